@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/update_engine.h"
+
+namespace zorbent {
+
+// Transfers a block-mode image: 1 when sent and the download ended, -1 (reported) otherwise.
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port);
+
+}  // namespace zorbent

@@ -1,0 +1,139 @@
+#include "engine/exchange.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/clock.h"
+
+namespace zorbent {
+namespace {
+
+constexpr char kPrompt = '>';
+constexpr char kCr = '\r';
+constexpr char kLf = '\n';
+
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+bool ReadByte(Port& port, char& out, std::int32_t timeoutMs) {
+  std::uint8_t byte = 0;
+  if (!port.Read(std::span(&byte, 1), timeoutMs)) return false;
+  out = static_cast<char>(byte);
+  return true;
+}
+
+// SendCommand and SendCommandToLineEnd differ only in the character that ends the reply.
+std::int32_t Exchange(Port& port, std::string_view command, std::span<char> reply,
+                      std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs, char terminator) {
+  const std::uint32_t start = TickCount();
+  if (command.empty()) return -1;
+  port.Purge();
+  if (!port.Write(AsBytes(command), writeTimeoutMs)) return -2;
+  if (reply.size() < 2) return -3;
+  const std::size_t limit = reply.size() - 1;  // room for the terminating NUL
+  std::size_t pos = 0;
+  while (true) {
+    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0))) return -1;
+    char byte = 0;
+    if (!ReadByte(port, byte, replyTimeoutMs)) return -3;
+    reply[pos] = byte;
+    const std::string_view stored(reply.data(), pos + 1);
+    if (stored.size() >= command.size() && stored.ends_with(command)) {
+      pos = 0;  // the adapter's echo: drop it and start the answer afresh
+      continue;
+    }
+    if (byte == terminator) {
+      reply[pos + 1] = '\0';
+      return static_cast<std::int32_t>(pos + 1);
+    }
+    if (byte == '\0') continue;
+    if (++pos >= limit) return -3;  // longer than the caller's buffer
+  }
+}
+
+}  // namespace
+
+std::int32_t SendCommand(Port& port, std::string_view command, std::span<char> reply,
+                         std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
+  return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt);
+}
+
+std::int32_t SendCommandToLineEnd(Port& port, std::string_view command, std::span<char> reply,
+                                  std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
+  return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kCr);
+}
+
+std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<char> reply,
+                              std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
+  std::int32_t result = -1;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    result = SendCommand(port, command, reply, replyTimeoutMs, writeTimeoutMs);
+    if (result >= 0) break;
+  }
+  return result;
+}
+
+std::int32_t SendText(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
+  if (text.empty()) return -1;
+  port.Purge();
+  return port.Write(AsBytes(text), writeTimeoutMs) ? 0 : -1;
+}
+
+namespace {
+
+// ReadReply and ReadLine: each byte has its own time-out, and the whole reply is bounded by
+// the same time-out too, so an adapter streaming without an end cannot hold the job.
+std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
+  if (buffer.size() < 2) return -1;
+  const std::uint32_t start = TickCount();
+  const std::size_t limit = buffer.size() - 1;
+  std::size_t pos = 0;
+  while (true) {
+    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0)))
+      return -1;
+    char byte = 0;
+    if (!ReadByte(port, byte, timeoutMs)) return -1;
+    if (byte == kLf) continue;
+    if (byte == kCr) {
+      if (!lineMode) continue;
+      buffer[pos] = '\0';
+      return static_cast<std::int32_t>(pos + 1);
+    }
+    buffer[pos] = byte;
+    if (byte == kPrompt) {
+      buffer[pos + 1] = '\0';
+      return static_cast<std::int32_t>(lineMode ? pos + 2 : pos + 1);
+    }
+    if (byte == '\0') continue;
+    if (++pos >= limit) return -1;
+  }
+}
+
+}  // namespace
+
+std::int32_t ReadReply(Port& port, std::span<char> buffer, std::int32_t timeoutMs) {
+  return Collect(port, buffer, timeoutMs, false);
+}
+
+std::int32_t ReadLine(Port& port, std::span<char> buffer, std::int32_t timeoutMs) {
+  return Collect(port, buffer, timeoutMs, true);
+}
+
+std::string_view SkipPrefix(std::string_view text, std::string_view prefix, std::size_t maxCount) {
+  const std::size_t n = std::min({text.size(), prefix.size(), maxCount});
+  std::size_t i = 0;
+  while (i < n && text[i] == prefix[i]) ++i;
+  return text.substr(i);
+}
+
+void RemoveChar(std::span<char> buffer, char c) {
+  std::size_t out = 0;
+  std::size_t in = 0;
+  for (; in < buffer.size() && buffer[in] != '\0'; ++in) {
+    if (buffer[in] != c) buffer[out++] = buffer[in];
+  }
+  if (out < buffer.size()) buffer[out] = '\0';
+}
+
+}  // namespace zorbent

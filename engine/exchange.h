@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "port/port.h"
+
+namespace zorbent {
+
+// The adapter exchange. Replies are stored from the buffer's start and NUL-terminated;
+// a reply that would not fit the buffer fails like a read.
+
+// Sends a command and collects the answer after its echo up to and including '>'.
+// Characters stored; -1 empty command or overall time-out; -2 write failed; -3 read failed.
+std::int32_t SendCommand(Port& port, std::string_view command, std::span<char> reply,
+                         std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);
+// As SendCommand, the answer ending at the first carriage return after the echo.
+std::int32_t SendCommandToLineEnd(Port& port, std::string_view command, std::span<char> reply,
+                                  std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);
+// Up to three SendCommand attempts; the last result.
+std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<char> reply,
+                              std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);
+// Purges and writes the text: 0 sent, -1 empty text or write failed.
+std::int32_t SendText(Port& port, std::string_view text, std::int32_t writeTimeoutMs);
+// Collects up to '>' dropping CR and LF: characters stored, -1 read failed or too long.
+std::int32_t ReadReply(Port& port, std::span<char> buffer, std::int32_t timeoutMs);
+// Collects one line (CR ends it, LF dropped, '>' kept and ends it): stored + 1, or -1.
+std::int32_t ReadLine(Port& port, std::span<char> buffer, std::int32_t timeoutMs);
+// The rest of text after the part that agrees with prefix (at most maxCount characters).
+std::string_view SkipPrefix(std::string_view text, std::string_view prefix, std::size_t maxCount);
+// Deletes every occurrence of c from the NUL-terminated text in buffer.
+void RemoveChar(std::span<char> buffer, char c);
+
+}  // namespace zorbent

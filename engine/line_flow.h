@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/update_engine.h"
+
+namespace zorbent {
+
+// Transfers a line-mode image: 0 or more when sent and closed, negative (reported) otherwise.
+std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port);
+
+}  // namespace zorbent

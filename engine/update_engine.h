@@ -1,0 +1,92 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "platform/lock.h"
+#include "port/port.h"
+
+namespace zorbent {
+
+// Receives every report: kind 0 carries a NUL-terminated text (value is its address),
+// kind 1 a percentage 0..100.
+using EngineCallback = void (*)(void* context, std::int32_t kind, std::intptr_t value);
+
+inline constexpr std::int32_t kReportText = 0;
+inline constexpr std::int32_t kReportProgress = 1;
+inline constexpr int kChannelCount = 256;
+inline constexpr std::size_t kPathCapacity = 1024;
+inline constexpr std::size_t kNameCapacity = 128;
+
+struct Channel {
+  std::unique_ptr<Port> port;  // null while the channel is free
+  std::array<char, kPathCapacity> firmwarePath{};
+};
+
+// The process-wide stop request: raised by a front end, read by the transfer loops before
+// every step. Once raised it stays raised until the next Init.
+Lock& EngineLock();
+void RequestStop();
+bool StopRequested();
+void ClearStopRequest();
+
+// Drives the adapter: channels, the update job, the version query, and all reporting.
+class UpdateEngine {
+ public:
+  UpdateEngine() = default;
+  virtual ~UpdateEngine();
+  UpdateEngine(const UpdateEngine&) = delete;
+  UpdateEngine& operator=(const UpdateEngine&) = delete;
+
+  virtual void Init(void* context, EngineCallback callbackFunction);
+  // Channel 0..255, or -1 (reported).
+  virtual std::int32_t OpenPort(std::string_view configString, std::string_view firmwarePath);
+  virtual void ClosePort(std::int32_t channel);
+  // The update job. 0 or more when "File download finished!" was reported, negative on
+  // failure (already reported). Front ends that only show reports may ignore it.
+  virtual std::int32_t Update(std::int32_t channel);
+  // Reports the device and adapter versions. Negative when neither could be read.
+  virtual std::int32_t ReadVersions(std::int32_t channel);
+
+  void ReportText(std::string_view text);
+  void ReportProgress(int percent);
+
+  // Validates `image`, fills the file identity fields, counts records (image_format.cpp).
+  std::int32_t CheckImageFormat();
+
+  // The port of an open channel, or null.
+  Port* ChannelPort(std::int32_t channel);
+
+  // Fields the engine's protocol steps read and write. They outlive a job: each job
+  // overwrites them as it goes.
+  void* callbackContext = nullptr;
+  EngineCallback callback = nullptr;
+  std::array<Channel, kChannelCount> channels{};
+  std::array<char, kNameCapacity> fileProductId{};
+  std::array<char, kNameCapacity> fileDeviceName{};
+  std::array<char, kNameCapacity> fileVersionText{};
+  std::uint8_t modelCode = 0;
+  std::uint8_t fileFamily = 0;
+  std::vector<std::uint8_t> image;
+  std::int32_t imageSize = 0;
+  std::int32_t recordCount = 0;
+  double progressStep = 0.0;
+  std::int32_t fileVersion = 0;
+  std::int32_t adapterModel = 0;
+  bool appMode = false;
+
+ private:
+  void ReleaseImage();
+};
+
+// Text of a NUL-terminated buffer (up to its first NUL, never past its end).
+std::string_view BufferText(std::span<const char> buffer);
+// Copies text into a fixed buffer with its terminator; false (buffer emptied) when it does
+// not fit.
+bool CopyToBuffer(std::span<char> buffer, std::string_view text);
+
+}  // namespace zorbent

@@ -1,0 +1,28 @@
+#include "platform/clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace zorbent {
+namespace {
+std::atomic<std::uint32_t> tickOffset{0};
+}
+
+std::uint32_t TickCount() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  return static_cast<std::uint32_t>(ms) + tickOffset.load(std::memory_order_relaxed);
+}
+
+void SetTickOffsetForTesting(std::uint32_t offset) { tickOffset.store(offset); }
+
+void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int LocalMilliseconds() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count() %
+                          1000);
+}
+
+}  // namespace zorbent

@@ -1,0 +1,128 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/serial_device.h"
+
+namespace zorbent {
+
+bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
+  Close();
+  openError_ = OpenError::kNone;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    openError_ = (errno == EBUSY) ? OpenError::kInUse : OpenError::kNotFound;
+    return false;
+  }
+  if (!::isatty(fd)) {
+    ::close(fd);
+    openError_ = OpenError::kNotATerminal;
+    return false;
+  }
+  // TIOCEXCL does not stop root, so an advisory lock keeps two of our programs apart too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+    ::close(fd);
+    openError_ = OpenError::kInUse;
+    return false;
+  }
+  struct termios tio {};
+  if (::tcgetattr(fd, &tio) != 0) {
+    ::close(fd);
+    openError_ = OpenError::kSettings;
+    return false;
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+  tio.c_cflag |= CLOCAL | CREAD | CS8;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0 || !SetLineRate(fd, baud)) {
+    ::close(fd);
+    openError_ = OpenError::kSettings;
+    return false;
+  }
+  fd_ = fd;
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return true;
+}
+
+void SerialDevice::Close() {
+  if (fd_ >= 0) {
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (wakeFd_ >= 0) {
+    ::close(wakeFd_);
+    wakeFd_ = -1;
+  }
+}
+
+void SerialDevice::Wake() {
+  if (wakeFd_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  }
+}
+
+bool SerialDevice::SetRate(std::int32_t baud) { return fd_ >= 0 && SetLineRate(fd_, baud); }
+
+int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
+  if (fd_ < 0) return -1;
+  if (out.empty()) return 0;
+  struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  int ready;
+  do {
+    ready = ::poll(pfd, wakeFd_ >= 0 ? 2 : 1, timeoutMs < 0 ? 0 : timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return -1;
+  if (ready == 0) return 0;
+  if (wakeFd_ >= 0 && (pfd[1].revents & POLLIN)) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+    if ((pfd[0].revents & POLLIN) == 0) return 0;
+  }
+  if ((pfd[0].revents & POLLIN) == 0) return -1;  // hang-up or error with nothing to read
+  const ssize_t n = ::read(fd_, out.data(), out.size());
+  if (n > 0) return static_cast<int>(n);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+  return -1;  // end of file: the device went away
+}
+
+int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  if (fd_ < 0) return -1;
+  if (bytes.empty()) return 0;
+  struct pollfd pfd {fd_, POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return -1;
+  if (ready == 0) return 0;
+  if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
+  const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+  if (n >= 0) return static_cast<int>(n);
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  return -1;
+}
+
+void SerialDevice::Flush() {
+  if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
+}
+
+bool SerialDevice::RequestLowLatency() {
+  if (fd_ < 0) return false;
+  struct serial_struct info {};
+  if (::ioctl(fd_, TIOCGSERIAL, &info) != 0) return false;
+  info.flags |= ASYNC_LOW_LATENCY;
+  return ::ioctl(fd_, TIOCSSERIAL, &info) == 0;
+}
+
+}  // namespace zorbent

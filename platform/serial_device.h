@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace zorbent {
+
+// One open serial device: raw 8N1, no flow control, opened exclusively.
+// The OS half lives in posix/; nothing above platform/ sees a descriptor.
+class SerialDevice {
+ public:
+  enum class OpenError { kNone, kNotFound, kInUse, kNotATerminal, kSettings };
+
+  SerialDevice() = default;
+  ~SerialDevice() { Close(); }
+  SerialDevice(const SerialDevice&) = delete;
+  SerialDevice& operator=(const SerialDevice&) = delete;
+
+  bool Open(const std::string& path, std::int32_t baud);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  OpenError LastOpenError() const { return openError_; }
+
+  bool SetRate(std::int32_t baud);
+  // Reads what is there, waiting in poll up to timeoutMs for the first byte.
+  // Returns bytes read (0 on time-out), -1 on error or hang-up.
+  int ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs);
+  // Writes what the device takes, waiting up to timeoutMs for room. -1 on error.
+  int WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
+  // Drops pending input and output.
+  void Flush();
+  // Asks the driver to deliver short replies at once; false where unsupported.
+  bool RequestLowLatency();
+  // Makes a ReadSome that is waiting (or the next one) return 0 at once; used to let a
+  // pump thread send queued bytes or stop without waiting out its read.
+  void Wake();
+
+ private:
+  int fd_ = -1;
+  int wakeFd_ = -1;
+  OpenError openError_ = OpenError::kNone;
+};
+
+// Line rate helpers on a raw descriptor (any rate, via termios2). Also used by the
+// simulator on a pseudo-terminal master, where Linux shows the slave's settings.
+bool SetLineRate(int fd, std::int32_t baud);
+std::int32_t GetLineRate(int fd);
+
+}  // namespace zorbent

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "port/port_config.h"
+
+namespace zorbent {
+
+// A byte-stream connection to an adapter. No operation throws; failure is the result.
+class Port {
+ public:
+  virtual ~Port() = default;
+  // Closes the connection if open; Open() may open it again.
+  virtual void Close() = 0;
+  // True only when exactly buffer.size() bytes arrived within timeoutMs (empty: at once).
+  virtual bool Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) = 0;
+  // True only when all bytes were handed to the device or socket within timeoutMs.
+  virtual bool Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) = 0;
+  // Drops every received byte not read yet.
+  virtual void Purge() = 0;
+  // Received bytes waiting in the port's own receive queue.
+  virtual std::int32_t Available() = 0;
+  virtual bool IsOpen() = 0;
+  // (Re)opens with the settings the port was built with.
+  virtual bool Open() = 0;
+  // Listening TCP port only: hands out an accepted connection whose peer matches the
+  // configuration's remote address; null when none came in time. The caller owns it.
+  virtual std::unique_ptr<Port> AcceptClient(const PortConfig& config, std::int32_t timeoutMs) = 0;
+  // Changes the line speed: 1 on success, -1 on failure.
+  virtual std::int32_t SetBaud(std::int32_t baud) = 0;
+};
+
+}  // namespace zorbent

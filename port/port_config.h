@@ -1,0 +1,38 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zorbent {
+
+// Ordered key/value settings of one connection; a missing key reads as empty text.
+class PortConfig {
+ public:
+  const std::string& Get(const std::string& key) const;
+  void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
+  bool Has(const std::string& key) const { return values_.count(key) != 0; }
+  const std::map<std::string, std::string>& Values() const { return values_; }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
+
+// Splits at every separator; empty pieces count ("a||b" gives three, "" gives one).
+std::vector<std::string> SplitText(std::string_view text, char separator);
+
+enum class PortKind { kSerial, kTcp };
+
+struct ParsedConfig {
+  PortKind kind;
+  PortConfig config;
+};
+
+// Parses "com|NAME:BAUD" or "tcp|ADDRESS:PORT". False when the string breaks the grammar.
+bool ParseConfigString(std::string_view text, ParsedConfig& out);
+
+// Converts like atoi: leading blanks and sign, then digits; no number gives 0.
+int AtoiLike(std::string_view text);
+
+}  // namespace zorbent

@@ -1,0 +1,18 @@
+#include "port/port_factory.h"
+
+#include "port/serial_port.h"
+
+namespace zorbent {
+
+std::unique_ptr<Port> CreatePort(PortKind kind, const PortConfig& config, bool& opened) {
+  opened = false;
+  switch (kind) {
+    case PortKind::kSerial:
+      return std::make_unique<SerialPort>(config, opened);
+    case PortKind::kTcp:
+      return nullptr;  // no TCP transport in this build yet
+  }
+  return nullptr;
+}
+
+}  // namespace zorbent

@@ -1,0 +1,197 @@
+#include "port/serial_port.h"
+
+#include <algorithm>
+
+#include "platform/clock.h"
+
+namespace zorbent {
+
+SerialPort::SerialPort(const PortConfig& config, bool& opened) {
+  log_ = std::make_unique<TrafficLog>(TrafficLog::PathForToday());
+  mode_ = config.Get("mode");
+  name_ = config.Get("name");
+  baud_ = AtoiLike(config.Get("baud"));
+  opened = OpenDevice();
+  if (opened) LogOpenClose(" Is Opened!");
+}
+
+SerialPort::~SerialPort() { Close(); }
+
+std::string SerialPort::DevicePath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  return "/dev/" + name;
+}
+
+void SerialPort::LogOpenClose(const char* suffix) {
+  log_->LogText(name_ + ":" + std::to_string(baud_), "ComPort:", suffix);
+}
+
+bool SerialPort::OpenDevice() {
+  isOpen_ = false;
+  if (name_.empty() || !device_.Open(DevicePath(name_), baud_)) return false;
+  const bool lowLatency = device_.RequestLowLatency();
+  log_->LogText(name_, "ComPort:", lowLatency ? " Low latency on!" : " Low latency not supported!");
+  aheadStart_ = aheadEnd_ = 0;
+  isOpen_ = true;
+  if (!Direct()) {
+    {
+      LockHolder hold(stopLock_);
+      stopPump_ = false;
+    }
+    sendQueue_.Clear();
+    sendQueue_.Reopen();
+    receiveQueue_.Reopen();
+    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    receiveQueue_.Clear();
+  }
+  return true;
+}
+
+void SerialPort::CloseDevice() {
+  if (pumpThread_) {
+    {
+      LockHolder hold(stopLock_);
+      stopPump_ = true;
+    }
+    device_.Wake();
+    pumpThread_.reset();  // joins
+  }
+  receiveQueue_.Shut();
+  sendQueue_.Shut();
+  device_.Close();
+  isOpen_ = false;
+}
+
+void SerialPort::Close() {
+  if (!isOpen_) return;
+  CloseDevice();
+  LogOpenClose(" Is Closed!");
+}
+
+bool SerialPort::Open() {
+  Close();
+  const bool ok = OpenDevice();
+  if (ok) LogOpenClose(" Is Opened!");
+  return ok;
+}
+
+bool SerialPort::Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
+  const bool ok = Direct() ? DirectRead(buffer, timeoutMs) : QueuedRead(buffer, timeoutMs);
+  if (ok) log_->LogData(buffer, "  Data[in]:", "");
+  return ok;
+}
+
+bool SerialPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  const bool ok = Direct() ? DirectWrite(bytes, timeoutMs) : QueuedWrite(bytes, timeoutMs);
+  if (ok) log_->LogData(bytes, "  Data[out]:", "");
+  return ok;
+}
+
+bool SerialPort::DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
+  if (!isOpen_) return false;
+  std::size_t done = 0;
+  const std::uint32_t start = TickCount();
+  while (true) {
+    const std::size_t ahead = aheadEnd_ - aheadStart_;
+    if (ahead > 0) {
+      const std::size_t n = std::min(ahead, buffer.size() - done);
+      std::copy_n(readAhead_.begin() + static_cast<std::ptrdiff_t>(aheadStart_), n,
+                  buffer.begin() + static_cast<std::ptrdiff_t>(done));
+      aheadStart_ += n;
+      done += n;
+    }
+    if (done == buffer.size()) return true;
+    const std::int64_t remaining = static_cast<std::int64_t>(timeoutMs) - TicksSince(start);
+    if (remaining < 0) return false;
+    aheadStart_ = aheadEnd_ = 0;
+    const int n = device_.ReadSome(readAhead_, static_cast<std::int32_t>(remaining));
+    if (n < 0) return false;
+    aheadEnd_ = static_cast<std::size_t>(n);
+    if (n == 0 && remaining < 1) return false;
+  }
+}
+
+bool SerialPort::DirectWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  if (!isOpen_) return false;
+  std::size_t done = 0;
+  const std::uint32_t start = TickCount();
+  while (done < bytes.size()) {
+    const std::int64_t remaining = static_cast<std::int64_t>(timeoutMs) - TicksSince(start);
+    if (remaining < 0) return false;
+    const int n = device_.WriteSome(bytes.subspan(done), static_cast<std::int32_t>(remaining));
+    if (n < 0) return false;
+    done += static_cast<std::size_t>(n);
+    if (n == 0 && remaining < 1) return false;
+  }
+  return true;
+}
+
+bool SerialPort::QueuedRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
+  if (buffer.empty()) return true;
+  if (!receiveQueue_.WaitForCount(buffer.size(), timeoutMs)) return false;
+  LockHolder hold(queueLock_);
+  return receiveQueue_.TakeExactly(buffer);
+}
+
+bool SerialPort::QueuedWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  if (bytes.empty()) return true;
+  {
+    LockHolder hold(queueLock_);
+    sendQueue_.Append(bytes);
+  }
+  device_.Wake();
+  return sendQueue_.WaitForEmpty(timeoutMs);
+}
+
+bool SerialPort::PumpStopping() {
+  LockHolder hold(stopLock_);
+  return stopPump_;
+}
+
+void SerialPort::PumpLoop() {
+  std::array<std::uint8_t, 2048> buffer{};
+  while (!PumpStopping()) {
+    // Waits for input or a wake-up (bytes to send, or stop); never spins.
+    const int n = sendQueue_.IsEmpty() ? device_.ReadSome(buffer, 1000) : device_.ReadSome(buffer, 0);
+    if (n > 0) {
+      LockHolder hold(queueLock_);
+      receiveQueue_.Append(std::span(buffer).first(static_cast<std::size_t>(n)));
+    } else if (n < 0) {
+      receiveQueue_.Shut();  // the device went away: readers fail at once
+      sendQueue_.Shut();
+      return;
+    }
+    std::size_t count = 0;
+    {
+      LockHolder hold(queueLock_);
+      count = sendQueue_.TakeSome(buffer);
+    }
+    std::size_t sent = 0;
+    while (sent < count) {
+      const int w = device_.WriteSome(std::span(buffer).subspan(sent, count - sent), 5000);
+      if (w <= 0) {
+        sendQueue_.Shut();
+        return;
+      }
+      sent += static_cast<std::size_t>(w);
+    }
+  }
+}
+
+void SerialPort::Purge() {
+  if (isOpen_) device_.Flush();
+  aheadStart_ = aheadEnd_ = 0;
+  receiveQueue_.Clear();
+}
+
+std::int32_t SerialPort::Available() { return static_cast<std::int32_t>(receiveQueue_.Count()); }
+
+std::int32_t SerialPort::SetBaud(std::int32_t baud) {
+  baud_ = baud;
+  if (!Direct() || !isOpen_) return -1;
+  if (device_.SetRate(baud)) return 1;
+  CloseDevice();
+  return -1;
+}
+
+}  // namespace zorbent

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/byte_queue.h"
+#include "platform/lock.h"
+#include "platform/serial_device.h"
+#include "platform/thread.h"
+#include "port/port.h"
+#include "port/traffic_log.h"
+
+namespace zorbent {
+
+// A Port over a serial device. "direct" mode reads and writes on the caller's thread;
+// any other mode runs a pump thread between the device and two byte queues.
+class SerialPort : public Port {
+ public:
+  SerialPort(const PortConfig& config, bool& opened);
+  ~SerialPort() override;
+
+  void Close() override;
+  bool Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) override;
+  bool Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) override;
+  void Purge() override;
+  std::int32_t Available() override;
+  bool IsOpen() override { return isOpen_; }
+  bool Open() override;
+  std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
+  std::int32_t SetBaud(std::int32_t baud) override;
+
+  // The path a configured name opens: a name with '/' as it stands, else under /dev/.
+  static std::string DevicePath(const std::string& name);
+  bool Direct() const { return mode_ == "direct"; }
+  std::int32_t Baud() const { return baud_; }
+  // Why the last open failed (in use, missing, ...).
+  SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }
+
+ private:
+  bool OpenDevice();
+  void CloseDevice();
+  void LogOpenClose(const char* suffix);
+  bool DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);
+  bool DirectWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
+  bool QueuedRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);
+  bool QueuedWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
+  void PumpLoop();
+  bool PumpStopping();
+
+  std::string mode_;
+  std::string name_;
+  std::int32_t baud_ = 0;
+  bool isOpen_ = false;
+  SerialDevice device_;
+  std::unique_ptr<Thread> pumpThread_;
+  bool stopPump_ = false;
+  Lock stopLock_;
+  ByteQueue receiveQueue_;
+  ByteQueue sendQueue_;
+  Lock queueLock_;
+  std::unique_ptr<TrafficLog> log_;
+
+  // Direct mode reads ahead into this buffer so a reply costs one system call, not one per
+  // byte. Purge empties it like the device's own input queue.
+  std::array<std::uint8_t, 4096> readAhead_{};
+  std::size_t aheadStart_ = 0;
+  std::size_t aheadEnd_ = 0;
+};
+
+}  // namespace zorbent
