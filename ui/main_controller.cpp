@@ -1,0 +1,216 @@
+#include "ui/main_controller.h"
+
+#include <algorithm>
+
+#include "ui/serial_ports.h"
+
+namespace zorbent::ui {
+namespace {
+
+constexpr SerialPageId kSerialPages[] = {SerialPageId::kBt, SerialPageId::kUsb};
+
+ConfigResult Refuse(std::string_view what) {
+  return {false, "**Failed** " + std::string(what) + " is too long (at most 255 characters)!\r\n"};
+}
+
+ConfigResult Join(std::string_view scheme, std::string_view first, std::string_view second) {
+  std::string text;
+  text.reserve(scheme.size() + first.size() + second.size() + 2);
+  text.append(scheme).append("|").append(first).append(":").append(second);
+  if (text.size() > kConfigLimit) return Refuse("Port configuration");
+  return {true, std::move(text)};
+}
+
+}  // namespace
+
+const std::vector<std::string>& LinkRates() {
+  static const std::vector<std::string> rates = {
+      "9600",   "19200",  "38400",   "57600",   "115200",  "230400", "256000",
+      "460800", "500000", "1000000", "2000000", "4000000", "8000000"};
+  return rates;
+}
+
+ConfigResult SerialConfigString(std::string_view name, std::string_view rate) {
+  if (name.size() > kFieldLimit) return Refuse("Port name");
+  if (rate.size() > kFieldLimit) return Refuse("Baudrate");
+  return Join("com", name, rate);
+}
+
+ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
+  if (address.size() > kFieldLimit) return Refuse("IP address");
+  if (port.size() > kFieldLimit) return Refuse("IP port");
+  return Join("tcp", address, port);
+}
+
+MainController::MainController(MainView& view, UpdateEngine& engine, PortLister listPorts)
+    : view_(view), engine_(engine), listPorts_(std::move(listPorts)) {
+  if (!listPorts_) listPorts_ = [] { return ListSerialPorts(); };
+}
+
+MainController::~MainController() {
+  Shutdown();
+}
+
+void MainController::Shutdown() {
+  updateWorker_.reset();
+  readWorker_.reset();
+}
+
+void MainController::Initialise() {
+  engine_.Init(this, &MainController::OnEngineCallback);
+  const std::vector<std::string> names = listPorts_();
+  for (const SerialPageId page : kSerialPages) {
+    view_.SetPortNames(page, names);
+    if (!names.empty()) view_.SelectName(page, 0);
+    view_.SetRates(page, LinkRates());
+    view_.SelectRate(page, kDefaultRateIndex);
+  }
+  view_.SetWifiAddress(kDefaultWifiAddress);
+  view_.SetWifiPort(kDefaultWifiPort);
+  view_.ShowPage(DeviceType::kNone);
+  view_.FocusUpdateButton();
+}
+
+void MainController::OnDeviceType(DeviceType type) {
+  view_.ShowPage(type);
+}
+
+void MainController::OnBrowse() {
+  if (auto path = view_.ChooseFirmwareFile()) view_.SetPathText(*path);
+}
+
+void MainController::OnClear() {
+  WriteOutput({}, false);
+}
+
+void MainController::OnRefresh(SerialPageId page) {
+  const int noted = view_.SelectedName(page);
+  const std::vector<std::string> names = listPorts_();
+  view_.SetPortNames(page, names);
+  const int select = RefreshSelection(noted, static_cast<int>(names.size()));
+  if (select >= 0) view_.SelectName(page, select);
+}
+
+bool MainController::BuildConfig(std::string& config, std::string& refusal) const {
+  ConfigResult result;
+  const DeviceType type = view_.CheckedDeviceType();
+  if (type == DeviceType::kBt || type == DeviceType::kUsb) {
+    const SerialPageId page = type == DeviceType::kBt ? SerialPageId::kBt : SerialPageId::kUsb;
+    const int name = view_.SelectedName(page);
+    if (name < 0) return false;
+    const int rate = view_.SelectedRate(page);
+    if (rate < 0) return false;
+    result = SerialConfigString(view_.NameAt(page, name), view_.RateAt(page, rate));
+  } else if (type == DeviceType::kWifi) {
+    result = TcpConfigString(view_.WifiAddress(), view_.WifiPort());
+  } else {
+    return false;
+  }
+  (result.ok ? config : refusal) = std::move(result.text);
+  return true;
+}
+
+void MainController::StartCommand(bool update) {
+  if (running_) return;
+  std::string path;
+  if (update) {
+    path = view_.PathText();
+    if (path.empty()) return;
+  }
+  std::string config;
+  std::string refusal;
+  if (!BuildConfig(config, refusal)) return;
+  if (!refusal.empty()) {
+    // Cutting a field would reach another device than the one shown: say so instead.
+    WriteOutput(refusal, true);
+    return;
+  }
+  EnableControls(false);
+  view_.ResetProgress();
+  const std::int32_t channel = engine_.OpenPort(config, path);
+  if (channel < 0) {
+    EnableControls(true);
+    return;
+  }
+  std::unique_ptr<Thread>& worker = update ? updateWorker_ : readWorker_;
+  worker.reset();  // the earlier run has finished its last step; this only joins it
+  WorkerArgs& args = update ? updateArgs_ : readArgs_;
+  args.channel = channel;
+  args.window = this;
+  WorkerArgs* argsPointer = &args;
+  worker = std::make_unique<Thread>([update, argsPointer] {
+    if (update) {
+      UpdateWorker(argsPointer);
+    } else {
+      ReadWorker(argsPointer);
+    }
+  });
+}
+
+void MainController::UpdateWorker(WorkerArgs* args) {
+  args->window->engine_.Update(args->channel);
+  args->window->engine_.ClosePort(args->channel);
+  MainController* window = args->window;
+  window->view_.Post([window] { window->FinishCommand(); });
+}
+
+void MainController::ReadWorker(WorkerArgs* args) {
+  args->window->engine_.ReadVersions(args->channel);
+  args->window->engine_.ClosePort(args->channel);
+  MainController* window = args->window;
+  window->view_.Post([window] { window->FinishCommand(); });
+}
+
+void MainController::FinishCommand() {
+  EnableControls(true);
+}
+
+void MainController::EnableControls(bool enabled) {
+  for (const Control control : kCommandControls) view_.SetControlEnabled(control, enabled);
+  running_ = !enabled;
+}
+
+void MainController::WriteOutput(std::string_view text, bool append) {
+  if (append) {
+    const std::string folded = folder_.Fold(text);
+    if (!folded.empty()) view_.AppendOutput(folded);
+  } else {
+    folder_.Reset();
+    view_.ReplaceOutput(folder_.Fold(text));
+  }
+}
+
+bool MainController::OnClose() {
+  if (running_) {
+    // Stopping mid-transfer can leave the adapter without firmware: only on confirmation.
+    if (!view_.ConfirmCloseWhileRunning()) return false;
+    view_.EndProcessNow();
+    return true;
+  }
+  RequestStop();
+  Shutdown();
+  view_.EndDialog();
+  return true;
+}
+
+void MainController::OnEngineCallback(void* context, std::int32_t kind, std::intptr_t value) {
+  if (context != nullptr) static_cast<MainController*>(context)->Report(kind, value);
+}
+
+void MainController::Report(std::int32_t kind, std::intptr_t value) {
+  // Reports come from the worker: they are copied and handed to the window's thread in order.
+  if (kind == kReportText) {
+    const char* text = reinterpret_cast<const char*>(value);
+    if (text == nullptr) return;
+    view_.Post([this, copy = std::string(text)] {
+      if (view_.IsShown()) WriteOutput(copy, true);
+    });
+  } else if (kind == kReportProgress) {
+    const int percent = static_cast<int>(std::clamp<std::intptr_t>(value, 0, 100));
+    view_.Post([this, percent] {
+      if (view_.IsShown()) view_.SetProgress(percent);
+    });
+  }
+}
+
+}  // namespace zorbent::ui

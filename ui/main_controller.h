@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/update_engine.h"
+#include "platform/thread.h"
+#include "ui/line_ends.h"
+#include "ui/main_view.h"
+
+namespace zorbent::ui {
+
+inline constexpr std::size_t kFieldLimit = 255;
+inline constexpr std::size_t kConfigLimit = 255;
+inline constexpr int kDefaultRateIndex = 4;
+inline constexpr const char* kDefaultWifiAddress = "192.168.0.10";
+inline constexpr const char* kDefaultWifiPort = "35000";
+
+// The 13 link rates of a serial page, "115200" at kDefaultRateIndex.
+const std::vector<std::string>& LinkRates();
+
+// A configuration string, or the "**Failed** ..." line that refuses over-long input.
+struct ConfigResult {
+  bool ok = false;
+  std::string text;
+};
+ConfigResult SerialConfigString(std::string_view name, std::string_view rate);
+ConfigResult TcpConfigString(std::string_view address, std::string_view port);
+
+class MainController;
+
+// What a command's worker reads for as long as it runs.
+struct WorkerArgs {
+  std::int32_t channel = -1;
+  MainController* window = nullptr;
+};
+
+// Everything the main window decides, driven through MainView: pages, commands, workers,
+// engine reports, closing.
+class MainController {
+ public:
+  using PortLister = std::function<std::vector<std::string>()>;
+
+  MainController(MainView& view, UpdateEngine& engine, PortLister listPorts);
+  ~MainController();
+  MainController(const MainController&) = delete;
+  MainController& operator=(const MainController&) = delete;
+
+  // Registers with the engine and fills the pages; the window starts with no page shown.
+  void Initialise();
+
+  void OnDeviceType(DeviceType type);
+  void OnBrowse();
+  void OnUpdate() { StartCommand(true); }
+  void OnRead() { StartCommand(false); }
+  void OnClear();
+  void OnRefresh(SerialPageId page);
+  void OnAbout() { view_.ShowAbout(); }
+  // True when the window is to go away (it has been ended, or the process is ending).
+  bool OnClose();
+
+  bool IsRunning() const { return running_; }
+  // Waits for both workers; the window calls it before it is torn down.
+  void Shutdown();
+
+  static void OnEngineCallback(void* context, std::int32_t kind, std::intptr_t value);
+
+  void WriteOutput(std::string_view text, bool append);
+  void EnableControls(bool enabled);
+
+ private:
+  static void UpdateWorker(WorkerArgs* args);
+  static void ReadWorker(WorkerArgs* args);
+  void StartCommand(bool update);
+  // False when the click is to do nothing; refusal text set when input is too long.
+  bool BuildConfig(std::string& config, std::string& refusal) const;
+  void FinishCommand();
+  void Report(std::int32_t kind, std::intptr_t value);
+
+  MainView& view_;
+  UpdateEngine& engine_;
+  PortLister listPorts_;
+  LineEndFolder folder_;
+  bool running_ = false;
+  WorkerArgs updateArgs_;
+  WorkerArgs readArgs_;
+  std::unique_ptr<Thread> updateWorker_;
+  std::unique_ptr<Thread> readWorker_;
+};
+
+}  // namespace zorbent::ui

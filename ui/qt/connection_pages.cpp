@@ -1,0 +1,67 @@
+#include "ui/qt/connection_pages.h"
+
+#include <QLabel>
+
+#include "ui/qt/dialog_units.h"
+
+namespace zorbent::ui {
+namespace {
+
+constexpr int kPageWidth = 115;
+constexpr int kPageHeight = 65;
+
+QLabel* Label(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
+              int h) {
+  auto* label = new QLabel(QString::fromLatin1(text), parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setGeometry(du.Rect(x, y, w, h));
+  return label;
+}
+
+// A drop-down list shows one line; its template height is that of the opened list.
+QComboBox* DropDown(QWidget* parent, const DialogUnits& du, const char* id, int x, int y, int w) {
+  auto* combo = new QComboBox(parent);
+  combo->setObjectName(QString::fromLatin1(id));
+  combo->setEditable(false);
+  combo->setMaxVisibleItems(8);
+  combo->setGeometry(du.X(x), du.Y(y), du.X(w), du.Y(12));
+  return combo;
+}
+
+QLineEdit* Edit(QWidget* parent, const DialogUnits& du, const char* id, int x, int y, int w,
+                int h) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromLatin1(id));
+  edit->setGeometry(du.Rect(x, y, w, h));
+  return edit;
+}
+
+}  // namespace
+
+SerialPage::SerialPage(QWidget* owner, const QString& templateId) : QWidget(owner) {
+  setObjectName(templateId);
+  const DialogUnits du(font());
+  resize(du.X(kPageWidth), du.Y(kPageHeight));
+  Label(this, du, "Name:", 10, 10, 22, 8);
+  names_ = DropDown(this, du, "1009", 35, 10, 70);
+  Label(this, du, "Baudrate:", 10, 25, 32, 8);
+  rates_ = DropDown(this, du, "1011", 45, 25, 60);
+  refresh_ = new QPushButton(QStringLiteral("Refresh"), this);
+  refresh_->setObjectName(QStringLiteral("1010"));
+  refresh_->setAutoDefault(false);
+  refresh_->setGeometry(du.Rect(55, 40, 50, 14));
+  hide();
+}
+
+WifiPage::WifiPage(QWidget* owner) : QWidget(owner) {
+  setObjectName(QStringLiteral("131"));
+  const DialogUnits du(font());
+  resize(du.X(kPageWidth), du.Y(kPageHeight));
+  Label(this, du, "IP Address:", 10, 10, 37, 8);
+  address_ = Edit(this, du, "1011", 10, 20, 95, 14);
+  Label(this, du, "IP Port:", 10, 40, 24, 8);
+  port_ = Edit(this, du, "1012", 40, 40, 65, 14);
+  hide();
+}
+
+}  // namespace zorbent::ui
