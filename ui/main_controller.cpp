@@ -1,6 +1,8 @@
 #include "ui/main_controller.h"
 
 #include <algorithm>
+#include <functional>
+#include <thread>
 
 #include "ui/serial_ports.h"
 
@@ -198,18 +200,27 @@ void MainController::OnEngineCallback(void* context, std::int32_t kind, std::int
 }
 
 void MainController::Report(std::int32_t kind, std::intptr_t value) {
-  // Reports come from the worker: they are copied and handed to the window's thread in order.
+  std::function<void()> deliver;
   if (kind == kReportText) {
     const char* text = reinterpret_cast<const char*>(value);
     if (text == nullptr) return;
-    view_.Post([this, copy = std::string(text)] {
+    deliver = [this, copy = std::string(text)] {
       if (view_.IsShown()) WriteOutput(copy, true);
-    });
+    };
   } else if (kind == kReportProgress) {
     const int percent = static_cast<int>(std::clamp<std::intptr_t>(value, 0, 100));
-    view_.Post([this, percent] {
+    deliver = [this, percent] {
       if (view_.IsShown()) view_.SetProgress(percent);
-    });
+    };
+  } else {
+    return;
+  }
+  // On the window's thread (OpenPort) the report shows at once; from a worker it is copied
+  // and queued to the window's thread, behind the reports before it.
+  if (std::this_thread::get_id() == windowThread_) {
+    deliver();
+  } else {
+    view_.Post(std::move(deliver));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/update_engine.h"
@@ -85,6 +86,7 @@ class MainController {
   UpdateEngine& engine_;
   PortLister listPorts_;
   LineEndFolder folder_;
+  std::thread::id windowThread_ = std::this_thread::get_id();
   bool running_ = false;
   WorkerArgs updateArgs_;
   WorkerArgs readArgs_;

@@ -1,6 +1,7 @@
 #include "ui/qt/connection_pages.h"
 
 #include <QLabel>
+#include <algorithm>
 
 #include "ui/qt/dialog_units.h"
 
@@ -14,7 +15,11 @@ QLabel* Label(QWidget* parent, const DialogUnits& du, const char* text, int x, i
               int h) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
   label->setTextFormat(Qt::PlainText);
-  label->setGeometry(du.Rect(x, y, w, h));
+  // Template widths assume a narrow font; never clip the text itself.
+  QRect rect = du.Rect(x, y, w, h);
+  rect.setWidth(std::max(rect.width(), label->sizeHint().width()));
+  label->setGeometry(rect);
+  label->lower();
   return label;
 }
 

@@ -9,6 +9,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTextCursor>
+#include <algorithm>
 #include <cstdlib>
 
 #include "ui/qt/about_dialog.h"
@@ -84,7 +85,9 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   }
   Group(this, du, "Firmware", 10, 85, 190, 60);
   auto* pathLabel = new QLabel(QStringLiteral("Path:"), this);
-  pathLabel->setGeometry(du.Rect(20, 100, 21, 8));
+  QRect pathRect = du.Rect(20, 100, 21, 8);
+  pathRect.setWidth(std::max(pathRect.width(), pathLabel->sizeHint().width()));
+  pathLabel->setGeometry(pathRect);
   path_ = new QLineEdit(this);
   path_->setObjectName(QStringLiteral("1004"));
   path_->setGeometry(du.Rect(45, 100, 145, 14));
