@@ -523,3 +523,113 @@ TEST_F(ImageFormat, RandomDamageNeverPassesSilently) {
 
 }  // namespace
 }  // namespace zorbent
+
+namespace zorbent {
+namespace {
+
+// Hand-made block images, independent of the builder: lines of raw bytes in hex.
+std::string HexLine(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line;
+  for (std::uint8_t b : bytes) {
+    line.push_back(kDigits[b >> 4]);
+    line.push_back(kDigits[b & 15]);
+  }
+  return line + "\r\n";
+}
+
+std::uint32_t Sum(const std::vector<std::uint8_t>& bytes) {
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : bytes) sum += b;
+  return sum;
+}
+
+// A correct trailer for records whose bytes add up to prior.
+std::vector<std::uint8_t> Trailer(std::uint32_t prior) {
+  std::vector<std::uint8_t> data{0x00, 0xB6, 0xB6};  // free byte, two empty names
+  const std::uint32_t total = prior + 0xFF + 0xF1 + 0x00 + 0x07 + Sum(data);
+  for (int shift : {24, 16, 8, 0}) data.push_back(static_cast<std::uint8_t>(total >> shift));
+  std::vector<std::uint8_t> line{0xFF, 0xF1, 0x00, 0x07};
+  line.insert(line.end(), data.begin(), data.end());
+  line.push_back(static_cast<std::uint8_t>(Sum(data)));
+  return line;
+}
+
+// Records whose bytes add up to exactly `amount` (each "0001 xx xx" adds 1 + 2 xx).
+std::string RecordsAddingUpTo(std::uint32_t amount) {
+  std::string text;
+  while (amount > 0) {
+    std::uint32_t x = amount >= 512 ? 255 : (amount - 1) / 2;
+    const auto b = static_cast<std::uint8_t>(x);
+    text += HexLine({0x00, 0x01, b, b});
+    amount -= 1 + 2 * x;
+  }
+  return text;
+}
+
+TEST_F(ImageFormat, HandMadeBlockImageIsAccepted) {
+  const std::vector<std::uint8_t> record{0x00, 0x02, 0x80, 0x80, 0x00};
+  const std::string text = HexLine(record) + HexLine(Trailer(Sum(record)));
+  EXPECT_EQ(CheckBlockImage(engine_, Bytes(text)), 1);
+}
+
+// LEN 3 over a line holding two DATA bytes and a SUM: a reader that pads the missing SUM
+// with 0 finds DATA 80 80 00 summing to 00 and would accept the record.
+TEST_F(ImageFormat, BlockRecordLenPastItsLineIsRejected) {
+  const std::vector<std::uint8_t> record{0x00, 0x03, 0x80, 0x80, 0x00};
+  const std::string text = HexLine(record) + HexLine(Trailer(Sum(record)));
+  EXPECT_EQ(CheckBlockImage(engine_, Bytes(text)), -2);
+  EXPECT_LT(Check(text), 0);
+}
+
+// A trailer whose LEN claims its SUM and one byte more than the line holds, with bytes chosen
+// so that zero padding would make both its SUM and its TOTAL come out right.
+TEST_F(ImageFormat, BlockTrailerLenPastItsLineIsRejected) {
+  const std::vector<std::uint8_t> names{0xB6, 0xB6};
+  const std::uint32_t claimed = 1 + 2 + 1 + 4;  // f, names, g, TOTAL (last byte missing)
+  for (std::uint32_t prior = 1; prior < 300000; ++prior) {
+    for (std::uint32_t s = 0; s <= 510; ++s) {
+      const std::uint32_t total = prior + 0xFF + 0xF1 + claimed + Sum(names) + s;
+      const std::uint32_t high = (total >> 24) + ((total >> 16) & 255) + ((total >> 8) & 255);
+      if ((total & 255) != 0 || (s + Sum(names) + high) % 256 != 0) continue;
+      const auto f = static_cast<std::uint8_t>(std::min<std::uint32_t>(s, 255));
+      const auto g = static_cast<std::uint8_t>(s - f);
+      std::vector<std::uint8_t> trailer{0xFF, 0xF1, 0x00, static_cast<std::uint8_t>(claimed),
+                                        f,    0xB6, 0xB6, g};
+      for (int shift : {24, 16, 8}) trailer.push_back(static_cast<std::uint8_t>(total >> shift));
+      const std::string text = RecordsAddingUpTo(prior) + HexLine(trailer);
+      EXPECT_LT(CheckBlockImage(engine_, Bytes(text)), 0);
+      EXPECT_LT(Check(text), 0);
+      // With the two missing zero bytes written out the same trailer is sound.
+      trailer.insert(trailer.end(), {0x00, 0x00});
+      EXPECT_EQ(CheckBlockImage(engine_, Bytes(RecordsAddingUpTo(prior) + HexLine(trailer))), 1);
+      return;
+    }
+  }
+  FAIL() << "no trailer found";
+}
+
+// A line-mode line must be 136 hex digits: a stray letter in place of a 0 low digit keeps
+// the span and, read as 0, even the check byte.
+TEST_F(ImageFormat, LineModeLineWithANonHexCharacterIsRejected) {
+  LineImageOptions o;
+  o.records = 3;
+  const auto built = BuildLineImage(o);
+  std::size_t at = std::string::npos;
+  for (std::size_t i = 3; i < 134 && at == std::string::npos; i += 2) {
+    if (built.lines[1][i] == '0') at = 138 + i;
+  }
+  ASSERT_NE(at, std::string::npos);
+  std::string text = built.text;
+  text[at] = 'G';
+  EXPECT_LT(CheckLineImage(engine_, Bytes(text)), 0);
+}
+
+TEST_F(ImageFormat, LineTrailerTypeIsNotTheChecksConcern) {
+  LineImageOptions o;
+  o.trailerType = 0x02;
+  EXPECT_EQ(Check(BuildLineImage(o).text), 1);
+}
+
+}  // namespace
+}  // namespace zorbent
