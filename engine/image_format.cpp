@@ -1,14 +1,237 @@
 #include "engine/image_format.h"
 
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <string>
+
 #include "engine/update_engine.h"
 
 namespace zorbent {
 
-std::int32_t UpdateEngine::CheckImageFormat() {
-  ReportText("**Failed** update file format error!\r\n");
-  image.clear();
-  ReportProgress(2);
+namespace {
+
+constexpr std::uint8_t kLengthMask = 0xB6;
+constexpr std::uint8_t kCharacterMask = 0xC9;
+constexpr std::size_t kMaxNameLength = kNameCapacity - 1;
+constexpr std::size_t kMaxBlockDataDigits = 248;
+constexpr std::size_t kMaxBlockTrailerDigits = 264;
+constexpr std::size_t kLineRecordBytes = 68;
+constexpr std::size_t kLineNamesEnd = 63;  // names fill at most R7 .. R62
+
+constexpr std::array<std::string_view, 5> kLineModelTable = {"Ruvo03", "KTR5575", "KTR5577",
+                                                             "KTR5578", "Ruvo01"};
+
+bool IsLineEnd(std::uint8_t c) {
+  return c == '\r' || c == '\n';
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
+}
+
+// The three names of a trailer, unmasked; they reach the engine only when the whole check
+// succeeds, so a rejected file leaves the previous job's identity in place.
+struct Names {
+  std::array<std::array<char, kNameCapacity>, 3> text{};
+};
+
+// Unmasks the name whose length byte is at `at`; false when it would run past `end` or is
+// longer than a name field holds.
+bool UnmaskName(std::span<const std::uint8_t> record, std::size_t& at, std::size_t end,
+                std::span<char> out) {
+  if (at >= end) return false;
+  const std::size_t length = record[at] ^ kLengthMask;
+  if (length > kMaxNameLength || at + 1 + length > end) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    out[i] = static_cast<char>(record[at + 1 + i] ^ kCharacterMask);
+  }
+  out[length] = '\0';
+  at += 1 + length;
+  return true;
+}
+
+std::uint32_t BigEndian32(std::span<const std::uint8_t> bytes) {
+  return (static_cast<std::uint32_t>(bytes[0]) << 24) |
+         (static_cast<std::uint32_t>(bytes[1]) << 16) |
+         (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
+}
+
+void StoreName(std::span<char> field, std::span<const char> name) {
+  std::fill(field.begin(), field.end(), '\0');
+  std::copy_n(name.begin(), std::min(field.size(), name.size()), field.begin());
+}
+
+}  // namespace
+
+std::size_t ReadImageLine(std::span<const std::uint8_t> image, std::size_t position,
+                          std::span<char> line) {
+  std::size_t count = 0;
+  const std::size_t room = line.empty() ? 0 : line.size() - 1;
+  while (position < image.size() && !IsLineEnd(image[position])) {
+    char c = static_cast<char>(image[position++]);
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (HexValue(c) >= 0 && count < room) line[count++] = c;
+  }
+  while (position < image.size() && IsLineEnd(image[position])) ++position;
+  if (!line.empty()) line[count] = '\0';
+  return position;
+}
+
+std::uint8_t HexPairToByte(char high, char low) {
+  const int h = HexValue(high);
+  const int l = HexValue(low);
+  return static_cast<std::uint8_t>(((h < 0 ? 0 : h) << 4) | (l < 0 ? 0 : l));
+}
+
+std::size_t HexTextToBytes(std::string_view text, std::span<std::uint8_t> out) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size() && n < out.size(); i += 2) {
+    out[n++] = HexPairToByte(text[i], i + 1 < text.size() ? text[i + 1] : '\0');
+  }
+  return n;
+}
+
+std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image) {
+  engine.recordCount = 0;
+  std::uint32_t total = 0;
+  std::size_t position = 0;
+  std::array<char, kImageLineCapacity> line{};
+  std::array<std::uint8_t, kMaxBlockTrailerDigits / 2> record{};
+  while (true) {
+    if (position >= image.size()) return -1;
+    position = ReadImageLine(image, position, line);
+    ++engine.recordCount;
+    const std::string_view text = BufferText(line);
+    const bool trailer = text.starts_with("FFF1");
+    const std::size_t header = trailer ? 4 : 2;
+    if (text.empty()) return -2;
+    if (text.size() > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
+      return trailer ? -1 : -2;
+    }
+    const std::size_t n = HexTextToBytes(text, record);
+    if (n < header + 1) return trailer ? -1 : -2;
+    const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
+    if (header + len + 1 > n) return trailer ? -1 : -2;
+    for (std::size_t i = 0; i < header; ++i) total += record[i];
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
+    total += sum;
+    const std::uint8_t recordSum = record[header + len];
+    if ((sum & 0xFF) != recordSum) return -2;
+    total += recordSum;
+    if (!trailer) continue;
+
+    if (len < 7) return -3;
+    const std::span<const std::uint8_t> data(record.data() + header, len);
+    const std::uint32_t stated = BigEndian32(data.subspan(len - 4));
+    total -= recordSum;
+    for (std::size_t i = len - 4; i < len; ++i) total -= data[i];
+    if (total != stated) return -1;
+
+    Names names;
+    std::size_t at = 1;
+    const std::size_t end = len - 4;  // the names never reach into the TOTAL
+    if (!UnmaskName(data, at, end, names.text[0]) || !UnmaskName(data, at, end, names.text[1])) {
+      return -1;
+    }
+    StoreName(engine.fileProductId, names.text[0]);
+    StoreName(engine.fileDeviceName, names.text[1]);
+    engine.fileFamily = 1;
+    return 1;
+  }
+}
+
+std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image) {
+  engine.recordCount = 0;
+  std::uint32_t total = 0;
+  std::size_t start = 0;
+  std::array<char, kImageLineCapacity> line{};
+  while (true) {
+    // Cleared each time: digits a short line lacks read as 0, never as a previous line's.
+    line.fill('\0');
+    const std::size_t next = ReadImageLine(image, start, line);
+    ++engine.recordCount;
+    const std::size_t characters = next - start;
+    if (characters != 137 && characters != 138) return -1;
+    const std::size_t span = characters - 2;
+    const std::string_view text = BufferText(line);
+    if (text.empty()) return -1;
+    const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
+    const std::size_t limit = trailer ? span - 10 : span;
+    std::array<std::uint8_t, kLineRecordBytes> record{};
+    unsigned check = 0;
+    for (std::size_t i = 0; i < span; i += 2) {
+      const std::uint8_t byte = HexPairToByte(line[i], line[i + 1]);
+      record[i / 2] = byte;
+      check += byte;
+      if (i < limit) total += byte;
+    }
+    if ((check & 0xFF) != 0xFF) return -1;
+    if (!trailer) {
+      if (next >= image.size()) return -2;
+      start = next;
+      continue;
+    }
+
+    if (BigEndian32(std::span<const std::uint8_t>(record).subspan(63, 4)) != total) return -1;
+    Names names;
+    std::size_t at = 7;
+    for (auto& name : names.text) {
+      if (!UnmaskName(record, at, kLineNamesEnd, name)) return -1;
+    }
+    const std::string_view version = BufferText(names.text[2]);
+    const std::size_t v = version.find('V');
+    if (v == std::string_view::npos) return -1;
+    // The trailing "X" follows the model this file is for, not the one of an earlier job.
+    const std::int32_t model = LookupLineModel(BufferText(names.text[1]));
+    const char xDigit = (model == 0 || model == 4) ? '5' : '9';
+    StoreName(engine.fileProductId, names.text[0]);
+    StoreName(engine.fileDeviceName, names.text[1]);
+    StoreName(engine.fileVersionText, names.text[2]);
+    engine.fileVersion = VersionNumber(version.substr(v + 1), xDigit);
+    engine.fileFamily = 2;
+    return 1;
+  }
+}
+
+std::int32_t UpdateEngine::CheckImageFormat() {
+  const std::span<const std::uint8_t> bytes(image);
+  std::int32_t result = CheckBlockImage(*this, bytes);
+  if (result < 0) result = CheckLineImage(*this, bytes);
+  if (result < 0) {
+    ReportText("**Failed** update file format error!\r\n");
+    ReleaseImage();
+  }
+  progressStep = recordCount > 0 ? 90.0 / recordCount : 0.0;
+  ReportProgress(2);
+  return result;
+}
+
+std::int32_t LookupLineModel(std::string_view deviceName) {
+  for (std::size_t i = 0; i < kLineModelTable.size(); ++i) {
+    if (kLineModelTable[i] == deviceName) return static_cast<std::int32_t>(i);
+  }
+  return -1;
+}
+
+std::int32_t VersionNumber(std::string_view text, char xDigit) {
+  std::string digits;
+  digits.reserve(std::min<std::size_t>(text.size(), 256));
+  for (const char c : text.substr(0, 256)) {
+    if (c != '.' && c != '>') digits.push_back(c);
+  }
+  if (!digits.empty() && digits.back() == 'X') digits.back() = xDigit;
+  std::int64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') break;
+    value =
+        std::min<std::int64_t>(value * 10 + (c - '0'), std::numeric_limits<std::int32_t>::max());
+  }
+  return static_cast<std::int32_t>(value);
 }
 
 }  // namespace zorbent

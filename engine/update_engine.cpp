@@ -13,7 +13,6 @@
 namespace zorbent {
 namespace {
 bool stopRequested = false;
-constexpr std::int32_t kMinimumImageSize = 138;
 }  // namespace
 
 Lock& EngineLock() {

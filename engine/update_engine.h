@@ -21,6 +21,8 @@ inline constexpr std::int32_t kReportProgress = 1;
 inline constexpr int kChannelCount = 256;
 inline constexpr std::size_t kPathCapacity = 1024;
 inline constexpr std::size_t kNameCapacity = 128;
+// Smaller files cannot hold a record and a trailer.
+inline constexpr std::int32_t kMinimumImageSize = 138;
 
 struct Channel {
   std::unique_ptr<Port> port;  // null while the channel is free

@@ -549,8 +549,10 @@ std::vector<std::uint8_t> Trailer(std::uint32_t prior) {
   std::vector<std::uint8_t> data{0x00, 0xB6, 0xB6};  // free byte, two empty names
   const std::uint32_t total = prior + 0xFF + 0xF1 + 0x00 + 0x07 + Sum(data);
   for (int shift : {24, 16, 8, 0}) data.push_back(static_cast<std::uint8_t>(total >> shift));
-  std::vector<std::uint8_t> line{0xFF, 0xF1, 0x00, 0x07};
-  line.insert(line.end(), data.begin(), data.end());
+  std::vector<std::uint8_t> line;
+  line.reserve(4 + data.size() + 1);
+  for (std::uint8_t b : {0xFF, 0xF1, 0x00, 0x07}) line.push_back(b);
+  for (std::uint8_t b : data) line.push_back(b);
   line.push_back(static_cast<std::uint8_t>(Sum(data)));
   return line;
 }
