@@ -1,6 +1,217 @@
 #include "engine/identify.h"
 
+#include <array>
+#include <string>
+
+#include "engine/exchange.h"
+#include "engine/image_format.h"
+
 namespace zorbent {
+namespace {
+
+constexpr std::int32_t kTimeoutMs = 2000;
+using Reply = std::array<char, 256>;
+
+// Sends a query and reads its reply (echo included); a failed exchange leaves an empty reply,
+// which matches no prefix.
+std::string_view Ask(Port& port, std::string_view query, Reply& reply) {
+  reply[0] = '\0';
+  if (SendText(port, query, kTimeoutMs) < 0 || ReadReply(port, reply, kTimeoutMs) < 0) {
+    reply[0] = '\0';
+  }
+  return BufferText(reply);
+}
+
+// The answer after the query's echo (the query without its "\r").
+std::string_view Answer(std::string_view reply, std::string_view query) {
+  return SkipPrefix(reply, query.substr(0, query.size() - 1), 255);
+}
+
+std::string Without(std::string_view text, char c) {
+  std::string out;
+  for (const char ch : text)
+    if (ch != c) out.push_back(ch);
+  return out;
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// "RuvoPro v2.3": the letter that starts a version is the first one followed by a digit, so
+// the "v" inside "Ruvo" is passed over.
+std::size_t FindVersionLetter(std::string_view answer, char letter) {
+  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
+    if (answer[i] == letter && IsDigit(answer[i + 1])) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
+                           std::string_view query, char letter, std::string_view label) {
+  if (code < 0 || code > 6) return -1;
+  Reply reply;
+  const std::string_view answer = Answer(Ask(port, query, reply), query);
+  if (answer.find(letter) == std::string_view::npos) return -2;
+  engine.ReportText(label);
+  engine.ReportText(Without(answer, '>'));
+  engine.ReportText("\r\n");
+  return 1;
+}
+
+constexpr std::string_view kNoUpgrade = "There is no upgrade function for this product!\r\n";
+constexpr std::string_view kFirmwareHigher =
+    "The device firmware version number is higher, please use the latest firmware file.!\r\n";
+constexpr std::string_view kTooOld =
+    "This product is too old, please contact the \r\ntechnical team for assistance in "
+    "upgrading: \r\n[see the adapter's documentation].\r\n";
+
+}  // namespace
+
+std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code) {
+  Reply reply;
+  const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  bool matches = false;
+  switch (code) {
+    case 0:
+      matches = answer.starts_with("RuvoPro v");
+      break;
+    case 1:
+      matches = answer.starts_with("Z_Orbe01") || answer.starts_with("zOrbent MC") ||
+                answer.starts_with("zOrbent-MC");
+      break;
+    case 2:
+      matches = answer.starts_with("zOrbent BM");
+      break;
+    case 3:
+      matches = answer.starts_with("zOrbent FD");
+      break;
+    case 4:
+      matches = answer.starts_with("Ruvo01 v");
+      break;
+    default:
+      break;
+  }
+  if (!matches) return -1;
+  engine.adapterModel = code;
+  const std::string_view product = Answer(Ask(port, "QKPROI\r", reply), "QKPROI\r");
+  const std::string_view wanted = BufferText(engine.fileProductId);
+  if (wanted.empty()) return -1;
+  return product.find(wanted) != std::string_view::npos ? 0 : -1;
+}
+
+std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
+  Reply reply;
+  const std::string_view version = SkipPrefix(Ask(port, "ATI\r", reply), "ATIELM327 v", 255);
+  const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
+  const std::int32_t limit = engine.adapterModel == 0 ? 23 : 22;
+  return value > limit ? -5 : 0;
+}
+
+std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t code,
+                               std::int32_t fileVersion) {
+  if (code < 0 || code > 4) return -1;
+  const std::string_view query = (code == 0 || code == 4) ? "QKVERS\r" : "QKI\r";
+  Reply reply;
+  const std::string_view whole = Ask(port, query, reply);
+  const std::string_view answer = Answer(whole, query);
+  std::string_view prefix;
+  switch (code) {
+    case 0:
+      if (answer.starts_with("Ruvo V3")) {
+        engine.ReportText(kTooOld);
+        return -1;
+      }
+      if (!answer.starts_with("RuvoXX V")) return -1;
+      prefix = "QKVERSRuvoXX V";
+      break;
+    case 1:
+      if (answer.starts_with("Z_Orbe01")) {
+        prefix = "QKIZ_Orbe01 v";
+      } else if (answer.starts_with("zOrbent MC")) {
+        prefix = "QKIzOrbent MC v";
+      } else if (answer.starts_with("zOrbent-MC")) {
+        prefix = "QKIzOrbent-MC v";
+      } else {
+        return -1;
+      }
+      break;
+    case 2:
+    case 3:
+      if (!answer.starts_with("zOrbent BM") && !answer.starts_with("zOrbent FD")) return -1;
+      prefix = code == 2 ? "QKIzOrbent BM v" : "QKIzOrbent FD v";
+      break;
+    case 4:
+      if (!answer.starts_with("RuvoXX V")) {
+        engine.ReportText(kNoUpgrade);
+        return -1;
+      }
+      prefix = "QKVERSRuvoXX V";
+      break;
+  }
+  const char digit = (code == 0 || code == 4) ? '5' : '9';
+  const std::int32_t threshold = (code == 0 || code == 4) ? 4005 : 2229;
+  const std::int32_t adapterVersion = VersionNumber(SkipPrefix(whole, prefix, 255), digit);
+
+  if (adapterVersion < threshold) {
+    if (code == 4) {
+      engine.ReportText(kNoUpgrade);
+      return -1;
+    }
+    if (fileVersion <= threshold) return 3;
+    static constexpr std::array<std::string_view, 4> kUpgradeFirst = {
+        "Please upgrade to version rUvoPro_V4.0.0X first!\r\n",
+        "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n",
+        "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n",
+        "Please upgrade to version zOrbent_FD_V2.2.2X first!\r\n",
+    };
+    engine.ReportText(kUpgradeFirst[static_cast<std::size_t>(code)]);
+    return -1;
+  }
+  if (fileVersion > threshold) return 2;
+  engine.ReportText(kFirmwareHigher);
+  return -1;
+}
+
+std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+  std::string_view query;
+  char letter = 'V';
+  if (code == 0 || code == 4) {
+    query = "QKI\r";
+    letter = 'v';
+  } else if ((code >= 1 && code <= 3) || code == 5 || code == 6) {
+    query = "QKVERS\r";
+  } else {
+    return -1;
+  }
+  Reply reply;
+  std::string answer(Answer(Ask(port, query, reply), query));
+  if (answer.find("ELM327") != std::string::npos) {
+    answer = std::string(Answer(Ask(port, query, reply), query));
+  }
+  const std::size_t at = FindVersionLetter(answer, letter);
+  if (at == std::string::npos) return -2;
+  const std::string versionText = answer.substr(at + 1);
+  if (versionText.size() > 4) return -3;
+  std::string copy = Without(versionText, '>');
+  const std::int32_t n = VersionNumber(Without(copy, '.'), 'X');
+  if (engine.adapterModel == 4 && n < 21) copy = "2.1";
+  if (engine.adapterModel != 4 && n < 22) copy = "2.2";
+  if (code == 0 || code == 4) {
+    const std::string command = "QKVADJ v" + copy + "\r";
+    return Ask(port, command, reply).find("ELM327") != std::string_view::npos ? 1 : -4;
+  }
+  const std::string command = "QK UCS_ATI ELM327 v" + copy + "\r";
+  return Ask(port, command, reply).find("OK") != std::string_view::npos ? 1 : -4;
+}
+
+std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+  return ReportVersion(engine, port, code, "QKVERS\r", 'V', "device version:");
+}
+
+std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+  return ReportVersion(engine, port, code, "QKI\r", 'v', "Adapter version:");
+}
 
 std::uint8_t ClassifyBlockAdapter(std::string_view answer) {
   if (answer.starts_with("KTR558")) return 5;
@@ -15,7 +226,10 @@ std::uint8_t ClassifyBlockFile(const UpdateEngine& engine) {
   return kNoModel;
 }
 
-std::int32_t ReportDeviceVersion(UpdateEngine&, Port&, std::int32_t) { return -2; }
-std::int32_t ReportAdapterVersion(UpdateEngine&, Port&, std::int32_t) { return -2; }
+std::int32_t ProbeBlockAdapter(UpdateEngine&, Port& port) {
+  Reply reply;
+  const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
+}
 
 }  // namespace zorbent

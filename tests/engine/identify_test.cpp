@@ -1,0 +1,194 @@
+#include "engine/identify.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "port/serial_port.h"
+#include "tests/support/pty_pair.h"
+
+namespace zorbent {
+namespace {
+
+struct Reports {
+  std::string text;
+  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
+    if (kind == kReportText)
+      static_cast<Reports*>(context)->text += reinterpret_cast<const char*>(value);
+  }
+};
+
+// An adapter that echoes each command and answers from a table; unknown commands get "?".
+class IdentifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine_.Init(&reports_, &Reports::Callback);
+    PortConfig c;
+    c.Set("mode", "direct");
+    c.Set("name", pty_.SlavePath());
+    c.Set("baud", "115200");
+    bool opened = false;
+    port_ = std::make_unique<SerialPort>(c, opened);
+    ASSERT_TRUE(opened);
+    pty_.StartResponder([this](const std::string& cmd) {
+      const auto it = answers_.find(cmd);
+      const std::string answer = it == answers_.end() ? "?" : it->second;
+      return std::vector<std::string>{(echo_ ? cmd + "\n" : "") + answer + "\r\n>"};
+    });
+  }
+  void TearDown() override { pty_.StopResponder(); }
+  void Answer(const std::string& cmd, const std::string& answer) { answers_[cmd + "\r"] = answer; }
+  std::vector<std::string> Sent() { return pty_.Commands(); }
+
+  test::PtyPair pty_;
+  std::unique_ptr<SerialPort> port_;
+  std::map<std::string, std::string> answers_;
+  bool echo_ = true;
+  Reports reports_;
+  UpdateEngine engine_;
+};
+
+TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
+  const std::vector<std::pair<int, std::string>> cases = {
+      {0, "RuvoPro v2.3"},          {1, "Z_Orbe01 v2.2.2X"}, {1, "zOrbent MC v2.2.2X"},
+      {1, "zOrbent-MC v2.2.2X"},    {2, "zOrbent BM v2.2.2X"}, {3, "zOrbent FD v2.2.2X"},
+      {4, "Ruvo01 v2.1"}};
+  Answer("QKPROI", "OBDZ-1000 rev B");
+  CopyToBuffer(engine_.fileProductId, "OBDZ-1000");
+  for (const auto& [code, qki] : cases) {
+    Answer("QKI", qki);
+    engine_.adapterModel = 99;
+    EXPECT_EQ(IdentifyAdapter(engine_, *port_, code), 0) << qki;
+    EXPECT_EQ(engine_.adapterModel, code);
+    EXPECT_EQ(IdentifyAdapter(engine_, *port_, (code + 2) % 5), -1) << qki;
+  }
+  CopyToBuffer(engine_.fileProductId, "OTHER");
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
+  CopyToBuffer(engine_.fileProductId, "");  // an empty product ID never matches
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 7), -1);
+}
+
+TEST_F(IdentifyTest, ElmVersionLimitDependsOnTheModel) {
+  Answer("ATI", "ELM327 v2.3");
+  engine_.adapterModel = 0;
+  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
+  for (int model = 1; model <= 4; ++model) {
+    engine_.adapterModel = model;
+    EXPECT_EQ(CheckElmVersion(engine_, *port_), -5);
+  }
+  Answer("ATI", "ELM327 v2.2");
+  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
+}
+
+struct GateCase {
+  int code;
+  std::string query;
+  std::string answer;
+  int fileVersion;
+  int result;
+  std::string message;
+};
+
+class VersionGates : public IdentifyTest, public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(VersionGates, DecideByGeneration) {
+  const GateCase& c = GetParam();
+  Answer(c.query, c.answer);
+  EXPECT_EQ(CheckVersionGates(engine_, *port_, c.code, c.fileVersion), c.result);
+  EXPECT_EQ(reports_.text, c.message);
+}
+
+const std::string kHigher =
+    "The device firmware version number is higher, please use the latest firmware file.!\r\n";
+const std::string kNoUpgrade = "There is no upgrade function for this product!\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, VersionGates,
+    ::testing::Values(
+        GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
+        GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, kHigher},
+        GateCase{1, "QKI", "zOrbent MC v2.2.1X", 2229, 3, ""},
+        GateCase{1, "QKI", "zOrbent-MC v2.2.1X", 2230, -1,
+                 "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n"},
+        GateCase{2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
+                 "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
+        GateCase{3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
+        GateCase{3, "QKI", "something else", 2301, -1, ""},
+        GateCase{0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
+        GateCase{0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
+                 "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
+        GateCase{0, "QKVERS", "Ruvo V3.1", 4006, -1,
+                 "This product is too old, please contact the \r\ntechnical team for "
+                 "assistance in upgrading: \r\n[see the adapter's documentation].\r\n"},
+        GateCase{0, "QKVERS", "Other V4", 4006, -1, ""},
+        GateCase{4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, kNoUpgrade},
+        GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, kHigher},
+        GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
+        GateCase{4, "QKVERS", "Ruvo01 v2.1", 4100, -1, kNoUpgrade}));
+
+TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionReadsAsZero) {
+  echo_ = false;
+  Answer("QKI", "zOrbent BM v2.2.2X");
+  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2229), 3);  // 0 < threshold: old generation
+}
+
+TEST_F(IdentifyTest, AdjustElmVersionFindsTheVersionAfterRuvo) {
+  Answer("QKI", "RuvoPro v1.5");
+  Answer("QKVADJ v2.2", "ELM327 v2.2");
+  engine_.adapterModel = 0;
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 0), 1);
+  EXPECT_EQ(Sent().back(), "QKVADJ v2.2\r");
+
+  Answer("QKI", "Ruvo01 v1.5");
+  Answer("QKVADJ v2.1", "ELM327 v2.1");
+  engine_.adapterModel = 4;
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 4), 1);
+  EXPECT_EQ(Sent().back(), "QKVADJ v2.1\r");
+
+  Answer("QKVERS", "BM V2.3");
+  Answer("QK UCS_ATI ELM327 v2.3", "OK");
+  engine_.adapterModel = 2;
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), 1);
+  EXPECT_EQ(Sent().back(), "QK UCS_ATI ELM327 v2.3\r");
+
+  Answer("QKVERS", "BM V2.3.01");
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -3);
+  Answer("QKVERS", "no version");
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -2);
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 9), -1);
+}
+
+TEST_F(IdentifyTest, VersionReportsAndReadVersions) {
+  Answer("QKVERS", "KTR5588 V1.0.3");
+  Answer("QKI", "zOrbent FS v2.2.01");
+  EXPECT_EQ(ReportDeviceVersion(engine_, *port_, 5), 1);
+  EXPECT_EQ(reports_.text, "device version:KTR5588 V1.0.3\r\n");
+  EXPECT_EQ(ProbeBlockAdapter(engine_, *port_), -1);
+  Answer("QKI", "zOrbent FS v2.3.00");
+  EXPECT_EQ(ProbeBlockAdapter(engine_, *port_), 1);
+  EXPECT_EQ(ReportDeviceVersion(engine_, *port_, 7), -1);
+
+  // A device version without "V": only the adapter version is shown.
+  Answer("QKVERS", "none");
+  reports_.text.clear();
+  engine_.channels[0].port = std::move(port_);
+  EXPECT_EQ(engine_.ReadVersions(0), 0);
+  EXPECT_EQ(reports_.text, "Adapter version:zOrbent FS v2.3.00\r\n");
+}
+
+TEST(Classify, BlockModels) {
+  EXPECT_EQ(ClassifyBlockAdapter("KTR5588 V1"), 5);
+  EXPECT_EQ(ClassifyBlockAdapter("KTR5688 V1"), 6);
+  EXPECT_EQ(ClassifyBlockAdapter("?"), kNoModel);
+  UpdateEngine engine;
+  for (const auto& [name, code] : std::vector<std::pair<std::string, int>>{
+           {"zOrbent FS BT v1", 6}, {"zOrbent FS v2.3", 5}, {"zOrben", 5}, {"KTR", kNoModel}}) {
+    CopyToBuffer(engine.fileDeviceName, name);
+    EXPECT_EQ(ClassifyBlockFile(engine), code) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zorbent
