@@ -1,9 +1,178 @@
 #include "engine/block_flow.h"
 
-namespace zorbent {
+#include <array>
+#include <string>
 
-std::int32_t BlockModeUpdate(UpdateEngine& engine, Port&) {
-  engine.ReportText("**Failed** Block-mode update is not available in this build!\r\n");
+#include "engine/exchange.h"
+#include "engine/identify.h"
+#include "engine/image_format.h"
+#include "platform/clock.h"
+
+namespace zorbent {
+namespace {
+
+constexpr std::string_view kPowerOnAgain = "**Failed** Please power on the device again!\r\n";
+constexpr std::string_view kModelMismatch =
+    "**Failed** The upgrade file does not match the device model!\r\n";
+constexpr std::string_view kFileInvalid = "**Failed** File is Invalid!\r\n";
+constexpr std::int32_t kFastBaud = 2000000;
+constexpr std::int32_t kNormalBaud = 115200;
+
+bool Contains(std::span<const char> reply, std::string_view token) {
+  return BufferText(reply).find(token) != std::string_view::npos;
+}
+
+// The length of the acknowledged reply; -1 three attempts without "OK\r"; -2 the adapter
+// rejected the record as invalid.
+std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view line) {
+  std::string command = "QKDLDT";
+  command.append(line);
+  command.push_back('\r');
+  if (command.size() > 255) return -1;
+  std::array<char, 256> reply{};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::int32_t r = SendCommand(port, command, reply, 5000, 5000);
+    if (r >= 0 && Contains(reply, "OK\r")) return r;
+    if (r >= 0 && Contains(reply, "ERR02") && engine.appMode) return -2;
+  }
+  return -1;
+}
+
+std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
+  std::array<char, 256> reply{};
+  if (SendCommandToLineEnd(port, "QK DLBD 02\r", reply, 5000, 5000) < 0) return -1;
+  if (!Contains(reply, "OK")) return -2;
+  if (port.SetBaud(baud) < 0) return -3;
+  reply.fill('\0');
+  if (ReadLine(port, reply, 5000) <= 0) {
+    port.SetBaud(kNormalBaud);
+    return -4;
+  }
+  if (!Contains(reply, "KTR558 Update")) {
+    port.SetBaud(kNormalBaud);
+    return -8;
+  }
+  reply.fill('\0');
+  if (SendText(port, "\r", 2000) < 0) return -5;
+  if (ReadReply(port, reply, 2000) < 0) return -6;
+  return Contains(reply, "OK") ? 1 : -7;
+}
+
+std::int32_t EndBlockDownload(Port& port) {
+  std::array<char, 256> reply{};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::int32_t r = SendCommandToLineEnd(port, "QKDLED\r", reply, 2000, 2000);
+    if (r >= 0 && Contains(reply, "OK\r")) return r;
+  }
+  return -1;
+}
+
+// True when the record line's SUM matches its DATA.
+bool RecordIsSound(std::string_view line) {
+  std::array<std::uint8_t, 132> record{};
+  const std::size_t n = HexTextToBytes(line, record);
+  if (n < 3) return false;
+  const std::size_t len = static_cast<std::size_t>(record[0]) * 256 + record[1];
+  if (len + 3 > n) return false;
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < len; ++i) sum += record[2 + i];
+  return (sum & 0xFF) == record[2 + len];
+}
+
+// 1 finished; 0 stopped; -1 a record was not acknowledged; -2 the image (or the adapter's
+// verdict on it) is bad; -3 ending the download failed.
+std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
+  const std::span<const std::uint8_t> image(engine.image);
+  int sent = 0;
+  engine.ReportProgress(4);
+  if (SwitchToFastBaud(port, kFastBaud) > 0)
+    engine.ReportText("Change the baud rate to 2Mbps!\r\n");
+
+  bool rejected = false;
+  std::size_t position = 0;
+  std::array<char, 256> line{};
+  while (true) {
+    if (StopRequested()) return 0;
+    if (position >= image.size()) break;
+    position = ReadImageLine(image, position, line);
+    const std::string_view text = BufferText(line);
+    if (text.starts_with("FFF1")) break;
+    if (!RecordIsSound(text)) {
+      engine.ReportText(kFileInvalid);
+      return -2;
+    }
+    const std::int32_t r = SendBlockRecord(engine, port, text);
+    if (r >= 0) {
+      ++sent;
+      engine.ReportProgress(static_cast<int>(sent * engine.progressStep + 5.0));
+      continue;
+    }
+    if (r == -1) {
+      engine.ReportText("**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
+      return -1;
+    }
+    // Rejected: close the download cleanly, but the update has failed.
+    engine.ReportText(kFileInvalid);
+    rejected = true;
+    break;
+  }
+
+  if (EndBlockDownload(port) < 0) {
+    engine.ReportText("**Failed** Request stop download fail!\r\n");
+    return -3;
+  }
+  SleepMs(2000);  // the adapter restarts into its firmware
+  port.SetBaud(kNormalBaud);
+  ReportDeviceVersion(engine, port, engine.modelCode);
+  return rejected ? -2 : 1;
+}
+
+}  // namespace
+
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
+  std::array<char, 2048> reply{};
+  engine.appMode = false;
+  std::int32_t r = SendCommand(port, "QKVERS\r", reply, 2000, 2000);
+  if (r < 0) {
+    engine.ReportText(kPowerOnAgain);
+    return -1;
+  }
+  engine.adapterModel = ClassifyBlockAdapter(BufferText(reply));
+  engine.modelCode = ClassifyBlockFile(engine);
+  if (engine.adapterModel != kNoModel && engine.adapterModel != engine.modelCode) {
+    engine.ReportText(kModelMismatch);
+    return -1;
+  }
+  if (engine.adapterModel == 5 || engine.adapterModel == 6) {
+    engine.appMode = true;
+    ReportDeviceVersion(engine, port, engine.modelCode);
+    if (ProbeBlockAdapter(engine, port) < 0) {
+      engine.ReportText(kModelMismatch);
+      return -1;
+    }
+  }
+  r = SendCommand(port, "QKDLKTR558\r", reply, 2000, 2000);
+  if (r < 0) {
+    engine.ReportText(kPowerOnAgain);
+    return -1;
+  }
+  if (BufferText(reply).starts_with("OK")) {
+    engine.adapterModel = 5;
+  } else {
+    r = SendCommand(port, "QKDLKTR5688\r", reply, 2000, 2000);
+    if (r < 0 || !BufferText(reply).starts_with("OK")) {
+      engine.ReportText(kPowerOnAgain);
+      return -1;
+    }
+    engine.adapterModel = 6;
+  }
+  if (engine.modelCode != engine.adapterModel) {
+    engine.ReportText(kModelMismatch);
+    return -1;
+  }
+  engine.ReportProgress(3);
+  if (TransferBlocks(engine, port) > 0) return 1;
+  engine.ReportText(kPowerOnAgain);
   return -1;
 }
 

@@ -1,10 +1,220 @@
 #include "engine/line_flow.h"
 
-namespace zorbent {
+#include <array>
+#include <string>
 
-std::int32_t LineModeUpdate(UpdateEngine& engine, Port&) {
-  engine.ReportText("**Failed** Line-mode update is not available in this build!\r\n");
-  return -1;
+#include "engine/exchange.h"
+#include "engine/identify.h"
+#include "engine/image_format.h"
+#include "platform/clock.h"
+
+namespace zorbent {
+namespace {
+
+using LineSlot = std::array<char, 256>;
+using LinePair = std::array<LineSlot, 2>;
+
+constexpr std::string_view kStopDownloadFail =
+    "**Failed** Request stop download fail,Upgrade again after power on!\r\n";
+
+bool ContainsToken(std::span<const char> reply, std::string_view token) {
+  return BufferText(reply).find(token) != std::string_view::npos;
+}
+
+std::string WithCount(std::string_view format, int count) {
+  std::string text(format);
+  const auto at = text.find("%d");
+  if (at != std::string::npos) text.replace(at, 2, std::to_string(count));
+  return text;
+}
+
+bool SendableType(std::string_view line) {
+  return line.size() >= 2 && line[0] == '0' && (line[1] == '0' || line[1] == '1' || line[1] == '2');
+}
+
+// "QKBL" + the line from its third digit on + "\r"; the type digits are not sent.
+std::int32_t SendImageLine(Port& port, std::string_view line, std::span<char> reply) {
+  std::string command = "QKBL";
+  command.append(line.substr(2));
+  command.push_back('\r');
+  if (command.size() > 255) return -1;  // does not fit one command
+  return SendCommandRetry(port, command, reply, 2000, 2000);
+}
+
+// Sends one line until it is acknowledged; at most six sends. Returns the sends made, or a
+// SendLinePair failure code.
+std::int32_t SendUntilAcknowledged(Port& port, std::string_view line, std::span<char> reply,
+                                   bool second) {
+  int sends = 0;
+  while (sends < 6) {
+    if (!SendableType(line)) return -2;
+    ++sends;
+    if (SendImageLine(port, line, reply) < 0) return -1;
+    if (!second) {
+      if (ContainsToken(reply, "...\r")) break;
+      if (!ContainsToken(reply, "RepPack\r")) return -3;
+    } else {
+      if (ContainsToken(reply, "RepPack\r")) continue;
+      if (ContainsToken(reply, "OK\r") || ContainsToken(reply, "RepBlock\r")) break;
+      return -3;
+    }
+  }
+  if (sends >= 5) return -1;
+  return sends;
+}
+
+std::int32_t SendLinePair(Port& port, const LinePair& pair) {
+  std::array<char, 256> reply{};
+  int repeatBlocks = 0;
+  while (true) {
+    const std::int32_t first = SendUntilAcknowledged(port, BufferText(pair[0]), reply, false);
+    if (first < 0) return first;
+    const std::int32_t second = SendUntilAcknowledged(port, BufferText(pair[1]), reply, true);
+    if (second < 0) return second;
+    if (!ContainsToken(reply, "RepBlock\r")) return 0;
+    if (++repeatBlocks >= 3) return -4;
+  }
+}
+
+// 1 when every pair was acknowledged; -1 stopped; -4 three repeat requests for a pair;
+// -5 a pair failed four times. A failure of the last pair fails the transfer too: the
+// adapter never confirmed those lines, so the update must not be reported as finished.
+std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
+  const std::span<const std::uint8_t> image(engine.image);
+  std::size_t position = 0;
+  int acknowledged = 0;
+  int failures = 0;
+  bool resend = false;
+  LinePair pair{};
+  while (true) {
+    if (StopRequested()) return -1;
+    if (!resend) {
+      if (position >= image.size()) return 1;
+      position = ReadImageLine(image, position, pair[0]);
+      if (position >= image.size()) return 1;  // a last line without a partner is not sent
+      position = ReadImageLine(image, position, pair[1]);
+    }
+    const std::int32_t r = SendLinePair(port, pair);
+    if (r >= 0) {
+      acknowledged += 2;
+      resend = false;
+      failures = 0;
+      engine.ReportProgress(static_cast<int>(acknowledged * engine.progressStep + 5.0));
+      continue;
+    }
+    if (r == -4) {
+      engine.ReportText(
+          WithCount("**Failed** Repeat three times error on %d line!\r\n", acknowledged));
+      return -4;
+    }
+    static constexpr std::array<std::string_view, 3> kMessages = {
+        "**Failed** Sending error on %d line!\r\n",
+        "**Failed** Device type error on %d line!\r\n",
+        "**Failed** Reply error on %d line!\r\n",
+    };
+    engine.ReportText(WithCount(kMessages[static_cast<std::size_t>(-r - 1)], acknowledged));
+    resend = true;
+    if (++failures > 3) return -5;
+  }
+}
+
+std::int32_t FinishDownload(Port& port) {
+  if (SendText(port, "QKFL\r", 2000) < 0) return -1;
+  std::array<char, 256> reply{};
+  if (ReadReply(port, reply, 2000) < 0) return -1;
+  // The job switched the echo on: the answer follows "QKFL".
+  return SkipPrefix(BufferText(reply), "QKFL", 255).starts_with("OK") ? 0 : -2;
+}
+
+// The fallback close: the end record, then "QKFL" again. The download counts as closed only
+// when the adapter confirmed it.
+std::int32_t SendEndRecordAndFinish(Port& port) {
+  std::string endRecord = "QKBLFFF1";
+  endRecord.append(129, '0');
+  endRecord.append("F\r");
+  std::array<char, 256> reply{};
+  const std::int32_t r = SendCommand(port, endRecord, reply, 5000, 5000);
+  if (r < 0) return r;
+  if (!ContainsToken(reply, "OK")) return -1;
+  const std::int32_t f = SendCommand(port, "QKFL\r", reply, 2000, 2000);
+  return (f >= 0 && ContainsToken(reply, "OK")) ? 1 : -1;
+}
+
+}  // namespace
+
+std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
+  std::array<char, 2048> reply{};
+  const std::int32_t code = LookupLineModel(BufferText(engine.fileDeviceName));
+  if (code < 0) {
+    engine.ReportText("**Failed** update file format error!\r\n");
+    return -1;
+  }
+  engine.modelCode = static_cast<std::uint8_t>(code);
+
+  std::int32_t r = SendCommand(port, "ATI\r", reply, 2000, 2000);
+  if (r < 0) {
+    engine.ReportText("**Failed** Please power on the device again!\r\n");
+    return r;
+  }
+  engine.ReportProgress(3);
+  if (ContainsToken(reply, "ELM327 ")) {
+    engine.appMode = true;
+    ReportDeviceVersion(engine, port, engine.modelCode);
+  } else {
+    // No ELM327 banner: the adapter is in its download mode already.
+    engine.appMode = false;
+    r = SendCommand(port, "QKUPDT03\r", reply, 2000, 2000);
+    if (r < 0 || !ContainsToken(reply, "OK")) {
+      engine.ReportText("**Failed** Device connection error!\r\n");
+      engine.ReportText("**Failed** Please power on the device again!\r\n");
+      return r < 0 ? r : -1;
+    }
+  }
+  engine.ReportText("Device connection ok!\r\n");
+  engine.ReportProgress(4);
+
+  if (engine.appMode) {
+    r = IdentifyAdapter(engine, port, engine.modelCode);
+    if (r < 0) {
+      engine.ReportText("**Failed** The upgrade file does not match the device model!\r\n");
+      return r;
+    }
+    r = CheckElmVersion(engine, port);
+    if (r < 0) {
+      engine.ReportText(
+          "This software version is too low, please download the latest software version.!\r\n");
+      return r;
+    }
+    r = CheckVersionGates(engine, port, engine.modelCode, engine.fileVersion);
+    if (r < 0) return r;
+  }
+
+  if (SendCommandRetry(port, "QKUPDT03\r", reply, 2000, 2000) < 0) {
+    engine.ReportText("**Failed** Request start download fail!\r\n");
+    return -1;
+  }
+  engine.ReportProgress(5);
+
+  if (TransferLines(engine, port) != 1) {
+    engine.ReportText(kStopDownloadFail);
+    return -1;
+  }
+  engine.ReportProgress(99);
+
+  r = FinishDownload(port);
+  if (r < 0) {
+    SleepMs(200);
+    r = SendEndRecordAndFinish(port);
+    if (r < 0) {
+      engine.ReportText(kStopDownloadFail);
+      return -1;
+    }
+  }
+  if (engine.appMode) {
+    AdjustElmVersion(engine, port, engine.adapterModel);
+    ReportDeviceVersion(engine, port, engine.modelCode);
+  }
+  return r;
 }
 
 }  // namespace zorbent
