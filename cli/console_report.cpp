@@ -4,8 +4,70 @@
 
 namespace zorbent::cli {
 
-ConsoleReport::ConsoleReport(bool quiet, std::string prefix)
-    : quiet_(quiet), barOnTerminal_(::isatty(STDERR_FILENO) != 0), prefix_(std::move(prefix)) {}
+Console::Console(bool quiet, std::FILE* out, std::FILE* err)
+    : quiet_(quiet), terminal_(::isatty(::fileno(err)) != 0), out_(out), err_(err) {}
+
+std::size_t Console::AddJob(std::string prefix) {
+  std::lock_guard lock(mutex_);
+  jobs_.push_back(Job{std::move(prefix)});
+  return jobs_.size() - 1;
+}
+
+void Console::EraseBoard() {
+  if (boardLines_ == 0) return;
+  std::fprintf(err_, "\x1b[%dA\x1b[J", boardLines_);
+  boardLines_ = 0;
+}
+
+void Console::DrawBoard() {
+  if (quiet_ || !terminal_) return;
+  constexpr int kWidth = 40;
+  for (const Job& job : jobs_) {
+    if (job.percent < 0) continue;
+    const int filled = job.percent * kWidth / 100;
+    std::fprintf(err_, "%s[%s%s] %3d%%\n", job.prefix.c_str(), std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), job.percent);
+    ++boardLines_;
+  }
+  std::fflush(err_);
+}
+
+void Console::Line(std::size_t job, std::string_view line) {
+  std::lock_guard lock(mutex_);
+  EraseBoard();
+  std::fprintf(out_, "%s%.*s\n", jobs_[job].prefix.c_str(), static_cast<int>(line.size()),
+               line.data());
+  std::fflush(out_);
+  DrawBoard();
+}
+
+void Console::Note(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  EraseBoard();
+  std::fprintf(err_, "%.*s", static_cast<int>(text.size()), text.data());
+  DrawBoard();
+}
+
+void Console::Progress(std::size_t job, int percent) {
+  std::lock_guard lock(mutex_);
+  if (jobs_[job].percent == percent) return;
+  jobs_[job].percent = percent;
+  if (quiet_) return;
+  if (terminal_) {
+    EraseBoard();
+    DrawBoard();
+  } else {
+    std::fprintf(err_, "%sprogress %d%%\n", jobs_[job].prefix.c_str(), percent);
+    std::fflush(err_);
+  }
+}
+
+void Console::Finish() {
+  std::lock_guard lock(mutex_);
+  boardLines_ = 0;  // leave the final bars on screen
+  std::fflush(out_);
+  std::fflush(err_);
+}
 
 void ConsoleReport::Callback(void* context, std::int32_t kind, std::intptr_t value) {
   auto* self = static_cast<ConsoleReport*>(context);
@@ -20,46 +82,25 @@ void ConsoleReport::Text(std::string_view text) {
   transcript_.append(text);
   for (const char c : text) {
     if (c == '\r') continue;
-    pending_.push_back(c);
-    if (c == '\n') {
-      if (barDrawn_) {
-        std::fputs("\n", stderr);
-        barDrawn_ = false;
-      }
-      std::fputs((prefix_ + pending_).c_str(), stdout);
-      std::fflush(stdout);
-      pending_.clear();
+    if (c != '\n') {
+      pending_.push_back(c);
+      continue;
     }
+    if (pending_.starts_with("**Failed** ")) lastFailure_ = pending_;
+    console_.Line(job_, pending_);
+    pending_.clear();
   }
 }
 
 void ConsoleReport::Progress(int percent) {
-  if (percent == lastProgress_) return;
   lastProgress_ = percent;
-  if (quiet_) return;
-  if (barOnTerminal_) {
-    constexpr int kWidth = 40;
-    const int filled = percent * kWidth / 100;
-    std::fprintf(stderr, "\r%s[%s%s] %3d%%", prefix_.c_str(), std::string(filled, '#').c_str(),
-                 std::string(kWidth - filled, '.').c_str(), percent);
-    barDrawn_ = true;
-  } else {
-    std::fprintf(stderr, "%sprogress %d%%\n", prefix_.c_str(), percent);
-  }
-  std::fflush(stderr);
+  console_.Progress(job_, percent);
 }
 
 void ConsoleReport::Finish() {
-  if (!pending_.empty()) {
-    std::fputs((prefix_ + pending_ + "\n").c_str(), stdout);
-    pending_.clear();
-  }
-  if (barDrawn_) {
-    std::fputs("\n", stderr);
-    barDrawn_ = false;
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
+  if (pending_.empty()) return;
+  console_.Line(job_, pending_);
+  pending_.clear();
 }
 
 }  // namespace zorbent::cli

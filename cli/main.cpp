@@ -1,30 +1,79 @@
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
-#include "cli/console_report.h"
-#include "engine/update_engine.h"
+#include "cli/inspect.h"
+#include "cli/jobs.h"
 #include "port/traffic_log.h"
+#if ZORBENT_HAVE_DEMO
+#include "cli/demo.h"
+#endif
 
 namespace {
 
-constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kDefaultWifiPort = 35000;
 
-int RunJob(const std::string& config, const std::string& file, bool update, bool quiet) {
-  zorbent::cli::ConsoleReport report(quiet);
-  zorbent::UpdateEngine engine;
-  engine.Init(&report, &zorbent::cli::ConsoleReport::Callback);
-  const std::int32_t channel = engine.OpenPort(config, update ? file : std::string());
-  if (channel < 0) {
-    report.Finish();
-    return kExitFailed;
+struct Connection {
+  std::vector<std::string> connect;
+  std::string connectFile;
+  std::string port;
+  int baud = 115200;
+  std::string wifi;
+};
+
+void AddConnectionOptions(CLI::App& command, Connection& c) {
+  command.add_option("--connect", c.connect,
+                     "Adapter to use: \"com|DEVICE:BAUD\" or \"tcp|HOST:PORT\"; repeat it to work "
+                     "on several adapters at once");
+  command.add_option("--connect-file", c.connectFile,
+                     "File listing one connection per line (\"#\" starts a comment)");
+  auto* port = command.add_option("--port", c.port, "Serial device, e.g. /dev/ttyUSB0");
+  command.add_option("--baud", c.baud, "Line rate for --port (default 115200)")
+      ->needs(port)
+      ->check(CLI::Range(1, 4000000));
+  command.add_option("--wifi", c.wifi, "WiFi adapter HOST[:PORT] (default port 35000)");
+}
+
+// Builds the configuration strings; false with a message when none or a bad one was given.
+bool Connections(const Connection& c, std::vector<std::string>& out, std::string& error) {
+  out = c.connect;
+  if (!c.connectFile.empty() && !zorbent::cli::ReadConnectionList(c.connectFile, out, error))
+    return false;
+  if (!c.port.empty()) out.push_back("com|" + c.port + ":" + std::to_string(c.baud));
+  if (!c.wifi.empty()) {
+    std::string host = c.wifi;
+    int port = kDefaultWifiPort;
+    const auto colon = host.rfind(':');
+    // "[::1]:35000" and "host:35000" carry a port; a bare IPv6 literal does not.
+    const bool bracketed = host.starts_with('[');
+    if (colon != std::string::npos &&
+        (bracketed ? host[colon - 1] == ']' : host.find(':') == colon)) {
+      const std::string digits = host.substr(colon + 1);
+      char* end = nullptr;
+      const long value = std::strtol(digits.c_str(), &end, 10);
+      if (digits.empty() || *end != '\0' || value < 1 || value > 65535) {
+        error = "--wifi: \"" + digits + "\" is not a TCP port (1 to 65535)";
+        return false;
+      }
+      port = static_cast<int>(value);
+      host.resize(colon);
+    }
+    if (host.empty()) {
+      error = "--wifi: no host given";
+      return false;
+    }
+    out.push_back("tcp|" + host + ":" + std::to_string(port));
   }
-  const std::int32_t result = update ? engine.Update(channel) : engine.ReadVersions(channel);
-  engine.ClosePort(channel);
-  report.Finish();
-  return result < 0 ? kExitFailed : kExitOk;
+  if (out.empty()) {
+    error = "no adapter given: use --connect, --connect-file, --port or --wifi";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -34,26 +83,46 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   bool trace = false;
   bool quiet = false;
-  app.add_flag("--trace", trace, "Write every byte of serial traffic to the dated traffic log");
+  app.add_flag("--trace", trace, "Write every byte of adapter traffic to the dated traffic log");
   app.add_flag("-q,--quiet", quiet, "Do not show progress");
 
-  std::string connect;
+  Connection updateConnection;
+  Connection readConnection;
   std::string file;
+  std::string inspectFile;
   auto* update = app.add_subcommand("update", "Update the adapter's firmware from FILE");
-  update->add_option("--connect", connect, "Connection: \"com|DEVICE:BAUD\" or \"tcp|HOST:PORT\"")
-      ->required();
+  AddConnectionOptions(*update, updateConnection);
   update->add_option("FILE", file, "Firmware file")->required();
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
-  read->add_option("--connect", connect, "Connection: \"com|DEVICE:BAUD\" or \"tcp|HOST:PORT\"")
-      ->required();
+  AddConnectionOptions(*read, readConnection);
+  auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
+  inspect->add_option("FILE", inspectFile, "Firmware file")->required();
+#if ZORBENT_HAVE_DEMO
+  auto* demo = app.add_subcommand(
+      "demo", "Update simulated adapters of both families, as a real update would run");
+#endif
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
-    return code == 0 ? kExitOk : kExitUsage;
+    return code == 0 ? 0 : kExitUsage;
   }
   if (trace) zorbent::SetLogLevel(3);
-  if (*update) return RunJob(connect, file, true, quiet);
-  return RunJob(connect, {}, false, quiet);
+  if (*inspect) return zorbent::cli::RunInspect(inspectFile);
+#if ZORBENT_HAVE_DEMO
+  if (*demo) return zorbent::cli::RunDemo(quiet);
+#endif
+
+  zorbent::cli::JobOptions options;
+  options.quiet = quiet;
+  options.update = update->parsed();
+  options.firmwareFile = file;
+  std::string error;
+  if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
+    std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
+    return kExitUsage;
+  }
+  const int result = zorbent::cli::RunJobs(options);
+  return result == 0 ? 0 : kExitFailed;
 }

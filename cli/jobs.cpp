@@ -1,0 +1,106 @@
+#include "cli/jobs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "cli/console_report.h"
+#include "engine/update_engine.h"
+#include "platform/interrupt_watcher.h"
+#include "platform/thread.h"
+
+namespace zorbent::cli {
+namespace {
+
+struct Job {
+  std::string connection;
+  std::unique_ptr<ConsoleReport> report;
+  UpdateEngine engine;  // each job owns its file and adapter fields
+  int result = -1;
+};
+
+void RunOne(Job& job, const JobOptions& options) {
+  job.engine.Init(job.report.get(), &ConsoleReport::Callback);
+  const std::int32_t channel =
+      job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
+  if (channel >= 0) {
+    job.result = options.update ? job.engine.Update(channel) : job.engine.ReadVersions(channel);
+    job.engine.ClosePort(channel);
+  }
+  job.report->Finish();
+}
+
+constexpr const char* kStopHint =
+    "\nStopping at the next transfer step. An adapter stopped in the middle of a download "
+    "stays in download mode:\nrun the same update again to finish it. Press Ctrl-C again to "
+    "quit at once.\n";
+
+}  // namespace
+
+bool ReadConnectionList(const std::string& path, std::vector<std::string>& out,
+                        std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read connection list " + path;
+    return false;
+  }
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.pop_back();
+    const auto start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    out.push_back(line.substr(start));
+  }
+  return true;
+}
+
+int RunJobs(const JobOptions& options) {
+  Console console(options.quiet);
+  const bool several = options.connections.size() > 1;
+  std::vector<std::unique_ptr<Job>> jobs;
+  for (const std::string& connection : options.connections) {
+    auto job = std::make_unique<Job>();
+    job->connection = connection;
+    job->report =
+        std::make_unique<ConsoleReport>(console, console.AddJob(several ? connection + ": " : ""));
+    jobs.push_back(std::move(job));
+  }
+
+  InterruptWatcher watcher([&](int count) {
+    if (count == 1) {
+      RequestStop();
+      console.Note(kStopHint);
+    } else {
+      console.Note("\nQuitting at once.\n");
+      std::_Exit(130);
+    }
+  });
+
+  if (several) {
+    std::vector<std::unique_ptr<Thread>> workers;
+    for (auto& job : jobs) {
+      workers.push_back(std::make_unique<Thread>([&job, &options] { RunOne(*job, options); }));
+    }
+    workers.clear();  // joins every worker
+  } else if (!jobs.empty()) {
+    RunOne(*jobs.front(), options);
+  }
+  console.Finish();
+
+  int failed = 0;
+  for (const auto& job : jobs) failed += job->result < 0 ? 1 : 0;
+  if (several) {
+    std::printf("\n%-40s %-8s %s\n", "adapter", "result", "detail");
+    for (const auto& job : jobs) {
+      const bool ok = job->result >= 0;
+      std::printf("%-40s %-8s %s\n", job->connection.c_str(), ok ? "ok" : "FAILED",
+                  ok ? (options.update ? "updated" : "read") : job->report->LastFailure().c_str());
+    }
+    std::printf("%zu adapters: %zu succeeded, %d failed\n", jobs.size(), jobs.size() - failed,
+                failed);
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace zorbent::cli

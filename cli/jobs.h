@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zorbent::cli {
+
+struct JobOptions {
+  std::vector<std::string> connections;  // configuration strings, one adapter each
+  std::string firmwareFile;              // empty for a version read
+  bool update = false;
+  bool quiet = false;
+};
+
+// Runs an update or a version read on every connection at once, one engine and one worker
+// per adapter; one adapter's failure never stops the others. Ctrl-C asks every job to stop at
+// its next transfer step. Returns the exit status: 0 all succeeded, 1 otherwise.
+int RunJobs(const JobOptions& options);
+
+// Reads a list of configuration strings, one per line; blank lines and "#" comments are
+// skipped. False (with a message in error) when the file cannot be read.
+bool ReadConnectionList(const std::string& path, std::vector<std::string>& out, std::string& error);
+
+}  // namespace zorbent::cli
