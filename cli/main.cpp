@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/inspect.h"
+#include "cli/firmware_info.h"
 #include "cli/jobs.h"
 #include "port/traffic_log.h"
 #if ZORBENT_HAVE_DEMO
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : kExitUsage;
   }
   if (trace) zorbent::SetLogLevel(3);
-  if (*inspect) return zorbent::cli::RunInspect(inspectFile);
+  if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile);
 #if ZORBENT_HAVE_DEMO
   if (*demo) return zorbent::cli::RunDemo(quiet);
 #endif

@@ -1,4 +1,4 @@
-#include "cli/inspect.h"
+#include "cli/firmware_info.h"
 
 #include <cstdint>
 #include <string_view>
@@ -42,7 +42,7 @@ void KeepText(void* context, std::int32_t kind, std::intptr_t value) {
 
 }  // namespace
 
-int RunInspect(const std::string& path, std::FILE* out) {
+int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
   std::string messages;
   UpdateEngine engine;
   engine.Init(&messages, &KeepText);
