@@ -90,8 +90,7 @@ std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs,
   const std::size_t limit = buffer.size() - 1;
   std::size_t pos = 0;
   while (true) {
-    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0)))
-      return -1;
+    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0))) return -1;
     char byte = 0;
     if (!ReadByte(port, byte, timeoutMs)) return -1;
     if (byte == kLf) continue;
