@@ -1,6 +1,7 @@
 #include "port/port_factory.h"
 
 #include "port/serial_port.h"
+#include "port/tcp_port.h"
 
 namespace zorbent {
 
@@ -10,7 +11,7 @@ std::unique_ptr<Port> CreatePort(PortKind kind, const PortConfig& config, bool& 
     case PortKind::kSerial:
       return std::make_unique<SerialPort>(config, opened);
     case PortKind::kTcp:
-      return nullptr;  // no TCP transport in this build yet
+      return std::make_unique<TcpPort>(config, opened);
   }
   return nullptr;
 }

@@ -1,0 +1,356 @@
+#include "port/tcp_port.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <system_error>
+#include <vector>
+
+#include "platform/clock.h"
+#include "port/port_config.h"
+
+namespace zorbent {
+namespace {
+
+constexpr std::size_t kChunk = 2048;
+// A send that makes no progress for this long means the peer is gone.
+constexpr std::uint32_t kSendStallMs = 5000;
+constexpr int kBacklog = 5;
+// After a failed accept (out of descriptors, say) the listening socket stays readable:
+// pause before the next try instead of spinning.
+constexpr std::int32_t kAcceptBackoffMs = 100;
+
+std::string PeerKey(const std::string& ip, std::int32_t port) {
+  if (ip.empty()) return {};
+  std::string host = ip;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  return host + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+struct TcpPort::Connections {
+  Lock lock;  // guards everything below
+  std::condition_variable_any arrived;
+  std::map<std::string, std::unique_ptr<TcpPort>> waiting;
+  std::multimap<std::string, TcpPort*> handedOut;
+  bool listening = false;
+};
+
+TcpPort::TcpPort(const PortConfig& config, bool& ok) {
+  mode_ = config.Get("mode");
+  receiveQueue_.Shut();  // closed until a start succeeds: reads fail at once
+  sendQueue_.Shut();
+  if (mode_ == "server") {
+    localIp_ = config.Get("local_ip");
+    localPort_ = AtoiLike(config.Get("local_port"));
+    connections_ = std::make_shared<Connections>();
+    ok = Listen();
+  } else {
+    remoteIp_ = config.Get("remote_ip");
+    remotePort_ = AtoiLike(config.Get("remote_port"));
+    ok = Connect();
+  }
+}
+
+TcpPort::TcpPort(AcceptedTag, std::shared_ptr<Connections> owner, Socket socket, std::string key)
+    : owner_(std::move(owner)), accepted_(true), key_(std::move(key)) {
+  socket_ = std::move(socket);
+  if (!StartPump()) {
+    socket_.Close();
+    receiveQueue_.Shut();
+    sendQueue_.Shut();
+  }
+}
+
+TcpPort::~TcpPort() {
+  Close();
+}
+
+void TcpPort::Close() {
+  if (accepted_) {
+    LeaveOwner();
+    StopPump();
+  } else if (IsListener()) {
+    StopListening();
+  } else {
+    Disconnect();
+  }
+}
+
+bool TcpPort::Open() {
+  if (accepted_) return isOpen_;
+  if (IsListener()) {
+    StopListening();
+    return Listen();
+  }
+  Disconnect();
+  return Connect();
+}
+
+bool TcpPort::Connect() {
+  isOpen_ = false;
+  if (!wake_.IsValid()) return false;
+  socket_ = Socket::Connect(remoteIp_, remotePort_, kConnectTimeoutMs);
+  if (!socket_.IsValid()) return false;
+  if (StartPump()) return true;
+  socket_.Close();
+  return false;
+}
+
+void TcpPort::Disconnect() {
+  StopPump();
+}
+
+bool TcpPort::StartPump() {
+  {
+    LockHolder hold(stopLock_);
+    stopPump_ = false;
+  }
+  wake_.Drain();
+  receiveQueue_.Clear();
+  sendQueue_.Clear();
+  receiveQueue_.Reopen();
+  sendQueue_.Reopen();
+  isOpen_ = true;
+  try {
+    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+  } catch (const std::system_error&) {
+    isOpen_ = false;
+    return false;
+  }
+  return true;
+}
+
+void TcpPort::RequestPumpStop() {
+  {
+    LockHolder hold(stopLock_);
+    stopPump_ = true;
+  }
+  wake_.Signal();
+}
+
+void TcpPort::StopPump() {
+  if (pumpThread_) {
+    RequestPumpStop();
+    pumpThread_.reset();  // joins
+  }
+  socket_.Close();
+  isOpen_ = false;
+  receiveQueue_.Shut();
+  sendQueue_.Shut();
+}
+
+bool TcpPort::Stopping() {
+  LockHolder hold(stopLock_);
+  return stopPump_;
+}
+
+void TcpPort::PumpLoop() {
+  std::array<std::uint8_t, kChunk> in{};
+  std::array<std::uint8_t, kChunk> out{};
+  std::size_t outLen = 0;
+  std::size_t outPos = 0;
+  std::uint32_t lastProgress = 0;
+  while (!Stopping()) {
+    if (outPos == outLen) {
+      LockHolder hold(queueLock_);
+      outLen = sendQueue_.TakeSome(out);
+      outPos = 0;
+      lastProgress = TickCount();
+    }
+    const bool sending = outPos < outLen;
+    std::int32_t waitMs = -1;  // idle: sleep in poll until a byte, a write or a stop
+    if (sending) {
+      const std::uint32_t stalled = TicksSince(lastProgress);
+      if (stalled >= kSendStallMs) break;
+      waitMs = static_cast<std::int32_t>(kSendStallMs - stalled);
+    }
+    const SocketEvents events = socket_.Wait(true, sending, &wake_, waitMs);
+    if (events.woken) wake_.Drain();
+    if (events.readable) {
+      const int n = socket_.Receive(in);
+      if (n < 0) break;  // the peer closed or the connection failed
+      if (n > 0) {
+        LockHolder hold(queueLock_);
+        receiveQueue_.Append(std::span(in).first(static_cast<std::size_t>(n)));
+      }
+    } else if (events.failed) {
+      break;
+    }
+    if (sending && events.writable) {
+      const int n = socket_.Send(std::span(out).subspan(outPos, outLen - outPos));
+      if (n < 0) break;
+      if (n > 0) {
+        outPos += static_cast<std::size_t>(n);
+        lastProgress = TickCount();
+      }
+    }
+  }
+  // Ended for good: the socket goes now, so the peer sees the close, and waiting reads and
+  // writes end at once instead of running out their time.
+  socket_.Close();
+  isOpen_ = false;
+  receiveQueue_.Shut();
+  sendQueue_.Shut();
+}
+
+bool TcpPort::Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
+  if (buffer.empty()) return true;
+  // Bytes that came before a close can still be read; then a shut queue fails at once.
+  if (!receiveQueue_.WaitForCount(buffer.size(), timeoutMs)) return false;
+  LockHolder hold(queueLock_);
+  return receiveQueue_.TakeExactly(buffer);
+}
+
+bool TcpPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  if (bytes.empty()) return true;
+  if (!isOpen_ || IsListener()) return false;
+  {
+    LockHolder hold(queueLock_);
+    sendQueue_.Append(bytes);
+  }
+  wake_.Signal();
+  // On a time-out the bytes stay queued and the pump still sends them.
+  return sendQueue_.WaitForEmpty(timeoutMs);
+}
+
+void TcpPort::Purge() {
+  receiveQueue_.Clear();
+}
+
+std::int32_t TcpPort::Available() {
+  return static_cast<std::int32_t>(receiveQueue_.Count());
+}
+
+bool TcpPort::Listen() {
+  isOpen_ = false;
+  if (!wake_.IsValid()) return false;
+  socket_ = Socket::Listen(localIp_, localPort_, kBacklog);
+  if (!socket_.IsValid()) return false;
+  listeningPort_ = socket_.LocalPort();
+  {
+    LockHolder hold(acceptLock_);
+    stopAccept_ = false;
+  }
+  wake_.Drain();
+  {
+    LockHolder hold(connections_->lock);
+    connections_->listening = true;
+  }
+  isOpen_ = true;
+  try {
+    acceptThread_ = std::make_unique<Thread>([this] { AcceptLoop(); });
+  } catch (const std::system_error&) {
+    StopListening();
+    return false;
+  }
+  return true;
+}
+
+bool TcpPort::AcceptStopping() {
+  LockHolder hold(acceptLock_);
+  return stopAccept_;
+}
+
+void TcpPort::AcceptLoop() {
+  while (!AcceptStopping()) {
+    const SocketEvents events = socket_.Wait(true, false, &wake_, -1);
+    if (events.woken) wake_.Drain();
+    if (!events.readable) {
+      if (events.failed) socket_.Wait(false, false, &wake_, kAcceptBackoffMs);
+      continue;
+    }
+    std::string key;
+    Socket accepted = socket_.Accept(key);
+    if (!accepted.IsValid()) {
+      socket_.Wait(false, false, &wake_, kAcceptBackoffMs);
+      continue;
+    }
+    auto connection =
+        std::make_unique<TcpPort>(AcceptedTag{}, connections_, std::move(accepted), key);
+    std::unique_ptr<TcpPort> replaced;  // destroyed below, outside the lock
+    {
+      LockHolder hold(connections_->lock);
+      auto& slot = connections_->waiting[key];
+      replaced = std::move(slot);
+      slot = std::move(connection);
+    }
+    connections_->arrived.notify_all();
+  }
+}
+
+std::unique_ptr<Port> TcpPort::AcceptClient(const PortConfig& config, std::int32_t timeoutMs) {
+  if (!IsListener() || !isOpen_) return nullptr;
+  const std::string wanted = PeerKey(config.Get("remote_ip"), AtoiLike(config.Get("remote_port")));
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  std::vector<std::unique_ptr<TcpPort>> ended;  // destroyed after the lock is released
+  std::unique_lock hold(connections_->lock);
+  auto& set = *connections_;
+  bool lastLook = false;
+  while (true) {
+    auto it = wanted.empty() ? set.waiting.begin() : set.waiting.find(wanted);
+    while (it != set.waiting.end()) {
+      TcpPort& candidate = *it->second;
+      // A connection whose peer left without sending anything is of no use to anyone.
+      if (candidate.IsOpen() || candidate.Available() > 0) break;
+      ended.push_back(std::move(it->second));
+      it = set.waiting.erase(it);
+      if (!wanted.empty()) it = set.waiting.end();
+    }
+    if (it != set.waiting.end()) {
+      set.handedOut.emplace(it->first, it->second.get());
+      std::unique_ptr<Port> out = std::move(it->second);
+      set.waiting.erase(it);
+      return out;
+    }
+    if (!set.listening || lastLook) return nullptr;
+    // Woken by each stored connection and by StopListening; one more look after the time.
+    lastLook = set.arrived.wait_until(hold, deadline) == std::cv_status::timeout;
+  }
+}
+
+void TcpPort::LeaveOwner() {
+  if (!owner_) return;
+  LockHolder hold(owner_->lock);
+  auto [first, last] = owner_->handedOut.equal_range(key_);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == this) {
+      owner_->handedOut.erase(it);
+      break;
+    }
+  }
+}
+
+void TcpPort::StopListening() {
+  if (acceptThread_) {
+    {
+      LockHolder hold(acceptLock_);
+      stopAccept_ = true;
+    }
+    wake_.Signal();
+    acceptThread_.reset();  // joins
+  }
+  socket_.Close();
+  listeningPort_ = -1;
+  isOpen_ = false;
+  if (!connections_) return;
+  std::map<std::string, std::unique_ptr<TcpPort>> ending;
+  {
+    LockHolder hold(connections_->lock);
+    connections_->listening = false;
+    ending.swap(connections_->waiting);
+    // Handed-out connections belong to their holders, who destroy them. End them here; a
+    // holder's destructor takes this lock before anything else, so each one is whole now.
+    for (auto& entry : connections_->handedOut) entry.second->RequestPumpStop();
+    connections_->handedOut.clear();
+  }
+  connections_->arrived.notify_all();
+  ending.clear();  // each waiting connection is destroyed once, outside the lock
+}
+
+}  // namespace zorbent
