@@ -1,0 +1,401 @@
+#include "sim/adapter/adapter_core.h"
+
+#include <array>
+#include <cctype>
+
+namespace zorbent::sim {
+namespace {
+
+constexpr std::array<std::string_view, kModelCount> kModelNames = {
+    "Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"};
+
+// What the "QKI" answer starts with, before the version.
+constexpr std::array<std::string_view, kModelCount> kQkiNames = {
+    "RuvoPro v", "zOrbent MC v", "zOrbent BM v",   "zOrbent FD v",
+    "Ruvo01 v",  "zOrbent FS v", "zOrbent FS BT v"};
+
+constexpr std::array<std::string_view, kModelCount> kDefaultVersions = {
+    "4.0.05", "2.2.30", "2.2.30", "2.2.30", "4.0.05", "2.3.01", "2.3.01"};
+
+constexpr std::string_view kPrompt = "\r\r>";
+constexpr std::string_view kUnknown = "?\r\r>";
+// Download mode runs the boot loader, which does not answer "ATI" as an ELM327.
+constexpr std::string_view kBootBanner = "zOrbent boot loader";
+
+constexpr std::uint8_t kLengthMask = 0xB6;
+constexpr std::uint8_t kCharMask = 0xC9;
+constexpr std::size_t kLineDataDigits = 134;  // R1..R67: the type digits are not sent
+
+bool UsesRuvoVersions(int model) {
+  return model == 0 || model == 4;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Hex digits to bytes; false when a character is not a digit or the count is odd.
+bool HexToBytes(std::string_view hex, std::vector<std::uint8_t>& out) {
+  if (hex.size() % 2 != 0) return false;
+  out.clear();
+  out.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexValue(hex[i]);
+    const int low = HexValue(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return true;
+}
+
+std::string EndRecordData() {
+  std::string data = "FFF1";
+  data.append(129, '0');
+  data.push_back('F');
+  return data;
+}
+
+bool IsVersionText(std::string_view text) {
+  if (text.empty() || text.size() > 4) return false;
+  for (const char c : text)
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.')) return false;
+  return true;
+}
+
+// AT commands are read as an ELM327 reads them: case and spaces do not matter.
+std::string NormalizeAt(std::string_view text) {
+  std::string out;
+  for (const char c : text)
+    if (c != ' ') out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  return out;
+}
+
+// "2.3.01" -> "2.3.02": the last number goes up by one, keeping its width.
+std::string BumpVersion(std::string version) {
+  std::size_t end = version.size();
+  while (end > 0 && !std::isdigit(static_cast<unsigned char>(version[end - 1]))) --end;
+  if (end == 0) return version + ".1";
+  std::size_t i = end;
+  while (i > 0) {
+    char& c = version[i - 1];
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    if (c != '9') {
+      ++c;
+      return version;
+    }
+    c = '0';
+    --i;
+  }
+  version.insert(i, "1");
+  return version;
+}
+
+}  // namespace
+
+std::optional<int> ParseModel(std::string_view name) {
+  for (std::size_t i = 0; i < kModelNames.size(); ++i)
+    if (kModelNames[i] == name) return static_cast<int>(i);
+  return std::nullopt;
+}
+
+std::string_view ModelName(int model) {
+  if (model < 0 || model >= kModelCount) return "";
+  return kModelNames[static_cast<std::size_t>(model)];
+}
+
+bool IsBlockModel(int model) {
+  return model == 5 || model == 6;
+}
+
+std::string VersionAfterLetter(std::string_view text) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if ((text[i] == 'v' || text[i] == 'V') && std::isdigit(static_cast<unsigned char>(text[i + 1])))
+      return std::string(text.substr(i + 1));
+  }
+  return {};
+}
+
+AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
+    : options_(std::move(options)), faults_(std::move(faults)) {
+  if (options_.model < 0 || options_.model >= kModelCount) options_.model = 2;
+  const auto model = static_cast<std::size_t>(options_.model);
+  if (options_.qkiName.empty()) options_.qkiName = kQkiNames[model];
+  deviceVersion_ = options_.deviceVersion.empty() ? std::string(kDefaultVersions[model])
+                                                  : options_.deviceVersion;
+  elmVersion_ = options_.elmVersion;
+  echo_ = options_.echo;
+  if (options_.startInDownloadMode) mode_ = Mode::kDownloadIdle;
+}
+
+void AdapterCore::PowerCycle() {
+  mode_ = Mode::kDownloadIdle;
+  rate_ = kNormalRate;
+  echo_ = options_.echo;
+  awaitingConfirm_ = false;
+  endRecordSeen_ = false;
+  pendingFirst_.clear();
+  records_.clear();
+}
+
+std::string AdapterCore::QkiAnswer() const {
+  if (!options_.qkiText.empty()) return options_.qkiText;
+  // Ruvo adapters show their ELM327 level here; the others their firmware version.
+  return options_.qkiName + (UsesRuvoVersions(options_.model) ? elmVersion_ : deviceVersion_);
+}
+
+std::string AdapterCore::QkversAnswer() const {
+  if (!options_.qkversText.empty()) return options_.qkversText;
+  if (UsesRuvoVersions(options_.model)) return "RuvoXX V" + deviceVersion_;
+  if (IsBlockModel(options_.model))
+    return std::string(ModelName(options_.model)) + " V" + deviceVersion_;
+  // Line models 1..3 report the ELM327 level they announce; the firmware version is in "QKI".
+  return std::string(ModelName(options_.model)) + " V" + elmVersion_;
+}
+
+CommandResult AdapterCore::Handle(std::string_view command) {
+  std::string_view text = command;
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  while (!text.empty() && (text.front() == '\n' || text.front() == '\0')) text.remove_prefix(1);
+
+  if (awaitingConfirm_) {
+    awaitingConfirm_ = false;
+    if (text.empty()) return {"OK" + std::string(kPrompt)};
+  }
+  if (text.empty()) return {std::string(kUnknown)};
+
+  bool handled = false;
+  CommandResult at = CommonAt(text, handled);
+  if (handled) return at;
+  return mode_ == Mode::kApplication ? Application(text) : Download(text);
+}
+
+CommandResult AdapterCore::CommonAt(std::string_view text, bool& handled) {
+  const std::string at = NormalizeAt(text);
+  handled = true;
+  if (at == "ATE0" || at == "ATE1") {
+    echo_ = at == "ATE1";
+    return {"OK" + std::string(kPrompt)};
+  }
+  if (at == "ATI") {
+    if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
+    return {"ELM327 v" + elmVersion_ + std::string(kPrompt)};
+  }
+  if (at == "ATZ") {
+    echo_ = options_.echo;
+    if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
+    return {"\r\rELM327 v" + elmVersion_ + std::string(kPrompt)};
+  }
+  handled = false;
+  return {};
+}
+
+CommandResult AdapterCore::Application(std::string_view text) {
+  const int model = options_.model;
+  if (text == "QKI") return {QkiAnswer() + std::string(kPrompt)};
+  if (text == "QKPROI") return {options_.productId + std::string(kPrompt)};
+  if (text == "QKVERS") return {QkversAnswer() + std::string(kPrompt)};
+  if (UsesRuvoVersions(model) && text.starts_with("QKVADJ v")) {
+    const std::string_view version = text.substr(8);
+    if (!IsVersionText(version)) return {std::string(kUnknown)};
+    elmVersion_ = version;
+    return {"ELM327 v" + elmVersion_ + std::string(kPrompt)};
+  }
+  if (!UsesRuvoVersions(model) && text.starts_with("QK UCS_ATI ELM327 v")) {
+    const std::string_view version = text.substr(19);
+    if (!IsVersionText(version)) return {std::string(kUnknown)};
+    elmVersion_ = version;
+    return {"OK" + std::string(kPrompt)};
+  }
+  if (!IsBlockModel(model) && text == "QKUPDT03") {
+    StartDownload();
+    return {"OK" + std::string(kPrompt)};
+  }
+  if ((model == 5 && text == "QKDLKTR558") || (model == 6 && text == "QKDLKTR5688")) {
+    StartDownload();
+    return {"OK" + std::string(kPrompt)};
+  }
+  return {std::string(kUnknown)};
+}
+
+CommandResult AdapterCore::Download(std::string_view text) {
+  const int model = options_.model;
+  if (!IsBlockModel(model)) {
+    if (text == "QKUPDT03") {
+      StartDownload();
+      return {"OK" + std::string(kPrompt)};
+    }
+    if (mode_ == Mode::kDownloadOpen && text.starts_with("QKBL")) return LineRecord(text.substr(4));
+    if (mode_ == Mode::kDownloadOpen && text == "QKFL") return CloseLineDownload();
+    return {std::string(kUnknown)};
+  }
+  if ((model == 5 && text == "QKDLKTR558") || (model == 6 && text == "QKDLKTR5688")) {
+    StartDownload();
+    return {"OK" + std::string(kPrompt)};
+  }
+  if (mode_ != Mode::kDownloadOpen) return {std::string(kUnknown)};
+  if (text == "QK DLBD 02") {
+    rate_ = kFastRate;
+    awaitingConfirm_ = true;
+    return {"OK\r", LinkAction::kRaiseRate};
+  }
+  if (text.starts_with("QKDLDT")) return BlockRecord(text.substr(6));
+  if (text == "QKDLED") return EndBlockDownload();
+  return {std::string(kUnknown)};
+}
+
+void AdapterCore::StartDownload() {
+  mode_ = Mode::kDownloadOpen;
+  records_.clear();
+  pendingFirst_.clear();
+  endRecordSeen_ = false;
+  awaitingConfirm_ = false;
+  closeError_.clear();
+}
+
+bool AdapterCore::Strike(RecordFaults& faults, int record) {
+  const auto it = faults.find(record);
+  if (it == faults.end() || it->second <= 0) return false;
+  --it->second;
+  return true;
+}
+
+CommandResult AdapterCore::LineRecord(std::string_view data) {
+  if (data == EndRecordData()) {
+    // The host's fallback close: no image line, only "end of data".
+    endRecordSeen_ = true;
+    pendingFirst_.clear();
+    return {"OK\r>"};
+  }
+  const bool second = !pendingFirst_.empty();
+  const int record = static_cast<int>(records_.size()) + (second ? 2 : 1);
+  if (faults_.disconnectAtRecord == record) return {"", LinkAction::kHangUp};
+  if (faults_.powerLossAtRecord == record) {
+    faults_.powerLossAtRecord = 0;
+    PowerCycle();
+    return {"", LinkAction::kPowerLoss};
+  }
+  // The type byte R0 is not sent, but the 68 bytes sum to 0xFF, so R0 follows from the rest;
+  // a line is sound when that R0 is a type the loader takes (0, 1 or 2).
+  std::vector<std::uint8_t> bytes;
+  if (data.size() != kLineDataDigits || !HexToBytes(data, bytes)) return {"RepPack\r>"};
+  unsigned sum = 0;
+  for (const std::uint8_t b : bytes) sum += b;
+  const unsigned type = (0xFFu - sum) & 0xFFu;
+  if (type > 2) return {"RepPack\r>"};
+
+  if (Strike(faults_.repPack, record)) return {"RepPack\r>"};
+  if (Strike(faults_.err02, record)) return {"ERR02\r>"};
+  if (!second) {
+    pendingFirst_ = data;
+    return {"...\r>"};
+  }
+  if (Strike(faults_.repBlock, record) || Strike(faults_.repBlock, record - 1)) {
+    pendingFirst_.clear();
+    return {"RepBlock\r>"};
+  }
+  records_.push_back(std::move(pendingFirst_));
+  records_.emplace_back(data);
+  pendingFirst_.clear();
+  return {"OK\r>"};
+}
+
+CommandResult AdapterCore::CloseLineDownload() {
+  const std::string refused = "ERR03" + std::string(kPrompt);
+  if (records_.empty()) {
+    closeError_ = "no image received";
+    return {refused};
+  }
+  // Rebuild each full record (R0 from the check byte) to check the trailer's TOTAL and read
+  // the names; an image sent without its trailer cannot be checked and keeps the old version.
+  std::uint32_t total = 0;
+  std::vector<std::uint8_t> bytes;
+  std::string newVersion = deviceVersion_;
+  for (const std::string& record : records_) {
+    HexToBytes(record, bytes);
+    unsigned sum = 0;
+    for (const std::uint8_t b : bytes) sum += b;
+    std::array<std::uint8_t, 68> full{};
+    full[0] = static_cast<std::uint8_t>((0xFFu - sum) & 0xFFu);
+    for (std::size_t i = 0; i < bytes.size() && i + 1 < full.size(); ++i) full[i + 1] = bytes[i];
+    if (full[1] != 0xFF || full[2] != 0xF1) {
+      for (const std::uint8_t b : full) total += b;
+      continue;
+    }
+    for (std::size_t i = 0; i <= 62; ++i) total += full[i];
+    const std::uint32_t stated = (std::uint32_t{full[63]} << 24) | (std::uint32_t{full[64]} << 16) |
+                                 (std::uint32_t{full[65]} << 8) | full[66];
+    if (stated != total) {
+      closeError_ = "trailer TOTAL does not match the image";
+      return {refused};
+    }
+    std::array<std::string, 3> names;
+    std::size_t at = 7;
+    for (std::string& name : names) {
+      if (at > 62) break;
+      const std::size_t length = full[at++] ^ kLengthMask;
+      if (at + length > 63) {
+        closeError_ = "trailer names overrun the record";
+        return {refused};
+      }
+      for (std::size_t i = 0; i < length; ++i)
+        name.push_back(static_cast<char>(full[at++] ^ kCharMask));
+    }
+    if (names[1] != ModelName(options_.model)) {
+      closeError_ = "image is for " + names[1];
+      return {refused};
+    }
+    const std::size_t v = names[2].find_first_of("vV");
+    newVersion = v == std::string::npos ? names[2] : names[2].substr(v + 1);
+    break;
+  }
+  deviceVersion_ = newVersion;
+  RunNewFirmware();
+  return {"OK" + std::string(kPrompt)};
+}
+
+CommandResult AdapterCore::BlockRecord(std::string_view data) {
+  const int record = static_cast<int>(records_.size()) + 1;
+  if (faults_.disconnectAtRecord == record) return {"", LinkAction::kHangUp};
+  if (faults_.powerLossAtRecord == record) {
+    faults_.powerLossAtRecord = 0;
+    PowerCycle();
+    return {"", LinkAction::kPowerLoss};
+  }
+  // LEN (2 bytes) . DATA . SUM; bytes after SUM are ignored, as in the file.
+  std::vector<std::uint8_t> bytes;
+  if (!HexToBytes(data, bytes) || bytes.size() < 3) return {"RepPack\r>"};
+  const std::size_t length = std::size_t{bytes[0]} * 256 + bytes[1];
+  if (bytes.size() < length + 3) return {"RepPack\r>"};
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < length; ++i) sum += bytes[2 + i];
+  if ((sum & 0xFFu) != bytes[2 + length]) return {"RepPack\r>"};
+
+  if (Strike(faults_.repPack, record) || Strike(faults_.repBlock, record)) return {"RepPack\r>"};
+  if (Strike(faults_.err02, record)) return {"ERR02\r>"};
+  records_.emplace_back(data);
+  return {"OK\r>"};
+}
+
+CommandResult AdapterCore::EndBlockDownload() {
+  deviceVersion_ =
+      options_.flashedVersion.empty() ? BumpVersion(deviceVersion_) : options_.flashedVersion;
+  RunNewFirmware();
+  return {"OK\r"};
+}
+
+void AdapterCore::RunNewFirmware() {
+  mode_ = Mode::kApplication;
+  rate_ = kNormalRate;
+  echo_ = options_.echo;
+  awaitingConfirm_ = false;
+  pendingFirst_.clear();
+  // The new firmware answers in its own words.
+  options_.qkiText.clear();
+  options_.qkversText.clear();
+  ++flashes_;
+}
+
+}  // namespace zorbent::sim

@@ -1,0 +1,125 @@
+#pragma once
+
+// The adapter's firmware as a pure state machine: one complete command in, echo decision,
+// answer and link action out. No descriptors, no clocks; AdapterSimulator puts it on a wire.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zorbent::sim {
+
+inline constexpr int kModelCount = 7;
+inline constexpr std::int32_t kNormalRate = 115200;
+inline constexpr std::int32_t kFastRate = 2000000;
+
+// Model codes as the host numbers them: 0..4 line mode, 5 and 6 block mode.
+std::optional<int> ParseModel(std::string_view name);
+std::string_view ModelName(int model);
+bool IsBlockModel(int model);
+// The text after the first "v" or "V" that is followed by a digit ("zOrbent FS v2.0" -> "2.0");
+// empty when there is none.
+std::string VersionAfterLetter(std::string_view text);
+
+struct AdapterOptions {
+  int model = 2;
+  std::string deviceVersion;  // firmware version; empty: the model's default
+  std::string elmVersion = "2.2";
+  std::string productId = "OBDZ-1000";  // the answer to "QKPROI"
+  std::string qkiName;                  // "QKI" text before the version; empty: model default
+  std::string qkiText;                  // whole "QKI" answer; overrides qkiName
+  std::string qkversText;               // whole "QKVERS" answer in application mode
+  // Block mode only: the version the flashed firmware reports. The trailer never crosses the
+  // wire in block mode, so the adapter cannot read it; empty: the old version with its last
+  // number raised by one.
+  std::string flashedVersion;
+  bool echo = true;                  // echo after power-on and after a restart
+  bool startInDownloadMode = false;  // as after an interrupted update
+};
+
+// Faults that hit the records of a download: record number (1-based, the position of the
+// line in the image as the adapter counts it) to the number of times the fault strikes.
+using RecordFaults = std::map<int, int>;
+
+struct AdapterFaults {
+  RecordFaults repPack;
+  RecordFaults repBlock;  // line mode: on the pair holding the record; block mode: a repeat
+  RecordFaults err02;
+  int disconnectAtRecord = 0;  // 0: never
+  int powerLossAtRecord = 0;   // 0: never
+};
+
+enum class LinkAction {
+  kNone,
+  kRaiseRate,  // answered "OK\r" to the rate command: switch to 2,000,000, then the banner
+  kHangUp,     // the link goes down before the answer
+  kPowerLoss,  // no answer; the adapter restarts in download mode
+};
+
+struct CommandResult {
+  std::string answer;  // sent after the echo (if any)
+  LinkAction action = LinkAction::kNone;
+};
+
+class AdapterCore {
+ public:
+  AdapterCore(AdapterOptions options, AdapterFaults faults);
+
+  // One command as received, its closing "\r" included.
+  CommandResult Handle(std::string_view command);
+
+  // The adapter's own line rate.
+  std::int32_t Rate() const { return rate_; }
+  bool Echo() const { return echo_; }
+  bool InDownloadMode() const { return mode_ != Mode::kApplication; }
+  bool DownloadOpen() const { return mode_ == Mode::kDownloadOpen; }
+  int Model() const { return options_.model; }
+  const std::string& DeviceVersion() const { return deviceVersion_; }
+  const std::string& ElmVersion() const { return elmVersion_; }
+  // Record texts of the last completed (or running) download, in order, as received.
+  const std::vector<std::string>& Records() const { return records_; }
+  // Completed downloads (closed and taken as new firmware).
+  int Flashes() const { return flashes_; }
+  // Why the last download close was refused; empty when none was.
+  const std::string& CloseError() const { return closeError_; }
+  // The first line the adapter sends once the host's line runs at the fast rate.
+  static std::string_view FastRateBanner() { return "KTR558 Update\r"; }
+
+  // Power loss: restart in download mode at the normal rate, the partial image gone.
+  void PowerCycle();
+
+ private:
+  enum class Mode { kApplication, kDownloadIdle, kDownloadOpen };
+
+  CommandResult Application(std::string_view text);
+  CommandResult Download(std::string_view text);
+  CommandResult CommonAt(std::string_view text, bool& handled);
+  CommandResult LineRecord(std::string_view data);
+  CommandResult BlockRecord(std::string_view data);
+  CommandResult CloseLineDownload();
+  CommandResult EndBlockDownload();
+  bool Strike(RecordFaults& faults, int record);
+  void StartDownload();
+  void RunNewFirmware();
+  std::string QkiAnswer() const;
+  std::string QkversAnswer() const;
+
+  AdapterOptions options_;
+  AdapterFaults faults_;
+  Mode mode_ = Mode::kApplication;
+  std::int32_t rate_ = kNormalRate;
+  bool echo_ = true;
+  bool awaitingConfirm_ = false;  // block mode: the banner was sent, a bare "\r" is due
+  bool endRecordSeen_ = false;
+  std::string deviceVersion_;
+  std::string elmVersion_;
+  std::string pendingFirst_;  // line mode: first line of a pair, not yet confirmed
+  std::vector<std::string> records_;
+  std::string closeError_;
+  int flashes_ = 0;
+};
+
+}  // namespace zorbent::sim

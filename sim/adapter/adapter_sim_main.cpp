@@ -1,0 +1,165 @@
+// adapter-sim: one simulated adapter on a pseudo-terminal or a TCP port, served until Ctrl-C
+// or SIGTERM; "adapter-sim make-image ..." writes a firmware file instead.
+
+#include <CLI/CLI.hpp>
+#include <condition_variable>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/interrupt_watcher.h"
+#include "sim/adapter/adapter_simulator.h"
+#include "sim/image/make_image_command.h"
+
+namespace {
+
+using zorbent::sim::RecordFaults;
+
+// "N" (strikes once) or "N:COUNT".
+bool AddRecordFault(const std::string& text, RecordFaults& faults, std::string& error) {
+  const std::size_t colon = text.find(':');
+  try {
+    std::size_t used = 0;
+    const int record = std::stoi(text.substr(0, colon), &used);
+    if (used != (colon == std::string::npos ? text.size() : colon) || record < 1) throw 0;
+    int count = 1;
+    if (colon != std::string::npos) {
+      const std::string tail = text.substr(colon + 1);
+      count = std::stoi(tail, &used);
+      if (used != tail.size() || count < 1) throw 0;
+    }
+    faults[record] += count;
+    return true;
+  } catch (...) {
+    error = "record fault '" + text + "' is not N or N:COUNT with positive numbers";
+    return false;
+  }
+}
+
+int Serve(int argc, char** argv) {
+  // Before any other thread, so that the signals reach the watcher alone.
+  std::mutex mutex;
+  std::condition_variable interrupted;
+  bool stop = false;
+  zorbent::InterruptWatcher watcher([&](int) {
+    std::lock_guard lock(mutex);
+    stop = true;
+    interrupted.notify_all();
+  });
+
+  CLI::App app{"Simulated OBD-II adapter for firmware updates", "adapter-sim"};
+  zorbent::sim::SimulatorOptions options;
+  bool pty = false;
+  std::optional<int> tcpPort;
+  std::string model;
+  std::optional<std::string> deviceVersion;
+  std::optional<std::string> elmVersion;
+  std::optional<std::string> productId;
+  std::optional<std::string> flashedVersion;
+  bool downloadMode = false;
+  bool echoOff = false;
+  bool transcript = false;
+  std::vector<std::string> repPack, repBlock, err02;
+
+  auto* transport = app.add_option_group("transport");
+  transport->add_flag("--pty", pty, "serve on a pseudo-terminal (default)");
+  transport->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port)")
+      ->check(CLI::Range(0, 65535));
+  transport->require_option(0, 1);
+  app.add_option("--model", model,
+                 "Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01 (line mode), KTR558, KTR5688 (block)")
+      ->required();
+  app.add_option("--device-version", deviceVersion, "firmware version text, e.g. 2.2.30");
+  app.add_option("--elm-version", elmVersion, "announced ELM327 version, e.g. 2.2");
+  app.add_option("--product-id", productId, "answer to QKPROI");
+  app.add_option("--flashed-version", flashedVersion,
+                 "block mode: version after a completed download (default: old version + 1)");
+  app.add_flag("--download-mode", downloadMode, "start in download mode");
+  app.add_flag("--echo-off", echoOff, "start with the echo off");
+  app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
+  app.add_option("--processing-us", options.processingUs, "per-command time with --link-model")
+      ->check(CLI::Range(0, 10000000));
+  app.add_flag("--silent", options.link.silent, "never answer");
+  app.add_option("--lose-answer-at", options.link.loseAnswerAt, "the N-th command is lost, once")
+      ->check(CLI::Range(1, 1 << 30));
+  app.add_flag("--split-answers", options.link.splitAnswers, "one byte per write");
+  app.add_flag("--nul-bytes", options.link.nulBytes, "NUL bytes and stray CR LF in answers");
+  app.add_flag("--garbage-after-prompt", options.link.garbageAfterPrompt,
+               "noise after every prompt");
+  app.add_flag("--flood", options.link.floodWithoutPrompt,
+               "answer every command with a long run and no prompt");
+  app.add_option("--rep-pack-at", repPack, "ask to repeat record N (N or N:COUNT)");
+  app.add_option("--rep-block-at", repBlock, "ask to repeat the pair/record holding N");
+  app.add_option("--err02-at", err02, "reject record N with ERR02");
+  app.add_option("--disconnect-at", options.faults.disconnectAtRecord,
+                 "hang up when record N arrives")
+      ->check(CLI::Range(1, 1 << 30));
+  app.add_option("--power-loss-at", options.faults.powerLossAtRecord,
+                 "lose power when record N arrives")
+      ->check(CLI::Range(1, 1 << 30));
+  app.add_flag("--transcript", transcript, "print every exchange when stopped");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+  (void)pty;
+
+  const std::optional<int> code = zorbent::sim::ParseModel(model);
+  if (!code) {
+    std::cerr << "adapter-sim: unknown model '" << model
+              << "' (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01, KTR558, KTR5688)\n";
+    return 2;
+  }
+  options.adapter.model = *code;
+  if (deviceVersion) options.adapter.deviceVersion = *deviceVersion;
+  if (elmVersion) options.adapter.elmVersion = *elmVersion;
+  if (productId) options.adapter.productId = *productId;
+  if (flashedVersion) options.adapter.flashedVersion = *flashedVersion;
+  options.adapter.startInDownloadMode = downloadMode;
+  options.adapter.echo = !echoOff;
+  std::string error;
+  for (const auto& [list, faults] :
+       {std::pair{&repPack, &options.faults.repPack},
+        std::pair{&repBlock, &options.faults.repBlock}, std::pair{&err02, &options.faults.err02}}) {
+    for (const std::string& text : *list) {
+      if (!AddRecordFault(text, *faults, error)) {
+        std::cerr << "adapter-sim: " << error << "\n";
+        return 2;
+      }
+    }
+  }
+  if (tcpPort) {
+    options.tcp = true;
+    options.tcpPort = *tcpPort;
+  }
+
+  zorbent::sim::AdapterSimulator simulator(options);
+  if (!simulator.Start(&error)) {
+    std::cerr << "adapter-sim: " << error << "\n";
+    return 1;
+  }
+  std::cout << simulator.ConfigString() << std::endl;
+
+  {
+    std::unique_lock lock(mutex);
+    interrupted.wait(lock, [&] { return stop; });
+  }
+  simulator.Stop();
+  if (transcript) std::cout << simulator.TranscriptText() << std::flush;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "make-image") == 0) {
+    return zorbent::sim::MakeImageMain(argc - 1, argv + 1);
+  }
+  return Serve(argc, argv);
+}

@@ -1,0 +1,362 @@
+#include "sim/adapter/adapter_simulator.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "sim/adapter/link.h"
+
+namespace zorbent::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxCommand = 512;  // the adapter's input buffer
+constexpr std::size_t kMaxTranscript = 200000;
+constexpr std::size_t kFloodBytes = 4096;
+constexpr std::int64_t kRateSwitchWaitUs = 5000000;
+constexpr std::int64_t kRatePollUs = 1000;
+constexpr std::size_t kPaceChunk = 16;
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// What a byte stream sent at one rate looks like read at another: never a prompt or a line end.
+std::string Garble(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) out.push_back(static_cast<char>(static_cast<unsigned char>(c) | 0x80));
+  if (out.empty()) out = "\xF0";
+  return out;
+}
+
+// A NUL after every character, and a stray "\r\n" before a closing prompt.
+std::string WithNoise(std::string_view answer) {
+  std::string out;
+  for (std::size_t i = 0; i < answer.size(); ++i) {
+    if (i + 1 == answer.size() && answer[i] == '>') out += "\r\n";
+    out.push_back(answer[i]);
+    if (answer[i] != '>') out.push_back('\0');
+  }
+  return out;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      out += hex;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+struct AdapterSimulator::State {
+  explicit State(SimulatorOptions o)
+      : options(std::move(o)), core(options.adapter, options.faults) {}
+
+  SimulatorOptions options;
+  mutable std::mutex mutex;  // guards core, transcript, commands
+  AdapterCore core;
+  std::vector<TranscriptEntry> transcript;
+  int commands = 0;
+
+  std::unique_ptr<Link> link;
+  WakeEvent wake;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+  bool started = false;
+  Clock::time_point start = Clock::now();
+  std::string input;
+
+  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+  // Sleeps the time `bytes` take on the wire at `rate`; false when woken to stop.
+  bool WireDelay(std::size_t bytes, std::int32_t rate) {
+    if (!options.linkModel || rate <= 0) return true;
+    return SleepUnlessWoken(wake, static_cast<std::int64_t>(bytes) * 10 * 1000000 / rate);
+  }
+
+  bool Send(std::string_view bytes, std::int32_t rate) {
+    if (bytes.empty()) return true;
+    if (options.link.splitAnswers) {
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (!WireDelay(1, rate) || !link->Write(Bytes(bytes.substr(i, 1)), wake)) return false;
+      }
+      return true;
+    }
+    if (!options.linkModel) return link->Write(Bytes(bytes), wake);
+    for (std::size_t at = 0; at < bytes.size(); at += kPaceChunk) {
+      const std::string_view chunk = bytes.substr(at, kPaceChunk);
+      if (!WireDelay(chunk.size(), rate) || !link->Write(Bytes(chunk), wake)) return false;
+    }
+    return true;
+  }
+
+  // What the host reads of bytes the adapter sends at its own rate.
+  std::string AsHostSees(std::string_view bytes, std::int32_t adapterRate) const {
+    const std::int32_t hostRate = link->HostRate();
+    if (hostRate != 0 && hostRate != adapterRate) return Garble(bytes);
+    return std::string(bytes);
+  }
+
+  void Record(std::int32_t rate, std::string_view command, std::string_view answer) {
+    std::lock_guard lock(mutex);
+    if (transcript.size() < kMaxTranscript)
+      transcript.push_back({Seconds(), rate, std::string(command), std::string(answer)});
+  }
+
+  // Waits until the host's line runs at the adapter's new rate (there is no event for a
+  // termios change, so it looks every millisecond), then sends the banner.
+  void RaiseRate(std::int32_t rate) {
+    const auto deadline = Clock::now() + std::chrono::microseconds(kRateSwitchWaitUs);
+    while (link->HostRate() != 0 && link->HostRate() != rate && Clock::now() < deadline) {
+      if (!SleepUnlessWoken(wake, kRatePollUs)) return;
+    }
+    const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
+    Send(banner, rate);
+    Record(rate, "", banner);
+  }
+
+  void HandleCommand(const std::string& command) {
+    int number = 0;
+    {
+      std::lock_guard lock(mutex);
+      number = ++commands;
+    }
+    const LinkFaults& faults = options.link;
+    std::int32_t rate = 0;
+    bool echo = false;
+    CommandResult result;
+    const std::int32_t hostRate = link->HostRate();
+    bool understood = true;
+    {
+      std::lock_guard lock(mutex);
+      rate = core.Rate();
+      echo = core.Echo();
+      understood = hostRate == 0 || hostRate == rate;
+    }
+    if (faults.silent || number == faults.loseAnswerAt) {
+      Record(rate, command, "");  // lost on the wire: the adapter never saw it
+      return;
+    }
+    if (!WireDelay(command.size(), rate)) return;
+    if (options.linkModel && options.processingUs > 0 &&
+        !SleepUnlessWoken(wake, options.processingUs))
+      return;
+
+    std::string out;
+    if (!understood) {
+      // Bytes at the wrong rate are noise to the adapter; it answers as to any unknown
+      // command, at its own rate, which the host in turn reads as noise.
+      out = Garble(command) + Garble("?\r\r>");
+      Send(out, rate);
+      Record(rate, Garble(command), out);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex);
+      result = core.Handle(command);
+    }
+    if (echo) out = command;
+    if (result.action == LinkAction::kHangUp) {
+      Record(rate, command, "(hang-up)");
+      link->Disconnect();
+      input.clear();
+      return;
+    }
+    if (result.action == LinkAction::kPowerLoss) {
+      Record(rate, command, "(power loss)");
+      input.clear();
+      return;
+    }
+    std::string answer = result.answer;
+    if (faults.floodWithoutPrompt) {
+      answer.assign(kFloodBytes, 'A');
+    } else {
+      if (faults.nulBytes) answer = WithNoise(answer);
+      if (faults.garbageAfterPrompt && !answer.empty() && answer.back() == '>')
+        answer += "\x01~noise\x7F";
+    }
+    out += answer;
+    out = AsHostSees(out, rate);
+    const bool sent = Send(out, rate);
+    Record(rate, command, out);
+    if (sent && result.action == LinkAction::kRaiseRate) {
+      std::int32_t newRate = 0;
+      {
+        std::lock_guard lock(mutex);
+        newRate = core.Rate();
+      }
+      RaiseRate(newRate);
+    }
+  }
+
+  void OnBytes(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t byte : bytes) {
+      input.push_back(static_cast<char>(byte));
+      if (byte == '\r') {
+        const std::string command = std::move(input);
+        input.clear();
+        HandleCommand(command);
+        if (stopping.load()) return;
+      } else if (input.size() >= kMaxCommand) {
+        // Overflow: the adapter drops what it has and says it did not understand.
+        input.clear();
+        HandleCommand("\r");
+      }
+    }
+  }
+
+  void Run() {
+    std::array<std::uint8_t, 1024> buffer{};
+    while (!stopping.load()) {
+      const WaitResult ready = WaitForInput(link->ListenFd(), link->DataFd(), wake, -1);
+      if (ready.woken) {
+        wake.Clear();
+        continue;
+      }
+      if (ready.listenReady && link->AcceptHost()) input.clear();
+      if (ready.dataReady) {
+        const int n = link->Read(buffer);
+        if (n > 0) OnBytes(std::span(buffer.data(), static_cast<std::size_t>(n)));
+        if (n < 0 && link->ListenFd() < 0) {
+          // The pseudo-terminal is gone: nothing more will arrive.
+          link->Disconnect();
+        }
+      }
+    }
+  }
+};
+
+AdapterSimulator::AdapterSimulator(SimulatorOptions options)
+    : state_(std::make_unique<State>(std::move(options))) {}
+
+AdapterSimulator::~AdapterSimulator() {
+  Stop();
+}
+
+bool AdapterSimulator::Start(std::string* error) {
+  std::string reason;
+  if (state_->started) {
+    reason = "the simulator is already running";
+  } else if (!state_->wake.IsValid()) {
+    reason = "cannot create the wake descriptor";
+  } else {
+    state_->link = state_->options.tcp ? MakeTcpLink(state_->options.tcpPort) : MakePtyLink();
+    if (state_->link->Open(reason)) {
+      state_->start = Clock::now();
+      state_->stopping = false;
+      state_->started = true;
+      state_->thread = std::thread([this] { state_->Run(); });
+      return true;
+    }
+    state_->link.reset();
+  }
+  if (error != nullptr) *error = reason;
+  return false;
+}
+
+void AdapterSimulator::Stop() {
+  if (!state_ || !state_->started) return;
+  state_->stopping = true;
+  state_->wake.Raise();
+  if (state_->thread.joinable()) state_->thread.join();
+  state_->link->Disconnect();
+  state_->started = false;
+}
+
+std::string AdapterSimulator::ConfigString() const {
+  return state_->link ? state_->link->ConfigString() : std::string();
+}
+
+std::vector<std::string> AdapterSimulator::Records() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.Records();
+}
+
+int AdapterSimulator::Flashes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.Flashes();
+}
+
+std::string AdapterSimulator::DeviceVersion() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.DeviceVersion();
+}
+
+std::string AdapterSimulator::ElmVersion() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.ElmVersion();
+}
+
+bool AdapterSimulator::InDownloadMode() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.InDownloadMode();
+}
+
+std::int32_t AdapterSimulator::Rate() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->core.Rate();
+}
+
+int AdapterSimulator::CommandCount() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->commands;
+}
+
+std::vector<TranscriptEntry> AdapterSimulator::Transcript() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->transcript;
+}
+
+std::string AdapterSimulator::TranscriptText() const {
+  std::string out;
+  for (const TranscriptEntry& entry : Transcript()) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%10.6f %7d ", entry.seconds, static_cast<int>(entry.rate));
+    out += head;
+    out += entry.command.empty() ? std::string("(no command)") : "<< " + Printable(entry.command);
+    out += "  >> ";
+    out += Printable(entry.answer);
+    out += '\n';
+  }
+  return out;
+}
+
+void AdapterSimulator::PowerLoss() {
+  std::lock_guard lock(state_->mutex);
+  state_->core.PowerCycle();
+}
+
+bool RecordsMatchImage(const std::vector<std::string>& records, const BuiltImage& image,
+                       bool blockMode) {
+  std::vector<std::string> expected;
+  if (blockMode) {
+    for (const std::string& line : image.lines) {
+      if (line.starts_with("FFF1")) break;
+      expected.push_back(line);
+    }
+  } else {
+    // Lines go in pairs; a last line without a partner is not sent.
+    const std::size_t sent = image.lines.size() - image.lines.size() % 2;
+    expected.assign(image.lines.begin(), image.lines.begin() + static_cast<std::ptrdiff_t>(sent));
+  }
+  return records == expected;
+}
+
+}  // namespace zorbent::sim

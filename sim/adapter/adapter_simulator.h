@@ -1,0 +1,80 @@
+#pragma once
+
+// A simulated adapter on a real wire (pseudo-terminal or loopback TCP), served by a thread of
+// its own, for tests, the demo and benchmarks. It meets the engine only across that wire.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/adapter/adapter_core.h"
+#include "sim/image/image_builder.h"
+
+namespace zorbent::sim {
+
+// Faults of the wire and of the answers, beside the record faults of AdapterFaults.
+struct LinkFaults {
+  bool silent = false;              // never answers anything
+  int loseAnswerAt = 0;             // n-th command (1-based) gets no answer, once; 0 never
+  bool splitAnswers = false;        // answers go out one byte per write
+  bool nulBytes = false;            // NUL bytes and stray "\r\n" inside answers
+  bool garbageAfterPrompt = false;  // bytes after the prompt that belong to no answer
+  bool floodWithoutPrompt = false;  // answers every command with a long run, never '>'
+};
+
+struct SimulatorOptions {
+  AdapterOptions adapter;
+  AdapterFaults faults;
+  LinkFaults link;
+  bool tcp = false;        // false: pseudo-terminal
+  int tcpPort = 0;         // 0: pick a free port on 127.0.0.1
+  bool linkModel = false;  // delay 10 bits per byte at the current rate both ways
+  int processingUs = 0;    // per-command processing time when linkModel is on
+};
+
+struct TranscriptEntry {
+  double seconds;  // since Start
+  std::int32_t rate;
+  std::string command;
+  std::string answer;
+};
+
+class AdapterSimulator {
+ public:
+  explicit AdapterSimulator(SimulatorOptions options);
+  ~AdapterSimulator();
+  AdapterSimulator(const AdapterSimulator&) = delete;
+  AdapterSimulator& operator=(const AdapterSimulator&) = delete;
+
+  // Opens the link and starts serving it; false (with a reason) when the link cannot open.
+  bool Start(std::string* error = nullptr);
+  void Stop();
+  // "com|/dev/pts/N:115200" or "tcp|127.0.0.1:PORT"; empty before Start.
+  std::string ConfigString() const;
+
+  // Thread-safe snapshots.
+  std::vector<std::string> Records() const;  // hex texts of the records of the last download
+  int Flashes() const;                       // completed downloads taken as new firmware
+  std::string DeviceVersion() const;
+  std::string ElmVersion() const;
+  bool InDownloadMode() const;
+  std::int32_t Rate() const;  // the adapter's own line rate
+  int CommandCount() const;   // commands received since Start
+  std::vector<TranscriptEntry> Transcript() const;
+  std::string TranscriptText() const;  // printable, as --transcript prints it
+
+  // Restart in download mode at the normal rate; the partial image is gone.
+  void PowerLoss();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// True when records are exactly the data records of the image, in order: the line-mode
+// trailer included (the line-mode flow sends it), the block-mode trailer excluded.
+bool RecordsMatchImage(const std::vector<std::string>& records, const BuiltImage& image,
+                       bool blockMode);
+
+}  // namespace zorbent::sim
