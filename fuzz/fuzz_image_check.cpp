@@ -1,0 +1,125 @@
+// Any bytes as a firmware file: the format check must accept or refuse them cleanly, and a
+// check must not depend on what an earlier job left in the engine.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/image_format.h"
+#include "engine/update_engine.h"
+#include "fuzz/fuzz_check.h"
+
+namespace {
+
+using zorbent::fuzz::Require;
+
+struct Reports {
+  int texts = 0;
+  int formatErrors = 0;
+  int progress = 0;
+  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
+    auto* self = static_cast<Reports*>(context);
+    zorbent::fuzz::CheckReport(kind, reinterpret_cast<const void*>(value));
+    if (kind == zorbent::kReportText) {
+      ++self->texts;
+      if (std::string_view(reinterpret_cast<const char*>(value)) ==
+          "**Failed** update file format error!\r\n") {
+        ++self->formatErrors;
+      }
+    } else {
+      Require(value == 2, "the check reports progress 2 only");
+      ++self->progress;
+    }
+  }
+};
+
+struct Outcome {
+  std::int32_t result = 0;
+  std::uint8_t family = 0;
+  std::int32_t records = 0;
+  std::int32_t version = 0;
+  std::string productId, deviceName, versionText;
+  bool operator==(const Outcome&) const = default;
+};
+
+bool Terminated(std::span<const char> field) {
+  return std::find(field.begin(), field.end(), '\0') != field.end();
+}
+
+Outcome Check(zorbent::UpdateEngine& engine, std::span<const std::uint8_t> bytes) {
+  Reports reports;
+  engine.Init(&reports, &Reports::Callback);
+  engine.image.assign(bytes.begin(), bytes.end());
+  engine.imageSize = static_cast<std::int32_t>(bytes.size());
+  Outcome o;
+  o.result = engine.CheckImageFormat();
+  Require(o.result == 1 || o.result < 0, "result is 1 or negative");
+  Require(reports.progress == 1, "progress 2 reported once");
+  Require(engine.recordCount >= 0, "record count");
+  if (o.result < 0) {
+    Require(reports.texts == 1 && reports.formatErrors == 1, "one format error message");
+    Require(engine.image.empty(), "a refused image is released");
+    return o;
+  }
+  Require(reports.texts == 0, "an accepted image reports no text");
+  Require(engine.image.size() == bytes.size(), "an accepted image stays loaded");
+  Require(engine.fileFamily == 1 || engine.fileFamily == 2, "family");
+  Require(engine.recordCount >= 1, "the trailer line counts");
+  Require(engine.progressStep == 90.0 / engine.recordCount, "progress step");
+  Require(Terminated(engine.fileProductId) && Terminated(engine.fileDeviceName) &&
+              Terminated(engine.fileVersionText),
+          "names terminated");
+  o.family = engine.fileFamily;
+  o.records = engine.recordCount;
+  o.productId = zorbent::BufferText(engine.fileProductId);
+  o.deviceName = zorbent::BufferText(engine.fileDeviceName);
+  if (o.family == 2) {
+    o.versionText = zorbent::BufferText(engine.fileVersionText);
+    o.version = engine.fileVersion;
+    Require(o.versionText.find('V') != std::string::npos, "a line-mode version text has a V");
+  }
+  return o;
+}
+
+// The line reader and hex conversion with buffers of every awkward size.
+void CheckHelpers(std::span<const std::uint8_t> bytes) {
+  std::array<char, 5> tiny{};
+  std::array<char, zorbent::kImageLineCapacity> line{};
+  std::size_t position = 0;
+  for (int lines = 0; lines < 64 && position < bytes.size(); ++lines) {
+    const std::size_t next = zorbent::ReadImageLine(bytes, position, line);
+    Require(next > position && next <= bytes.size(), "ReadImageLine moves forward");
+    Require(zorbent::ReadImageLine(bytes, position, tiny) == next, "line end buffer-independent");
+    Require(Terminated(tiny), "short line buffer terminated");
+    std::array<std::uint8_t, 3> out{};
+    Require(zorbent::HexTextToBytes(zorbent::BufferText(line), out) <= out.size(),
+            "HexTextToBytes stays in its buffer");
+    position = next;
+  }
+  Require(zorbent::ReadImageLine(bytes, bytes.size(), std::span<char>()) == bytes.size(),
+          "reading at the end stays there");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> bytes(data, size);
+  CheckHelpers(bytes);
+
+  zorbent::UpdateEngine engine;
+  const Outcome first = Check(engine, bytes);
+  Require(Check(engine, bytes) == first, "the same file twice gives the same outcome");
+
+  // The file without its first line, once after the whole file and once on a fresh engine.
+  const auto cut = std::find_if(bytes.begin(), bytes.end(),
+                                [](std::uint8_t c) { return c == '\r' || c == '\n'; });
+  const auto rest = bytes.subspan(static_cast<std::size_t>(cut - bytes.begin()));
+  const Outcome afterJob = Check(engine, rest);
+  zorbent::UpdateEngine fresh;
+  Require(Check(fresh, rest) == afterJob, "a check does not depend on an earlier job");
+  return 0;
+}
