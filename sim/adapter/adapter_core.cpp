@@ -25,6 +25,7 @@ constexpr std::string_view kBootBanner = "zOrbent boot loader";
 constexpr std::uint8_t kLengthMask = 0xB6;
 constexpr std::uint8_t kCharMask = 0xC9;
 constexpr std::size_t kLineDataDigits = 134;  // R1..R67: the type digits are not sent
+constexpr std::size_t kLineRecordBytes = 68;
 
 bool UsesRuvoVersions(int model) {
   return model == 0 || model == 4;
@@ -136,6 +137,7 @@ void AdapterCore::PowerCycle() {
   echo_ = options_.echo;
   awaitingConfirm_ = false;
   endRecordSeen_ = false;
+  damaged_ = false;
   pendingFirst_.clear();
   records_.clear();
 }
@@ -252,7 +254,13 @@ void AdapterCore::StartDownload() {
   pendingFirst_.clear();
   endRecordSeen_ = false;
   awaitingConfirm_ = false;
+  damaged_ = false;
   closeError_.clear();
+}
+
+CommandResult AdapterCore::Reject(CommandResult answer) {
+  damaged_ = true;
+  return answer;
 }
 
 bool AdapterCore::Strike(RecordFaults& faults, int record) {
@@ -269,14 +277,6 @@ CommandResult AdapterCore::LineRecord(std::string_view data) {
     pendingFirst_.clear();
     return {"OK\r>"};
   }
-  const bool second = !pendingFirst_.empty();
-  const int record = static_cast<int>(records_.size()) + (second ? 2 : 1);
-  if (faults_.disconnectAtRecord == record) return {"", LinkAction::kHangUp};
-  if (faults_.powerLossAtRecord == record) {
-    faults_.powerLossAtRecord = 0;
-    PowerCycle();
-    return {"", LinkAction::kPowerLoss};
-  }
   // The type byte R0 is not sent, but the 68 bytes sum to 0xFF, so R0 follows from the rest;
   // a line is sound when that R0 is a type the loader takes (0, 1 or 2).
   std::vector<std::uint8_t> bytes;
@@ -285,11 +285,25 @@ CommandResult AdapterCore::LineRecord(std::string_view data) {
   for (const std::uint8_t b : bytes) sum += b;
   const unsigned type = (0xFFu - sum) & 0xFFu;
   if (type > 2) return {"RepPack\r>"};
+  std::string line = "0" + std::to_string(type);
+  for (const char c : data)
+    line.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
 
+  // The first line again while its partner is awaited: the host lost the "..." and starts
+  // the pair over.
+  if (!pendingFirst_.empty() && line == pendingFirst_) pendingFirst_.clear();
+  const bool second = !pendingFirst_.empty();
+  const int record = static_cast<int>(records_.size()) + (second ? 2 : 1);
+  if (faults_.disconnectAtRecord == record) return {"", LinkAction::kHangUp};
+  if (faults_.powerLossAtRecord == record) {
+    faults_.powerLossAtRecord = 0;
+    PowerCycle();
+    return {"", LinkAction::kPowerLoss};
+  }
   if (Strike(faults_.repPack, record)) return {"RepPack\r>"};
   if (Strike(faults_.err02, record)) return {"ERR02\r>"};
   if (!second) {
-    pendingFirst_ = data;
+    pendingFirst_ = std::move(line);
     return {"...\r>"};
   }
   if (Strike(faults_.repBlock, record) || Strike(faults_.repBlock, record - 1)) {
@@ -297,29 +311,22 @@ CommandResult AdapterCore::LineRecord(std::string_view data) {
     return {"RepBlock\r>"};
   }
   records_.push_back(std::move(pendingFirst_));
-  records_.emplace_back(data);
+  records_.push_back(std::move(line));
   pendingFirst_.clear();
   return {"OK\r>"};
 }
 
 CommandResult AdapterCore::CloseLineDownload() {
   const std::string refused = "ERR03" + std::string(kPrompt);
-  if (records_.empty()) {
-    closeError_ = "no image received";
-    return {refused};
-  }
-  // Rebuild each full record (R0 from the check byte) to check the trailer's TOTAL and read
-  // the names; an image sent without its trailer cannot be checked and keeps the old version.
+  // The trailer holds the image's TOTAL and names; without it the image cannot be trusted.
   std::uint32_t total = 0;
-  std::vector<std::uint8_t> bytes;
-  std::string newVersion = deviceVersion_;
+  std::vector<std::uint8_t> full;
   for (const std::string& record : records_) {
-    HexToBytes(record, bytes);
-    unsigned sum = 0;
-    for (const std::uint8_t b : bytes) sum += b;
-    std::array<std::uint8_t, 68> full{};
-    full[0] = static_cast<std::uint8_t>((0xFFu - sum) & 0xFFu);
-    for (std::size_t i = 0; i < bytes.size() && i + 1 < full.size(); ++i) full[i + 1] = bytes[i];
+    HexToBytes(record, full);
+    if (full.size() != kLineRecordBytes) {
+      closeError_ = "record of the wrong size";
+      return {refused};
+    }
     if (full[1] != 0xFF || full[2] != 0xF1) {
       for (const std::uint8_t b : full) total += b;
       continue;
@@ -334,7 +341,6 @@ CommandResult AdapterCore::CloseLineDownload() {
     std::array<std::string, 3> names;
     std::size_t at = 7;
     for (std::string& name : names) {
-      if (at > 62) break;
       const std::size_t length = full[at++] ^ kLengthMask;
       if (at + length > 63) {
         closeError_ = "trailer names overrun the record";
@@ -347,13 +353,17 @@ CommandResult AdapterCore::CloseLineDownload() {
       closeError_ = "image is for " + names[1];
       return {refused};
     }
+    if (names[0].empty() || options_.productId.find(names[0]) == std::string::npos) {
+      closeError_ = "image is for product " + names[0];
+      return {refused};
+    }
     const std::size_t v = names[2].find_first_of("vV");
-    newVersion = v == std::string::npos ? names[2] : names[2].substr(v + 1);
-    break;
+    deviceVersion_ = v == std::string::npos ? names[2] : names[2].substr(v + 1);
+    RunNewFirmware();
+    return {"OK" + std::string(kPrompt)};
   }
-  deviceVersion_ = newVersion;
-  RunNewFirmware();
-  return {"OK" + std::string(kPrompt)};
+  closeError_ = records_.empty() ? "no image received" : "no trailer received";
+  return {refused};
 }
 
 CommandResult AdapterCore::BlockRecord(std::string_view data) {
@@ -365,21 +375,37 @@ CommandResult AdapterCore::BlockRecord(std::string_view data) {
     return {"", LinkAction::kPowerLoss};
   }
   // LEN (2 bytes) . DATA . SUM; bytes after SUM are ignored, as in the file.
+  // A record that does not add up is refused with ERR02; a receive error asks for the
+  // record again with ERR01 (anything but "OK" makes the host resend).
   std::vector<std::uint8_t> bytes;
-  if (!HexToBytes(data, bytes) || bytes.size() < 3) return {"RepPack\r>"};
+  const CommandResult rejected{"ERR02\r>"};
+  if (!HexToBytes(data, bytes) || bytes.size() < 3) return Reject(rejected);
   const std::size_t length = std::size_t{bytes[0]} * 256 + bytes[1];
-  if (bytes.size() < length + 3) return {"RepPack\r>"};
+  if (bytes.size() < length + 3) return Reject(rejected);
   unsigned sum = 0;
   for (std::size_t i = 0; i < length; ++i) sum += bytes[2 + i];
-  if ((sum & 0xFFu) != bytes[2 + length]) return {"RepPack\r>"};
+  if ((sum & 0xFFu) != bytes[2 + length]) return Reject(rejected);
 
-  if (Strike(faults_.repPack, record) || Strike(faults_.repBlock, record)) return {"RepPack\r>"};
-  if (Strike(faults_.err02, record)) return {"ERR02\r>"};
+  if (Strike(faults_.repPack, record) || Strike(faults_.repBlock, record)) return {"ERR01\r>"};
+  if (Strike(faults_.err02, record)) return Reject(rejected);
   records_.emplace_back(data);
   return {"OK\r>"};
 }
 
 CommandResult AdapterCore::EndBlockDownload() {
+  if (records_.empty()) {
+    closeError_ = "no image received";
+    return {"ERR03\r"};
+  }
+  if (damaged_) {
+    // The download ends, but a gap in the image leaves only the boot loader to run.
+    closeError_ = "a record was rejected";
+    mode_ = Mode::kDownloadIdle;
+    rate_ = kNormalRate;
+    records_.clear();
+    damaged_ = false;
+    return {"OK\r"};
+  }
   deviceVersion_ =
       options_.flashedVersion.empty() ? BumpVersion(deviceVersion_) : options_.flashedVersion;
   RunNewFirmware();

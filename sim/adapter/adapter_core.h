@@ -45,9 +45,9 @@ struct AdapterOptions {
 using RecordFaults = std::map<int, int>;
 
 struct AdapterFaults {
-  RecordFaults repPack;
-  RecordFaults repBlock;  // line mode: on the pair holding the record; block mode: a repeat
-  RecordFaults err02;
+  RecordFaults repPack;        // line mode "RepPack"; block mode "ERR01", a resend request
+  RecordFaults repBlock;       // line mode "RepBlock" on the pair holding it; block mode as repPack
+  RecordFaults err02;          // "ERR02": block mode rejects the record (the download is damaged)
   int disconnectAtRecord = 0;  // 0: never
   int powerLossAtRecord = 0;   // 0: never
 };
@@ -79,7 +79,8 @@ class AdapterCore {
   int Model() const { return options_.model; }
   const std::string& DeviceVersion() const { return deviceVersion_; }
   const std::string& ElmVersion() const { return elmVersion_; }
-  // Record texts of the last completed (or running) download, in order, as received.
+  // Record texts of the last completed (or running) download, in order: block mode as
+  // received, line mode the whole line (its type digits rebuilt from the check byte).
   const std::vector<std::string>& Records() const { return records_; }
   // Completed downloads (closed and taken as new firmware).
   int Flashes() const { return flashes_; }
@@ -102,6 +103,7 @@ class AdapterCore {
   CommandResult CloseLineDownload();
   CommandResult EndBlockDownload();
   bool Strike(RecordFaults& faults, int record);
+  CommandResult Reject(CommandResult answer);
   void StartDownload();
   void RunNewFirmware();
   std::string QkiAnswer() const;
@@ -114,6 +116,7 @@ class AdapterCore {
   bool echo_ = true;
   bool awaitingConfirm_ = false;  // block mode: the banner was sent, a bare "\r" is due
   bool endRecordSeen_ = false;
+  bool damaged_ = false;  // block mode: a record was rejected in this download
   std::string deviceVersion_;
   std::string elmVersion_;
   std::string pendingFirst_;  // line mode: first line of a pair, not yet confirmed
