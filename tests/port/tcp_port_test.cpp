@@ -1,0 +1,385 @@
+#include "port/tcp_port.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/tcp_peer.h"
+
+namespace zorbent {
+namespace {
+
+PortConfig ClientConfig(const std::string& ip, const std::string& port) {
+  PortConfig c;
+  c.Set("mode", "client");
+  c.Set("remote_ip", ip);
+  c.Set("remote_port", port);
+  return c;
+}
+
+PortConfig ClientConfig(const test::TcpPeer& peer) {
+  return ClientConfig("127.0.0.1", std::to_string(peer.Port()));
+}
+
+PortConfig ListenerConfig(const std::string& port = "0") {
+  PortConfig c;
+  c.Set("mode", "server");
+  c.Set("local_ip", "127.0.0.1");
+  c.Set("local_port", port);
+  return c;
+}
+
+PortConfig PeerOf(int port) {
+  PortConfig c;
+  c.Set("remote_ip", "127.0.0.1");
+  c.Set("remote_port", std::to_string(port));
+  return c;
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string ReadText(Port& port, std::size_t count, std::int32_t timeoutMs) {
+  std::string out(count, '\0');
+  if (!port.Read({reinterpret_cast<std::uint8_t*>(out.data()), out.size()}, timeoutMs)) return {};
+  return out;
+}
+
+double CpuSeconds() {
+  struct rusage u {};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(TcpPort, WritesReadsExactCountsAndPurgesOnlyInput) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  EXPECT_TRUE(port.IsOpen());
+
+  ASSERT_TRUE(port.Write(Bytes("ATI\r"), 1000));
+  EXPECT_EQ(peer.ReadCount(4, 2000), "ATI\r");
+
+  peer.Write("hello");
+  EXPECT_EQ(ReadText(port, 5, 2000), "hello");
+
+  // Three of four bytes: the read fails and leaves them for the next one.
+  peer.Write("abc");
+  EXPECT_EQ(ReadText(port, 4, 200), "");
+  EXPECT_EQ(port.Available(), 3);
+  peer.Write("Z");
+  EXPECT_EQ(ReadText(port, 1, 2000), "a");
+  EXPECT_EQ(ReadText(port, 3, 2000), "bcZ");
+  EXPECT_EQ(ReadText(port, 1, 0), "");  // time-out 0 with nothing queued
+
+  EXPECT_TRUE(port.Read(std::span<std::uint8_t>(), 0));
+  EXPECT_TRUE(port.Write(std::span<const std::uint8_t>(), 0));
+
+  // Purge drops what came in, never what goes out.
+  peer.Write("stale");
+  EXPECT_EQ(ReadText(port, 5, 2000), "stale");
+  peer.Write("stale");
+  ASSERT_TRUE(port.Write(Bytes("keep"), 1000));
+  EXPECT_EQ(peer.ReadCount(4, 2000), "keep");
+  while (port.Available() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  port.Purge();
+  EXPECT_EQ(port.Available(), 0);
+  peer.Write("x");
+  EXPECT_EQ(ReadText(port, 1, 2000), "x");
+
+  for (const int rate : {9600, 115200, 2000000, 0, -1}) EXPECT_EQ(port.SetBaud(rate), 1);
+  EXPECT_EQ(port.AcceptClient(PortConfig(), 0), nullptr);  // not a listener
+  EXPECT_TRUE(port.IsOpen());
+}
+
+TEST(TcpPort, LargeWritesArriveWholeAndInOrder) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  for (const std::size_t size : {std::size_t{2049}, std::size_t{5000}, std::size_t{300000}}) {
+    std::string big(size, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + (i * 7) % 26);
+    std::string got;
+    std::thread reader([&] { got = peer.ReadCount(big.size(), 10000); });
+    EXPECT_TRUE(port.Write(Bytes(big), 10000));
+    reader.join();
+    EXPECT_EQ(got, big);
+    peer.Write(big);  // and back, through the receive queue
+    EXPECT_EQ(ReadText(port, big.size(), 10000), big);
+  }
+}
+
+TEST(TcpPort, PeerCloseDuringAReadEndsItAndClosesThePort) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(peer.Accept());
+  peer.Write("bye");
+  std::thread vanish([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer.HangUp();
+  });
+  const double cpuBefore = CpuSeconds();
+  // The bytes sent before the close are still there; the read beyond them fails at the
+  // close, not after its two minutes.
+  EXPECT_EQ(ReadText(port, 3, 120000), "bye");
+  EXPECT_EQ(ReadText(port, 1, 120000), "");
+  vanish.join();
+  EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Available(), 0);
+  EXPECT_EQ(ReadText(port, 1, 120000), "");
+  EXPECT_FALSE(port.Write(Bytes("ATI\r"), 120000));
+  port.Close();
+  port.Close();
+}
+
+TEST(TcpPort, WritesToAPeerThatLeftNeverRaiseSigpipe) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(peer.Accept());
+  peer.Write("unread");  // closing with unread input makes the peer's side reset
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  peer.HangUp();
+  // The process survives every write; the port notices the peer left and closes.
+  int writes = 0;
+  while (port.IsOpen() && writes < 1000) {
+    port.Write(Bytes(std::string(4096, 'w')), 100);
+    ++writes;
+  }
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(TcpPort, RefusedUnknownAndMalformedAddressesFailConstruction) {
+  int closedPort = 0;
+  {
+    test::TcpPeer gone;
+    closedPort = gone.Port();
+  }
+  const std::string closed = std::to_string(closedPort);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"127.0.0.1", closed},  {"", closed},          {"127.0.0.1", "0"},    {"127.0.0.1", "abc"},
+      {"127.0.0.1", "70000"}, {"999.1.1.1", closed}, {"1.2.3.4.5", closed}, {"127.0.0.1", "-5"}};
+  for (const auto& [ip, port] : cases) {
+    SCOPED_TRACE(ip + ":" + port);
+    bool ok = true;
+    TcpPort tcp(ClientConfig(ip, port), ok);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(tcp.IsOpen());
+    EXPECT_EQ(ReadText(tcp, 1, 120000), "");  // at once, not after the time-out
+    EXPECT_FALSE(tcp.Write(Bytes("x"), 10));
+    EXPECT_EQ(tcp.Available(), 0);
+    tcp.Close();
+  }
+}
+
+TEST(TcpPort, HostNamesAreResolved) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig("localhost", std::to_string(peer.Port())), ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(port.Write(Bytes("ATZ\r"), 1000));
+  EXPECT_EQ(peer.ReadCount(4, 2000), "ATZ\r");
+}
+
+TEST(TcpPort, ConnectThatGetsNoAnswerGivesUpByItself) {
+  // A listener whose queue is full leaves further handshakes unanswered, like an address
+  // where no host answers. With a backlog of 0 one connection nobody accepts fills it.
+  test::TcpPeer full(0);
+  test::TcpClient filler(full.Port());
+  ASSERT_TRUE(filler.IsConnected());
+  bool ok = true;
+  TcpPort port(ClientConfig(full), ok);
+  if (ok) GTEST_SKIP() << "this system answered the handshake anyway";
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(TcpPort, OpenConnectsAgain) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(peer.Accept());
+  ASSERT_TRUE(port.Open());
+  peer.HangUp();  // the first connection
+  ASSERT_TRUE(peer.Accept());
+  ASSERT_TRUE(port.Write(Bytes("ATI\r"), 1000));
+  EXPECT_EQ(peer.ReadCount(4, 2000), "ATI\r");
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_TRUE(port.Open());
+  EXPECT_TRUE(port.IsOpen());
+}
+
+TEST(TcpPort, WaitingReadUsesNoCpu) {
+  test::TcpPeer peer;
+  bool ok = false;
+  TcpPort port(ClientConfig(peer), ok);
+  ASSERT_TRUE(ok);
+  const double cpuBefore = CpuSeconds();
+  EXPECT_EQ(ReadText(port, 1, 1000), "");
+  EXPECT_LT(CpuSeconds() - cpuBefore, 0.25);  // a polling pump or read burns much more
+}
+
+TEST(TcpListener, HandsOutClientsByPeerAddressOrFirstInKeyOrder) {
+  bool ok = false;
+  TcpPort listener(ListenerConfig(), ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(listener.IsOpen());
+  ASSERT_GT(listener.ListeningPort(), 0);
+  EXPECT_FALSE(listener.Write(Bytes("x"), 10));
+
+  // Accepted one after another: once b is in, a and c are too.
+  test::TcpClient a(listener.ListeningPort());
+  test::TcpClient c(listener.ListeningPort());
+  test::TcpClient b(listener.ListeningPort());
+  ASSERT_TRUE(a.IsConnected() && b.IsConnected() && c.IsConnected());
+
+  auto forB = listener.AcceptClient(PeerOf(b.LocalPort()), 5000);
+  ASSERT_NE(forB, nullptr);
+  b.Write("from b");
+  EXPECT_EQ(ReadText(*forB, 6, 2000), "from b");
+  ASSERT_TRUE(forB->Write(Bytes("to b"), 1000));
+  EXPECT_EQ(b.ReadCount(4, 2000), "to b");
+  EXPECT_EQ(forB->SetBaud(2000000), 1);
+  EXPECT_TRUE(forB->Open());  // an accepted connection only reports its state
+  EXPECT_EQ(forB->AcceptClient(PortConfig(), 0), nullptr);
+
+  // Handed out once only.
+  EXPECT_EQ(listener.AcceptClient(PeerOf(b.LocalPort()), 50), nullptr);
+
+  // An empty address takes any waiting one: a and c, each once.
+  auto first = listener.AcceptClient(PortConfig(), 5000);
+  auto second = listener.AcceptClient(PortConfig(), 5000);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(listener.AcceptClient(PortConfig(), 50), nullptr);
+  a.Write("A");
+  c.Write("C");
+  const std::string one = ReadText(*first, 1, 2000);
+  const std::string two = ReadText(*second, 1, 2000);
+  EXPECT_NE(one, two);
+  EXPECT_TRUE((one == "A" || one == "C") && (two == "A" || two == "C"));
+  // Keys are ordered text: the first one handed out has the smaller "127.0.0.1:PORT" key.
+  const std::string keyA = "127.0.0.1:" + std::to_string(a.LocalPort());
+  const std::string keyC = "127.0.0.1:" + std::to_string(c.LocalPort());
+  EXPECT_EQ(one, keyA < keyC ? "A" : "C");
+}
+
+TEST(TcpListener, ClosedHandedOutConnectionEndsAndNeverReturnsToThePool) {
+  bool ok = false;
+  auto listener = std::make_unique<TcpPort>(ListenerConfig(), ok);
+  ASSERT_TRUE(ok);
+  test::TcpClient a(listener->ListeningPort());
+  test::TcpClient b(listener->ListeningPort());
+  test::TcpClient c(listener->ListeningPort());
+  test::TcpClient d(listener->ListeningPort());
+
+  auto forA = listener->AcceptClient(PeerOf(a.LocalPort()), 5000);
+  ASSERT_NE(forA, nullptr);
+  forA->Close();
+  EXPECT_FALSE(forA->IsOpen());
+  EXPECT_FALSE(forA->Open());
+  EXPECT_TRUE(a.SeesClose(5000));
+  EXPECT_EQ(listener->AcceptClient(PeerOf(a.LocalPort()), 50), nullptr);
+  forA.reset();
+
+  // Destroyed without a Close: it leaves the maps the same way.
+  auto forB = listener->AcceptClient(PeerOf(b.LocalPort()), 5000);
+  ASSERT_NE(forB, nullptr);
+  forB.reset();
+  EXPECT_TRUE(b.SeesClose(5000));
+  EXPECT_EQ(listener->AcceptClient(PeerOf(b.LocalPort()), 50), nullptr);
+
+  // The listener stops with c handed out and d waiting (or still in the system's queue):
+  // both end, each destroyed once, and c stays safe to use and destroy after its listener.
+  auto forC = listener->AcceptClient(PeerOf(c.LocalPort()), 5000);
+  ASSERT_NE(forC, nullptr);
+  listener.reset();
+  EXPECT_TRUE(c.SeesClose(5000));
+  EXPECT_TRUE(d.SeesClose(5000));
+  EXPECT_EQ(ReadText(*forC, 1, 120000), "");
+  EXPECT_FALSE(forC->Write(Bytes("x"), 10));
+  EXPECT_FALSE(forC->IsOpen());
+  forC->Close();
+  forC.reset();
+}
+
+TEST(TcpListener, StopAndListenAgainAndPortInUse) {
+  bool ok = false;
+  TcpPort listener(ListenerConfig(), ok);
+  ASSERT_TRUE(ok);
+  const int port = listener.ListeningPort();
+  bool second = true;
+  TcpPort clash(ListenerConfig(std::to_string(port)), second);
+  EXPECT_FALSE(second);
+  EXPECT_FALSE(clash.IsOpen());
+  EXPECT_EQ(clash.AcceptClient(PortConfig(), 0), nullptr);
+
+  test::TcpClient waiting(port);
+  listener.Close();
+  EXPECT_FALSE(listener.IsOpen());
+  EXPECT_TRUE(waiting.SeesClose(5000));
+  EXPECT_EQ(listener.AcceptClient(PortConfig(), 0), nullptr);
+  listener.Close();
+  ASSERT_TRUE(listener.Open());
+  test::TcpClient again(listener.ListeningPort());
+  auto conn = listener.AcceptClient(PeerOf(again.LocalPort()), 5000);
+  ASSERT_NE(conn, nullptr);
+  again.Write("hi");
+  EXPECT_EQ(ReadText(*conn, 2, 2000), "hi");
+}
+
+TEST(TcpPort, OpenCloseCyclesLeakNoDescriptorsOrThreads) {
+  test::TcpPeer peer;
+  const int fdsBefore = test::OpenDescriptorCount();
+  const int threadsBefore = test::ThreadCount();
+  for (int i = 0; i < 40; ++i) {
+    bool ok = false;
+    auto port = std::make_unique<TcpPort>(ClientConfig(peer), ok);
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(port->Write(Bytes("ATI\r"), 1000));
+    ASSERT_EQ(peer.ReadCount(4, 2000), "ATI\r");
+    if (i % 2 == 0) {
+      peer.HangUp();  // the peer leaves first: the pump ends by itself
+      EXPECT_EQ(ReadText(*port, 1, 120000), "");
+    } else {
+      port->Close();
+      peer.HangUp();
+    }
+    port.reset();
+  }
+  for (int i = 0; i < 20; ++i) {
+    bool ok = false;
+    auto listener = std::make_unique<TcpPort>(ListenerConfig(), ok);
+    ASSERT_TRUE(ok);
+    test::TcpClient a(listener->ListeningPort());
+    test::TcpClient b(listener->ListeningPort());
+    auto conn = listener->AcceptClient(PeerOf(a.LocalPort()), 5000);
+    ASSERT_NE(conn, nullptr);
+    if (i % 2 == 0) conn.reset();  // else it outlives its listener
+    listener.reset();
+  }
+  for (int i = 0; i < 20; ++i) {
+    bool ok = true;
+    TcpPort refused(ClientConfig("127.0.0.1", "0"), ok);
+    EXPECT_FALSE(ok);
+  }
+  EXPECT_EQ(test::OpenDescriptorCount(), fdsBefore);
+  EXPECT_EQ(test::ThreadCount(), threadsBefore);
+}
+
+}  // namespace
+}  // namespace zorbent
