@@ -102,6 +102,20 @@ int main(int argc, char** argv) {
       "demo", "Update simulated adapters of both families, as a real update would run");
 #endif
 
+  // A mistyped command would otherwise only be told "A subcommand is required".
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.starts_with('-')) continue;  // the global options are flags without values
+    const auto known = app.get_subcommands([&](const CLI::App* c) { return c->check_name(word); });
+    if (known.empty()) {
+      std::fprintf(stderr,
+                   "zorbent-fw: unknown command \"%s\"\nRun with --help for more information.\n",
+                   word.c_str());
+      return kExitUsage;
+    }
+    break;
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
