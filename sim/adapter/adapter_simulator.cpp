@@ -128,8 +128,8 @@ struct AdapterSimulator::State {
       if (!SleepUnlessWoken(wake, kRatePollUs)) return;
     }
     const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
-    Send(banner, rate);
     Record(rate, "", banner);
+    Send(banner, rate);
   }
 
   void HandleCommand(const std::string& command) {
@@ -164,8 +164,8 @@ struct AdapterSimulator::State {
       // Bytes at the wrong rate are noise to the adapter; it answers as to any unknown
       // command, at its own rate, which the host in turn reads as noise.
       out = Garble(command) + Garble("?\r\r>");
-      Send(out, rate);
       Record(rate, Garble(command), out);
+      Send(out, rate);
       return;
     }
     {
@@ -194,8 +194,9 @@ struct AdapterSimulator::State {
     }
     out += answer;
     out = AsHostSees(out, rate);
-    const bool sent = Send(out, rate);
+    // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
+    const bool sent = Send(out, rate);
     if (sent && result.action == LinkAction::kRaiseRate) {
       std::int32_t newRate = 0;
       {

@@ -17,6 +17,7 @@ namespace zorbent::sim {
 struct LinkFaults {
   bool silent = false;              // never answers anything
   int loseAnswerAt = 0;             // n-th command (1-based) gets no answer, once; 0 never
+                                    // (lost on the wire: the adapter never sees it)
   bool splitAnswers = false;        // answers go out one byte per write
   bool nulBytes = false;            // NUL bytes and stray "\r\n" inside answers
   bool garbageAfterPrompt = false;  // bytes after the prompt that belong to no answer
