@@ -48,16 +48,15 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
   if (!c.wifi.empty()) {
     std::string host = c.wifi;
     int port = kDefaultWifiPort;
-    const auto colon = host.rfind(':');
-    // "[::1]:35000" and "host:35000" carry a port; a bare IPv6 literal does not.
-    const bool bracketed = host.starts_with('[');
-    if (colon != std::string::npos &&
-        (bracketed ? host[colon - 1] == ']' : host.find(':') == colon)) {
+    const auto colon = host.find(':');
+    if (colon != std::string::npos) {
       const std::string digits = host.substr(colon + 1);
       char* end = nullptr;
       const long value = std::strtol(digits.c_str(), &end, 10);
       if (digits.empty() || *end != '\0' || value < 1 || value > 65535) {
-        error = "--wifi: \"" + digits + "\" is not a TCP port (1 to 65535)";
+        // Connection strings separate the port with ':', so an IPv6 literal cannot be named.
+        error = "--wifi: \"" + digits + "\" is not a TCP port (1 to 65535); give HOST or " +
+                "HOST:PORT with an IPv4 address or a host name";
         return false;
       }
       port = static_cast<int>(value);
@@ -81,6 +80,7 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
 int main(int argc, char** argv) {
   CLI::App app{"zorbent-fw: firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.require_subcommand(1);
+  app.fallthrough();  // --quiet and --trace also after the command name
   bool trace = false;
   bool quiet = false;
   app.add_flag("--trace", trace, "Write every byte of adapter traffic to the dated traffic log");
