@@ -53,7 +53,6 @@ std::vector<DemoAdapter> Adapters() {
   blockAdapter.blockMode = true;
   adapters.push_back(blockAdapter);
 
-#if ZORBENT_HAVE_TCP
   line.deviceName = "KTR5575";
   line.versionText = "V2.2.4X";
   DemoAdapter wifi;
@@ -63,7 +62,6 @@ std::vector<DemoAdapter> Adapters() {
   wifi.fileName = "zorbent-mc-2.2.4.txt";
   wifi.image = sim::BuildLineImage(line);
   adapters.push_back(wifi);
-#endif
   return adapters;
 }
 
@@ -84,9 +82,6 @@ int RunDemo(bool quiet) {
   }
 
   std::printf("zorbent-fw demo: simulated adapters, real firmware files, the real update.\n");
-#if !ZORBENT_HAVE_TCP
-  std::printf("(WiFi adapters over TCP are not available in this build yet.)\n");
-#endif
   int failures = 0;
   for (DemoAdapter& adapter : Adapters()) {
     if (!adapter.image.ok()) {
