@@ -102,7 +102,9 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
 
 std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
   Reply reply;
-  const std::string_view version = SkipPrefix(Ask(port, "ATI\r", reply), "ATIELM327 v", 255);
+  // Stepping over the echo first: an adapter that ignored "ATE1" must not read as version 0.
+  const std::string_view version =
+      SkipPrefix(Answer(Ask(port, "ATI\r", reply), "ATI\r"), "ELM327 v", 255);
   const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
   const std::int32_t limit = engine.adapterModel == 0 ? 23 : 22;
   return value > limit ? -5 : 0;
@@ -151,7 +153,10 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
   }
   const char digit = (code == 0 || code == 4) ? '5' : '9';
   const std::int32_t threshold = (code == 0 || code == 4) ? 4005 : 2229;
-  const std::int32_t adapterVersion = VersionNumber(SkipPrefix(whole, prefix, 255), digit);
+  // The prefixes include the echo; with the echo off the answer alone must still give the
+  // version, or an adapter would read as version 0 and let any file past the gate.
+  const std::int32_t adapterVersion =
+      VersionNumber(SkipPrefix(answer, prefix.substr(query.size() - 1), 255), digit);
 
   if (adapterVersion < threshold) {
     if (code == 4) {

@@ -310,3 +310,62 @@ INSTANTIATE_TEST_SUITE_P(Models, Stops, ::testing::Values(2, 6));
 
 }  // namespace
 }  // namespace zorbent::testing
+
+namespace zorbent::testing {
+namespace {
+
+// An adapter whose echo stays off: "ATE1" is lost on the wire, so every answer comes bare.
+SimulatorOptions EchoOff(int model) {
+  SimulatorOptions options = AdapterOf(model);
+  options.adapter.echo = false;
+  options.link.loseAnswerAt = 1;
+  return options;
+}
+
+class EchoOffModel : public ::testing::TestWithParam<int> {};
+
+TEST_P(EchoOffModel, UpdateStillSucceeds) {
+  const int model = GetParam();
+  Started adapter(EchoOff(model));
+  ASSERT_TRUE(adapter.started);
+  const sim::BuiltImage image = ImageFor(model);
+  FirmwareFile file(image.text);
+
+  const JobRun run = RunUpdate(adapter.simulator.ConfigString(), file.Path());
+  EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
+  EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator.Records(), image, IsBlockModel(model)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, EchoOffModel, ::testing::Range(0, 7));
+
+// The gates read the adapter's version past the echo when there is one, and from the bare
+// answer when there is none: version 0 would let an old file through.
+TEST(EchoOffGates, FileNotNewerThanTheAdapterIsStillRefused) {
+  Started adapter(EchoOff(2));
+  ASSERT_TRUE(adapter.started);
+  sim::LineImageOptions old;
+  old.deviceName = "KTR5577";
+  old.versionText = "V2.2.1X";
+  FirmwareFile file(sim::BuildLineImage(old).text);
+
+  const JobRun run = RunUpdate(adapter.simulator.ConfigString(), file.Path());
+  EXPECT_LT(run.result, 0);
+  EXPECT_TRUE(run.Said("The device firmware version number is higher")) << run.text;
+  EXPECT_TRUE(adapter.simulator.Records().empty());
+}
+
+TEST(EchoOffGates, ElmVersionTooNewIsStillRefused) {
+  SimulatorOptions options = EchoOff(1);
+  options.adapter.elmVersion = "2.4";
+  Started adapter(options);
+  ASSERT_TRUE(adapter.started);
+  FirmwareFile file(ImageFor(1).text);
+
+  const JobRun run = RunUpdate(adapter.simulator.ConfigString(), file.Path());
+  EXPECT_LT(run.result, 0);
+  EXPECT_TRUE(run.Said("This software version is too low")) << run.text;
+  EXPECT_TRUE(adapter.simulator.Records().empty());
+}
+
+}  // namespace
+}  // namespace zorbent::testing
