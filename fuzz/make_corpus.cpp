@@ -1,4 +1,4 @@
-// Writes the seed corpus of the fuzz targets into DIR/image, DIR/config and DIR/identify:
+// Writes the starting corpus of the fuzz targets into DIR/image, DIR/config and DIR/identify:
 // valid and corrupted firmware files of both families, connection strings, adapter answers.
 
 #include <cstdint>
