@@ -1,0 +1,416 @@
+// Seeded random update and read jobs over every model, both links and the simulator's faults,
+// many at once, each with its own engine and simulated adapter. Every job ends either in
+// success with exactly the file on the adapter, or in a reported failure; never in success
+// with another image, never past the bound its time-outs allow.
+//
+// ZORBENT_SOAK_JOBS=N     jobs to run (default 300; fewer under a sanitizer)
+// ZORBENT_SOAK_SEED=S     seed of the job list (default 20240601): the same seed, the same jobs
+// ZORBENT_SOAK_THREADS=T  jobs running at once (default 24)
+// ZORBENT_SOAK_JOB=I      runs job I of the list alone and prints its transcript
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/flows/flow_harness.h"
+
+namespace zorbent::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kDefaultJobs = 120;
+#else
+constexpr int kDefaultJobs = 300;
+#endif
+constexpr std::uint32_t kDefaultSeed = 20240601;
+constexpr int kDefaultThreads = 24;
+// The longest one job may take. The worst chain of waits one fault can cause is a block-mode
+// power loss: three 5 s record time-outs, three 2 s ends, the 2 s restart pause and a 2 s
+// version query, about 30 s; twice that leaves room for a loaded machine.
+constexpr double kJobBoundSeconds = 60.0;
+
+enum class Fault {
+  kNone,
+  kSilent,
+  kLoseAnswer,
+  kRepPack,
+  kRepBlock,
+  kErr02,
+  kSplitAnswers,
+  kGarbageAfterPrompt,
+  kNulBytes,
+  kDisconnect,
+  kFlood,
+  kPowerLoss,
+  kCount
+};
+
+constexpr const char* kFaultNames[] = {
+    "none",  "silent",  "lose-answer", "rep-pack",   "rep-block", "err02",
+    "split", "garbage", "nul-bytes",   "disconnect", "flood",     "power-loss",
+};
+static_assert(std::size(kFaultNames) == static_cast<std::size_t>(Fault::kCount));
+
+// Faults a read job can meet: a read sends no records.
+constexpr Fault kReadFaults[] = {Fault::kNone,
+                                 Fault::kSilent,
+                                 Fault::kLoseAnswer,
+                                 Fault::kSplitAnswers,
+                                 Fault::kGarbageAfterPrompt,
+                                 Fault::kNulBytes,
+                                 Fault::kFlood};
+
+struct Job {
+  int index = 0;
+  int model = 0;
+  bool tcp = false;
+  bool update = true;
+  int records = 8;
+  Fault fault = Fault::kNone;
+  int at = 0;     // record or command number the fault hits
+  int times = 0;  // how often a record fault strikes
+
+  std::string Describe() const {
+    std::string text = "job " + std::to_string(index) + ": model " + std::to_string(model) +
+                       (tcp ? " tcp " : " pty ") + (update ? "update" : "read") + " of " +
+                       std::to_string(records) + " records, fault " +
+                       kFaultNames[static_cast<int>(fault)];
+    if (at > 0) text += " at " + std::to_string(at);
+    if (times > 0) text += " x" + std::to_string(times);
+    return text;
+  }
+};
+
+// Each job draws from its own generator, so a job is the same whatever ran before it.
+Job MakeJob(std::uint32_t seed, int index) {
+  std::seed_seq sequence{seed, static_cast<std::uint32_t>(index)};
+  std::mt19937 random(sequence);
+  auto pick = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  Job job;
+  job.index = index;
+  job.model = pick(0, sim::kModelCount - 1);
+  job.tcp = pick(0, 1) == 1;
+  job.update = pick(0, 4) != 0;  // four updates to one read
+  job.records = pick(4, 16);
+  if (job.update) {
+    job.fault = static_cast<Fault>(pick(0, static_cast<int>(Fault::kCount) - 1));
+  } else {
+    job.fault = kReadFaults[pick(0, static_cast<int>(std::size(kReadFaults)) - 1)];
+  }
+  switch (job.fault) {
+    case Fault::kLoseAnswer:
+      // Before, during or after the download; a read sends only a few commands.
+      job.at = job.update ? pick(1, job.records + 12) : pick(1, 4);
+      break;
+    case Fault::kRepPack:
+    case Fault::kRepBlock:
+    case Fault::kErr02:
+      job.at = pick(1, job.records);
+      job.times = pick(1, 6);  // past the flows' repeat limits now and then
+      break;
+    case Fault::kDisconnect:
+    case Fault::kPowerLoss:
+      job.at = pick(1, job.records);
+      break;
+    default:
+      break;
+  }
+  return job;
+}
+
+sim::SimulatorOptions OptionsFor(const Job& job) {
+  sim::SimulatorOptions options = AdapterOf(job.model);
+  options.tcp = job.tcp;
+  switch (job.fault) {
+    case Fault::kSilent:
+      options.link.silent = true;
+      break;
+    case Fault::kLoseAnswer:
+      options.link.loseAnswerAt = job.at;
+      break;
+    case Fault::kRepPack:
+      options.faults.repPack = {{job.at, job.times}};
+      break;
+    case Fault::kRepBlock:
+      options.faults.repBlock = {{job.at, job.times}};
+      break;
+    case Fault::kErr02:
+      options.faults.err02 = {{job.at, job.times}};
+      break;
+    case Fault::kSplitAnswers:
+      options.link.splitAnswers = true;
+      break;
+    case Fault::kGarbageAfterPrompt:
+      options.link.garbageAfterPrompt = true;
+      break;
+    case Fault::kNulBytes:
+      options.link.nulBytes = true;
+      break;
+    case Fault::kDisconnect:
+      options.faults.disconnectAtRecord = job.at;
+      break;
+    case Fault::kFlood:
+      options.link.floodWithoutPrompt = true;
+      break;
+    case Fault::kPowerLoss:
+      options.faults.powerLossAtRecord = job.at;
+      break;
+    case Fault::kNone:
+    case Fault::kCount:
+      break;
+  }
+  return options;
+}
+
+enum class Verdict { kSucceeded, kFailedCleanly, kWrong };
+
+struct Outcome {
+  Verdict verdict = Verdict::kWrong;
+  std::string why;  // for a wrong outcome
+  std::string details;
+  double seconds = 0.0;
+};
+
+// A fault-free link must not fail a job.
+bool MustSucceed(Fault fault) {
+  return fault == Fault::kNone || fault == Fault::kSplitAnswers;
+}
+
+Outcome Judge(const Job& job, const JobRun& run, const sim::AdapterSimulator& adapter,
+              const sim::BuiltImage& image) {
+  Outcome outcome;
+  const bool block = IsBlockModel(job.model);
+  if (run.result >= 0) {
+    outcome.verdict = Verdict::kSucceeded;
+    // A line pair that failed and went through when sent again leaves its "**Failed** ..."
+    // line behind; what counts is the end.
+    if (job.update && !run.Finished()) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "success without \"File download finished!\"";
+    } else if (job.update && !sim::RecordsMatchImage(adapter.Records(), image, block)) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "success, but the adapter holds a different image";
+    } else if (job.update && adapter.Flashes() != 1) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "success, but the adapter took " + std::to_string(adapter.Flashes()) +
+                    " downloads as firmware";
+    } else if (!job.update && !run.Said("device version:") && !run.Said("Adapter version:")) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "read succeeded without reporting a version";
+    }
+  } else {
+    outcome.verdict = Verdict::kFailedCleanly;
+    if (!run.Failed()) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "failure without a \"**Failed** \" message";
+    } else if (run.Finished()) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "failure after \"File download finished!\"";
+    } else if (adapter.Flashes() > 0 && !sim::RecordsMatchImage(adapter.Records(), image, block)) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "the adapter took a different image as firmware";
+    } else if (MustSucceed(job.fault)) {
+      outcome.verdict = Verdict::kWrong;
+      outcome.why = "failed on a sound link";
+    }
+  }
+  if (outcome.verdict == Verdict::kWrong)
+    outcome.details = run.text + "\n--- transcript\n" + adapter.TranscriptText();
+  return outcome;
+}
+
+Outcome RunOne(const Job& job, bool verbose) {
+  const auto start = Clock::now();
+  const sim::BuiltImage image = ImageFor(job.model, job.records);
+  Outcome outcome;
+  if (!image.ok()) {
+    outcome.why = "image: " + image.error;
+    return outcome;
+  }
+  sim::AdapterSimulator adapter(OptionsFor(job));
+  std::string error;
+  if (!adapter.Start(&error)) {
+    outcome.why = "simulator: " + error;
+    return outcome;
+  }
+  const FirmwareFile file(image.text);
+  UpdateEngine engine;
+  const JobRun run =
+      RunJob(engine, adapter.ConfigString(), job.update ? file.Path() : "", job.update);
+  adapter.Stop();
+  outcome = Judge(job, run, adapter, image);
+  outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (verbose) {
+    std::printf("%s\n%s\n--- transcript\n%s", job.Describe().c_str(), run.text.c_str(),
+                adapter.TranscriptText().c_str());
+  }
+  return outcome;
+}
+
+std::optional<long> EnvNumber(const char* name) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0) return std::nullopt;
+  return value;
+}
+
+// Workers take jobs in order; a watchdog marks any job that runs past the bound as hung.
+class Soak {
+ public:
+  Soak(std::uint32_t seed, int jobs, int threads) : seed_(seed), threads_(threads) {
+    for (int i = 0; i < jobs; ++i) jobs_.push_back(MakeJob(seed, i));
+    outcomes_.resize(jobs_.size());
+    slots_.resize(static_cast<std::size_t>(threads));
+  }
+
+  void Run() {
+    std::vector<std::thread> workers;
+    for (int w = 0; w < threads_; ++w) workers.emplace_back([this, w] { Work(w); });
+    Watch();
+    for (std::thread& worker : workers) worker.join();
+  }
+
+  const std::vector<Job>& Jobs() const { return jobs_; }
+  const std::vector<Outcome>& Outcomes() const { return outcomes_; }
+  const std::vector<int>& Hung() const { return hung_; }
+
+ private:
+  struct Slot {
+    int job = -1;  // running job, -1 when idle
+    Clock::time_point since;
+    bool reported = false;
+  };
+
+  void Work(int worker) {
+    const auto w = static_cast<std::size_t>(worker);
+    while (true) {
+      int index = 0;
+      {
+        std::lock_guard lock(mutex_);
+        if (next_ >= static_cast<int>(jobs_.size())) break;
+        index = next_++;
+        slots_[w] = {index, Clock::now(), false};
+      }
+      Outcome outcome = RunOne(jobs_[static_cast<std::size_t>(index)], false);
+      std::lock_guard lock(mutex_);
+      outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
+      slots_[w].job = -1;
+      ++done_;
+      changed_.notify_all();
+    }
+  }
+
+  void Watch() {
+    std::unique_lock lock(mutex_);
+    while (done_ < static_cast<int>(jobs_.size())) {
+      changed_.wait_for(lock, std::chrono::seconds(1));
+      const auto now = Clock::now();
+      for (Slot& slot : slots_) {
+        if (slot.job < 0) continue;
+        const double seconds = std::chrono::duration<double>(now - slot.since).count();
+        if (!slot.reported && seconds > kJobBoundSeconds) {
+          slot.reported = true;
+          hung_.push_back(slot.job);
+          std::printf("hung: %s\n", jobs_[static_cast<std::size_t>(slot.job)].Describe().c_str());
+          std::fflush(stdout);
+        }
+        // A job that never returns would hold the run for ever: end it with what is known.
+        if (seconds > 3 * kJobBoundSeconds) {
+          std::printf("%zu hung jobs never returned; seed %u\n", hung_.size(), seed_);
+          std::fflush(stdout);
+          std::_Exit(1);
+        }
+      }
+    }
+  }
+
+  std::uint32_t seed_;
+  int threads_;
+  std::vector<Job> jobs_;
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::vector<Outcome> outcomes_;
+  std::vector<Slot> slots_;
+  std::vector<int> hung_;
+  int next_ = 0;
+  int done_ = 0;
+};
+
+TEST(Soak, RandomJobsSucceedExactlyOrFailCleanly) {
+  const auto seed =
+      static_cast<std::uint32_t>(EnvNumber("ZORBENT_SOAK_SEED").value_or(kDefaultSeed));
+  if (const std::optional<long> only = EnvNumber("ZORBENT_SOAK_JOB")) {
+    const Job job = MakeJob(seed, static_cast<int>(*only));
+    const Outcome outcome = RunOne(job, true);
+    EXPECT_NE(outcome.verdict, Verdict::kWrong) << outcome.why;
+    return;
+  }
+  const int jobs = static_cast<int>(EnvNumber("ZORBENT_SOAK_JOBS").value_or(kDefaultJobs));
+  const int threads = static_cast<int>(
+      std::clamp(EnvNumber("ZORBENT_SOAK_THREADS").value_or(kDefaultThreads), 1L, 64L));
+  const auto start = Clock::now();
+  Soak soak(seed, jobs, threads);
+  soak.Run();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+  int succeeded = 0;
+  int failed = 0;
+  int wrong = 0;
+  double longest = 0.0;
+  constexpr auto kFaults = static_cast<std::size_t>(Fault::kCount);
+  std::array<int, kFaults> runs{};
+  std::array<int, kFaults> successes{};
+  for (std::size_t i = 0; i < soak.Jobs().size(); ++i) {
+    const Job& job = soak.Jobs()[i];
+    const Outcome& outcome = soak.Outcomes()[i];
+    longest = std::max(longest, outcome.seconds);
+    const auto f = static_cast<std::size_t>(job.fault);
+    ++runs[f];
+    switch (outcome.verdict) {
+      case Verdict::kSucceeded:
+        ++succeeded;
+        ++successes[f];
+        break;
+      case Verdict::kFailedCleanly:
+        ++failed;
+        break;
+      case Verdict::kWrong:
+        ++wrong;
+        ADD_FAILURE() << job.Describe() << ": " << outcome.why << "\n" << outcome.details;
+        break;
+    }
+  }
+  const int hung = static_cast<int>(soak.Hung().size());
+  for (const int index : soak.Hung())
+    ADD_FAILURE() << "hung past " << kJobBoundSeconds
+                  << " s: " << soak.Jobs()[static_cast<std::size_t>(index)].Describe();
+
+  std::printf("%d jobs: %d succeeded, %d failed cleanly, %d wrong, %d hung\n", jobs, succeeded,
+              failed, wrong, hung);
+  std::printf("seed %u (ZORBENT_SOAK_SEED=%u replays it), %d at once, %.1f s, longest job %.1f s\n",
+              seed, seed, threads, seconds, longest);
+  for (std::size_t f = 0; f < kFaults; ++f)
+    std::printf("  %-11s %3d jobs, %3d succeeded\n", kFaultNames[f], runs[f], successes[f]);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(hung, 0);
+}
+
+}  // namespace
+}  // namespace zorbent::testing
