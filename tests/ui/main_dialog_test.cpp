@@ -1,11 +1,7 @@
 #include "ui/qt/main_dialog.h"
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -19,15 +15,14 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/pty_pair.h"
+#include "sim/adapter/adapter_simulator.h"
+#include "sim/image/image_builder.h"
 #include "ui/qt/about_dialog.h"
 
 namespace zorbent::ui {
@@ -35,75 +30,40 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> VersionPeer(const std::string& command) {
-  if (command == "QKVERS\r") return {command + "V2.3.1\r\r>"};
-  if (command == "QKI\r") return {command + "zOrbent MC v2.2.5\r\r>"};
-  return {command + "OK\r\r>"};
-}
-
-// A Read's output; an engine built without adapter identification reports its failure.
-const std::vector<std::string> kReadOutputs = {
-    "Port is opened!\ndevice version:V2.3.1\nAdapter version:zOrbent MC v2.2.5\n",
-    "Port is opened!\n**Failed** The device did not report its version!\n"};
-
-// A WiFi adapter on 127.0.0.1: accepts one client and answers each command as VersionPeer.
-class LoopbackAdapter {
+// A simulated zOrbent MC adapter (line mode) on a pseudo-terminal or on 127.0.0.1.
+class Adapter {
  public:
-  LoopbackAdapter() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+  explicit Adapter(bool tcp = false) : simulator_(Options(tcp)) {
+    std::string error;
+    EXPECT_TRUE(simulator_.Start(&error)) << error;
   }
-  ~LoopbackAdapter() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (listener_ >= 0) ::close(listener_);
+  // "com|/dev/pts/N:115200" -> "/dev/pts/N"; "tcp|127.0.0.1:PORT" -> "PORT".
+  std::string Device() const {
+    const std::string config = simulator_.ConfigString();
+    const auto bar = config.find('|');
+    const auto colon = config.rfind(':');
+    return config.substr(bar + 1, colon - bar - 1);
   }
-  int Port() const { return port_; }
+  std::string TcpPort() const {
+    const std::string config = simulator_.ConfigString();
+    return config.substr(config.rfind(':') + 1);
+  }
+  sim::AdapterSimulator& simulator() { return simulator_; }
 
  private:
-  // Waits in poll with a bound, so the peer ends by itself.
-  bool WaitReadable(int fd) {
-    for (int i = 0; i < 200 && !stop_; ++i) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 100) > 0) return true;
-    }
-    return false;
+  static sim::SimulatorOptions Options(bool tcp) {
+    sim::SimulatorOptions options;
+    options.adapter.model = 1;
+    options.adapter.deviceVersion = "2.2.2X";
+    options.tcp = tcp;
+    return options;
   }
-  void Serve() {
-    if (!WaitReadable(listener_)) return;
-    const int client = ::accept(listener_, nullptr, nullptr);
-    if (client < 0) return;
-    std::string pending;
-    char buffer[256];
-    while (WaitReadable(client)) {
-      const ssize_t n = ::read(client, buffer, sizeof buffer);
-      if (n <= 0) break;
-      pending.append(buffer, static_cast<std::size_t>(n));
-      for (std::size_t end; (end = pending.find('\r')) != std::string::npos;) {
-        for (const auto& chunk : VersionPeer(pending.substr(0, end + 1))) {
-          if (::write(client, chunk.data(), chunk.size()) < 0) break;
-        }
-        pending.erase(0, end + 1);
-      }
-    }
-    ::close(client);
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  sim::AdapterSimulator simulator_;
 };
+
+// What a Read of that adapter shows.
+const auto kReadOutput = ::testing::AllOf(::testing::StartsWith("Port is opened!\ndevice version:"),
+                                          ::testing::HasSubstr("\nAdapter version:zOrbent MC v"));
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -206,9 +166,8 @@ TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
 }
 
 TEST_F(DialogTest, ReadOverASerialPortShowsTheVersionsAndReenablesTheControls) {
-  test::PtyPair pty;
-  pty.StartResponder(VersionPeer);
-  Open({"ttyUSB0", pty.SlavePath()});
+  Adapter adapter;
+  Open({"ttyUSB0", adapter.Device()});
   QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
   dialog_->usbPage()->names()->setCurrentIndex(1);
   QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
@@ -217,7 +176,7 @@ TEST_F(DialogTest, ReadOverASerialPortShowsTheVersionsAndReenablesTheControls) {
   EXPECT_TRUE(Control<QPushButton>("1008")->isEnabled());
   EXPECT_TRUE(Control<QPlainTextEdit>("1007")->isEnabled());
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::AnyOfArray(kReadOutputs));
+  EXPECT_THAT(Output(), kReadOutput);
   for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"}) {
     EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
   }
@@ -229,22 +188,42 @@ TEST_F(DialogTest, ReadOverASerialPortShowsTheVersionsAndReenablesTheControls) {
 }
 
 TEST_F(DialogTest, ReadOverWifiReachesTheAdapterOnLoopback) {
-  LoopbackAdapter adapter;
-  ASSERT_GT(adapter.Port(), 0);
+  Adapter adapter(true);
   Open({});
   QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
   dialog_->wifiPage()->address()->setText(QStringLiteral("127.0.0.1"));
-  dialog_->wifiPage()->port()->setText(QString::number(adapter.Port()));
+  dialog_->wifiPage()->port()->setText(QString::fromStdString(adapter.TcpPort()));
   QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::AnyOfArray(kReadOutputs));
+  EXPECT_THAT(Output(), kReadOutput);
   EXPECT_TRUE(dialog_->wifiPage()->address()->isEnabled());
 }
 
+TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) {
+  Adapter adapter;
+  sim::LineImageOptions options;
+  options.deviceName = "KTR5575";
+  options.versionText = "V2.2.3X";
+  const sim::BuiltImage image = sim::BuildLineImage(options);
+  Open({adapter.Device()});
+  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
+  QTest::keyClicks(Control<QLineEdit>("1004"), QString::fromStdString(TempFile(image.text)));
+  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
+  EXPECT_FALSE(Control<QPushButton>("1009")->isEnabled());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), ::testing::StartsWith("Port is opened!\n"));
+  EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
+  EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
+  EXPECT_EQ(Progress(), 100);
+  EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator().Records(), image, false));
+  for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"}) {
+    EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
+  }
+}
+
 TEST_F(DialogTest, UpdateWithABadFileShowsTheFormatError) {
-  test::PtyPair pty;
-  pty.StartResponder(VersionPeer);
-  Open({pty.SlavePath()});
+  Adapter adapter;
+  Open({adapter.Device()});
   QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
   // Empty path: nothing happens at all.
   QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
@@ -296,9 +275,8 @@ TEST_F(DialogTest, ClosingWhileIdleEndsTheDialogAndRaisesTheStopRequest) {
 }
 
 TEST_F(DialogTest, ReportsQueuedForADestroyedWindowAreDropped) {
-  test::PtyPair pty;
-  pty.StartResponder(VersionPeer);
-  Open({pty.SlavePath()});
+  Adapter adapter;
+  Open({adapter.Device()});
   QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
   QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
   dialog_.reset();  // waits for the worker; its queued reports must go nowhere
