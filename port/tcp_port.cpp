@@ -162,9 +162,20 @@ void TcpPort::PumpLoop() {
       outPos = 0;
       lastProgress = TickCount();
     }
+    // A socket almost always has room: send at once, and wait for room only when it has none.
+    if (outPos < outLen) {
+      const int n = socket_.Send(std::span(out).subspan(outPos, outLen - outPos));
+      if (n < 0) break;
+      if (n > 0) {
+        outPos += static_cast<std::size_t>(n);
+        lastProgress = TickCount();
+      }
+    }
     const bool sending = outPos < outLen;
     std::int32_t waitMs = -1;  // idle: sleep in poll until a byte, a write or a stop
-    if (sending) {
+    if (!sending && !sendQueue_.IsEmpty()) {
+      waitMs = 0;  // more was queued (its wake-up may be spent): look at input, then take it
+    } else if (sending) {
       const std::uint32_t stalled = TicksSince(lastProgress);
       if (stalled >= kSendStallMs) break;
       waitMs = static_cast<std::int32_t>(kSendStallMs - stalled);
@@ -180,14 +191,6 @@ void TcpPort::PumpLoop() {
       }
     } else if (events.failed) {
       break;
-    }
-    if (sending && events.writable) {
-      const int n = socket_.Send(std::span(out).subspan(outPos, outLen - outPos));
-      if (n < 0) break;
-      if (n > 0) {
-        outPos += static_cast<std::size_t>(n);
-        lastProgress = TickCount();
-      }
     }
   }
   // Ended for good: the socket goes now, so the peer sees the close, and waiting reads and
