@@ -1,13 +1,22 @@
 #include "platform/files.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 
 #include <cstdio>
 #include <memory>
 
 namespace zorbent {
 
-bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+#ifdef _WIN32
+  return ::_mkdir(path.c_str()) == 0;
+#else
+  return ::mkdir(path.c_str(), 0777) == 0;
+#endif
+}
 
 std::int64_t ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
   out.clear();

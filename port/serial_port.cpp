@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "platform/clock.h"
+#ifdef _WIN32
+#include "platform/win/com_ports.h"
+#endif
 
 namespace zorbent {
 
@@ -18,8 +21,12 @@ SerialPort::SerialPort(const PortConfig& config, bool& opened) {
 SerialPort::~SerialPort() { Close(); }
 
 std::string SerialPort::DevicePath(const std::string& name) {
+#ifdef _WIN32
+  return ComDevicePath(name);
+#else
   if (name.find('/') != std::string::npos) return name;
   return "/dev/" + name;
+#endif
 }
 
 void SerialPort::LogOpenClose(const char* suffix) {

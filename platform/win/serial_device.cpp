@@ -1,0 +1,217 @@
+// Serial device over the Windows communications API. Handles are kept in the int fields
+// through HandleToLong/LongToHandle: kernel handles are 32-bit values even in 64-bit processes.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/serial_device.h"
+
+namespace zorbent {
+namespace {
+
+constexpr DWORD kDriverQueueBytes = 65536;
+
+HANDLE ToHandle(int value) {
+  return LongToHandle(value);
+}
+
+int FromHandle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE || handle == nullptr ? -1 : HandleToLong(handle);
+}
+
+// A manual-reset event for one overlapped transfer, closed with the object.
+class Event {
+ public:
+  Event() : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Event() {
+    if (handle_ != nullptr) ::CloseHandle(handle_);
+  }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Raw 8N1, no flow control of any kind, DTR and RTS held inactive.
+bool ApplyLineSettings(HANDLE device, std::int32_t baud) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!::GetCommState(device, &dcb)) return false;
+  dcb.BaudRate = static_cast<DWORD>(baud);
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fTXContinueOnXoff = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = 0;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+  return ::SetCommState(device, &dcb) != 0;
+}
+
+// A read returns as soon as one byte is there, or after waitMs with none (0: at once).
+bool SetReadWait(HANDLE device, std::int32_t waitMs) {
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = waitMs > 0 ? MAXDWORD : 0;
+  t.ReadTotalTimeoutConstant = waitMs > 0 ? static_cast<DWORD>(waitMs) : 0;
+  t.WriteTotalTimeoutMultiplier = 0;
+  t.WriteTotalTimeoutConstant = 0;
+  return ::SetCommTimeouts(device, &t) != 0;
+}
+
+// Finishes an overlapped transfer started on event: waits up to waitMs (and for wake, when
+// given), cancels what is still pending and returns the bytes moved, or -1 on failure.
+int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std::int32_t waitMs) {
+  DWORD moved = 0;
+  if (started) {
+    if (!::GetOverlappedResult(device, &ov, &moved, FALSE)) return -1;
+    return static_cast<int>(moved);
+  }
+  if (::GetLastError() != ERROR_IO_PENDING) return -1;
+  HANDLE handles[2] = {ov.hEvent, wake};
+  const DWORD count = wake != nullptr ? 2 : 1;
+  const DWORD r =
+      ::WaitForMultipleObjects(count, handles, FALSE, waitMs < 0 ? 0 : static_cast<DWORD>(waitMs));
+  if (r != WAIT_OBJECT_0) ::CancelIo(device);
+  // After a cancel the transfer still reports what it moved before it stopped.
+  if (!::GetOverlappedResult(device, &ov, &moved, TRUE)) {
+    if (::GetLastError() != ERROR_OPERATION_ABORTED) return -1;
+    return static_cast<int>(ov.InternalHigh);
+  }
+  if (r == WAIT_FAILED) return -1;
+  return static_cast<int>(moved);
+}
+
+}  // namespace
+
+bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
+  Close();
+  openError_ = OpenError::kNone;
+  // No sharing: a second opener gets ERROR_ACCESS_DENIED, so the device is exclusive.
+  HANDLE device = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    openError_ = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+                     ? OpenError::kInUse
+                     : OpenError::kNotFound;
+    return false;
+  }
+  if (::GetFileType(device) != FILE_TYPE_CHAR) {
+    ::CloseHandle(device);
+    openError_ = OpenError::kNotATerminal;
+    return false;
+  }
+  DCB probe{};
+  probe.DCBlength = sizeof probe;
+  if (!::GetCommState(device, &probe)) {
+    ::CloseHandle(device);
+    openError_ = OpenError::kNotATerminal;
+    return false;
+  }
+  // A driver that refuses the queue sizes keeps its own; that is no reason to fail.
+  ::SetupComm(device, kDriverQueueBytes, kDriverQueueBytes);
+  if (baud < 0 || !SetReadWait(device, 0) || !ApplyLineSettings(device, baud)) {
+    ::CloseHandle(device);
+    openError_ = OpenError::kSettings;
+    return false;
+  }
+  ::PurgeComm(device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  HANDLE wake = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  fd_ = FromHandle(device);
+  wakeFd_ = FromHandle(wake);
+  return true;
+}
+
+void SerialDevice::Close() {
+  if (fd_ >= 0) {
+    HANDLE device = ToHandle(fd_);
+    ::CancelIo(device);
+    ::CloseHandle(device);
+    fd_ = -1;
+  }
+  if (wakeFd_ >= 0) {
+    ::CloseHandle(ToHandle(wakeFd_));
+    wakeFd_ = -1;
+  }
+}
+
+void SerialDevice::Wake() {
+  if (wakeFd_ >= 0) ::SetEvent(ToHandle(wakeFd_));
+}
+
+bool SerialDevice::SetRate(std::int32_t baud) {
+  return fd_ >= 0 && baud >= 0 && ApplyLineSettings(ToHandle(fd_), baud);
+}
+
+int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
+  if (fd_ < 0) return -1;
+  if (out.empty()) return 0;
+  HANDLE device = ToHandle(fd_);
+  HANDLE wake = wakeFd_ >= 0 ? ToHandle(wakeFd_) : nullptr;
+  if (!SetReadWait(device, timeoutMs)) return -1;
+  Event event;
+  if (event.Get() == nullptr) return -1;
+  OVERLAPPED ov{};
+  ov.hEvent = event.Get();
+  const DWORD want = out.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(out.size());
+  const BOOL done = ::ReadFile(device, out.data(), want, nullptr, &ov);
+  return FinishTransfer(device, ov, done, wake, timeoutMs);
+}
+
+int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
+  if (fd_ < 0) return -1;
+  if (bytes.empty()) return 0;
+  HANDLE device = ToHandle(fd_);
+  Event event;
+  if (event.Get() == nullptr) return -1;
+  OVERLAPPED ov{};
+  ov.hEvent = event.Get();
+  const DWORD want = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
+  const BOOL done = ::WriteFile(device, bytes.data(), want, nullptr, &ov);
+  return FinishTransfer(device, ov, done, nullptr, timeoutMs);
+}
+
+void SerialDevice::Flush() {
+  if (fd_ >= 0) {
+    ::PurgeComm(ToHandle(fd_), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  }
+}
+
+// Windows drivers deliver each byte as it arrives once the read time-outs say so.
+bool SerialDevice::RequestLowLatency() {
+  return false;
+}
+
+bool SetLineRate(int fd, std::int32_t baud) {
+  return fd >= 0 && baud >= 0 && ApplyLineSettings(ToHandle(fd), baud);
+}
+
+std::int32_t GetLineRate(int fd) {
+  if (fd < 0) return -1;
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!::GetCommState(ToHandle(fd), &dcb)) return -1;
+  return static_cast<std::int32_t>(dcb.BaudRate);
+}
+
+}  // namespace zorbent
