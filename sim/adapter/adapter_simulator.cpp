@@ -85,10 +85,25 @@ struct AdapterSimulator::State {
 
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+  // The modelled line's clock: when what it has carried since the last exchange began is
+  // through. Waits count from there, not from each wake-up, so a late wake-up shortens the
+  // next wait instead of adding up over an answer.
+  Clock::time_point wireFree{};
+
+  void StartWire() { wireFree = Clock::now(); }
+
+  // False when woken to stop.
+  bool WireWait(std::int64_t durationUs) {
+    wireFree += std::chrono::microseconds(durationUs);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(wireFree - Clock::now());
+    return SleepUnlessWoken(wake, left.count());
+  }
+
   // Sleeps the time `bytes` take on the wire at `rate`; false when woken to stop.
   bool WireDelay(std::size_t bytes, std::int32_t rate) {
     if (!options.linkModel || rate <= 0) return true;
-    return SleepUnlessWoken(wake, static_cast<std::int64_t>(bytes) * 10 * 1000000 / rate);
+    return WireWait(static_cast<std::int64_t>(bytes) * 10 * 1000000 / rate);
   }
 
   bool Send(std::string_view bytes, std::int32_t rate) {
@@ -129,6 +144,7 @@ struct AdapterSimulator::State {
     }
     const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
     Record(rate, "", banner);
+    StartWire();
     Send(banner, rate);
   }
 
@@ -154,10 +170,9 @@ struct AdapterSimulator::State {
       Record(rate, command, "");  // lost on the wire: the adapter never saw it
       return;
     }
+    StartWire();
     if (!WireDelay(command.size(), rate)) return;
-    if (options.linkModel && options.processingUs > 0 &&
-        !SleepUnlessWoken(wake, options.processingUs))
-      return;
+    if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
 
     std::string out;
     if (!understood) {
