@@ -128,10 +128,13 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
         GateCase{4, "QKVERS", "Ruvo01 v2.1", 4100, -1, kNoUpgrade}));
 
-TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionReadsAsZero) {
+TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionIsStillRead) {
   echo_ = false;
   Answer("QKI", "zOrbent BM v2.2.2X");
-  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2229), 3);  // 0 < threshold: old generation
+  // Read as 0, the adapter would pass for the old generation and take any older file.
+  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2229), -1);
+  Answer("QKI", "zOrbent BM v2.2.2X");
+  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2239), 2);
 }
 
 TEST_F(IdentifyTest, AdjustElmVersionFindsTheVersionAfterRuvo) {
