@@ -386,7 +386,7 @@ void SilentWait(Output& out, bool tcp) {
 void Growth(Output& out) {
   constexpr int kBase = 63;
   const int counts[] = {kBase, kBase * 10 + 1, kBase * 100 + 1};  // odd: the trailer pairs up
-  const int repeats[] = {5, 3, 1};
+  const int repeats[] = {7, 5, 3};
   double perRecord[3] = {};
   for (int i = 0; i < 3; ++i) {
     const sim::BuiltImage image = testing::ImageFor(kLineModel, counts[i]);
@@ -396,11 +396,12 @@ void Growth(Output& out) {
       if (!r.ok) return;
       walls.push_back(r.wall);
     }
-    const double wall = Median(walls);
+    // The fastest run: on a shared machine the others carry other programs' time.
+    const double wall = *std::min_element(walls.begin(), walls.end());
     perRecord[i] = wall / counts[i];
     out.Point("growth", counts[i], wall);
     out.Add({"growth", "update of " + std::to_string(counts[i]) + " records", wall, 0, "s", 0,
-             "info", "line mode; link model off; median of " + std::to_string(repeats[i])});
+             "info", "line mode; link model off; fastest of " + std::to_string(repeats[i])});
   }
   out.Add({"growth", "per-record time 10x / 1x", perRecord[1] * 1e6, perRecord[0] * 1e6, "us",
            perRecord[1] / perRecord[0], "<=1.1", "link model off; 1x carries the fixed steps"});
