@@ -116,6 +116,11 @@ bool TcpPort::StartPump() {
   receiveQueue_.Reopen();
   sendQueue_.Reopen();
   isOpen_ = true;
+  {
+    LockHolder hold(sendLock_);
+    socketLive_ = true;
+    pumpHolding_ = false;
+  }
   try {
     pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
   } catch (const std::system_error&) {
@@ -138,7 +143,11 @@ void TcpPort::StopPump() {
     RequestPumpStop();
     pumpThread_.reset();  // joins
   }
-  socket_.Close();
+  {
+    LockHolder send(sendLock_);
+    socketLive_ = false;
+    socket_.Close();
+  }
   isOpen_ = false;
   receiveQueue_.Shut();
   sendQueue_.Shut();
@@ -156,21 +165,28 @@ void TcpPort::PumpLoop() {
   std::size_t outPos = 0;
   std::uint32_t lastProgress = 0;
   while (!Stopping()) {
-    if (outPos == outLen) {
-      LockHolder hold(queueLock_);
-      outLen = sendQueue_.TakeSome(out);
-      outPos = 0;
-      lastProgress = TickCount();
-    }
-    // A socket almost always has room: send at once, and wait for room only when it has none.
-    if (outPos < outLen) {
-      const int n = socket_.Send(std::span(out).subspan(outPos, outLen - outPos));
-      if (n < 0) break;
-      if (n > 0) {
-        outPos += static_cast<std::size_t>(n);
+    bool sendFailed = false;
+    {
+      LockHolder send(sendLock_);
+      if (outPos == outLen) {
+        LockHolder hold(queueLock_);
+        outLen = sendQueue_.TakeSome(out);
+        outPos = 0;
         lastProgress = TickCount();
       }
+      // A socket almost always has room: send at once, and wait for room only when it has none.
+      if (outPos < outLen) {
+        const int n = socket_.Send(std::span(out).subspan(outPos, outLen - outPos));
+        if (n < 0) {
+          sendFailed = true;
+        } else if (n > 0) {
+          outPos += static_cast<std::size_t>(n);
+          lastProgress = TickCount();
+        }
+      }
+      pumpHolding_ = outPos < outLen;
     }
+    if (sendFailed) break;
     const bool sending = outPos < outLen;
     std::int32_t waitMs = -1;  // idle: sleep in poll until a byte, a write or a stop
     if (!sending && !sendQueue_.IsEmpty()) {
@@ -195,7 +211,11 @@ void TcpPort::PumpLoop() {
   }
   // Ended for good: the socket goes now, so the peer sees the close, and waiting reads and
   // writes end at once instead of running out their time.
-  socket_.Close();
+  {
+    LockHolder send(sendLock_);
+    socketLive_ = false;
+    socket_.Close();
+  }
   isOpen_ = false;
   receiveQueue_.Shut();
   sendQueue_.Shut();
@@ -213,6 +233,13 @@ bool TcpPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs)
   if (bytes.empty()) return true;
   if (!isOpen_ || IsListener()) return false;
   {
+    LockHolder send(sendLock_);
+    if (socketLive_ && !pumpHolding_ && sendQueue_.IsEmpty()) {
+      // A failed send is left to the pump, which finds the socket broken and ends the port.
+      const int n = socket_.Send(bytes);
+      if (n > 0) bytes = bytes.subspan(static_cast<std::size_t>(n));
+      if (bytes.empty()) return true;
+    }
     LockHolder hold(queueLock_);
     sendQueue_.Append(bytes);
   }

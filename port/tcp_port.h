@@ -80,7 +80,8 @@ class TcpPort : public Port {
   std::string remoteIp_;
   std::int32_t remotePort_ = 0;
   std::atomic<bool> isOpen_{false};
-  // Connected socket: only the pump uses it while it runs. Listening socket: only the accept
+  // Connected socket: the pump receives on it and sends what is queued; a writer sends on it
+  // directly only under sendLock_ with nothing queued. Listening socket: only the accept
   // thread. The owning thread touches either only before the thread starts or after it ends.
   Socket socket_;  // listener only; the accept thread alone uses it while listening
   std::int32_t listeningPort_ = -1;
@@ -94,6 +95,12 @@ class TcpPort : public Port {
   ByteQueue receiveQueue_;
   ByteQueue sendQueue_;
   Lock queueLock_;
+  // A write with nothing ahead of it goes straight to the socket from the writer's thread, so
+  // a short command costs no hand-off to the pump. sendLock_ orders those sends with the
+  // pump's and with the socket's close.
+  Lock sendLock_;
+  bool socketLive_ = false;   // the pump runs and the socket is open
+  bool pumpHolding_ = false;  // the pump holds bytes it has taken but not yet sent
 };
 
 }  // namespace zorbent
