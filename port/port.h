@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "port/port_config.h"
 
@@ -30,6 +31,9 @@ class Port {
   virtual std::unique_ptr<Port> AcceptClient(const PortConfig& config, std::int32_t timeoutMs) = 0;
   // Changes the line speed: 1 on success, -1 on failure.
   virtual std::int32_t SetBaud(std::int32_t baud) = 0;
+  // Why the last open failed, in words for the user ("... is in use by another program");
+  // empty when the port cannot tell.
+  virtual std::string OpenFailure() const { return {}; }
 };
 
 }  // namespace zorbent

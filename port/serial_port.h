@@ -37,6 +37,11 @@ class SerialPort : public Port {
   std::int32_t Baud() const { return baud_; }
   // Why the last open failed (in use, missing, ...).
   SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }
+  // Only a device in use gets a reason: the user can act on it (close the other program).
+  std::string OpenFailure() const override {
+    if (LastOpenError() != SerialDevice::OpenError::kInUse) return {};
+    return DevicePath(name_) + " is in use by another program";
+  }
 
  private:
   bool OpenDevice();
