@@ -80,6 +80,17 @@ TEST_F(ControllerTest, StartUpFillsBothSerialPagesAndTheWifiPageAndShowsNoPage) 
   EXPECT_EQ(view_.port, "35000");
   EXPECT_EQ(view_.shownPage, DeviceType::kNone);
   EXPECT_TRUE(view_.focusOnUpdate);
+  for (const auto type : {DeviceType::kWifi, DeviceType::kBt, DeviceType::kUsb}) {
+    controller_->OnDeviceType(type);
+    EXPECT_EQ(view_.shownPage, type);
+  }
+  // Browse replaces the path only when a file is chosen.
+  view_.path = "typed";
+  controller_->OnBrowse();
+  EXPECT_EQ(view_.path, "typed");
+  view_.chosenFile = "/tmp/fw.bin";
+  controller_->OnBrowse();
+  EXPECT_EQ(view_.path, "/tmp/fw.bin");
 }
 
 TEST_F(ControllerTest, NoSerialPortsLeavesNamesEmptyButRatesSelected) {
@@ -89,24 +100,6 @@ TEST_F(ControllerTest, NoSerialPortsLeavesNamesEmptyButRatesSelected) {
     EXPECT_EQ(view_.Lists(page).name, -1);
     EXPECT_EQ(view_.Lists(page).rate, 4);
   }
-}
-
-TEST_F(ControllerTest, DeviceTypeShowsItsPage) {
-  Start();
-  for (const auto type : {DeviceType::kWifi, DeviceType::kBt, DeviceType::kUsb}) {
-    controller_->OnDeviceType(type);
-    EXPECT_EQ(view_.shownPage, type);
-  }
-}
-
-TEST_F(ControllerTest, BrowseReplacesThePathOnlyWhenAFileIsChosen) {
-  Start();
-  view_.path = "typed";
-  controller_->OnBrowse();
-  EXPECT_EQ(view_.path, "typed");
-  view_.chosenFile = "/tmp/fw.bin";
-  controller_->OnBrowse();
-  EXPECT_EQ(view_.path, "/tmp/fw.bin");
 }
 
 // Clicks that must do nothing at all: no message, no progress reset, no state change.
@@ -255,12 +248,6 @@ TEST_F(ControllerTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirm
   EXPECT_FALSE(StopRequested());  // the transfer is never told to stop
   EXPECT_EQ(view_.confirmations, 2);
   WaitIdle();
-}
-
-TEST_F(ControllerTest, AboutIsShownOnRequest) {
-  Start();
-  controller_->OnAbout();
-  EXPECT_EQ(view_.aboutShown, 1);
 }
 
 struct RefreshCase {
