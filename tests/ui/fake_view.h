@@ -38,12 +38,10 @@ class FakeView : public MainView {
   std::string PathText() const override { return path; }
   void SetPathText(const std::string& text) override { path = text; }
   void SetPortNames(SerialPageId page, const std::vector<std::string>& names) override {
-    Lists(page).names = names;
-    Lists(page).name = -1;
+    Lists(page) = {names, Lists(page).rates, -1, Lists(page).rate};
   }
   void SetRates(SerialPageId page, const std::vector<std::string>& rates) override {
-    Lists(page).rates = rates;
-    Lists(page).rate = -1;
+    Lists(page) = {Lists(page).names, rates, Lists(page).name, -1};
   }
   int SelectedName(SerialPageId page) const override { return Lists(page).name; }
   void SelectName(SerialPageId page, int index) override { Lists(page).name = index; }
@@ -61,22 +59,13 @@ class FakeView : public MainView {
   void SetWifiPort(const std::string& text) override { port = text; }
   void AppendOutput(const std::string& text) override { output += text; }
   void ReplaceOutput(const std::string& text) override { output = text; }
-  void ResetProgress() override {
-    ++progressResets;
-    progress = 0;
-  }
-  void SetProgress(int percent) override {
-    progress = percent;
-    progressLog.push_back(percent);
-  }
+  void ResetProgress() override { ++progressResets, progress = 0; }
+  void SetProgress(int percent) override { progressLog.push_back(progress = percent); }
   bool IsShown() const override { return shown; }
   void FocusUpdateButton() override { focusOnUpdate = true; }
   std::optional<std::string> ChooseFirmwareFile() override { return chosenFile; }
-  bool ConfirmCloseWhileRunning() override {
-    ++confirmations;
-    return confirmClose;
-  }
-  void ShowAbout() override { ++aboutShown; }
+  bool ConfirmCloseWhileRunning() override { return ++confirmations, confirmClose; }
+  void ShowAbout() override {}
   void EndDialog() override { ended = true; }
   void EndProcessNow() override { processEnded = true; }
   void Post(std::function<void()> task) override {
@@ -90,28 +79,13 @@ class FakeView : public MainView {
   // Runs posted tasks until done() holds; false when it does not within the bound.
   bool PumpUntil(const std::function<bool()>& done, int boundMs = 20000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!done()) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        if (!posted_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return done();
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
+    while (!done())
+      if (!RunOne(deadline)) return done();
     return true;
   }
+  // Runs the tasks posted so far.
   void PumpPending() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::lock_guard lock(mutex_);
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
+    while (RunOne(std::chrono::steady_clock::now())) {
     }
   }
 
@@ -135,11 +109,23 @@ class FakeView : public MainView {
   std::optional<std::string> chosenFile;
   bool confirmClose = false;
   int confirmations = 0;
-  int aboutShown = 0;
   bool ended = false;
   bool processEnded = false;
 
  private:
+  // Runs the oldest task, waiting for one until deadline; false when none came.
+  bool RunOne(std::chrono::steady_clock::time_point deadline) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mutex_);
+      if (!posted_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return false;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+    return true;
+  }
+
   std::map<Control, bool> enabled_;
   std::mutex mutex_;
   std::condition_variable posted_;
