@@ -49,27 +49,22 @@ TEST_P(InspectGoodFile, ShowsWhatTheFileIsFor) {
 
   const ProgramResult r = RunProgram({"inspect", path});
   EXPECT_EQ(r.exitCode, 0) << r.both();
-  EXPECT_NE(r.out.find("file:         " + path + "\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(std::string("family:       ") + (f.block ? "block mode" : "line mode")),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("product ID:   OBDZ-2000\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(std::string("device name:  ") + f.deviceName + "\n"), std::string::npos)
-      << r.out;
+  std::vector<std::string> lines = {
+      "file:         " + path + "\n",
+      std::string("family:       ") + (f.block ? "block mode" : "line mode"),
+      "product ID:   OBDZ-2000\n",
+      std::string("device name:  ") + f.deviceName + "\n",
+      "records:      10 (trailer included)\n",
+      "size:         " + std::to_string(text.size()) + " bytes\n",
+      "for adapter:  model " + std::to_string(f.model) + ", "};
+  if (!f.block) {
+    lines.push_back(std::string("version:      ") + f.versionText + " (number " +
+                    std::to_string(f.versionNumber) + ")\n");
+  }
+  for (const std::string& line : lines) EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
   if (f.block) {
     EXPECT_EQ(r.out.find("version:"), std::string::npos) << r.out;
-  } else {
-    EXPECT_NE(r.out.find(std::string("version:      ") + f.versionText + " (number " +
-                         std::to_string(f.versionNumber) + ")\n"),
-              std::string::npos)
-        << r.out;
   }
-  EXPECT_NE(r.out.find("records:      10 (trailer included)\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("size:         " + std::to_string(text.size()) + " bytes\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("for adapter:  model " + std::to_string(f.model) + ", "), std::string::npos)
-      << r.out;
 }
 
 // The final "X" of a version follows the file's own model: 5 for Ruvo03 and Ruvo01, else 9.
@@ -97,59 +92,23 @@ TEST(InspectUnknownModel, SaysNoAdapterTakesItAndFails) {
   }
 }
 
-struct BadFile {
-  bool block;
-  Corruption corruption;
-};
-
-class InspectCorruptFile : public ::testing::TestWithParam<BadFile> {};
-
-TEST_P(InspectCorruptFile, ReportsTheFormatErrorAndFails) {
-  const BadFile& f = GetParam();
-  sim::BuiltImage image;
-  if (f.block) {
-    sim::BlockImageOptions o;
-    o.corruption = f.corruption;
-    o.corruptIndex = 2;
-    image = sim::BuildBlockImage(o);
-  } else {
-    sim::LineImageOptions o;
-    o.corruption = f.corruption;
-    o.corruptIndex = 2;
-    image = sim::BuildLineImage(o);
-  }
-  ASSERT_TRUE(image.ok()) << image.error;
+// Every kind of damage is a unit case of the format check; here the program's report of one
+// damaged file of each family.
+TEST(InspectCorruptFile, ReportsTheFormatErrorAndFails) {
+  sim::BlockImageOptions block;
+  block.corruption = Corruption::kLenOverrun;
+  block.corruptIndex = 2;
+  sim::LineImageOptions line;
+  line.corruption = Corruption::kNameOverrun;
+  line.corruptIndex = 2;
   TempDir dir;
-  const ProgramResult r = RunProgram({"inspect", dir.Write("fw.txt", image.text)});
-  EXPECT_EQ(r.exitCode, 1) << r.both();
-  EXPECT_EQ(r.out, "**Failed** update file format error!\n");
-}
-
-std::vector<BadFile> BadFiles() {
-  std::vector<BadFile> all;
-  for (const Corruption c :
-       {Corruption::kBadSum, Corruption::kBadTotal, Corruption::kNoTrailer,
-        Corruption::kShortTrailerLen, Corruption::kLongName, Corruption::kNameOverrun,
-        Corruption::kLenOverrun, Corruption::kNoHexLine, Corruption::kLongRecord,
-        Corruption::kLongTrailer}) {
-    all.push_back({true, c});
+  for (const sim::BuiltImage& image : {sim::BuildBlockImage(block), sim::BuildLineImage(line)}) {
+    ASSERT_TRUE(image.ok()) << image.error;
+    const ProgramResult r = RunProgram({"inspect", dir.Write("fw.txt", image.text)});
+    EXPECT_EQ(r.exitCode, 1) << r.both();
+    EXPECT_EQ(r.out, "**Failed** update file format error!\n");
   }
-  for (const Corruption c : {Corruption::kBadCheckByte, Corruption::kBadTotal,
-                             Corruption::kNoTrailer, Corruption::kBadSpan, Corruption::kLongName,
-                             Corruption::kNameOverrun, Corruption::kNoHexLine}) {
-    all.push_back({false, c});
-  }
-  return all;
 }
-
-INSTANTIATE_TEST_SUITE_P(EveryFault, InspectCorruptFile, ::testing::ValuesIn(BadFiles()),
-                         [](const auto& info) {
-                           std::string name = std::string(info.param.block ? "block_" : "line_") +
-                                              std::string(CorruptionName(info.param.corruption));
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
 
 TEST(InspectUnreadable, MissingFileDirectoryAndShortFileFail) {
   TempDir dir;
