@@ -54,7 +54,7 @@ TEST_F(EngineSpine, OpenPortMessagesAndChannelReuse) {
   EXPECT_EQ(reports_.texts[1], "**Failed** Port connection error!\r\n");
   EXPECT_EQ(reports_.texts[2], "**Failed** Port connection error!\r\n");
 
-  // One device can be open once; fake "open" channels by filling the table directly.
+  // A closed channel is free again.
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);
   EXPECT_EQ(reports_.texts.back(), "Port is opened!\r\n");
   engine_.ClosePort(0);
@@ -90,29 +90,28 @@ TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1023, 'p')), 0);
 }
 
-TEST_F(EngineSpine, ShortOrMissingFileIsInvalid) {
+// Too short or missing: invalid at once. Long enough: the format check refuses it, and a
+// bad file never reaches the adapter.
+TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
+  const struct {
+    std::string path;
+    std::vector<int> progress;
+    std::string message;
+  } cases[] = {{TempFile(137), {1}, "**Failed** File is Invalid!\r\n"},
+               {"/no/such/file", {1}, "**Failed** File is Invalid!\r\n"},
+               {TempFile(138), {1, 2}, "**Failed** update file format error!\r\n"}};
   test::PtyPair pty;
-  for (const std::string& path : {TempFile(137), std::string("/no/such/file")}) {
-    const int ch = engine_.OpenPort(pty.ConfigString(), path);
+  for (const auto& c : cases) {
+    const int ch = engine_.OpenPort(pty.ConfigString(), c.path);
     ASSERT_GE(ch, 0);
     reports_ = {};
     EXPECT_LT(engine_.Update(ch), 0);
-    EXPECT_EQ(reports_.progress, std::vector<int>{1});
-    EXPECT_EQ(reports_.texts, std::vector<std::string>{"**Failed** File is Invalid!\r\n"});
+    EXPECT_EQ(reports_.progress, c.progress);
+    EXPECT_EQ(reports_.texts, std::vector<std::string>{c.message});
     EXPECT_TRUE(engine_.image.empty());
     engine_.ClosePort(ch);
+    EXPECT_TRUE(pty.ReadFor(100).empty()) << c.path;
   }
-}
-
-TEST_F(EngineSpine, FileOfMinimumSizeReachesTheFormatCheck) {
-  test::PtyPair pty;
-  const int ch = engine_.OpenPort(pty.ConfigString(), TempFile(138));
-  ASSERT_GE(ch, 0);
-  reports_ = {};
-  EXPECT_LT(engine_.Update(ch), 0);
-  EXPECT_EQ(reports_.progress, (std::vector<int>{1, 2}));
-  EXPECT_EQ(reports_.texts, std::vector<std::string>{"**Failed** update file format error!\r\n"});
-  EXPECT_TRUE(pty.ReadFor(100).empty());  // a bad file never reaches the adapter
 }
 
 TEST_F(EngineSpine, StopRequestStaysUntilInit) {
