@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "port/serial_port.h"
@@ -32,27 +34,33 @@ class IdentifyTest : public ::testing::Test {
     port_ = std::make_unique<SerialPort>(c, opened);
     ASSERT_TRUE(opened);
     pty_.StartResponder([this](const std::string& cmd) {
+      std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
       return std::vector<std::string>{(echo_ ? cmd + "\n" : "") + answer + "\r\n>"};
     });
   }
   void TearDown() override { pty_.StopResponder(); }
-  void Answer(const std::string& cmd, const std::string& answer) { answers_[cmd + "\r"] = answer; }
+  void Answer(const std::string& cmd, const std::string& answer) {
+    std::lock_guard lock(answersMutex_);
+    answers_[cmd + "\r"] = answer;
+  }
   std::vector<std::string> Sent() { return pty_.Commands(); }
 
   test::PtyPair pty_;
   std::unique_ptr<SerialPort> port_;
+  // Changed by the test while the responder thread answers from them.
+  std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
-  bool echo_ = true;
+  std::atomic<bool> echo_{true};
   Reports reports_;
   UpdateEngine engine_;
 };
 
 TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
   const std::vector<std::pair<int, std::string>> cases = {
-      {0, "RuvoPro v2.3"},          {1, "Z_Orbe01 v2.2.2X"}, {1, "zOrbent MC v2.2.2X"},
-      {1, "zOrbent-MC v2.2.2X"},    {2, "zOrbent BM v2.2.2X"}, {3, "zOrbent FD v2.2.2X"},
+      {0, "RuvoPro v2.3"},       {1, "Z_Orbe01 v2.2.2X"},   {1, "zOrbent MC v2.2.2X"},
+      {1, "zOrbent-MC v2.2.2X"}, {2, "zOrbent BM v2.2.2X"}, {3, "zOrbent FD v2.2.2X"},
       {4, "Ruvo01 v2.1"}};
   Answer("QKPROI", "OBDZ-1000 rev B");
   CopyToBuffer(engine_.fileProductId, "OBDZ-1000");
@@ -106,27 +114,27 @@ const std::string kNoUpgrade = "There is no upgrade function for this product!\r
 
 INSTANTIATE_TEST_SUITE_P(
     Thresholds, VersionGates,
-    ::testing::Values(
-        GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
-        GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, kHigher},
-        GateCase{1, "QKI", "zOrbent MC v2.2.1X", 2229, 3, ""},
-        GateCase{1, "QKI", "zOrbent-MC v2.2.1X", 2230, -1,
-                 "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n"},
-        GateCase{2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
-                 "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
-        GateCase{3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
-        GateCase{3, "QKI", "something else", 2301, -1, ""},
-        GateCase{0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
-        GateCase{0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
-                 "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
-        GateCase{0, "QKVERS", "Ruvo V3.1", 4006, -1,
-                 "This product is too old, please contact the \r\ntechnical team for "
-                 "assistance in upgrading: \r\n[see the adapter's documentation].\r\n"},
-        GateCase{0, "QKVERS", "Other V4", 4006, -1, ""},
-        GateCase{4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, kNoUpgrade},
-        GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, kHigher},
-        GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
-        GateCase{4, "QKVERS", "Ruvo01 v2.1", 4100, -1, kNoUpgrade}));
+    ::testing::Values(GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
+                      GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, kHigher},
+                      GateCase{1, "QKI", "zOrbent MC v2.2.1X", 2229, 3, ""},
+                      GateCase{1, "QKI", "zOrbent-MC v2.2.1X", 2230, -1,
+                               "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n"},
+                      GateCase{2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
+                               "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
+                      GateCase{3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
+                      GateCase{3, "QKI", "something else", 2301, -1, ""},
+                      GateCase{0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
+                      GateCase{0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
+                               "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
+                      GateCase{
+                          0, "QKVERS", "Ruvo V3.1", 4006, -1,
+                          "This product is too old, please contact the \r\ntechnical team for "
+                          "assistance in upgrading: \r\n[see the adapter's documentation].\r\n"},
+                      GateCase{0, "QKVERS", "Other V4", 4006, -1, ""},
+                      GateCase{4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, kNoUpgrade},
+                      GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, kHigher},
+                      GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
+                      GateCase{4, "QKVERS", "Ruvo01 v2.1", 4100, -1, kNoUpgrade}));
 
 TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionIsStillRead) {
   echo_ = false;
