@@ -39,7 +39,12 @@ class Event {
 bool ApplyLineSettings(HANDLE device, std::int32_t baud) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!::GetCommState(device, &dcb)) return false;
+  // Every member that matters is set below, so a state that cannot be read (a line rate the
+  // driver has no name for) is no reason to fail: start from a blank one instead.
+  if (!::GetCommState(device, &dcb)) {
+    dcb = DCB{};
+    dcb.DCBlength = sizeof dcb;
+  }
   dcb.BaudRate = static_cast<DWORD>(baud);
   dcb.fBinary = 1;
   dcb.fParity = 0;
@@ -67,12 +72,13 @@ bool ApplyLineSettings(HANDLE device, std::int32_t baud) {
   return ::SetCommState(device, &dcb) != 0;
 }
 
-// A read returns as soon as one byte is there, or after waitMs with none (0: at once).
-bool SetReadWait(HANDLE device, std::int32_t waitMs) {
+// Reads return at once with what has arrived, possibly nothing; writes have no driver limit.
+// Waiting for input is left to the receive event, which the wake-up can interrupt.
+bool SetImmediateReads(HANDLE device) {
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = waitMs > 0 ? MAXDWORD : 0;
-  t.ReadTotalTimeoutConstant = waitMs > 0 ? static_cast<DWORD>(waitMs) : 0;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = 0;
   t.WriteTotalTimeoutMultiplier = 0;
   t.WriteTotalTimeoutConstant = 0;
   return ::SetCommTimeouts(device, &t) != 0;
@@ -121,16 +127,16 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     openError_ = OpenError::kNotATerminal;
     return false;
   }
-  DCB probe{};
-  probe.DCBlength = sizeof probe;
-  if (!::GetCommState(device, &probe)) {
+  COMMPROP properties{};
+  if (!::GetCommProperties(device, &properties)) {
     ::CloseHandle(device);
     openError_ = OpenError::kNotATerminal;
     return false;
   }
   // A driver that refuses the queue sizes keeps its own; that is no reason to fail.
   ::SetupComm(device, kDriverQueueBytes, kDriverQueueBytes);
-  if (baud < 0 || !SetReadWait(device, 0) || !ApplyLineSettings(device, baud)) {
+  if (baud < 0 || !SetImmediateReads(device) || !::SetCommMask(device, EV_RXCHAR) ||
+      !ApplyLineSettings(device, baud)) {
     ::CloseHandle(device);
     openError_ = OpenError::kSettings;
     return false;
@@ -163,19 +169,58 @@ bool SerialDevice::SetRate(std::int32_t baud) {
   return fd_ >= 0 && baud >= 0 && ApplyLineSettings(ToHandle(fd_), baud);
 }
 
-int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
-  if (fd_ < 0) return -1;
-  if (out.empty()) return 0;
-  HANDLE device = ToHandle(fd_);
-  HANDLE wake = wakeFd_ >= 0 ? ToHandle(wakeFd_) : nullptr;
-  if (!SetReadWait(device, timeoutMs)) return -1;
+namespace {
+
+// One read that takes what the driver holds now, without waiting for more.
+int ReadNow(HANDLE device, std::span<std::uint8_t> out) {
   Event event;
   if (event.Get() == nullptr) return -1;
   OVERLAPPED ov{};
   ov.hEvent = event.Get();
   const DWORD want = out.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(out.size());
   const BOOL done = ::ReadFile(device, out.data(), want, nullptr, &ov);
-  return FinishTransfer(device, ov, done, wake, timeoutMs);
+  // With immediate reads a pending ReadFile still ends at once; the limit only guards it.
+  return FinishTransfer(device, ov, done, nullptr, 1000);
+}
+
+bool InputWaiting(HANDLE device) {
+  COMSTAT status{};
+  DWORD errors = 0;
+  return ::ClearCommError(device, &errors, &status) && status.cbInQue > 0;
+}
+
+}  // namespace
+
+int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
+  if (fd_ < 0) return -1;
+  if (out.empty()) return 0;
+  HANDLE device = ToHandle(fd_);
+  const int first = ReadNow(device, out);
+  if (first != 0 || timeoutMs <= 0) return first;
+  // Nothing there yet: wait for the receive event, the wake-up or the time-out.
+  Event event;
+  if (event.Get() == nullptr) return -1;
+  OVERLAPPED ov{};
+  ov.hEvent = event.Get();
+  DWORD mask = 0;
+  if (!::WaitCommEvent(device, &mask, &ov)) {
+    if (::GetLastError() != ERROR_IO_PENDING) return -1;
+    // A byte that came in before the wait began raises no event: look before waiting.
+    if (!InputWaiting(device)) {
+      HANDLE handles[2] = {ov.hEvent, wakeFd_ >= 0 ? ToHandle(wakeFd_) : nullptr};
+      const DWORD r = ::WaitForMultipleObjects(wakeFd_ >= 0 ? 2 : 1, handles, FALSE,
+                                               static_cast<DWORD>(timeoutMs));
+      if (r == WAIT_FAILED) {
+        ::CancelIo(device);
+        ::GetOverlappedResult(device, &ov, &mask, TRUE);
+        return -1;
+      }
+    }
+    if (!HasOverlappedIoCompleted(&ov)) ::CancelIo(device);
+    DWORD ignored = 0;
+    ::GetOverlappedResult(device, &ov, &ignored, TRUE);
+  }
+  return ReadNow(device, out);
 }
 
 int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
