@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/files.h"
-
 namespace zorbent {
 namespace {
 
@@ -24,11 +22,6 @@ TEST(Clock, LocalMillisecondsInRange) {
   const int ms = LocalMilliseconds();
   EXPECT_GE(ms, 0);
   EXPECT_LE(ms, 999);
-}
-
-TEST(Files, IntToText) {
-  EXPECT_EQ(IntToText(115200), "115200");
-  EXPECT_EQ(IntToText(-1), "-1");
 }
 
 }  // namespace
