@@ -30,14 +30,11 @@ class TrafficLogTest : public ::testing::Test {
     SetLogDirectory("DorezavarIrivirlog");
     fs::remove_all(dir_);
   }
-  std::string ReadLog() {
-    const std::string path = [&] {
-      SetLogLevel(3);
-      return TrafficLog::PathForToday();
-    }();
-    std::ifstream in(path);
+  // Today's log; the path is only known with logging on.
+  static std::string ReadLog() {
+    SetLogLevel(3);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(TrafficLog::PathForToday()).rdbuf();
     return s.str();
   }
   static PortConfig Config(const std::string& name) {
@@ -82,8 +79,8 @@ TEST_F(TrafficLogTest, SessionWritesOpenCloseAndEveryByte) {
   const std::string expected =
       stamp + "ComPort:\\[len:" + std::to_string(name.size()) + "\\]" + name + " Is Opened!\n" +
       stamp + "  Data\\[out\\]:\\[len:3\\]3E0D0A\n" + stamp + "  Data\\[in\\]:\\[len:2\\]00FF\n" +
-      stamp + "  Data\\[in\\]:\\[len:0\\]\n" + stamp + "ComPort:\\[len:" +
-      std::to_string(name.size()) + "\\]" + name + " Is Closed!\n";
+      stamp + "  Data\\[in\\]:\\[len:0\\]\n" + stamp +
+      "ComPort:\\[len:" + std::to_string(name.size()) + "\\]" + name + " Is Closed!\n";
   // The low-latency line sits between the open line and the data.
   std::string withoutLatency;
   std::istringstream lines(log);
