@@ -143,6 +143,10 @@ void TcpPort::StopPump() {
     RequestPumpStop();
     pumpThread_.reset();  // joins
   }
+  EndConnection();
+}
+
+void TcpPort::EndConnection() {
   {
     LockHolder send(sendLock_);
     socketLive_ = false;
@@ -211,14 +215,7 @@ void TcpPort::PumpLoop() {
   }
   // Ended for good: the socket goes now, so the peer sees the close, and waiting reads and
   // writes end at once instead of running out their time.
-  {
-    LockHolder send(sendLock_);
-    socketLive_ = false;
-    socket_.Close();
-  }
-  isOpen_ = false;
-  receiveQueue_.Shut();
-  sendQueue_.Shut();
+  EndConnection();
 }
 
 bool TcpPort::Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {

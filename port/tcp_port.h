@@ -62,6 +62,9 @@ class TcpPort : public Port {
   bool StartPump();
   void StopPump();
   void PumpLoop();
+  // Closes the socket (ordered with a writer's direct send) and shuts both queues, so waiting
+  // reads and writes end at once.
+  void EndConnection();
   // Asks the pump to end by itself; the listener's way to end a handed-out connection.
   void RequestPumpStop();
   void AcceptLoop();
