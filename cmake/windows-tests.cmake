@@ -39,3 +39,7 @@ foreach(source ${zorbent_win_tests})
   get_filename_component(stem ${source} NAME_WE)
   zorbent_add_test(win_${stem} SOURCES ${source} LIBS zorbent_engine)
 endforeach()
+
+# The native window's tests and the simulator's Windows tests keep their own lists.
+include(${PROJECT_SOURCE_DIR}/cmake/windows-ui-tests.cmake OPTIONAL)
+include(${PROJECT_SOURCE_DIR}/cmake/windows-sim-tests.cmake OPTIONAL)
