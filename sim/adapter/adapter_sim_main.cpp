@@ -65,8 +65,16 @@ int Serve(int argc, char** argv) {
   std::vector<std::string> repPack, repBlock, err02;
 
   auto* transport = app.add_option_group("transport");
+#ifdef _WIN32
+  // No pseudo-terminals here: TCP is the default and --pty is refused after parsing.
+  transport->add_flag("--pty", pty, "pseudo-terminal (not available on Windows)");
+  transport
+      ->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port; default)")
+#else
   transport->add_flag("--pty", pty, "serve on a pseudo-terminal (default)");
-  transport->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port)")
+  transport
+      ->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port)")
+#endif
       ->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);
   app.add_option("--model", model,
@@ -108,7 +116,21 @@ int Serve(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
+#ifdef _WIN32
+  if (pty || !tcpPort) {
+    std::cerr << "adapter-sim: --pty is not available on Windows: use --tcp PORT\n";
+    return 2;
+  }
+#endif
+#ifdef _WIN32
+  if (pty) {
+    std::cerr << "adapter-sim: --pty: Windows has no pseudo-terminals; use --tcp PORT\n";
+    return 2;
+  }
+  if (!tcpPort) tcpPort = 0;
+#else
   (void)pty;
+#endif
 
   const std::optional<int> code = zorbent::sim::ParseModel(model);
   if (!code) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The wire between the simulated adapter and the host: a pseudo-terminal or a TCP socket.
-// The OS halves live in posix/.
+// The OS halves live in posix/ and win/ (TCP only). On Windows the descriptors hold event
+// objects tied to the sockets, and the wake event is an event object too.
 
 #include <cstdint>
 #include <memory>
@@ -60,6 +61,7 @@ class Link {
   virtual void Disconnect() = 0;
 };
 
+// nullptr where the system has no pseudo-terminals (Windows).
 std::unique_ptr<Link> MakePtyLink();
 // port 0 picks a free one.
 std::unique_ptr<Link> MakeTcpLink(int port);
