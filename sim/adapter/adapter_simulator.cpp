@@ -274,7 +274,9 @@ bool AdapterSimulator::Start(std::string* error) {
     reason = "cannot create the wake descriptor";
   } else {
     state_->link = state_->options.tcp ? MakeTcpLink(state_->options.tcpPort) : MakePtyLink();
-    if (state_->link->Open(reason)) {
+    if (!state_->link) {
+      reason = "pseudo-terminals are not available on this system: use TCP";
+    } else if (state_->link->Open(reason)) {
       state_->start = Clock::now();
       state_->stopping = false;
       state_->started = true;
