@@ -106,7 +106,8 @@ class TcpLink final : public Link {
       return false;
     }
     client_ = s;
-    peerClosed_ = false;
+    // Bytes sent before the event was tied to the socket raise nothing: look once.
+    ::SetEvent(clientEvent_);
     return true;
   }
 
@@ -116,8 +117,9 @@ class TcpLink final : public Link {
     const int n =
         ::recv(client_, reinterpret_cast<char*>(out.data()), static_cast<int>(out.size()), 0);
     if (n > 0) {
-      // A close is reported once: come back until recv sees it.
-      if (peerClosed_) ::SetEvent(clientEvent_);
+      // Read on until recv would block: a close is reported once, and FD_READ is raised
+      // again only by a recv that leaves bytes behind.
+      ::SetEvent(clientEvent_);
       return n;
     }
     if (n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) return 0;
@@ -167,9 +169,7 @@ class TcpLink final : public Link {
  private:
   void TakeEvents() {
     WSANETWORKEVENTS events{};
-    if (::WSAEnumNetworkEvents(client_, clientEvent_, &events) == 0 &&
-        (events.lNetworkEvents & FD_CLOSE) != 0)
-      peerClosed_ = true;
+    ::WSAEnumNetworkEvents(client_, clientEvent_, &events);  // resets the event
   }
 
   int port_;
@@ -177,7 +177,6 @@ class TcpLink final : public Link {
   SOCKET client_ = INVALID_SOCKET;
   WSAEVENT listenEvent_ = nullptr;
   WSAEVENT clientEvent_ = nullptr;
-  bool peerClosed_ = false;
 };
 
 }  // namespace
