@@ -122,15 +122,7 @@ int Serve(int argc, char** argv) {
     return 2;
   }
 #endif
-#ifdef _WIN32
-  if (pty) {
-    std::cerr << "adapter-sim: --pty: Windows has no pseudo-terminals; use --tcp PORT\n";
-    return 2;
-  }
-  if (!tcpPort) tcpPort = 0;
-#else
   (void)pty;
-#endif
 
   const std::optional<int> code = zorbent::sim::ParseModel(model);
   if (!code) {
