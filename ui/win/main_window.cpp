@@ -157,8 +157,11 @@ void WinMainWindow::OnInitDialog() {
   RECT box{};
   GetWindowRect(GetDlgItem(hwnd_, IDC_COMM_PORT), &box);
   MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&box), 2);
-  for (HWND page : {btPage_, usbPage_, wifiPage_}) {
-    MoveWindow(page, box.left, box.top, box.right - box.left, box.bottom - box.top, FALSE);
+  // On top of the box and the other controls, as if created before them: the group box
+  // would paint over a page below it.
+  for (HWND page : {wifiPage_, usbPage_, btPage_}) {
+    SetWindowPos(page, HWND_TOP, box.left, box.top, box.right - box.left, box.bottom - box.top,
+                 SWP_NOACTIVATE | SWP_NOREDRAW);
   }
   // The edit control's default limit would silently drop the tail of a long update's output.
   SendDlgItemMessageA(hwnd_, IDC_OUTPUT, EM_SETLIMITTEXT, 0, 0);
