@@ -108,6 +108,9 @@ inline sim::SimulatorOptions AdapterOf(int model) {
   sim::SimulatorOptions options;
   options.adapter.model = model;
   options.adapter.productId = "OBDZ-1000";
+#ifdef _WIN32
+  options.tcp = true;  // no pseudo-terminals on Windows
+#endif
   if (model == 0 || model == 4) {
     options.adapter.deviceVersion = "4.0.0X";
   } else if (model <= 3) {
