@@ -97,7 +97,9 @@ bool SerialPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeout
 bool SerialPort::DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
   if (!isOpen_) return false;
   std::size_t done = 0;
-  const std::uint32_t start = TickCount();
+  // The clock is read only once a wait is due: most reads are served from the read-ahead.
+  std::uint32_t start = 0;
+  bool waited = false;
   while (true) {
     const std::size_t ahead = aheadEnd_ - aheadStart_;
     if (ahead > 0) {
@@ -108,6 +110,10 @@ bool SerialPort::DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeout
       done += n;
     }
     if (done == buffer.size()) return true;
+    if (!waited) {
+      start = TickCount();
+      waited = true;
+    }
     const std::int64_t remaining = static_cast<std::int64_t>(timeoutMs) - TicksSince(start);
     if (remaining < 0) return false;
     aheadStart_ = aheadEnd_ = 0;
