@@ -1,0 +1,356 @@
+#include "ui/win/main_window.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/win/resource.h"
+#include "sim/adapter/adapter_simulator.h"
+#include "tests/flows/flow_harness.h"
+
+namespace zorbent::ui {
+namespace {
+
+std::string Text(HWND window) {
+  std::array<char, 512> text{};
+  GetWindowTextA(window, text.data(), static_cast<int>(text.size()));
+  return text.data();
+}
+
+std::string ClassOf(HWND window) {
+  std::array<char, 64> name{};
+  GetClassNameA(window, name.data(), static_cast<int>(name.size()));
+  return name.data();
+}
+
+std::string ComboItem(HWND combo, int index) {
+  std::array<char, 256> text{};
+  SendMessageA(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(text.data()));
+  return text.data();
+}
+
+// A control's rectangle in its dialog's client coordinates.
+RECT ClientRect(HWND control) {
+  RECT r{};
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+struct Layout {
+  int id;
+  const char* className;
+  const char* text;  // null: not looked at (filled at start-up, or a list)
+  RECT units;        // x, y, width, height in dialog units
+};
+
+// The child (by id, or by text for controls without one) that matches an entry.
+HWND FindControl(HWND dialog, const Layout& entry) {
+  if (entry.id != IDC_STATIC) return GetDlgItem(dialog, entry.id);
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (GetDlgCtrlID(child) == IDC_STATIC && Text(child) == entry.text) return child;
+  }
+  return nullptr;
+}
+
+void ExpectLayout(HWND dialog, const std::vector<Layout>& layout) {
+  for (const Layout& entry : layout) {
+    SCOPED_TRACE("control " + std::to_string(entry.id) + " " + (entry.text ? entry.text : ""));
+    HWND control = FindControl(dialog, entry);
+    ASSERT_NE(control, nullptr);
+    EXPECT_STREQ(ClassOf(control).c_str(), entry.className);
+    if (entry.text != nullptr) {
+      EXPECT_EQ(Text(control), entry.text);
+    }
+    // Position and size convert separately, as the dialog manager converts them.
+    RECT expected = entry.units;
+    MapDialogRect(dialog, &expected);
+    const RECT got = ClientRect(control);
+    EXPECT_EQ(got.left, expected.left);
+    EXPECT_EQ(got.top, expected.top);
+    EXPECT_EQ(got.right - got.left, expected.right);
+    // A drop-down list's window is its closed height; its template height is the list's.
+    if (std::string(entry.className) != "ComboBox") {
+      EXPECT_EQ(got.bottom - got.top, expected.bottom);
+    }
+  }
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = std::make_unique<WinMainWindow>(GetModuleHandleA(nullptr), engine_,
+                                              [this] { return ports_; });
+    hwnd_ = window_->CreateModeless();
+    ASSERT_NE(hwnd_, nullptr);
+  }
+  void TearDown() override { window_.reset(); }
+
+  // Runs the window's messages until done() holds; false when it does not within the bound.
+  bool PumpUntil(const std::function<bool()>& done, int boundMs = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!done()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left.count()), QS_ALLINPUT);
+      MSG message{};
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageA(hwnd_, &message)) {
+          TranslateMessage(&message);
+          DispatchMessageA(&message);
+        }
+      }
+    }
+    return true;
+  }
+  void Click(HWND parent, int id) { SendMessageA(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
+  HWND Page(DeviceType type) const { return window_->Page(type); }
+  bool Idle() const { return IsWindowEnabled(GetDlgItem(hwnd_, IDC_UPDATE)) != FALSE; }
+
+  std::vector<std::string> ports_{"COM3", "COM12"};
+  UpdateEngine engine_;
+  std::unique_ptr<WinMainWindow> window_;
+  HWND hwnd_ = nullptr;
+};
+
+TEST_F(WindowTest, MainWindowAndPagesAreLaidOutAsTheirTemplates) {
+  EXPECT_EQ(Text(hwnd_), "zOrbentFwUpdater v3.5");
+  const LONG style = GetWindowLongA(hwnd_, GWL_STYLE);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_TRUE(GetWindowLongA(hwnd_, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+  ExpectLayout(hwnd_, {
+                          {IDC_STATIC, "Button", "Device Type", {10, 10, 65, 65}},
+                          {IDC_BT, "Button", "BT", {20, 25, 24, 10}},
+                          {IDC_USB, "Button", "USB", {20, 40, 28, 10}},
+                          {IDC_WIFI, "Button", "WIFI", {20, 55, 32, 10}},
+                          {IDC_COMM_PORT, "Button", "Comm Port", {85, 10, 115, 65}},
+                          {IDC_STATIC, "Button", "Firmware", {10, 85, 190, 60}},
+                          {IDC_STATIC, "Static", "Path:", {20, 100, 21, 8}},
+                          {IDC_PATH, "Edit", "", {45, 100, 145, 14}},
+                          {IDC_BROWSE, "Button", "Browse...", {140, 120, 50, 14}},
+                          {IDC_UPDATE, "Button", "Update", {75, 155, 60, 30}},
+                          {IDC_STATIC, "Button", "Output:", {210, 10, 240, 165}},
+                          {IDC_OUTPUT, "Edit", "", {220, 25, 220, 120}},
+                          {IDC_CLEAR, "Button", "Clear", {390, 150, 50, 14}},
+                          {IDC_PROGRESS, PROGRESS_CLASSA, "", {210, 180, 240, 6}},
+                          {IDC_READ, "Button", "Read", {220, 150, 50, 14}},
+                      });
+  EXPECT_EQ(GetWindowLongA(GetDlgItem(hwnd_, IDC_UPDATE), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
+  EXPECT_TRUE(GetWindowLongA(GetDlgItem(hwnd_, IDC_OUTPUT), GWL_STYLE) & ES_MULTILINE);
+
+  const std::vector<Layout> serial = {
+      {IDC_STATIC, "Static", "Name:", {10, 10, 22, 8}},
+      {IDC_PORT_NAME, "ComboBox", nullptr, {35, 10, 70, 80}},
+      {IDC_STATIC, "Static", "Baudrate:", {10, 25, 32, 8}},
+      {IDC_BAUDRATE, "ComboBox", nullptr, {45, 25, 60, 80}},
+      {IDC_REFRESH, "Button", "Refresh", {55, 40, 50, 14}},
+  };
+  ExpectLayout(Page(DeviceType::kBt), serial);
+  ExpectLayout(Page(DeviceType::kUsb), serial);
+  ExpectLayout(Page(DeviceType::kWifi), {
+                                            {IDC_STATIC, "Static", "IP Address:", {10, 10, 37, 8}},
+                                            {IDC_IP_ADDRESS, "Edit", nullptr, {10, 20, 95, 14}},
+                                            {IDC_STATIC, "Static", "IP Port:", {10, 40, 24, 8}},
+                                            {IDC_IP_PORT, "Edit", nullptr, {40, 40, 65, 14}},
+                                        });
+  // Every page covers exactly the "Comm Port" box.
+  const RECT box = ClientRect(GetDlgItem(hwnd_, IDC_COMM_PORT));
+  for (const DeviceType type : {DeviceType::kBt, DeviceType::kUsb, DeviceType::kWifi}) {
+    const RECT page = ClientRect(Page(type));
+    EXPECT_TRUE(EqualRect(&page, &box));
+    EXPECT_TRUE(GetWindowLongA(Page(type), GWL_STYLE) & WS_CHILD);
+  }
+}
+
+TEST_F(WindowTest, StartUpFillsThePagesAndShowsNone) {
+  for (const DeviceType type : {DeviceType::kBt, DeviceType::kUsb}) {
+    HWND names = GetDlgItem(Page(type), IDC_PORT_NAME);
+    HWND rates = GetDlgItem(Page(type), IDC_BAUDRATE);
+    ASSERT_EQ(SendMessageA(names, CB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageA(names, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(ComboItem(names, 1), "COM12");
+    ASSERT_EQ(SendMessageA(rates, CB_GETCOUNT, 0, 0), 13);
+    EXPECT_EQ(ComboItem(rates, 0), "9600");
+    EXPECT_EQ(ComboItem(rates, 12), "8000000");
+    EXPECT_EQ(SendMessageA(rates, CB_GETCURSEL, 0, 0), 4);
+    EXPECT_EQ(ComboItem(rates, 4), "115200");
+  }
+  EXPECT_EQ(Text(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_ADDRESS)), "192.168.0.10");
+  EXPECT_EQ(Text(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)), "35000");
+  for (const int id : {IDC_BT, IDC_USB, IDC_WIFI})
+    EXPECT_EQ(IsDlgButtonChecked(hwnd_, id), BST_UNCHECKED);
+  for (const DeviceType type : {DeviceType::kBt, DeviceType::kUsb, DeviceType::kWifi})
+    EXPECT_FALSE(IsWindowVisible(Page(type)));
+  EXPECT_EQ(GetFocus(), GetDlgItem(hwnd_, IDC_UPDATE));
+}
+
+TEST_F(WindowTest, DeviceTypeShowsOnePageAndHiddenPagesKeepTheirContents) {
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, "35001");
+  const std::array<std::pair<int, DeviceType>, 4> clicks = {{{IDC_WIFI, DeviceType::kWifi},
+                                                             {IDC_BT, DeviceType::kBt},
+                                                             {IDC_USB, DeviceType::kUsb},
+                                                             {IDC_WIFI, DeviceType::kWifi}}};
+  for (const auto& [id, shown] : clicks) {
+    Click(hwnd_, id);
+    for (const DeviceType type : {DeviceType::kBt, DeviceType::kUsb, DeviceType::kWifi})
+      EXPECT_EQ(IsWindowVisible(Page(type)) != FALSE, type == shown);
+  }
+  EXPECT_EQ(Text(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)), "35001");
+
+  // Refresh on one page follows the position and leaves the other page alone.
+  SendDlgItemMessageA(Page(DeviceType::kBt), IDC_PORT_NAME, CB_SETCURSEL, 1, 0);
+  ports_ = {"COM12"};
+  Click(Page(DeviceType::kBt), IDC_REFRESH);
+  EXPECT_EQ(SendDlgItemMessageA(Page(DeviceType::kBt), IDC_PORT_NAME, CB_GETCOUNT, 0, 0), 1);
+  EXPECT_EQ(SendDlgItemMessageA(Page(DeviceType::kBt), IDC_PORT_NAME, CB_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(SendDlgItemMessageA(Page(DeviceType::kUsb), IDC_PORT_NAME, CB_GETCOUNT, 0, 0), 2);
+}
+
+// The About box, opened from the system menu, is closed with Escape from a timer that its own
+// modal loop runs.
+HWND g_about = nullptr;
+std::string g_aboutTexts;
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
+  g_about = FindWindowA(nullptr, "About zOrbentFwUpdater");
+  if (g_about == nullptr) return;
+  KillTimer(nullptr, timer);
+  for (HWND child = GetWindow(g_about, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (ClassOf(child) == "Static" && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      g_aboutTexts += "<icon>|";
+    } else {
+      g_aboutTexts += Text(child) + "|";
+    }
+  }
+  SendMessageA(g_about, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST_F(WindowTest, SystemMenuCarriesTheAboutItemThatOpensTheAboutBox) {
+  HMENU menu = GetSystemMenu(hwnd_, FALSE);
+  ASSERT_NE(menu, nullptr);
+  std::array<char, 128> item{};
+  ASSERT_GT(
+      GetMenuStringA(menu, IDM_ABOUTBOX, item.data(), static_cast<int>(item.size()), MF_BYCOMMAND),
+      0);
+  EXPECT_STREQ(item.data(), "&About zOrbentFwUpdater...");
+  const int count = GetMenuItemCount(menu);
+  EXPECT_EQ(GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+  EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+            static_cast<UINT>(MF_SEPARATOR));
+
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &CloseAbout);
+  ASSERT_NE(timer, 0u);
+  SendMessageA(hwnd_, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);  // returns when the box has closed
+  EXPECT_NE(g_about, nullptr);
+  EXPECT_EQ(g_aboutTexts, "<icon>|zOrbentFwUpdater v3.5|Firmware updater for OBD-II|OK|");
+  EXPECT_TRUE(IsWindowVisible(hwnd_));
+}
+
+TEST(VersionResource, CarriesTheProgramsVersionAndNames) {
+  std::array<char, MAX_PATH> exe{};
+  ASSERT_GT(GetModuleFileNameA(nullptr, exe.data(), static_cast<DWORD>(exe.size())), 0u);
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeA(exe.data(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(exe.data(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+
+  const auto value = [&](const char* name) {
+    char* text = nullptr;
+    UINT n = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+    if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &n))
+      return std::string("<missing>");
+    return n == 0 ? std::string() : std::string(text);
+  };
+  EXPECT_EQ(value("InternalName"), "zOrbentFwUpdater v3.5");
+  EXPECT_EQ(value("OriginalFilename"), "zOrbentFwUpdater v3.5.EXE");
+  EXPECT_EQ(value("ProductName"), "zOrbentFwUpdater Application");
+  EXPECT_EQ(value("FileVersion"), "1, 0, 0, 1");
+  EXPECT_EQ(value("ProductVersion"), "1, 0, 0, 1");
+  for (const char* empty :
+       {"CompanyName", "Comments", "LegalTrademarks", "PrivateBuild", "SpecialBuild"})
+    EXPECT_EQ(value(empty), "") << empty;
+
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_GE(length, 4u);
+  EXPECT_EQ(translation[0], 0x0409);
+  EXPECT_EQ(translation[1], 1200);
+}
+
+// The whole road through the window: WiFi page, file path, Update, the worker's reports in the
+// output box with Windows line ends, the bar at 100, the controls enabled again.
+TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
+  sim::AdapterSimulator adapter(testing::AdapterOf(1));
+  std::string error;
+  ASSERT_TRUE(adapter.Start(&error)) << error;
+  const std::string config = adapter.ConfigString();  // "tcp|127.0.0.1:PORT"
+  const std::string port = config.substr(config.rfind(':') + 1);
+  const sim::BuiltImage image = testing::ImageFor(1);
+  ASSERT_TRUE(image.ok()) << image.error;
+  testing::FirmwareFile file(image.text);
+
+  Click(hwnd_, IDC_WIFI);
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, port.c_str());
+  SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
+  Click(hwnd_, IDC_UPDATE);
+  EXPECT_FALSE(Idle());
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hwnd_, IDC_CLEAR)));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
+
+  const int length = GetWindowTextLengthA(GetDlgItem(hwnd_, IDC_OUTPUT));
+  std::string all(static_cast<std::size_t>(length) + 1, '\0');
+  GetWindowTextA(GetDlgItem(hwnd_, IDC_OUTPUT), all.data(), length + 1);
+  all.resize(static_cast<std::size_t>(length));
+  EXPECT_EQ(all.rfind("Port is opened!\r\n", 0), 0u) << all;
+  EXPECT_TRUE(all.ends_with("File download finished!\r\n")) << all;
+  EXPECT_EQ(all.find("**Failed**"), std::string::npos) << all;
+  EXPECT_EQ(ToEditLineEnds(all), all);  // no bare "\n" reached the edit control
+  EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
+  EXPECT_EQ(adapter.Flashes(), 1);
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
+
+  // Clear empties the box; a Read then appends to the empty box and reuses the window.
+  Click(hwnd_, IDC_CLEAR);
+  EXPECT_EQ(GetWindowTextLengthA(GetDlgItem(hwnd_, IDC_OUTPUT)), 0);
+  Click(hwnd_, IDC_READ);
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
+  const std::string read = Text(GetDlgItem(hwnd_, IDC_OUTPUT));
+  EXPECT_EQ(read.rfind("Port is opened!\r\ndevice version:", 0), 0u) << read;
+}
+
+TEST_F(WindowTest, ClosingWhileIdleEndsTheWindowAndRaisesTheStopRequest) {
+  SendMessageA(hwnd_, WM_COMMAND, IDOK, 0);  // OK never ends the dialog
+  EXPECT_TRUE(IsWindow(hwnd_));
+  SendMessageA(hwnd_, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_FALSE(IsWindow(hwnd_));
+  EXPECT_EQ(window_->Window(), nullptr);
+  EXPECT_TRUE(StopRequested());
+}
+
+}  // namespace
+}  // namespace zorbent::ui
