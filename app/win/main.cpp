@@ -37,12 +37,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     return 0;
   }
   // A chosen device type needs the window first: run it modelessly with the same loop.
+  window.SetQuitOnDestroy(true);
   HWND hwnd = window.CreateModeless();
   if (hwnd == nullptr) return 1;
   window.SelectDeviceType(device);
   MSG message{};
-  while (window.Window() != nullptr && GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (!IsDialogMessageA(window.Window(), &message)) {
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (window.Window() == nullptr || !IsDialogMessageA(window.Window(), &message)) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }

@@ -197,6 +197,7 @@ INT_PTR WinMainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     case WM_NCDESTROY:
       hwnd_ = nullptr;
       btPage_ = usbPage_ = wifiPage_ = nullptr;
+      if (!modal_ && quitOnDestroy_) PostQuitMessage(0);
       return FALSE;
     default:
       return FALSE;

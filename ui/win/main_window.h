@@ -36,6 +36,8 @@ class WinMainWindow final : public MainView {
   // The page of a device type; null for kNone or before creation.
   HWND Page(DeviceType type) const;
   MainController& Controller() { return *controller_; }
+  // A modeless window that ends also ends its thread's message loop (WM_QUIT).
+  void SetQuitOnDestroy(bool quit) { quitOnDestroy_ = quit; }
   // Checks a device type's radio button and shows its page, as a click does.
   void SelectDeviceType(DeviceType type);
 
@@ -87,6 +89,7 @@ class WinMainWindow final : public MainView {
   HICON smallIcon_ = nullptr;
   bool modal_ = false;
   bool ending_ = false;
+  bool quitOnDestroy_ = false;
   HWND hwnd_ = nullptr;
   HWND btPage_ = nullptr;
   HWND usbPage_ = nullptr;
