@@ -77,7 +77,8 @@ int RunDemo(bool quiet) {
       std::filesystem::temp_directory_path(ec) / ("zorbent-demo-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir, ec);
   if (ec) {
-    std::fprintf(stderr, "demo: cannot create %s: %s\n", dir.c_str(), ec.message().c_str());
+    std::fprintf(stderr, "demo: cannot create %s: %s\n", dir.string().c_str(),
+                 ec.message().c_str());
     return 1;
   }
 
@@ -103,7 +104,7 @@ int RunDemo(bool quiet) {
     const std::string connection = simulator.ConfigString();
     Heading(adapter.title + " at " + connection);
 
-    std::printf("$ zorbent-fw inspect %s\n", file.c_str());
+    std::printf("$ zorbent-fw inspect %s\n", file.string().c_str());
     std::fflush(stdout);
     ShowFirmwareInfo(file.string());
 
@@ -114,7 +115,8 @@ int RunDemo(bool quiet) {
     read.quiet = quiet;
     failures += RunJobs(read) != 0;
 
-    std::printf("\n$ zorbent-fw update --connect \"%s\" %s\n", connection.c_str(), file.c_str());
+    std::printf("\n$ zorbent-fw update --connect \"%s\" %s\n", connection.c_str(),
+                file.string().c_str());
     std::fflush(stdout);
     JobOptions update = read;
     update.update = true;
