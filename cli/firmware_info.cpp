@@ -1,12 +1,16 @@
 #include "cli/firmware_info.h"
 
-#include <cstdint>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/update_engine.h"
-#include "platform/files.h"
 
 namespace zorbent::cli {
 namespace {
@@ -33,61 +37,105 @@ std::string_view AdapterOfModel(int model) {
   }
 }
 
-// Collects the engine's format-error message instead of showing it as it comes.
-void KeepText(void* context, std::int32_t kind, std::intptr_t value) {
-  if (kind != kReportText) return;
-  auto* text = static_cast<std::string*>(context);
-  text->append(reinterpret_cast<const char*>(value));
+// Reads at most limit + 1 bytes, so an oversized file is told apart without reading it all.
+bool ReadBounded(const std::string& path, std::int64_t limit, std::vector<std::uint8_t>& out,
+                 std::string& why) {
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT);
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(limit) + 1);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  if (in.bad()) {
+    why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(in.gcount()));
+  return true;
 }
 
 }  // namespace
 
-int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
-  std::string messages;
-  UpdateEngine engine;
-  engine.Init(&messages, &KeepText);
-  const std::int64_t size = ReadWholeFile(path, engine.image);
-  if (size < 0) {
-    std::fprintf(out, "**Failed** cannot read %s\n", path.c_str());
-    return 1;
+bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why) {
+  facts = FirmwareFacts{};
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    why = path + " is a directory: give the firmware file itself";
+    return false;
   }
-  if (size < kMinimumImageSize || size > INT32_MAX) {
-    std::fprintf(out, "**Failed** File is Invalid!\n");
-    return 1;
+  UpdateEngine engine;
+  if (!ReadBounded(path, kMaxFirmwareBytes, engine.image, why)) return false;
+  const std::int64_t size = static_cast<std::int64_t>(engine.image.size());
+  facts.size = size;
+  if (size == 0) {
+    why = path + " is empty: it is not a firmware file";
+    return false;
+  }
+  if (size < kMinimumImageSize) {
+    why = path + " is too short (" + std::to_string(size) + " bytes) to hold a firmware image (" +
+          std::to_string(kMinimumImageSize) + " bytes at least)";
+    return false;
+  }
+  if (size > kMaxFirmwareBytes) {
+    why = path + " is larger than any adapter firmware (more than 16 MiB): is it the right file?";
+    return false;
   }
   engine.imageSize = static_cast<std::int32_t>(size);
-  if (engine.CheckImageFormat() < 0) {
-    for (char c : messages)
-      if (c != '\r') std::fputc(c, out);
+  const std::string problem = DescribeFormatProblem(engine.image);
+  if (!problem.empty()) {
+    why = path + " is not a valid firmware file: " + problem;
+    return false;
+  }
+  engine.CheckImageFormat();  // fills the identity fields
+  facts.family = engine.fileFamily;
+  facts.model = facts.family == 1 ? ClassifyBlockFile(engine)
+                                  : LookupLineModel(BufferText(engine.fileDeviceName));
+  if (facts.model < 0 || facts.model > 6) facts.model = -1;
+  facts.modelName = facts.model >= 0 ? std::string(ModelName(facts.model)) : std::string();
+  facts.productId = BufferText(engine.fileProductId);
+  facts.deviceName = BufferText(engine.fileDeviceName);
+  facts.versionText = BufferText(engine.fileVersionText);
+  facts.versionNumber = engine.fileVersion;
+  facts.records = engine.recordCount;
+  facts.oddLines = facts.family == 2 && engine.recordCount % 2 != 0;
+  if (facts.model < 0) {
+    why = path + " is for device \"" + facts.deviceName +
+          "\", which is none of the adapter models this program updates";
+    return false;
+  }
+  return true;
+}
+
+int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
+  FirmwareFacts facts;
+  std::string why;
+  if (!CheckFirmwareFile(path, facts, why)) {
+    std::fprintf(out, "**Failed** %s\n", why.c_str());
     return 1;
   }
-
-  const bool block = engine.fileFamily == 1;
-  const int model =
-      block ? ClassifyBlockFile(engine) : LookupLineModel(BufferText(engine.fileDeviceName));
+  const bool block = facts.family == 1;
   std::fprintf(out, "file:         %s\n", path.c_str());
   std::fprintf(out, "family:       %s\n", block ? "block mode" : "line mode");
-  std::fprintf(out, "product ID:   %.*s\n",
-               static_cast<int>(BufferText(engine.fileProductId).size()),
-               BufferText(engine.fileProductId).data());
-  std::fprintf(out, "device name:  %.*s\n",
-               static_cast<int>(BufferText(engine.fileDeviceName).size()),
-               BufferText(engine.fileDeviceName).data());
-  if (!BufferText(engine.fileVersionText).empty()) {
-    std::fprintf(out, "version:      %.*s (number %d)\n",
-                 static_cast<int>(BufferText(engine.fileVersionText).size()),
-                 BufferText(engine.fileVersionText).data(), static_cast<int>(engine.fileVersion));
+  std::fprintf(out, "product ID:   %s\n", facts.productId.c_str());
+  std::fprintf(out, "device name:  %s\n", facts.deviceName.c_str());
+  if (!facts.versionText.empty()) {
+    std::fprintf(out, "version:      %s (number %d)\n", facts.versionText.c_str(),
+                 static_cast<int>(facts.versionNumber));
   }
-  std::fprintf(out, "records:      %d (trailer included)\n", static_cast<int>(engine.recordCount));
-  std::fprintf(out, "size:         %lld bytes\n", static_cast<long long>(size));
-  if (model >= 0 && model <= 6) {
-    std::fprintf(out, "for adapter:  model %d, %.*s\n", model,
-                 static_cast<int>(AdapterOfModel(model).size()), AdapterOfModel(model).data());
-  } else {
-    std::fprintf(out, "for adapter:  %.*s\n", static_cast<int>(AdapterOfModel(model).size()),
-                 AdapterOfModel(model).data());
+  std::fprintf(out, "records:      %d (trailer included)\n", static_cast<int>(facts.records));
+  std::fprintf(out, "size:         %lld bytes\n", static_cast<long long>(facts.size));
+  std::fprintf(out, "for adapter:  model %d, %.*s\n", facts.model,
+               static_cast<int>(AdapterOfModel(facts.model).size()),
+               AdapterOfModel(facts.model).data());
+  if (facts.oddLines) {
+    std::fprintf(out,
+                 "warning:      %d lines: the last line has no partner and is never sent, so "
+                 "the adapter will refuse to close the download\n",
+                 static_cast<int>(facts.records));
   }
-  return model >= 0 && model <= 6 ? 0 : 1;
+  return 0;
 }
 
 }  // namespace zorbent::cli

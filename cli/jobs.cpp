@@ -6,7 +6,10 @@
 #include <memory>
 
 #include "cli/console_report.h"
+#include "cli/firmware_info.h"
+#include "cli/verdict.h"
 #include "engine/update_engine.h"
+#include "platform/clock.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/thread.h"
 
@@ -18,23 +21,33 @@ struct Job {
   std::unique_ptr<ConsoleReport> report;
   UpdateEngine engine;  // each job owns its file and adapter fields
   int result = -1;
+  bool opened = false;
 };
 
 void RunOne(Job& job, const JobOptions& options) {
+  const std::uint32_t start = TickCount();
   job.engine.Init(job.report.get(), &ConsoleReport::Callback);
+  job.engine.checkOnly = options.checkOnly;
   const std::int32_t channel =
       job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
+  job.opened = channel >= 0;
   if (channel >= 0) {
     job.result = options.update ? job.engine.Update(channel) : job.engine.ReadVersions(channel);
     job.engine.ClosePort(channel);
   }
   job.report->Finish();
+  if (options.update) {
+    job.report->Text(
+        VerdictLine(job.engine.outcome, job.opened, options.checkOnly, TicksSince(start) / 1000.0) +
+        "\n");
+  }
 }
 
-constexpr const char* kStopHint =
-    "\nStopping at the next transfer step. An adapter stopped in the middle of a download "
-    "stays in download mode:\nrun the same update again to finish it. Press Ctrl-C again to "
-    "quit at once.\n";
+std::string StopHint(int family) {
+  return "\nStopping at the next transfer step. An adapter stopped in the middle of a download "
+         "stays in download mode:\n" +
+         RecoveryAdvice(family) + ". Press Ctrl-C again to quit at once.\n";
+}
 
 }  // namespace
 
@@ -56,6 +69,25 @@ bool ReadConnectionList(const std::string& path, std::vector<std::string>& out,
 }
 
 int RunJobs(const JobOptions& options) {
+  // The file first, once for the whole tray: a bad file never reaches an adapter.
+  FirmwareFacts facts;
+  if (options.update) {
+    std::string why;
+    if (!CheckFirmwareFile(options.firmwareFile, facts, why)) {
+      std::printf("**Failed** %s\n", why.c_str());
+      std::printf(
+          "%s failed: the firmware file is not usable. Nothing was sent to any "
+          "adapter.\n",
+          options.checkOnly ? "Check" : "Update");
+      return 1;
+    }
+    if (facts.oddLines) {
+      std::printf(
+          "Warning: %s has an odd number of lines: its last line is never sent, so the "
+          "adapter may refuse to close the download.\n",
+          options.firmwareFile.c_str());
+    }
+  }
   Console console(options.quiet);
   const bool several = options.connections.size() > 1;
   std::vector<std::unique_ptr<Job>> jobs;
@@ -70,7 +102,7 @@ int RunJobs(const JobOptions& options) {
   InterruptWatcher watcher([&](int count) {
     if (count == 1) {
       RequestStop();
-      console.Note(kStopHint);
+      console.Note(StopHint(facts.family));
     } else {
       console.Note("\nQuitting at once.\n");
       std::_Exit(130);
@@ -94,8 +126,14 @@ int RunJobs(const JobOptions& options) {
     std::printf("\n%-40s %-8s %s\n", "adapter", "result", "detail");
     for (const auto& job : jobs) {
       const bool ok = job->result >= 0;
-      std::printf("%-40s %-8s %s\n", job->connection.c_str(), ok ? "ok" : "FAILED",
-                  ok ? (options.update ? "updated" : "read") : job->report->LastFailure().c_str());
+      const JobOutcome& outcome = job->engine.outcome;
+      std::string detail =
+          ok ? (options.update ? VersionChange(outcome) : "read") : job->report->LastFailure();
+      if (!ok && detail.empty()) detail = outcome.lastMessage;
+      if (ok && options.checkOnly) detail = "the update would go ahead";
+      if (!ok && options.update && (outcome.adapterChanged || outcome.foundInDownloadMode))
+        detail += " (in download mode)";
+      std::printf("%-40s %-8s %s\n", job->connection.c_str(), ok ? "ok" : "FAILED", detail.c_str());
     }
     std::printf("%zu adapters: %zu succeeded, %d failed\n", jobs.size(), jobs.size() - failed,
                 failed);

@@ -9,12 +9,15 @@ struct JobOptions {
   std::vector<std::string> connections;  // configuration strings, one adapter each
   std::string firmwareFile;              // empty for a version read
   bool update = false;
+  bool checkOnly = false;  // update --check: stop before the first command that changes it
   bool quiet = false;
 };
 
 // Runs an update or a version read on every connection at once, one engine and one worker
-// per adapter; one adapter's failure never stops the others. Ctrl-C asks every job to stop at
-// its next transfer step. Returns the exit status: 0 all succeeded, 1 otherwise.
+// per adapter; one adapter's failure never stops the others. An update checks the file
+// first and touches no adapter when it is bad. Each update ends with a verdict line. Ctrl-C
+// asks every job to stop at its next transfer step. Returns the exit status: 0 all
+// succeeded, 1 otherwise.
 int RunJobs(const JobOptions& options);
 
 // Reads a list of configuration strings, one per line; blank lines and "#" comments are

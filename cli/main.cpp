@@ -93,6 +93,10 @@ int main(int argc, char** argv) {
   auto* update = app.add_subcommand("update", "Update the adapter's firmware from FILE");
   AddConnectionOptions(*update, updateConnection);
   update->add_option("FILE", file, "Firmware file")->required();
+  bool checkOnly = false;
+  update->add_flag("--check", checkOnly,
+                   "Check the file and the adapter (model, versions) and stop before the first "
+                   "command that changes the adapter; exit 0 when the update would go ahead");
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
   AddConnectionOptions(*read, readConnection);
   auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
@@ -131,6 +135,7 @@ int main(int argc, char** argv) {
   zorbent::cli::JobOptions options;
   options.quiet = quiet;
   options.update = update->parsed();
+  options.checkOnly = checkOnly;
   options.firmwareFile = file;
   std::string error;
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {

@@ -15,8 +15,10 @@ constexpr std::string_view kPowerOnAgain = "**Failed** Please power on the devic
 constexpr std::string_view kModelMismatch =
     "**Failed** The upgrade file does not match the device model!\r\n";
 constexpr std::string_view kFileInvalid = "**Failed** File is Invalid!\r\n";
-constexpr std::int32_t kFastBaud = 2000000;
-constexpr std::int32_t kNormalBaud = 115200;
+constexpr std::int32_t kFastBaud = kFastRate;
+constexpr std::int32_t kNormalBaud = kNormalRate;
+// The adapter restarts into its new firmware after the download has ended.
+constexpr std::int32_t kRestartWaitMs = 2000;
 
 bool Contains(std::span<const char> reply, std::string_view token) {
   return BufferText(reply).find(token) != std::string_view::npos;
@@ -31,7 +33,8 @@ std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view 
   if (command.size() > 255) return -1;
   std::array<char, 256> reply{};
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::int32_t r = SendCommand(port, command, reply, 5000, 5000);
+    const std::int32_t r =
+        SendCommand(port, command, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
     if (r >= 0 && Contains(reply, "ERR02") && engine.appMode) return -2;
   }
@@ -40,11 +43,13 @@ std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view 
 
 std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
   std::array<char, 256> reply{};
-  if (SendCommandToLineEnd(port, "QK DLBD 02\r", reply, 5000, 5000) < 0) return -1;
+  if (SendCommandToLineEnd(port, "QK DLBD 02\r", reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs) <
+      0)
+    return -1;
   if (!Contains(reply, "OK")) return -2;
   if (port.SetBaud(baud) < 0) return -3;
   reply.fill('\0');
-  if (ReadLine(port, reply, 5000) <= 0) {
+  if (ReadLine(port, reply, kLongReplyTimeoutMs) <= 0) {
     port.SetBaud(kNormalBaud);
     return -4;
   }
@@ -53,15 +58,16 @@ std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
     return -8;
   }
   reply.fill('\0');
-  if (SendText(port, "\r", 2000) < 0) return -5;
-  if (ReadReply(port, reply, 2000) < 0) return -6;
+  if (SendText(port, "\r", kReplyTimeoutMs) < 0) return -5;
+  if (ReadReply(port, reply, kReplyTimeoutMs) < 0) return -6;
   return Contains(reply, "OK") ? 1 : -7;
 }
 
 std::int32_t EndBlockDownload(Port& port) {
   std::array<char, 256> reply{};
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::int32_t r = SendCommandToLineEnd(port, "QKDLED\r", reply, 2000, 2000);
+    const std::int32_t r =
+        SendCommandToLineEnd(port, "QKDLED\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
   }
   return -1;
@@ -121,10 +127,50 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
     engine.ReportText("**Failed** Request stop download fail!\r\n");
     return -3;
   }
-  SleepMs(2000);  // the adapter restarts into its firmware
+  SleepMs(kRestartWaitMs);
   port.SetBaud(kNormalBaud);
   ReportDeviceVersion(engine, port, engine.modelCode);
   return rejected ? -2 : 1;
+}
+
+// The adapter named no block-mode model: it is in download mode, or it runs firmware this
+// file does not fit. Only ATI's own answer, without an ELM327 banner, says download mode.
+// 1 download mode; -1 refused (reported).
+std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
+  std::array<char, 256> reply{};
+  if (ModelOfAnswers("", engine.outcome.qkversAnswer) >= 0) {
+    engine.ReportText(kModelMismatch);  // a line-mode adapter names itself here
+    engine.ReportText(DescribeMismatch(engine));
+    return -1;
+  }
+  const std::int32_t r =
+      SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  if (r < 0) {
+    engine.ReportText(kPowerOnAgain);
+    ReportNoAnswer(engine, r);
+    return -1;
+  }
+  engine.outcome.banner = VisibleText(BufferText(reply));
+  if (Contains(reply, "ELM327 ")) {
+    engine.ReportText(kModelMismatch);
+    engine.ReportText(DescribeMismatch(engine));
+    return -1;
+  }
+  engine.outcome.foundInDownloadMode = true;
+  const std::string model(ModelName(engine.modelCode));
+  if (engine.checkOnly) {
+    engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
+    engine.ReportText(
+        "The adapter is in download mode: its model and version cannot be read, "
+        "so this file (for " +
+        model + ") cannot be checked against it.\r\n");
+    return -1;
+  }
+  engine.ReportText(
+      "Warning: the adapter is in download mode, so its model and version cannot "
+      "be checked: make sure it is a " +
+      model + ", the model this file is for.\r\n");
+  return 1;
 }
 
 }  // namespace
@@ -132,15 +178,19 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
 std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   std::array<char, 2048> reply{};
   engine.appMode = false;
-  std::int32_t r = SendCommand(port, "QKVERS\r", reply, 2000, 2000);
+  // The answer decides whether download commands may follow, so it must be QKVERS's own.
+  std::int32_t r = SendCommandOwnReply(port, "QKVERS\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
+    ReportNoAnswer(engine, r);
     return -1;
   }
+  engine.outcome.qkversAnswer = VisibleText(BufferText(reply));
   engine.adapterModel = ClassifyBlockAdapter(BufferText(reply));
   engine.modelCode = ClassifyBlockFile(engine);
   if (engine.adapterModel != kNoModel && engine.adapterModel != engine.modelCode) {
     engine.ReportText(kModelMismatch);
+    engine.ReportText(DescribeMismatch(engine));
     return -1;
   }
   if (engine.adapterModel == 5 || engine.adapterModel == 6) {
@@ -148,10 +198,19 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
     ReportDeviceVersion(engine, port, engine.modelCode);
     if (ProbeBlockAdapter(engine, port) < 0) {
       engine.ReportText(kModelMismatch);
+      engine.ReportText(DescribeMismatch(engine));
       return -1;
     }
+    NoteAdapterIdentity(engine, engine.adapterModel);
+    if (engine.checkOnly) {
+      engine.outcome.checkOnly = true;
+      return 1;
+    }
+  } else if (ConfirmDownloadMode(engine, port) < 0) {
+    return -1;
   }
-  r = SendCommand(port, "QKDLKTR558\r", reply, 2000, 2000);
+  engine.outcome.adapterChanged = true;
+  r = SendCommand(port, "QKDLKTR558\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
     return -1;
@@ -159,7 +218,7 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   if (BufferText(reply).starts_with("OK")) {
     engine.adapterModel = 5;
   } else {
-    r = SendCommand(port, "QKDLKTR5688\r", reply, 2000, 2000);
+    r = SendCommand(port, "QKDLKTR5688\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !BufferText(reply).starts_with("OK")) {
       engine.ReportText(kPowerOnAgain);
       return -1;

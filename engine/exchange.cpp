@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/update_engine.h"
 #include "platform/clock.h"
 
 namespace zorbent {
@@ -23,24 +24,56 @@ bool ReadByte(Port& port, char& out, std::int32_t timeoutMs) {
   return true;
 }
 
-// SendCommand and SendCommandToLineEnd differ only in the character that ends the reply.
-std::int32_t Exchange(Port& port, std::string_view command, std::span<char> reply,
-                      std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs, char terminator) {
+// Drops a late answer before the next command goes out: reads until the line has been quiet
+// for kSettleQuietMs. Costs nothing unless the last exchange failed.
+void Settle(Port& port) {
+  if (!port.AnswerOutstanding()) return;
   const std::uint32_t start = TickCount();
-  if (command.empty()) return -1;
+  std::uint8_t byte = 0;
+  while (TicksSince(start) < static_cast<std::uint32_t>(kSettleLimitMs)) {
+    if (!port.Read(std::span(&byte, 1), kSettleQuietMs)) break;
+  }
+  port.SetAnswerOutstanding(false);
+}
+
+// Clears the line and writes; false when the write failed. Settle comes first, outside the
+// command's own time.
+bool Start(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
   port.Purge();
-  if (!port.Write(AsBytes(command), writeTimeoutMs)) return -2;
-  if (reply.size() < 2) return -3;
+  if (port.Write(AsBytes(text), writeTimeoutMs)) return true;
+  port.SetAnswerOutstanding(true);  // part of it may have gone out
+  return false;
+}
+
+// A failed read leaves the answer's rest, or all of it, on its way.
+std::int32_t Unanswered(Port& port, std::int32_t result) {
+  port.SetAnswerOutstanding(true);
+  return result;
+}
+
+// SendCommand and SendCommandToLineEnd differ only in the character that ends the reply.
+// echoSeen tells whether the reply followed the command's own echo.
+std::int32_t Exchange(Port& port, std::string_view command, std::span<char> reply,
+                      std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs, char terminator,
+                      bool* echoSeen = nullptr) {
+  if (!command.empty()) Settle(port);
+  const std::uint32_t start = TickCount();
+  if (echoSeen != nullptr) *echoSeen = false;
+  if (command.empty()) return -1;
+  if (!Start(port, command, writeTimeoutMs)) return -2;
+  if (reply.size() < 2) return Unanswered(port, -3);
   const std::size_t limit = reply.size() - 1;  // room for the terminating NUL
   std::size_t pos = 0;
   while (true) {
-    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0))) return -1;
+    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0)))
+      return Unanswered(port, -1);
     char byte = 0;
-    if (!ReadByte(port, byte, replyTimeoutMs)) return -3;
+    if (!ReadByte(port, byte, replyTimeoutMs)) return Unanswered(port, -3);
     reply[pos] = byte;
     const std::string_view stored(reply.data(), pos + 1);
     if (stored.size() >= command.size() && stored.ends_with(command)) {
       pos = 0;  // the adapter's echo: drop it and start the answer afresh
+      if (echoSeen != nullptr) *echoSeen = true;
       continue;
     }
     if (byte == terminator) {
@@ -48,7 +81,7 @@ std::int32_t Exchange(Port& port, std::string_view command, std::span<char> repl
       return static_cast<std::int32_t>(pos + 1);
     }
     if (byte == '\0') continue;
-    if (++pos >= limit) return -3;  // longer than the caller's buffer
+    if (++pos >= limit) return Unanswered(port, -3);  // longer than the caller's buffer
   }
 }
 
@@ -64,6 +97,20 @@ std::int32_t SendCommandToLineEnd(Port& port, std::string_view command, std::spa
   return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kCr);
 }
 
+std::int32_t SendCommandOwnReply(Port& port, std::string_view command, std::span<char> reply,
+                                 std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
+  bool echo = false;
+  std::int32_t r = Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
+  if (r < 0 || echo) return r;
+  // No echo: the adapter's echo is off, or this was an earlier command's late answer and this
+  // command's own answer is still coming. Let the line go quiet and ask again.
+  const std::string first(BufferText(reply));
+  port.SetAnswerOutstanding(true);
+  r = Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
+  if (r < 0 || echo) return r;
+  return BufferText(reply) == first ? r : -4;
+}
+
 std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<char> reply,
                               std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   std::int32_t result = -1;
@@ -76,8 +123,8 @@ std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<ch
 
 std::int32_t SendText(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
   if (text.empty()) return -1;
-  port.Purge();
-  return port.Write(AsBytes(text), writeTimeoutMs) ? 0 : -1;
+  Settle(port);
+  return Start(port, text, writeTimeoutMs) ? 0 : -1;
 }
 
 namespace {
@@ -90,9 +137,10 @@ std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs,
   const std::size_t limit = buffer.size() - 1;
   std::size_t pos = 0;
   while (true) {
-    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0))) return -1;
+    if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0)))
+      return Unanswered(port, -1);
     char byte = 0;
-    if (!ReadByte(port, byte, timeoutMs)) return -1;
+    if (!ReadByte(port, byte, timeoutMs)) return Unanswered(port, -1);
     if (byte == kLf) continue;
     if (byte == kCr) {
       if (!lineMode) continue;
@@ -105,7 +153,7 @@ std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs,
       return static_cast<std::int32_t>(lineMode ? pos + 2 : pos + 1);
     }
     if (byte == '\0') continue;
-    if (++pos >= limit) return -1;
+    if (++pos >= limit) return Unanswered(port, -1);
   }
 }
 

@@ -11,6 +11,14 @@ namespace zorbent {
 // The adapter exchange. Replies are stored from the buffer's start and NUL-terminated;
 // a reply that would not fit the buffer fails like a read.
 
+// Time-outs of the exchanges, in milliseconds.
+inline constexpr std::int32_t kReplyTimeoutMs = 2000;      // ordinary commands
+inline constexpr std::int32_t kLongReplyTimeoutMs = 5000;  // long-running download commands
+// After a command timed out, the next one waits until the line has been quiet this long
+// (and no longer than the limit), dropping whatever arrives: a late answer.
+inline constexpr std::int32_t kSettleQuietMs = 500;
+inline constexpr std::int32_t kSettleLimitMs = 5000;
+
 // Sends a command and collects the answer after its echo up to and including '>'.
 // Characters stored; -1 empty command or overall time-out; -2 write failed; -3 read failed.
 std::int32_t SendCommand(Port& port, std::string_view command, std::span<char> reply,
@@ -18,6 +26,12 @@ std::int32_t SendCommand(Port& port, std::string_view command, std::span<char> r
 // As SendCommand, the answer ending at the first carriage return after the echo.
 std::int32_t SendCommandToLineEnd(Port& port, std::string_view command, std::span<char> reply,
                                   std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);
+// As SendCommand, for a reply the caller acts on: it must answer this very command. It counts
+// when the command's echo came first, or when the same command asked once more on a quiet
+// line gets the same reply. -4 when the two replies differ (an earlier command's late answer
+// was in the way).
+std::int32_t SendCommandOwnReply(Port& port, std::string_view command, std::span<char> reply,
+                                 std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);
 // Up to three SendCommand attempts; the last result.
 std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<char> reply,
                               std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs);

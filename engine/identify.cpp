@@ -9,8 +9,15 @@
 namespace zorbent {
 namespace {
 
-constexpr std::int32_t kTimeoutMs = 2000;
+constexpr std::int32_t kTimeoutMs = kReplyTimeoutMs;
 using Reply = std::array<char, 256>;
+
+// Keeps what the adapter said about itself, for the job's outcome.
+void Note(UpdateEngine& engine, std::string_view query, std::string_view answer) {
+  if (query == "QKI\r") engine.outcome.qkiAnswer = VisibleText(answer);
+  if (query == "QKVERS\r") engine.outcome.qkversAnswer = VisibleText(answer);
+  if (query == "ATI\r") engine.outcome.banner = VisibleText(answer);
+}
 
 // Sends a query and reads its reply (echo included); a failed exchange leaves an empty reply,
 // which matches no prefix.
@@ -52,6 +59,7 @@ std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
   if (code < 0 || code > 6) return -1;
   Reply reply;
   const std::string_view answer = Answer(Ask(port, query, reply), query);
+  Note(engine, query, answer);
   if (answer.find(letter) == std::string_view::npos) return -2;
   engine.ReportText(label);
   engine.ReportText(Without(answer, '>'));
@@ -62,6 +70,7 @@ std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
 constexpr std::string_view kNoUpgrade = "There is no upgrade function for this product!\r\n";
 constexpr std::string_view kFirmwareHigher =
     "The device firmware version number is higher, please use the latest firmware file.!\r\n";
+constexpr std::string_view kNoVersion = "**Failed** The device did not report its version!\r\n";
 constexpr std::string_view kTooOld =
     "This product is too old, please contact the \r\ntechnical team for assistance in "
     "upgrading: \r\n[see the adapter's documentation].\r\n";
@@ -71,6 +80,7 @@ constexpr std::string_view kTooOld =
 std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code) {
   Reply reply;
   const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  Note(engine, "QKI\r", answer);
   bool matches = false;
   switch (code) {
     case 0:
@@ -103,8 +113,9 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
 std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
   Reply reply;
   // Stepping over the echo first: an adapter that ignored "ATE1" must not read as version 0.
-  const std::string_view version =
-      SkipPrefix(Answer(Ask(port, "ATI\r", reply), "ATI\r"), "ELM327 v", 255);
+  const std::string_view banner = Answer(Ask(port, "ATI\r", reply), "ATI\r");
+  Note(engine, "ATI\r", banner);
+  const std::string_view version = SkipPrefix(banner, "ELM327 v", 255);
   const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
   const std::int32_t limit = engine.adapterModel == 0 ? 23 : 22;
   return value > limit ? -5 : 0;
@@ -124,7 +135,10 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
         engine.ReportText(kTooOld);
         return -1;
       }
-      if (!answer.starts_with("RuvoXX V")) return -1;
+      if (!answer.starts_with("RuvoXX V")) {
+        engine.ReportText(kNoVersion);
+        return -1;
+      }
       prefix = "QKVERSRuvoXX V";
       break;
     case 1:
@@ -135,12 +149,16 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
       } else if (answer.starts_with("zOrbent-MC")) {
         prefix = "QKIzOrbent-MC v";
       } else {
+        engine.ReportText(kNoVersion);
         return -1;
       }
       break;
     case 2:
     case 3:
-      if (!answer.starts_with("zOrbent BM") && !answer.starts_with("zOrbent FD")) return -1;
+      if (!answer.starts_with("zOrbent BM") && !answer.starts_with("zOrbent FD")) {
+        engine.ReportText(kNoVersion);
+        return -1;
+      }
       prefix = code == 2 ? "QKIzOrbent BM v" : "QKIzOrbent FD v";
       break;
     case 4:
@@ -194,7 +212,9 @@ std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t cod
   if (answer.find("ELM327") != std::string::npos) {
     answer = std::string(Answer(Ask(port, query, reply), query));
   }
-  const std::size_t at = FindVersionLetter(answer, letter);
+  // Only the Ruvo answers hold a "v" before their version ("RuvoPro v2.3"); the others'
+  // first "V" starts it.
+  const std::size_t at = letter == 'v' ? FindVersionLetter(answer, letter) : answer.find(letter);
   if (at == std::string::npos) return -2;
   const std::string versionText = answer.substr(at + 1);
   if (versionText.size() > 4) return -3;
@@ -231,10 +251,79 @@ std::uint8_t ClassifyBlockFile(const UpdateEngine& engine) {
   return kNoModel;
 }
 
-std::int32_t ProbeBlockAdapter(UpdateEngine&, Port& port) {
+std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
   Reply reply;
   const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  Note(engine, "QKI\r", answer);
   return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
+}
+
+void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
+  if (result == -4) {
+    engine.ReportText(
+        "The adapter's answers did not belong to their commands (a late answer "
+        "was in the way), so nothing was sent to it: run the same command "
+        "again.\r\n");
+    return;
+  }
+  engine.ReportText(
+      "The adapter did not answer: check that it is powered, that this is its "
+      "port (zorbent-fw detect) and that it runs at 115200 baud.\r\n");
+}
+
+std::int32_t ModelOfAnswers(std::string_view qki, std::string_view qkvers) {
+  struct Known {
+    std::string_view prefix;
+    std::int32_t code;
+  };
+  static constexpr std::array<Known, 8> kQki = {{{"RuvoPro v", 0},
+                                                 {"Z_Orbe01", 1},
+                                                 {"zOrbent MC", 1},
+                                                 {"zOrbent-MC", 1},
+                                                 {"zOrbent BM", 2},
+                                                 {"zOrbent FD", 3},
+                                                 {"Ruvo01 v", 4},
+                                                 {"zOrbent FS BT", 6}}};
+  for (const Known& known : kQki)
+    if (qki.starts_with(known.prefix)) return known.code;
+  if (qki.starts_with("zOrbent FS")) return 5;
+  static constexpr std::array<Known, 5> kQkvers = {
+      {{"KTR5575", 1}, {"KTR5577", 2}, {"KTR5578", 3}, {"KTR558", 5}, {"KTR568", 6}}};
+  for (const Known& known : kQkvers)
+    if (qkvers.starts_with(known.prefix)) return known.code;
+  return -1;
+}
+
+void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code) {
+  JobOutcome& outcome = engine.outcome;
+  outcome.adapterModel = ModelName(code);
+  const std::string& qki = outcome.qkiAnswer;
+  // "zOrbent BM v2.2.30": the name is what comes before the version.
+  const std::size_t v = qki.find(" v");
+  outcome.adapterName = v == std::string::npos ? qki : qki.substr(0, v);
+  const bool versionInQki = code >= 1 && code <= 3;
+  outcome.versionBefore = VersionInAnswer(versionInQki ? qki : outcome.qkversAnswer);
+}
+
+std::string DescribeMismatch(const UpdateEngine& engine) {
+  const JobOutcome& outcome = engine.outcome;
+  const std::int32_t found = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
+  const std::string wanted(ModelName(engine.modelCode));
+  const std::string answer = outcome.qkiAnswer.empty() ? outcome.qkversAnswer : outcome.qkiAnswer;
+  if (found >= 0 && found != engine.modelCode) {
+    return "The adapter is a " + std::string(ModelName(found)) + " (it answers \"" + answer +
+           "\"); this file is for " + wanted + ".\r\n";
+  }
+  if (found >= 0) {
+    return "The adapter is a " + wanted + " (it answers \"" + answer +
+           "\"), but this file is for another product or firmware of it (product \"" +
+           std::string(BufferText(engine.fileProductId)) + "\").\r\n";
+  }
+  std::string line = "The adapter answered";
+  if (!outcome.banner.empty()) line += " \"" + outcome.banner + "\" to ATI and";
+  const char* query = outcome.qkiAnswer.empty() ? "QKVERS" : "QKI";
+  line += answer.empty() ? std::string(" nothing to ") + query : " \"" + answer + "\" to " + query;
+  return line + ": it is not one of the adapters this program can update.\r\n";
 }
 
 }  // namespace zorbent

@@ -21,4 +21,16 @@ std::uint8_t ClassifyBlockAdapter(std::string_view answer);
 std::uint8_t ClassifyBlockFile(const UpdateEngine& engine);
 std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port);
 
+// After "Please power on the device again!" when the first question got no answer of its
+// own: says whether the adapter was silent or answered out of turn (result -4).
+void ReportNoAnswer(UpdateEngine& engine, std::int32_t result);
+
+// The model that an adapter's "QKI" or "QKVERS" answer names, or -1 for none of ours.
+std::int32_t ModelOfAnswers(std::string_view qkiAnswer, std::string_view qkversAnswer);
+// Fills the outcome's adapter model, name and version from the answers noted so far.
+void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code);
+// One line after a model mismatch saying what answered: another of the models, an adapter
+// whose product or firmware the file does not fit, or an adapter that is not one of ours.
+std::string DescribeMismatch(const UpdateEngine& engine);
+
 }  // namespace zorbent

@@ -60,6 +60,21 @@ std::uint32_t BigEndian32(std::span<const std::uint8_t> bytes) {
          (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
+std::string Hex(unsigned value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out = "0x";
+  out.push_back(kDigits[(value >> 4) & 0xF]);
+  out.push_back(kDigits[value & 0xF]);
+  return out;
+}
+
+// Notes the problem (when asked to) and passes the result on.
+std::int32_t Fail(FormatProblem* problem, std::int32_t line, std::string what,
+                  std::int32_t result) {
+  if (problem != nullptr) *problem = FormatProblem{line, std::move(what)};
+  return result;
+}
+
 void StoreName(std::span<char> field, std::span<const char> name) {
   std::fill(field.begin(), field.end(), '\0');
   std::copy_n(name.begin(), std::min(field.size(), name.size()), field.begin());
@@ -95,48 +110,64 @@ std::size_t HexTextToBytes(std::string_view text, std::span<std::uint8_t> out) {
   return n;
 }
 
-std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image) {
+std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
+                             FormatProblem* problem) {
   engine.recordCount = 0;
   std::uint32_t total = 0;
   std::size_t position = 0;
   std::array<char, kImageLineCapacity> line{};
   std::array<std::uint8_t, kMaxBlockTrailerDigits / 2> record{};
   while (true) {
-    if (position >= image.size()) return -1;
+    const std::int32_t at = engine.recordCount + 1;
+    if (position >= image.size())
+      return Fail(problem, at, "the file ends without a trailer record (FFF1...)", -1);
     position = ReadImageLine(image, position, line);
     ++engine.recordCount;
     const std::string_view text = BufferText(line);
     const bool trailer = text.starts_with("FFF1");
     const std::size_t header = trailer ? 4 : 2;
-    if (text.empty()) return -2;
+    const std::int32_t shapeError = trailer ? -1 : -2;
+    if (text.empty()) return Fail(problem, at, "no hex digits on the line", -2);
     if (text.size() > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
-      return trailer ? -1 : -2;
+      return Fail(problem, at,
+                  std::to_string(text.size()) + " hex digits, more than a record holds (" +
+                      std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
+                  shapeError);
     }
     const std::size_t n = HexTextToBytes(text, record);
-    if (n < header + 1) return trailer ? -1 : -2;
+    if (n < header + 1) return Fail(problem, at, "too short for a record", shapeError);
     const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
-    if (header + len + 1 > n) return trailer ? -1 : -2;
+    if (header + len + 1 > n) {
+      return Fail(problem, at,
+                  "LEN says " + std::to_string(len) + " data bytes, the line holds " +
+                      std::to_string(n - header - 1 > n ? 0 : n - header - 1),
+                  shapeError);
+    }
     for (std::size_t i = 0; i < header; ++i) total += record[i];
     unsigned sum = 0;
     for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
     total += sum;
     const std::uint8_t recordSum = record[header + len];
-    if ((sum & 0xFF) != recordSum) return -2;
+    if ((sum & 0xFF) != recordSum) {
+      return Fail(problem, at,
+                  "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum), -2);
+    }
     total += recordSum;
     if (!trailer) continue;
 
-    if (len < 7) return -3;
+    if (len < 7) return Fail(problem, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
     const std::span<const std::uint8_t> data(record.data() + header, len);
     const std::uint32_t stated = BigEndian32(data.subspan(len - 4));
     total -= recordSum;
     for (std::size_t i = len - 4; i < len; ++i) total -= data[i];
-    if (total != stated) return -1;
+    if (total != stated) return Fail(problem, at, "trailer TOTAL does not match the file", -1);
 
     Names names;
-    std::size_t at = 1;
+    std::size_t from = 1;
     const std::size_t end = len - 4;  // the names never reach into the TOTAL
-    if (!UnmaskName(data, at, end, names.text[0]) || !UnmaskName(data, at, end, names.text[1])) {
-      return -1;
+    if (!UnmaskName(data, from, end, names.text[0]) ||
+        !UnmaskName(data, from, end, names.text[1])) {
+      return Fail(problem, at, "trailer names run past the record", -1);
     }
     StoreName(engine.fileProductId, names.text[0]);
     StoreName(engine.fileDeviceName, names.text[1]);
@@ -145,7 +176,8 @@ std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t>
   }
 }
 
-std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image) {
+std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
+                            FormatProblem* problem) {
   engine.recordCount = 0;
   std::uint32_t total = 0;
   std::size_t start = 0;
@@ -155,11 +187,17 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
     line.fill('\0');
     const std::size_t next = ReadImageLine(image, start, line);
     ++engine.recordCount;
+    const std::int32_t at = engine.recordCount;
     const std::size_t characters = next - start;
-    if (characters != 137 && characters != 138) return -1;
+    if (characters != 137 && characters != 138) {
+      return Fail(problem, at,
+                  std::to_string(characters) +
+                      " characters with its line end, a record line has 136 and CR LF",
+                  -1);
+    }
     const std::size_t span = characters - 2;
     const std::string_view text = BufferText(line);
-    if (text.empty()) return -1;
+    if (text.empty()) return Fail(problem, at, "no hex digits on the line", -1);
     const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
     const std::size_t limit = trailer ? span - 10 : span;
     std::array<std::uint8_t, kLineRecordBytes> record{};
@@ -170,22 +208,27 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
       check += byte;
       if (i < limit) total += byte;
     }
-    if ((check & 0xFF) != 0xFF) return -1;
+    if ((check & 0xFF) != 0xFF) {
+      return Fail(problem, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
+    }
     if (!trailer) {
-      if (next >= image.size()) return -2;
+      if (next >= image.size())
+        return Fail(problem, at + 1, "the file ends without a trailer record (..FFF1...)", -2);
       start = next;
       continue;
     }
 
-    if (BigEndian32(std::span<const std::uint8_t>(record).subspan(63, 4)) != total) return -1;
+    if (BigEndian32(std::span<const std::uint8_t>(record).subspan(63, 4)) != total)
+      return Fail(problem, at, "trailer TOTAL does not match the file", -1);
     Names names;
-    std::size_t at = 7;
+    std::size_t from = 7;
     for (auto& name : names.text) {
-      if (!UnmaskName(record, at, kLineNamesEnd, name)) return -1;
+      if (!UnmaskName(record, from, kLineNamesEnd, name))
+        return Fail(problem, at, "trailer names run past the record", -1);
     }
     const std::string_view version = BufferText(names.text[2]);
     const std::size_t v = version.find('V');
-    if (v == std::string_view::npos) return -1;
+    if (v == std::string_view::npos) return Fail(problem, at, "trailer version has no \"V\"", -1);
     // The trailing "X" follows the model this file is for, not the one of an earlier job.
     const std::int32_t model = LookupLineModel(BufferText(names.text[1]));
     const char xDigit = (model == 0 || model == 4) ? '5' : '9';
@@ -209,6 +252,17 @@ std::int32_t UpdateEngine::CheckImageFormat() {
   progressStep = recordCount > 0 ? 90.0 / recordCount : 0.0;
   ReportProgress(2);
   return result;
+}
+
+std::string DescribeFormatProblem(std::span<const std::uint8_t> image) {
+  UpdateEngine scratch;
+  FormatProblem block;
+  FormatProblem line;
+  if (CheckBlockImage(scratch, image, &block) > 0 || CheckLineImage(scratch, image, &line) > 0)
+    return {};
+  // The family that read further is the one the file was meant to be.
+  const FormatProblem& first = line.line >= block.line ? line : block;
+  return "line " + std::to_string(first.line) + ": " + first.what;
 }
 
 std::int32_t LookupLineModel(std::string_view deviceName) {

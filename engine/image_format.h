@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace zorbent {
@@ -24,11 +25,22 @@ std::uint8_t HexPairToByte(char high, char low);
 // number of bytes written (an odd digit count leaves the last low half 0).
 std::size_t HexTextToBytes(std::string_view text, std::span<std::uint8_t> out);
 
+// Where a check found an image wrong, for people: the line (1-based) and what is wrong there.
+struct FormatProblem {
+  std::int32_t line = 0;
+  std::string what;
+};
+
 // 1 valid block-mode image; -1 no trailer, bad TOTAL or a malformed trailer; -2 a record's
 // SUM (or shape) is wrong; -3 the trailer's LEN is under 7.
-std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image);
+std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
+                             FormatProblem* problem = nullptr);
 // 1 valid line-mode image; -1 bad span, check byte, TOTAL, names or version; -2 no trailer.
-std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image);
+std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
+                            FormatProblem* problem = nullptr);
+// The first problem of an image that neither check accepts, as "line N: ...", from the
+// family it comes closer to being; empty for a valid image.
+std::string DescribeFormatProblem(std::span<const std::uint8_t> image);
 
 // Line-mode model code of a device name (exact match), or -1.
 std::int32_t LookupLineModel(std::string_view deviceName);

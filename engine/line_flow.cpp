@@ -38,7 +38,7 @@ std::int32_t SendImageLine(Port& port, std::string_view line, std::span<char> re
   command.append(line.substr(2));
   command.push_back('\r');
   if (command.size() > 255) return -1;  // does not fit one command
-  return SendCommandRetry(port, command, reply, 2000, 2000);
+  return SendCommandRetry(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs);
 }
 
 // Sends one line until it is acknowledged; at most six sends. Returns the sends made, or a
@@ -76,6 +76,17 @@ std::int32_t SendLinePair(Port& port, const LinePair& pair) {
   }
 }
 
+std::string_view PairFailureMessage(std::int32_t code) {
+  switch (code) {
+    case -2:
+      return "**Failed** Device type error on %d line!\r\n";
+    case -3:
+      return "**Failed** Reply error on %d line!\r\n";
+    default:
+      return "**Failed** Sending error on %d line!\r\n";
+  }
+}
+
 // 1 when every pair was acknowledged; -1 stopped; -4 three repeat requests for a pair;
 // -5 a pair failed four times. A failure of the last pair fails the transfer too: the
 // adapter never confirmed those lines, so the update must not be reported as finished.
@@ -107,21 +118,16 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
           WithCount("**Failed** Repeat three times error on %d line!\r\n", acknowledged));
       return -4;
     }
-    static constexpr std::array<std::string_view, 3> kMessages = {
-        "**Failed** Sending error on %d line!\r\n",
-        "**Failed** Device type error on %d line!\r\n",
-        "**Failed** Reply error on %d line!\r\n",
-    };
-    engine.ReportText(WithCount(kMessages[static_cast<std::size_t>(-r - 1)], acknowledged));
+    engine.ReportText(WithCount(PairFailureMessage(r), acknowledged));
     resend = true;
     if (++failures > 3) return -5;
   }
 }
 
 std::int32_t FinishDownload(Port& port) {
-  if (SendText(port, "QKFL\r", 2000) < 0) return -1;
+  if (SendText(port, "QKFL\r", kReplyTimeoutMs) < 0) return -1;
   std::array<char, 256> reply{};
-  if (ReadReply(port, reply, 2000) < 0) return -1;
+  if (ReadReply(port, reply, kReplyTimeoutMs) < 0) return -1;
   // The job switched the echo on: the answer follows "QKFL".
   return SkipPrefix(BufferText(reply), "QKFL", 255).starts_with("OK") ? 0 : -2;
 }
@@ -133,11 +139,17 @@ std::int32_t SendEndRecordAndFinish(Port& port) {
   endRecord.append(129, '0');
   endRecord.append("F\r");
   std::array<char, 256> reply{};
-  const std::int32_t r = SendCommand(port, endRecord, reply, 5000, 5000);
+  const std::int32_t r =
+      SendCommand(port, endRecord, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
   if (r < 0) return r;
   if (!ContainsToken(reply, "OK")) return -1;
-  const std::int32_t f = SendCommand(port, "QKFL\r", reply, 2000, 2000);
+  const std::int32_t f = SendCommand(port, "QKFL\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   return (f >= 0 && ContainsToken(reply, "OK")) ? 1 : -1;
+}
+
+// Opens the download: the adapter leaves its firmware, which is gone from here on.
+std::int32_t RequestStartDownload(Port& port, std::span<char> reply) {
+  return SendCommandRetry(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
 }
 
 }  // namespace
@@ -151,11 +163,14 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   }
   engine.modelCode = static_cast<std::uint8_t>(code);
 
-  std::int32_t r = SendCommand(port, "ATI\r", reply, 2000, 2000);
+  // The answer decides whether download commands may follow, so it must be ATI's own.
+  std::int32_t r = SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   if (r < 0) {
     engine.ReportText("**Failed** Please power on the device again!\r\n");
+    ReportNoAnswer(engine, r);
     return r;
   }
+  engine.outcome.banner = VisibleText(BufferText(reply));
   engine.ReportProgress(3);
   if (ContainsToken(reply, "ELM327 ")) {
     engine.appMode = true;
@@ -163,7 +178,21 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   } else {
     // No ELM327 banner: the adapter is in its download mode already.
     engine.appMode = false;
-    r = SendCommand(port, "QKUPDT03\r", reply, 2000, 2000);
+    engine.outcome.foundInDownloadMode = true;
+    const std::string model(ModelName(engine.modelCode));
+    if (engine.checkOnly) {
+      engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
+      engine.ReportText(
+          "The adapter is in download mode: its model and version cannot be read, "
+          "so this file (for " +
+          model + ") cannot be checked against it.\r\n");
+      return -1;
+    }
+    engine.ReportText(
+        "Warning: the adapter is in download mode, so its model and version cannot "
+        "be checked: make sure it is a " +
+        model + ", the model this file is for.\r\n");
+    r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !ContainsToken(reply, "OK")) {
       engine.ReportText("**Failed** Device connection error!\r\n");
       engine.ReportText("**Failed** Please power on the device again!\r\n");
@@ -177,8 +206,10 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     r = IdentifyAdapter(engine, port, engine.modelCode);
     if (r < 0) {
       engine.ReportText("**Failed** The upgrade file does not match the device model!\r\n");
+      engine.ReportText(DescribeMismatch(engine));
       return r;
     }
+    NoteAdapterIdentity(engine, engine.modelCode);
     r = CheckElmVersion(engine, port);
     if (r < 0) {
       engine.ReportText(
@@ -187,9 +218,14 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     }
     r = CheckVersionGates(engine, port, engine.modelCode, engine.fileVersion);
     if (r < 0) return r;
+    if (engine.checkOnly) {
+      engine.outcome.checkOnly = true;
+      return 0;
+    }
   }
 
-  if (SendCommandRetry(port, "QKUPDT03\r", reply, 2000, 2000) < 0) {
+  engine.outcome.adapterChanged = true;
+  if (RequestStartDownload(port, reply) < 0) {
     engine.ReportText("**Failed** Request start download fail!\r\n");
     return -1;
   }

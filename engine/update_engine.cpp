@@ -6,6 +6,7 @@
 #include "engine/block_flow.h"
 #include "engine/exchange.h"
 #include "engine/identify.h"
+#include "engine/image_format.h"
 #include "engine/line_flow.h"
 #include "platform/files.h"
 #include "port/port_factory.h"
@@ -14,6 +15,20 @@ namespace zorbent {
 namespace {
 bool stopRequested = false;
 }  // namespace
+
+std::string VisibleText(std::string_view answer) {
+  std::string out;
+  for (const char c : answer) {
+    if (c == '\r' || c == '\n') {
+      if (!out.empty() && out.back() != ' ') out.push_back(' ');
+    } else if (c != '>' && static_cast<unsigned char>(c) >= 0x20 &&
+               static_cast<unsigned char>(c) < 0x7F) {
+      out.push_back(c);
+    }
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
 
 Lock& EngineLock() {
   static Lock lock;
@@ -61,7 +76,30 @@ void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
   callbackContext = context;
 }
 
+std::string_view ModelName(std::int32_t code) {
+  static constexpr std::array<std::string_view, 7> kNames = {
+      "Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"};
+  if (code < 0 || code >= static_cast<std::int32_t>(kNames.size())) return {};
+  return kNames[static_cast<std::size_t>(code)];
+}
+
+std::string VersionInAnswer(std::string_view answer) {
+  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
+    if ((answer[i] == 'v' || answer[i] == 'V') && answer[i + 1] >= '0' && answer[i + 1] <= '9') {
+      std::string version;
+      for (const char c : answer.substr(i + 1))
+        if (c != '>' && c != '\r' && c != '\n') version.push_back(c);
+      return version;
+    }
+  }
+  return {};
+}
+
 void UpdateEngine::ReportText(std::string_view text) {
+  if (text.ends_with("\r\n") && text.size() > 2) {
+    outcome.lastMessage = VisibleText(text);
+    if (text.starts_with("**Failed** ")) outcome.failure = VisibleText(text.substr(11));
+  }
   if (callback == nullptr) return;
   const std::string copy(text);  // the receiver gets a NUL-terminated text
   callback(callbackContext, kReportText, reinterpret_cast<std::intptr_t>(copy.c_str()));
@@ -107,6 +145,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
     return -1;
   }
   free->port = std::move(port);
+  free->serial = parsed.kind == PortKind::kSerial;
   CopyToBuffer(free->firmwarePath, firmwarePath);
   ReportText("Port is opened!\r\n");
   return static_cast<std::int32_t>(free - channels.begin());
@@ -125,6 +164,7 @@ void UpdateEngine::ReleaseImage() {
 std::int32_t UpdateEngine::Update(std::int32_t channel) {
   Port* port = ChannelPort(channel);
   if (port == nullptr) return -1;
+  outcome = JobOutcome{};
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
   const std::int64_t size = ReadWholeFile(path, image);
@@ -137,8 +177,13 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   imageSize = static_cast<std::int32_t>(size);
   if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
 
+  outcome.family = fileFamily;
+  outcome.fileVersion =
+      VersionInAnswer(BufferText(fileFamily == 2 ? fileVersionText : fileDeviceName));
+
   std::array<char, 2048> reply{};
-  SendCommand(*port, "ATE1\r", reply, 2000, 2000);  // echo on; an adapter that ignores it is fine
+  // Echo on; an adapter that ignores it is fine.
+  SendCommand(*port, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
 
   std::int32_t result = -1;
   if (fileFamily == 1) {
@@ -147,10 +192,41 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
     result = LineModeUpdate(*this, *port);
   }
   ReleaseImage();
+  outcome.stopped = StopRequested() && result < 0;
   if (result < 0) return result;
+  if (outcome.checkOnly) {
+    outcome.succeeded = true;
+    return 0;
+  }
   ReportText("File download finished!\r\n");
   ReportProgress(100);
+  outcome.succeeded = true;
+  if (outcome.adapterModel.empty()) outcome.adapterModel = ModelName(modelCode);
+  ReadBackVersion(*port);
   return 0;
+}
+
+// Reads the new version with the same read-only exchanges as a version read, and warns when
+// the adapter does not report the file's.
+void UpdateEngine::ReadBackVersion(Port& port) {
+  const bool byQki = modelCode >= 1 && modelCode <= 3;
+  std::array<char, 256> reply{};
+  const std::string_view query = byQki ? "QKI\r" : "QKVERS\r";
+  if (SendText(port, query, kReplyTimeoutMs) < 0 || ReadReply(port, reply, kReplyTimeoutMs) < 0)
+    reply[0] = '\0';
+  const std::string_view answer =
+      SkipPrefix(BufferText(reply), query.substr(0, query.size() - 1), 255);
+  outcome.versionAfter = VersionInAnswer(answer);
+  const char xDigit = (modelCode == 0 || modelCode == 4) ? '5' : '9';
+  if (outcome.versionAfter.empty()) {
+    ReportText(
+        "Warning: the adapter did not report its new version; check it with a version "
+        "read.\r\n");
+  } else if (!outcome.fileVersion.empty() && VersionNumber(outcome.versionAfter, xDigit) !=
+                                                 VersionNumber(outcome.fileVersion, xDigit)) {
+    ReportText("Warning: the adapter reports version " + outcome.versionAfter +
+               ", but the file holds " + outcome.fileVersion + ".\r\n");
+  }
 }
 
 std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
@@ -161,9 +237,47 @@ std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   if (device < 0 && adapter < 0) {
     // Without this line a silent adapter would leave the user with no answer at all.
     ReportText("**Failed** The device did not report its version!\r\n");
+    ExplainSilence(*port, channels[static_cast<std::size_t>(channel)].serial);
     return -1;
   }
   return 0;
+}
+
+// Tells, with read-only exchanges, what an adapter that gave no versions is doing.
+void UpdateEngine::ExplainSilence(Port& port, bool serial) {
+  std::array<char, 256> reply{};
+  const std::int32_t r =
+      SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  const std::string banner = VisibleText(BufferText(reply));
+  if (r >= 0 && banner.find("ELM327") != std::string::npos) {
+    ReportText("The adapter answered \"" + banner +
+               "\" to ATI but gave no versions: an ELM327-compatible adapter, not one this "
+               "program can update.\r\n");
+    return;
+  }
+  if (r >= 0) {
+    ReportText(
+        "The adapter is in download mode (an update was interrupted): run the same "
+        "update again to finish it.\r\n");
+    return;
+  }
+  if (serial && port.SetBaud(kFastRate) > 0) {
+    // An interrupted block-mode download leaves the adapter at the fast rate.
+    const bool answers =
+        SendText(port, "\r", kReplyTimeoutMs) == 0 && ReadReply(port, reply, kReplyTimeoutMs) >= 0;
+    port.SetBaud(kNormalRate);
+    if (answers) {
+      ReportText(
+          "The adapter is silent at 115200 baud but answers at 2,000,000 baud: a "
+          "block-mode update was interrupted. Power the adapter off and on, then run "
+          "the same update again.\r\n");
+      return;
+    }
+  }
+  ReportText(std::string("The adapter does not answer") +
+             (serial ? " at 115200 or 2,000,000 baud" : "") +
+             ": check that it is powered and plugged in, and that this is its port and rate "
+             "(zorbent-fw detect).\r\n");
 }
 
 }  // namespace zorbent

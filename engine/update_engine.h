@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,7 +28,42 @@ inline constexpr std::int32_t kMinimumImageSize = 138;
 struct Channel {
   std::unique_ptr<Port> port;  // null while the channel is free
   std::array<char, kPathCapacity> firmwarePath{};
+  bool serial = false;  // a serial line, whose rate the adapter may have been left at
 };
+
+// How a job ended, beside its text reports, for front ends that summarise it (verdict lines,
+// colours, tables); they never parse the texts.
+struct JobOutcome {
+  bool succeeded = false;
+  bool checkOnly = false;            // the job stopped before the first command that changes
+                                     // the adapter (`update --check`)
+  bool foundInDownloadMode = false;  // the adapter was in download mode before this job
+  bool adapterChanged = false;       // a download was started: the old firmware is gone
+  bool stopped = false;              // ended by a stop request
+  std::uint8_t family = 0;           // the file's: 1 block mode, 2 line mode, 0 unknown
+  std::string adapterModel;          // "KTR5577", empty when not known
+  std::string adapterName;           // what the adapter calls itself ("zOrbent BM")
+  std::string versionBefore;         // the adapter's firmware version before the job
+  std::string versionAfter;          // ... after it, read back once the update finished
+  std::string fileVersion;           // the version the file holds
+  std::string failure;               // the last "**Failed** " line, without that prefix
+  std::string lastMessage;           // the last line reported, whatever it was
+  std::string banner;                // the adapter's answer to "ATI"
+  std::string qkiAnswer;             // ... to "QKI"
+  std::string qkversAnswer;          // ... to "QKVERS"
+};
+
+// An adapter's answer as one printable line: line ends become spaces, the prompt and
+// control bytes go.
+std::string VisibleText(std::string_view answer);
+// Line rates of the adapters: commands at the normal rate, block-mode downloads at the fast.
+inline constexpr std::int32_t kNormalRate = 115200;
+inline constexpr std::int32_t kFastRate = 2000000;
+// Model names as the adapters' firmware files name them, by model code; empty for others.
+std::string_view ModelName(std::int32_t code);
+// The version in an adapter's answer: the text after the first "v" or "V" followed by a
+// digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30"); empty when there is none.
+std::string VersionInAnswer(std::string_view answer);
 
 // The process-wide stop request: raised by a front end, read by the transfer loops before
 // every step. Once raised it stays raised until the next Init.
@@ -48,10 +84,12 @@ class UpdateEngine {
   // Channel 0..255, or -1 (reported).
   virtual std::int32_t OpenPort(std::string_view configString, std::string_view firmwarePath);
   virtual void ClosePort(std::int32_t channel);
-  // The update job. 0 or more when "File download finished!" was reported, negative on
-  // failure (already reported). Front ends that only show reports may ignore it.
+  // The update job. 0 or more when "File download finished!" was reported (with checkOnly:
+  // when the update would go ahead), negative on failure (already reported). `outcome`
+  // says how it ended. Front ends that only show reports may ignore it.
   virtual std::int32_t Update(std::int32_t channel);
-  // Reports the device and adapter versions. Negative when neither could be read.
+  // Reports the device and adapter versions. Negative when neither could be read; then it
+  // says what state the adapter seems to be in, as far as read-only exchanges can tell.
   virtual std::int32_t ReadVersions(std::int32_t channel);
 
   void ReportText(std::string_view text);
@@ -80,9 +118,15 @@ class UpdateEngine {
   std::int32_t fileVersion = 0;
   std::int32_t adapterModel = 0;
   bool appMode = false;
+  // Set by a front end before Update: stop before the first command that changes the
+  // adapter and report whether the update would go ahead.
+  bool checkOnly = false;
+  JobOutcome outcome;
 
  private:
   void ReleaseImage();
+  void ReadBackVersion(Port& port);
+  void ExplainSilence(Port& port, bool serial);
 };
 
 // Text of a NUL-terminated buffer (up to its first NUL, never past its end).

@@ -34,6 +34,15 @@ class Port {
   // Why the last open failed, in words for the user ("... is in use by another program");
   // empty when the port cannot tell.
   virtual std::string OpenFailure() const { return {}; }
+
+  // Set by the command exchange when an answer may still be on its way (its command timed
+  // out); the next command first lets the line go quiet, so a late answer is never taken for
+  // the answer to a later command.
+  void SetAnswerOutstanding(bool outstanding) { answerOutstanding_ = outstanding; }
+  bool AnswerOutstanding() const { return answerOutstanding_; }
+
+ private:
+  bool answerOutstanding_ = false;
 };
 
 }  // namespace zorbent

@@ -99,6 +99,7 @@ std::string BumpVersion(std::string version) {
 std::optional<int> ParseModel(std::string_view name) {
   for (std::size_t i = 0; i < kModelNames.size(); ++i)
     if (kModelNames[i] == name) return static_cast<int>(i);
+  if (name == "generic") return kGenericModel;
   return std::nullopt;
 }
 
@@ -121,6 +122,10 @@ std::string VersionAfterLetter(std::string_view text) {
 
 AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
     : options_(std::move(options)), faults_(std::move(faults)) {
+  if (options_.model == kGenericModel) {
+    options_.generic = true;
+    if (options_.elmVersion == "2.2") options_.elmVersion = "1.5";
+  }
   if (options_.model < 0 || options_.model >= kModelCount) options_.model = 2;
   const auto model = static_cast<std::size_t>(options_.model);
   if (options_.qkiName.empty()) options_.qkiName = kQkiNames[model];
@@ -171,6 +176,11 @@ CommandResult AdapterCore::Handle(std::string_view command) {
   bool handled = false;
   CommandResult at = CommonAt(text, handled);
   if (handled) return at;
+  if (options_.generic) {
+    // An ordinary ELM327 takes other AT commands and knows no QK command.
+    if (NormalizeAt(text).starts_with("AT")) return {"OK" + std::string(kPrompt)};
+    return {std::string(kUnknown)};
+  }
   return mode_ == Mode::kApplication ? Application(text) : Download(text);
 }
 

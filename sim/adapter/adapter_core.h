@@ -16,7 +16,9 @@ inline constexpr int kModelCount = 7;
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
 
-// Model codes as the host numbers them: 0..4 line mode, 5 and 6 block mode.
+// Model codes as the host numbers them: 0..4 line mode, 5 and 6 block mode; kGenericModel
+// names an ordinary ELM327 that is none of them.
+inline constexpr int kGenericModel = kModelCount;
 std::optional<int> ParseModel(std::string_view name);
 std::string_view ModelName(int model);
 bool IsBlockModel(int model);
@@ -26,6 +28,9 @@ std::string VersionAfterLetter(std::string_view text);
 
 struct AdapterOptions {
   int model = 2;
+  // Not one of the maker's adapters: an ordinary ELM327 that answers "ATI" with its banner
+  // and "?" to every QK command.
+  bool generic = false;
   std::string deviceVersion;  // firmware version; empty: the model's default
   std::string elmVersion = "2.2";
   std::string productId = "OBDZ-1000";  // the answer to "QKPROI"

@@ -62,7 +62,7 @@ int Serve(int argc, char** argv) {
   bool downloadMode = false;
   bool echoOff = false;
   bool transcript = false;
-  std::vector<std::string> repPack, repBlock, err02;
+  std::vector<std::string> repPack, repBlock, err02, slowAnswers;
 
   auto* transport = app.add_option_group("transport");
 #ifdef _WIN32
@@ -78,7 +78,8 @@ int Serve(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);
   app.add_option("--model", model,
-                 "Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01 (line mode), KTR558, KTR5688 (block)")
+                 "Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01 (line mode), KTR558, KTR5688 "
+                 "(block), generic (an ordinary ELM327)")
       ->required();
   app.add_option("--device-version", deviceVersion, "firmware version text, e.g. 2.2.30");
   app.add_option("--elm-version", elmVersion, "announced ELM327 version, e.g. 2.2");
@@ -99,6 +100,8 @@ int Serve(int argc, char** argv) {
                "noise after every prompt");
   app.add_flag("--flood", options.link.floodWithoutPrompt,
                "answer every command with a long run and no prompt");
+  app.add_option("--slow-answer", slowAnswers,
+                 "answer COMMAND only after MS milliseconds (COMMAND:MS, e.g. ATE1:2500)");
   app.add_option("--rep-pack-at", repPack, "ask to repeat record N (N or N:COUNT)");
   app.add_option("--rep-block-at", repBlock, "ask to repeat the pair/record holding N");
   app.add_option("--err02-at", err02, "reject record N with ERR02");
@@ -127,7 +130,7 @@ int Serve(int argc, char** argv) {
   const std::optional<int> code = zorbent::sim::ParseModel(model);
   if (!code) {
     std::cerr << "adapter-sim: unknown model '" << model
-              << "' (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01, KTR558, KTR5688)\n";
+              << "' (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01, KTR558, KTR5688, generic)\n";
     return 2;
   }
   options.adapter.model = *code;
@@ -147,6 +150,23 @@ int Serve(int argc, char** argv) {
         return 2;
       }
     }
+  }
+  for (const std::string& text : slowAnswers) {
+    const std::size_t colon = text.rfind(':');
+    int ms = -1;
+    try {
+      std::size_t used = 0;
+      if (colon != std::string::npos && colon > 0) ms = std::stoi(text.substr(colon + 1), &used);
+      if (used != text.size() - colon - 1) ms = -1;
+    } catch (...) {
+      ms = -1;
+    }
+    if (ms < 0 || ms > 600000) {
+      std::cerr << "adapter-sim: --slow-answer '" << text
+                << "' is not COMMAND:MS with MS from 0 to 600000\n";
+      return 2;
+    }
+    options.link.slowAnswers[text.substr(0, colon)] = ms;
   }
   if (tcpPort) {
     options.tcp = true;

@@ -173,6 +173,10 @@ struct AdapterSimulator::State {
     StartWire();
     if (!WireDelay(command.size(), rate)) return;
     if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
+    const auto slow = faults.slowAnswers.find(command.substr(0, command.size() - 1));
+    if (slow != faults.slowAnswers.end() &&
+        !SleepUnlessWoken(wake, std::int64_t{slow->second} * 1000))
+      return;
 
     std::string out;
     if (!understood) {

@@ -4,6 +4,7 @@
 // its own, for tests, the demo and benchmarks. It meets the engine only across that wire.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct LinkFaults {
   bool nulBytes = false;            // NUL bytes and stray "\r\n" inside answers
   bool garbageAfterPrompt = false;  // bytes after the prompt that belong to no answer
   bool floodWithoutPrompt = false;  // answers every command with a long run, never '>'
+  // Command (without its "\r") to the milliseconds its answer is late, every time; the
+  // adapter works on it meanwhile and takes no other command.
+  std::map<std::string, int> slowAnswers;
 };
 
 struct SimulatorOptions {

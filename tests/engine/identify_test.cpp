@@ -111,6 +111,8 @@ TEST_P(VersionGates, DecideByGeneration) {
 const std::string kHigher =
     "The device firmware version number is higher, please use the latest firmware file.!\r\n";
 const std::string kNoUpgrade = "There is no upgrade function for this product!\r\n";
+// A refusal without a message of its own still says why.
+const std::string kNoVersion = "**Failed** The device did not report its version!\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Thresholds, VersionGates,
@@ -122,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GateCase{2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
                                "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
                       GateCase{3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
-                      GateCase{3, "QKI", "something else", 2301, -1, ""},
+                      GateCase{3, "QKI", "something else", 2301, -1, kNoVersion},
                       GateCase{0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
                       GateCase{0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
                                "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
@@ -130,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                           0, "QKVERS", "Ruvo V3.1", 4006, -1,
                           "This product is too old, please contact the \r\ntechnical team for "
                           "assistance in upgrading: \r\n[see the adapter's documentation].\r\n"},
-                      GateCase{0, "QKVERS", "Other V4", 4006, -1, ""},
+                      GateCase{0, "QKVERS", "Other V4", 4006, -1, kNoVersion},
                       GateCase{4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, kNoUpgrade},
                       GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, kHigher},
                       GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},

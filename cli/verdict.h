@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "engine/update_engine.h"
+
+namespace zorbent::cli {
+
+// The one line that says how an update (or `update --check`) ended and what to do next,
+// from the job's outcome: "Update succeeded: ...", "Update failed: ...", "Check passed: ...",
+// "Check failed: ...". opened: the connection was made at all.
+std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, double seconds);
+
+// What to do after an update stopped half-way, by the file's family (1 block, 2 line).
+std::string RecoveryAdvice(int family);
+
+// "KTR5577 (zOrbent BM) v2.2.30 -> v2.2.4X", for summaries.
+std::string VersionChange(const JobOutcome& outcome);
+
+}  // namespace zorbent::cli

@@ -1,0 +1,205 @@
+// Replies belong to their commands: late answers, adapters that are not ours, adapters in
+// download mode, and what a job's outcome says about how it ended.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/flows/flow_harness.h"
+
+namespace zorbent::testing {
+namespace {
+
+using sim::AdapterSimulator;
+using sim::SimulatorOptions;
+
+struct Started {
+  explicit Started(SimulatorOptions options) : simulator(std::move(options)) {
+    std::string error;
+    EXPECT_TRUE(simulator.Start(&error)) << error;
+  }
+  AdapterSimulator simulator;
+};
+
+// Index of the first command in the transcript that begins with one of the texts; -1 none.
+int FirstOf(const AdapterSimulator& simulator, const std::vector<std::string_view>& texts) {
+  const auto transcript = simulator.Transcript();
+  for (std::size_t i = 0; i < transcript.size(); ++i)
+    for (const std::string_view text : texts)
+      if (transcript[i].command.starts_with(text)) return static_cast<int>(i);
+  return -1;
+}
+
+const std::vector<std::string_view> kDownloadCommands = {"QKUPDT03", "QKDLKTR"};
+
+struct LateCase {
+  const char* label;
+  int model;
+  const char* slowCommand;
+  int delayMs;
+  bool tcp;
+};
+
+class LateAnswer : public ::testing::TestWithParam<LateCase> {};
+
+// A late answer may make the job fail, never send a download command before the adapter was
+// identified: either the update went through the gates and succeeded, or the adapter still
+// runs its firmware.
+TEST_P(LateAnswer, NeverLeadsToADownloadCommandBeforeTheGates) {
+  const LateCase& c = GetParam();
+  SimulatorOptions options = AdapterOf(c.model);
+  options.tcp = c.tcp;
+  options.link.slowAnswers[c.slowCommand] = c.delayMs;
+  Started adapter(options);
+  const sim::BuiltImage image = ImageFor(c.model);
+  FirmwareFile file(image.text);
+  UpdateEngine engine;
+  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  const std::string transcript = adapter.simulator.TranscriptText();
+
+  const int download = FirstOf(adapter.simulator, kDownloadCommands);
+  if (run.result == 0) {
+    EXPECT_EQ(adapter.simulator.Flashes(), 1) << transcript;
+    // Identification came first: QKPROI (line mode) or the QKI probe (block mode).
+    const int identified = FirstOf(adapter.simulator, {IsBlockModel(c.model) ? "QKI" : "QKPROI"});
+    EXPECT_GE(identified, 0) << transcript;
+    EXPECT_LT(identified, download) << transcript;
+    EXPECT_TRUE(engine.outcome.succeeded);
+  } else {
+    EXPECT_EQ(download, -1) << run.text << transcript;
+    EXPECT_FALSE(adapter.simulator.InDownloadMode()) << transcript;
+    EXPECT_FALSE(engine.outcome.adapterChanged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flows, LateAnswer,
+                         ::testing::Values(LateCase{"LineAte1", 2, "ATE1", 2500, false},
+                                           LateCase{"LineAte1AfterTheQuietPeriod", 2, "ATE1", 3500,
+                                                    false},
+                                           LateCase{"LineAte1Tcp", 2, "ATE1", 3500, true},
+                                           LateCase{"LineAti", 2, "ATI", 2500, false},
+                                           LateCase{"BlockAte1", 5, "ATE1", 3500, false},
+                                           LateCase{"BlockAte1Tcp", 6, "ATE1", 3500, true},
+                                           LateCase{"BlockQkvers", 5, "QKVERS", 2500, false}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+class NotOurAdapter : public ::testing::TestWithParam<int> {};
+
+// An ordinary ELM327 is told so, and gets no download command; a line-mode adapter offered a
+// block-mode file is refused before any.
+TEST_P(NotOurAdapter, GetsTheMismatchAndWhatAnsweredAndNoDownloadCommand) {
+  const int fileModel = GetParam();
+  SimulatorOptions options = AdapterOf(2);
+  options.adapter.model = fileModel == 5 ? 2 : sim::kGenericModel;
+  if (fileModel == 6) options.tcp = true;
+  Started adapter(options);
+  FirmwareFile file(ImageFor(fileModel).text);
+  UpdateEngine engine;
+  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  EXPECT_LT(run.result, 0);
+  EXPECT_TRUE(run.Said("**Failed** The upgrade file does not match the device model!\r\n"))
+      << run.text;
+  EXPECT_TRUE(run.Said(fileModel == 5 ? "The adapter is a KTR5577 (it answers \"KTR5577 V2.2\")"
+                                      : "\"ELM327 v1.5\" to ATI"))
+      << run.text;
+  EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
+      << adapter.simulator.TranscriptText();
+  EXPECT_FALSE(engine.outcome.adapterChanged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, NotOurAdapter, ::testing::Values(2, 5, 6));
+
+TEST(DownloadMode, UpdateWarnsThatTheModelCannotBeCheckedAndCheckOnlyRefuses) {
+  SimulatorOptions options = AdapterOf(2);
+  options.adapter.startInDownloadMode = true;
+  Started adapter(options);
+  const sim::BuiltImage image = ImageFor(2);
+  FirmwareFile file(image.text);
+
+  UpdateEngine checker;
+  checker.checkOnly = true;
+  const JobRun check = RunJob(checker, adapter.simulator.ConfigString(), file.Path(), true);
+  EXPECT_LT(check.result, 0);
+  EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
+  EXPECT_FALSE(check.Said("Warning:")) << check.text;
+  EXPECT_EQ(adapter.simulator.Flashes(), 0);
+
+  UpdateEngine engine;
+  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  EXPECT_EQ(run.result, 0) << run.text;
+  EXPECT_TRUE(run.SaidInOrder(
+      {"Warning: the adapter is in download mode", "KTR5577", "File download finished!\r\n"}))
+      << run.text;
+  EXPECT_TRUE(engine.outcome.foundInDownloadMode);
+  EXPECT_EQ(engine.outcome.versionAfter, "2.2.3X");
+}
+
+TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
+  for (const int model : {2, 6}) {
+    Started adapter(AdapterOf(model));
+    FirmwareFile file(ImageFor(model).text);
+    UpdateEngine engine;
+    engine.checkOnly = true;
+    const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+    EXPECT_EQ(run.result, 0) << run.text;
+    EXPECT_FALSE(run.Finished()) << run.text;
+    EXPECT_TRUE(engine.outcome.checkOnly);
+    EXPECT_EQ(engine.outcome.adapterModel, model == 2 ? "KTR5577" : "KTR5688");
+    EXPECT_EQ(engine.outcome.versionBefore, model == 2 ? "2.2.2X" : "2.1");
+    EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
+        << adapter.simulator.TranscriptText();
+  }
+}
+
+TEST(Outcome, SuccessReadsTheNewVersionBackAndWarnsWhenItIsNotTheFiles) {
+  SimulatorOptions options = AdapterOf(5);
+  options.adapter.flashedVersion = "2.1.9";  // not what the file holds
+  Started adapter(options);
+  FirmwareFile file(ImageFor(5).text);
+  UpdateEngine engine;
+  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  EXPECT_EQ(run.result, 0) << run.text;
+  EXPECT_TRUE(engine.outcome.succeeded);
+  EXPECT_EQ(engine.outcome.versionBefore, "2.1");
+  EXPECT_EQ(engine.outcome.versionAfter, "2.1.9");
+  EXPECT_TRUE(run.SaidInOrder({"File download finished!\r\n",
+                               "Warning: the adapter reports version 2.1.9, but the file holds "
+                               "2.2.\r\n"}))
+      << run.text;
+}
+
+// A block-mode download stopped half-way leaves the adapter at 2,000,000 baud: the outcome
+// says so, and a version read finds it there.
+TEST(ReadStates, DownloadModeSilenceAndTheFastRateAreTold) {
+  Started block(AdapterOf(5));
+  const sim::BuiltImage image = ImageFor(5, 400);
+  FirmwareFile file(image.text);
+  UpdateEngine engine;
+  std::thread stopper([&] {
+    while (block.simulator.Records().size() < 3)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RequestStop();
+  });
+  const JobRun stopped = RunJob(engine, block.simulator.ConfigString(), file.Path(), true);
+  stopper.join();
+  EXPECT_LT(stopped.result, 0);
+  EXPECT_TRUE(engine.outcome.stopped);
+  EXPECT_TRUE(engine.outcome.adapterChanged);
+  ASSERT_EQ(block.simulator.Rate(), 2000000);
+  const JobRun fast = RunRead(block.simulator.ConfigString());
+  EXPECT_TRUE(fast.SaidInOrder(
+      {"**Failed** The device did not report its version!\r\n", "answers at 2,000,000 baud"}))
+      << fast.text;
+
+  SimulatorOptions options = AdapterOf(3);
+  options.adapter.startInDownloadMode = true;
+  Started line(options);
+  EXPECT_TRUE(RunRead(line.simulator.ConfigString()).Said("is in download mode")) << "line";
+
+  options.link.silent = true;
+  Started silent(options);
+  EXPECT_TRUE(RunRead(silent.simulator.ConfigString()).Said("does not answer at 115200 or"));
+}
+
+}  // namespace
+}  // namespace zorbent::testing
