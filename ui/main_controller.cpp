@@ -128,9 +128,11 @@ void MainController::StartCommand(bool update) {
     return;
   }
   EnableControls(false);
+  runningCommand_ = update ? "Update" : "Read";
   view_.ResetProgress();
   const std::int32_t channel = engine_.OpenPort(config, path);
   if (channel < 0) {
+    view_.ShowOutcome(false);
     EnableControls(true);
     return;
   }
@@ -150,20 +152,22 @@ void MainController::StartCommand(bool update) {
 }
 
 void MainController::UpdateWorker(WorkerArgs* args) {
-  args->window->engine_.Update(args->channel);
+  const bool succeeded = args->window->engine_.Update(args->channel) >= 0;
   args->window->engine_.ClosePort(args->channel);
   MainController* window = args->window;
-  window->view_.Post([window] { window->FinishCommand(); });
+  window->view_.Post([window, succeeded] { window->FinishCommand(succeeded); });
 }
 
 void MainController::ReadWorker(WorkerArgs* args) {
-  args->window->engine_.ReadVersions(args->channel);
+  const bool succeeded = args->window->engine_.ReadVersions(args->channel) >= 0;
   args->window->engine_.ClosePort(args->channel);
   MainController* window = args->window;
-  window->view_.Post([window] { window->FinishCommand(); });
+  window->view_.Post([window, succeeded] { window->FinishCommand(succeeded); });
 }
 
-void MainController::FinishCommand() {
+void MainController::FinishCommand(bool succeeded) {
+  view_.DismissCloseQuestion();
+  view_.ShowOutcome(succeeded);
   EnableControls(true);
 }
 

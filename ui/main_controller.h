@@ -65,6 +65,8 @@ class MainController {
   bool OnClose();
 
   bool IsRunning() const { return running_; }
+  // "Update" or "Read" while a command runs, for the close question.
+  const std::string& RunningCommand() const { return runningCommand_; }
   // Waits for both workers; the window calls it before it is torn down.
   void Shutdown();
 
@@ -79,7 +81,7 @@ class MainController {
   void StartCommand(bool update);
   // False when the click is to do nothing; refusal text set when input is too long.
   bool BuildConfig(std::string& config, std::string& refusal) const;
-  void FinishCommand();
+  void FinishCommand(bool succeeded);
   void Report(std::int32_t kind, std::intptr_t value);
 
   MainView& view_;
@@ -88,6 +90,7 @@ class MainController {
   LineEndFolder folder_;
   std::thread::id windowThread_ = std::this_thread::get_id();
   bool running_ = false;
+  std::string runningCommand_;
   WorkerArgs updateArgs_;
   WorkerArgs readArgs_;
   std::unique_ptr<Thread> updateWorker_;

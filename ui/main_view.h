@@ -81,6 +81,10 @@ class MainView {
   virtual std::optional<std::string> ChooseFirmwareFile() = 0;
   // Asked when the window is closed during a command; true to close anyway.
   virtual bool ConfirmCloseWhileRunning() = 0;
+  // The command ended: a close question still open no longer applies.
+  virtual void DismissCloseQuestion() {}
+  // How the command ended, so success and failure look different at a glance.
+  virtual void ShowOutcome(bool /*succeeded*/) {}
   virtual void ShowAbout() = 0;
   virtual void EndDialog() = 0;
   // Ends the process at once with exit code 0.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -87,27 +89,52 @@ TEST(InspectUnknownModel, SaysNoAdapterTakesItAndFails) {
   for (const auto& f : files) {
     const ProgramResult r = RunProgram({"inspect", dir.Write(f.label, BuildFile(f, 3))});
     EXPECT_EQ(r.exitCode, 1) << f.label << ": " << r.both();
-    EXPECT_NE(r.out.find("for adapter:  none known: no adapter takes this file"), std::string::npos)
+    EXPECT_NE(r.out.find("\"" + std::string(f.deviceName) +
+                         "\", which is none of the adapter models this program updates"),
+              std::string::npos)
         << r.out;
   }
 }
 
-// Every kind of damage is a unit case of the format check; here the program's report of one
-// damaged file of each family.
-TEST(InspectCorruptFile, ReportsTheFormatErrorAndFails) {
-  sim::BlockImageOptions block;
-  block.corruption = Corruption::kLenOverrun;
-  block.corruptIndex = 2;
-  sim::LineImageOptions line;
-  line.corruption = Corruption::kNameOverrun;
-  line.corruptIndex = 2;
-  TempDir dir;
-  for (const sim::BuiltImage& image : {sim::BuildBlockImage(block), sim::BuildLineImage(line)}) {
+// Every kind of damage is a unit case of the format check; here the program's report of
+// damaged files of each family: the first bad line and the check that failed.
+TEST(InspectCorruptFile, ReportsTheLineAndTheCheckThatFailed) {
+  struct Damage {
+    bool block;
+    Corruption corruption;
+    const char* says;
+  };
+  for (const Damage& d : {Damage{true, Corruption::kLenOverrun, "line 3: LEN says"},
+                          Damage{true, Corruption::kBadSum, "line 3: data bytes sum to 0x"},
+                          Damage{false, Corruption::kBadCheckByte, "line 3: bytes sum to 0x"},
+                          Damage{false, Corruption::kNameOverrun, "trailer names run past"}}) {
+    sim::BlockImageOptions block;
+    block.corruption = d.corruption;
+    block.corruptIndex = 2;
+    sim::LineImageOptions line;
+    line.corruption = d.corruption;
+    line.corruptIndex = 2;
+    const sim::BuiltImage image = d.block ? sim::BuildBlockImage(block) : sim::BuildLineImage(line);
     ASSERT_TRUE(image.ok()) << image.error;
+    TempDir dir;
     const ProgramResult r = RunProgram({"inspect", dir.Write("fw.txt", image.text)});
     EXPECT_EQ(r.exitCode, 1) << r.both();
-    EXPECT_EQ(r.out, "**Failed** update file format error!\n");
+    EXPECT_NE(r.out.find("is not a valid firmware file: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(d.says), std::string::npos) << r.out;
   }
+}
+
+TEST(InspectOddLines, WarnsThatTheLastLineIsNeverSent) {
+  sim::LineImageOptions line;
+  line.deviceName = "KTR5577";
+  line.records = 4;  // with the trailer: five lines
+  TempDir dir;
+  const ProgramResult r =
+      RunProgram({"inspect", dir.Write("fw.txt", sim::BuildLineImage(line).text)});
+  EXPECT_EQ(r.exitCode, 0) << r.both();
+  EXPECT_NE(r.out.find("5 lines: the last line has no partner and is never sent"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(InspectUnreadable, MissingFileDirectoryAndShortFileFail) {
@@ -118,15 +145,27 @@ TEST(InspectUnreadable, MissingFileDirectoryAndShortFileFail) {
             std::string::npos)
       << missing.both();
 
+  EXPECT_NE(missing.out.find("No such file or directory"), std::string::npos) << missing.out;
+
   const ProgramResult directory = RunProgram({"inspect", dir.path()});
   EXPECT_EQ(directory.exitCode, 1) << directory.both();
-  EXPECT_NE(directory.out.find("**Failed** "), std::string::npos) << directory.both();
+  EXPECT_NE(directory.out.find("is a directory"), std::string::npos) << directory.both();
+
+  const ProgramResult empty = RunProgram({"inspect", dir.Write("empty.txt", "")});
+  EXPECT_NE(empty.out.find("is empty"), std::string::npos) << empty.both();
 
   // One byte short of the smallest file that can hold a record and a trailer.
   const ProgramResult shortFile =
       RunProgram({"inspect", dir.Write("short.txt", std::string(137, '0'))});
   EXPECT_EQ(shortFile.exitCode, 1) << shortFile.both();
-  EXPECT_EQ(shortFile.out, "**Failed** File is Invalid!\n");
+  EXPECT_NE(shortFile.out.find("is too short (137 bytes)"), std::string::npos) << shortFile.out;
+
+  // Larger than any firmware: refused without reading it all (a sparse file costs no disk).
+  const std::string huge = dir.Write("huge.txt", "");
+  std::filesystem::resize_file(huge, 200u * 1024 * 1024);
+  const ProgramResult large = RunProgram({"inspect", huge});
+  EXPECT_EQ(large.exitCode, 1) << large.both();
+  EXPECT_NE(large.out.find("larger than any adapter firmware"), std::string::npos) << large.out;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -215,6 +216,7 @@ TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) 
   EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
   EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
   EXPECT_EQ(Progress(), 100);
+  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "succeeded");
   EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator().Records(), image, false));
   for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"}) {
     EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
@@ -235,7 +237,46 @@ TEST_F(DialogTest, UpdateWithABadFileShowsTheFormatError) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Output(), "Port is opened!\n**Failed** update file format error!\n");
   EXPECT_EQ(Progress(), 2);
+  // A failure does not look like a half-finished success.
+  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "failed");
   EXPECT_TRUE(Control<QPushButton>("1006")->isEnabled());
+}
+
+TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
+  Open({"ttyUSB0"});
+  auto* output = Control<QPlainTextEdit>("1007");
+  EXPECT_EQ(output->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(output->tabChangesFocus());
+  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
+  auto* box = Control<QGroupBox>("1003");
+  QWidget* name = dialog_->usbPage()->names();
+  const int rowTop = name->mapTo(dialog_.get(), QPoint(0, 0)).y();
+  EXPECT_GT(rowTop, box->geometry().top() + box->fontMetrics().height()) << "row crosses the frame";
+  QWidget* refresh = dialog_->usbPage()->refresh();
+  EXPECT_LE(refresh->mapTo(dialog_.get(), QPoint(0, refresh->height())).y(),
+            box->geometry().bottom());
+}
+
+// The close question names the running command and goes away when the command ends.
+TEST_F(DialogTest, CloseQuestionNamesTheCommandAndGoesAwayWhenItEnds) {
+  sim::SimulatorOptions options;
+  options.link.silent = true;
+  sim::AdapterSimulator silent(options);
+  ASSERT_TRUE(silent.Start());
+  const std::string config = silent.ConfigString();
+  Open({config.substr(4, config.rfind(':') - 4)});
+  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  ASSERT_TRUE(dialog_->controller().IsRunning());
+  QString question;
+  QTimer::singleShot(100, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+      question = box->text();
+  });
+  EXPECT_FALSE(dialog_->close());  // answered by the command's end, not by the user
+  EXPECT_TRUE(question.contains(QStringLiteral("(Read) is running"))) << question.toStdString();
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+  EXPECT_TRUE(dialog_->isVisible());
 }
 
 TEST_F(DialogTest, OverLongWifiAddressIsRefusedInTheOutputBox) {

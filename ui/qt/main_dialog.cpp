@@ -79,9 +79,16 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   btPage_ = new SerialPage(this, QStringLiteral("129"));
   usbPage_ = new SerialPage(this, QStringLiteral("130"));
   wifiPage_ = new WifiPage(this);
+  // The pages' first row sits 10 units down, as if the box's title were a narrow font's; a
+  // taller title puts the frame lower, and the row would cross it. The pages keep the box's
+  // rectangle; their controls move down by the difference.
+  const int frameTop = commPort_->fontMetrics().height() + du.Y(2);
+  const int shift = std::max(0, frameTop + du.Y(4) - du.Y(10));
   for (QWidget* page : {static_cast<QWidget*>(btPage_), static_cast<QWidget*>(usbPage_),
                         static_cast<QWidget*>(wifiPage_)}) {
     page->setGeometry(commPort_->geometry());
+    for (QWidget* control : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+      control->move(control->pos() + QPoint(0, shift));
   }
   Group(this, du, "Firmware", 10, 85, 190, 60);
   auto* pathLabel = new QLabel(QStringLiteral("Path:"), this);
@@ -98,9 +105,11 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   output_ = new QPlainTextEdit(this);
   output_->setObjectName(QStringLiteral("1007"));
   output_->setGeometry(du.Rect(220, 25, 220, 120));
-  output_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long messages wrap rather than run off the right edge, and Tab leaves the box.
+  output_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   output_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  output_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  output_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  output_->setTabChangesFocus(true);
   output_->setUndoRedoEnabled(false);
   clear_ = MakeButton<QPushButton>(this, du, "1008", "Clear", 390, 150, 50, 14);
   progress_ = new QProgressBar(this);
@@ -271,8 +280,19 @@ void MainDialog::ReplaceOutput(const std::string& text) {
 }
 
 void MainDialog::ResetProgress() {
+  progress_->setStyleSheet(QString());
   progress_->setRange(0, 100);
   progress_->setValue(0);
+}
+
+void MainDialog::ShowOutcome(bool succeeded) {
+  // A failure at 99 % must not pass for a success: the whole bar turns red.
+  progress_->setStyleSheet(
+      succeeded ? QStringLiteral("QProgressBar::chunk { background-color: #2e7d32; }")
+                : QStringLiteral("QProgressBar { background-color: #c62828; } "
+                                 "QProgressBar::chunk { background-color: #c62828; }"));
+  progress_->setProperty("outcome",
+                         succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed"));
 }
 
 void MainDialog::SetProgress(int percent) {
@@ -296,12 +316,22 @@ std::optional<std::string> MainDialog::ChooseFirmwareFile() {
 }
 
 bool MainDialog::ConfirmCloseWhileRunning() {
-  const auto answer = QMessageBox::question(
-      this, windowTitle(),
-      QStringLiteral("An update is running. Closing now may leave the adapter without working "
-                     "firmware. Close anyway?"),
-      QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+  const bool update = controller_->RunningCommand() == "Update";
+  QMessageBox box(QMessageBox::Question, windowTitle(),
+                  update ? QStringLiteral("An update is running. Closing now may leave the "
+                                          "adapter without working firmware. Close anyway?")
+                         : QStringLiteral("A version read (Read) is running. Closing now ends "
+                                          "it. Close anyway?"),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  closeQuestion_ = &box;
+  const int answer = box.exec();
+  closeQuestion_ = nullptr;
   return answer == QMessageBox::Yes;
+}
+
+void MainDialog::DismissCloseQuestion() {
+  if (closeQuestion_ != nullptr) closeQuestion_->done(QMessageBox::No);
 }
 
 void MainDialog::ShowAbout() {

@@ -14,6 +14,8 @@
 #include "ui/main_view.h"
 #include "ui/qt/connection_pages.h"
 
+class QMessageBox;
+
 namespace zorbent::ui {
 
 // The main window: lays out template 102 and forwards every event to MainController.
@@ -57,6 +59,8 @@ class MainDialog : public QDialog, public MainView {
   void FocusUpdateButton() override;
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
+  void DismissCloseQuestion() override;
+  void ShowOutcome(bool succeeded) override;
   void ShowAbout() override;
   void EndDialog() override;
   void EndProcessNow() override;
@@ -85,6 +89,7 @@ class MainDialog : public QDialog, public MainView {
   QProgressBar* progress_;
   QPushButton* read_;
   bool ending_ = false;
+  QMessageBox* closeQuestion_ = nullptr;  // while the close question is open
   std::unique_ptr<MainController> controller_;
 };
 
