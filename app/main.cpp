@@ -10,17 +10,19 @@
 #include "ui/qt/app_icon.h"
 #include "ui/qt/main_dialog.h"
 #include "ui/serial_ports.h"
+#include "zorbent_version.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("zOrbentFwUpdater"));
-  QApplication::setApplicationVersion(QStringLiteral("3.5"));
+  QApplication::setApplicationVersion(QStringLiteral(ZORBENT_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("zorbent-fwupdater"));
   QApplication::setWindowIcon(zorbent::ui::AppIcon());
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      QStringLiteral("Firmware updater for OBD-II adapters (serial, Bluetooth and WiFi)."));
+      QStringLiteral("zOrbentFwUpdater " ZORBENT_VERSION
+                     ": firmware updater for OBD-II adapters (serial, Bluetooth and WiFi)."));
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption trace(

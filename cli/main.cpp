@@ -8,6 +8,7 @@
 #include "cli/firmware_info.h"
 #include "cli/jobs.h"
 #include "port/traffic_log.h"
+#include "zorbent_version.h"
 #if ZORBENT_HAVE_DEMO
 #include "cli/demo.h"
 #endif
@@ -78,7 +79,9 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"zorbent-fw: firmware updater for OBD-II adapters (ELM327 and QK commands)"};
+  CLI::App app{"zorbent-fw " ZORBENT_VERSION
+               ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
+  app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // --quiet and --trace also after the command name
   bool trace = false;

@@ -13,6 +13,7 @@
 #include "platform/interrupt_watcher.h"
 #include "sim/adapter/adapter_simulator.h"
 #include "sim/image/make_image_command.h"
+#include "zorbent_version.h"
 
 namespace {
 
@@ -50,7 +51,9 @@ int Serve(int argc, char** argv) {
     interrupted.notify_all();
   });
 
-  CLI::App app{"Simulated OBD-II adapter for firmware updates", "adapter-sim"};
+  CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
+               "adapter-sim"};
+  app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
   zorbent::sim::SimulatorOptions options;
   bool pty = false;
   std::optional<int> tcpPort;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cli/run_program.h"
+#include "zorbent_version.h"
 
 namespace zorbent::cli_test {
 namespace {
@@ -51,6 +52,17 @@ TEST(Usage, HelpSucceedsAndNamesTheCommands) {
   EXPECT_EQ(r.exitCode, 0) << r.both();
   for (const char* command : {"update", "read", "inspect"}) {
     EXPECT_NE(r.out.find(command), std::string::npos) << r.out;
+  }
+  EXPECT_NE(r.out.find("zorbent-fw " ZORBENT_VERSION), std::string::npos) << r.out;
+}
+
+// Without a command, and before one: --version alone is not a usage error.
+TEST(Usage, VersionPrintsTheProjectVersion) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"}, std::vector<std::string>{"-q", "--version"}}) {
+    const ProgramResult r = RunProgram(args);
+    EXPECT_EQ(r.exitCode, 0) << r.both();
+    EXPECT_EQ(r.out, "zorbent-fw " ZORBENT_VERSION "\n");
   }
 }
 

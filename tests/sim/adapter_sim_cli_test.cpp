@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/serial_device.h"
+#include "zorbent_version.h"
 
 extern char** environ;
 
@@ -110,6 +111,15 @@ TEST(AdapterSimProgram, BadArgumentsEndWithTwo) {
     EXPECT_EQ(Wait(child.pid), 2) << (args.empty() ? "(none)" : args.back());
     ::close(child.out);
   }
+}
+
+// --version needs no --model: it answers before the required options are checked.
+TEST(AdapterSimProgram, VersionNeedsNoModel) {
+  Child child = Spawn({"--version"});
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(ReadOut(child.out, ""), "adapter-sim " ZORBENT_VERSION "\n");
+  EXPECT_EQ(Wait(child.pid), 0);
+  ::close(child.out);
 }
 
 }  // namespace

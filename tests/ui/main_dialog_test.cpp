@@ -25,6 +25,7 @@
 #include "sim/adapter/adapter_simulator.h"
 #include "sim/image/image_builder.h"
 #include "ui/qt/about_dialog.h"
+#include "zorbent_version.h"
 
 namespace zorbent::ui {
 namespace {
@@ -302,6 +303,7 @@ TEST_F(DialogTest, AboutBoxOpensWithF1AndClosesWithEscape) {
   QTest::keyClick(dialog_.get(), Qt::Key_F1);
   EXPECT_EQ(title, QStringLiteral("About zOrbentFwUpdater"));
   EXPECT_TRUE(texts.contains(QStringLiteral("zOrbentFwUpdater v3.5")));
+  EXPECT_TRUE(texts.contains(QStringLiteral("Version " ZORBENT_VERSION)));
   EXPECT_TRUE(dialog_->isVisible());
   EXPECT_EQ(QString::fromLatin1(kAboutMenuText), QStringLiteral("&About zOrbentFwUpdater..."));
 }

@@ -15,6 +15,7 @@
 #include "app/win/resource.h"
 #include "sim/adapter/adapter_simulator.h"
 #include "tests/flows/flow_harness.h"
+#include "zorbent_version.h"
 
 namespace zorbent::ui {
 namespace {
@@ -259,7 +260,7 @@ TEST_F(WindowTest, SystemMenuCarriesTheAboutItemThatOpensTheAboutBox) {
   ASSERT_NE(timer, 0u);
   SendMessageA(hwnd_, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);  // returns when the box has closed
   EXPECT_NE(g_about, nullptr);
-  EXPECT_EQ(g_aboutTexts, "<icon>|zOrbentFwUpdater v3.5|Firmware updater for OBD-II|OK|");
+  EXPECT_EQ(g_aboutTexts, "<icon>|zOrbentFwUpdater v3.5|Version " ZORBENT_VERSION "|OK|");
   EXPECT_TRUE(IsWindowVisible(hwnd_));
 }
 

@@ -5,6 +5,7 @@
 
 #include "ui/qt/app_icon.h"
 #include "ui/qt/dialog_units.h"
+#include "zorbent_version.h"
 
 namespace zorbent::ui {
 
@@ -27,7 +28,7 @@ AboutDialog::AboutDialog(QWidget* parent)
   auto* name = new QLabel(QStringLiteral("zOrbentFwUpdater v3.5"), this);
   name->setTextFormat(Qt::PlainText);
   name->setGeometry(du.Rect(40, 10, 119, 8));
-  auto* line = new QLabel(QStringLiteral("Firmware updater for OBD-II"), this);
+  auto* line = new QLabel(QStringLiteral(ZORBENT_VERSION_LINE), this);
   line->setTextFormat(Qt::PlainText);
   line->setGeometry(du.Rect(40, 25, 119, 8));
 
