@@ -23,12 +23,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefreshSelectionTest,
                                            SelectionCase{-1, 0, -1}, SelectionCase{5, 6, 5},
                                            SelectionCase{6, 6, 0}));
 
-TEST(PlainChoices, ShowTheBareNames) {
-  const auto choices = PlainChoices({"ttyUSB0", "/tmp/p\xc3\xb6rt"});
-  ASSERT_EQ(choices.size(), 2u);
-  EXPECT_EQ(choices[1].name, "/tmp/p\xc3\xb6rt");
-  EXPECT_EQ(choices[1].label, choices[1].name);
-}
-
 }  // namespace
 }  // namespace zorbent::ui

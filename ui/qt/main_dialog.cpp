@@ -20,8 +20,9 @@ namespace zorbent::ui {
 namespace {
 
 QString FromEngine(const std::string& text) {
-  // The engine's texts are 8-bit; Latin-1 maps every byte to a character.
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  // The same 8-bit form ToEngine writes, so a device path read back from a list is the one
+  // put into it, byte for byte.
+  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string ToEngine(const QString& text) {
