@@ -29,14 +29,14 @@ TEST(Trace, TcpConnectionIsLoggedNamedAndShownReadably) {
   const std::string marker = "Traffic log written to ";
   const auto at = run.err.find(marker);
   ASSERT_NE(at, std::string::npos) << run.err;
-  const std::string file = run.err.substr(at + marker.size(), run.err.find('\n', at) - at -
-                                                                  marker.size());
+  const std::string file =
+      run.err.substr(at + marker.size(), run.err.find('\n', at) - at - marker.size());
   EXPECT_EQ(file.rfind("DorezavarIrivirlog/port", 0), 0u) << file;
   const std::string log = ReadFileText(dir.path() + "/" + file);
   const std::string where = connection.substr(4);  // "127.0.0.1:PORT"
-  EXPECT_NE(log.find("]TcpPort:[len:" + std::to_string(where.size()) + "]" + where +
-                     " Is Opened!\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("]TcpPort:[len:" + std::to_string(where.size()) + "]" + where + " Is Opened!\n"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("]  Data[out]:[len:7]514B564552530D"), std::string::npos) << log;  // QKVERS
   EXPECT_NE(log.find("]TcpPort:[len:"), log.rfind("]TcpPort:[len:")) << log;  // and closed
