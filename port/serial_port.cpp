@@ -44,10 +44,12 @@ std::string Join(const std::vector<std::string>& items) {
 }
 
 std::string Candidates() {
+  std::vector<SerialPortInfo> ports = ListSerialPortInfo(false);
+  if (ports.empty()) ports = ListSerialPortInfo(true);  // on-board ones are better than none
   std::vector<std::string> names;
-  for (const SerialPortInfo& port : ListSerialPortInfo(false)) names.push_back(port.name);
+  for (const SerialPortInfo& port : ports) names.push_back(port.name);
   if (names.empty()) {
-    return "No USB or Bluetooth serial device is present: plug in the adapter (a Bluetooth "
+    return "No serial device is present: plug in the adapter (a Bluetooth "
            "adapter must be paired and bound first, e.g. `sudo rfcomm bind 0 ADDRESS`).";
   }
   return "Serial devices here: " + Join(names) + " (" + kPortsHint + ").";

@@ -1,5 +1,6 @@
 #include "ui/qt/main_dialog.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -221,6 +222,8 @@ void MainDialog::SetPathText(const std::string& text) {
 
 void MainDialog::SetPortNames(SerialPageId page, const std::vector<std::string>& names) {
   FillCombo(Page(page)->names(), names);
+  // The drop-down shows each device's description in full, wider than the closed list.
+  Page(page)->names()->view()->setMinimumWidth(Page(page)->names()->view()->sizeHintForColumn(0));
 }
 void MainDialog::SetRates(SerialPageId page, const std::vector<std::string>& rates) {
   FillCombo(Page(page)->rates(), rates);
