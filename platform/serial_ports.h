@@ -24,7 +24,7 @@ enum class PortKindOfDevice { kUsb, kBluetooth, kOnBoard };
 
 struct SerialPortInfo {
   std::string name;  // what a configuration string names: "ttyUSB0", "COM3"
-  std::string path;  // what is opened: "/dev/ttyUSB0", "\\.\COM3"
+  std::string path;  // the device as a user names it: "/dev/ttyUSB0", "COM3"
   PortKindOfDevice kind = PortKindOfDevice::kOnBoard;
   std::string vid;  // USB only, four hex digits each
   std::string pid;

@@ -60,7 +60,11 @@ std::string Candidates() {
 std::string SerialPort::OpenFailure() const {
   using E = SerialDevice::OpenError;
   if (name_.empty()) return std::string("No serial device was named: ") + kPortsHint + ".";
+#ifdef _WIN32
+  const std::string path = name_;  // "COM3" as the user gave it, not \\.\COM3
+#else
   const std::string path = DevicePath(name_);
+#endif
   switch (LastOpenError()) {
     case E::kNone:
       return {};

@@ -85,7 +85,7 @@ std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree&, cons
       SerialPortInfo info;
       info.name = PortNameOf(set, device);
       if (!ComPortFromRegistryData(info.name)) continue;  // printer ports and the like
-      info.path = ComDevicePath(info.name);
+      info.path = info.name;  // the serial port maps COMn to \\.\COMn itself
       info.friendlyName = RegistryProperty(set, device, SPDRP_FRIENDLYNAME);
       info.manufacturer = RegistryProperty(set, device, SPDRP_MFG);
       info.driver = RegistryProperty(set, device, SPDRP_SERVICE);
@@ -106,7 +106,7 @@ std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree&, cons
     for (const std::string& name : ListComPorts()) {
       SerialPortInfo info;
       info.name = name;
-      info.path = ComDevicePath(name);
+      info.path = name;
       ports.push_back(std::move(info));
     }
   }

@@ -55,10 +55,10 @@ TEST(ListComPorts, EveryEntryIsANumberedComPort) {
     EXPECT_EQ(ComPortFromRegistryData(name), name);
   }
   // SetupAPI's listing (or the registry's, where it has none) names the same kind of ports,
-  // each with the path it opens and a description.
+  // each with a description.
   for (const SerialPortInfo& port : ListSerialPortInfo(true)) {
     EXPECT_EQ(ComPortFromRegistryData(port.name), port.name);
-    EXPECT_EQ(port.path, ComDevicePath(port.name));
+    EXPECT_EQ(port.path, port.name);
     EXPECT_EQ(DescribePort(port).rfind(port.name + " - ", 0), 0u);
   }
 }
