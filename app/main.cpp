@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
 
   zorbent::UpdateEngine engine;
   zorbent::ui::MainDialog dialog(engine, [extraPorts] {
-    std::vector<std::string> names = zorbent::ui::ListSerialPorts();
-    names.insert(names.end(), extraPorts.begin(), extraPorts.end());
-    return names;
+    std::vector<zorbent::ui::PortChoice> choices = zorbent::ui::ListPortChoices();
+    for (const std::string& path : extraPorts) choices.push_back({path, path});
+    return choices;
   });
   dialog.exec();
   return 0;

@@ -7,6 +7,8 @@
 
 #include "cli/firmware_info.h"
 #include "cli/jobs.h"
+#include "cli/ports.h"
+#include "cli/verbose.h"
 #include "port/traffic_log.h"
 #include "zorbent_version.h"
 #if ZORBENT_HAVE_DEMO
@@ -88,6 +90,8 @@ int main(int argc, char** argv) {
   bool quiet = false;
   app.add_flag("--trace", trace, "Write every byte of adapter traffic to the dated traffic log");
   app.add_flag("-q,--quiet", quiet, "Do not show progress");
+  bool verbose = false;
+  app.add_flag("-v,--verbose", verbose, "Show the conversation with the adapter on stderr");
 
   Connection updateConnection;
   Connection readConnection;
@@ -104,6 +108,9 @@ int main(int argc, char** argv) {
   AddConnectionOptions(*read, readConnection);
   auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
   inspect->add_option("FILE", inspectFile, "Firmware file")->required();
+  bool allPorts = false;
+  auto* ports = app.add_subcommand("ports", "List the serial devices an adapter may be on");
+  ports->add_flag("--all", allPorts, "Also list on-board serial ports");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
@@ -131,6 +138,7 @@ int main(int argc, char** argv) {
   }
   if (trace) zorbent::SetLogLevel(3);
   if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile);
+  if (*ports) return zorbent::cli::ShowPorts(allPorts);
 #if ZORBENT_HAVE_DEMO
   if (*demo) return zorbent::cli::RunDemo(quiet);
 #endif
@@ -145,6 +153,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
     return kExitUsage;
   }
+  const zorbent::cli::Tracing tracing(trace, verbose, options.connections.size() > 1);
   const int result = zorbent::cli::RunJobs(options);
   return result == 0 ? 0 : kExitFailed;
 }

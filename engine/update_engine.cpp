@@ -132,8 +132,9 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
     return -1;
   }
   std::unique_ptr<Port> port;
-  std::string why;  // the last failed attempt's reason: "in use" tells the user what to do
-  for (int attempt = 0; attempt < 3 && port == nullptr; ++attempt) {
+  std::string why;  // the last failed attempt's reason and what to do, for the line after
+  const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, why);  // once, bounded
+  for (int attempt = 0; resolved && attempt < 3 && port == nullptr; ++attempt) {
     bool opened = false;
     port = CreatePort(parsed.kind, parsed.config, opened);
     if (!opened && port != nullptr) why = port->OpenFailure();
@@ -141,7 +142,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   }
   if (port == nullptr) {
     ReportText("**Failed** Port connection error!\r\n");
-    if (!why.empty()) ReportText(why + "!\r\n");
+    if (!why.empty()) ReportText(why + "\r\n");
     return -1;
   }
   free->port = std::move(port);

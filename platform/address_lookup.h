@@ -21,8 +21,23 @@ struct AddrInfoFree {
 };
 using AddrList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
+// How long a host name may take to resolve before it counts as not found.
+inline constexpr std::int32_t kLookupTimeoutMs = 3000;
+
+enum class LookupError { kNone, kBadPort, kBadAddress, kNotFound, kTimedOut };
+
+// True when host is an address (dotted IPv4 or an IPv6 literal, with or without brackets),
+// which never goes out to the resolver.
+bool IsNumericHost(const std::string& host);
+
 // Stream addresses of host:port (host may be "[::1]"); null when the port is out of range or
-// the host cannot be resolved. passive: addresses to listen on.
-AddrList Resolve(const std::string& host, std::int32_t port, bool passive);
+// the host cannot be resolved within timeoutMs. passive: addresses to listen on. A name is
+// resolved on a worker thread so the caller never waits past the deadline; a lookup still
+// running then finishes on its own and is dropped.
+AddrList Resolve(const std::string& host, std::int32_t port, bool passive,
+                 std::int32_t timeoutMs = kLookupTimeoutMs, LookupError* error = nullptr);
+
+// The first address of host as text, IPv4 preferred (adapters speak IPv4); empty on failure.
+std::string ResolveToAddress(const std::string& host, std::int32_t timeoutMs, LookupError* error);
 
 }  // namespace zorbent

@@ -10,7 +10,9 @@ namespace zorbent {
 // The OS half lives in posix/; nothing above platform/ sees a descriptor.
 class SerialDevice {
  public:
-  enum class OpenError { kNone, kNotFound, kInUse, kNotATerminal, kSettings };
+  // kNotATerminal: it opened but is no serial device (a directory, /dev/null, a file);
+  // kOther: any other refusal, described by LastErrorText.
+  enum class OpenError { kNone, kNotFound, kInUse, kNotATerminal, kSettings, kPermission, kOther };
 
   SerialDevice() = default;
   ~SerialDevice() { Close(); }
@@ -21,6 +23,8 @@ class SerialDevice {
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   OpenError LastOpenError() const { return openError_; }
+  // The system's words for the last open failure ("Input/output error"); empty when none.
+  const std::string& LastErrorText() const { return errorText_; }
 
   bool SetRate(std::int32_t baud);
   // Reads what is there, waiting in poll up to timeoutMs for the first byte.
@@ -40,6 +44,7 @@ class SerialDevice {
   int fd_ = -1;
   int wakeFd_ = -1;
   OpenError openError_ = OpenError::kNone;
+  std::string errorText_;
 };
 
 // Line rate helpers on a raw descriptor (any rate, via termios2). Also used by the

@@ -52,7 +52,16 @@ struct SocketEvents {
   bool timedOut = false;
 };
 
-enum class ConnectError { kNone, kBadAddress, kRefused, kTimedOut, kFailed };
+// kUnreachable: no route to the network or host; kHostNotFound: the name did not resolve.
+enum class ConnectError {
+  kNone,
+  kBadAddress,
+  kRefused,
+  kTimedOut,
+  kFailed,
+  kUnreachable,
+  kHostNotFound
+};
 
 // One non-blocking TCP socket, closed with the object. Nothing here raises SIGPIPE.
 class Socket {

@@ -1,5 +1,6 @@
 #include "port/port_factory.h"
 
+#include "platform/address_lookup.h"
 #include "port/serial_port.h"
 #include "port/tcp_port.h"
 
@@ -14,6 +15,28 @@ std::unique_ptr<Port> CreatePort(PortKind kind, const PortConfig& config, bool& 
       return std::make_unique<TcpPort>(config, opened);
   }
   return nullptr;
+}
+
+}  // namespace zorbent
+
+namespace zorbent {
+
+bool ResolvePortAddress(PortKind kind, PortConfig& config, std::string& why) {
+  if (kind != PortKind::kTcp) return true;
+  const std::string host = config.Get("remote_ip");
+  if (host.empty() || IsNumericHost(host)) return true;  // the port says what is wrong
+  LookupError error = LookupError::kNone;
+  const std::string address = ResolveToAddress(host, kLookupTimeoutMs, &error);
+  if (address.empty()) {
+    why = host + ": host not found" +
+          (error == LookupError::kTimedOut ? " (no answer from the name service)" : "") +
+          ": check the name, or give the adapter's address (192.168.0.10 for most WiFi "
+          "adapters).";
+    return false;
+  }
+  config.Set("remote_name", host);
+  config.Set("remote_ip", address.find(':') != std::string::npos ? "[" + address + "]" : address);
+  return true;
 }
 
 }  // namespace zorbent

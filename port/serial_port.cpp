@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "platform/clock.h"
+#include "platform/serial_ports.h"
+#include "port/port_observer.h"
 #ifdef _WIN32
 #include "platform/win/com_ports.h"
 #endif
@@ -18,7 +20,9 @@ SerialPort::SerialPort(const PortConfig& config, bool& opened) {
   if (opened) LogOpenClose(" Is Opened!");
 }
 
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+  Close();
+}
 
 std::string SerialPort::DevicePath(const std::string& name) {
 #ifdef _WIN32
@@ -29,8 +33,88 @@ std::string SerialPort::DevicePath(const std::string& name) {
 #endif
 }
 
+namespace {
+
+constexpr const char* kPortsHint = "`zorbent-fw ports` lists the serial devices";
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+  return out;
+}
+
+std::string Candidates() {
+  std::vector<SerialPortInfo> ports = ListSerialPortInfo(false);
+  if (ports.empty()) ports = ListSerialPortInfo(true);  // on-board ones are better than none
+  std::vector<std::string> names;
+  for (const SerialPortInfo& port : ports) names.push_back(port.name);
+  if (names.empty()) {
+    return "No serial device is present: plug in the adapter (a Bluetooth "
+           "adapter must be paired and bound first, e.g. `sudo rfcomm bind 0 ADDRESS`).";
+  }
+  return "Serial devices here: " + Join(names) + " (" + kPortsHint + ").";
+}
+
+}  // namespace
+
+std::string SerialPort::OpenFailure() const {
+  using E = SerialDevice::OpenError;
+  if (name_.empty()) return std::string("No serial device was named: ") + kPortsHint + ".";
+#ifdef _WIN32
+  const std::string path = name_;  // "COM3" as the user gave it, not \\.\COM3
+#else
+  const std::string path = DevicePath(name_);
+#endif
+  switch (LastOpenError()) {
+    case E::kNone:
+      return {};
+    case E::kNotFound:
+      return path + ": no such device. " + Candidates();
+    case E::kPermission: {
+      const std::string group = DeviceGroup(path);
+      if (!group.empty() && DeviceGroupMayUse(path)) {
+        return path + ": permission denied; the device belongs to group " + group +
+               ": run `sudo usermod -aG " + group +
+               " $USER`, then log out and in again so the new group counts.";
+      }
+      return path +
+             ": permission denied; only its owner may open it: ask for access to it "
+             "(a udev rule giving it to group dialout) or use another device.";
+    }
+    case E::kNotATerminal:
+      return path + " is not a serial device: name the adapter's device (" + kPortsHint + ").";
+    case E::kInUse: {
+      const std::vector<std::string> users = DeviceUsers(path);
+      return path + " is in use by another program" +
+             (users.empty() ? std::string() : " (" + Join(users) + ")") +
+             ": close it and try again.";
+    }
+    case E::kSettings:
+      return path + " did not take the line settings (" + std::to_string(baud_) +
+             " baud): check the rate.";
+    case E::kOther:
+      break;
+  }
+  return path + ": " + device_.LastErrorText() + ": check the device (" + kPortsHint + ").";
+}
+
 void SerialPort::LogOpenClose(const char* suffix) {
   log_->LogText(name_ + ":" + std::to_string(baud_), "ComPort:", suffix);
+  if (PortObserver* observer = GetPortObserver()) {
+    const std::string connection = "com|" + name_ + ":" + std::to_string(baud_);
+    if (isOpen_) {
+      observer->OnOpen(connection);
+    } else {
+      observer->OnClose(connection);
+    }
+  }
+}
+
+void SerialPort::Observe(bool in, std::span<const std::uint8_t> bytes) {
+  if (PortObserver* observer = GetPortObserver()) {
+    observer->OnData("com|" + name_ + ":" + std::to_string(baud_),
+                     in ? PortObserver::Direction::kIn : PortObserver::Direction::kOut, bytes);
+  }
 }
 
 bool SerialPort::OpenDevice() {
@@ -84,13 +168,19 @@ bool SerialPort::Open() {
 
 bool SerialPort::Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
   const bool ok = Direct() ? DirectRead(buffer, timeoutMs) : QueuedRead(buffer, timeoutMs);
-  if (ok) log_->LogData(buffer, "  Data[in]:", "");
+  if (ok) {
+    log_->LogData(buffer, "  Data[in]:", "");
+    Observe(true, buffer);
+  }
   return ok;
 }
 
 bool SerialPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
   const bool ok = Direct() ? DirectWrite(bytes, timeoutMs) : QueuedWrite(bytes, timeoutMs);
-  if (ok) log_->LogData(bytes, "  Data[out]:", "");
+  if (ok) {
+    log_->LogData(bytes, "  Data[out]:", "");
+    Observe(false, bytes);
+  }
   return ok;
 }
 
@@ -165,7 +255,8 @@ void SerialPort::PumpLoop() {
   std::array<std::uint8_t, 2048> buffer{};
   while (!PumpStopping()) {
     // Waits for input or a wake-up (bytes to send, or stop); never spins.
-    const int n = sendQueue_.IsEmpty() ? device_.ReadSome(buffer, 1000) : device_.ReadSome(buffer, 0);
+    const int n =
+        sendQueue_.IsEmpty() ? device_.ReadSome(buffer, 1000) : device_.ReadSome(buffer, 0);
     if (n > 0) {
       LockHolder hold(queueLock_);
       receiveQueue_.Append(std::span(buffer).first(static_cast<std::size_t>(n)));
@@ -197,7 +288,9 @@ void SerialPort::Purge() {
   receiveQueue_.Clear();
 }
 
-std::int32_t SerialPort::Available() { return static_cast<std::int32_t>(receiveQueue_.Count()); }
+std::int32_t SerialPort::Available() {
+  return static_cast<std::int32_t>(receiveQueue_.Count());
+}
 
 std::int32_t SerialPort::SetBaud(std::int32_t baud) {
   baud_ = baud;

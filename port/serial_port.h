@@ -37,16 +37,14 @@ class SerialPort : public Port {
   std::int32_t Baud() const { return baud_; }
   // Why the last open failed (in use, missing, ...).
   SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }
-  // Only a device in use gets a reason: the user can act on it (close the other program).
-  std::string OpenFailure() const override {
-    if (LastOpenError() != SerialDevice::OpenError::kInUse) return {};
-    return DevicePath(name_) + " is in use by another program";
-  }
+  // The device, why it did not open and what to do about it, in one sentence.
+  std::string OpenFailure() const override;
 
  private:
   bool OpenDevice();
   void CloseDevice();
   void LogOpenClose(const char* suffix);
+  void Observe(bool in, std::span<const std::uint8_t> bytes);
   bool DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);
   bool DirectWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
   bool QueuedRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);

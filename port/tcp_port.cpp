@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "port/port_config.h"
+#include "port/port_observer.h"
 
 namespace zorbent {
 namespace {
@@ -51,7 +52,9 @@ TcpPort::TcpPort(const PortConfig& config, bool& ok) {
     ok = Listen();
   } else {
     remoteIp_ = config.Get("remote_ip");
+    remoteName_ = config.Get("remote_name");
     remotePort_ = AtoiLike(config.Get("remote_port"));
+    log_ = std::make_unique<TrafficLog>(TrafficLog::PathForToday());
     ok = Connect();
   }
 }
@@ -94,15 +97,67 @@ bool TcpPort::Open() {
 bool TcpPort::Connect() {
   isOpen_ = false;
   if (!wake_.IsValid()) return false;
-  socket_ = Socket::Connect(remoteIp_, remotePort_, kConnectTimeoutMs);
+  socket_ = Socket::Connect(remoteIp_, remotePort_, kConnectTimeoutMs, &lastError_);
   if (!socket_.IsValid()) return false;
-  if (StartPump()) return true;
-  socket_.Close();
-  return false;
+  if (!StartPump()) {
+    socket_.Close();
+    lastError_ = ConnectError::kFailed;
+    return false;
+  }
+  const std::string where = Connection().substr(4);
+  if (log_) log_->LogText(where, "TcpPort:", " Is Opened!");
+  if (PortObserver* observer = GetPortObserver()) observer->OnOpen(Connection());
+  return true;
 }
 
 void TcpPort::Disconnect() {
+  const bool wasOpen = isOpen_ || pumpThread_ != nullptr;
   StopPump();
+  if (!wasOpen) return;
+  if (log_) log_->LogText(Connection().substr(4), "TcpPort:", " Is Closed!");
+  if (PortObserver* observer = GetPortObserver()) observer->OnClose(Connection());
+}
+
+std::string TcpPort::Connection() const {
+  return "tcp|" + (remoteName_.empty() ? remoteIp_ : remoteName_) + ":" +
+         std::to_string(remotePort_);
+}
+
+void TcpPort::Observe(bool in, std::span<const std::uint8_t> bytes) {
+  if (!log_) return;  // only a client is traced: it is the link to an adapter
+  log_->LogData(bytes, in ? "  Data[in]:" : "  Data[out]:", "");
+  if (PortObserver* observer = GetPortObserver()) {
+    observer->OnData(Connection(),
+                     in ? PortObserver::Direction::kIn : PortObserver::Direction::kOut, bytes);
+  }
+}
+
+std::string TcpPort::OpenFailure() const {
+  const std::string host = remoteName_.empty() ? remoteIp_ : remoteName_;
+  const std::string where = host + ":" + std::to_string(remotePort_);
+  constexpr const char* kJoin = "join the adapter's WiFi network first";
+  switch (lastError_) {
+    case ConnectError::kNone:
+      return {};
+    case ConnectError::kBadAddress:
+      return "\"" + where + "\" is not an address and port: give the adapter's address, e.g. " +
+             "192.168.0.10 and port 35000.";
+    case ConnectError::kHostNotFound:
+      return host + ": host not found: check the name, or give the adapter's address (" +
+             "192.168.0.10 for most WiFi adapters).";
+    case ConnectError::kRefused:
+      return where + " refused the connection: nothing listens on port " +
+             std::to_string(remotePort_) + " there; check the address and port (35000 for " +
+             "most WiFi adapters).";
+    case ConnectError::kTimedOut:
+      return where + " did not answer within " + std::to_string(kConnectTimeoutMs / 1000) +
+             " s: " + kJoin + ", then check the address.";
+    case ConnectError::kUnreachable:
+      return where + ": network unreachable: " + kJoin + ".";
+    case ConnectError::kFailed:
+      break;
+  }
+  return where + ": the connection failed: " + kJoin + ", then check the address and port.";
 }
 
 bool TcpPort::StartPump() {
@@ -222,27 +277,38 @@ bool TcpPort::Read(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
   if (buffer.empty()) return true;
   // Bytes that came before a close can still be read; then a shut queue fails at once.
   if (!receiveQueue_.WaitForCount(buffer.size(), timeoutMs)) return false;
-  LockHolder hold(queueLock_);
-  return receiveQueue_.TakeExactly(buffer);
+  bool ok = false;
+  {
+    LockHolder hold(queueLock_);
+    ok = receiveQueue_.TakeExactly(buffer);
+  }
+  if (ok) Observe(true, buffer);
+  return ok;
 }
 
 bool TcpPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
   if (bytes.empty()) return true;
   if (!isOpen_ || IsListener()) return false;
+  const std::span<const std::uint8_t> whole = bytes;
   {
     LockHolder send(sendLock_);
     if (socketLive_ && !pumpHolding_ && sendQueue_.IsEmpty()) {
       // A failed send is left to the pump, which finds the socket broken and ends the port.
       const int n = socket_.Send(bytes);
       if (n > 0) bytes = bytes.subspan(static_cast<std::size_t>(n));
-      if (bytes.empty()) return true;
+      if (bytes.empty()) {
+        Observe(false, whole);
+        return true;
+      }
     }
     LockHolder hold(queueLock_);
     sendQueue_.Append(bytes);
   }
   wake_.Signal();
   // On a time-out the bytes stay queued and the pump still sends them.
-  return sendQueue_.WaitForEmpty(timeoutMs);
+  if (!sendQueue_.WaitForEmpty(timeoutMs)) return false;
+  Observe(false, whole);
+  return true;
 }
 
 void TcpPort::Purge() {

@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "port/port.h"
+#include "port/traffic_log.h"
 
 namespace zorbent {
 
@@ -50,6 +51,10 @@ class TcpPort : public Port {
   // A TCP link has no line rate: every rate is accepted, so rate switches pass through.
   std::int32_t SetBaud(std::int32_t) override { return 1; }
 
+  // The address, why the connection failed and what to do about it, in one sentence.
+  std::string OpenFailure() const override;
+  ConnectError LastConnectError() const { return lastError_; }
+
   bool IsListener() const { return mode_ == "server" && !accepted_; }
   // Listener: the port it listens on (useful with local_port 0); -1 when not listening.
   std::int32_t ListeningPort() const { return listeningPort_; }
@@ -57,6 +62,8 @@ class TcpPort : public Port {
  private:
   bool Connect();
   void Disconnect();
+  std::string Connection() const;  // "tcp|HOST:PORT" as the user named it
+  void Observe(bool in, std::span<const std::uint8_t> bytes);
   bool Listen();
   void StopListening();
   bool StartPump();
@@ -81,7 +88,10 @@ class TcpPort : public Port {
   std::string localIp_;
   std::int32_t localPort_ = 0;
   std::string remoteIp_;
+  std::string remoteName_;  // the host name the user gave, when remoteIp_ was resolved from it
   std::int32_t remotePort_ = 0;
+  ConnectError lastError_ = ConnectError::kNone;
+  std::unique_ptr<TrafficLog> log_;  // client: open and close lines and every byte
   std::atomic<bool> isOpen_{false};
   // Connected socket: the pump receives on it and sends what is queued; a writer sends on it
   // directly only under sendLock_ with nothing queued. Listening socket: only the accept

@@ -1,8 +1,11 @@
 #include "port/traffic_log.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -16,9 +19,18 @@ std::string& Directory() {
   return dir;
 }
 
+std::mutex filesMutex;
+std::set<std::string> filesWritten;
+std::set<std::string> filesFailed;
+
+std::vector<std::string> Listed(const std::set<std::string>& set) {
+  std::lock_guard lock(filesMutex);
+  return {set.begin(), set.end()};
+}
+
 std::string TimeStamp() {
   const std::time_t now = std::time(nullptr);
-  std::tm local {};
+  std::tm local{};
   ::localtime_r(&now, &local);
   char text[40];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
@@ -28,8 +40,12 @@ std::string TimeStamp() {
 }
 }  // namespace
 
-int GetLogLevel() { return logLevel.load(); }
-void SetLogLevel(int level) { logLevel.store(level); }
+int GetLogLevel() {
+  return logLevel.load();
+}
+void SetLogLevel(int level) {
+  logLevel.store(level);
+}
 
 std::string LogDirectory() {
   std::lock_guard lock(directoryMutex);
@@ -46,7 +62,7 @@ std::string TrafficLog::PathForToday() {
   const std::string dir = LogDirectory();
   MakeDirectory(dir);  // it usually exists already; that is fine
   const std::time_t now = std::time(nullptr);
-  std::tm local {};
+  std::tm local{};
   ::localtime_r(&now, &local);
   char date[32];
   std::snprintf(date, sizeof date, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
@@ -54,8 +70,23 @@ std::string TrafficLog::PathForToday() {
   return dir + "/port" + date + ".log";
 }
 
+std::vector<std::string> TrafficLogFiles() {
+  return Listed(filesWritten);
+}
+std::vector<std::string> TrafficLogFailures() {
+  return Listed(filesFailed);
+}
+
 TrafficLog::TrafficLog(const std::string& path) {
-  if (!path.empty()) file_.reset(std::fopen(path.c_str(), "a+"));
+  if (path.empty()) return;
+  file_.reset(std::fopen(path.c_str(), "a+"));
+  const std::string why = file_ ? std::string() : std::strerror(errno);
+  std::lock_guard lock(filesMutex);
+  if (file_) {
+    filesWritten.insert(path);
+  } else {
+    filesFailed.insert(path + ": " + why);
+  }
 }
 
 int TrafficLog::WriteLine(std::string_view prefix, std::size_t length, std::string_view body,

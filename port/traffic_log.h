@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zorbent {
 
@@ -16,6 +17,11 @@ void SetLogLevel(int level);
 // Directory the dated log files go to (relative to the current directory by default).
 std::string LogDirectory();
 void SetLogDirectory(std::string directory);
+
+// The files traffic logs of this process wrote to, and the ones they could not open
+// ("path: reason"), each once, for a closing note to the user.
+std::vector<std::string> TrafficLogFiles();
+std::vector<std::string> TrafficLogFailures();
 
 // One port's traffic log: open/close lines and every byte read and written.
 class TrafficLog {

@@ -46,7 +46,7 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
 
 MainController::MainController(MainView& view, UpdateEngine& engine, PortLister listPorts)
     : view_(view), engine_(engine), listPorts_(std::move(listPorts)) {
-  if (!listPorts_) listPorts_ = [] { return ListSerialPorts(); };
+  if (!listPorts_) listPorts_ = [] { return ListPortChoices(); };
 }
 
 MainController::~MainController() {
@@ -60,10 +60,10 @@ void MainController::Shutdown() {
 
 void MainController::Initialise() {
   engine_.Init(this, &MainController::OnEngineCallback);
-  const std::vector<std::string> names = listPorts_();
+  const std::vector<PortChoice> choices = listPorts_();
   for (const SerialPageId page : kSerialPages) {
-    view_.SetPortNames(page, names);
-    if (!names.empty()) view_.SelectName(page, 0);
+    ShowPortChoices(page, choices);
+    if (!choices.empty()) view_.SelectName(page, 0);
     view_.SetRates(page, LinkRates());
     view_.SelectRate(page, kDefaultRateIndex);
   }
@@ -85,11 +85,22 @@ void MainController::OnClear() {
   WriteOutput({}, false);
 }
 
+void MainController::ShowPortChoices(SerialPageId page, const std::vector<PortChoice>& choices) {
+  std::vector<std::string>& names = portNames_[static_cast<std::size_t>(page)];
+  std::vector<std::string> labels;
+  names.clear();
+  for (const PortChoice& choice : choices) {
+    names.push_back(choice.name);
+    labels.push_back(choice.label.empty() ? choice.name : choice.label);
+  }
+  view_.SetPortNames(page, labels);
+}
+
 void MainController::OnRefresh(SerialPageId page) {
   const int noted = view_.SelectedName(page);
-  const std::vector<std::string> names = listPorts_();
-  view_.SetPortNames(page, names);
-  const int select = RefreshSelection(noted, static_cast<int>(names.size()));
+  const std::vector<PortChoice> choices = listPorts_();
+  ShowPortChoices(page, choices);
+  const int select = RefreshSelection(noted, static_cast<int>(choices.size()));
   if (select >= 0) view_.SelectName(page, select);
 }
 
@@ -99,10 +110,12 @@ bool MainController::BuildConfig(std::string& config, std::string& refusal) cons
   if (type == DeviceType::kBt || type == DeviceType::kUsb) {
     const SerialPageId page = type == DeviceType::kBt ? SerialPageId::kBt : SerialPageId::kUsb;
     const int name = view_.SelectedName(page);
-    if (name < 0) return false;
+    const std::vector<std::string>& names = portNames_[static_cast<std::size_t>(page)];
+    if (name < 0 || static_cast<std::size_t>(name) >= names.size()) return false;
     const int rate = view_.SelectedRate(page);
     if (rate < 0) return false;
-    result = SerialConfigString(view_.NameAt(page, name), view_.RateAt(page, rate));
+    // The list shows a description beside the device; the connection names the device alone.
+    result = SerialConfigString(names[static_cast<std::size_t>(name)], view_.RateAt(page, rate));
   } else if (type == DeviceType::kWifi) {
     result = TcpConfigString(view_.WifiAddress(), view_.WifiPort());
   } else {
@@ -130,16 +143,16 @@ void MainController::StartCommand(bool update) {
   EnableControls(false);
   runningCommand_ = update ? "Update" : "Read";
   view_.ResetProgress();
-  const std::int32_t channel = engine_.OpenPort(config, path);
-  if (channel < 0) {
-    view_.ShowOutcome(false);
-    EnableControls(true);
-    return;
-  }
+  // The connection opens on the worker: a WiFi adapter that never answers takes seconds, and
+  // the window stays responsive meanwhile (its command controls stay disabled, so clicks
+  // made then start nothing).
+  WriteOutput("Connecting to " + config.substr(config.find('|') + 1) + " ...\r\n", true);
   std::unique_ptr<Thread>& worker = update ? updateWorker_ : readWorker_;
   worker.reset();  // the earlier run has finished its last step; this only joins it
   WorkerArgs& args = update ? updateArgs_ : readArgs_;
-  args.channel = channel;
+  args.channel = -1;
+  args.config = config;
+  args.firmware = path;
   args.window = this;
   WorkerArgs* argsPointer = &args;
   worker = std::make_unique<Thread>([update, argsPointer] {
@@ -151,7 +164,16 @@ void MainController::StartCommand(bool update) {
   });
 }
 
+bool MainController::Connect(WorkerArgs* args) {
+  args->channel = args->window->engine_.OpenPort(args->config, args->firmware);
+  if (args->channel >= 0) return true;
+  MainController* window = args->window;
+  window->view_.Post([window] { window->FinishCommand(false); });
+  return false;
+}
+
 void MainController::UpdateWorker(WorkerArgs* args) {
+  if (!Connect(args)) return;
   const bool succeeded = args->window->engine_.Update(args->channel) >= 0;
   args->window->engine_.ClosePort(args->channel);
   MainController* window = args->window;
@@ -159,6 +181,7 @@ void MainController::UpdateWorker(WorkerArgs* args) {
 }
 
 void MainController::ReadWorker(WorkerArgs* args) {
+  if (!Connect(args)) return;
   const bool succeeded = args->window->engine_.ReadVersions(args->channel) >= 0;
   args->window->engine_.ClosePort(args->channel);
   MainController* window = args->window;

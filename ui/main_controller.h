@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "platform/thread.h"
 #include "ui/line_ends.h"
 #include "ui/main_view.h"
+#include "ui/serial_ports.h"
 
 namespace zorbent::ui {
 
@@ -37,6 +39,8 @@ class MainController;
 // What a command's worker reads for as long as it runs.
 struct WorkerArgs {
   std::int32_t channel = -1;
+  std::string config;    // the connection the worker opens
+  std::string firmware;  // empty for a read
   MainController* window = nullptr;
 };
 
@@ -44,7 +48,7 @@ struct WorkerArgs {
 // engine reports, closing.
 class MainController {
  public:
-  using PortLister = std::function<std::vector<std::string>()>;
+  using PortLister = std::function<std::vector<PortChoice>()>;
 
   MainController(MainView& view, UpdateEngine& engine, PortLister listPorts);
   ~MainController();
@@ -78,6 +82,9 @@ class MainController {
  private:
   static void UpdateWorker(WorkerArgs* args);
   static void ReadWorker(WorkerArgs* args);
+  // Worker: opens the connection off the window's thread; false when it did not open.
+  static bool Connect(WorkerArgs* args);
+  void ShowPortChoices(SerialPageId page, const std::vector<PortChoice>& choices);
   void StartCommand(bool update);
   // False when the click is to do nothing; refusal text set when input is too long.
   bool BuildConfig(std::string& config, std::string& refusal) const;
@@ -91,6 +98,8 @@ class MainController {
   std::thread::id windowThread_ = std::this_thread::get_id();
   bool running_ = false;
   std::string runningCommand_;
+  // The devices behind each page's Name list, in list order: the list shows descriptions.
+  std::array<std::vector<std::string>, 2> portNames_;
   WorkerArgs updateArgs_;
   WorkerArgs readArgs_;
   std::unique_ptr<Thread> updateWorker_;

@@ -5,13 +5,18 @@
 
 namespace zorbent::ui {
 
-inline constexpr const char* kSysClassTty = "/sys/class/tty";
+// One entry of a Name list: the device a configuration string names, and what the list shows.
+struct PortChoice {
+  std::string name;   // "ttyUSB0"
+  std::string label;  // "ttyUSB0 — FTDI FT232R USB UART"
+};
 
-// The machine's serial devices as names the serial port accepts ("ttyUSB0" means
-// /dev/ttyUSB0), read from a sysfs tty class directory: USB serial bridges (ttyUSB*), CDC
-// modems (ttyACM*), Bluetooth serial links (rfcomm*) and UARTs (ttyS*) that have hardware
-// behind them. Anything else is skipped silently. Ordered by kind, then by number.
-std::vector<std::string> ListSerialPorts(const std::string& ttyClassDir = kSysClassTty);
+// The machine's serial devices for the Name lists, USB and Bluetooth first, then on-board
+// ports, each with a description.
+std::vector<PortChoice> ListPortChoices();
+
+// Choices that show their bare names.
+std::vector<PortChoice> PlainChoices(const std::vector<std::string>& names);
 
 // The entry a refreshed list selects: the noted one while it is still in range, else the
 // first, and none (-1) for an empty list. Follows the position, not the name.

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "engine/update_engine.h"
-#include "platform/win/com_ports.h"
+#include "ui/serial_ports.h"
 #include "ui/win/main_window.h"
 
 namespace {
@@ -30,7 +30,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   InitCommonControlsEx(&controls);
 
   zorbent::UpdateEngine engine;
-  zorbent::ui::WinMainWindow window(instance, engine, [] { return zorbent::ListComPorts(); });
+  zorbent::ui::WinMainWindow window(instance, engine,
+                                    [] { return zorbent::ui::ListPortChoices(); });
   const zorbent::ui::DeviceType device = DeviceFromCommandLine(commandLine);
   if (device == zorbent::ui::DeviceType::kNone) {
     window.RunModal();

@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/serial_device.h"
 
 namespace zorbent {
@@ -15,9 +17,30 @@ namespace zorbent {
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
+  errorText_.clear();
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    openError_ = (errno == EBUSY) ? OpenError::kInUse : OpenError::kNotFound;
+    const int error = errno;
+    errorText_ = std::strerror(error);
+    switch (error) {
+      case EBUSY:
+        openError_ = OpenError::kInUse;
+        break;
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+        openError_ = OpenError::kNotFound;
+        break;
+      case EACCES:
+      case EPERM:
+        openError_ = OpenError::kPermission;
+        break;
+      case EISDIR:
+        openError_ = OpenError::kNotATerminal;
+        break;
+      default:
+        openError_ = OpenError::kOther;
+    }
     return false;
   }
   if (!::isatty(fd)) {
@@ -72,7 +95,9 @@ void SerialDevice::Wake() {
   }
 }
 
-bool SerialDevice::SetRate(std::int32_t baud) { return fd_ >= 0 && SetLineRate(fd_, baud); }
+bool SerialDevice::SetRate(std::int32_t baud) {
+  return fd_ >= 0 && SetLineRate(fd_, baud);
+}
 
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
   if (fd_ < 0) return -1;
@@ -99,7 +124,9 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
 int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
   if (fd_ < 0) return -1;
   if (bytes.empty()) return 0;
-  struct pollfd pfd {fd_, POLLOUT, 0};
+  struct pollfd pfd {
+    fd_, POLLOUT, 0
+  };
   int ready;
   do {
     ready = ::poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);

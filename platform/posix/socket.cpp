@@ -42,6 +42,7 @@ int PollRetrying(pollfd* fds, nfds_t count, std::int32_t timeoutMs) {
 ConnectError ConnectOne(int fd, const addrinfo& address, std::int32_t timeoutMs) {
   if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return ConnectError::kNone;
   if (errno == ECONNREFUSED) return ConnectError::kRefused;
+  if (errno == ENETUNREACH || errno == EHOSTUNREACH) return ConnectError::kUnreachable;
   if (errno != EINPROGRESS && errno != EINTR) return ConnectError::kFailed;
   pollfd pfd{fd, POLLOUT, 0};
   const int r = PollRetrying(&pfd, 1, timeoutMs);
@@ -51,6 +52,8 @@ ConnectError ConnectOne(int fd, const addrinfo& address, std::int32_t timeoutMs)
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return ConnectError::kFailed;
   if (error == 0) return ConnectError::kNone;
+  if (error == ENETUNREACH || error == EHOSTUNREACH) return ConnectError::kUnreachable;
+  if (error == ETIMEDOUT) return ConnectError::kTimedOut;
   return error == ECONNREFUSED ? ConnectError::kRefused : ConnectError::kFailed;
 }
 
@@ -97,8 +100,13 @@ Socket Socket::Connect(const std::string& host, std::int32_t port, std::int32_t 
     return s;
   };
   if (host.empty() || port <= 0) return finish(Socket());
-  const AddrList list = Resolve(host, port, false);
-  if (!list) return finish(Socket());
+  LookupError lookup = LookupError::kNone;
+  const AddrList list = Resolve(host, port, false, std::max(timeoutMs, 0), &lookup);
+  if (!list) {
+    const bool named = lookup == LookupError::kNotFound || lookup == LookupError::kTimedOut;
+    last = named ? ConnectError::kHostNotFound : ConnectError::kBadAddress;
+    return finish(Socket());
+  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
     const auto left =

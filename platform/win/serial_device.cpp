@@ -112,11 +112,13 @@ int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
+  errorText_.clear();
   // No sharing: a second opener gets ERROR_ACCESS_DENIED, so the device is exclusive.
   HANDLE device = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (device == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
+    errorText_ = "system error " + std::to_string(error);
     openError_ = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
                      ? OpenError::kInUse
                      : OpenError::kNotFound;

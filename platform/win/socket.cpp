@@ -63,6 +63,7 @@ ConnectError ConnectOne(SOCKET s, const addrinfo& address, std::int32_t timeoutM
     return ConnectError::kNone;
   const int error = ::WSAGetLastError();
   if (error == WSAECONNREFUSED) return ConnectError::kRefused;
+  if (error == WSAENETUNREACH || error == WSAEHOSTUNREACH) return ConnectError::kUnreachable;
   if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return ConnectError::kFailed;
   fd_set writable;
   fd_set failed;
@@ -81,6 +82,8 @@ ConnectError ConnectOne(SOCKET s, const addrinfo& address, std::int32_t timeoutM
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) != 0)
     return ConnectError::kFailed;
   if (soError == 0 && FD_ISSET(s, &writable)) return ConnectError::kNone;
+  if (soError == WSAENETUNREACH || soError == WSAEHOSTUNREACH) return ConnectError::kUnreachable;
+  if (soError == WSAETIMEDOUT) return ConnectError::kTimedOut;
   return soError == WSAECONNREFUSED ? ConnectError::kRefused : ConnectError::kFailed;
 }
 
@@ -156,8 +159,13 @@ Socket Socket::Connect(const std::string& host, std::int32_t port, std::int32_t 
     last = ConnectError::kFailed;
     return finish(Socket());
   }
-  const AddrList list = Resolve(host, port, false);
-  if (!list) return finish(Socket());
+  LookupError lookup = LookupError::kNone;
+  const AddrList list = Resolve(host, port, false, std::max(timeoutMs, 0), &lookup);
+  if (!list) {
+    const bool named = lookup == LookupError::kNotFound || lookup == LookupError::kTimedOut;
+    last = named ? ConnectError::kHostNotFound : ConnectError::kBadAddress;
+    return finish(Socket());
+  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
     const auto left =

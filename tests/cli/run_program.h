@@ -29,8 +29,10 @@ inline std::string ReadFileText(const std::string& path) {
   return text.str();
 }
 
-// Output goes to files, not pipes, so a chatty child can never block on a full pipe.
-inline ProgramResult RunProgram(const std::vector<std::string>& args) {
+// Output goes to files, not pipes, so a chatty child can never block on a full pipe. With a
+// workDir the program runs there (its traffic log goes below it).
+inline ProgramResult RunProgram(const std::vector<std::string>& args,
+                                const std::string& workDir = "") {
   ProgramResult result;
   char outPath[] = "/tmp/zorbent-cli-out-XXXXXX";
   char errPath[] = "/tmp/zorbent-cli-err-XXXXXX";
@@ -43,6 +45,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& args) {
     dup2(errFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
     std::string program = ZORBENT_FW_PATH;
     argv.push_back(program.data());

@@ -49,10 +49,13 @@ TEST_F(EngineSpine, OpenPortMessagesAndChannelReuse) {
   EXPECT_EQ(engine_.OpenPort("serial|x:1", ""), -1);
   EXPECT_EQ(engine_.OpenPort("com|/dev/no-such-zorbent:115200", ""), -1);
   EXPECT_EQ(engine_.OpenPort("com|:115200", ""), -1);
-  ASSERT_EQ(reports_.texts.size(), 3u);
+  // Each connection error is followed by one line saying why.
+  ASSERT_EQ(reports_.texts.size(), 5u);
   EXPECT_EQ(reports_.texts[0], "**Failed** Port parameter error!\r\n");
   EXPECT_EQ(reports_.texts[1], "**Failed** Port connection error!\r\n");
-  EXPECT_EQ(reports_.texts[2], "**Failed** Port connection error!\r\n");
+  EXPECT_EQ(reports_.texts[2].rfind("/dev/no-such-zorbent: no such device. ", 0), 0u);
+  EXPECT_EQ(reports_.texts[3], "**Failed** Port connection error!\r\n");
+  EXPECT_EQ(reports_.texts[4].rfind("No serial device was named", 0), 0u);
 
   // A closed channel is free again.
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);

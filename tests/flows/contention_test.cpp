@@ -1,16 +1,25 @@
 // Contention and devices: a device another program holds, a device that vanishes during a
 // transfer, and many open/close cycles of every port kind, which must leave nothing behind.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 
+#include "platform/serial_ports.h"
 #include "port/serial_port.h"
 #include "port/tcp_port.h"
 #include "tests/flows/flow_harness.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/tcp_peer.h"
 
 namespace zorbent::testing {
@@ -56,6 +65,120 @@ TEST(Contention, SecondOpenOfADeviceInUseSaysSo) {
   holder.ClosePort(channel);
   const JobRun after = RunRead(adapter.simulator.ConfigString());
   EXPECT_EQ(after.result, 0) << after.text;
+}
+
+// Each reason why a connection did not open, as the system call meets it, gets one line after
+// the connection error naming the device or address, the reason and what to do.
+std::string FailureLine(const std::string& connection) {
+  const JobRun run = RunRead(connection);
+  EXPECT_LT(run.result, 0);
+  const std::string error = "**Failed** Port connection error!\r\n";
+  const auto at = run.text.find(error);
+  if (at == std::string::npos) return "(no connection error) " + run.text;
+  return run.text.substr(at + error.size());
+}
+
+// The failure line as an unprivileged user ('nobody') sees it, from a forked child.
+std::string FailureLineAsNobody(const std::string& connection) {
+  constexpr uid_t kNobody = 65534;
+  int out[2];
+  if (::pipe(out) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(2);
+    const std::string line = FailureLine(connection);
+    [[maybe_unused]] const ssize_t n = ::write(out[1], line.data(), line.size());
+    _exit(0);
+  }
+  ::close(out[1]);
+  std::string line;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) line.append(buffer, n);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return line;
+}
+
+TEST(ConnectionFailure, PermissionDeniedNamesTheGroupAndHowToJoinIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  test::PtyPair pty;
+  const std::string device = pty.SlavePath();
+  ASSERT_EQ(::chown(device.c_str(), 0, 20), 0);  // root:dialout, as udev leaves a USB bridge
+  ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+  const std::string group = DeviceGroup(device);
+  std::string line = FailureLineAsNobody("com|" + device + ":115200");
+  EXPECT_EQ(line, device + ": permission denied; the device belongs to group " + group +
+                      ": run `sudo usermod -aG " + group +
+                      " $USER`, then log out and in again so the new group counts.\r\n");
+  ASSERT_EQ(::chmod(device.c_str(), 0600), 0);  // root's alone: joining a group does not help
+  line = FailureLineAsNobody("com|" + device + ":115200");
+  EXPECT_EQ(line.rfind(device + ": permission denied; only its owner may open it", 0), 0u) << line;
+}
+
+TEST(ConnectionFailure, NotASerialDeviceOrNoSuchDevice) {
+  EXPECT_EQ(FailureLine("com|/dev/null:115200"),
+            "/dev/null is not a serial device: name the adapter's device (`zorbent-fw ports` "
+            "lists the serial devices).\r\n");
+  const std::string directory = ::testing::TempDir();
+  EXPECT_NE(FailureLine("com|" + directory + ":115200").find(" is not a serial device"),
+            std::string::npos);
+  // A missing device lists the candidates, or says to plug the adapter in.
+  const std::string missing = FailureLine("com|/dev/ttyNoSuchAdapter9:115200");
+  EXPECT_EQ(missing.rfind("/dev/ttyNoSuchAdapter9: no such device. ", 0), 0u) << missing;
+  EXPECT_TRUE(missing.find("Serial devices here: ") != std::string::npos ||
+              missing.find("plug in the adapter") != std::string::npos)
+      << missing;
+  EXPECT_EQ(FailureLine("com|:115200").rfind("No serial device was named", 0), 0u);
+}
+
+TEST(ConnectionFailure, InUseNamesTheProgramHoldingTheDevice) {
+  test::PtyPair pty;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) _exit(2);
+    [[maybe_unused]] const ssize_t n = ::write(ready[1], "x", 1);
+    ::pause();
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  const std::string line = FailureLine(pty.ConfigString());
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(line.rfind(pty.SlavePath() + " is in use by another program (", 0), 0u) << line;
+  EXPECT_NE(line.find("(pid " + std::to_string(holder) + ")): close it and try again."),
+            std::string::npos)
+      << line;
+}
+
+TEST(ConnectionFailure, TcpRefusedHostNotFoundAndNoAnswer) {
+  test::TcpPeer closed;
+  closed.StopListening();
+  const std::string where = "127.0.0.1:" + std::to_string(closed.Port());
+  EXPECT_EQ(FailureLine(closed.ConfigString()).rfind(where + " refused the connection", 0), 0u);
+  EXPECT_EQ(FailureLine("tcp|no-such-host.invalid:35000")
+                .rfind("no-such-host.invalid: host not found", 0),
+            0u);
+
+  // A peer that never accepts: one attempt runs into its time-out.
+  test::TcpPeer full(0);
+  full.FillBacklog();
+  PortConfig config;
+  config.Set("remote_ip", "127.0.0.1");
+  config.Set("remote_port", std::to_string(full.Port()));
+  bool ok = true;
+  TcpPort port(config, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(port.OpenFailure(), "127.0.0.1:" + std::to_string(full.Port()) +
+                                    " did not answer within 3 s: join the adapter's WiFi "
+                                    "network first, then check the address.");
 }
 
 // The device hangs up in the middle of the transfer (a USB adapter pulled out). The job must

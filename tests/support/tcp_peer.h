@@ -36,6 +36,9 @@ class TcpPeer {
   void HangUp();
   // Closes the listener too, so later connects are refused.
   void StopListening();
+  // Fills the listener's queue with connections nobody accepts (make it with backlog 0), so
+  // the next connect hangs as towards a host that never answers.
+  void FillBacklog();
 
   // Answers each command (bytes up to and including '\r') with the chunks that respond
   // returns, written one after another with a short pause between them.
@@ -47,6 +50,7 @@ class TcpPeer {
  private:
   int listener_ = -1;
   int conn_ = -1;
+  std::vector<int> fillers_;
   int port_ = 0;
   std::thread responder_;
   std::atomic<bool> stop_{false};

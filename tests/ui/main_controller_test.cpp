@@ -11,6 +11,7 @@
 
 #if !defined(_WIN32)
 #include "tests/support/pty_pair.h"
+#include "tests/support/tcp_peer.h"
 #endif
 #include "tests/ui/fake_view.h"
 
@@ -38,10 +39,19 @@ class ControllerTest : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"}) {
     ports_ = std::move(ports);
-    controller_ = std::make_unique<MainController>(view_, engine_, [this] { return ports_; });
+    controller_ =
+        std::make_unique<MainController>(view_, engine_, [this] { return PlainChoices(ports_); });
     controller_->Initialise();
   }
   bool Idle() const { return !controller_->IsRunning(); }
+  // The output without the "Connecting to ..." lines each command starts with.
+  std::string Said() const {
+    std::string text = view_.output;
+    for (auto at = text.find("Connecting to "); at != std::string::npos;
+         at = text.find("Connecting to ", at))
+      text.erase(at, text.find('\n', at) + 1 - at);
+    return text;
+  }
   void WaitIdle() {
     ASSERT_TRUE(view_.PumpUntil([this] { return Idle(); }));
   }
@@ -142,14 +152,19 @@ TEST_F(ControllerTest, FailedOpenReturnsToIdleWithTheEngineMessageOnly) {
   Start({"/dev/no-such-zorbent-port"});
   view_.checked = DeviceType::kBt;
   controller_->OnRead();
-  EXPECT_FALSE(controller_->IsRunning());
+  WaitIdle();
   ASSERT_EQ(view_.enableLog.size(), 30u);
   for (std::size_t i = 0; i < 15; ++i) {
     EXPECT_EQ(view_.enableLog[i], std::make_pair(kCommandControls[i], false));
     EXPECT_EQ(view_.enableLog[i + 15], std::make_pair(kCommandControls[i], true));
   }
   view_.PumpPending();
-  EXPECT_EQ(view_.output, "**Failed** Port connection error!\n");
+  EXPECT_EQ(view_.output.rfind("Connecting to /dev/no-such-zorbent-port:115200 ...\n"
+                               "**Failed** Port connection error!\n"
+                               "/dev/no-such-zorbent-port: no such device. ",
+                               0),
+            0u)
+      << view_.output;
   EXPECT_EQ(view_.progressResets, 1);
 }
 
@@ -159,10 +174,9 @@ TEST_F(ControllerTest, EmptyWifiFieldsAreFormattedAsTheyAre) {
   view_.address.clear();
   view_.port.clear();
   controller_->OnRead();
-  view_.PumpPending();
+  WaitIdle();
   // "tcp|:" reaches the engine, which refuses it itself.
-  EXPECT_EQ(view_.output.rfind("**Failed** ", 0), 0u) << view_.output;
-  EXPECT_FALSE(controller_->IsRunning());
+  EXPECT_EQ(Said().rfind("**Failed** ", 0), 0u) << view_.output;
 }
 
 #if !defined(_WIN32)  // a pseudo-terminal peer; the Windows window test runs over TCP
@@ -177,14 +191,15 @@ TEST_F(ControllerTest, ReadRunsOnTheWorkerAndReportsArriveInOrder) {
   EXPECT_FALSE(view_.Enabled(Control::kUpdate));
   EXPECT_FALSE(view_.Enabled(Control::kWifiPort));
   WaitIdle();
-  EXPECT_THAT(view_.output, ::testing::AnyOfArray(kReadOutputs));
+  EXPECT_EQ(view_.output.rfind("Connecting to " + pty.SlavePath() + ":115200 ...\n", 0), 0u);
+  EXPECT_THAT(Said(), ::testing::AnyOfArray(kReadOutputs));
   for (const Control c : kCommandControls) EXPECT_TRUE(view_.Enabled(c));
 
   // A second Read disposes of the first worker and runs again; output accumulates.
   controller_->OnRead();
   WaitIdle();
-  EXPECT_EQ(view_.output.find("Port is opened!"), 0u);
-  EXPECT_NE(view_.output.rfind("Port is opened!"), 0u);
+  EXPECT_EQ(Said().find("Port is opened!"), 0u);
+  EXPECT_NE(Said().rfind("Port is opened!"), 0u);
 }
 #endif
 
@@ -197,9 +212,39 @@ TEST_F(ControllerTest, UpdateWithABadFileReportsTheFormatError) {
   view_.path = TempFile(std::string(200, 'Z'));
   controller_->OnUpdate();
   WaitIdle();
-  EXPECT_EQ(view_.output, "Port is opened!\n**Failed** update file format error!\n");
+  EXPECT_EQ(Said(), "Port is opened!\n**Failed** update file format error!\n");
   EXPECT_EQ(view_.progressLog, (std::vector<int>{1, 2}));
   EXPECT_EQ(view_.progress, 2);
+}
+#endif
+
+#if !defined(_WIN32)
+// A WiFi adapter that never answers: the connection is opened off the window's thread, the
+// window says what it is doing, and clicks made meanwhile start nothing.
+TEST_F(ControllerTest, WindowStaysResponsiveWhileTheConnectionHangs) {
+  test::TcpPeer peer(0);
+  peer.FillBacklog();
+  Start();
+  view_.checked = DeviceType::kWifi;
+  view_.address = "127.0.0.1";
+  view_.port = std::to_string(peer.Port());
+  controller_->OnRead();  // returns while the connect still waits
+  EXPECT_TRUE(controller_->IsRunning());
+  EXPECT_FALSE(view_.Enabled(Control::kRead));
+  EXPECT_EQ(view_.output, "Connecting to 127.0.0.1:" + view_.port + " ...\n");
+  view_.path = TempFile(std::string(200, 'Z'));
+  controller_->OnUpdate();
+  controller_->OnRead();
+  view_.PumpPending();
+  EXPECT_EQ(view_.output, "Connecting to 127.0.0.1:" + view_.port + " ...\n");
+
+  peer.StopListening();  // the connect now fails, as refused or timed out
+  WaitIdle();
+  EXPECT_THAT(view_.output, ::testing::StartsWith("Connecting to 127.0.0.1:" + view_.port +
+                                                  " ...\n**Failed** Port connection error!\n" +
+                                                  "127.0.0.1:" + view_.port));
+  EXPECT_EQ(view_.output.find("Connecting to ", 1), std::string::npos);  // no queued command
+  EXPECT_TRUE(view_.Enabled(Control::kRead));
 }
 #endif
 

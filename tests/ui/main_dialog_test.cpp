@@ -64,8 +64,10 @@ class Adapter {
 };
 
 // What a Read of that adapter shows.
-const auto kReadOutput = ::testing::AllOf(::testing::StartsWith("Port is opened!\ndevice version:"),
-                                          ::testing::HasSubstr("\nAdapter version:zOrbent MC v"));
+const auto kReadOutput =
+    ::testing::AllOf(::testing::StartsWith("Connecting to "),
+                     ::testing::HasSubstr(" ...\nPort is opened!\ndevice version:"),
+                     ::testing::HasSubstr("\nAdapter version:zOrbent MC v"));
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -79,7 +81,7 @@ class DialogTest : public ::testing::Test {
 
   void Open(std::vector<std::string> ports) {
     ports_ = std::move(ports);
-    dialog_ = std::make_unique<MainDialog>(engine_, [this] { return ports_; });
+    dialog_ = std::make_unique<MainDialog>(engine_, [this] { return PlainChoices(ports_); });
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
   }
@@ -213,7 +215,7 @@ TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) 
   QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
   EXPECT_FALSE(Control<QPushButton>("1009")->isEnabled());
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::StartsWith("Port is opened!\n"));
+  EXPECT_THAT(Output(), ::testing::HasSubstr(" ...\nPort is opened!\n"));
   EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
   EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
   EXPECT_EQ(Progress(), 100);
@@ -236,7 +238,8 @@ TEST_F(DialogTest, UpdateWithABadFileShowsTheFormatError) {
                    QString::fromStdString(TempFile(std::string(300, '#'))));
   QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
   ASSERT_TRUE(WaitIdle());
-  EXPECT_EQ(Output(), "Port is opened!\n**Failed** update file format error!\n");
+  EXPECT_EQ(Output(), "Connecting to " + adapter.Device() +
+                          ":115200 ...\nPort is opened!\n**Failed** update file format error!\n");
   EXPECT_EQ(Progress(), 2);
   // A failure does not look like a half-finished success.
   EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "failed");
@@ -287,6 +290,19 @@ TEST_F(DialogTest, OverLongWifiAddressIsRefusedInTheOutputBox) {
   QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
   EXPECT_EQ(Output().rfind("**Failed** IP address is too long", 0), 0u);
   EXPECT_TRUE(Control<QPushButton>("1009")->isEnabled());
+}
+
+// A device path with non-ASCII characters reaches the connection byte for byte, and the
+// window's own list reads it back unchanged.
+TEST_F(DialogTest, NonAsciiDevicePathsSurviveTheList) {
+  const std::string path = ::testing::TempDir() + "p\xC3\xB6rt-\xE2\x82\xAC";
+  Open({path});
+  EXPECT_EQ(dialog_->NameAt(SerialPageId::kUsb, 0), path);
+  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), ::testing::StartsWith("Connecting to " + path + ":115200 ...\n"));
+  EXPECT_THAT(Output(), ::testing::HasSubstr("\n" + path + ": no such device. "));
 }
 
 TEST_F(DialogTest, AboutBoxOpensWithF1AndClosesWithEscape) {

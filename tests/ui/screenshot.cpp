@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
 
   zorbent::UpdateEngine engine;
   zorbent::ui::MainDialog dialog(engine, [device] {
-    return std::vector<std::string>{device, "ttyUSB0"};
+    return std::vector<zorbent::ui::PortChoice>{{device, device},
+                                                {"ttyUSB0", "ttyUSB0 \u2014 FTDI FT232R USB UART"}};
   });
   dialog.show();
   dialog.findChild<QRadioButton*>(QStringLiteral("1000"))->click();

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/serial_ports.h"
 #include "port/serial_port.h"
 
 namespace zorbent {
@@ -52,6 +53,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ListComPorts, EveryEntryIsANumberedComPort) {
   for (const std::string& name : ListComPorts()) {
     EXPECT_EQ(ComPortFromRegistryData(name), name);
+  }
+  // SetupAPI's listing (or the registry's, where it has none) names the same kind of ports,
+  // each with a description.
+  for (const SerialPortInfo& port : ListSerialPortInfo(true)) {
+    EXPECT_EQ(ComPortFromRegistryData(port.name), port.name);
+    EXPECT_EQ(port.path, port.name);
+    EXPECT_EQ(DescribePort(port).rfind(port.name + " - ", 0), 0u);
   }
 }
 

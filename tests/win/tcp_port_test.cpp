@@ -108,6 +108,28 @@ TEST(WinSocket, RefusedAndMalformedAddressesFail) {
   EXPECT_EQ(error, ConnectError::kBadAddress);
 }
 
+// The line after the connection error says why, as on every system.
+TEST(WinTcpPort, FailedConnectionsSayWhy) {
+  std::int32_t closedPort = 0;
+  {
+    Peer gone;
+    closedPort = gone.Port();
+  }
+  PortConfig config;
+  config.Set("remote_ip", "127.0.0.1");
+  config.Set("remote_port", std::to_string(closedPort));
+  bool ok = true;
+  TcpPort refused(config, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(refused.OpenFailure().rfind(
+                "127.0.0.1:" + std::to_string(closedPort) + " refused the connection", 0),
+            0u);
+  config.Set("remote_ip", "no-such-host.invalid");
+  TcpPort unknown(config, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(unknown.OpenFailure().rfind("no-such-host.invalid: host not found", 0), 0u);
+}
+
 TEST(WinTcpPort, RoundTripAndPartialReadKeepsBytes) {
   Peer peer;
   bool ok = false;

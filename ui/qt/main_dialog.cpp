@@ -1,5 +1,6 @@
 #include "ui/qt/main_dialog.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -20,8 +21,9 @@ namespace zorbent::ui {
 namespace {
 
 QString FromEngine(const std::string& text) {
-  // The engine's texts are 8-bit; Latin-1 maps every byte to a character.
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  // The same 8-bit form ToEngine writes, so a device path read back from a list is the one
+  // put into it, byte for byte.
+  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string ToEngine(const QString& text) {
@@ -229,6 +231,8 @@ void MainDialog::SetPathText(const std::string& text) {
 
 void MainDialog::SetPortNames(SerialPageId page, const std::vector<std::string>& names) {
   FillCombo(Page(page)->names(), names);
+  // The drop-down shows each device's description in full, wider than the closed list.
+  Page(page)->names()->view()->setMinimumWidth(Page(page)->names()->view()->sizeHintForColumn(0));
 }
 void MainDialog::SetRates(SerialPageId page, const std::vector<std::string>& rates) {
   FillCombo(Page(page)->rates(), rates);

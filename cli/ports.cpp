@@ -1,0 +1,76 @@
+#include "cli/ports.h"
+
+#include <cstdio>
+
+namespace zorbent::cli {
+namespace {
+
+// Above this the adapter's answers wait for the bridge's timer, not the line.
+constexpr int kLatencyWarnMs = 1;
+
+const char* KindName(PortKindOfDevice kind) {
+  switch (kind) {
+    case PortKindOfDevice::kUsb:
+      return "USB";
+    case PortKindOfDevice::kBluetooth:
+      return "Bluetooth";
+    case PortKindOfDevice::kOnBoard:
+      break;
+  }
+  return "on-board";
+}
+
+void Add(std::string& line, const std::string& part) {
+  if (!part.empty()) line += ", " + part;
+}
+
+}  // namespace
+
+std::string FormatPorts(const std::vector<SerialPortInfo>& ports, bool all) {
+  if (ports.empty()) {
+    std::string text =
+        "No USB or Bluetooth serial device found. Plug in the adapter; a Bluetooth adapter must "
+        "be paired and bound first (e.g. `sudo rfcomm bind 0 ADDRESS`).\n";
+    if (!all) text += "`zorbent-fw ports --all` also lists on-board serial ports.\n";
+    return text;
+  }
+  std::string text;
+  for (const SerialPortInfo& port : ports) {
+    std::string line = port.path + "  " + KindName(port.kind);
+    if (!port.vid.empty()) line += " " + port.vid + ":" + port.pid;
+    std::string what = port.manufacturer;
+    if (!port.product.empty()) what += (what.empty() ? "" : " ") + port.product;
+    if (what.empty()) what = port.friendlyName;
+    if (!what.empty()) line += " " + what;
+    if (!port.serial.empty()) line += " (serial " + port.serial + ")";
+    if (!port.driver.empty()) Add(line, "driver " + port.driver);
+    if (port.mayOpen) {
+      Add(line, "you may open it");
+    } else if (port.accessReason.starts_with("needs group ")) {
+      Add(line, "no access: " + port.accessReason + " (`sudo usermod -aG " + port.group +
+                    " $USER`, then log out and in again)");
+    } else {
+      Add(line, "no access: " + port.accessReason);
+    }
+    if (!port.users.empty()) {
+      std::string users;
+      for (const std::string& user : port.users) users += (users.empty() ? "" : ", ") + user;
+      Add(line, "in use by " + users);
+    }
+    if (port.latencyMs > kLatencyWarnMs) {
+      Add(line, "latency timer " + std::to_string(port.latencyMs) +
+                    " ms (lower it to 1 ms: README, \"USB-serial latency\")");
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+int ShowPorts(bool all) {
+  const std::vector<SerialPortInfo> ports = ListSerialPortInfo(all);
+  const std::string text = FormatPorts(ports, all);
+  std::fputs(text.c_str(), stdout);
+  return ports.empty() ? 1 : 0;
+}
+
+}  // namespace zorbent::cli

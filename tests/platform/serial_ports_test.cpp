@@ -1,0 +1,160 @@
+#include "platform/serial_ports.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace zorbent {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fake /sys: class/tty entries pointing into devices/, as the kernel lays them out.
+class FakeSysfs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("zorbent-sysfs-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "class/tty");
+    fs::create_directories(root_ / "bus/drivers");
+    fs::create_directories(root_ / "dev");
+    fs::create_directories(root_ / "proc");
+    tree_ = {Tty(), (root_ / "dev").string(), (root_ / "proc").string()};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string Tty() const { return (root_ / "class/tty").string(); }
+
+  // A tty entry; with a device, that device's driver is named `driver`.
+  void Add(const std::string& name, const std::string& device = "", const std::string& driver = "",
+           const std::string& type = "") {
+    const fs::path entry = root_ / "devices" / name;
+    fs::create_directories(entry);
+    fs::create_directory_symlink(entry, root_ / "class/tty" / name);
+    if (!type.empty()) std::ofstream(entry / "type") << type << "\n";
+    if (device.empty()) return;
+    const fs::path dev = root_ / "devices/hw" / device;
+    fs::create_directories(dev);
+    fs::create_directory_symlink(dev, entry / "device");
+    if (driver.empty()) return;
+    fs::create_directories(root_ / "bus/drivers" / driver);
+    if (!fs::exists(dev / "driver"))
+      fs::create_directory_symlink(root_ / "bus/drivers" / driver, dev / "driver");
+  }
+
+  // The device file under the fake /dev, with its mode and group.
+  std::string Node(const std::string& name, fs::perms mode, gid_t group = 0) {
+    const fs::path node = root_ / "dev" / name;
+    std::ofstream(node).put('x');
+    fs::permissions(node, mode);
+    EXPECT_EQ(::chown(node.c_str(), 0, group), 0);
+    return node.string();
+  }
+
+  // A USB bridge as the kernel shows it: the tty's device is the interface, its parent the
+  // USB device with the identity attributes.
+  void AddUsb(const std::string& name, const std::string& vid, const std::string& pid,
+              const std::string& maker, const std::string& product, const std::string& serial) {
+    Add(name, "usb1/1-2/1-2:1.0/" + name, "ftdi_sio");
+    const fs::path usb = root_ / "devices/hw/usb1/1-2";
+    std::ofstream(usb / "idVendor") << vid << "\n";
+    std::ofstream(usb / "idProduct") << pid << "\n";
+    std::ofstream(usb / "manufacturer") << maker << "\n";
+    std::ofstream(usb / "product") << product << "\n";
+    std::ofstream(usb / "serial") << serial << "\n";
+    std::ofstream(root_ / "devices/hw/usb1/1-2/1-2:1.0" / name / "latency_timer") << "16\n";
+  }
+
+  std::vector<std::string> Names(bool all, const DeviceUser& user = {}) {
+    std::vector<std::string> names;
+    for (const auto& port : ListSerialPortInfo(all, tree_, user)) names.push_back(port.name);
+    return names;
+  }
+
+  fs::path root_;
+  DeviceTree tree_;
+};
+
+TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
+  Add("ttyS1", "00:05", "serial");  // a real UART found by PNP
+  Add("ttyACM10", "1-1.4:1.0", "cdc_acm");
+  Add("ttyUSB0", "1-2:1.0", "ftdi_sio");
+  Add("ttyACM2", "1-1.2:1.0", "cdc_acm");
+  Add("rfcomm0");                                 // a bound Bluetooth link has no device
+  Add("ttyS0", "serial8250", "serial8250", "0");  // placeholder slot, no chip
+  Add("ttyS3", "serial8250", "serial8250", "4");  // legacy port with a 16550A behind it
+  Add("ttyUSB1");                                 // no device: a stale entry
+  Add("tty0", "vtcon", "vt");
+  Add("console");
+  Add("ttyUSB");  // no number
+  Add("ttyUSBx1", "1-3:1.0", "ftdi_sio");
+  Add("ttyS99999999999", "00:06", "serial");  // number too long
+  EXPECT_EQ(Names(true), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0",
+                                                   "ttyS1", "ttyS3"}));
+  // On-board UARTs only when all are asked for.
+  EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
+}
+
+TEST_F(FakeSysfs, MissingOrEmptyDirectoryGivesAnEmptyList) {
+  EXPECT_TRUE(Names(true).empty());
+  tree_.ttyClass = (root_ / "no-such-dir").string();
+  EXPECT_TRUE(Names(true).empty());
+}
+
+TEST_F(FakeSysfs, PlaceholderUartWithoutTypeFileIsSkipped) {
+  Add("ttyS0", "serial8250", "serial8250");
+  Add("ttyS1", "serial8250");  // the platform device itself, no driver link
+  EXPECT_TRUE(Names(true).empty());
+}
+
+TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
+  AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
+  Add("rfcomm0");
+  Add("ttyS1", "00:05", "serial");
+  const std::string usb = Node("ttyUSB0",
+                               fs::perms::owner_read | fs::perms::owner_write |
+                                   fs::perms::group_read | fs::perms::group_write,
+                               20);
+  Node("rfcomm0", fs::perms::owner_read | fs::perms::owner_write);
+  Node("ttyS1", fs::perms::all);
+  // A program holding the USB device open, as /proc shows it.
+  fs::create_directories(root_ / "proc/4242/fd");
+  std::ofstream(root_ / "proc/4242/comm") << "minicom\n";
+  fs::create_symlink(usb, root_ / "proc/4242/fd/3");
+
+  DeviceUser nobody;
+  nobody.uid = 65534;
+  nobody.groups = {65534};
+  const auto ports = ListSerialPortInfo(true, tree_, nobody);
+  ASSERT_EQ(ports.size(), 3u);
+  const SerialPortInfo& u = ports[0];
+  EXPECT_EQ(u.path, usb);
+  EXPECT_EQ(u.kind, PortKindOfDevice::kUsb);
+  EXPECT_EQ(u.vid + ":" + u.pid, "0403:6001");
+  EXPECT_EQ(u.manufacturer + "|" + u.product + "|" + u.serial, "FTDI|FT232R USB UART|A50285BI");
+  EXPECT_EQ(u.driver, "ftdi_sio");
+  EXPECT_EQ(u.latencyMs, 16);
+  EXPECT_FALSE(u.mayOpen);
+  EXPECT_EQ(u.accessReason, "needs group " + DeviceGroup(usb));
+  EXPECT_EQ(u.users, (std::vector<std::string>{"minicom (pid 4242)"}));
+  EXPECT_EQ(DescribePort(u), "ttyUSB0 \u2014 FTDI FT232R USB UART");
+
+  EXPECT_EQ(ports[1].kind, PortKindOfDevice::kBluetooth);
+  EXPECT_FALSE(ports[1].mayOpen);  // root's alone
+  EXPECT_EQ(ports[1].accessReason, "no read and write permission");
+  EXPECT_EQ(DescribePort(ports[1]), "rfcomm0 \u2014 Bluetooth serial link");
+  EXPECT_EQ(ports[2].kind, PortKindOfDevice::kOnBoard);
+  EXPECT_TRUE(ports[2].mayOpen);
+  EXPECT_TRUE(ports[2].users.empty());
+
+  // A member of the device's group may open it.
+  nobody.groups.push_back(20);
+  EXPECT_TRUE(ListSerialPortInfo(false, tree_, nobody).front().mayOpen);
+}
+
+}  // namespace
+}  // namespace zorbent
