@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/detect.h"
 #include "cli/firmware_info.h"
 #include "cli/jobs.h"
 #include "cli/ports.h"
@@ -35,7 +36,8 @@ void AddConnectionOptions(CLI::App& command, Connection& c) {
                      "on several adapters at once");
   command.add_option("--connect-file", c.connectFile,
                      "File listing one connection per line (\"#\" starts a comment)");
-  auto* port = command.add_option("--port", c.port, "Serial device, e.g. /dev/ttyUSB0");
+  auto* port = command.add_option(
+      "--port", c.port, "Serial device, e.g. /dev/ttyUSB0; auto: the one adapter detect finds");
   command.add_option("--baud", c.baud, "Line rate for --port (default 115200)")
       ->needs(port)
       ->check(CLI::Range(1, 4000000));
@@ -111,6 +113,12 @@ int main(int argc, char** argv) {
   bool allPorts = false;
   auto* ports = app.add_subcommand("ports", "List the serial devices an adapter may be on");
   ports->add_flag("--all", allPorts, "Also list on-board serial ports");
+  std::vector<std::string> detectDevices;
+  auto* detect = app.add_subcommand(
+      "detect",
+      "Ask the USB and Bluetooth serial devices (or DEVICE...) which adapter answers, "
+      "with read-only questions at 115200");
+  detect->add_option("DEVICE", detectDevices, "Devices to probe instead of the listed ones");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
@@ -139,6 +147,7 @@ int main(int argc, char** argv) {
   if (trace) zorbent::SetLogLevel(3);
   if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile);
   if (*ports) return zorbent::cli::ShowPorts(allPorts);
+  if (*detect) return zorbent::cli::ShowDetected(detectDevices);
 #if ZORBENT_HAVE_DEMO
   if (*demo) return zorbent::cli::RunDemo(quiet);
 #endif
@@ -152,6 +161,16 @@ int main(int argc, char** argv) {
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
     std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
     return kExitUsage;
+  }
+  // "auto" as the device: the one adapter that detect finds.
+  for (std::string& connection : options.connections) {
+    if (!connection.starts_with("com|auto:")) continue;
+    std::string device;
+    if (!zorbent::cli::AutoDevice(device, error)) {
+      std::printf("**Failed** %s", error.c_str());
+      return kExitFailed;
+    }
+    connection = "com|" + device + connection.substr(8);
   }
   const zorbent::cli::Tracing tracing(trace, verbose, options.connections.size() > 1);
   const int result = zorbent::cli::RunJobs(options);

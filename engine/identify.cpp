@@ -258,6 +258,28 @@ std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
   return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
 }
 
+AdapterProbe ProbeAdapter(Port& port) {
+  AdapterProbe probe;
+  Reply reply;
+  reply[0] = '\0';
+  const bool answered =
+      SendText(port, "QKVERS\r", kTimeoutMs) == 0 && ReadReply(port, reply, kTimeoutMs) >= 0;
+  probe.qkvers = VisibleText(Answer(BufferText(reply), "QKVERS\r"));
+  if (answered) probe.qki = VisibleText(Answer(Ask(port, "QKI\r", reply), "QKI\r"));
+  probe.model = ModelOfAnswers(probe.qki, probe.qkvers);
+  if (probe.model >= 0) {
+    probe.state = AdapterProbe::State::kOurs;
+    return probe;
+  }
+  // A silent adapter is asked once more only with ATI, so a probe stays within seconds.
+  if (SendCommandOwnReply(port, "ATI\r", reply, kTimeoutMs, kTimeoutMs) < 0) return probe;
+  probe.banner = VisibleText(BufferText(reply));
+  probe.state = probe.banner.find("ELM327") != std::string::npos
+                    ? AdapterProbe::State::kOther
+                    : AdapterProbe::State::kDownloadMode;
+  return probe;
+}
+
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
   if (result == -4) {
     engine.ReportText(

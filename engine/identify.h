@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "engine/update_engine.h"
@@ -20,6 +21,18 @@ std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t
 std::uint8_t ClassifyBlockAdapter(std::string_view answer);
 std::uint8_t ClassifyBlockFile(const UpdateEngine& engine);
 std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port);
+
+// What read-only questions (QKVERS, QKI, ATI: never a download command, never a reset) tell
+// about the adapter on a port.
+struct AdapterProbe {
+  enum class State { kOurs, kDownloadMode, kOther, kSilent };
+  State state = State::kSilent;
+  std::int32_t model = -1;  // for kOurs
+  std::string qki;          // the answers, as printable lines
+  std::string qkvers;
+  std::string banner;
+};
+AdapterProbe ProbeAdapter(Port& port);
 
 // After "Please power on the device again!" when the first question got no answer of its
 // own: says whether the adapter was silent or answered out of turn (result -4).

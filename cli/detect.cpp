@@ -1,0 +1,132 @@
+#include "cli/detect.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "engine/identify.h"
+#include "engine/update_engine.h"
+#include "platform/serial_ports.h"
+#include "platform/thread.h"
+
+namespace zorbent::cli {
+namespace {
+
+constexpr const char* kProbeRate = "115200";
+
+// Keeps the engine's reports (a failed open's reason) instead of printing them.
+void Keep(void* context, std::int32_t kind, std::intptr_t value) {
+  if (kind != kReportText) return;
+  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(value));
+}
+
+std::string Describe(const AdapterProbe& probe) {
+  switch (probe.state) {
+    case AdapterProbe::State::kOurs: {
+      std::string line = std::string(ModelName(probe.model)) + ": ";
+      if (!probe.qki.empty() && probe.qki != "?") line += "\"" + probe.qki + "\"";
+      if (!probe.qkvers.empty() && probe.qkvers != "?")
+        line += (line.ends_with(": ") ? "" : ", ") + ("device version \"" + probe.qkvers + "\"");
+      return line;
+    }
+    case AdapterProbe::State::kDownloadMode:
+      return "an adapter in download mode (answers \"" + probe.banner +
+             "\" to ATI): run the interrupted update again";
+    case AdapterProbe::State::kOther:
+      return "an ELM327-compatible adapter, not one of ours (\"" + probe.banner + "\")";
+    case AdapterProbe::State::kSilent:
+      break;
+  }
+  return "no answer at 115200";
+}
+
+DetectedDevice Probe(const std::string& name) {
+  DetectedDevice found{name, {}, false};
+  std::string reports;
+  UpdateEngine engine;
+  engine.Init(&reports, &Keep);
+  const std::int32_t channel = engine.OpenPort("com|" + name + ":" + kProbeRate, "");
+  if (channel < 0) {
+    // The reason line follows the connection-error line.
+    const std::size_t cut = reports.find("\r\n");
+    std::string reason = cut == std::string::npos ? reports : reports.substr(cut + 2);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    found.line = "cannot open: " + (reason.empty() ? std::string("connection error") : reason);
+    return found;
+  }
+  const AdapterProbe probe = ProbeAdapter(*engine.ChannelPort(channel));
+  engine.ClosePort(channel);
+  found.ours = probe.state == AdapterProbe::State::kOurs;
+  found.line = Describe(probe);
+  return found;
+}
+
+std::string Table(const std::vector<DetectedDevice>& found) {
+  std::string text;
+  for (const DetectedDevice& d : found) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%-16s ", d.name.c_str());
+    text += head + d.line + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices) {
+  std::vector<DetectedDevice> found;
+  std::vector<std::string> names = devices;
+  if (names.empty()) {
+    for (const SerialPortInfo& port : ListSerialPortInfo(false)) {
+      if (!port.users.empty()) {
+        std::string users;
+        for (const std::string& user : port.users) users += (users.empty() ? "" : ", ") + user;
+        found.push_back({port.name, "skipped: in use by " + users, false});
+        continue;
+      }
+      names.push_back(port.name);
+    }
+  }
+  const std::size_t first = found.size();
+  found.resize(first + names.size());
+  {
+    std::vector<std::unique_ptr<Thread>> probes;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      probes.push_back(std::make_unique<Thread>(
+          [&found, &names, i, first] { found[first + i] = Probe(names[i]); }));
+    }
+  }  // joins every probe
+  return found;
+}
+
+int ShowDetected(const std::vector<std::string>& devices) {
+  const std::vector<DetectedDevice> found = DetectAdapters(devices);
+  if (found.empty()) {
+    std::printf(
+        "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
+        "pair it and bind it, e.g. rfcomm bind 0 ADDRESS), or name the device: "
+        "zorbent-fw detect /dev/ttyS0\n");
+    return 1;
+  }
+  std::fputs(Table(found).c_str(), stdout);
+  for (const DetectedDevice& d : found)
+    if (d.ours) return 0;
+  return 1;
+}
+
+bool AutoDevice(std::string& device, std::string& why) {
+  const std::vector<DetectedDevice> found = DetectAdapters({});
+  std::vector<const DetectedDevice*> ours;
+  for (const DetectedDevice& d : found)
+    if (d.ours) ours.push_back(&d);
+  if (ours.size() == 1) {
+    device = ours.front()->name;
+    std::printf("Using %s: %s\n", device.c_str(), ours.front()->line.c_str());
+    return true;
+  }
+  why = std::string(ours.empty() ? "no adapter found" : "several adapters found") +
+        " for --port auto; name one with --port:\n" +
+        (found.empty() ? std::string("(no USB or Bluetooth serial device)\n") : Table(found));
+  return false;
+}
+
+}  // namespace zorbent::cli

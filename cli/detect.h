@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zorbent::cli {
+
+struct DetectedDevice {
+  std::string name;   // as a configuration string names it: "ttyUSB0", "/dev/pts/3", "COM3"
+  std::string line;   // what was found, for a person
+  bool ours = false;  // one of the adapters this program updates, running its firmware
+};
+
+// Probes devices at 115200 with read-only questions, all at once: the given ones, or the USB
+// and Bluetooth serial devices when none are given. Devices in use are skipped.
+std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices);
+
+// `zorbent-fw detect [DEVICE...]`: one line per device; 0 when one of our adapters answered.
+int ShowDetected(const std::vector<std::string>& devices);
+
+// The one adapter detect finds, for --port auto; false with the table in why when there are
+// none or several.
+bool AutoDevice(std::string& device, std::string& why);
+
+}  // namespace zorbent::cli
