@@ -217,10 +217,13 @@ TEST(OpenPortOverTcp, OpensAnAnsweringAdapterAndReportsARefusedOne) {
   }
   reports.texts.clear();
   EXPECT_EQ(engine.OpenPort(refused, "fw.bin"), -1);
-  EXPECT_EQ(reports.texts, std::vector<std::string>{"**Failed** Port connection error!\r\n"});
+  ASSERT_EQ(reports.texts.size(), 2u);
+  EXPECT_EQ(reports.texts[0], "**Failed** Port connection error!\r\n");
+  EXPECT_NE(reports.texts[1].find("refused the connection"), std::string::npos) << reports.texts[1];
   reports.texts.clear();
   EXPECT_EQ(engine.OpenPort("tcp|127.0.0.1:", "fw.bin"), -1);
-  EXPECT_EQ(reports.texts, std::vector<std::string>{"**Failed** Port connection error!\r\n"});
+  ASSERT_FALSE(reports.texts.empty());
+  EXPECT_EQ(reports.texts[0], "**Failed** Port connection error!\r\n");
 }
 
 TEST(RemoveChar, DeletesEveryOccurrence) {

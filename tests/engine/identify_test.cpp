@@ -170,6 +170,9 @@ TEST_F(IdentifyTest, AdjustElmVersionFindsTheVersionAfterRuvo) {
   EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -3);
   Answer("QKVERS", "no version");
   EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -2);
+  // Past "Ruvo", the first "V" starts the version, digit or not.
+  Answer("QKVERS", "VB V2.3");
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -3);
   EXPECT_EQ(AdjustElmVersion(engine_, *port_, 9), -1);
 }
 
