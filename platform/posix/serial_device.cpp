@@ -11,6 +11,17 @@
 #include "platform/serial_device.h"
 
 namespace zorbent {
+namespace {
+
+// Holds DTR and RTS inactive: some adapters wire them to a reset or to a Bluetooth module's
+// mode pin. Devices without modem lines (a pseudo-terminal) refuse the request with ENOTTY or
+// EINVAL, which is no reason to fail.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  [[maybe_unused]] const int r = ::ioctl(fd, TIOCMBIC, &lines);
+}
+
+}  // namespace
 
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
@@ -31,6 +42,8 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     openError_ = OpenError::kInUse;
     return false;
   }
+  // The system raised DTR and RTS on open; lower them at once, now that the device is ours.
+  LowerModemLines(fd);
   struct termios tio {};
   if (::tcgetattr(fd, &tio) != 0) {
     ::close(fd);
@@ -38,7 +51,8 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     return false;
   }
   ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+  // No HUPCL: closing the device must not toggle the modem lines.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | HUPCL);
   tio.c_cflag |= CLOCAL | CREAD | CS8;
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   tio.c_cc[VMIN] = 0;
@@ -48,6 +62,7 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     openError_ = OpenError::kSettings;
     return false;
   }
+  LowerModemLines(fd);  // drivers raise them again when the rate leaves B0
   fd_ = fd;
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return true;
@@ -72,7 +87,11 @@ void SerialDevice::Wake() {
   }
 }
 
-bool SerialDevice::SetRate(std::int32_t baud) { return fd_ >= 0 && SetLineRate(fd_, baud); }
+bool SerialDevice::SetRate(std::int32_t baud) {
+  if (fd_ < 0 || !SetLineRate(fd_, baud)) return false;
+  LowerModemLines(fd_);
+  return true;
+}
 
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
   if (fd_ < 0) return -1;
