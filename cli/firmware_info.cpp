@@ -46,7 +46,7 @@ int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
   std::string messages;
   UpdateEngine engine;
   engine.Init(&messages, &KeepText);
-  const std::int64_t size = ReadWholeFile(path, engine.image);
+  const std::int64_t size = LoadWholeFile(path, engine.image);
   if (size < 0) {
     std::fprintf(out, "**Failed** cannot read %s\n", path.c_str());
     return 1;
