@@ -1,6 +1,7 @@
 #include "port/serial_port.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "platform/clock.h"
 #ifdef _WIN32
@@ -48,7 +49,17 @@ bool SerialPort::OpenDevice() {
     sendQueue_.Clear();
     sendQueue_.Reopen();
     receiveQueue_.Reopen();
-    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    try {
+      pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    } catch (const std::exception&) {
+      // No thread to be had: without its pump a queued port moves no byte, so the open fails
+      // as a whole, through the result like every failure of a port.
+      receiveQueue_.Shut();
+      sendQueue_.Shut();
+      device_.Close();
+      isOpen_ = false;
+      return false;
+    }
     receiveQueue_.Clear();
   }
   return true;
