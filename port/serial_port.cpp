@@ -4,9 +4,6 @@
 #include <exception>
 
 #include "platform/clock.h"
-#ifdef _WIN32
-#include "platform/win/com_ports.h"
-#endif
 
 namespace zorbent {
 
@@ -22,12 +19,7 @@ SerialPort::SerialPort(const PortConfig& config, bool& opened) {
 SerialPort::~SerialPort() { Close(); }
 
 std::string SerialPort::DevicePath(const std::string& name) {
-#ifdef _WIN32
-  return ComDevicePath(name);
-#else
-  if (name.find('/') != std::string::npos) return name;
-  return "/dev/" + name;
-#endif
+  return SerialDevicePath(name);
 }
 
 void SerialPort::LogOpenClose(const char* suffix) {

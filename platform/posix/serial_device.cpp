@@ -23,6 +23,11 @@ void LowerModemLines(int fd) {
 
 }  // namespace
 
+std::string SerialDevicePath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  return "/dev/" + name;
+}
+
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
