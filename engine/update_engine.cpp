@@ -168,7 +168,7 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   outcome = JobOutcome{};
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
-  const std::int64_t size = ReadWholeFile(path, image);
+  const std::int64_t size = LoadWholeFile(path, image);
   if (size < kMinimumImageSize || size > INT32_MAX) {
     ReportText("**Failed** File is Invalid!\r\n");
     ReleaseImage();

@@ -47,6 +47,14 @@ class SerialDevice {
   std::string errorText_;
 };
 
+// The path that a configured serial port name opens on this system. POSIX: a name with a '/'
+// as it stands, any other under /dev/. Windows: "COM1".."COM256" under \\.\, any other as
+// it stands.
+std::string SerialDevicePath(const std::string& name);
+// The device as its user names it in messages: "/dev/ttyUSB0"; "COM3" on Windows, not
+// \\.\COM3.
+std::string SerialDeviceDisplayName(const std::string& name);
+
 // Line rate helpers on a raw descriptor (any rate, via termios2). Also used by the
 // simulator on a pseudo-terminal master, where Linux shows the slave's settings.
 bool SetLineRate(int fd, std::int32_t baud);

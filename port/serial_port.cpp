@@ -1,13 +1,11 @@
 #include "port/serial_port.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "platform/clock.h"
 #include "platform/serial_ports.h"
 #include "port/port_observer.h"
-#ifdef _WIN32
-#include "platform/win/com_ports.h"
-#endif
 
 namespace zorbent {
 
@@ -25,12 +23,7 @@ SerialPort::~SerialPort() {
 }
 
 std::string SerialPort::DevicePath(const std::string& name) {
-#ifdef _WIN32
-  return ComDevicePath(name);
-#else
-  if (name.find('/') != std::string::npos) return name;
-  return "/dev/" + name;
-#endif
+  return SerialDevicePath(name);
 }
 
 namespace {
@@ -60,11 +53,7 @@ std::string Candidates() {
 std::string SerialPort::OpenFailure() const {
   using E = SerialDevice::OpenError;
   if (name_.empty()) return std::string("No serial device was named: ") + kPortsHint + ".";
-#ifdef _WIN32
-  const std::string path = name_;  // "COM3" as the user gave it, not \\.\COM3
-#else
-  const std::string path = DevicePath(name_);
-#endif
+  const std::string path = SerialDeviceDisplayName(name_);
   switch (LastOpenError()) {
     case E::kNone:
       return {};
@@ -132,7 +121,17 @@ bool SerialPort::OpenDevice() {
     sendQueue_.Clear();
     sendQueue_.Reopen();
     receiveQueue_.Reopen();
-    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    try {
+      pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    } catch (const std::exception&) {
+      // No thread to be had: without its pump a queued port moves no byte, so the open fails
+      // as a whole, through the result like every failure of a port.
+      receiveQueue_.Shut();
+      sendQueue_.Shut();
+      device_.Close();
+      isOpen_ = false;
+      return false;
+    }
     receiveQueue_.Clear();
   }
   return true;

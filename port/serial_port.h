@@ -31,7 +31,7 @@ class SerialPort : public Port {
   std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
   std::int32_t SetBaud(std::int32_t baud) override;
 
-  // The path a configured name opens: a name with '/' as it stands, else under /dev/.
+  // The path a configured name opens on this system (SerialDevicePath).
   static std::string DevicePath(const std::string& name);
   bool Direct() const { return mode_ == "direct"; }
   std::int32_t Baud() const { return baud_; }

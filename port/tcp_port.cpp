@@ -62,7 +62,9 @@ TcpPort::TcpPort(const PortConfig& config, bool& ok) {
 TcpPort::TcpPort(AcceptedTag, std::shared_ptr<Connections> owner, Socket socket, std::string key)
     : owner_(std::move(owner)), accepted_(true), key_(std::move(key)) {
   socket_ = std::move(socket);
-  if (!StartPump()) {
+  // Without its wake-up (no descriptor left for it) the pump could never be told to stop:
+  // such a connection is refused, and its peer sees the close at once.
+  if (!wake_.IsValid() || !StartPump()) {
     socket_.Close();
     receiveQueue_.Shut();
     sendQueue_.Shut();
@@ -365,6 +367,7 @@ void TcpPort::AcceptLoop() {
     }
     auto connection =
         std::make_unique<TcpPort>(AcceptedTag{}, connections_, std::move(accepted), key);
+    if (!connection->IsOpen()) continue;  // refused: it ends here and replaces nobody
     std::unique_ptr<TcpPort> replaced;  // destroyed below, outside the lock
     {
       LockHolder hold(connections_->lock);

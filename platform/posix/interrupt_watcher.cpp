@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <system_error>
 #include <thread>
 
 namespace zorbent {
@@ -17,6 +18,16 @@ struct InterruptWatcher::State {
   int stopFd = -1;
   sigset_t previous{};
   std::thread thread;
+  bool restored = false;
+
+  // Closes the descriptors and gives the calling thread its signal mask back, once.
+  void CloseAndRestore() {
+    if (signalFd >= 0) ::close(signalFd);
+    if (stopFd >= 0) ::close(stopFd);
+    signalFd = stopFd = -1;
+    if (!restored) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    restored = true;
+  }
 };
 
 InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
@@ -28,27 +39,37 @@ InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
   pthread_sigmask(SIG_BLOCK, &set, &state_->previous);
   state_->signalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
   state_->stopFd = ::eventfd(0, EFD_CLOEXEC);
-  state_->thread = std::thread([state = state_.get(), onInterrupt = std::move(onInterrupt)] {
-    int count = 0;
-    while (true) {
-      struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) continue;
-      if (fds[1].revents & POLLIN) return;
-      if (fds[0].revents & POLLIN) {
-        struct signalfd_siginfo info {};
-        if (::read(state->signalFd, &info, sizeof info) == sizeof info) onInterrupt(++count);
-      }
+  if (state_->signalFd >= 0 && state_->stopFd >= 0) {
+    try {
+      state_->thread = std::thread([state = state_.get(), onInterrupt = std::move(onInterrupt)] {
+        int count = 0;
+        while (true) {
+          struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
+          if (::poll(fds, 2, -1) < 0) continue;
+          if (fds[1].revents & POLLIN) return;
+          if (fds[0].revents & POLLIN) {
+            struct signalfd_siginfo info {};
+            if (::read(state->signalFd, &info, sizeof info) == sizeof info) onInterrupt(++count);
+          }
+        }
+      });
+      return;
+    } catch (const std::system_error&) {
     }
-  });
+  }
+  // No descriptors or no thread (the process ran out): nothing can watch, so the signals keep
+  // their usual effect instead of being held back for ever, and the destructor has no thread
+  // to stop.
+  state_->CloseAndRestore();
 }
 
 InterruptWatcher::~InterruptWatcher() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(state_->stopFd, &one, sizeof one);
-  state_->thread.join();
-  ::close(state_->signalFd);
-  ::close(state_->stopFd);
-  pthread_sigmask(SIG_SETMASK, &state_->previous, nullptr);
+  if (state_->thread.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(state_->stopFd, &one, sizeof one);
+    state_->thread.join();
+  }
+  state_->CloseAndRestore();
 }
 
 }  // namespace zorbent

@@ -13,6 +13,26 @@
 #include "platform/serial_device.h"
 
 namespace zorbent {
+namespace {
+
+// Holds DTR and RTS inactive: some adapters wire them to a reset or to a Bluetooth module's
+// mode pin. Devices without modem lines (a pseudo-terminal) refuse the request with ENOTTY or
+// EINVAL, which is no reason to fail.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  [[maybe_unused]] const int r = ::ioctl(fd, TIOCMBIC, &lines);
+}
+
+}  // namespace
+
+std::string SerialDevicePath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  return "/dev/" + name;
+}
+
+std::string SerialDeviceDisplayName(const std::string& name) {
+  return SerialDevicePath(name);
+}
 
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
@@ -54,6 +74,8 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     openError_ = OpenError::kInUse;
     return false;
   }
+  // The system raised DTR and RTS on open; lower them at once, now that the device is ours.
+  LowerModemLines(fd);
   struct termios tio {};
   if (::tcgetattr(fd, &tio) != 0) {
     ::close(fd);
@@ -61,7 +83,8 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     return false;
   }
   ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+  // No HUPCL: closing the device must not toggle the modem lines.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | HUPCL);
   tio.c_cflag |= CLOCAL | CREAD | CS8;
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   tio.c_cc[VMIN] = 0;
@@ -71,6 +94,7 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
     openError_ = OpenError::kSettings;
     return false;
   }
+  LowerModemLines(fd);  // drivers raise them again when the rate leaves B0
   fd_ = fd;
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return true;
@@ -96,7 +120,9 @@ void SerialDevice::Wake() {
 }
 
 bool SerialDevice::SetRate(std::int32_t baud) {
-  return fd_ >= 0 && SetLineRate(fd_, baud);
+  if (fd_ < 0 || !SetLineRate(fd_, baud)) return false;
+  LowerModemLines(fd_);
+  return true;
 }
 
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/serial_device.h"
+#include "platform/win/com_ports.h"
 
 namespace zorbent {
 namespace {
@@ -108,6 +109,14 @@ int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std
 }
 
 }  // namespace
+
+std::string SerialDevicePath(const std::string& name) {
+  return ComDevicePath(name);
+}
+
+std::string SerialDeviceDisplayName(const std::string& name) {
+  return name;
+}
 
 bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();

@@ -165,7 +165,7 @@ std::string AdapterCore::QkversAnswer() const {
 CommandResult AdapterCore::Handle(std::string_view command) {
   std::string_view text = command;
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  while (!text.empty() && (text.front() == '\n' || text.front() == '\0')) text.remove_prefix(1);
+  while (!text.empty() && text.front() == '\0') text.remove_prefix(1);
 
   if (awaitingConfirm_) {
     awaitingConfirm_ = false;

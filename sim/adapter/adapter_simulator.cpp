@@ -82,6 +82,7 @@ struct AdapterSimulator::State {
   bool started = false;
   Clock::time_point start = Clock::now();
   std::string input;
+  bool afterCr = false;  // the last byte taken in was a CR
 
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -228,6 +229,10 @@ struct AdapterSimulator::State {
 
   void OnBytes(std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t byte : bytes) {
+      // As an ELM327 does, a LF right after the CR that ended a command is dropped.
+      const bool lfAfterCr = afterCr && byte == '\n';
+      afterCr = byte == '\r';
+      if (lfAfterCr) continue;
       input.push_back(static_cast<char>(byte));
       if (byte == '\r') {
         const std::string command = std::move(input);

@@ -162,6 +162,55 @@ std::vector<Corruption> AllCorruptions() {
   return all;
 }
 
+bool CorruptionApplies(Corruption corruption, ImageFamily family) {
+  switch (corruption) {
+    case Corruption::kBadSum:
+    case Corruption::kShortTrailerLen:
+    case Corruption::kLenOverrun:
+    case Corruption::kLongRecord:
+    case Corruption::kLongTrailer:
+      return family == ImageFamily::kBlock;
+    case Corruption::kBadCheckByte:
+    case Corruption::kBadSpan:
+      return family == ImageFamily::kLine;
+    default:
+      return true;
+  }
+}
+
+bool CorruptionHitsRecord(Corruption corruption) {
+  switch (corruption) {
+    case Corruption::kBadSum:
+    case Corruption::kBadCheckByte:
+    case Corruption::kBadSpan:
+    case Corruption::kLenOverrun:
+    case Corruption::kNoHexLine:
+    case Corruption::kLongRecord:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string_view FamilyName(ImageFamily family) {
+  return family == ImageFamily::kBlock ? "block" : "line";
+}
+
+std::string CorruptionRefusal(Corruption corruption, ImageFamily family, int records,
+                              int corruptIndex) {
+  const std::string fault(CorruptionName(corruption));
+  const std::string images = std::string(FamilyName(family)) + "-mode images";
+  if (!CorruptionApplies(corruption, family)) {
+    return "fault " + fault + " does not apply to " + images;
+  }
+  if (CorruptionHitsRecord(corruption) && (corruptIndex < 0 || corruptIndex >= records)) {
+    return "fault " + fault + " hits data record " + std::to_string(corruptIndex) +
+           " (counted from 0), but the " + std::string(FamilyName(family)) +
+           "-mode image has only " + std::to_string(records) + " data records";
+  }
+  return {};
+}
+
 BuiltImage BuildBlockImage(const BlockImageOptions& o) {
   if (o.records < 0) return Refuse("record count must not be negative");
   if (o.recordLen < 0 || o.recordLen > kMaxBlockRecordLen) {
@@ -175,14 +224,18 @@ BuiltImage BuildBlockImage(const BlockImageOptions& o) {
   if (4 + trailerData + 1 > kBlockTrailerMaxBytes) {
     return Refuse("product ID and device name together hold at most 120 characters");
   }
-  const bool hits = o.corruptIndex >= 0 && o.corruptIndex < o.records;
+  if (std::string why =
+          CorruptionRefusal(o.corruption, ImageFamily::kBlock, o.records, o.corruptIndex);
+      !why.empty()) {
+    return Refuse(std::move(why));
+  }
   const Decoration d{o.lineEnd, o.blankLines, o.spaces, o.lowerCase};
   Random random(o.seed);
   BuiltImage image;
   std::uint32_t total = 0;
 
   for (int r = 0; r < o.records; ++r) {
-    const bool target = hits && r == o.corruptIndex;
+    const bool target = r == o.corruptIndex;
     if (target && o.corruption == Corruption::kNoHexLine) EmitNoHexLine(image, 4, d);
     const int len = target && o.corruption == Corruption::kLongRecord ? 122 : o.recordLen;
     Bytes record;
@@ -246,7 +299,11 @@ BuiltImage BuildLineImage(const LineImageOptions& o) {
   if (kLineNamesStart + names > kLineNamesEnd) {
     return Refuse("product ID, device name and version text together hold at most 53 characters");
   }
-  const bool hits = o.corruptIndex >= 0 && o.corruptIndex < o.records;
+  if (std::string why =
+          CorruptionRefusal(o.corruption, ImageFamily::kLine, o.records, o.corruptIndex);
+      !why.empty()) {
+    return Refuse(std::move(why));
+  }
   const Decoration d{o.lineEnd, o.blankLines, o.spaces, o.lowerCase};
   Random random(o.seed);
   BuiltImage image;
@@ -260,7 +317,7 @@ BuiltImage BuildLineImage(const LineImageOptions& o) {
   };
 
   for (int r = 0; r < o.records; ++r) {
-    const bool target = hits && r == o.corruptIndex;
+    const bool target = r == o.corruptIndex;
     if (target && o.corruption == Corruption::kNoHexLine) EmitNoHexLine(image, 136, d);
     Bytes record(kLineRecordBytes, 0);
     record[0] = 0x00;

@@ -31,6 +31,19 @@ enum class Corruption {
   kLongTrailer,      // block: a trailer line of 133 bytes (266 digits)
 };
 
+enum class ImageFamily { kBlock, kLine };
+
+// Whether the fault exists in images of the family ("both" above); the builders refuse the
+// others rather than write a clean file.
+bool CorruptionApplies(Corruption corruption, ImageFamily family);
+// Whether the fault hits the data record at corruptIndex (and so needs that record).
+bool CorruptionHitsRecord(Corruption corruption);
+// Why this fault cannot be built into an image of the family with that many data records,
+// naming the fault and the family; empty when it can.
+std::string CorruptionRefusal(Corruption corruption, ImageFamily family, int records,
+                              int corruptIndex);
+std::string_view FamilyName(ImageFamily family);  // "block", "line"
+
 inline constexpr int kMaxBlockRecordLen = 121;
 inline constexpr int kLineRecordBytes = 68;
 
@@ -74,7 +87,8 @@ struct BuiltImage {
 };
 
 // Options that cannot make an image (names too long for the trailer, record length out of
-// range, negative counts) give an empty image with error set.
+// range, negative counts, a fault the family or the records cannot carry) give an empty image
+// with error set.
 BuiltImage BuildBlockImage(const BlockImageOptions& options);
 BuiltImage BuildLineImage(const LineImageOptions& options);
 

@@ -60,7 +60,17 @@ int MakeImageMain(int argc, char** argv) {
   BuiltImage image;
   const LineEnd end = ParseLineEnd(lineEnd).value_or(LineEnd::kCrLf);
   const Corruption fault = ParseCorruption(corruption).value_or(Corruption::kNone);
-  if (family == "block") {
+  // A fault the image cannot carry would leave a clean file under a faulty name: a usage error.
+  const bool block = family == "block";
+  const int recordCount =
+      records >= 0 ? records : (block ? BlockImageOptions{}.records : LineImageOptions{}.records);
+  if (const std::string why = CorruptionRefusal(
+          fault, block ? ImageFamily::kBlock : ImageFamily::kLine, recordCount, corruptIndex);
+      !why.empty()) {
+    std::cerr << "make-image: " << why << "\n";
+    return 2;
+  }
+  if (block) {
     BlockImageOptions o;
     o.productId = productId;
     if (!deviceName.empty()) o.deviceName = deviceName;

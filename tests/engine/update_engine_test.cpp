@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/pty_pair.h"
 
 namespace zorbent {
@@ -26,6 +28,17 @@ struct Reports {
   }
 };
 
+// Bytes this process has taken in through read calls so far (/proc/self/io's rchar).
+std::int64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::int64_t value = -1;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return -1;
+}
+
 class EngineSpine : public ::testing::Test {
  protected:
   void SetUp() override { engine_.Init(&reports_, &Reports::Callback); }
@@ -33,6 +46,18 @@ class EngineSpine : public ::testing::Test {
     const fs::path p = fs::temp_directory_path() /
                        ("zorbent-" + std::to_string(::getpid()) + "-" + std::to_string(size));
     std::ofstream(p, std::ios::binary) << std::string(size, 'A');
+    files_.push_back(p);
+    return p.string();
+  }
+  // A file of `size` bytes that takes no room on the disc: it reads as zeros.
+  std::string SparseFile(std::int64_t size) {
+    const fs::path p = fs::temp_directory_path() / ("zorbent-" + std::to_string(::getpid()) +
+                                                    "-sparse-" + std::to_string(size));
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (::ftruncate(fd, size) != 0) ADD_FAILURE() << "ftruncate " << p;
+      ::close(fd);
+    }
     files_.push_back(p);
     return p.string();
   }
@@ -115,6 +140,43 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
     engine_.ClosePort(ch);
     EXPECT_TRUE(pty.ReadFor(100).empty()) << c.path;
   }
+}
+
+// A file whose buffer cannot be had fails like any unreadable file, and the program lives on.
+TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
+  if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
+  test::PtyPair pty;
+  const std::string big = SparseFile(std::int64_t{1} << 30);  // under the 2 GiB cap
+  const int code = test::RunInChild([&] {
+    const int ch = engine_.OpenPort(pty.ConfigString(), big);
+    if (ch < 0) return 10;
+    reports_ = {};
+    if (!test::LimitAddressSpace(std::size_t{256} << 20)) return 11;
+    if (engine_.Update(ch) != -1) return 12;
+    if (reports_.progress != std::vector<int>{1}) return 13;
+    if (reports_.texts != std::vector<std::string>{"**Failed** File is Invalid!\r\n"}) return 14;
+    if (!engine_.image.empty()) return 15;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+// Above the cap the size alone decides: no buffer is made and nothing is read.
+TEST_F(EngineSpine, AFileAboveTheCapIsInvalidBeforeAnyByteIsRead) {
+  test::PtyPair pty;
+  const std::string huge = SparseFile(std::int64_t{INT32_MAX} + 1);
+  const int ch = engine_.OpenPort(pty.ConfigString(), huge);
+  ASSERT_GE(ch, 0);
+  reports_ = {};
+  const std::int64_t readBefore = BytesReadSoFar();
+  ASSERT_GE(readBefore, 0);
+  EXPECT_EQ(engine_.Update(ch), -1);
+  EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20);  // not the file's 2 GiB
+  EXPECT_EQ(reports_.progress, std::vector<int>{1});
+  EXPECT_EQ(reports_.texts, std::vector<std::string>{"**Failed** File is Invalid!\r\n"});
+  EXPECT_TRUE(engine_.image.empty());
+  EXPECT_EQ(engine_.image.capacity(), 0u);
+  engine_.ClosePort(ch);
 }
 
 TEST_F(EngineSpine, StopRequestStaysUntilInit) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/child_process.h"
 #include "tests/support/pty_pair.h"
 
 namespace zorbent {
@@ -134,6 +135,35 @@ TEST(SerialPort, SecondOpenOfTheSameDeviceIsRefused) {
   EXPECT_TRUE(first);
   EXPECT_FALSE(second);
   EXPECT_EQ(b.LastOpenError(), SerialDevice::OpenError::kInUse);
+}
+
+// Where no pump thread can be started, a queued open fails through its result: no exception
+// leaves the constructor or Open, the device is let go, and a later Open works.
+TEST(SerialPort, QueuedOpenWithoutAThreadFailsCleanly) {
+  if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
+  test::PtyPair pty;
+  const int code = test::RunInChild([&] {
+    struct rlimit saved {};
+    if (::getrlimit(RLIMIT_AS, &saved) != 0) return 10;
+    // Room for the port, none for a thread's stack.
+    if (!test::LimitAddressSpace(std::size_t{1} << 20)) return 11;
+    bool opened = true;
+    SerialPort queued(SerialConfig(pty.SlavePath(), "115200", "queued"), opened);
+    if (opened || queued.IsOpen()) return 12;
+    std::array<std::uint8_t, 1> one{};
+    if (queued.Write(one, 10) || queued.Read(one, 10)) return 13;
+    if (queued.Open()) return 14;
+    // The device was let go: a direct port, which needs no thread, opens it.
+    {
+      bool direct = false;
+      SerialPort port(SerialConfig(pty.SlavePath(), "115200", "direct"), direct);
+      if (!direct) return 15;
+    }
+    if (::setrlimit(RLIMIT_AS, &saved) != 0) return 16;
+    if (!queued.Open() || !queued.Write(Bytes("ATZ\r"), 1000)) return 17;
+    return pty.ReadFor(1000) == "ATZ\r" ? 0 : 18;
+  });
+  EXPECT_EQ(code, 0);
 }
 
 // Waiting reads sleep in poll(): neither a quiet line nor a hang-up may spin.

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/child_process.h"
 #include "tests/support/tcp_peer.h"
 
 namespace zorbent {
@@ -340,6 +341,37 @@ TEST(TcpListener, StopAndListenAgainAndPortInUse) {
   ASSERT_NE(conn, nullptr);
   again.Write("hi");
   EXPECT_EQ(ReadText(*conn, 2, 2000), "hi");
+}
+
+// A connection accepted when no descriptor is left for its wake-up could never be stopped:
+// it is refused at once, AcceptClient gives null, and the listener stops without waiting for
+// the peer. Run in a child whose descriptors are used up.
+TEST(TcpListener, AcceptWithoutADescriptorForTheWakeUpFailsCleanly) {
+  const int code = test::RunInChild([] {
+    bool ok = false;
+    auto listener = std::make_unique<TcpPort>(ListenerConfig(), ok);
+    if (!ok) return 10;
+    struct rlimit saved {};
+    if (::getrlimit(RLIMIT_NOFILE, &saved) != 0) return 11;
+    // Two left: the client's socket and the accepted one, none for the wake-up.
+    if (!test::UseUpDescriptors(2)) return 12;
+    test::TcpClient client(listener->ListeningPort());
+    if (!client.IsConnected()) return 13;
+    if (!client.SeesClose(5000)) return 14;  // refused, not left hanging
+    if (listener->AcceptClient(PortConfig(), 200) != nullptr) return 15;
+
+    // With descriptors back the same listener accepts again.
+    if (::setrlimit(RLIMIT_NOFILE, &saved) != 0) return 16;
+    test::TcpClient again(listener->ListeningPort());
+    auto conn = listener->AcceptClient(PeerOf(again.LocalPort()), 5000);
+    if (conn == nullptr) return 17;
+    again.Write("hi");
+    if (ReadText(*conn, 2, 2000) != "hi") return 18;
+    conn.reset();
+    listener.reset();  // client is still connected: this must not wait for it
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
 }
 
 TEST(TcpPort, OpenCloseCyclesLeakNoDescriptorsOrThreads) {

@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/serial_device.h"
+#include "sim/image/image_builder.h"
 #include "zorbent_version.h"
 
 extern char** environ;
@@ -24,7 +26,9 @@ struct Child {
   int out = -1;  // the child's stdout
 };
 
-Child Spawn(std::vector<std::string> args) {
+// The child's stdout comes through Child::out; its stderr too when withErrors, else it is
+// dropped.
+Child Spawn(std::vector<std::string> args, bool withErrors = false) {
   args.insert(args.begin(), ADAPTER_SIM);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -34,7 +38,11 @@ Child Spawn(std::vector<std::string> args) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (withErrors) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   Child child;
   if (::posix_spawn(&child.pid, ADAPTER_SIM, &actions, nullptr, argv.data(), environ) != 0)
     child.pid = -1;
@@ -120,6 +128,94 @@ TEST(AdapterSimProgram, VersionNeedsNoModel) {
   EXPECT_EQ(ReadOut(child.out, ""), "adapter-sim " ZORBENT_VERSION "\n");
   EXPECT_EQ(Wait(child.pid), 0);
   ::close(child.out);
+}
+
+// Underneath make-image: the builders refuse every fault their family lacks and build all the
+// others.
+TEST(ImageBuilder, RefusesEveryFaultItsFamilyLacks) {
+  using namespace zorbent::sim;
+  for (const Corruption fault : AllCorruptions()) {
+    BlockImageOptions block;
+    block.records = 5;
+    block.corruption = fault;
+    block.corruptIndex = 2;
+    LineImageOptions line;
+    line.records = 5;
+    line.corruption = fault;
+    line.corruptIndex = 2;
+    const std::string name(CorruptionName(fault));
+    for (const auto& [family, built] : {std::pair{ImageFamily::kBlock, BuildBlockImage(block)},
+                                        std::pair{ImageFamily::kLine, BuildLineImage(line)}}) {
+      const std::string what = name + " in a " + std::string(FamilyName(family)) + "-mode image";
+      if (CorruptionApplies(fault, family)) {
+        EXPECT_TRUE(built.ok()) << what << ": " << built.error;
+      } else {
+        EXPECT_FALSE(built.ok()) << what;
+        EXPECT_TRUE(built.text.empty()) << what;
+        EXPECT_NE(built.error.find("fault " + name), std::string::npos) << built.error;
+      }
+    }
+    // A record fault past the last record would leave the image clean.
+    if (CorruptionHitsRecord(fault)) {
+      block.corruptIndex = line.corruptIndex = 5;
+      EXPECT_FALSE(BuildBlockImage(block).ok()) << name << " past the last block record";
+      EXPECT_FALSE(BuildLineImage(line).ok()) << name << " past the last line record";
+    }
+  }
+}
+
+// make-image never writes a clean file under a fault's name: a fault the family does not have,
+// or a record fault past the last record, is refused as a usage error that says so.
+TEST(AdapterSimProgram, MakeImageRefusesAFaultTheImageCannotCarry) {
+  const std::string dir = ::testing::TempDir() + "zorbent-make-image-" + std::to_string(::getpid());
+  std::filesystem::create_directories(dir);
+  const std::string output = dir + "/fw.txt";
+  const struct {
+    std::string family;
+    std::string fault;
+    std::vector<std::string> more;
+    std::string why;
+  } refused[] = {
+      {"line", "bad-sum", {}, "does not apply to line-mode images"},
+      {"line", "len-overrun", {}, "does not apply to line-mode images"},
+      {"line", "long-record", {}, "does not apply to line-mode images"},
+      {"line", "long-trailer", {}, "does not apply to line-mode images"},
+      {"line", "short-trailer-len", {}, "does not apply to line-mode images"},
+      {"block", "bad-check-byte", {}, "does not apply to block-mode images"},
+      {"block", "bad-span", {}, "does not apply to block-mode images"},
+      {"block", "bad-sum", {"--records", "4", "--corrupt-index", "4"}, "only 4 data records"},
+      {"line", "no-hex-line", {"--corrupt-index", "15"}, "only 15 data records"},
+  };
+  for (const auto& r : refused) {
+    std::vector<std::string> args = {"make-image", "--family", r.family, "--corrupt", r.fault};
+    args.insert(args.end(), r.more.begin(), r.more.end());
+    args.insert(args.end(), {"--output", output});
+    Child child = Spawn(args, true);
+    ASSERT_GT(child.pid, 0);
+    const std::string said = ReadOut(child.out, "");
+    EXPECT_EQ(Wait(child.pid), 2) << r.family << " " << r.fault;
+    ::close(child.out);
+    EXPECT_NE(said.find("fault " + r.fault), std::string::npos) << said;
+    EXPECT_NE(said.find(r.why), std::string::npos) << said;
+    EXPECT_FALSE(std::filesystem::exists(output)) << r.family << " " << r.fault;
+  }
+
+  // The same faults where they belong are written.
+  const std::pair<const char*, const char*> fitting[] = {{"block", "bad-sum"},
+                                                         {"line", "bad-check-byte"},
+                                                         {"block", "long-trailer"},
+                                                         {"line", "bad-span"}};
+  for (const auto& [family, fault] : fitting) {
+    Child child = Spawn({"make-image", "--family", family, "--corrupt", fault, "--corrupt-index",
+                         "3", "--output", output});
+    ASSERT_GT(child.pid, 0);
+    ReadOut(child.out, "");
+    EXPECT_EQ(Wait(child.pid), 0) << family << " " << fault;
+    ::close(child.out);
+    EXPECT_TRUE(std::filesystem::exists(output)) << family << " " << fault;
+    std::filesystem::remove(output);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

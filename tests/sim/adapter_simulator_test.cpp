@@ -424,6 +424,18 @@ TEST_P(LinkTest, NoisyAnswersCarryNulBytesAndStrayLineEnds) {
   EXPECT_EQ(clean, "ATI\rELM327 v2.2\r\r\r>");
 }
 
+// A host that ends commands with CR LF: the LF is dropped, as an ELM327 drops it, and never
+// becomes the first character of the next command (its echo shows it would).
+TEST_P(LinkTest, ALineFeedAfterTheCarriageReturnIsDropped) {
+  Begin(Options());
+  EXPECT_EQ(host_->Ask("ATI\r\n"), kAti);
+  EXPECT_EQ(host_->Ask("ATI\r"), kAti);
+  // The LF in a write of its own, after the answer: still the one after the last CR.
+  host_->Send("\n");
+  EXPECT_EQ(host_->Drain(), "");
+  EXPECT_EQ(host_->Ask("ATI\r"), kAti);
+}
+
 TEST_P(LinkTest, GarbageFollowsThePrompt) {
   SimulatorOptions options = Options();
   options.link.garbageAfterPrompt = true;

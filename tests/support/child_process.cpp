@@ -1,0 +1,98 @@
+#include "tests/support/child_process.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+namespace zorbent::test {
+
+int RunInChild(const std::function<int()>& body, int timeoutMs) {
+  const pid_t child = ::fork();
+  if (child < 0) return kChildCrashed;
+  if (child == 0) {
+    int code = kChildThrew;
+    try {
+      code = body();
+    } catch (...) {
+      code = kChildThrew;
+    }
+    ::_exit(code);  // no atexit handlers, no test framework teardown in the child
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int status = 0;
+  while (true) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return kChildCrashed;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return kChildHung;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kChildCrashed;
+}
+
+namespace {
+
+int HighestOpenDescriptor() {
+  int highest = 2;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd > highest) highest = fd;
+    }
+    ::closedir(dir);
+  }
+  return highest;
+}
+
+}  // namespace
+
+bool UseUpDescriptors(int spare) {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  const rlim_t wanted = static_cast<rlim_t>(HighestOpenDescriptor()) + 16;
+  if (wanted < limit.rlim_cur) {
+    limit.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  }
+  std::vector<int> opened;
+  while (true) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EMFILE) return false;
+      break;
+    }
+    opened.push_back(fd);
+  }
+  for (int i = 0; i < spare && !opened.empty(); ++i) {
+    ::close(opened.back());
+    opened.pop_back();
+  }
+  return true;
+}
+
+bool LimitAddressSpace(std::size_t headroomBytes) {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  if (!(statm >> pages) || pages == 0) return false;
+  const auto pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_AS, &limit) != 0) return false;
+  limit.rlim_cur = static_cast<rlim_t>(pages * pageSize + headroomBytes);
+  return ::setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+}  // namespace zorbent::test
