@@ -280,6 +280,22 @@ AdapterProbe ProbeAdapter(Port& port) {
   return probe;
 }
 
+std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
+  engine.outcome.foundInDownloadMode = true;
+  const std::string model(ModelName(engine.modelCode));
+  if (engine.checkOnly) {
+    engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
+    engine.ReportText("The adapter is in download mode: its model and version cannot be read, "
+                      "so this file (for " +
+                      model + ") cannot be checked against it.\r\n");
+    return -1;
+  }
+  engine.ReportText("Warning: the adapter is in download mode, so its model and version cannot "
+                    "be checked: make sure it is a " +
+                    model + ", the model this file is for.\r\n");
+  return 1;
+}
+
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
   if (result == -4) {
     engine.ReportText(

@@ -34,6 +34,10 @@ struct AdapterProbe {
 };
 AdapterProbe ProbeAdapter(Port& port);
 
+// The adapter was found in download mode, so its model and version cannot be read: warns that
+// the file must be the right one (1), or, for a check, says it cannot be made (-1).
+std::int32_t AcceptDownloadMode(UpdateEngine& engine);
+
 // After "Please power on the device again!" when the first question got no answer of its
 // own: says whether the adapter was silent or answered out of turn (result -4).
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result);

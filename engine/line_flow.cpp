@@ -178,20 +178,7 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   } else {
     // No ELM327 banner: the adapter is in its download mode already.
     engine.appMode = false;
-    engine.outcome.foundInDownloadMode = true;
-    const std::string model(ModelName(engine.modelCode));
-    if (engine.checkOnly) {
-      engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
-      engine.ReportText(
-          "The adapter is in download mode: its model and version cannot be read, "
-          "so this file (for " +
-          model + ") cannot be checked against it.\r\n");
-      return -1;
-    }
-    engine.ReportText(
-        "Warning: the adapter is in download mode, so its model and version cannot "
-        "be checked: make sure it is a " +
-        model + ", the model this file is for.\r\n");
+    if (AcceptDownloadMode(engine) < 0) return -1;
     r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !ContainsToken(reply, "OK")) {
       engine.ReportText("**Failed** Device connection error!\r\n");
