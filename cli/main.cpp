@@ -102,6 +102,12 @@ int main(int argc, char** argv) {
   auto* update = app.add_subcommand("update", "Update the adapter's firmware from FILE");
   AddConnectionOptions(*update, updateConnection);
   update->add_option("FILE", file, "Firmware file")->required();
+  update->footer(
+      "An update stopped half-way leaves the adapter in download mode. Line mode (Ruvo03, "
+      "KTR5575, KTR5577, KTR5578, Ruvo01): run the same update again to finish it. Block mode "
+      "(KTR558, KTR5688): power the adapter off and on, then run the same update again.\n"
+      "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
+      "error.");
   bool checkOnly = false;
   update->add_flag("--check", checkOnly,
                    "Check the file and the adapter (model, versions) and stop before the first "

@@ -47,6 +47,17 @@ INSTANTIATE_TEST_SUITE_P(
         Misuse{"BaudOutOfRange", {"read", "--port", "/dev/null", "--baud", "0"}, "--baud"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+TEST(Usage, UpdateHelpSaysHowToRecoverForBothFamilies) {
+  const ProgramResult r = RunProgram({"update", "--help"});
+  EXPECT_EQ(r.exitCode, 0) << r.both();
+  EXPECT_NE(r.out.find("Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("power the adapter off and on, then run the same update again"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST(Usage, HelpSucceedsAndNamesTheCommands) {
   const ProgramResult r = RunProgram({"--help"});
   EXPECT_EQ(r.exitCode, 0) << r.both();
