@@ -19,13 +19,14 @@ constexpr std::string_view kMissingDirectory = "/nonexistent-zorbent-fuzz/";
 
 struct LastReport {
   std::string text;
+  std::string first;
   int count = 0;
   static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
     zorbent::fuzz::CheckReport(kind, reinterpret_cast<const void*>(value));
     auto* self = static_cast<LastReport*>(context);
     if (kind == zorbent::kReportText) {
       self->text = reinterpret_cast<const char*>(value);
-      ++self->count;
+      if (self->count++ == 0) self->first = self->text;
     }
   }
 };
@@ -98,10 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string safeText = "com|" + Harmless(address[0]) + ":" + address[1];
     const std::int32_t channel = engine.OpenPort(safeText, path);
     Require(channel == -1, "a missing device gives no channel");
-    Require(report.count == 1, "one report");
-    Require(report.text == "**Failed** Port connection error!\r\n" ||
-                report.text == "**Failed** Firmware path is too long!\r\n",
+    // The failure line, and at most one line after it saying why.
+    Require(report.count == 1 || report.count == 2, "one report and its reason");
+    Require(report.first == "**Failed** Port connection error!\r\n" ||
+                report.first == "**Failed** Firmware path is too long!\r\n",
             "connection error or path error reported");
+    Require(report.text.ends_with("\r\n"), "the reason is a whole line");
   } else {
     Require(parsed.config.Get("mode") == "client", "tcp mode");
     Require(parsed.config.Get("remote_ip") == address[0] &&
