@@ -140,7 +140,7 @@ std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t>
     if (header + len + 1 > n) {
       return Fail(problem, at,
                   "LEN says " + std::to_string(len) + " data bytes, the line holds " +
-                      std::to_string(n - header - 1 > n ? 0 : n - header - 1),
+                      std::to_string(n - header - 1),
                   shapeError);
     }
     for (std::size_t i = 0; i < header; ++i) total += record[i];
