@@ -1,5 +1,6 @@
 #include "sim/adapter/adapter_simulator.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -86,16 +87,16 @@ struct AdapterSimulator::State {
 
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-  // The modelled line's clock: when what it has carried since the last exchange began is
-  // through. Waits count from there, not from each wake-up, so a late wake-up shortens the
-  // next wait instead of adding up over an answer.
+  // The modelled line's clock: when what it has carried so far is through.
   Clock::time_point wireFree{};
 
   void StartWire() { wireFree = Clock::now(); }
 
   // False when woken to stop.
   bool WireWait(std::int64_t durationUs) {
-    wireFree += std::chrono::microseconds(durationUs);
+    // A line never runs faster than its rate: what a late wake-up delayed stays late rather
+    // than following in a burst the wire could not carry.
+    wireFree = std::max(wireFree, Clock::now()) + std::chrono::microseconds(durationUs);
     const auto left =
         std::chrono::duration_cast<std::chrono::microseconds>(wireFree - Clock::now());
     return SleepUnlessWoken(wake, left.count());
@@ -172,7 +173,11 @@ struct AdapterSimulator::State {
       return;
     }
     StartWire();
-    if (!WireDelay(command.size(), rate)) return;
+    // An adapter echoes each character as it takes it in, so on a modelled line the echo
+    // crosses back while the command arrives; without the echo the command's time passes
+    // in silence.
+    const bool echoWhileArriving = options.linkModel && echo && understood;
+    if (echoWhileArriving ? !Send(command, rate) : !WireDelay(command.size(), rate)) return;
     if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
     const auto slow = faults.slowAnswers.find(command.substr(0, command.size() - 1));
     if (slow != faults.slowAnswers.end() &&
@@ -216,7 +221,8 @@ struct AdapterSimulator::State {
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
-    const bool sent = Send(out, rate);
+    const bool sent =
+        Send(std::string_view(out).substr(echoWhileArriving ? command.size() : 0), rate);
     if (sent && result.action == LinkAction::kRaiseRate) {
       std::int32_t newRate = 0;
       {
