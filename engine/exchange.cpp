@@ -64,15 +64,23 @@ std::int32_t Exchange(Port& port, std::string_view command, std::span<char> repl
   if (reply.size() < 2) return Unanswered(port, -3);
   const std::size_t limit = reply.size() - 1;  // room for the terminating NUL
   std::size_t pos = 0;
+  // While the bytes so far begin the command's echo, the reply needs the rest of the echo and
+  // at least one byte more: the port may let those cross the line before it looks.
+  std::size_t echoed = 0;
+  bool echoing = true;
   while (true) {
     if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0)))
       return Unanswered(port, -1);
+    port.ExpectBytes(echoing ? command.size() - echoed + 1 : 1);
     char byte = 0;
     if (!ReadByte(port, byte, replyTimeoutMs)) return Unanswered(port, -3);
+    echoing = echoing && echoed < command.size() && byte == command[echoed];
+    echoed += echoing ? 1 : 0;
     reply[pos] = byte;
     const std::string_view stored(reply.data(), pos + 1);
     if (stored.size() >= command.size() && stored.ends_with(command)) {
       pos = 0;  // the adapter's echo: drop it and start the answer afresh
+      echoing = false;
       if (echoSeen != nullptr) *echoSeen = true;
       continue;
     }

@@ -27,7 +27,7 @@ class SerialDevice {
   const std::string& LastErrorText() const { return errorText_; }
 
   bool SetRate(std::int32_t baud);
-  // Reads what is there, waiting in poll up to timeoutMs for the first byte.
+  // Reads what is there, waiting up to timeoutMs for the first byte (0: only a look).
   // Returns bytes read (0 on time-out), -1 on error or hang-up.
   int ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs);
   // Writes what the device takes, waiting up to timeoutMs for room. -1 on error.
@@ -36,6 +36,9 @@ class SerialDevice {
   void Flush();
   // Asks the driver to deliver short replies at once; false where unsupported.
   bool RequestLowLatency();
+  // Sleeps up to micros without looking at the line, so bytes that arrive meanwhile are
+  // read together afterwards; Wake ends it early.
+  void Pause(std::int64_t micros);
   // Makes a ReadSome that is waiting (or the next one) return 0 at once; used to let a
   // pump thread send queued bytes or stop without waiting out its read.
   void Wake();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -34,6 +35,12 @@ class Port {
   // Why the last open failed, in words for the user ("... is in use by another program");
   // empty when the port cannot tell.
   virtual std::string OpenFailure() const { return {}; }
+
+  // A reader of a reply says that the reply cannot be whole before `bytes` more bytes have
+  // come in. A port on a line that keeps to its bit rate may then leave that many byte times
+  // unlooked at and take the bytes in with one wake-up, instead of waking for every few bytes
+  // that trickle in. Results and time-outs stay the same. Used by the next wait of a Read.
+  virtual void ExpectBytes(std::size_t bytes) { (void)bytes; }
 
   // Set by the command exchange when an answer may still be on its way (its command timed
   // out); the next command first lets the line go quiet, so a late answer is never taken for

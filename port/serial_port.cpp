@@ -112,6 +112,8 @@ bool SerialPort::OpenDevice() {
   const bool lowLatency = device_.RequestLowLatency();
   log_->LogText(name_, "ComPort:", lowLatency ? " Low latency on!" : " Low latency not supported!");
   aheadStart_ = aheadEnd_ = 0;
+  paced_ = false;
+  pacedReads_ = 0;
   isOpen_ = true;
   if (!Direct()) {
     {
@@ -183,6 +185,50 @@ bool SerialPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeout
   return ok;
 }
 
+namespace {
+
+// A hold must end before the bytes it waits for can all be in, whatever the two ends'
+// clocks do: it counts 3 % fewer byte times than the nominal rate gives, and the budget of a
+// read 3 % more.
+constexpr double kRateTolerance = 0.03;
+// Bytes a line may hand over at once without their wire time having passed since the last
+// look: a receive FIFO's worth or a USB packet under the low-latency timer, and two bytes of
+// the sender's timing.
+constexpr std::size_t kHeldBackBytes = 18;
+// A hold shorter than this saves no wake-up: the next bytes are due before it ends anyway.
+constexpr std::size_t kMinHoldBytes = 16;
+constexpr int kPacedReads = 16;
+
+double ByteMicros(std::int32_t baud) {
+  return 10.0 * 1e6 / static_cast<double>(baud);
+}
+
+}  // namespace
+
+std::int64_t SerialPort::TakeHoldUs() {
+  const std::size_t expected = expected_;
+  expected_ = 0;
+  if (!paced_ || baud_ <= 0 || expected < kHeldBackBytes + 1 + kMinHoldBytes) return 0;
+  const double bytes = static_cast<double>(expected - kHeldBackBytes - 1);
+  return static_cast<std::int64_t>(bytes * ByteMicros(baud_) * (1.0 - kRateTolerance));
+}
+
+void SerialPort::NotePacing(int received) {
+  const auto now = std::chrono::steady_clock::now();
+  if (received > 0 && baud_ > 0) {
+    const double micros = std::chrono::duration<double, std::micro>(now - lastLook_).count();
+    const double budget = static_cast<double>(kHeldBackBytes + 1) +
+                          micros / ByteMicros(baud_) * (1.0 + kRateTolerance);
+    if (static_cast<double>(received) > budget) {
+      paced_ = false;
+      pacedReads_ = -1;  // not again on this rate
+    } else if (pacedReads_ >= 0 && ++pacedReads_ >= kPacedReads) {
+      paced_ = true;
+    }
+  }
+  lastLook_ = now;
+}
+
 bool SerialPort::DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs) {
   if (!isOpen_) return false;
   std::size_t done = 0;
@@ -203,11 +249,18 @@ bool SerialPort::DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeout
       start = TickCount();
       waited = true;
     }
-    const std::int64_t remaining = static_cast<std::int64_t>(timeoutMs) - TicksSince(start);
+    std::int64_t remaining = static_cast<std::int64_t>(timeoutMs) - TicksSince(start);
     if (remaining < 0) return false;
     aheadStart_ = aheadEnd_ = 0;
-    const int n = device_.ReadSome(readAhead_, static_cast<std::int32_t>(remaining));
+    int n = 0;
+    if (const std::int64_t hold = std::min(TakeHoldUs(), remaining * 1000); hold > 0) {
+      device_.Pause(hold);
+      remaining = std::max<std::int64_t>(0, timeoutMs - TicksSince(start));
+      n = device_.ReadSome(readAhead_, 0);  // after a hold the bytes are usually there
+    }
+    if (n == 0) n = device_.ReadSome(readAhead_, static_cast<std::int32_t>(remaining));
     if (n < 0) return false;
+    NotePacing(n);
     aheadEnd_ = static_cast<std::size_t>(n);
     if (n == 0 && remaining < 1) return false;
   }
@@ -283,6 +336,7 @@ void SerialPort::PumpLoop() {
 
 void SerialPort::Purge() {
   if (isOpen_) device_.Flush();
+  lastLook_ = std::chrono::steady_clock::now();
   aheadStart_ = aheadEnd_ = 0;
   receiveQueue_.Clear();
 }
@@ -293,6 +347,8 @@ std::int32_t SerialPort::Available() {
 
 std::int32_t SerialPort::SetBaud(std::int32_t baud) {
   baud_ = baud;
+  paced_ = false;  // a new rate is watched afresh
+  pacedReads_ = 0;
   if (!Direct() || !isOpen_) return -1;
   if (device_.SetRate(baud)) return 1;
   CloseDevice();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,7 @@ class SerialPort : public Port {
   bool Open() override;
   std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
   std::int32_t SetBaud(std::int32_t baud) override;
+  void ExpectBytes(std::size_t bytes) override { expected_ = bytes; }
 
   // The path a configured name opens on this system (SerialDevicePath).
   static std::string DevicePath(const std::string& name);
@@ -47,6 +49,8 @@ class SerialPort : public Port {
   void Observe(bool in, std::span<const std::uint8_t> bytes);
   bool DirectRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);
   bool DirectWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
+  std::int64_t TakeHoldUs();
+  void NotePacing(int received);
   bool QueuedRead(std::span<std::uint8_t> buffer, std::int32_t timeoutMs);
   bool QueuedWrite(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
   void PumpLoop();
@@ -70,6 +74,14 @@ class SerialPort : public Port {
   std::array<std::uint8_t, 4096> readAhead_{};
   std::size_t aheadStart_ = 0;
   std::size_t aheadEnd_ = 0;
+
+  // Pacing (direct mode). A line is taken to keep to its rate only after kPacedReads reads in
+  // a row brought no more than the wire can have carried since the read before; one read that
+  // brought more (a pseudo-terminal, a bridge to a network) ends that until the next SetBaud.
+  std::size_t expected_ = 0;  // ExpectBytes, for the next wait only
+  bool paced_ = false;
+  int pacedReads_ = 0;
+  std::chrono::steady_clock::time_point lastLook_{};  // the input was last emptied
 };
 
 }  // namespace zorbent

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "platform/serial_device.h"
 
@@ -125,9 +126,33 @@ bool SerialDevice::SetRate(std::int32_t baud) {
   return true;
 }
 
+void SerialDevice::Pause(std::int64_t micros) {
+  if (micros <= 0) return;
+  const struct timespec wait {
+    static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000
+  };
+  if (wakeFd_ < 0) {
+    ::nanosleep(&wait, nullptr);
+    return;
+  }
+  struct pollfd pfd {
+    wakeFd_, POLLIN, 0
+  };
+  // A wake-up stays pending (it is not read here), so the next ReadSome sees it too.
+  [[maybe_unused]] const int r = ::ppoll(&pfd, 1, &wait, nullptr);
+}
+
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
   if (fd_ < 0) return -1;
   if (out.empty()) return 0;
+  if (timeoutMs <= 0) {
+    // Only a look: the read alone tells. With VMIN and VTIME at 0 a terminal answers an empty
+    // input with 0, not EAGAIN, so 0 here is "nothing yet"; a hang-up shows at the next wait.
+    const ssize_t n = ::read(fd_, out.data(), out.size());
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    return -1;
+  }
   struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
   int ready;
   do {
@@ -150,6 +175,11 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
 int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
   if (fd_ < 0) return -1;
   if (bytes.empty()) return 0;
+  // Room is the rule (a command is far smaller than the output buffer): write first and wait
+  // only when the device is full.
+  const ssize_t first = ::write(fd_, bytes.data(), bytes.size());
+  if (first > 0) return static_cast<int>(first);
+  if (first < 0 && errno != EAGAIN && errno != EINTR) return -1;
   struct pollfd pfd {
     fd_, POLLOUT, 0
   };

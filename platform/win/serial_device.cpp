@@ -176,6 +176,17 @@ void SerialDevice::Wake() {
   if (wakeFd_ >= 0) ::SetEvent(ToHandle(wakeFd_));
 }
 
+void SerialDevice::Pause(std::int64_t micros) {
+  // The system's waits count whole milliseconds: a shorter pause is no pause.
+  if (micros < 1000) return;
+  const DWORD ms = micros / 1000 > 60000 ? 60000 : static_cast<DWORD>(micros / 1000);
+  if (wakeFd_ < 0) {
+    ::Sleep(ms);
+  } else if (::WaitForSingleObject(ToHandle(wakeFd_), ms) == WAIT_OBJECT_0) {
+    ::SetEvent(ToHandle(wakeFd_));  // still pending for the next ReadSome
+  }
+}
+
 bool SerialDevice::SetRate(std::int32_t baud) {
   return fd_ >= 0 && baud >= 0 && ApplyLineSettings(ToHandle(fd_), baud);
 }
