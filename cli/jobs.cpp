@@ -11,10 +11,14 @@
 #include "engine/update_engine.h"
 #include "platform/clock.h"
 #include "platform/interrupt_watcher.h"
+#include "platform/open_files.h"
 #include "platform/thread.h"
 
 namespace zorbent::cli {
 namespace {
+
+constexpr std::size_t kFilesPerAdapter = 4;
+constexpr std::size_t kFilesReserved = 64;  // the program's own
 
 struct Job {
   std::string connection;
@@ -87,6 +91,16 @@ int RunJobs(const JobOptions& options) {
           "adapter may refuse to close the download.\n",
           options.firmwareFile.c_str());
     }
+  }
+  // A tray of adapters needs a device or socket, a wake-up and perhaps a traffic log each:
+  // 256 of them go past the usual soft limit of 1024 open files.
+  const std::size_t needed = kFilesReserved + kFilesPerAdapter * options.connections.size();
+  if (const std::size_t limit = RaiseOpenFileLimit(needed); limit < needed) {
+    std::printf(
+        "Warning: %zu adapters need about %zu open files, but this system allows this program "
+        "%zu: some adapters may fail to open. Raise the limit (ulimit -n %zu) or update fewer "
+        "adapters at once.\n",
+        options.connections.size(), needed, limit, needed);
   }
   Console console(options.quiet);
   const bool several = options.connections.size() > 1;
