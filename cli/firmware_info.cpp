@@ -46,13 +46,19 @@ bool ReadBounded(const std::string& path, std::int64_t limit, std::vector<std::u
     why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT);
     return false;
   }
-  out.resize(static_cast<std::size_t>(limit) + 1);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  // In pieces, so a small file costs its own size, not the limit's.
+  constexpr std::size_t kPiece = 64 * 1024;
+  out.clear();
+  while (in && out.size() <= static_cast<std::size_t>(limit)) {
+    const std::size_t at = out.size();
+    out.resize(at + kPiece);
+    in.read(reinterpret_cast<char*>(out.data() + at), static_cast<std::streamsize>(kPiece));
+    out.resize(at + static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) {
     why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
-  out.resize(static_cast<std::size_t>(in.gcount()));
   return true;
 }
 
