@@ -87,16 +87,17 @@ struct AdapterSimulator::State {
 
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-  // The modelled line's clock: when what it has carried so far is through.
+  // The modelled line's clock: when what it has carried since the last exchange began is
+  // through. Waits count from there, not from each wake-up, so a late wake-up shortens the
+  // next wait instead of adding up over an answer. (A host that reads while the simulator is
+  // late sees the catch-up as a burst faster than the rate.)
   Clock::time_point wireFree{};
 
   void StartWire() { wireFree = Clock::now(); }
 
   // False when woken to stop.
   bool WireWait(std::int64_t durationUs) {
-    // A line never runs faster than its rate: what a late wake-up delayed stays late rather
-    // than following in a burst the wire could not carry.
-    wireFree = std::max(wireFree, Clock::now()) + std::chrono::microseconds(durationUs);
+    wireFree += std::chrono::microseconds(durationUs);
     const auto left =
         std::chrono::duration_cast<std::chrono::microseconds>(wireFree - Clock::now());
     return SleepUnlessWoken(wake, left.count());
