@@ -207,10 +207,22 @@ double ByteMicros(std::int32_t baud) {
 
 std::int64_t SerialPort::TakeHoldUs() {
   const std::size_t expected = expected_;
+  const auto crossed = commandCrossed_;
   expected_ = 0;
-  if (!paced_ || baud_ <= 0 || expected < kHeldBackBytes + 1 + kMinHoldBytes) return 0;
-  const double bytes = static_cast<double>(expected - kHeldBackBytes - 1);
-  return static_cast<std::int64_t>(bytes * ByteMicros(baud_) * (1.0 - kRateTolerance));
+  commandCrossed_ = {};
+  if (!paced_ || baud_ <= 0 || expected == 0) return 0;
+  using Micros = std::chrono::duration<double, std::micro>;
+  const auto now = std::chrono::steady_clock::now();
+  // No answer to a command is whole before the command has crossed and one byte more; bytes
+  // already on their way count only against bytes expected later.
+  double hold = Micros(crossed - now).count() + ByteMicros(baud_) * (1.0 - kRateTolerance);
+  if (expected > kHeldBackBytes + 1) {
+    const double bytes = static_cast<double>(expected - kHeldBackBytes - 1);
+    hold = std::max(hold, bytes * ByteMicros(baud_) * (1.0 - kRateTolerance));
+  }
+  return hold < static_cast<double>(kMinHoldBytes) * ByteMicros(baud_)
+             ? 0
+             : static_cast<std::int64_t>(hold);
 }
 
 void SerialPort::NotePacing(int received) {
@@ -221,8 +233,8 @@ void SerialPort::NotePacing(int received) {
                           micros / ByteMicros(baud_) * (1.0 + kRateTolerance);
     if (static_cast<double>(received) > budget) {
       paced_ = false;
-      pacedReads_ = -1;  // not again on this rate
-    } else if (pacedReads_ >= 0 && ++pacedReads_ >= kPacedReads) {
+      pacedReads_ = 0;
+    } else if (++pacedReads_ >= kPacedReads) {
       paced_ = true;
     }
   }
@@ -277,6 +289,12 @@ bool SerialPort::DirectWrite(std::span<const std::uint8_t> bytes, std::int32_t t
     if (n < 0) return false;
     done += static_cast<std::size_t>(n);
     if (n == 0 && remaining < 1) return false;
+  }
+  if (baud_ > 0) {
+    const double micros =
+        static_cast<double>(bytes.size()) * ByteMicros(baud_) * (1.0 - kRateTolerance);
+    commandCrossed_ = std::chrono::steady_clock::now() +
+                      std::chrono::microseconds(static_cast<std::int64_t>(micros));
   }
   return true;
 }

@@ -77,8 +77,9 @@ class SerialPort : public Port {
 
   // Pacing (direct mode). A line is taken to keep to its rate only after kPacedReads reads in
   // a row brought no more than the wire can have carried since the read before; one read that
-  // brought more (a pseudo-terminal, a bridge to a network) ends that until the next SetBaud.
-  std::size_t expected_ = 0;  // ExpectBytes, for the next wait only
+  // brought more (a pseudo-terminal, a bridge to a network) ends that for as long again.
+  std::size_t expected_ = 0;                                // ExpectBytes, for the next wait only
+  std::chrono::steady_clock::time_point commandCrossed_{};  // the last write is through
   bool paced_ = false;
   int pacedReads_ = 0;
   std::chrono::steady_clock::time_point lastLook_{};  // the input was last emptied
