@@ -333,6 +333,7 @@ struct UpdateRun {
   double wall = 0;
   double bound = 0;  // the slowest adapter's wire time, restart wait included
   double hostCpu = 0;
+  double simulatorCpu = 0;    // this process: the simulated adapters
   std::size_t exchanges = 0;  // of all adapters together
   std::size_t maxExchanges = 0;
 };
@@ -357,7 +358,9 @@ UpdateRun ProgramUpdate(const sim::SimulatorOptions& options, const sim::BuiltIm
     args.push_back(adapters.back()->ConfigString());
   }
   args.push_back(file.Path());
+  const double simulator0 = CpuSeconds(RUSAGE_SELF);
   const ProgramRun program = RunProgram(args);
+  run.simulatorCpu = CpuSeconds(RUSAGE_SELF) - simulator0;
   run.wall = program.wall;
   run.hostCpu = program.cpu;
   int matched = 0;
@@ -562,11 +565,12 @@ void Parallel(Output& out) {
     if (n == 1) single = r.wall;
     out.Point("parallel", n, r.wall);
     const double share = r.hostCpu / r.wall;
-    char note[200];
+    char note[240];
     std::snprintf(note, sizeof note,
                   "line mode 115200; link model on; %s image; host cpu %.0f%% of one core; "
-                  "%.0f us per exchange%s",
+                  "%.0f us per exchange; simulators %.0f%%%s",
                   Kb(image.text.size()).c_str(), share * 100.0, MicrosPerExchange(r),
+                  r.simulatorCpu / r.wall * 100.0,
                   n == 256 ? ("; open-file limit " + std::to_string(limit)).c_str() : "");
     out.Add({"parallel", name + " adapters vs N=1", r.wall, single, "s", r.wall / single,
              n == 64 ? "<=1.05" : "info", note});
