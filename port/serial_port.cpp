@@ -197,6 +197,8 @@ constexpr double kRateTolerance = 0.03;
 constexpr std::size_t kHeldBackBytes = 18;
 // A hold shorter than this saves no wake-up: the next bytes are due before it ends anyway.
 constexpr std::size_t kMinHoldBytes = 16;
+constexpr double kMinHoldUs = 500;
+constexpr double kWakeLatencyUs = 200;
 constexpr int kPacedReads = 16;
 
 double ByteMicros(std::int32_t baud) {
@@ -220,7 +222,9 @@ std::int64_t SerialPort::TakeHoldUs() {
     const double bytes = static_cast<double>(expected - kHeldBackBytes - 1);
     hold = std::max(hold, bytes * ByteMicros(baud_) * (1.0 - kRateTolerance));
   }
-  return hold < static_cast<double>(kMinHoldBytes) * ByteMicros(baud_)
+  // A sleep ends late by the timer's slack and the wake-up; the hold ends that much earlier.
+  hold -= kWakeLatencyUs;
+  return hold < static_cast<double>(kMinHoldBytes) * ByteMicros(baud_) || hold < kMinHoldUs
              ? 0
              : static_cast<std::int64_t>(hold);
 }
