@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/flows/flow_harness.h"
+#include "tests/support/sim_job.h"
 
 namespace zorbent::testing {
 namespace {
