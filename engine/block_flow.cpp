@@ -19,6 +19,9 @@ constexpr std::int32_t kFastBaud = kFastRate;
 constexpr std::int32_t kNormalBaud = kNormalRate;
 // The adapter restarts into its new firmware after the download has ended.
 constexpr std::int32_t kRestartWaitMs = 2000;
+// Sends of one record, and of "QKDLED", before the adapter counts as not answering.
+constexpr int kRecordAttempts = 3;
+constexpr int kEndAttempts = 3;
 
 bool Contains(std::span<const char> reply, std::string_view token) {
   return BufferText(reply).find(token) != std::string_view::npos;
@@ -32,7 +35,7 @@ std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view 
   command.push_back('\r');
   if (command.size() > 255) return -1;
   std::array<char, 256> reply{};
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
     const std::int32_t r =
         SendCommand(port, command, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
@@ -65,7 +68,7 @@ std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
 
 std::int32_t EndBlockDownload(Port& port) {
   std::array<char, 256> reply{};
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
     const std::int32_t r =
         SendCommandToLineEnd(port, "QKDLED\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;

@@ -403,6 +403,10 @@ CommandResult AdapterCore::BlockRecord(std::string_view data) {
 }
 
 CommandResult AdapterCore::EndBlockDownload() {
+  if (faults_.refuseEnd > 0) {
+    --faults_.refuseEnd;
+    return {"ERR03\r"};
+  }
   if (records_.empty()) {
     closeError_ = "no image received";
     return {"ERR03\r"};

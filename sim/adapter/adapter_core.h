@@ -55,6 +55,7 @@ struct AdapterFaults {
   RecordFaults err02;          // "ERR02": block mode rejects the record (the download is damaged)
   int disconnectAtRecord = 0;  // 0: never
   int powerLossAtRecord = 0;   // 0: never
+  int refuseEnd = 0;           // block mode: "QKDLED" is answered "ERR03" this many times
 };
 
 enum class LinkAction {

@@ -1,3 +1,6 @@
+// Identification, version gates and version reports, one command at a time against an
+// adapter on a pseudo-terminal that echoes each command and answers from a table.
+
 #include "engine/identify.h"
 
 #include <gtest/gtest.h>
@@ -7,53 +10,42 @@
 #include <mutex>
 #include <string>
 
-#include "port/serial_port.h"
-#include "tests/support/pty_pair.h"
+#include "tests/support/scripted_link.h"
 
 namespace zorbent {
 namespace {
 
-struct Reports {
-  std::string text;
-  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
-    if (kind == kReportText)
-      static_cast<Reports*>(context)->text += reinterpret_cast<const char*>(value);
-  }
-};
+void Collect(void* context, std::int32_t kind, std::intptr_t value) {
+  if (kind == kReportText)
+    *static_cast<std::string*>(context) += reinterpret_cast<const char*>(value);
+}
 
-// An adapter that echoes each command and answers from a table; unknown commands get "?".
+// Unknown commands get "?".
 class IdentifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    engine_.Init(&reports_, &Reports::Callback);
-    PortConfig c;
-    c.Set("mode", "direct");
-    c.Set("name", pty_.SlavePath());
-    c.Set("baud", "115200");
-    bool opened = false;
-    port_ = std::make_unique<SerialPort>(c, opened);
-    ASSERT_TRUE(opened);
-    pty_.StartResponder([this](const std::string& cmd) {
+    engine_.Init(&reports_, &Collect);
+    ASSERT_NE(link_.port(), nullptr);
+    link_.StartResponder([this](const std::string& cmd) {
       std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
-      return std::vector<std::string>{(echo_ ? cmd + "\n" : "") + answer + "\r\n>"};
+      return test::Chunks{(echo_ ? cmd + "\n" : "") + answer + "\r\n>"};
     });
   }
-  void TearDown() override { pty_.StopResponder(); }
   void Answer(const std::string& cmd, const std::string& answer) {
     std::lock_guard lock(answersMutex_);
     answers_[cmd + "\r"] = answer;
   }
-  std::vector<std::string> Sent() { return pty_.Commands(); }
+  std::vector<std::string> Sent() { return link_.Commands(); }
 
-  test::PtyPair pty_;
-  std::unique_ptr<SerialPort> port_;
+  test::ScriptedLink link_{false};
+  Port& port_ = *link_.port();
   // Changed by the test while the responder thread answers from them.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
   std::atomic<bool> echo_{true};
-  Reports reports_;
+  std::string reports_;
   UpdateEngine engine_;
 };
 
@@ -67,27 +59,27 @@ TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
   for (const auto& [code, qki] : cases) {
     Answer("QKI", qki);
     engine_.adapterModel = 99;
-    EXPECT_EQ(IdentifyAdapter(engine_, *port_, code), 0) << qki;
+    EXPECT_EQ(IdentifyAdapter(engine_, port_, code), 0) << qki;
     EXPECT_EQ(engine_.adapterModel, code);
-    EXPECT_EQ(IdentifyAdapter(engine_, *port_, (code + 2) % 5), -1) << qki;
+    EXPECT_EQ(IdentifyAdapter(engine_, port_, (code + 2) % 5), -1) << qki;
   }
   CopyToBuffer(engine_.fileProductId, "OTHER");
-  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, port_, 4), -1);
   CopyToBuffer(engine_.fileProductId, "");  // an empty product ID never matches
-  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
-  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 7), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, port_, 4), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, port_, 7), -1);
 }
 
 TEST_F(IdentifyTest, ElmVersionLimitDependsOnTheModel) {
   Answer("ATI", "ELM327 v2.3");
   engine_.adapterModel = 0;
-  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
+  EXPECT_EQ(CheckElmVersion(engine_, port_), 0);
   for (int model = 1; model <= 4; ++model) {
     engine_.adapterModel = model;
-    EXPECT_EQ(CheckElmVersion(engine_, *port_), -5);
+    EXPECT_EQ(CheckElmVersion(engine_, port_), -5);
   }
   Answer("ATI", "ELM327 v2.2");
-  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
+  EXPECT_EQ(CheckElmVersion(engine_, port_), 0);
 }
 
 struct GateCase {
@@ -104,8 +96,8 @@ class VersionGates : public IdentifyTest, public ::testing::WithParamInterface<G
 TEST_P(VersionGates, DecideByGeneration) {
   const GateCase& c = GetParam();
   Answer(c.query, c.answer);
-  EXPECT_EQ(CheckVersionGates(engine_, *port_, c.code, c.fileVersion), c.result);
-  EXPECT_EQ(reports_.text, c.message);
+  EXPECT_EQ(CheckVersionGates(engine_, port_, c.code, c.fileVersion), c.result);
+  EXPECT_EQ(reports_, c.message);
 }
 
 const std::string kHigher =
@@ -142,56 +134,68 @@ TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionIsStillRead) {
   echo_ = false;
   Answer("QKI", "zOrbent BM v2.2.2X");
   // Read as 0, the adapter would pass for the old generation and take any older file.
-  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2229), -1);
+  EXPECT_EQ(CheckVersionGates(engine_, port_, 2, 2229), -1);
   Answer("QKI", "zOrbent BM v2.2.2X");
-  EXPECT_EQ(CheckVersionGates(engine_, *port_, 2, 2239), 2);
+  EXPECT_EQ(CheckVersionGates(engine_, port_, 2, 2239), 2);
 }
 
-TEST_F(IdentifyTest, AdjustElmVersionFindsTheVersionAfterRuvo) {
-  Answer("QKI", "RuvoPro v1.5");
-  Answer("QKVADJ v2.2", "ELM327 v2.2");
-  engine_.adapterModel = 0;
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 0), 1);
-  EXPECT_EQ(Sent().back(), "QKVADJ v2.2\r");
-
-  Answer("QKI", "Ruvo01 v1.5");
+// The ELM327 level an adapter announces after an update: its own, raised to 2.1 on a Ruvo01
+// and to 2.2 on the others; "QKVADJ" on the Ruvo models (version after "RuvoPro v" in "QKI"),
+// "QK UCS_ATI" on the others (after the first "V" of "QKVERS").
+TEST_F(IdentifyTest, AdjustElmVersionSetsTheLevelPerModel) {
+  const struct {
+    int code;
+    const char* query;
+    const char* answer;
+    const char* command;  // nullptr: none is sent
+    int result;
+  } cases[] = {{0, "QKI", "RuvoPro v1.5", "QKVADJ v2.2", 1},
+               {0, "QKI", "RuvoPro v2.1", "QKVADJ v2.2", 1},
+               {0, "QKI", "RuvoPro v2.3", "QKVADJ v2.3", 1},
+               {4, "QKI", "Ruvo01 v1.5", "QKVADJ v2.1", 1},
+               {4, "QKI", "Ruvo01 v2.0", "QKVADJ v2.1", 1},
+               {4, "QKI", "Ruvo01 v2.2", "QKVADJ v2.2", 1},
+               {2, "QKVERS", "BM V2.1", "QK UCS_ATI ELM327 v2.2", 1},
+               {2, "QKVERS", "BM V2.3", "QK UCS_ATI ELM327 v2.3", 1},
+               {5, "QKVERS", "KTR558 V2.0", "QK UCS_ATI ELM327 v2.2", 1},
+               {2, "QKVERS", "BM V2.3.01", nullptr, -3},
+               {2, "QKVERS", "no version", nullptr, -2},
+               // Past "Ruvo", the first "V" starts the version, digit or not.
+               {2, "QKVERS", "VB V2.3", nullptr, -3}};
   Answer("QKVADJ v2.1", "ELM327 v2.1");
-  engine_.adapterModel = 4;
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 4), 1);
-  EXPECT_EQ(Sent().back(), "QKVADJ v2.1\r");
-
-  Answer("QKVERS", "BM V2.3");
-  Answer("QK UCS_ATI ELM327 v2.3", "OK");
-  engine_.adapterModel = 2;
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), 1);
-  EXPECT_EQ(Sent().back(), "QK UCS_ATI ELM327 v2.3\r");
-
-  Answer("QKVERS", "BM V2.3.01");
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -3);
-  Answer("QKVERS", "no version");
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -2);
-  // Past "Ruvo", the first "V" starts the version, digit or not.
-  Answer("QKVERS", "VB V2.3");
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 2), -3);
-  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 9), -1);
+  Answer("QKVADJ v2.2", "ELM327 v2.2");
+  Answer("QKVADJ v2.3", "ELM327 v2.3");
+  for (const char* level : {"2.2", "2.3"}) Answer(std::string("QK UCS_ATI ELM327 v") + level, "OK");
+  for (const auto& c : cases) {
+    Answer(c.query, c.answer);
+    engine_.adapterModel = c.code;
+    const std::size_t before = Sent().size();
+    EXPECT_EQ(AdjustElmVersion(engine_, port_, c.code), c.result) << c.answer;
+    const std::vector<std::string> sent = Sent();
+    EXPECT_EQ(sent.size() - before, c.command == nullptr ? 1u : 2u) << c.answer;
+    if (c.command != nullptr) {
+      EXPECT_EQ(sent.back(), c.command + std::string("\r"));
+    }
+  }
+  EXPECT_EQ(AdjustElmVersion(engine_, port_, 9), -1);
 }
 
 TEST_F(IdentifyTest, VersionReportsAndReadVersions) {
   Answer("QKVERS", "KTR5588 V1.0.3");
   Answer("QKI", "zOrbent FS v2.2.01");
-  EXPECT_EQ(ReportDeviceVersion(engine_, *port_, 5), 1);
-  EXPECT_EQ(reports_.text, "device version:KTR5588 V1.0.3\r\n");
-  EXPECT_EQ(ProbeBlockAdapter(engine_, *port_), -1);
+  EXPECT_EQ(ReportDeviceVersion(engine_, port_, 5), 1);
+  EXPECT_EQ(reports_, "device version:KTR5588 V1.0.3\r\n");
+  EXPECT_EQ(ProbeBlockAdapter(engine_, port_), -1);
   Answer("QKI", "zOrbent FS v2.3.00");
-  EXPECT_EQ(ProbeBlockAdapter(engine_, *port_), 1);
-  EXPECT_EQ(ReportDeviceVersion(engine_, *port_, 7), -1);
+  EXPECT_EQ(ProbeBlockAdapter(engine_, port_), 1);
+  EXPECT_EQ(ReportDeviceVersion(engine_, port_, 7), -1);
 
   // A device version without "V": only the adapter version is shown.
   Answer("QKVERS", "none");
-  reports_.text.clear();
-  engine_.channels[0].port = std::move(port_);
+  reports_.clear();
+  engine_.channels[0].port = link_.TakePort();
   EXPECT_EQ(engine_.ReadVersions(0), 0);
-  EXPECT_EQ(reports_.text, "Adapter version:zOrbent FS v2.3.00\r\n");
+  EXPECT_EQ(reports_, "Adapter version:zOrbent FS v2.3.00\r\n");
 }
 
 TEST(Classify, BlockModels) {

@@ -359,35 +359,31 @@ TEST_F(ImageFormat, BlockLineWithoutAnyHexDigitIsRejected) {
 }
 
 // The final X of a line-mode version follows the file's own model, whatever job ran before.
-struct VersionCase {
-  const char* deviceName;
-  const char* versionText;
-  std::int32_t version;
-};
-
-class LineVersion : public ImageFormat, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(LineVersion, FinalXFollowsTheFilesOwnModel) {
-  for (std::uint8_t stale : {0, 4, 2, 255}) {
-    engine_.modelCode = stale;
-    LineImageOptions o;
-    o.deviceName = GetParam().deviceName;
-    o.versionText = GetParam().versionText;
-    ASSERT_EQ(Check(BuildLineImage(o).text), 1);
-    EXPECT_EQ(engine_.fileVersion, GetParam().version) << "stale model " << int(stale);
+TEST_F(ImageFormat, FinalXOfTheVersionFollowsTheFilesOwnModel) {
+  const struct {
+    const char* deviceName;
+    const char* versionText;
+    std::int32_t version;
+  } cases[] = {{"Ruvo03", "V4.0.0X", 4005},
+               {"KTR5577", "V4.0.0X", 4009},
+               {"Ruvo01", "V2.2.2X", 2225},
+               {"KTR5578", "V2.2.2X", 2229},
+               {"Unknown", "V2.2.2X", 2229},
+               {"KTR5575", "V2.2.01", 2201},
+               {"KTR5575", "zOrbent_V2.2.3X", 2239},
+               {"KTR5575", "VX", 9},
+               {"KTR5575", "Vbeta", 0}};
+  for (const auto& c : cases) {
+    for (std::uint8_t stale : {0, 4, 2, 255}) {
+      engine_.modelCode = stale;
+      LineImageOptions o;
+      o.deviceName = c.deviceName;
+      o.versionText = c.versionText;
+      ASSERT_EQ(Check(BuildLineImage(o).text), 1);
+      EXPECT_EQ(engine_.fileVersion, c.version) << c.versionText << ", stale model " << int(stale);
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Examples, LineVersion,
-                         ::testing::Values(VersionCase{"Ruvo03", "V4.0.0X", 4005},
-                                           VersionCase{"KTR5577", "V4.0.0X", 4009},
-                                           VersionCase{"Ruvo01", "V2.2.2X", 2225},
-                                           VersionCase{"KTR5578", "V2.2.2X", 2229},
-                                           VersionCase{"Unknown", "V2.2.2X", 2229},
-                                           VersionCase{"KTR5575", "V2.2.01", 2201},
-                                           VersionCase{"KTR5575", "zOrbent_V2.2.3X", 2239},
-                                           VersionCase{"KTR5575", "VX", 9},
-                                           VersionCase{"KTR5575", "Vbeta", 0}));
 
 TEST_F(ImageFormat, VersionTextWithoutVIsRejected) {
   LineImageOptions o;

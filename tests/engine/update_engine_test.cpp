@@ -82,6 +82,11 @@ TEST_F(EngineSpine, OpenPortMessagesAndChannelReuse) {
   EXPECT_EQ(reports_.texts[3], "**Failed** Port connection error!\r\n");
   EXPECT_EQ(reports_.texts[4].rfind("No serial device was named", 0), 0u);
 
+  reports_.texts.clear();
+  EXPECT_EQ(engine_.OpenPort("tcp|127.0.0.1:", ""), -1);
+  ASSERT_FALSE(reports_.texts.empty());
+  EXPECT_EQ(reports_.texts[0], "**Failed** Port connection error!\r\n");
+
   // A closed channel is free again.
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);
   EXPECT_EQ(reports_.texts.back(), "Port is opened!\r\n");

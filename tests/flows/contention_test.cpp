@@ -18,8 +18,8 @@
 #include "platform/serial_ports.h"
 #include "port/serial_port.h"
 #include "port/tcp_port.h"
-#include "tests/flows/flow_harness.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/sim_job.h"
 #include "tests/support/tcp_peer.h"
 
 namespace zorbent::testing {
@@ -32,16 +32,6 @@ constexpr int kCycles = 2000;
 #else
 constexpr int kCycles = 10000;
 #endif
-
-struct Started {
-  explicit Started(sim::SimulatorOptions options) : simulator(std::move(options)) {
-    std::string error;
-    started = simulator.Start(&error);
-    EXPECT_TRUE(started) << error;
-  }
-  sim::AdapterSimulator simulator;
-  bool started = false;
-};
 
 TEST(Contention, SecondOpenOfADeviceInUseSaysSo) {
   Started adapter(AdapterOf(2));
@@ -190,11 +180,9 @@ TEST_P(Vanishing, DeviceFailsTheUpdatePromptlyWithAMessage) {
   sim::SimulatorOptions options = AdapterOf(model);
   options.faults.disconnectAtRecord = 6;
   Started adapter(options);
-  ASSERT_TRUE(adapter.started);
-  FirmwareFile file(ImageFor(model, 16).text);
-
+  ASSERT_TRUE(adapter.started) << adapter.error;
   const auto start = Clock::now();
-  const JobRun run = RunUpdate(adapter.simulator.ConfigString(), file.Path());
+  const JobRun run = adapter.Update(ImageFor(model, 16));
   const auto took = Clock::now() - start;
   EXPECT_LT(run.result, 0);
   EXPECT_TRUE(run.Failed()) << run.text;

@@ -5,21 +5,13 @@
 
 #include <thread>
 
-#include "tests/flows/flow_harness.h"
+#include "tests/support/sim_job.h"
 
 namespace zorbent::testing {
 namespace {
 
 using sim::AdapterSimulator;
 using sim::SimulatorOptions;
-
-struct Started {
-  explicit Started(SimulatorOptions options) : simulator(std::move(options)) {
-    std::string error;
-    EXPECT_TRUE(simulator.Start(&error)) << error;
-  }
-  AdapterSimulator simulator;
-};
 
 // Index of the first command in the transcript that begins with one of the texts; -1 none.
 int FirstOf(const AdapterSimulator& simulator, const std::vector<std::string_view>& texts) {
@@ -51,10 +43,8 @@ TEST_P(LateAnswer, NeverLeadsToADownloadCommandBeforeTheGates) {
   options.tcp = c.tcp;
   options.link.slowAnswers[c.slowCommand] = c.delayMs;
   Started adapter(options);
-  const sim::BuiltImage image = ImageFor(c.model);
-  FirmwareFile file(image.text);
   UpdateEngine engine;
-  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  const JobRun run = adapter.Update(ImageFor(c.model), engine);
   const std::string transcript = adapter.simulator.TranscriptText();
 
   const int download = FirstOf(adapter.simulator, kDownloadCommands);
@@ -93,9 +83,8 @@ TEST_P(NotOurAdapter, GetsTheMismatchAndWhatAnsweredAndNoDownloadCommand) {
   options.adapter.model = fileModel == 5 ? 2 : sim::kGenericModel;
   if (fileModel == 6) options.tcp = true;
   Started adapter(options);
-  FirmwareFile file(ImageFor(fileModel).text);
   UpdateEngine engine;
-  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  const JobRun run = adapter.Update(ImageFor(fileModel), engine);
   EXPECT_LT(run.result, 0);
   EXPECT_TRUE(run.Said("**Failed** The upgrade file does not match the device model!\r\n"))
       << run.text;
@@ -114,18 +103,16 @@ TEST(DownloadMode, UpdateWarnsThatTheModelCannotBeCheckedAndCheckOnlyRefuses) {
   options.adapter.startInDownloadMode = true;
   Started adapter(options);
   const sim::BuiltImage image = ImageFor(2);
-  FirmwareFile file(image.text);
-
   UpdateEngine checker;
   checker.checkOnly = true;
-  const JobRun check = RunJob(checker, adapter.simulator.ConfigString(), file.Path(), true);
+  const JobRun check = adapter.Update(image, checker);
   EXPECT_LT(check.result, 0);
   EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
   EXPECT_FALSE(check.Said("Warning:")) << check.text;
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
 
   UpdateEngine engine;
-  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text;
   EXPECT_TRUE(run.SaidInOrder(
       {"Warning: the adapter is in download mode", "KTR5577", "File download finished!\r\n"}))
@@ -137,10 +124,9 @@ TEST(DownloadMode, UpdateWarnsThatTheModelCannotBeCheckedAndCheckOnlyRefuses) {
 TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
   for (const int model : {2, 6}) {
     Started adapter(AdapterOf(model));
-    FirmwareFile file(ImageFor(model).text);
     UpdateEngine engine;
     engine.checkOnly = true;
-    const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+    const JobRun run = adapter.Update(ImageFor(model), engine);
     EXPECT_EQ(run.result, 0) << run.text;
     EXPECT_FALSE(run.Finished()) << run.text;
     EXPECT_TRUE(engine.outcome.checkOnly);
@@ -155,9 +141,8 @@ TEST(Outcome, SuccessReadsTheNewVersionBackAndWarnsWhenItIsNotTheFiles) {
   SimulatorOptions options = AdapterOf(5);
   options.adapter.flashedVersion = "2.1.9";  // not what the file holds
   Started adapter(options);
-  FirmwareFile file(ImageFor(5).text);
   UpdateEngine engine;
-  const JobRun run = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true);
+  const JobRun run = adapter.Update(ImageFor(5), engine);
   EXPECT_EQ(run.result, 0) << run.text;
   EXPECT_TRUE(engine.outcome.succeeded);
   EXPECT_EQ(engine.outcome.versionBefore, "2.1");
@@ -172,15 +157,13 @@ TEST(Outcome, SuccessReadsTheNewVersionBackAndWarnsWhenItIsNotTheFiles) {
 // says so, and a version read finds it there.
 TEST(ReadStates, DownloadModeSilenceAndTheFastRateAreTold) {
   Started block(AdapterOf(5));
-  const sim::BuiltImage image = ImageFor(5, 400);
-  FirmwareFile file(image.text);
   UpdateEngine engine;
   std::thread stopper([&] {
     while (block.simulator.Records().size() < 3)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     RequestStop();
   });
-  const JobRun stopped = RunJob(engine, block.simulator.ConfigString(), file.Path(), true);
+  const JobRun stopped = block.Update(ImageFor(5, 400), engine);
   stopper.join();
   EXPECT_LT(stopped.result, 0);
   EXPECT_TRUE(engine.outcome.stopped);

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/flows/flow_harness.h"
+#include "tests/support/sim_job.h"
 
 namespace zorbent::testing {
 namespace {
@@ -131,47 +131,27 @@ Job MakeJob(std::uint32_t seed, int index) {
   return job;
 }
 
-sim::SimulatorOptions OptionsFor(const Job& job) {
-  sim::SimulatorOptions options = AdapterOf(job.model);
+using Options = sim::SimulatorOptions;
+// What each fault does to the simulated adapter, in the order of Fault.
+constexpr void (*kApply[])(Options&, const Job&) = {
+    [](Options&, const Job&) {},
+    [](Options& o, const Job&) { o.link.silent = true; },
+    [](Options& o, const Job& j) { o.link.loseAnswerAt = j.at; },
+    [](Options& o, const Job& j) { o.faults.repPack[j.at] = j.times; },
+    [](Options& o, const Job& j) { o.faults.repBlock[j.at] = j.times; },
+    [](Options& o, const Job& j) { o.faults.err02[j.at] = j.times; },
+    [](Options& o, const Job&) { o.link.splitAnswers = true; },
+    [](Options& o, const Job&) { o.link.garbageAfterPrompt = true; },
+    [](Options& o, const Job&) { o.link.nulBytes = true; },
+    [](Options& o, const Job& j) { o.faults.disconnectAtRecord = j.at; },
+    [](Options& o, const Job&) { o.link.floodWithoutPrompt = true; },
+    [](Options& o, const Job& j) { o.faults.powerLossAtRecord = j.at; }};
+static_assert(std::size(kApply) == static_cast<std::size_t>(Fault::kCount));
+
+Options OptionsFor(const Job& job) {
+  Options options = AdapterOf(job.model);
   options.tcp = job.tcp;
-  switch (job.fault) {
-    case Fault::kSilent:
-      options.link.silent = true;
-      break;
-    case Fault::kLoseAnswer:
-      options.link.loseAnswerAt = job.at;
-      break;
-    case Fault::kRepPack:
-      options.faults.repPack = {{job.at, job.times}};
-      break;
-    case Fault::kRepBlock:
-      options.faults.repBlock = {{job.at, job.times}};
-      break;
-    case Fault::kErr02:
-      options.faults.err02 = {{job.at, job.times}};
-      break;
-    case Fault::kSplitAnswers:
-      options.link.splitAnswers = true;
-      break;
-    case Fault::kGarbageAfterPrompt:
-      options.link.garbageAfterPrompt = true;
-      break;
-    case Fault::kNulBytes:
-      options.link.nulBytes = true;
-      break;
-    case Fault::kDisconnect:
-      options.faults.disconnectAtRecord = job.at;
-      break;
-    case Fault::kFlood:
-      options.link.floodWithoutPrompt = true;
-      break;
-    case Fault::kPowerLoss:
-      options.faults.powerLossAtRecord = job.at;
-      break;
-    case Fault::kNone:
-    case Fault::kCount:
-      break;
-  }
+  kApply[static_cast<int>(job.fault)](options, job);
   return options;
 }
 
@@ -184,78 +164,58 @@ struct Outcome {
   double seconds = 0.0;
 };
 
-// A fault-free link must not fail a job.
-bool MustSucceed(Fault fault) {
-  return fault == Fault::kNone || fault == Fault::kSplitAnswers;
-}
-
 Outcome Judge(const Job& job, const JobRun& run, const sim::AdapterSimulator& adapter,
               const sim::BuiltImage& image) {
+  const bool exact = sim::RecordsMatchImage(adapter.Records(), image, IsBlockModel(job.model));
+  const int flashes = adapter.Flashes();
+  // The first rule broken makes the outcome wrong. A line pair that failed and went through
+  // when sent again leaves its "**Failed** ..." line behind; what counts is the end.
+  const std::pair<bool, std::string> rules[] = {
+      {run.result >= 0 && job.update && !run.Finished(),
+       "success without \"File download finished!\""},
+      {run.result >= 0 && job.update && !exact, "success, but the adapter holds a different image"},
+      {run.result >= 0 && job.update && flashes != 1,
+       "success, but the adapter took " + std::to_string(flashes) + " downloads as firmware"},
+      {run.result >= 0 && !job.update && !run.Said("device version:") &&
+           !run.Said("Adapter version:"),
+       "read succeeded without reporting a version"},
+      {run.result < 0 && !run.Failed(), "failure without a \"**Failed** \" message"},
+      {run.result < 0 && run.Finished(), "failure after \"File download finished!\""},
+      {run.result < 0 && flashes > 0 && !exact, "the adapter took a different image as firmware"},
+      // A fault-free link must not fail a job.
+      {run.result < 0 && (job.fault == Fault::kNone || job.fault == Fault::kSplitAnswers),
+       "failed on a sound link"}};
   Outcome outcome;
-  const bool block = IsBlockModel(job.model);
-  if (run.result >= 0) {
-    outcome.verdict = Verdict::kSucceeded;
-    // A line pair that failed and went through when sent again leaves its "**Failed** ..."
-    // line behind; what counts is the end.
-    if (job.update && !run.Finished()) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "success without \"File download finished!\"";
-    } else if (job.update && !sim::RecordsMatchImage(adapter.Records(), image, block)) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "success, but the adapter holds a different image";
-    } else if (job.update && adapter.Flashes() != 1) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "success, but the adapter took " + std::to_string(adapter.Flashes()) +
-                    " downloads as firmware";
-    } else if (!job.update && !run.Said("device version:") && !run.Said("Adapter version:")) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "read succeeded without reporting a version";
-    }
-  } else {
-    outcome.verdict = Verdict::kFailedCleanly;
-    if (!run.Failed()) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "failure without a \"**Failed** \" message";
-    } else if (run.Finished()) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "failure after \"File download finished!\"";
-    } else if (adapter.Flashes() > 0 && !sim::RecordsMatchImage(adapter.Records(), image, block)) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "the adapter took a different image as firmware";
-    } else if (MustSucceed(job.fault)) {
-      outcome.verdict = Verdict::kWrong;
-      outcome.why = "failed on a sound link";
-    }
-  }
-  if (outcome.verdict == Verdict::kWrong)
+  outcome.verdict = run.result >= 0 ? Verdict::kSucceeded : Verdict::kFailedCleanly;
+  for (const auto& [broken, why] : rules) {
+    if (!broken) continue;
+    outcome.verdict = Verdict::kWrong;
+    outcome.why = why;
     outcome.details = run.text + "\n--- transcript\n" + adapter.TranscriptText();
+    break;
+  }
   return outcome;
 }
 
 Outcome RunOne(const Job& job, bool verbose) {
   const auto start = Clock::now();
   const sim::BuiltImage image = ImageFor(job.model, job.records);
+  Started adapter(OptionsFor(job));
   Outcome outcome;
-  if (!image.ok()) {
-    outcome.why = "image: " + image.error;
-    return outcome;
-  }
-  sim::AdapterSimulator adapter(OptionsFor(job));
-  std::string error;
-  if (!adapter.Start(&error)) {
-    outcome.why = "simulator: " + error;
+  if (!image.ok() || !adapter.started) {
+    outcome.why = image.ok() ? "simulator: " + adapter.error : "image: " + image.error;
     return outcome;
   }
   const FirmwareFile file(image.text);
   UpdateEngine engine;
   const JobRun run =
-      RunJob(engine, adapter.ConfigString(), job.update ? file.Path() : "", job.update);
-  adapter.Stop();
-  outcome = Judge(job, run, adapter, image);
+      RunJob(engine, adapter.simulator.ConfigString(), job.update ? file.Path() : "", job.update);
+  adapter.simulator.Stop();
+  outcome = Judge(job, run, adapter.simulator, image);
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (verbose) {
     std::printf("%s\n%s\n--- transcript\n%s", job.Describe().c_str(), run.text.c_str(),
-                adapter.TranscriptText().c_str());
+                adapter.simulator.TranscriptText().c_str());
   }
   return outcome;
 }

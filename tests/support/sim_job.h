@@ -1,0 +1,225 @@
+#pragma once
+
+// Runs the engine's jobs against a simulated adapter (pseudo-terminal; TCP on Windows) and
+// keeps what a user is told and what the adapter was sent, with the adapter's timed transcript.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/update_engine.h"
+#include "sim/adapter/adapter_simulator.h"
+#include "sim/image/image_builder.h"
+
+namespace zorbent::testing {
+
+struct JobRun {
+  std::int32_t channel = -1;
+  std::int32_t result = -1;
+  std::string text;           // every reported text, in order
+  std::vector<int> progress;  // every reported percentage, in order
+
+  bool Said(const std::string& message) const { return text.find(message) != std::string::npos; }
+  bool Failed() const { return Said("**Failed** "); }
+  bool Finished() const { return Said("File download finished!\r\n"); }
+  // True when the messages appear in this order.
+  bool SaidInOrder(const std::vector<std::string>& messages) const {
+    std::size_t at = 0;
+    for (const std::string& m : messages) {
+      at = text.find(m, at);
+      if (at == std::string::npos) return false;
+      at += m.size();
+    }
+    return true;
+  }
+  // Every "**Failed** " line, in order.
+  std::vector<std::string> Failures() const {
+    std::vector<std::string> lines;
+    for (std::size_t at = text.find("**Failed** "); at != std::string::npos;
+         at = text.find("**Failed** ", at + 1))
+      lines.push_back(text.substr(at, text.find("\r\n", at) + 2 - at));
+    return lines;
+  }
+};
+
+inline void Record(void* context, std::int32_t kind, std::intptr_t value) {
+  auto* run = static_cast<JobRun*>(context);
+  if (kind == kReportText) {
+    run->text.append(reinterpret_cast<const char*>(value));
+  } else {
+    run->progress.push_back(static_cast<int>(value));
+  }
+}
+
+// A firmware file in a temporary directory of its own, removed with the object.
+class FirmwareFile {
+ public:
+  explicit FirmwareFile(const std::string& content) {
+    static std::atomic<int> serial{0};
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zorbent-flow-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+    std::filesystem::create_directories(dir_);
+    path_ = (dir_ / "firmware.txt").string();
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~FirmwareFile() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  FirmwareFile(const FirmwareFile&) = delete;
+  FirmwareFile& operator=(const FirmwareFile&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::string path_;
+};
+
+// engine: the engine to use, so a test can run several jobs on one, as the window does.
+inline JobRun RunJob(UpdateEngine& engine, const std::string& connection,
+                     const std::string& firmwarePath, bool update) {
+  JobRun run;
+  engine.Init(&run, &Record);
+  run.channel = engine.OpenPort(connection, firmwarePath);
+  if (run.channel < 0) return run;
+  run.result = update ? engine.Update(run.channel) : engine.ReadVersions(run.channel);
+  engine.ClosePort(run.channel);
+  engine.Init(nullptr, nullptr);
+  return run;
+}
+
+inline JobRun RunUpdate(const std::string& connection, const std::string& firmwarePath) {
+  UpdateEngine engine;
+  return RunJob(engine, connection, firmwarePath, true);
+}
+
+inline JobRun RunRead(const std::string& connection) {
+  UpdateEngine engine;
+  return RunJob(engine, connection, "", false);
+}
+
+inline bool IsBlockModel(int model) {
+  return model == 5 || model == 6;
+}
+
+// A simulated adapter of the model whose versions let a normal update through.
+inline sim::SimulatorOptions AdapterOf(int model) {
+  sim::SimulatorOptions options;
+  options.adapter.model = model;
+  options.adapter.productId = "OBDZ-1000";
+#ifdef _WIN32
+  options.tcp = true;  // no pseudo-terminals on Windows
+#endif
+  if (model == 0 || model == 4) {
+    options.adapter.deviceVersion = "4.0.0X";
+  } else if (model <= 3) {
+    options.adapter.deviceVersion = "2.2.2X";
+  } else {
+    options.adapter.deviceVersion = "2.1";
+  }
+  return options;
+}
+
+inline const char* LineDeviceName(int model) {
+  static constexpr const char* kNames[] = {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"};
+  return kNames[model];
+}
+
+// A small valid image for the model (line mode for 0..4, block mode for 5 and 6) that is newer
+// than AdapterOf's firmware.
+inline sim::BuiltImage ImageFor(int model, int records = 8) {
+  if (IsBlockModel(model)) {
+    sim::BlockImageOptions options;
+    options.deviceName = model == 5 ? "zOrbent FS v2.2" : "zOrbent FS BT v2.2";
+    options.records = records;
+    options.recordLen = 64;
+    return sim::BuildBlockImage(options);
+  }
+  sim::LineImageOptions options;
+  options.deviceName = LineDeviceName(model);
+  options.versionText = (model == 0 || model == 4) ? "V4.0.1X" : "V2.2.3X";
+  options.records = records % 2 == 0 ? records + 1 : records;  // trailer makes the count even
+  return sim::BuildLineImage(options);
+}
+
+// A simulated adapter, started at once; the test checks `started` (with `error`).
+struct Started {
+  explicit Started(sim::SimulatorOptions options) : simulator(std::move(options)) {
+    started = simulator.Start(&error);
+  }
+  // An update of the image on `engine`, through a file of its own.
+  JobRun Update(const sim::BuiltImage& image, UpdateEngine& engine) {
+    FirmwareFile file(image.text);
+    return RunJob(engine, simulator.ConfigString(), file.Path(), true);
+  }
+  JobRun Update(const sim::BuiltImage& image) {
+    UpdateEngine engine;
+    return Update(image, engine);
+  }
+  sim::AdapterSimulator simulator;
+  bool started = false;
+  std::string error;
+};
+
+// The transcript in short, one word per command: its text without "\r"; a record as "L<n>"
+// (its line in the image, from 1) followed by "=" and the answer after the echo ("...", "OK",
+// "RepPack", "ERR01"; "-" when none came). With collapse, a run of records becomes "QKBL*n" or
+// "QKDLDT*n" and answers are left out.
+inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::BuiltImage& image,
+                         bool collapse = false) {
+  std::map<std::string, int> lines;
+  for (std::size_t i = 0; i < image.lines.size(); ++i) {
+    lines["QKBL" + image.lines[i].substr(2) + "\r"] = static_cast<int>(i) + 1;
+    lines["QKDLDT" + image.lines[i] + "\r"] = static_cast<int>(i) + 1;
+  }
+  std::string out;
+  std::string run;  // the collapsed run's command
+  int count = 0;
+  auto flush = [&] {
+    if (count > 0) out += run + "*" + std::to_string(count) + " ";
+    count = 0;
+  };
+  for (const sim::TranscriptEntry& entry : simulator.Transcript()) {
+    const auto line = lines.find(entry.command);
+    if (line == lines.end()) {
+      flush();
+      std::string command = entry.command;
+      if (!command.empty() && command.back() == '\r') command.pop_back();
+      if (entry.command.empty()) command = "(banner)";  // the adapter speaks first
+      out += (command.empty() ? std::string("CR") : command) + " ";
+      continue;
+    }
+    if (collapse) {
+      run = entry.command.starts_with("QKBL") ? "QKBL" : "QKDLDT";
+      ++count;
+      continue;
+    }
+    std::string answer = entry.answer.starts_with(entry.command)
+                             ? entry.answer.substr(entry.command.size())
+                             : entry.answer;
+    std::erase(answer, '\r');
+    std::erase(answer, '>');
+    out += "L" + std::to_string(line->second) + "=" + (answer.empty() ? "-" : answer) + " ";
+  }
+  flush();
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+// Seconds from the adapter's answer to the last `command` to the next thing in its transcript;
+// -1 when the command never came or nothing followed.
+inline double SecondsAfter(const sim::AdapterSimulator& simulator, const std::string& command) {
+  const std::vector<sim::TranscriptEntry> transcript = simulator.Transcript();
+  for (std::size_t i = transcript.size(); i-- > 1;)
+    if (transcript[i - 1].command == command)
+      return transcript[i].seconds - transcript[i - 1].seconds;
+  return -1;
+}
+
+}  // namespace zorbent::testing
