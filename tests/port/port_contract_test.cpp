@@ -82,16 +82,14 @@ TEST_P(PortContract, ReadsExactCountsOneByteAtATimeAndTimesOut) {
   EXPECT_LT(CpuSeconds() - cpuBefore, 0.2);  // it slept; a polling read burns its time
   EXPECT_EQ(ReadText(*port_, 1, 0), "");
 
-  // Three of four bytes: the read fails. A queue keeps them for the next read.
+  // Three of four bytes: the read fails. A queue keeps them for the next read; what a
+  // direct read does with them is its own affair.
   PeerWrite("abc");
   EXPECT_EQ(ReadText(*port_, 4, 200), "");
+  if (Direct()) return;
   PeerWrite("Z");
-  if (!Direct()) {
-    EXPECT_EQ(ReadText(*port_, 1, 2000), "a");
-    EXPECT_EQ(ReadText(*port_, 3, 2000), "bcZ");
-  } else {
-    EXPECT_EQ(ReadText(*port_, 1, 2000), "Z");
-  }
+  EXPECT_EQ(ReadText(*port_, 1, 2000), "a");
+  EXPECT_EQ(ReadText(*port_, 3, 2000), "bcZ");
 }
 
 TEST_P(PortContract, PurgeDropsWhatCameBeforeItAndNothingAfter) {
