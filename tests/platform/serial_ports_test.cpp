@@ -80,12 +80,18 @@ class FakeSysfs : public ::testing::Test {
 };
 
 TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
+  EXPECT_TRUE(Names(true).empty());
+  tree_.ttyClass = (root_ / "no-such-dir").string();
+  EXPECT_TRUE(Names(true).empty());
+  tree_.ttyClass = Tty();
   Add("ttyS1", "00:05", "serial");  // a real UART found by PNP
   Add("ttyACM10", "1-1.4:1.0", "cdc_acm");
   Add("ttyUSB0", "1-2:1.0", "ftdi_sio");
   Add("ttyACM2", "1-1.2:1.0", "cdc_acm");
   Add("rfcomm0");                                 // a bound Bluetooth link has no device
   Add("ttyS0", "serial8250", "serial8250", "0");  // placeholder slot, no chip
+  Add("ttyS2", "serial8250", "serial8250");       // placeholder without a type file
+  Add("ttyS4", "serial8250");                     // the platform device itself, no driver
   Add("ttyS3", "serial8250", "serial8250", "4");  // legacy port with a 16550A behind it
   Add("ttyUSB1");                                 // no device: a stale entry
   Add("tty0", "vtcon", "vt");
@@ -97,18 +103,6 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
                                                    "ttyS1", "ttyS3"}));
   // On-board UARTs only when all are asked for.
   EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
-}
-
-TEST_F(FakeSysfs, MissingOrEmptyDirectoryGivesAnEmptyList) {
-  EXPECT_TRUE(Names(true).empty());
-  tree_.ttyClass = (root_ / "no-such-dir").string();
-  EXPECT_TRUE(Names(true).empty());
-}
-
-TEST_F(FakeSysfs, PlaceholderUartWithoutTypeFileIsSkipped) {
-  Add("ttyS0", "serial8250", "serial8250");
-  Add("ttyS1", "serial8250");  // the platform device itself, no driver link
-  EXPECT_TRUE(Names(true).empty());
 }
 
 TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {

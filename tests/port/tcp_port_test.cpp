@@ -10,17 +10,17 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/port_text.h"
 #include "tests/support/tcp_peer.h"
 
 namespace zorbent {
 namespace {
 
+using test::Bytes;
+using test::ReadText;
+
 PortConfig ClientConfig(const std::string& ip, const std::string& port) {
-  PortConfig c;
-  c.Set("mode", "client");
-  c.Set("remote_ip", ip);
-  c.Set("remote_port", port);
-  return c;
+  return test::TcpClientConfig(ip, port);
 }
 
 PortConfig ClientConfig(const test::TcpPeer& peer) {
@@ -36,113 +36,7 @@ PortConfig ListenerConfig(const std::string& port = "0") {
 }
 
 PortConfig PeerOf(int port) {
-  PortConfig c;
-  c.Set("remote_ip", "127.0.0.1");
-  c.Set("remote_port", std::to_string(port));
-  return c;
-}
-
-std::span<const std::uint8_t> Bytes(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-std::string ReadText(Port& port, std::size_t count, std::int32_t timeoutMs) {
-  std::string out(count, '\0');
-  if (!port.Read({reinterpret_cast<std::uint8_t*>(out.data()), out.size()}, timeoutMs)) return {};
-  return out;
-}
-
-double CpuSeconds() {
-  struct rusage u {};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-TEST(TcpPort, WritesReadsExactCountsAndPurgesOnlyInput) {
-  test::TcpPeer peer;
-  bool ok = false;
-  TcpPort port(ClientConfig(peer), ok);
-  ASSERT_TRUE(ok);
-  EXPECT_TRUE(port.IsOpen());
-
-  ASSERT_TRUE(port.Write(Bytes("ATI\r"), 1000));
-  EXPECT_EQ(peer.ReadCount(4, 2000), "ATI\r");
-
-  peer.Write("hello");
-  EXPECT_EQ(ReadText(port, 5, 2000), "hello");
-
-  // Three of four bytes: the read fails and leaves them for the next one.
-  peer.Write("abc");
-  EXPECT_EQ(ReadText(port, 4, 200), "");
-  EXPECT_EQ(port.Available(), 3);
-  peer.Write("Z");
-  EXPECT_EQ(ReadText(port, 1, 2000), "a");
-  EXPECT_EQ(ReadText(port, 3, 2000), "bcZ");
-  EXPECT_EQ(ReadText(port, 1, 0), "");  // time-out 0 with nothing queued
-
-  EXPECT_TRUE(port.Read(std::span<std::uint8_t>(), 0));
-  EXPECT_TRUE(port.Write(std::span<const std::uint8_t>(), 0));
-
-  // Purge drops what came in, never what goes out.
-  peer.Write("stale");
-  EXPECT_EQ(ReadText(port, 5, 2000), "stale");
-  peer.Write("stale");
-  ASSERT_TRUE(port.Write(Bytes("keep"), 1000));
-  EXPECT_EQ(peer.ReadCount(4, 2000), "keep");
-  while (port.Available() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  port.Purge();
-  EXPECT_EQ(port.Available(), 0);
-  peer.Write("x");
-  EXPECT_EQ(ReadText(port, 1, 2000), "x");
-
-  for (const int rate : {9600, 115200, 2000000, 0, -1}) EXPECT_EQ(port.SetBaud(rate), 1);
-  EXPECT_EQ(port.AcceptClient(PortConfig(), 0), nullptr);  // not a listener
-  EXPECT_TRUE(port.IsOpen());
-}
-
-TEST(TcpPort, LargeWritesArriveWholeAndInOrder) {
-  test::TcpPeer peer;
-  bool ok = false;
-  TcpPort port(ClientConfig(peer), ok);
-  ASSERT_TRUE(ok);
-  for (const std::size_t size : {std::size_t{2049}, std::size_t{5000}, std::size_t{300000}}) {
-    std::string big(size, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + (i * 7) % 26);
-    std::string got;
-    std::thread reader([&] { got = peer.ReadCount(big.size(), 10000); });
-    EXPECT_TRUE(port.Write(Bytes(big), 10000));
-    reader.join();
-    EXPECT_EQ(got, big);
-    peer.Write(big);  // and back, through the receive queue
-    EXPECT_EQ(ReadText(port, big.size(), 10000), big);
-  }
-}
-
-TEST(TcpPort, PeerCloseDuringAReadEndsItAndClosesThePort) {
-  test::TcpPeer peer;
-  bool ok = false;
-  TcpPort port(ClientConfig(peer), ok);
-  ASSERT_TRUE(ok);
-  ASSERT_TRUE(peer.Accept());
-  peer.Write("bye");
-  std::thread vanish([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    peer.HangUp();
-  });
-  const double cpuBefore = CpuSeconds();
-  // The bytes sent before the close are still there; the read beyond them fails at the
-  // close, not after its two minutes.
-  EXPECT_EQ(ReadText(port, 3, 120000), "bye");
-  EXPECT_EQ(ReadText(port, 1, 120000), "");
-  vanish.join();
-  EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.Available(), 0);
-  EXPECT_EQ(ReadText(port, 1, 120000), "");
-  EXPECT_FALSE(port.Write(Bytes("ATI\r"), 120000));
-  port.Close();
-  port.Close();
+  return ClientConfig("127.0.0.1", std::to_string(port));
 }
 
 TEST(TcpPort, WritesToAPeerThatLeftNeverRaiseSigpipe) {
@@ -186,15 +80,6 @@ TEST(TcpPort, RefusedUnknownAndMalformedAddressesFailConstruction) {
   }
 }
 
-TEST(TcpPort, HostNamesAreResolved) {
-  test::TcpPeer peer;
-  bool ok = false;
-  TcpPort port(ClientConfig("localhost", std::to_string(peer.Port())), ok);
-  ASSERT_TRUE(ok);
-  ASSERT_TRUE(port.Write(Bytes("ATZ\r"), 1000));
-  EXPECT_EQ(peer.ReadCount(4, 2000), "ATZ\r");
-}
-
 TEST(TcpPort, ConnectThatGetsNoAnswerGivesUpByItself) {
   // A listener whose queue is full leaves further handshakes unanswered, like an address
   // where no host answers. With a backlog of 0 one connection nobody accepts fills it.
@@ -205,12 +90,16 @@ TEST(TcpPort, ConnectThatGetsNoAnswerGivesUpByItself) {
   TcpPort port(ClientConfig(full), ok);
   if (ok) GTEST_SKIP() << "this system answered the handshake anyway";
   EXPECT_FALSE(port.IsOpen());
+  const std::string where = "127.0.0.1:" + std::to_string(full.Port());
+  EXPECT_EQ(port.OpenFailure(), where +
+                                    " did not answer within 3 s: join the adapter's WiFi "
+                                    "network first, then check the address.");
 }
 
-TEST(TcpPort, OpenConnectsAgain) {
+TEST(TcpPort, HostNamesAreResolvedAndOpenConnectsAgain) {
   test::TcpPeer peer;
   bool ok = false;
-  TcpPort port(ClientConfig(peer), ok);
+  TcpPort port(ClientConfig("localhost", std::to_string(peer.Port())), ok);
   ASSERT_TRUE(ok);
   ASSERT_TRUE(peer.Accept());
   ASSERT_TRUE(port.Open());
@@ -222,16 +111,8 @@ TEST(TcpPort, OpenConnectsAgain) {
   EXPECT_FALSE(port.IsOpen());
   ASSERT_TRUE(port.Open());
   EXPECT_TRUE(port.IsOpen());
-}
-
-TEST(TcpPort, WaitingReadUsesNoCpu) {
-  test::TcpPeer peer;
-  bool ok = false;
-  TcpPort port(ClientConfig(peer), ok);
-  ASSERT_TRUE(ok);
-  const double cpuBefore = CpuSeconds();
-  EXPECT_EQ(ReadText(port, 1, 1000), "");
-  EXPECT_LT(CpuSeconds() - cpuBefore, 0.25);  // a polling pump or read burns much more
+  for (const int rate : {9600, 2000000, 0, -1}) EXPECT_EQ(port.SetBaud(rate), 1);
+  EXPECT_EQ(port.AcceptClient(PortConfig(), 0), nullptr);  // not a listener
 }
 
 TEST(TcpListener, HandsOutClientsByPeerAddressOrFirstInKeyOrder) {
@@ -322,14 +203,12 @@ TEST(TcpListener, StopAndListenAgainAndPortInUse) {
   bool ok = false;
   TcpPort listener(ListenerConfig(), ok);
   ASSERT_TRUE(ok);
-  const int port = listener.ListeningPort();
   bool second = true;
-  TcpPort clash(ListenerConfig(std::to_string(port)), second);
-  EXPECT_FALSE(second);
-  EXPECT_FALSE(clash.IsOpen());
+  TcpPort clash(ListenerConfig(std::to_string(listener.ListeningPort())), second);
+  EXPECT_FALSE(second || clash.IsOpen());
   EXPECT_EQ(clash.AcceptClient(PortConfig(), 0), nullptr);
 
-  test::TcpClient waiting(port);
+  test::TcpClient waiting(listener.ListeningPort());
   listener.Close();
   EXPECT_FALSE(listener.IsOpen());
   EXPECT_TRUE(waiting.SeesClose(5000));
@@ -412,6 +291,9 @@ TEST(TcpPort, OpenCloseCyclesLeakNoDescriptorsOrThreads) {
     TcpPort refused(ClientConfig("127.0.0.1", "0"), ok);
     EXPECT_FALSE(ok);
   }
+  // A thread that has finished its work may still be on its way out on a loaded machine.
+  for (int i = 0; i < 500 && test::ThreadCount() != threadsBefore; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(test::OpenDescriptorCount(), fdsBefore);
   EXPECT_EQ(test::ThreadCount(), threadsBefore);
 }

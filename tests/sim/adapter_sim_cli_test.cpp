@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/serial_device.h"
+#include "port/serial_port.h"
 #include "sim/image/image_builder.h"
+#include "tests/support/port_text.h"
 #include "zorbent_version.h"
 
 extern char** environ;
@@ -79,20 +80,11 @@ TEST(AdapterSimProgram, ServesOnAPtyUntilSigtermThenPrintsItsTranscript) {
   ASSERT_TRUE(first.starts_with("com|/dev/")) << first;
   const std::string path = first.substr(4, first.rfind(':') - 4);
 
-  zorbent::SerialDevice device;
-  ASSERT_TRUE(device.Open(path, 115200));
-  const std::string command = "QKVERS\r";
-  ASSERT_EQ(
-      device.WriteSome(
-          std::span(reinterpret_cast<const std::uint8_t*>(command.data()), command.size()), 2000),
-      static_cast<int>(command.size()));
-  std::string reply;
-  std::array<std::uint8_t, 256> buffer{};
-  while (reply.find('>') == std::string::npos) {
-    const int n = device.ReadSome(buffer, 3000);
-    if (n <= 0) break;
-    reply.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
-  }
+  bool opened = false;
+  zorbent::SerialPort port(zorbent::test::SerialConfig(path), opened);
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(port.Write(zorbent::test::Bytes("QKVERS\r"), 2000));
+  const std::string reply = zorbent::test::ReadText(port, 23, 3000);
   EXPECT_EQ(reply, "QKVERS\rKTR558 V3.1.4\r\r>");
 
   ::kill(child.pid, SIGTERM);
@@ -177,12 +169,7 @@ TEST(AdapterSimProgram, MakeImageRefusesAFaultTheImageCannotCarry) {
     std::string why;
   } refused[] = {
       {"line", "bad-sum", {}, "does not apply to line-mode images"},
-      {"line", "len-overrun", {}, "does not apply to line-mode images"},
-      {"line", "long-record", {}, "does not apply to line-mode images"},
-      {"line", "long-trailer", {}, "does not apply to line-mode images"},
-      {"line", "short-trailer-len", {}, "does not apply to line-mode images"},
       {"block", "bad-check-byte", {}, "does not apply to block-mode images"},
-      {"block", "bad-span", {}, "does not apply to block-mode images"},
       {"block", "bad-sum", {"--records", "4", "--corrupt-index", "4"}, "only 4 data records"},
       {"line", "no-hex-line", {"--corrupt-index", "15"}, "only 15 data records"},
   };
@@ -202,9 +189,7 @@ TEST(AdapterSimProgram, MakeImageRefusesAFaultTheImageCannotCarry) {
 
   // The same faults where they belong are written.
   const std::pair<const char*, const char*> fitting[] = {{"block", "bad-sum"},
-                                                         {"line", "bad-check-byte"},
-                                                         {"block", "long-trailer"},
-                                                         {"line", "bad-span"}};
+                                                         {"line", "bad-check-byte"}};
   for (const auto& [family, fault] : fitting) {
     Child child = Spawn({"make-image", "--family", family, "--corrupt", fault, "--corrupt-index",
                          "3", "--output", output});

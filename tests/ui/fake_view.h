@@ -65,6 +65,8 @@ class FakeView : public MainView {
   void FocusUpdateButton() override { focusOnUpdate = true; }
   std::optional<std::string> ChooseFirmwareFile() override { return chosenFile; }
   bool ConfirmCloseWhileRunning() override { return ++confirmations, confirmClose; }
+  void DismissCloseQuestion() override { ++dismissals; }
+  void ShowOutcome(bool succeeded) override { outcomes.push_back(succeeded); }
   void ShowAbout() override {}
   void EndDialog() override { ended = true; }
   void EndProcessNow() override { processEnded = true; }
@@ -109,6 +111,8 @@ class FakeView : public MainView {
   std::optional<std::string> chosenFile;
   bool confirmClose = false;
   int confirmations = 0;
+  int dismissals = 0;
+  std::vector<bool> outcomes;
   bool ended = false;
   bool processEnded = false;
 

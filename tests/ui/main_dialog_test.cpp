@@ -22,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/adapter/adapter_simulator.h"
-#include "sim/image/image_builder.h"
+#include "tests/support/sim_adapter.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
 
@@ -32,36 +31,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A simulated zOrbent MC adapter (line mode) on a pseudo-terminal or on 127.0.0.1.
-class Adapter {
- public:
-  explicit Adapter(bool tcp = false) : simulator_(Options(tcp)) {
-    std::string error;
-    EXPECT_TRUE(simulator_.Start(&error)) << error;
-  }
-  // "com|/dev/pts/N:115200" -> "/dev/pts/N"; "tcp|127.0.0.1:PORT" -> "PORT".
-  std::string Device() const {
-    const std::string config = simulator_.ConfigString();
-    const auto bar = config.find('|');
-    const auto colon = config.rfind(':');
-    return config.substr(bar + 1, colon - bar - 1);
-  }
-  std::string TcpPort() const {
-    const std::string config = simulator_.ConfigString();
-    return config.substr(config.rfind(':') + 1);
-  }
-  sim::AdapterSimulator& simulator() { return simulator_; }
-
- private:
-  static sim::SimulatorOptions Options(bool tcp) {
-    sim::SimulatorOptions options;
-    options.adapter.model = 1;
-    options.adapter.deviceVersion = "2.2.2X";
-    options.tcp = tcp;
-    return options;
-  }
-  sim::AdapterSimulator simulator_;
-};
+// A zOrbent MC adapter (line mode) on a pseudo-terminal or on 127.0.0.1.
+test::RunningAdapter McAdapter(bool tcp = false) {
+  return test::RunningAdapter(test::AdapterModel(1, tcp));
+}
 
 // What a Read of that adapter shows.
 const auto kReadOutput =
@@ -95,6 +68,12 @@ class DialogTest : public ::testing::Test {
     return Control<QPlainTextEdit>("1007")->toPlainText().toStdString();
   }
   int Progress() const { return Control<QProgressBar>("1013")->value(); }
+  void ExpectCommandControlsEnabled() const {
+    for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"})
+      EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
+    EXPECT_TRUE(dialog_->usbPage()->refresh()->isEnabled());
+    EXPECT_TRUE(dialog_->wifiPage()->port()->isEnabled());
+  }
   bool WaitIdle() {
     return QTest::qWaitFor([this] { return !dialog_->controller().IsRunning(); }, 20000);
   }
@@ -169,83 +148,6 @@ TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
                                              "1008", "1009"}));
 }
 
-TEST_F(DialogTest, ReadOverASerialPortShowsTheVersionsAndReenablesTheControls) {
-  Adapter adapter;
-  Open({"ttyUSB0", adapter.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
-  dialog_->usbPage()->names()->setCurrentIndex(1);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  EXPECT_FALSE(Control<QPushButton>("1006")->isEnabled());
-  EXPECT_FALSE(dialog_->usbPage()->names()->isEnabled());
-  EXPECT_TRUE(Control<QPushButton>("1008")->isEnabled());
-  EXPECT_TRUE(Control<QPlainTextEdit>("1007")->isEnabled());
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), kReadOutput);
-  for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"}) {
-    EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
-  }
-  EXPECT_TRUE(dialog_->usbPage()->refresh()->isEnabled());
-  EXPECT_TRUE(dialog_->wifiPage()->port()->isEnabled());
-
-  QTest::mouseClick(Control<QPushButton>("1008"), Qt::LeftButton);
-  EXPECT_TRUE(Output().empty());
-}
-
-TEST_F(DialogTest, ReadOverWifiReachesTheAdapterOnLoopback) {
-  Adapter adapter(true);
-  Open({});
-  QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
-  dialog_->wifiPage()->address()->setText(QStringLiteral("127.0.0.1"));
-  dialog_->wifiPage()->port()->setText(QString::fromStdString(adapter.TcpPort()));
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), kReadOutput);
-  EXPECT_TRUE(dialog_->wifiPage()->address()->isEnabled());
-}
-
-TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) {
-  Adapter adapter;
-  sim::LineImageOptions options;
-  options.deviceName = "KTR5575";
-  options.versionText = "V2.2.3X";
-  const sim::BuiltImage image = sim::BuildLineImage(options);
-  Open({adapter.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
-  QTest::keyClicks(Control<QLineEdit>("1004"), QString::fromStdString(TempFile(image.text)));
-  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
-  EXPECT_FALSE(Control<QPushButton>("1009")->isEnabled());
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::HasSubstr(" ...\nPort is opened!\n"));
-  EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
-  EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
-  EXPECT_EQ(Progress(), 100);
-  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "succeeded");
-  EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator().Records(), image, false));
-  for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"}) {
-    EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
-  }
-}
-
-TEST_F(DialogTest, UpdateWithABadFileShowsTheFormatError) {
-  Adapter adapter;
-  Open({adapter.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
-  // Empty path: nothing happens at all.
-  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
-  EXPECT_TRUE(Control<QPushButton>("1006")->isEnabled());
-  EXPECT_TRUE(Output().empty());
-  QTest::keyClicks(Control<QLineEdit>("1004"),
-                   QString::fromStdString(TempFile(std::string(300, '#'))));
-  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_EQ(Output(), "Connecting to " + adapter.Device() +
-                          ":115200 ...\nPort is opened!\n**Failed** update file format error!\n");
-  EXPECT_EQ(Progress(), 2);
-  // A failure does not look like a half-finished success.
-  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "failed");
-  EXPECT_TRUE(Control<QPushButton>("1006")->isEnabled());
-}
-
 TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
   Open({"ttyUSB0"});
   auto* output = Control<QPlainTextEdit>("1007");
@@ -261,51 +163,7 @@ TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
             box->geometry().bottom());
 }
 
-// The close question names the running command and goes away when the command ends.
-TEST_F(DialogTest, CloseQuestionNamesTheCommandAndGoesAwayWhenItEnds) {
-  sim::SimulatorOptions options;
-  options.link.silent = true;
-  sim::AdapterSimulator silent(options);
-  ASSERT_TRUE(silent.Start());
-  const std::string config = silent.ConfigString();
-  Open({config.substr(4, config.rfind(':') - 4)});
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  ASSERT_TRUE(dialog_->controller().IsRunning());
-  QString question;
-  QTimer::singleShot(100, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-      question = box->text();
-  });
-  EXPECT_FALSE(dialog_->close());  // answered by the command's end, not by the user
-  EXPECT_TRUE(question.contains(QStringLiteral("(Read) is running"))) << question.toStdString();
-  EXPECT_FALSE(dialog_->controller().IsRunning());
-  EXPECT_TRUE(dialog_->isVisible());
-}
-
-TEST_F(DialogTest, OverLongWifiAddressIsRefusedInTheOutputBox) {
-  Open({});
-  QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
-  dialog_->wifiPage()->address()->setText(QString(300, QLatin1Char('9')));
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  EXPECT_EQ(Output().rfind("**Failed** IP address is too long", 0), 0u);
-  EXPECT_TRUE(Control<QPushButton>("1009")->isEnabled());
-}
-
-// A device path with non-ASCII characters reaches the connection byte for byte, and the
-// window's own list reads it back unchanged.
-TEST_F(DialogTest, NonAsciiDevicePathsSurviveTheList) {
-  const std::string path = ::testing::TempDir() + "p\xC3\xB6rt-\xE2\x82\xAC";
-  Open({path});
-  EXPECT_EQ(dialog_->NameAt(SerialPageId::kUsb, 0), path);
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::StartsWith("Connecting to " + path + ":115200 ...\n"));
-  EXPECT_THAT(Output(), ::testing::HasSubstr("\n" + path + ": no such device. "));
-}
-
-TEST_F(DialogTest, AboutBoxOpensWithF1AndClosesWithEscape) {
+TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
   Open({});
   QString title;
   QStringList texts;
@@ -322,10 +180,8 @@ TEST_F(DialogTest, AboutBoxOpensWithF1AndClosesWithEscape) {
   EXPECT_TRUE(texts.contains(QStringLiteral("Version " ZORBENT_VERSION)));
   EXPECT_TRUE(dialog_->isVisible());
   EXPECT_EQ(QString::fromLatin1(kAboutMenuText), QStringLiteral("&About zOrbentFwUpdater..."));
-}
 
-TEST_F(DialogTest, ClosingWhileIdleEndsTheDialogAndRaisesTheStopRequest) {
-  Open({});
+  // Escape in the window itself closes it while idle and raises the stop request.
   ASSERT_FALSE(StopRequested());
   QTest::keyClick(dialog_.get(), Qt::Key_Escape);
   EXPECT_FALSE(dialog_->isVisible());
@@ -333,14 +189,95 @@ TEST_F(DialogTest, ClosingWhileIdleEndsTheDialogAndRaisesTheStopRequest) {
   EXPECT_TRUE(StopRequested());
 }
 
+TEST_F(DialogTest, ReadOverSerialAndWifiShowsTheVersionsAndReenablesTheControls) {
+  test::RunningAdapter serial = McAdapter();
+  Open({"ttyUSB0", serial.Device()});
+  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
+  dialog_->usbPage()->names()->setCurrentIndex(1);
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  EXPECT_FALSE(Control<QPushButton>("1006")->isEnabled());
+  EXPECT_FALSE(dialog_->usbPage()->names()->isEnabled());
+  EXPECT_TRUE(Control<QPushButton>("1008")->isEnabled());
+  EXPECT_TRUE(Control<QPlainTextEdit>("1007")->isEnabled());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), kReadOutput);
+  ExpectCommandControlsEnabled();
+  QTest::mouseClick(Control<QPushButton>("1008"), Qt::LeftButton);
+  EXPECT_TRUE(Output().empty());
+
+  test::RunningAdapter wifi = McAdapter(true);
+  QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
+  dialog_->wifiPage()->address()->setText(QStringLiteral("127.0.0.1"));
+  dialog_->wifiPage()->port()->setText(QString::fromStdString(wifi.Port()));
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  EXPECT_FALSE(dialog_->wifiPage()->address()->isEnabled());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), kReadOutput);
+  EXPECT_TRUE(dialog_->wifiPage()->address()->isEnabled());
+}
+
+TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) {
+  test::RunningAdapter adapter = McAdapter();
+  const sim::BuiltImage image = test::NewerImage(1);
+  Open({adapter.Device()});
+  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);  // no path: nothing at all
+  EXPECT_TRUE(Control<QPushButton>("1006")->isEnabled());
+  EXPECT_TRUE(Output().empty());
+  QTest::keyClicks(Control<QLineEdit>("1004"), QString::fromStdString(TempFile(image.text)));
+  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
+  EXPECT_FALSE(Control<QPushButton>("1009")->isEnabled());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), ::testing::HasSubstr(" ...\nPort is opened!\n"));
+  EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
+  EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
+  EXPECT_EQ(Progress(), 100);
+  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "succeeded");
+  EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
+  ExpectCommandControlsEnabled();
+}
+
+// A device path with non-ASCII characters reaches the connection byte for byte, and the
+// window's own list reads it back unchanged. The failure does not look like a success.
+TEST_F(DialogTest, NonAsciiDevicePathsSurviveTheListAndAFailureShowsAsOne) {
+  const std::string path = ::testing::TempDir() + "p\xC3\xB6rt-\xE2\x82\xAC";
+  Open({path});
+  EXPECT_EQ(dialog_->NameAt(SerialPageId::kUsb, 0), path);
+  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), ::testing::StartsWith("Connecting to " + path + ":115200 ...\n"));
+  EXPECT_THAT(Output(), ::testing::HasSubstr("\n" + path + ": no such device. "));
+  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "failed");
+}
+
+// The close question names the running command and goes away when the command ends.
+TEST_F(DialogTest, CloseQuestionNamesTheCommandAndGoesAwayWhenItEnds) {
+  sim::SimulatorOptions options;
+  options.link.silent = true;
+  test::RunningAdapter silent(options);
+  Open({silent.Device()});
+  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  ASSERT_TRUE(dialog_->controller().IsRunning());
+  QString question;
+  QTimer::singleShot(100, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+      question = box->text();
+  });
+  EXPECT_FALSE(dialog_->close());  // answered by the command's end, not by the user
+  EXPECT_TRUE(question.contains(QStringLiteral("(Read) is running"))) << question.toStdString();
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
 TEST_F(DialogTest, ReportsQueuedForADestroyedWindowAreDropped) {
-  Adapter adapter;
+  test::RunningAdapter adapter = McAdapter();
   Open({adapter.Device()});
   QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
   QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
   dialog_.reset();  // waits for the worker; its queued reports must go nowhere
   QApplication::processEvents();
-  SUCCEED();
 }
 
 }  // namespace

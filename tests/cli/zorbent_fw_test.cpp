@@ -1,0 +1,316 @@
+// zorbent-fw as a user runs it, against simulated adapters served by this process: exit
+// status 2 for every misuse before any adapter is touched, 0 or 1 with one verdict line for
+// the rest.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/image/image_builder.h"
+#include "tests/cli/run_program.h"
+#include "tests/support/sim_adapter.h"
+#include "zorbent_version.h"
+
+namespace zorbent::cli_test {
+namespace {
+
+using test::AdapterModel;
+using test::NewerImage;
+using test::RunningAdapter;
+
+// Runs the program and checks its exit status and that each text is in what it printed.
+ProgramResult Expect(const std::vector<std::string>& args, int exitCode,
+                     const std::vector<std::string>& texts, const std::string& workDir = "") {
+  const ProgramResult r = RunProgram(args, workDir);
+  EXPECT_EQ(r.exitCode, exitCode) << r.both();
+  for (const std::string& text : texts)
+    EXPECT_NE(r.both().find(text), std::string::npos) << text << "\n" << r.both();
+  return r;
+}
+
+struct Misuse {
+  const char* label;
+  std::vector<std::string> args;
+  const char* message;  // part of what the program prints
+};
+
+class UsageError : public ::testing::TestWithParam<Misuse> {};
+
+TEST_P(UsageError, ExitsWithTwoAndSaysWhy) {
+  Expect(GetParam().args, 2, {GetParam().message});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, UsageError,
+    ::testing::Values(
+        Misuse{"ReadWithoutAdapter", {"read"}, "no adapter given"},
+        Misuse{"UpdateWithoutAdapter", {"update", "fw.txt"}, "no adapter given"},
+        Misuse{"WifiPortTooHigh", {"read", "--wifi", "10.0.0.1:65536"}, "is not a TCP port"},
+        Misuse{"WifiPortZero", {"read", "--wifi", "10.0.0.1:0"}, "is not a TCP port"},
+        Misuse{"WifiPortNotANumber", {"read", "--wifi", "10.0.0.1:35k"}, "is not a TCP port"},
+        Misuse{"WifiPortEmpty", {"read", "--wifi", "10.0.0.1:"}, "is not a TCP port"},
+        Misuse{"WifiNoHost", {"read", "--wifi", ":35000"}, "no host given"},
+        Misuse{"UnknownOption", {"read", "--bogus"}, "--bogus"},
+        Misuse{"UnknownCommandAfterFlags", {"-q", "--trace", "raed"}, "unknown command \"raed\""},
+        Misuse{"NoCommand", {}, "subcommand"},
+        Misuse{"UpdateWithoutFile", {"update", "--port", "/dev/null"}, "FILE"},
+        Misuse{"InspectWithoutFile", {"inspect"}, "FILE"},
+        Misuse{"BaudWithoutPort", {"read", "--baud", "9600"}, "--port"},
+        Misuse{"BaudOutOfRange", {"read", "--port", "/dev/null", "--baud", "0"}, "--baud"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Usage, HelpAndVersionSucceed) {
+  Expect({"--help"}, 0, {"update", "read", "inspect", "zorbent-fw " ZORBENT_VERSION});
+  Expect({"update", "--help"}, 0,
+         {"Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same",
+          "power the adapter off and on, then run the same update again"});
+  // Without a command, and before one: --version alone is not a usage error.
+  for (const auto& args : {std::vector<std::string>{"--version"}, {"-q", "--version"}})
+    EXPECT_EQ(Expect(args, 0, {}).out, "zorbent-fw " ZORBENT_VERSION "\n");
+}
+
+// What inspect shows of each model's file; the final "X" of a line-mode version follows the
+// file's own model: 5 for Ruvo03 and Ruvo01, else 9.
+TEST(Inspect, ShowsWhatTheFileIsForForEveryModel) {
+  struct Case {
+    int model;
+    const char* name;
+    const char* version;  // with its number; block mode has none
+  };
+  TempDir dir;
+  for (const Case& c :
+       {Case{0, "Ruvo03", "V4.0.1X (number 4015)"}, Case{1, "KTR5575", "V2.2.3X (number 2239)"},
+        Case{2, "KTR5577", "V2.2.3X (number 2239)"}, Case{3, "KTR5578", "V2.2.3X (number 2239)"},
+        Case{4, "Ruvo01", "V4.0.1X (number 4015)"}, Case{5, "zOrbent FS v2.2", nullptr},
+        Case{6, "zOrbent FS BT v2.2", nullptr}}) {
+    SCOPED_TRACE(c.model);
+    const sim::BuiltImage image = NewerImage(c.model, 9);
+    const std::string path = dir.Write("fw.txt", image.text);
+    const ProgramResult r =
+        Expect({"inspect", path}, 0,
+               {"file:         " + path + "\n", "product ID:   OBDZ-1000\n",
+                "device name:  " + std::string(c.name) + "\n",
+                std::string("family:       ") + (c.version ? "line mode" : "block mode"),
+                "records:      10 (trailer included)\n",
+                "size:         " + std::to_string(image.text.size()) + " bytes\n",
+                "for adapter:  model " + std::to_string(c.model) + ", "});
+    EXPECT_EQ(r.out.find("version:") != std::string::npos, c.version != nullptr) << r.out;
+    if (c.version)
+      EXPECT_NE(r.out.find(std::string("version:      ") + c.version), std::string::npos);
+  }
+  sim::LineImageOptions odd;  // with the trailer: five lines
+  odd.records = 4;
+  Expect({"inspect", dir.Write("odd.txt", sim::BuildLineImage(odd).text)}, 0,
+         {"5 lines: the last line has no partner and is never sent"});
+}
+
+// A file no adapter takes, a damaged one, one that cannot be read: each a failure that says
+// why (every kind of damage is a unit case of the format check).
+TEST(Inspect, RefusedFilesSayWhy) {
+  TempDir dir;
+  sim::BlockImageOptions otherBlock;
+  otherBlock.deviceName = "Other FS v1";
+  sim::LineImageOptions otherLine;
+  otherLine.deviceName = "KTR9999";
+  const auto none = [](const char* name) {
+    return "\"" + std::string(name) +
+           "\", which is none of the adapter models this program updates";
+  };
+  Expect({"inspect", dir.Write("b", sim::BuildBlockImage(otherBlock).text)}, 1,
+         {none("Other FS v1")});
+  Expect({"inspect", dir.Write("l", sim::BuildLineImage(otherLine).text)}, 1, {none("KTR9999")});
+
+  sim::BlockImageOptions block;
+  block.corruption = sim::Corruption::kLenOverrun;
+  block.corruptIndex = 2;
+  sim::LineImageOptions line;
+  line.corruption = sim::Corruption::kBadCheckByte;
+  line.corruptIndex = 2;
+  Expect({"inspect", dir.Write("cb", sim::BuildBlockImage(block).text)}, 1,
+         {"is not a valid firmware file: ", "line 3: LEN says"});
+  Expect({"inspect", dir.Write("cl", sim::BuildLineImage(line).text)}, 1,
+         {"is not a valid firmware file: ", "line 3: bytes sum to 0x"});
+  block.corruption = sim::Corruption::kBadSum;
+  Expect({"inspect", dir.Write("cs", sim::BuildBlockImage(block).text)}, 1,
+         {"line 3: data bytes sum to 0x"});
+
+  Expect({"inspect", dir.path() + "/none.txt"}, 1,
+         {"**Failed** cannot read " + dir.path() + "/none.txt", "No such file or directory"});
+  Expect({"inspect", dir.path()}, 1, {"is a directory"});
+  Expect({"inspect", dir.Write("empty.txt", "")}, 1, {"is empty"});
+  // One byte short of the smallest file that can hold a record and a trailer.
+  Expect({"inspect", dir.Write("short.txt", std::string(137, '0'))}, 1,
+         {"is too short (137 bytes)"});
+  // Larger than any firmware: refused without reading it all (a sparse file costs no disk).
+  const std::string huge = dir.Write("huge.txt", "");
+  std::filesystem::resize_file(huge, 200u * 1024 * 1024);
+  Expect({"inspect", huge}, 1, {"larger than any adapter firmware"});
+}
+
+// A bad file is refused with its reason and touches no adapter: the device named here does
+// not exist, and no connection failure is reported.
+TEST(Update, ABadFileNeverOpensAPort) {
+  TempDir dir;
+  sim::LineImageOptions damaged;
+  damaged.corruption = sim::Corruption::kBadCheckByte;
+  damaged.corruptIndex = 2;
+  for (const auto& [file, says] :
+       {std::pair{dir.path() + "/missing.txt", "No such file or directory"},
+        {dir.Write("short.txt", "0000"), "is too short (4 bytes)"},
+        {dir.Write("bad.txt", sim::BuildLineImage(damaged).text), "line 3: bytes sum to"}}) {
+    const ProgramResult r =
+        Expect({"update", "--port", "/dev/zorbent-none", file}, 1,
+               {says, "Update failed: the firmware file is not usable. Nothing was sent"});
+    EXPECT_EQ(r.both().find("Port"), std::string::npos) << r.both();
+  }
+}
+
+TEST(Update, SuccessNamesTheModelAndBothVersionsAndFailureSaysWhatToDo) {
+  TempDir dir;
+  const std::string file = dir.Write("fw.txt", NewerImage(2).text);
+  RunningAdapter good(AdapterModel(2));
+  Expect({"-q", "update", "--connect", good.Config(), file}, 0,
+         {"Update succeeded: KTR5577 (zOrbent BM) v2.2.2X -> v2.2.3X in "});
+
+  // A pair that is never acknowledged: the adapter is left in download mode.
+  sim::SimulatorOptions options = AdapterModel(2);
+  options.faults.repPack[3] = 100;
+  RunningAdapter stuck(options);
+  Expect({"-q", "update", "--connect", stuck.Config(), file}, 1,
+         {"Update failed: Request stop download fail,Upgrade again after power on. The adapter "
+          "is in download mode: run the same update again"});
+
+  // Block mode: the advice is to power the adapter off and on first.
+  sim::SimulatorOptions blockOptions = AdapterModel(5);
+  blockOptions.faults.err02[2] = 1;
+  RunningAdapter rejecting(blockOptions);
+  Expect({"-q", "update", "--connect", rejecting.Config(), dir.Write("b.txt", NewerImage(5).text)},
+         1, {"The adapter is in download mode: power the adapter off and on"});
+}
+
+TEST(Update, CheckSaysWhetherTheUpdateWouldGoAheadAndChangesNothing) {
+  TempDir dir;
+  RunningAdapter adapter(AdapterModel(2));
+  Expect({"-q", "update", "--check", "--connect", adapter.Config(),
+          dir.Write("fw.txt", NewerImage(2).text)},
+         0, {"Check passed: KTR5577 (zOrbent BM) v2.2.2X would be updated to v2.2.3X"});
+  // A file of the old generation for an adapter of the new one.
+  sim::LineImageOptions old;
+  old.deviceName = "KTR5577";
+  old.versionText = "V2.2.1X";
+  Expect({"-q", "update", "--check", "--connect", adapter.Config(),
+          dir.Write("old.txt", sim::BuildLineImage(old).text)},
+         1, {"Check failed: The device firmware version number is higher"});
+  EXPECT_EQ(adapter->Flashes(), 0);
+  EXPECT_FALSE(adapter->InDownloadMode());
+}
+
+// Eight adapters at once, two of which fail: the others finish, each row says how it ended.
+TEST(Update, ParallelAdaptersFinishBesideFailingOnes) {
+  constexpr int kAdapters = 8;
+  const sim::BuiltImage image = NewerImage(1);
+  TempDir dir;
+  std::vector<std::string> args = {"--quiet", "update", dir.Write("firmware.txt", image.text)};
+  std::vector<std::unique_ptr<RunningAdapter>> adapters;
+  for (int i = 0; i < kAdapters; ++i) {
+    sim::SimulatorOptions options = AdapterModel(1);
+    options.link.silent = i == 0;
+    if (i == 5) options.adapter.productId = "OBDZ-2000";
+    adapters.push_back(std::make_unique<RunningAdapter>(options));
+    args.insert(args.end(), {"--connect", adapters.back()->Config()});
+  }
+  const ProgramResult result = Expect(args, 1, {"8 adapters: 6 succeeded, 2 failed"});
+  for (int i = 0; i < kAdapters; ++i) {
+    RunningAdapter& adapter = *adapters[static_cast<std::size_t>(i)];
+    std::string row;  // the summary line that starts with its connection
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind(adapter.Config() + " ", 0) == 0) row = line;
+    adapter->Stop();
+    SCOPED_TRACE("adapter " + std::to_string(i) + ": " + row);
+    ASSERT_FALSE(row.empty()) << result.both();
+    if (i == 0 || i == 5) {
+      EXPECT_NE(row.find("FAILED"), std::string::npos);
+      EXPECT_NE(row.find(i == 0 ? "power on the device again" : "does not match the device model"),
+                std::string::npos);
+      EXPECT_TRUE(adapter->Records().empty());
+    } else {
+      EXPECT_NE(row.find(" ok "), std::string::npos);
+      EXPECT_NE(row.find("KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"), std::string::npos);
+      EXPECT_EQ(adapter->Flashes(), 1);
+      EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
+    }
+  }
+}
+
+// Each adapter probed read-only: only identification commands reach it.
+TEST(Detect, NamesEachAdapterAndChangesNone) {
+  std::vector<std::unique_ptr<RunningAdapter>> adapters;
+  const auto add = [&](int model, bool silent = false) {
+    sim::SimulatorOptions options = AdapterModel(2);
+    options.adapter.model = model;
+    options.link.silent = silent;
+    adapters.push_back(std::make_unique<RunningAdapter>(options));
+    return adapters.back()->Device();
+  };
+  const std::string ours1 = add(2), ours2 = add(6), generic = add(sim::kGenericModel),
+                    silent = add(2, true);
+  const ProgramResult r =
+      Expect({"detect", ours1, ours2, generic, silent, "/dev/zorbent-none"}, 0, {});
+  for (const auto& [device, says] :
+       {std::pair{ours1, "KTR5577: \"zOrbent BM v"},
+        {ours2, "KTR5688: "},
+        {generic, "an ELM327-compatible adapter, not one of ours (\"ELM327 v1.5\")"},
+        {silent, "no answer at 115200"},
+        {std::string("/dev/zorbent-none"), "cannot open: "}}) {
+    const std::size_t at = r.out.find(device);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(says, at), std::string::npos) << says << "\n" << r.out;
+  }
+  for (const auto& adapter : adapters)
+    for (const sim::TranscriptEntry& entry : (*adapter)->Transcript())
+      EXPECT_TRUE(entry.command == "QKVERS\r" || entry.command == "QKI\r" ||
+                  entry.command == "ATI\r")
+          << entry.command;
+  Expect({"detect", generic, silent}, 1, {});
+}
+
+// --trace and --verbose: a read of a WiFi adapter leaves its connection and bytes in the
+// traffic log, names that file, and shows the conversation on stderr.
+TEST(Trace, TcpConnectionIsLoggedNamedAndShownReadably) {
+  RunningAdapter adapter(AdapterModel(1, true));
+  const std::string connection = adapter.Config();
+  TempDir dir;
+  const ProgramResult run =
+      Expect({"--trace", "-v", "read", "--connect", connection}, 0,
+             {"opened " + connection, "-> \"QKVERS\\r\"", "<- \"QKVERS\\r", "closed " + connection},
+             dir.path());
+  const std::string marker = "Traffic log written to ";
+  const auto at = run.err.find(marker);
+  ASSERT_NE(at, std::string::npos) << run.err;
+  const std::string file =
+      run.err.substr(at + marker.size(), run.err.find('\n', at) - at - marker.size());
+  EXPECT_EQ(file.rfind("DorezavarIrivirlog/port", 0), 0u) << file;
+  const std::string log = ReadFileText(dir.path() + "/" + file);
+  const std::string where = connection.substr(4);  // "127.0.0.1:PORT"
+  const std::string tcp = "]TcpPort:[len:" + std::to_string(where.size()) + "]" + where;
+  for (const std::string& line :
+       {tcp + " Is Opened!\n", std::string("]  Data[out]:[len:7]514B564552530D"),
+        tcp + " Is Closed!\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+
+  // A log that cannot be written is warned about, and not named.
+  TempDir other;
+  other.Write("DorezavarIrivirlog", "a file where the log directory should be");
+  const ProgramResult bad = Expect({"--trace", "read", "--connect", "com|/dev/null:115200"}, 1,
+                                   {"zorbent-fw: warning: could not write the traffic log "
+                                    "DorezavarIrivirlog/port"},
+                                   other.path());
+  EXPECT_EQ(bad.err.find("Traffic log written"), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace zorbent::cli_test

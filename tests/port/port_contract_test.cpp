@@ -1,0 +1,156 @@
+// What the engine relies on from every port, serial (direct and queued) on a pseudo-terminal
+// and TCP on loopback: exact-count reads, one-byte reads that time out, whole writes, and a
+// Purge that drops every byte that came before it and none that came after.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "port/serial_port.h"
+#include "port/tcp_port.h"
+#include "tests/support/port_text.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/tcp_peer.h"
+
+namespace zorbent {
+namespace {
+
+using test::Bytes;
+using test::ReadText;
+
+double CpuSeconds() {
+  struct rusage u {};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The port under test and the peer at the other end of its line.
+class PortContract : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    bool ok = false;
+    if (Tcp()) {
+      tcp_ = std::make_unique<test::TcpPeer>();
+      port_ = std::make_unique<TcpPort>(
+          test::TcpClientConfig("127.0.0.1", std::to_string(tcp_->Port())), ok);
+    } else {
+      pty_ = std::make_unique<test::PtyPair>();
+      port_ = std::make_unique<SerialPort>(test::SerialConfig(pty_->SlavePath(), GetParam()), ok);
+    }
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(port_->IsOpen());
+  }
+  bool Tcp() const { return std::string(GetParam()) == "tcp"; }
+  bool Direct() const { return std::string(GetParam()) == "direct"; }
+  void PeerWrite(const std::string& s) { Tcp() ? tcp_->Write(s) : pty_->Write(s); }
+  std::string PeerRead(std::size_t n) {
+    return Tcp() ? tcp_->ReadCount(n, 10000) : pty_->ReadCount(n, 10000);
+  }
+  // Lets written bytes reach the port's side: its own queue where it has one, else the
+  // device's input buffer.
+  void Settle(int queued) {
+    if (Direct()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      return;
+    }
+    for (int i = 0; i < 1000 && port_->Available() < queued; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(port_->Available(), queued);
+  }
+
+  std::unique_ptr<test::PtyPair> pty_;
+  std::unique_ptr<test::TcpPeer> tcp_;
+  std::unique_ptr<Port> port_;
+};
+
+TEST_P(PortContract, ReadsExactCountsOneByteAtATimeAndTimesOut) {
+  ASSERT_TRUE(port_->Write(Bytes("ATI\r"), 1000));
+  EXPECT_EQ(PeerRead(4), "ATI\r");
+  EXPECT_TRUE(port_->Read({}, 0));  // count 0 succeeds at once
+  EXPECT_TRUE(port_->Write({}, 0));
+
+  PeerWrite("hello>");
+  EXPECT_EQ(ReadText(*port_, 5, 2000), "hello");
+  EXPECT_EQ(ReadText(*port_, 1, 2000), ">");
+  // Nothing more: a one-byte read fails, and so does one with time-out 0.
+  const double cpuBefore = CpuSeconds();
+  EXPECT_EQ(ReadText(*port_, 1, 300), "");
+  EXPECT_LT(CpuSeconds() - cpuBefore, 0.2);  // it slept; a polling read burns its time
+  EXPECT_EQ(ReadText(*port_, 1, 0), "");
+
+  // Three of four bytes: the read fails. A queue keeps them for the next read; what a
+  // direct read does with them is its own affair.
+  PeerWrite("abc");
+  EXPECT_EQ(ReadText(*port_, 4, 200), "");
+  if (Direct()) return;
+  PeerWrite("Z");
+  EXPECT_EQ(ReadText(*port_, 1, 2000), "a");
+  EXPECT_EQ(ReadText(*port_, 3, 2000), "bcZ");
+}
+
+TEST_P(PortContract, PurgeDropsWhatCameBeforeItAndNothingAfter) {
+  // Read-ahead: the port may already hold "defgh" after taking three bytes.
+  PeerWrite("abcdefgh");
+  EXPECT_EQ(ReadText(*port_, 3, 2000), "abc");
+  PeerWrite("stale");
+  Settle(10);
+  if (Tcp()) ASSERT_TRUE(port_->Write(Bytes("keep"), 1000));
+  port_->Purge();
+  EXPECT_EQ(port_->Available(), 0);
+  if (Tcp()) EXPECT_EQ(PeerRead(4), "keep");  // a socket's purge never drops what goes out
+  PeerWrite("x");
+  EXPECT_EQ(ReadText(*port_, 1, 2000), "x");
+  EXPECT_EQ(ReadText(*port_, 1, 100), "");
+  // Twice in a row, and with nothing there, is harmless.
+  port_->Purge();
+  port_->Purge();
+  PeerWrite("yz");
+  EXPECT_EQ(ReadText(*port_, 2, 2000), "yz");
+}
+
+TEST_P(PortContract, LargeWritesArriveWholeBothWays) {
+  std::string big(Tcp() ? 300000 : 5000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + (i * 7) % 26);
+  std::string got;
+  std::thread reader([&] { got = PeerRead(big.size()); });
+  EXPECT_TRUE(port_->Write(Bytes(big), 10000));
+  reader.join();
+  EXPECT_EQ(got, big);
+  std::thread writer([&] { PeerWrite(big); });
+  EXPECT_EQ(ReadText(*port_, big.size(), 10000), big);
+  writer.join();
+}
+
+// The line goes away during a long read: the read fails then, without spinning, and the
+// bytes that came before still count.
+TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
+  if (Tcp()) ASSERT_TRUE(tcp_->Accept());
+  PeerWrite("bye");
+  EXPECT_EQ(ReadText(*port_, 3, 2000), "bye");
+  std::thread vanish([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Tcp() ? tcp_->HangUp() : pty_->HangUp();
+  });
+  const double cpuBefore = CpuSeconds();
+  EXPECT_EQ(ReadText(*port_, 1, 120000), "");
+  vanish.join();
+  EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
+  if (Tcp()) {
+    EXPECT_FALSE(port_->IsOpen());
+    EXPECT_FALSE(port_->Write(Bytes("ATI\r"), 120000));
+  }
+  port_->Close();
+  port_->Close();
+  EXPECT_FALSE(port_->IsOpen());
+  EXPECT_EQ(ReadText(*port_, 1, 120000), "");  // closed: at once
+  EXPECT_EQ(port_->Available(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialAndTcp, PortContract, ::testing::Values("direct", "queued", "tcp"));
+
+}  // namespace
+}  // namespace zorbent

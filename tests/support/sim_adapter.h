@@ -1,0 +1,68 @@
+#pragma once
+
+// A running simulated adapter for tests that drive a whole program or window against it, and
+// the firmware files that update it.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/adapter/adapter_simulator.h"
+#include "sim/image/image_builder.h"
+
+namespace zorbent::test {
+
+// A simulator of the model whose firmware is older than NewerImage's. On Windows there are
+// no pseudo-terminals: it always listens on TCP.
+inline sim::SimulatorOptions AdapterModel(int model, bool tcp = false) {
+  sim::SimulatorOptions options;
+  options.adapter.model = model;
+  options.adapter.deviceVersion = model == 0 || model == 4 ? "4.0.0X"
+                                  : model <= 3             ? "2.2.2X"
+                                                           : "2.1";
+#ifdef _WIN32
+  tcp = true;
+#endif
+  options.tcp = tcp;
+  return options;
+}
+
+// A small valid file for the model (line mode 0..4, block mode 5 and 6).
+inline sim::BuiltImage NewerImage(int model, int records = 9) {
+  if (model >= 5) {
+    sim::BlockImageOptions options;
+    options.deviceName = model == 5 ? "zOrbent FS v2.2" : "zOrbent FS BT v2.2";
+    options.records = records;
+    return sim::BuildBlockImage(options);
+  }
+  static constexpr const char* kNames[] = {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"};
+  sim::LineImageOptions options;
+  options.deviceName = kNames[model];
+  options.versionText = model == 0 || model == 4 ? "V4.0.1X" : "V2.2.3X";
+  options.records = records;
+  return sim::BuildLineImage(options);
+}
+
+// Started at construction; the test fails when it cannot start.
+class RunningAdapter {
+ public:
+  explicit RunningAdapter(sim::SimulatorOptions options) : sim_(std::move(options)) {
+    std::string error;
+    EXPECT_TRUE(sim_.Start(&error)) << error;
+  }
+  sim::AdapterSimulator* operator->() { return &sim_; }
+  sim::AdapterSimulator& operator*() { return sim_; }
+  std::string Config() const { return sim_.ConfigString(); }
+  // "com|/dev/pts/N:115200" -> "/dev/pts/N"; "tcp|127.0.0.1:PORT" -> "127.0.0.1".
+  std::string Device() const {
+    const std::string c = Config();
+    return c.substr(4, c.rfind(':') - 4);
+  }
+  // "tcp|127.0.0.1:PORT" -> "PORT".
+  std::string Port() const { return Config().substr(Config().rfind(':') + 1); }
+
+ private:
+  sim::AdapterSimulator sim_;
+};
+
+}  // namespace zorbent::test
