@@ -98,8 +98,9 @@ TEST(Inspect, ShowsWhatTheFileIsForForEveryModel) {
                 "size:         " + std::to_string(image.text.size()) + " bytes\n",
                 "for adapter:  model " + std::to_string(c.model) + ", "});
     EXPECT_EQ(r.out.find("version:") != std::string::npos, c.version != nullptr) << r.out;
-    if (c.version)
+    if (c.version) {
       EXPECT_NE(r.out.find(std::string("version:      ") + c.version), std::string::npos);
+    }
   }
   sim::LineImageOptions odd;  // with the trailer: five lines
   odd.records = 4;

@@ -98,10 +98,14 @@ TEST_P(PortContract, PurgeDropsWhatCameBeforeItAndNothingAfter) {
   EXPECT_EQ(ReadText(*port_, 3, 2000), "abc");
   PeerWrite("stale");
   Settle(10);
-  if (Tcp()) ASSERT_TRUE(port_->Write(Bytes("keep"), 1000));
+  if (Tcp()) {
+    ASSERT_TRUE(port_->Write(Bytes("keep"), 1000));
+  }
   port_->Purge();
   EXPECT_EQ(port_->Available(), 0);
-  if (Tcp()) EXPECT_EQ(PeerRead(4), "keep");  // a socket's purge never drops what goes out
+  if (Tcp()) {
+    EXPECT_EQ(PeerRead(4), "keep");  // a socket's purge never drops what goes out
+  }
   PeerWrite("x");
   EXPECT_EQ(ReadText(*port_, 1, 2000), "x");
   EXPECT_EQ(ReadText(*port_, 1, 100), "");
@@ -128,7 +132,9 @@ TEST_P(PortContract, LargeWritesArriveWholeBothWays) {
 // The line goes away during a long read: the read fails then, without spinning, and the
 // bytes that came before still count.
 TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
-  if (Tcp()) ASSERT_TRUE(tcp_->Accept());
+  if (Tcp()) {
+    ASSERT_TRUE(tcp_->Accept());
+  }
   PeerWrite("bye");
   EXPECT_EQ(ReadText(*port_, 3, 2000), "bye");
   std::thread vanish([&] {
