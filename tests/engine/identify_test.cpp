@@ -39,12 +39,13 @@ class IdentifyTest : public ::testing::Test {
   }
   std::vector<std::string> Sent() { return link_.Commands(); }
 
-  test::ScriptedLink link_{false};
-  Port& port_ = *link_.port();
-  // Changed by the test while the responder thread answers from them.
+  // Changed by the test while the responder thread answers from them; declared before the
+  // link, so the responder has stopped before they go.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
   std::atomic<bool> echo_{true};
+  test::ScriptedLink link_{false};
+  Port& port_ = *link_.port();
   std::string reports_;
   UpdateEngine engine_;
 };
