@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,7 +29,7 @@ class IdentifyTest : public ::testing::Test {
       std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
-      return test::Chunks{(echo_ ? cmd + "\n" : "") + answer + "\r\n>"};
+      return test::Chunks{cmd + "\n" + answer + "\r\n>"};
     });
   }
   void Answer(const std::string& cmd, const std::string& answer) {
@@ -39,11 +38,10 @@ class IdentifyTest : public ::testing::Test {
   }
   std::vector<std::string> Sent() { return link_.Commands(); }
 
-  // Changed by the test while the responder thread answers from them; declared before the
-  // link, so the responder has stopped before they go.
+  // Changed by the test while the responder thread answers from it; declared before the
+  // link, so the responder has stopped before it goes.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
-  std::atomic<bool> echo_{true};
   test::ScriptedLink link_{false};
   Port& port_ = *link_.port();
   std::string reports_;
@@ -83,61 +81,46 @@ TEST_F(IdentifyTest, ElmVersionLimitDependsOnTheModel) {
   EXPECT_EQ(CheckElmVersion(engine_, port_), 0);
 }
 
-struct GateCase {
-  int code;
-  std::string query;
-  std::string answer;
-  int fileVersion;
-  int result;
-  std::string message;
-};
-
-class VersionGates : public IdentifyTest, public ::testing::WithParamInterface<GateCase> {};
-
-TEST_P(VersionGates, DecideByGeneration) {
-  const GateCase& c = GetParam();
-  Answer(c.query, c.answer);
-  EXPECT_EQ(CheckVersionGates(engine_, port_, c.code, c.fileVersion), c.result);
-  EXPECT_EQ(reports_, c.message);
-}
-
-const std::string kHigher =
-    "The device firmware version number is higher, please use the latest firmware file.!\r\n";
-const std::string kNoUpgrade = "There is no upgrade function for this product!\r\n";
-// A refusal without a message of its own still says why.
-const std::string kNoVersion = "**Failed** The device did not report its version!\r\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, VersionGates,
-    ::testing::Values(GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
-                      GateCase{1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, kHigher},
-                      GateCase{1, "QKI", "zOrbent MC v2.2.1X", 2229, 3, ""},
-                      GateCase{1, "QKI", "zOrbent-MC v2.2.1X", 2230, -1,
-                               "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n"},
-                      GateCase{2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
-                               "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
-                      GateCase{3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
-                      GateCase{3, "QKI", "something else", 2301, -1, kNoVersion},
-                      GateCase{0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
-                      GateCase{0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
-                               "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
-                      GateCase{
-                          0, "QKVERS", "Ruvo V3.1", 4006, -1,
-                          "This product is too old, please contact the \r\ntechnical team for "
-                          "assistance in upgrading: \r\n[see the adapter's documentation].\r\n"},
-                      GateCase{0, "QKVERS", "Other V4", 4006, -1, kNoVersion},
-                      GateCase{4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, kNoUpgrade},
-                      GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, kHigher},
-                      GateCase{4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
-                      GateCase{4, "QKVERS", "Ruvo01 v2.1", 4100, -1, kNoUpgrade}));
-
-TEST_F(IdentifyTest, WithTheEchoOffTheAdapterVersionIsStillRead) {
-  echo_ = false;
-  Answer("QKI", "zOrbent BM v2.2.2X");
-  // Read as 0, the adapter would pass for the old generation and take any older file.
-  EXPECT_EQ(CheckVersionGates(engine_, port_, 2, 2229), -1);
-  Answer("QKI", "zOrbent BM v2.2.2X");
-  EXPECT_EQ(CheckVersionGates(engine_, port_, 2, 2239), 2);
+// The version gates decide by generation: each refusal says why.
+TEST_F(IdentifyTest, VersionGatesDecideByGeneration) {
+  const std::string higher =
+      "The device firmware version number is higher, please use the latest firmware file.!\r\n";
+  const std::string noUpgrade = "There is no upgrade function for this product!\r\n";
+  // A refusal without a message of its own still says why.
+  const std::string noVersion = "**Failed** The device did not report its version!\r\n";
+  const struct {
+    int code;
+    std::string query;
+    std::string answer;
+    int fileVersion;
+    int result;
+    std::string message;
+  } cases[] = {{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
+               {1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, higher},
+               {1, "QKI", "zOrbent MC v2.2.1X", 2229, 3, ""},
+               {1, "QKI", "zOrbent-MC v2.2.1X", 2230, -1,
+                "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n"},
+               {2, "QKI", "zOrbent BM v2.2.1X", 2300, -1,
+                "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
+               {3, "QKI", "zOrbent FD v2.3.0X", 2301, 2, ""},
+               {3, "QKI", "something else", 2301, -1, noVersion},
+               {0, "QKVERS", "RuvoXX V4.0.0X", 4006, 2, ""},
+               {0, "QKVERS", "RuvoXX V3.9.9X", 4006, -1,
+                "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
+               {0, "QKVERS", "Ruvo V3.1", 4006, -1,
+                "This product is too old, please contact the \r\ntechnical team for assistance in "
+                "upgrading: \r\n[see the adapter's documentation].\r\n"},
+               {0, "QKVERS", "Other V4", 4006, -1, noVersion},
+               {4, "QKVERS", "RuvoXX V3.9.9X", 4000, -1, noUpgrade},
+               {4, "QKVERS", "RuvoXX V4.0.1X", 4005, -1, higher},
+               {4, "QKVERS", "RuvoXX V4.0.1X", 4100, 2, ""},
+               {4, "QKVERS", "Ruvo01 v2.1", 4100, -1, noUpgrade}};
+  for (const auto& c : cases) {
+    Answer(c.query, c.answer);
+    reports_.clear();
+    EXPECT_EQ(CheckVersionGates(engine_, port_, c.code, c.fileVersion), c.result) << c.answer;
+    EXPECT_EQ(reports_, c.message) << c.answer;
+  }
 }
 
 // The ELM327 level an adapter announces after an update: its own, raised to 2.1 on a Ruvo01

@@ -7,6 +7,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "engine/update_engine.h"
@@ -22,7 +24,7 @@ using sim::Corruption;
 using sim::LineEnd;
 using sim::LineImageOptions;
 
-constexpr std::string_view kFormatError = "**Failed** update file format error!\r\n";
+constexpr const char* kFormatError = "**Failed** update file format error!\r\n";
 
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -31,11 +33,11 @@ std::span<const std::uint8_t> Bytes(const std::string& text) {
 class ImageFormat : public ::testing::Test {
  protected:
   void SetUp() override { engine_.Init(this, &Callback); }
+  // Texts as they are, progress as "progress N", in arrival order.
   static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
-    auto* self = static_cast<ImageFormat*>(context);
-    self->order_.push_back(kind);
-    if (kind == kReportText) self->texts_.emplace_back(reinterpret_cast<const char*>(value));
-    if (kind == kReportProgress) self->progress_.push_back(static_cast<int>(value));
+    auto& reports = static_cast<ImageFormat*>(context)->reports_;
+    if (kind == kReportText) reports.emplace_back(reinterpret_cast<const char*>(value));
+    if (kind == kReportProgress) reports.push_back("progress " + std::to_string(value));
   }
   // Loads text as the update job does and runs the check.
   std::int32_t Check(const std::string& text) {
@@ -49,19 +51,17 @@ class ImageFormat : public ::testing::Test {
   std::string_view DeviceName() const { return BufferText(engine_.fileDeviceName); }
   std::string_view VersionText() const { return BufferText(engine_.fileVersionText); }
   // The reader hands the flows exactly the builder's digits, line by line.
-  void ExpectLines(const sim::BuiltImage& built) {
+  void ExpectLines(const sim::BuiltImage& built, std::size_t afterTrailer) {
     std::array<char, kImageLineCapacity> line{};
     std::size_t position = 0;
     for (const auto& expected : built.lines) {
       position = ReadImageLine(engine_.image, position, line);
       EXPECT_EQ(std::string(line.data()), expected);
     }
-    EXPECT_EQ(position, built.text.size());
+    EXPECT_EQ(position, built.text.size() - afterTrailer);
   }
 
-  std::vector<std::string> texts_;
-  std::vector<int> progress_;
-  std::vector<int> order_;  // report kinds in arrival order
+  std::vector<std::string> reports_;
   UpdateEngine engine_;
 };
 
@@ -130,232 +130,176 @@ TEST(LookupLineModel, ExactNamesOnly) {
   for (const auto& [name, code] : cases) EXPECT_EQ(LookupLineModel(name), code) << name;
 }
 
-// Round trips: every layout the builder writes is accepted with its identity.
-struct Style {
-  bool block;
-  LineEnd lineEnd;
-  bool blankLines;
-  bool spaces;
-  bool lowerCase;
+// Accepted images: the whole check reads the family, the line count, the names and the
+// version the builder wrote, reports no text, and keeps the file and exactly its digits.
+struct Accepted {
+  const char* what;
+  std::variant<BlockImageOptions, LineImageOptions> options;
+  std::int32_t records;         // the trailer line counts
+  std::int32_t version = 2239;  // line images only
 };
 
-class RoundTrip : public ImageFormat, public ::testing::WithParamInterface<Style> {};
-
-TEST_P(RoundTrip, AcceptedWithIdentityCountAndStep) {
-  const Style& s = GetParam();
-  sim::BuiltImage built;
-  if (s.block) {
-    BlockImageOptions o;
-    o.deviceName = "zOrbent FS BT 3";
-    o.records = 7;
-    o.recordLen = 33;
-    o.lineEnd = s.lineEnd;
-    o.blankLines = s.blankLines;
-    o.spaces = s.spaces;
-    o.lowerCase = s.lowerCase;
-    built = BuildBlockImage(o);
-    ASSERT_TRUE(built.ok()) << built.error;
-    EXPECT_EQ(Block(built.text), 1);
-  } else {
-    LineImageOptions o;
-    o.lineEnd = s.lineEnd;
-    o.lowerCase = s.lowerCase;
-    built = BuildLineImage(o);
-    ASSERT_TRUE(built.ok()) << built.error;
-    EXPECT_LT(Block(built.text), 0);
-    EXPECT_EQ(Line(built.text), 1);
-  }
-  EXPECT_EQ(Check(built.text), 1);
-  EXPECT_EQ(engine_.fileFamily, s.block ? 1 : 2);
-  EXPECT_EQ(ProductId(), "OBDZ-1000");
-  EXPECT_EQ(DeviceName(), s.block ? "zOrbent FS BT 3" : "KTR5575");
-  if (!s.block) {
-    EXPECT_EQ(VersionText(), "V2.2.3X");
-    EXPECT_EQ(engine_.fileVersion, 2239);
-  }
-  const int count = s.block ? 8 : 16;
-  EXPECT_EQ(engine_.recordCount, count);
-  EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / count);
-  EXPECT_TRUE(texts_.empty());
-  EXPECT_EQ(progress_, std::vector<int>{2});
-  EXPECT_EQ(engine_.image.size(), built.text.size());  // kept for the transfer
-  ExpectLines(built);
+sim::BuiltImage Build(const BlockImageOptions& o) {
+  return BuildBlockImage(o);
+}
+sim::BuiltImage Build(const LineImageOptions& o) {
+  return BuildLineImage(o);
 }
 
-INSTANTIATE_TEST_SUITE_P(Styles, RoundTrip,
-                         ::testing::Values(Style{true, LineEnd::kCrLf, false, false, false},
-                                           Style{true, LineEnd::kLf, false, false, false},
-                                           Style{true, LineEnd::kCr, false, false, false},
-                                           Style{true, LineEnd::kCrLf, true, false, false},
-                                           Style{true, LineEnd::kLf, true, true, false},
-                                           Style{true, LineEnd::kCr, false, true, true},
-                                           Style{false, LineEnd::kCrLf, false, false, false},
-                                           Style{false, LineEnd::kLf, false, false, true},
-                                           Style{false, LineEnd::kCr, false, false, false}));
+std::vector<Accepted> AcceptedImages() {
+  std::vector<Accepted> rows;
+  for (const LineEnd end : {LineEnd::kCrLf, LineEnd::kLf, LineEnd::kCr}) {
+    for (const bool decorated : {false, true}) {  // blank lines, spaces and lower case
+      rows.push_back({"block style",
+                      BlockImageOptions{.deviceName = "zOrbent FS BT 3",
+                                        .records = 7,
+                                        .recordLen = 33,
+                                        .lineEnd = end,
+                                        .blankLines = decorated && end != LineEnd::kCr,
+                                        .spaces = decorated && end != LineEnd::kCrLf,
+                                        .lowerCase = decorated && end == LineEnd::kCr},
+                      8});
+    }
+    rows.push_back(
+        {"line style", LineImageOptions{.lineEnd = end, .lowerCase = end == LineEnd::kLf}, 16});
+  }
+  const std::string p60(60, 'P');
+  const std::string p39(53 - 7 - 7, 'P');  // with these names the line trailer is full
+  const std::vector<Accepted> more = {
+      {"fifty block records", BlockImageOptions{.records = 50}, 51},
+      {"fifty line records", LineImageOptions{.records = 50}, 51},
+      // The trailer's type is not the check's concern.
+      {"trailer type 2", LineImageOptions{.records = 3, .trailerType = 0x02}, 4},
+      // Lines after the trailer are ignored.
+      {"block garbage after the trailer",
+       BlockImageOptions{.afterTrailer = "garbage that is no record\r\nFFF1\r\n"}, 17},
+      {"line garbage after the trailer",
+       LineImageOptions{.afterTrailer = "zz\n" + std::string(300, '7')}, 16},
+      // 2 + 65 + 1 bytes make 136 digits, the line-mode width: never tried as a line image.
+      {"block record of line width", BlockImageOptions{.records = 3, .recordLen = 65}, 4},
+      // Names and records at their limits (one byte more: the kLongName and kLongTrailer faults).
+      {"longest block names", BlockImageOptions{.productId = p60, .deviceName = p60}, 17},
+      {"longest block record",
+       BlockImageOptions{
+           .productId = "P", .deviceName = "zOrbent FS v", .recordLen = sim::kMaxBlockRecordLen},
+       17},
+      {"empty block names, LEN 7",
+       BlockImageOptions{.productId = "", .deviceName = "", .recordLen = sim::kMaxBlockRecordLen},
+       17},
+      {"longest line names",
+       LineImageOptions{.productId = p39, .deviceName = "KTR5578", .versionText = "V1.2.3"}, 16,
+       123}};
+  rows.insert(rows.end(), more.begin(), more.end());
+  return rows;
+}
 
-// Each damage is rejected with its result, one message, and nothing of the file kept.
-struct Fault {
-  bool block;
-  Corruption corruption;
+TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
+  for (const Accepted& row : AcceptedImages()) {
+    SCOPED_TRACE(row.what);
+    reports_.clear();
+    std::visit(
+        [&](const auto& o) {
+          const sim::BuiltImage built = Build(o);
+          ASSERT_TRUE(built.ok()) << built.error;
+          EXPECT_EQ(Check(built.text), 1);
+          EXPECT_EQ(ProductId(), o.productId);
+          EXPECT_EQ(DeviceName(), o.deviceName);
+          if constexpr (std::is_same_v<decltype(o), const LineImageOptions&>) {
+            EXPECT_EQ(engine_.fileFamily, 2);
+            EXPECT_EQ(VersionText(), o.versionText);
+            EXPECT_EQ(engine_.fileVersion, row.version);
+          } else {
+            EXPECT_EQ(engine_.fileFamily, 1);
+          }
+          EXPECT_EQ(engine_.image.size(), built.text.size());  // kept for the transfer
+          ExpectLines(built, o.afterTrailer.size());
+        },
+        row.options);
+    EXPECT_EQ(engine_.recordCount, row.records);
+    EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / row.records);
+    EXPECT_EQ(reports_, std::vector<std::string>{"progress 2"});
+  }
+  // CR LF on the data lines, LF alone after the trailer.
+  std::string text = BuildLineImage({.records = 3}).text;
+  EXPECT_EQ(Check(text.erase(text.size() - 2, 1)), 1);
+}
+
+// Refused images: the family's own check gives its result, the whole check one message and
+// nothing of the file kept.
+struct Refused {
+  std::string what;
+  std::string text;
+  bool block;  // which check's result is pinned
   std::int32_t result;
+  std::int32_t records = 0;  // lines counted all the same (0: not pinned)
 };
 
-class Faults : public ImageFormat, public ::testing::WithParamInterface<Fault> {};
-
-TEST_P(Faults, RejectedWithItsResultAndOneMessage) {
-  const Fault& f = GetParam();
-  if (f.block) {
-    BlockImageOptions o;
-    o.records = 5;
-    o.corruption = f.corruption;
-    o.corruptIndex = 2;
-    const auto built = BuildBlockImage(o);
-    ASSERT_TRUE(built.ok()) << built.error;
-    EXPECT_EQ(Block(built.text), f.result);
-    EXPECT_LT(Check(built.text), 0);
-  } else {
-    LineImageOptions o;
-    o.records = 5;
-    o.corruption = f.corruption;
-    o.corruptIndex = 3;
-    const auto built = BuildLineImage(o);
-    ASSERT_TRUE(built.ok()) << built.error;
-    EXPECT_EQ(Line(built.text), f.result);
-    EXPECT_LT(Check(built.text), 0);
+std::vector<Refused> RefusedImages() {
+  std::vector<Refused> rows;
+  const std::pair<Corruption, std::int32_t> block[] = {
+      {Corruption::kBadSum, -2},     {Corruption::kBadTotal, -1},
+      {Corruption::kNoTrailer, -1},  {Corruption::kShortTrailerLen, -3},
+      {Corruption::kLongName, -1},   {Corruption::kNameOverrun, -1},
+      {Corruption::kLenOverrun, -2}, {Corruption::kNoHexLine, -2},
+      {Corruption::kLongRecord, -2}, {Corruption::kLongTrailer, -1}};
+  for (const auto& [c, result] : block) {
+    const auto built = BuildBlockImage({.records = 5, .corruption = c, .corruptIndex = 2});
+    EXPECT_TRUE(built.ok()) << built.error;
+    rows.push_back({"block " + std::string(sim::CorruptionName(c)), built.text, true, result});
   }
-  EXPECT_EQ(texts_, std::vector<std::string>{std::string(kFormatError)});
-  EXPECT_EQ(progress_, std::vector<int>{2});
-  EXPECT_EQ(order_, (std::vector<int>{kReportText, kReportProgress}));
-  EXPECT_TRUE(engine_.image.empty());
-  EXPECT_EQ(engine_.fileFamily, 0);
-  EXPECT_EQ(DeviceName(), "");
-  EXPECT_EQ(VersionText(), "");
-  EXPECT_EQ(engine_.fileVersion, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Causes, Faults,
-    ::testing::Values(
-        Fault{true, Corruption::kBadSum, -2}, Fault{true, Corruption::kBadTotal, -1},
-        Fault{true, Corruption::kNoTrailer, -1}, Fault{true, Corruption::kShortTrailerLen, -3},
-        Fault{true, Corruption::kLongName, -1}, Fault{true, Corruption::kNameOverrun, -1},
-        Fault{true, Corruption::kLenOverrun, -2}, Fault{true, Corruption::kNoHexLine, -2},
-        Fault{true, Corruption::kLongRecord, -2}, Fault{true, Corruption::kLongTrailer, -1},
-        Fault{false, Corruption::kBadCheckByte, -1}, Fault{false, Corruption::kBadTotal, -1},
-        Fault{false, Corruption::kNoTrailer, -2}, Fault{false, Corruption::kBadSpan, -1},
-        Fault{false, Corruption::kLongName, -1}, Fault{false, Corruption::kNameOverrun, -1},
-        Fault{false, Corruption::kNoHexLine, -1}),
-    [](const auto& info) {
-      std::string name = std::string(info.param.block ? "Block" : "Line") +
-                         std::string(sim::CorruptionName(info.param.corruption));
-      std::erase(name, '-');
-      return name;
-    });
-
-TEST_F(ImageFormat, NoTrailerInEitherFamilyReportsOnceAndCountsLastCheck) {
-  LineImageOptions o;
-  o.records = 4;
-  o.corruption = Corruption::kNoTrailer;
-  const auto built = BuildLineImage(o);
-  EXPECT_LT(Block(built.text), 0);
-  EXPECT_EQ(Check(built.text), -2);
-  EXPECT_EQ(texts_, std::vector<std::string>{std::string(kFormatError)});
-  EXPECT_EQ(engine_.recordCount, 4);
-  EXPECT_DOUBLE_EQ(engine_.progressStep, 22.5);
-  EXPECT_TRUE(engine_.image.empty());
-}
-
-TEST_F(ImageFormat, FiftyLinesAndTrailerCountFiftyOne) {
-  BlockImageOptions b;
-  b.records = 50;
-  LineImageOptions l;
-  l.records = 50;
-  for (const std::string& text : {BuildBlockImage(b).text, BuildLineImage(l).text}) {
-    ASSERT_EQ(Check(text), 1);
-    EXPECT_EQ(engine_.recordCount, 51);
-    EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / 51);
+  const std::pair<Corruption, std::int32_t> line[] = {
+      {Corruption::kBadCheckByte, -1}, {Corruption::kBadTotal, -1},
+      {Corruption::kBadSpan, -1},      {Corruption::kLongName, -1},
+      {Corruption::kNameOverrun, -1},  {Corruption::kNoHexLine, -1}};
+  for (const auto& [c, result] : line) {
+    const auto built = BuildLineImage({.records = 5, .corruption = c, .corruptIndex = 3});
+    EXPECT_TRUE(built.ok()) << built.error;
+    rows.push_back({"line " + std::string(sim::CorruptionName(c)), built.text, false, result});
   }
-}
-
-TEST_F(ImageFormat, LineLayoutRules) {
-  LineImageOptions o;
-  o.records = 3;
-  auto text = BuildLineImage(o).text;
-  ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
-  text.erase(text.size() - 2, 1);  // CR LF on the data lines, LF alone after the trailer
-  EXPECT_EQ(Line(text), 1);
+  // Without a trailer in either family every line is still counted for the progress step.
+  rows.push_back({"line without trailer",
+                  BuildLineImage({.records = 4, .corruption = Corruption::kNoTrailer}).text, false,
+                  -2, 4});
   // No line end after the trailer, spaces or blank lines break the fixed span.
-  for (void (*breakIt)(LineImageOptions&) : {+[](LineImageOptions& b) { b.trailerLineEnd = false; },
-                                             +[](LineImageOptions& b) { b.spaces = true; },
-                                             +[](LineImageOptions& b) { b.blankLines = true; }}) {
-    LineImageOptions broken = o;
-    breakIt(broken);
-    EXPECT_EQ(Line(BuildLineImage(broken).text), -1);
+  rows.push_back({"line trailer without line end",
+                  BuildLineImage({.records = 3, .trailerLineEnd = false}).text, false, -1});
+  rows.push_back(
+      {"line with spaces", BuildLineImage({.records = 3, .spaces = true}).text, false, -1});
+  rows.push_back({"line with blank lines", BuildLineImage({.records = 3, .blankLines = true}).text,
+                  false, -1});
+  rows.push_back(
+      {"version text without V", BuildLineImage({.versionText = "2.2.01"}).text, false, -1});
+  // A line-mode line must be 136 hex digits: a stray letter in place of a 0 low digit keeps the
+  // span and, read as 0, even the check byte.
+  std::string stray = BuildLineImage({.records = 3}).text;
+  std::size_t at = 138 + 3;  // a low digit of the second line, after CR LF
+  while (stray[at] != '0') at += 2;
+  stray[at] = 'G';
+  rows.push_back({"line with a stray letter", stray, false, -1});
+  // Empty and tiny images fail without dividing by zero; a line without digits as kNoHexLine.
+  for (const auto& [tiny, result] :
+       {std::pair{"", -1}, {"\r\n\r\n", -2}, {"FFF1", -1}, {"FFF10000", -1}})
+    rows.push_back({"tiny '" + std::string(tiny) + "'", tiny, true, result});
+  return rows;
+}
+
+TEST_F(ImageFormat, RefusedImagesGiveTheirResultAndOneMessage) {
+  for (const Refused& row : RefusedImages()) {
+    SCOPED_TRACE(row.what);
+    reports_.clear();
+    EXPECT_EQ(row.block ? Block(row.text) : Line(row.text), row.result);
+    EXPECT_LT(Check(row.text), 0);
+    EXPECT_EQ(reports_, (std::vector<std::string>{kFormatError, "progress 2"}));
+    EXPECT_TRUE(engine_.image.empty());
+    if (row.records > 0) {
+      EXPECT_EQ(engine_.recordCount, row.records);
+      EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / row.records);
+    }
+    EXPECT_EQ(engine_.fileFamily, 0);
+    EXPECT_EQ(DeviceName(), "");
+    EXPECT_EQ(VersionText(), "");
+    EXPECT_EQ(engine_.fileVersion, 0);
   }
-  o.trailerType = 0x02;  // the trailer's type is not the check's concern
-  EXPECT_EQ(Check(BuildLineImage(o).text), 1);
-}
-
-TEST_F(ImageFormat, LinesAfterTheTrailerAreIgnored) {
-  BlockImageOptions b;
-  b.afterTrailer = "garbage that is no record\r\nFFF1\r\n";
-  EXPECT_EQ(Check(BuildBlockImage(b).text), 1);
-  LineImageOptions l;
-  l.afterTrailer = "zz\n" + std::string(300, '7');
-  EXPECT_EQ(Check(BuildLineImage(l).text), 1);
-}
-
-TEST_F(ImageFormat, BlockImageIsNeverTriedAsLineImage) {
-  BlockImageOptions o;
-  o.recordLen = 65;  // 2 + 65 + 1 bytes = 136 digits, the line-mode width
-  o.records = 3;
-  const auto built = BuildBlockImage(o);
-  ASSERT_EQ(built.lines[0].size(), 136u);
-  EXPECT_EQ(Check(built.text), 1);
-  EXPECT_EQ(engine_.fileFamily, 1);
-}
-
-TEST_F(ImageFormat, EmptyAndTinyImagesFailWithoutDividingByZero) {
-  EXPECT_EQ(CheckBlockImage(engine_, {}), -1);
-  EXPECT_LT(Check(""), 0);
-  EXPECT_GT(engine_.recordCount, 0);
-  for (const char* tiny : {"\r\n\r\n", "FFF1", "FFF10000"}) EXPECT_LT(Check(tiny), 0) << tiny;
-}
-
-// Names at their limits are fine (one byte more is the kLongName and kLongTrailer faults).
-TEST_F(ImageFormat, TrailersAtTheirLimits) {
-  BlockImageOptions o;
-  o.productId = std::string(60, 'P');
-  o.deviceName = std::string(60, 'D');
-  auto built = BuildBlockImage(o);
-  ASSERT_EQ(built.lines.back().size(), 264u);
-  EXPECT_EQ(Check(built.text), 1);
-  EXPECT_EQ(DeviceName(), o.deviceName);
-  o.productId = "P";
-  o.deviceName = "zOrbent FS v";
-  o.recordLen = sim::kMaxBlockRecordLen;
-  built = BuildBlockImage(o);
-  ASSERT_EQ(built.lines[0].size(), 248u);
-  EXPECT_EQ(Check(built.text), 1);
-  o.productId.clear();
-  o.deviceName.clear();  // LEN exactly 7
-  EXPECT_EQ(Check(BuildBlockImage(o).text), 1);
-  EXPECT_EQ(ProductId(), "");
-
-  LineImageOptions l;
-  l.productId = std::string(53 - 7 - 7, 'P');  // the names fill the line trailer exactly
-  l.deviceName = "KTR5578";
-  l.versionText = "V1.2.3";
-  EXPECT_EQ(Check(BuildLineImage(l).text), 1);
-  EXPECT_EQ(ProductId(), l.productId);
-  EXPECT_EQ(VersionText(), "V1.2.3");
-  EXPECT_EQ(engine_.fileVersion, 123);
-}
-
-TEST_F(ImageFormat, BlockLineWithoutAnyHexDigitIsRejected) {
-  BlockImageOptions o;
-  o.records = 3;
-  EXPECT_LT(Block("-- comment --\r\n" + BuildBlockImage(o).text), 0);
 }
 
 // The final X of a line-mode version follows the file's own model, whatever job ran before.
@@ -376,34 +320,17 @@ TEST_F(ImageFormat, FinalXOfTheVersionFollowsTheFilesOwnModel) {
   for (const auto& c : cases) {
     for (std::uint8_t stale : {0, 4, 2, 255}) {
       engine_.modelCode = stale;
-      LineImageOptions o;
-      o.deviceName = c.deviceName;
-      o.versionText = c.versionText;
-      ASSERT_EQ(Check(BuildLineImage(o).text), 1);
+      ASSERT_EQ(
+          Check(BuildLineImage({.deviceName = c.deviceName, .versionText = c.versionText}).text),
+          1);
       EXPECT_EQ(engine_.fileVersion, c.version) << c.versionText << ", stale model " << int(stale);
     }
   }
 }
 
-TEST_F(ImageFormat, VersionTextWithoutVIsRejected) {
-  LineImageOptions o;
-  o.versionText = "2.2.01";
-  const auto built = BuildLineImage(o);
-  EXPECT_EQ(Line(built.text), -1);
-  EXPECT_EQ(Check(built.text), -1);
-  EXPECT_EQ(texts_.size(), 1u);
-}
-
 TEST_F(ImageFormat, FailedChecksLeaveTheLastGoodIdentity) {
-  LineImageOptions good;
-  good.deviceName = "Ruvo03";
-  good.versionText = "V4.0.0X";
-  ASSERT_EQ(Check(BuildLineImage(good).text), 1);
-
-  LineImageOptions bad;
-  bad.productId = "OTHER";
-  bad.deviceName = "KTR5577";
-  bad.versionText = "V9.9.9";
+  ASSERT_EQ(Check(BuildLineImage({.deviceName = "Ruvo03", .versionText = "V4.0.0X"}).text), 1);
+  LineImageOptions bad{.productId = "OTHER", .deviceName = "KTR5577", .versionText = "V9.9.9"};
   for (Corruption c : {Corruption::kBadTotal, Corruption::kNameOverrun, Corruption::kLongName}) {
     bad.corruption = c;
     EXPECT_LT(Check(BuildLineImage(bad).text), 0);
@@ -411,20 +338,15 @@ TEST_F(ImageFormat, FailedChecksLeaveTheLastGoodIdentity) {
   bad.corruption = Corruption::kNone;
   bad.versionText = "9.9.9";  // names unmask fine, then the version rejects
   EXPECT_LT(Check(BuildLineImage(bad).text), 0);
-  BlockImageOptions block;
-  block.productId = "BLOCKID";
-  for (Corruption c : {Corruption::kBadTotal, Corruption::kNameOverrun}) {
-    block.corruption = c;
-    EXPECT_LT(Check(BuildBlockImage(block).text), 0);
-  }
+  for (Corruption c : {Corruption::kBadTotal, Corruption::kNameOverrun})
+    EXPECT_LT(Check(BuildBlockImage({.productId = "BLOCKID", .corruption = c}).text), 0);
   EXPECT_EQ(engine_.fileFamily, 2);
   EXPECT_EQ(ProductId(), "OBDZ-1000");
   EXPECT_EQ(DeviceName(), "Ruvo03");
   EXPECT_EQ(VersionText(), "V4.0.0X");
   EXPECT_EQ(engine_.fileVersion, 4005);
 
-  block.corruption = Corruption::kNone;
-  ASSERT_EQ(Check(BuildBlockImage(block).text), 1);
+  ASSERT_EQ(Check(BuildBlockImage({.productId = "BLOCKID"}).text), 1);
   EXPECT_EQ(engine_.fileFamily, 1);
   EXPECT_EQ(ProductId(), "BLOCKID");
 }
@@ -469,14 +391,10 @@ std::uint32_t Sum(const std::vector<std::uint8_t>& bytes) {
 
 // A correct trailer (free byte, two empty names) for records whose bytes add up to prior.
 std::vector<std::uint8_t> Trailer(std::uint32_t prior) {
-  std::vector<std::uint8_t> data{0x00, 0xB6, 0xB6};
-  const std::uint32_t total = prior + 0xFF + 0xF1 + 0x00 + 0x07 + Sum(data);
-  for (int shift : {24, 16, 8, 0}) data.push_back(static_cast<std::uint8_t>(total >> shift));
-  std::vector<std::uint8_t> line;
-  line.reserve(4 + data.size() + 1);
-  for (std::uint8_t b : {0xFF, 0xF1, 0x00, 0x07}) line.push_back(b);
-  for (std::uint8_t b : data) line.push_back(b);
-  line.push_back(static_cast<std::uint8_t>(Sum(data)));
+  std::vector<std::uint8_t> line{0xFF, 0xF1, 0x00, 0x07, 0x00, 0xB6, 0xB6};
+  const std::uint32_t total = prior + Sum(line);
+  for (int shift : {24, 16, 8, 0}) line.push_back(static_cast<std::uint8_t>(total >> shift));
+  line.push_back(static_cast<std::uint8_t>(Sum(line) - 0xFF - 0xF1 - 0x07));  // SUM of the DATA
   return line;
 }
 
@@ -528,21 +446,6 @@ TEST_F(ImageFormat, BlockTrailerLenPastItsLineIsRejected) {
     }
   }
   FAIL() << "no trailer found";
-}
-
-// A line-mode line must be 136 hex digits: a stray letter in place of a 0 low digit keeps
-// the span and, read as 0, even the check byte.
-TEST_F(ImageFormat, LineModeLineWithANonHexCharacterIsRejected) {
-  LineImageOptions o;
-  o.records = 3;
-  const auto built = BuildLineImage(o);
-  std::size_t at = std::string::npos;
-  for (std::size_t i = 3; i < 134 && at == std::string::npos; i += 2)
-    if (built.lines[1][i] == '0') at = 138 + i;
-  ASSERT_NE(at, std::string::npos);
-  std::string text = built.text;
-  text[at] = 'G';
-  EXPECT_LT(Line(text), 0);
 }
 
 }  // namespace

@@ -42,17 +42,10 @@ std::int64_t BytesReadSoFar() {
 class EngineSpine : public ::testing::Test {
  protected:
   void SetUp() override { engine_.Init(&reports_, &Reports::Callback); }
-  std::string TempFile(std::size_t size) {
+  // A file of `size` bytes that takes no room on the disc: it reads as zeros.
+  std::string File(std::int64_t size) {
     const fs::path p = fs::temp_directory_path() /
                        ("zorbent-" + std::to_string(::getpid()) + "-" + std::to_string(size));
-    std::ofstream(p, std::ios::binary) << std::string(size, 'A');
-    files_.push_back(p);
-    return p.string();
-  }
-  // A file of `size` bytes that takes no room on the disc: it reads as zeros.
-  std::string SparseFile(std::int64_t size) {
-    const fs::path p = fs::temp_directory_path() / ("zorbent-" + std::to_string(::getpid()) +
-                                                    "-sparse-" + std::to_string(size));
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {
       if (::ftruncate(fd, size) != 0) ADD_FAILURE() << "ftruncate " << p;
@@ -69,23 +62,14 @@ class EngineSpine : public ::testing::Test {
   std::vector<fs::path> files_;
 };
 
+// The reasons a connection fails are told with the flows; here the two errors and their order.
 TEST_F(EngineSpine, OpenPortMessagesAndChannelReuse) {
   test::PtyPair pty;
   EXPECT_EQ(engine_.OpenPort("serial|x:1", ""), -1);
-  EXPECT_EQ(engine_.OpenPort("com|/dev/no-such-zorbent:115200", ""), -1);
-  EXPECT_EQ(engine_.OpenPort("com|:115200", ""), -1);
-  // Each connection error is followed by one line saying why.
-  ASSERT_EQ(reports_.texts.size(), 5u);
+  EXPECT_EQ(engine_.OpenPort("tcp|127.0.0.1:", ""), -1);
+  ASSERT_GE(reports_.texts.size(), 2u);
   EXPECT_EQ(reports_.texts[0], "**Failed** Port parameter error!\r\n");
   EXPECT_EQ(reports_.texts[1], "**Failed** Port connection error!\r\n");
-  EXPECT_EQ(reports_.texts[2].rfind("/dev/no-such-zorbent: no such device. ", 0), 0u);
-  EXPECT_EQ(reports_.texts[3], "**Failed** Port connection error!\r\n");
-  EXPECT_EQ(reports_.texts[4].rfind("No serial device was named", 0), 0u);
-
-  reports_.texts.clear();
-  EXPECT_EQ(engine_.OpenPort("tcp|127.0.0.1:", ""), -1);
-  ASSERT_FALSE(reports_.texts.empty());
-  EXPECT_EQ(reports_.texts[0], "**Failed** Port connection error!\r\n");
 
   // A closed channel is free again.
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);
@@ -123,25 +107,30 @@ TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1023, 'p')), 0);
 }
 
-// Too short or missing: invalid at once. Long enough: the format check refuses it, and a
-// bad file never reaches the adapter.
+// Too short, missing or above the 2 GiB cap: invalid at once, without reading the file. Long
+// enough: the format check refuses it. A bad file never reaches the adapter.
 TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
   const struct {
     std::string path;
     std::vector<int> progress;
     std::string message;
-  } cases[] = {{TempFile(137), {1}, "**Failed** File is Invalid!\r\n"},
+  } cases[] = {{File(137), {1}, "**Failed** File is Invalid!\r\n"},
                {"/no/such/file", {1}, "**Failed** File is Invalid!\r\n"},
-               {TempFile(138), {1, 2}, "**Failed** update file format error!\r\n"}};
+               {File(std::int64_t{INT32_MAX} + 1), {1}, "**Failed** File is Invalid!\r\n"},
+               {File(138), {1, 2}, "**Failed** update file format error!\r\n"}};
   test::PtyPair pty;
   for (const auto& c : cases) {
     const int ch = engine_.OpenPort(pty.ConfigString(), c.path);
     ASSERT_GE(ch, 0);
     reports_ = {};
+    const std::int64_t readBefore = BytesReadSoFar();
+    ASSERT_GE(readBefore, 0);
     EXPECT_LT(engine_.Update(ch), 0);
+    EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20) << c.path;  // never a whole 2 GiB file
     EXPECT_EQ(reports_.progress, c.progress);
     EXPECT_EQ(reports_.texts, std::vector<std::string>{c.message});
     EXPECT_TRUE(engine_.image.empty());
+    EXPECT_EQ(engine_.image.capacity(), 0u);
     engine_.ClosePort(ch);
     EXPECT_TRUE(pty.ReadFor(100).empty()) << c.path;
   }
@@ -151,7 +140,7 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
 TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
   if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
   test::PtyPair pty;
-  const std::string big = SparseFile(std::int64_t{1} << 30);  // under the 2 GiB cap
+  const std::string big = File(std::int64_t{1} << 30);  // under the 2 GiB cap
   const int code = test::RunInChild([&] {
     const int ch = engine_.OpenPort(pty.ConfigString(), big);
     if (ch < 0) return 10;
@@ -164,24 +153,6 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
     return 0;
   });
   EXPECT_EQ(code, 0);
-}
-
-// Above the cap the size alone decides: no buffer is made and nothing is read.
-TEST_F(EngineSpine, AFileAboveTheCapIsInvalidBeforeAnyByteIsRead) {
-  test::PtyPair pty;
-  const std::string huge = SparseFile(std::int64_t{INT32_MAX} + 1);
-  const int ch = engine_.OpenPort(pty.ConfigString(), huge);
-  ASSERT_GE(ch, 0);
-  reports_ = {};
-  const std::int64_t readBefore = BytesReadSoFar();
-  ASSERT_GE(readBefore, 0);
-  EXPECT_EQ(engine_.Update(ch), -1);
-  EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20);  // not the file's 2 GiB
-  EXPECT_EQ(reports_.progress, std::vector<int>{1});
-  EXPECT_EQ(reports_.texts, std::vector<std::string>{"**Failed** File is Invalid!\r\n"});
-  EXPECT_TRUE(engine_.image.empty());
-  EXPECT_EQ(engine_.image.capacity(), 0u);
-  engine_.ClosePort(ch);
 }
 
 TEST_F(EngineSpine, StopRequestStaysUntilInit) {
