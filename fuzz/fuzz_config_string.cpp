@@ -17,20 +17,6 @@ using zorbent::fuzz::Require;
 
 constexpr std::string_view kMissingDirectory = "/nonexistent-zorbent-fuzz/";
 
-struct LastReport {
-  std::string text;
-  std::string first;
-  int count = 0;
-  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
-    zorbent::fuzz::CheckReport(kind, reinterpret_cast<const void*>(value));
-    auto* self = static_cast<LastReport*>(context);
-    if (kind == zorbent::kReportText) {
-      self->text = reinterpret_cast<const char*>(value);
-      if (self->count++ == 0) self->first = self->text;
-    }
-  }
-};
-
 void CheckSplit(std::string_view text, char separator) {
   const auto pieces = zorbent::SplitText(text, separator);
   std::size_t separators = 0;
@@ -72,13 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        zorbent::SplitText(fields[1], ':').size() >= 2;
   Require(ok == grammar, "parser agrees with the grammar");
 
-  LastReport report;
+  zorbent::fuzz::Reports report;
   zorbent::UpdateEngine engine;
-  engine.Init(&report, &LastReport::Callback);
+  engine.Init(&report, &zorbent::fuzz::Reports::Callback);
   if (!ok) {
     // Refused before any port is built, so the raw text is safe to hand over.
     Require(engine.OpenPort(text, path) == -1, "bad string refused");
-    Require(report.count == 1 && report.text == "**Failed** Port parameter error!\r\n",
+    Require(report.texts == 1 && report.last == "**Failed** Port parameter error!\r\n",
             "parameter error reported");
     return 0;
   }
@@ -100,11 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t channel = engine.OpenPort(safeText, path);
     Require(channel == -1, "a missing device gives no channel");
     // The failure line, and at most one line after it saying why.
-    Require(report.count == 1 || report.count == 2, "one report and its reason");
+    Require(report.texts == 1 || report.texts == 2, "one report and its reason");
     Require(report.first == "**Failed** Port connection error!\r\n" ||
                 report.first == "**Failed** Firmware path is too long!\r\n",
             "connection error or path error reported");
-    Require(report.text.ends_with("\r\n"), "the reason is a whole line");
+    Require(report.last.ends_with("\r\n"), "the reason is a whole line");
   } else {
     Require(parsed.config.Get("mode") == "client", "tcp mode");
     Require(parsed.config.Get("remote_ip") == address[0] &&

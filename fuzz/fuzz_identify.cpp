@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 
 #include "engine/exchange.h"
@@ -15,36 +14,29 @@
 
 namespace {
 
+using zorbent::fuzz::OneOf;
 using zorbent::fuzz::Require;
-
-void OnReport(void*, std::int32_t kind, std::intptr_t value) {
-  zorbent::fuzz::CheckReport(kind, reinterpret_cast<const void*>(value));
-}
-
-bool OneOf(std::int32_t value, std::initializer_list<std::int32_t> allowed) {
-  for (const auto a : allowed)
-    if (a == value) return true;
-  return false;
-}
 
 // Model codes of both families, and codes no model has.
 constexpr std::array<std::int32_t, 10> kCodes = {0, 1, 2, 3, 4, 5, 6, 7, 255, -1};
 
+// Every exchange reads the script from its first answer.
+zorbent::fuzz::MemoryPort& Fresh(zorbent::fuzz::MemoryPort& port) {
+  port.Rewind();
+  return port;
+}
+
 void RunExchanges(zorbent::fuzz::MemoryPort& port) {
   std::array<char, 2048> reply{};
   std::array<char, 8> small{};
-  port.Rewind();
-  Require(zorbent::SendCommand(port, "QKI\r", reply, 2000, 2000) <
+  Require(zorbent::SendCommand(Fresh(port), "QKI\r", reply, 2000, 2000) <
               static_cast<std::int32_t>(reply.size()),
           "SendCommand stored more than its buffer");
-  port.Rewind();
-  Require(zorbent::SendCommandToLineEnd(port, "ATI\r", small, 2000, 2000) <
+  Require(zorbent::SendCommandToLineEnd(Fresh(port), "ATI\r", small, 2000, 2000) <
               static_cast<std::int32_t>(small.size()),
           "SendCommandToLineEnd stored more than its buffer");
-  port.Rewind();
-  zorbent::SendCommandRetry(port, "QKVERS\r", reply, 2000, 2000);
-  port.Rewind();
-  zorbent::SendText(port, "QKI\r", 2000);
+  zorbent::SendCommandRetry(Fresh(port), "QKVERS\r", reply, 2000, 2000);
+  zorbent::SendText(Fresh(port), "QKI\r", 2000);
   const std::int32_t line = zorbent::ReadLine(port, small, 2000);
   Require(line <= static_cast<std::int32_t>(small.size()), "ReadLine stored more than its buffer");
   zorbent::RemoveChar(reply, '.');
@@ -55,36 +47,33 @@ void RunExchanges(zorbent::fuzz::MemoryPort& port) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto input = zorbent::fuzz::DecodeIdentifyInput(std::span(data, size));
   zorbent::fuzz::MemoryPort port(input.answers);
+  zorbent::fuzz::Reports reports;
   zorbent::UpdateEngine engine;
-  engine.Init(nullptr, &OnReport);
+  engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
   zorbent::CopyToBuffer(engine.fileProductId, input.productId);
 
   RunExchanges(port);
   for (const std::int32_t code : kCodes) {
     engine.adapterModel = code;
-    port.Rewind();
-    const std::int32_t identified = zorbent::IdentifyAdapter(engine, port, code);
+    const std::int32_t identified = zorbent::IdentifyAdapter(engine, Fresh(port), code);
     Require(OneOf(identified, {0, -1}), "IdentifyAdapter result");
     Require(identified < 0 || (code >= 0 && code <= 4), "IdentifyAdapter accepted a bad code");
     Require(engine.adapterModel == code, "IdentifyAdapter set another model");
 
-    port.Rewind();
-    Require(OneOf(zorbent::CheckElmVersion(engine, port), {0, -5}), "CheckElmVersion result");
-    port.Rewind();
-    const std::int32_t gates = zorbent::CheckVersionGates(engine, port, code, input.fileVersion);
+    Require(OneOf(zorbent::CheckElmVersion(engine, Fresh(port)), {0, -5}),
+            "CheckElmVersion result");
+    const std::int32_t gates =
+        zorbent::CheckVersionGates(engine, Fresh(port), code, input.fileVersion);
     Require(OneOf(gates, {2, 3, -1}), "CheckVersionGates result");
     Require(gates < 0 || (code >= 0 && code <= 4), "CheckVersionGates passed a bad code");
-    port.Rewind();
-    Require(OneOf(zorbent::AdjustElmVersion(engine, port, code), {1, -1, -2, -3, -4}),
+    Require(OneOf(zorbent::AdjustElmVersion(engine, Fresh(port), code), {1, -1, -2, -3, -4}),
             "AdjustElmVersion result");
-    port.Rewind();
-    Require(OneOf(zorbent::ReportDeviceVersion(engine, port, code), {1, -1, -2}),
+    Require(OneOf(zorbent::ReportDeviceVersion(engine, Fresh(port), code), {1, -1, -2}),
             "ReportDeviceVersion result");
-    port.Rewind();
-    Require(OneOf(zorbent::ReportAdapterVersion(engine, port, code), {1, -1, -2}),
+    Require(OneOf(zorbent::ReportAdapterVersion(engine, Fresh(port), code), {1, -1, -2}),
             "ReportAdapterVersion result");
-    port.Rewind();
-    Require(OneOf(zorbent::ProbeBlockAdapter(engine, port), {1, -1}), "ProbeBlockAdapter result");
+    Require(OneOf(zorbent::ProbeBlockAdapter(engine, Fresh(port)), {1, -1}),
+            "ProbeBlockAdapter result");
   }
   for (const auto& answer : input.answers) {
     Require(OneOf(zorbent::ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");

@@ -17,26 +17,6 @@ namespace {
 
 using zorbent::fuzz::Require;
 
-struct Reports {
-  int texts = 0;
-  int formatErrors = 0;
-  int progress = 0;
-  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
-    auto* self = static_cast<Reports*>(context);
-    zorbent::fuzz::CheckReport(kind, reinterpret_cast<const void*>(value));
-    if (kind == zorbent::kReportText) {
-      ++self->texts;
-      if (std::string_view(reinterpret_cast<const char*>(value)) ==
-          "**Failed** update file format error!\r\n") {
-        ++self->formatErrors;
-      }
-    } else {
-      Require(value == 2, "the check reports progress 2 only");
-      ++self->progress;
-    }
-  }
-};
-
 struct Outcome {
   std::int32_t result = 0;
   std::uint8_t family = 0;
@@ -51,17 +31,18 @@ bool Terminated(std::span<const char> field) {
 }
 
 Outcome Check(zorbent::UpdateEngine& engine, std::span<const std::uint8_t> bytes) {
-  Reports reports;
-  engine.Init(&reports, &Reports::Callback);
+  zorbent::fuzz::Reports reports;
+  engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
   engine.image.assign(bytes.begin(), bytes.end());
   engine.imageSize = static_cast<std::int32_t>(bytes.size());
   Outcome o;
   o.result = engine.CheckImageFormat();
   Require(o.result == 1 || o.result < 0, "result is 1 or negative");
-  Require(reports.progress == 1, "progress 2 reported once");
+  Require(reports.progress == 1 && reports.lastProgress == 2, "progress 2 reported once");
   Require(engine.recordCount >= 0, "record count");
   if (o.result < 0) {
-    Require(reports.texts == 1 && reports.formatErrors == 1, "one format error message");
+    Require(reports.texts == 1 && reports.last == "**Failed** update file format error!\r\n",
+            "one format error message");
     Require(engine.image.empty(), "a refused image is released");
     return o;
   }

@@ -15,109 +15,77 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zorbent::sim::BuildBlockImage;
+using zorbent::sim::BuildLineImage;
 using zorbent::sim::Corruption;
 using zorbent::sim::LineEnd;
 
-bool Write(const fs::path& file, std::string_view bytes) {
-  std::ofstream out(file, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
-std::string Name(std::string_view stem, int n) {
-  return std::string(stem) + "-" + std::to_string(n);
-}
-
-int Images(const fs::path& dir) {
-  int n = 0;
-  int failures = 0;
-  auto keep = [&](std::string_view stem, const zorbent::sim::BuiltImage& image) {
-    if (!image.ok()) return;  // options this family refuses
-    failures += !Write(dir / Name(stem, n++), image.text);
+std::vector<std::string> Images() {
+  std::vector<std::string> seeds;
+  auto keep = [&](const zorbent::sim::BuiltImage& image) {
+    if (image.ok()) seeds.push_back(image.text);  // else options this family refuses
   };
-  const std::vector<LineEnd> ends = {LineEnd::kCrLf, LineEnd::kLf, LineEnd::kCr};
-  for (const Corruption corruption : zorbent::sim::AllCorruptions()) {
-    const std::string stem(zorbent::sim::CorruptionName(corruption));
+  for (const Corruption c : zorbent::sim::AllCorruptions()) {
     for (const char* device : {"zOrbent FS v2.0", "zOrbent FS BT 1.0"}) {
-      zorbent::sim::BlockImageOptions o;
-      o.deviceName = device;
-      o.records = 4;
-      o.recordLen = 24;
-      o.corruption = corruption;
-      o.corruptIndex = 1;
-      keep("block-" + stem, BuildBlockImage(o));
+      keep(BuildBlockImage({.deviceName = device,
+                            .records = 4,
+                            .recordLen = 24,
+                            .corruption = c,
+                            .corruptIndex = 1}));
     }
-    for (const char* device : {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"}) {
-      zorbent::sim::LineImageOptions o;
-      o.deviceName = device;
-      o.versionText = std::string_view(device).starts_with("Ruvo") ? "V4.0.1X" : "V2.2.3X";
-      o.records = 3;
-      o.corruption = corruption;
-      o.corruptIndex = 1;
-      keep("line-" + stem, BuildLineImage(o));
+    for (const std::string_view device : {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"}) {
+      keep(BuildLineImage({.deviceName = std::string(device),
+                           .versionText = device.starts_with("Ruvo") ? "V4.0.1X" : "V2.2.3X",
+                           .records = 3,
+                           .corruption = c,
+                           .corruptIndex = 1}));
     }
   }
   // The decorations a valid file may carry, and those a line-mode file must not.
-  for (const LineEnd end : ends) {
-    zorbent::sim::BlockImageOptions b;
-    b.records = 3;
-    b.recordLen = 121;
-    b.lineEnd = end;
-    b.blankLines = end != LineEnd::kCr;
-    b.spaces = end == LineEnd::kLf;
-    b.lowerCase = end == LineEnd::kCrLf;
-    b.afterTrailer = "00\r\n";
-    keep("block-decorated", BuildBlockImage(b));
-    zorbent::sim::LineImageOptions l;
-    l.records = 2;
-    l.lineEnd = end;
-    l.lowerCase = true;
-    l.trailerLineEnd = end != LineEnd::kLf;
-    keep("line-ends", BuildLineImage(l));
-    l.spaces = true;
-    keep("line-spaces", BuildLineImage(l));
-    l.spaces = false;
-    l.blankLines = true;
-    keep("line-blank", BuildLineImage(l));
+  for (const LineEnd end : {LineEnd::kCrLf, LineEnd::kLf, LineEnd::kCr}) {
+    keep(BuildBlockImage({.records = 3,
+                          .recordLen = 121,
+                          .lineEnd = end,
+                          .blankLines = end != LineEnd::kCr,
+                          .spaces = end == LineEnd::kLf,
+                          .lowerCase = end == LineEnd::kCrLf,
+                          .afterTrailer = "00\r\n"}));
+    for (int broken = 0; broken < 3; ++broken) {  // nothing, spaces, blank lines
+      keep(BuildLineImage({.records = 2,
+                           .lineEnd = end,
+                           .blankLines = broken == 2,
+                           .spaces = broken == 1,
+                           .lowerCase = true,
+                           .trailerLineEnd = end != LineEnd::kLf}));
+    }
   }
-  zorbent::sim::BlockImageOptions empty;
-  empty.records = 0;
-  keep("block-trailer-only", BuildBlockImage(empty));
-  zorbent::sim::LineImageOptions bare;
-  bare.records = 0;
-  bare.versionText = "2.2.01";
-  keep("line-no-v", BuildLineImage(bare));
-  return failures;
+  keep(BuildBlockImage({.records = 0}));
+  keep(BuildLineImage({.versionText = "2.2.01", .records = 0}));
+  return seeds;
 }
 
-int Configs(const fs::path& dir) {
-  const std::vector<std::string> strings = {
-      "com|COM3:115200",
-      "tcp|192.168.0.10:35000",
-      "com|COM3:115200|x",
-      "com|COM3:115200:x",
-      "com|COM3",
-      "com",
-      "serial|COM3:9600",
-      "COM|COM3:9600",
-      "",
-      "com|:115200",
-      "com|ttyUSB0:abc",
-      "com|/dev/null:-9600",
-      "tcp|[::1]:35000",
-      "tcp|host:",
-      "com||:",
-      "com|x:99999999999999",
-      "com|x:115200\nfw.txt",
-      "com|x:1\n" + std::string(1100, 'p'),
-  };
-  int n = 0;
-  int failures = 0;
-  for (const auto& s : strings) failures += !Write(dir / Name("config", n++), s);
-  return failures;
+std::vector<std::string> Configs() {
+  return {"com|COM3:115200",
+          "tcp|192.168.0.10:35000",
+          "com|COM3:115200|x",
+          "com|COM3:115200:x",
+          "com|COM3",
+          "com",
+          "serial|COM3:9600",
+          "COM|COM3:9600",
+          "",
+          "com|:115200",
+          "com|ttyUSB0:abc",
+          "com|/dev/null:-9600",
+          "tcp|[::1]:35000",
+          "tcp|host:",
+          "com||:",
+          "com|x:99999999999999",
+          "com|x:115200\nfw.txt",
+          "com|x:1\n" + std::string(1100, 'p')};
 }
 
-int Answers(const fs::path& dir) {
+std::vector<std::string> Answers() {
   using zorbent::fuzz::EncodeIdentifyInput;
   // One script per model: identification, the two product answers, ELM327 and versions.
   const std::vector<std::vector<std::string>> scripts = {
@@ -135,15 +103,12 @@ int Answers(const fs::path& dir) {
       {"QKIRuvo V3.0\r\r>", "QKVERSRuvo V3.1\r>"},
       {"?\r\r>", "", "QKI\r", std::string(300, 'A'), std::string("\0\0>", 3)},
   };
-  int n = 0;
-  int failures = 0;
+  std::vector<std::string> seeds;
   for (const auto& script : scripts) {
-    for (std::uint8_t version = 0; version < zorbent::fuzz::kFileVersions.size(); version += 3) {
-      failures += !Write(dir / Name("answers", n++),
-                         EncodeIdentifyInput(version, version == 6 ? "" : "OBDZ-1000", script));
-    }
+    for (std::uint8_t version = 0; version < zorbent::fuzz::kFileVersions.size(); version += 3)
+      seeds.push_back(EncodeIdentifyInput(version, version == 6 ? "" : "OBDZ-1000", script));
   }
-  return failures;
+  return seeds;
 }
 
 }  // namespace
@@ -154,17 +119,23 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  std::error_code error;
-  for (const char* sub : {"image", "config", "identify"}) {
+  int failures = 0;
+  for (const auto& [sub, seeds] : {std::pair{"image", Images()}, std::pair{"config", Configs()},
+                                   std::pair{"identify", Answers()}}) {
+    std::error_code error;
     fs::create_directories(root / sub, error);
     if (error) {
       std::fprintf(stderr, "fuzz_make_corpus: cannot create %s: %s\n",
                    (root / sub).string().c_str(), error.message().c_str());
       return 1;
     }
+    for (std::size_t n = 0; n < seeds.size(); ++n) {
+      std::ofstream out(root / sub / (std::string(sub) + "-" + std::to_string(n)),
+                        std::ios::binary);
+      out << seeds[n];
+      failures += !out;
+    }
   }
-  const int failures =
-      Images(root / "image") + Configs(root / "config") + Answers(root / "identify");
   if (failures > 0) {
     std::fprintf(stderr, "fuzz_make_corpus: %d files could not be written\n", failures);
     return 1;

@@ -24,7 +24,6 @@ class MemoryPort : public Port {
     pending_.clear();
     readAt_ = 0;
   }
-  std::size_t Writes() const { return writes_; }
 
   void Close() override { open_ = false; }
   bool Read(std::span<std::uint8_t> buffer, std::int32_t) override {
@@ -39,7 +38,6 @@ class MemoryPort : public Port {
   }
   bool Write(std::span<const std::uint8_t> bytes, std::int32_t) override {
     if (!open_) return false;
-    ++writes_;
     if (bytes.empty()) return true;
     if (next_ < answers_.size()) {
       pending_.erase(0, readAt_);
@@ -66,7 +64,6 @@ class MemoryPort : public Port {
   std::size_t next_ = 0;
   std::string pending_;
   std::size_t readAt_ = 0;
-  std::size_t writes_ = 0;
   bool open_ = true;
 };
 
