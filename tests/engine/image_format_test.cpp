@@ -356,11 +356,6 @@ TEST_F(ImageFormat, RandomDamageNeverPassesSilently) {
     // One changed digit changes a sum, a check byte or the TOTAL.
     EXPECT_LT(Check(text), 0) << "round " << round << " offset " << at;
   }
-  for (int round = 0; round < 200; ++round) {
-    std::string text(random() % 600, '\0');
-    for (char& c : text) c = "0123456789ABCDEFfff1\r\n \x80"[random() % 24];
-    Check(text);  // only must not crash or read out of bounds
-  }
 }
 
 // Hand-made block images, independent of the builder: lines of raw bytes in hex.
