@@ -77,6 +77,7 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   ASSERT_EQ(::tcgetattr(pty.MasterFd(), &tio), 0);
   tio.c_cflag |= HUPCL;
   ASSERT_EQ(::tcsetattr(pty.MasterFd(), TCSANOW, &tio), 0);
+  ASSERT_NE(ControlFlags(pty.MasterFd()) & HUPCL, 0u);
   TakeRequests();
   SerialDevice device;
   ASSERT_TRUE(device.Open(pty.SlavePath(), 115200));  // the pty's ENOTTY does not fail it
