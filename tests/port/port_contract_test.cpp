@@ -5,15 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <memory>
 #include <string>
 #include <thread>
 
-#include "port/serial_port.h"
-#include "port/tcp_port.h"
 #include "tests/support/port_text.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/tcp_peer.h"
+#include "tests/support/scripted_link.h"
 
 namespace zorbent {
 namespace {
@@ -31,25 +27,11 @@ double CpuSeconds() {
 // The port under test and the peer at the other end of its line.
 class PortContract : public ::testing::TestWithParam<const char*> {
  protected:
-  void SetUp() override {
-    bool ok = false;
-    if (Tcp()) {
-      tcp_ = std::make_unique<test::TcpPeer>();
-      port_ = std::make_unique<TcpPort>(
-          test::TcpClientConfig("127.0.0.1", std::to_string(tcp_->Port())), ok);
-    } else {
-      pty_ = std::make_unique<test::PtyPair>();
-      port_ = std::make_unique<SerialPort>(test::SerialConfig(pty_->SlavePath(), GetParam()), ok);
-    }
-    ASSERT_TRUE(ok);
-    ASSERT_TRUE(port_->IsOpen());
-  }
+  void SetUp() override { ASSERT_TRUE(port_ != nullptr && port_->IsOpen()); }
   bool Tcp() const { return std::string(GetParam()) == "tcp"; }
   bool Direct() const { return std::string(GetParam()) == "direct"; }
-  void PeerWrite(const std::string& s) { Tcp() ? tcp_->Write(s) : pty_->Write(s); }
-  std::string PeerRead(std::size_t n) {
-    return Tcp() ? tcp_->ReadCount(n, 10000) : pty_->ReadCount(n, 10000);
-  }
+  void PeerWrite(const std::string& s) { peer_.Write(s); }
+  std::string PeerRead(std::size_t n) { return peer_.ReadCount(n, 10000); }
   // Lets written bytes reach the port's side: its own queue where it has one, else the
   // device's input buffer.
   void Settle(int queued) {
@@ -62,9 +44,9 @@ class PortContract : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(port_->Available(), queued);
   }
 
-  std::unique_ptr<test::PtyPair> pty_;
-  std::unique_ptr<test::TcpPeer> tcp_;
-  std::unique_ptr<Port> port_;
+  test::ScriptedLink link_{GetParam()};
+  test::StreamPeer& peer_ = link_.peer();
+  Port* const port_ = link_.port();
 };
 
 TEST_P(PortContract, ReadsExactCountsOneByteAtATimeAndTimesOut) {
@@ -132,14 +114,11 @@ TEST_P(PortContract, LargeWritesArriveWholeBothWays) {
 // The line goes away during a long read: the read fails then, without spinning, and the
 // bytes that came before still count.
 TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
-  if (Tcp()) {
-    ASSERT_TRUE(tcp_->Accept());
-  }
   PeerWrite("bye");
   EXPECT_EQ(ReadText(*port_, 3, 2000), "bye");
   std::thread vanish([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    Tcp() ? tcp_->HangUp() : pty_->HangUp();
+    peer_.HangUp();
   });
   const double cpuBefore = CpuSeconds();
   EXPECT_EQ(ReadText(*port_, 1, 120000), "");

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "port/serial_port.h"
+#include "tests/support/port_text.h"
 #include "tests/support/pty_pair.h"
 
 namespace zorbent {
@@ -17,7 +18,7 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr int kRate = 115200;
+constexpr int kRate = 115200;       // the rate test::SerialConfig sets
 constexpr std::size_t kChunk = 16;  // bytes the peer writes at once
 constexpr microseconds kChunkTime{kChunk * 10 * 1000000 / kRate + 50};  // a little slower
 
@@ -26,12 +27,8 @@ constexpr microseconds kChunkTime{kChunk * 10 * 1000000 / kRate + 50};  // a lit
 class PacedLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    PortConfig config;
-    config.Set("mode", "direct");
-    config.Set("name", pty_.SlavePath());
-    config.Set("baud", std::to_string(kRate));
     bool opened = false;
-    port_ = std::make_unique<SerialPort>(config, opened);
+    port_ = std::make_unique<SerialPort>(test::SerialConfig(pty_.SlavePath()), opened);
     ASSERT_TRUE(opened);
     std::thread peer([this] {
       for (int i = 0; i < 40; ++i) {

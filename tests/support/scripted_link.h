@@ -6,10 +6,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "port/serial_port.h"
 #include "port/tcp_port.h"
+#include "tests/support/port_text.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/tcp_peer.h"
 
@@ -19,21 +21,19 @@ using Chunks = std::vector<std::string>;
 
 class ScriptedLink {
  public:
-  explicit ScriptedLink(bool tcp) {
-    PortConfig c;
+  explicit ScriptedLink(bool tcp) : ScriptedLink(tcp ? "tcp" : "direct") {}
+  // kind: "tcp", or the mode of a serial port, "direct" or "queued".
+  explicit ScriptedLink(const char* kind) {
     bool opened = false;
-    if (tcp) {
-      tcp_ = std::make_unique<TcpPeer>();
-      c.Set("mode", "client");
-      c.Set("remote_ip", "127.0.0.1");
-      c.Set("remote_port", std::to_string(tcp_->Port()));
-      port_ = std::make_unique<TcpPort>(c, opened);
+    if (std::string_view(kind) == "tcp") {
+      auto peer = std::make_unique<TcpPeer>();
+      port_ = std::make_unique<TcpPort>(TcpClientConfig("127.0.0.1", std::to_string(peer->Port())),
+                                        opened);
+      peer_ = std::move(peer);
     } else {
-      pty_ = std::make_unique<PtyPair>();
-      c.Set("mode", "direct");
-      c.Set("name", pty_->SlavePath());
-      c.Set("baud", "115200");
-      port_ = std::make_unique<SerialPort>(c, opened);
+      auto pty = std::make_unique<PtyPair>();
+      port_ = std::make_unique<SerialPort>(SerialConfig(pty->SlavePath(), kind), opened);
+      peer_ = std::move(pty);
     }
     if (!opened) port_.reset();
   }
@@ -41,21 +41,18 @@ class ScriptedLink {
   // Null when the port did not open (or was taken).
   Port* port() { return port_.get(); }
   std::unique_ptr<Port> TakePort() { return std::move(port_); }
-  void Write(const std::string& bytes) { tcp_ ? tcp_->Write(bytes) : pty_->Write(bytes); }
-  std::string ReadFor(int timeoutMs) {
-    return tcp_ ? tcp_->ReadFor(timeoutMs) : pty_->ReadFor(timeoutMs);
-  }
+  void Write(const std::string& bytes) { peer_->Write(bytes); }
+  std::string ReadFor(int timeoutMs) { return peer_->ReadFor(timeoutMs); }
   // Answers each command with the chunks respond gives, pauseMs apart.
   void StartResponder(std::function<Chunks(const std::string&)> respond, int pauseMs = 2) {
-    tcp_ ? tcp_->StartResponder(std::move(respond), pauseMs)
-         : pty_->StartResponder(std::move(respond), pauseMs);
+    peer_->StartResponder(std::move(respond), pauseMs);
   }
-  void StopResponder() { tcp_ ? tcp_->StopResponder() : pty_->StopResponder(); }
-  std::vector<std::string> Commands() { return tcp_ ? tcp_->Commands() : pty_->Commands(); }
+  void StopResponder() { peer_->StopResponder(); }
+  std::vector<std::string> Commands() { return peer_->Commands(); }
+  StreamPeer& peer() { return *peer_; }
 
  private:
-  std::unique_ptr<PtyPair> pty_;
-  std::unique_ptr<TcpPeer> tcp_;
+  std::unique_ptr<StreamPeer> peer_;
   std::unique_ptr<Port> port_;  // closed before its peer goes
 };
 

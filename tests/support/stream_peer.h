@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zorbent::test {
+
+// The far end of a line the test plays, a pseudo-terminal's master or a socket: raw bytes in
+// and out, and a responder that answers commands as an adapter would.
+class StreamPeer {
+ public:
+  StreamPeer(const StreamPeer&) = delete;
+  StreamPeer& operator=(const StreamPeer&) = delete;
+  virtual ~StreamPeer();
+
+  void Write(const std::string& bytes);
+  // Everything that arrives within timeoutMs after the first byte pause of quietMs.
+  std::string ReadFor(int timeoutMs, int quietMs = 50);
+  // Reads until `count` bytes arrived or timeoutMs passed.
+  std::string ReadCount(std::size_t count, int timeoutMs);
+  // Closes this end: the other side sees the line go.
+  virtual void HangUp() { CloseLine(); }
+
+  // Answers each command (bytes up to and including '\r') with the chunks that respond
+  // returns, written one after another with a short pause between them.
+  using Responder = std::function<std::vector<std::string>(const std::string& command)>;
+  void StartResponder(Responder respond, int pauseMs = 2);
+  void StopResponder();
+  // Commands the responder has seen, in order.
+  std::vector<std::string> Commands();
+
+ protected:
+  // socket: written with send, which raises no SIGPIPE when the other side left.
+  explicit StreamPeer(bool socket) : socket_(socket) {}
+  // The descriptor the bytes go through once there is one (within timeoutMs), else -1.
+  virtual int Line(int /*timeoutMs*/) { return fd_; }
+  void CloseLine();
+
+  int fd_ = -1;
+
+ private:
+  bool WriteAll(int fd, const std::string& bytes);
+  // Up to count bytes, until timeoutMs passed or the line was quiet for quietMs.
+  std::string Read(std::size_t count, int timeoutMs, int quietMs);
+
+  const bool socket_;
+  std::thread responder_;
+  std::atomic<bool> stop_{false};
+  std::mutex commandsMutex_;
+  std::vector<std::string> commands_;
+};
+
+// Waits for input (or the other side's close) on fd.
+bool WaitReadable(int fd, int timeoutMs);
+
+}  // namespace zorbent::test
