@@ -108,64 +108,52 @@ TEST(Inspect, ShowsWhatTheFileIsForForEveryModel) {
          {"5 lines: the last line has no partner and is never sent"});
 }
 
-// A file no adapter takes, a damaged one, one that cannot be read: each a failure that says
-// why (every kind of damage is a unit case of the format check).
-TEST(Inspect, RefusedFilesSayWhy) {
+// A file no adapter takes, a damaged one, one that cannot be read: inspect says why in one
+// line, and update says the same and that nothing was sent, before any port is opened (the
+// device named does not exist). Every kind of damage is a unit case of the format check.
+TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
   TempDir dir;
-  sim::BlockImageOptions otherBlock;
+  sim::BlockImageOptions otherBlock, lenOverrun, badSum;
+  sim::LineImageOptions otherLine, badCheckByte;
   otherBlock.deviceName = "Other FS v1";
-  sim::LineImageOptions otherLine;
   otherLine.deviceName = "KTR9999";
-  const auto none = [](const char* name) {
-    return "\"" + std::string(name) +
-           "\", which is none of the adapter models this program updates";
-  };
-  Expect({"inspect", dir.Write("b", sim::BuildBlockImage(otherBlock).text)}, 1,
-         {none("Other FS v1")});
-  Expect({"inspect", dir.Write("l", sim::BuildLineImage(otherLine).text)}, 1, {none("KTR9999")});
-
-  sim::BlockImageOptions block;
-  block.corruption = sim::Corruption::kLenOverrun;
-  block.corruptIndex = 2;
-  sim::LineImageOptions line;
-  line.corruption = sim::Corruption::kBadCheckByte;
-  line.corruptIndex = 2;
-  Expect({"inspect", dir.Write("cb", sim::BuildBlockImage(block).text)}, 1,
-         {"is not a valid firmware file: ", "line 3: LEN says"});
-  Expect({"inspect", dir.Write("cl", sim::BuildLineImage(line).text)}, 1,
-         {"is not a valid firmware file: ", "line 3: bytes sum to 0x"});
-  block.corruption = sim::Corruption::kBadSum;
-  Expect({"inspect", dir.Write("cs", sim::BuildBlockImage(block).text)}, 1,
-         {"line 3: data bytes sum to 0x"});
-
-  Expect({"inspect", dir.path() + "/none.txt"}, 1,
-         {"**Failed** cannot read " + dir.path() + "/none.txt", "No such file or directory"});
-  Expect({"inspect", dir.path()}, 1, {"is a directory"});
-  Expect({"inspect", dir.Write("empty.txt", "")}, 1, {"is empty"});
-  // One byte short of the smallest file that can hold a record and a trailer.
-  Expect({"inspect", dir.Write("short.txt", std::string(137, '0'))}, 1,
-         {"is too short (137 bytes)"});
+  lenOverrun.corruption = sim::Corruption::kLenOverrun;
+  badSum.corruption = sim::Corruption::kBadSum;
+  badCheckByte.corruption = sim::Corruption::kBadCheckByte;
+  lenOverrun.corruptIndex = badSum.corruptIndex = badCheckByte.corruptIndex = 2;
+  const std::string none = "\", which is none of the adapter models this program updates";
+  const std::string invalid = " is not a valid firmware file: line 3: ";
   // Larger than any firmware: refused without reading it all (a sparse file costs no disk).
   const std::string huge = dir.Write("huge.txt", "");
   std::filesystem::resize_file(huge, 200u * 1024 * 1024);
-  Expect({"inspect", huge}, 1, {"larger than any adapter firmware"});
-}
-
-// A bad file is refused with its reason and touches no adapter: the device named here does
-// not exist, and no connection failure is reported.
-TEST(Update, ABadFileNeverOpensAPort) {
-  TempDir dir;
-  sim::LineImageOptions damaged;
-  damaged.corruption = sim::Corruption::kBadCheckByte;
-  damaged.corruptIndex = 2;
-  for (const auto& [file, says] :
-       {std::pair{dir.path() + "/missing.txt", "No such file or directory"},
-        {dir.Write("short.txt", "0000"), "is too short (4 bytes)"},
-        {dir.Write("bad.txt", sim::BuildLineImage(damaged).text), "line 3: bytes sum to"}}) {
-    const ProgramResult r =
-        Expect({"update", "--port", "/dev/zorbent-none", file}, 1,
-               {says, "Update failed: the firmware file is not usable. Nothing was sent"});
-    EXPECT_EQ(r.both().find("Port"), std::string::npos) << r.both();
+  const std::string otherB = dir.Write("b", sim::BuildBlockImage(otherBlock).text),
+                    otherL = dir.Write("l", sim::BuildLineImage(otherLine).text),
+                    len = dir.Write("cb", sim::BuildBlockImage(lenOverrun).text),
+                    check = dir.Write("cl", sim::BuildLineImage(badCheckByte).text),
+                    sum = dir.Write("cs", sim::BuildBlockImage(badSum).text),
+                    empty = dir.Write("empty.txt", ""), missing = dir.path() + "/none.txt",
+                    small = dir.Write("short.txt", std::string(137, '0'));
+  const std::pair<std::string, std::string> cases[] = {
+      {otherB, otherB + " is for device \"Other FS v1" + none},
+      {otherL, otherL + " is for device \"KTR9999" + none},
+      {len, len + invalid + "LEN says"},
+      {check, check + invalid + "bytes sum to 0x"},
+      {sum, sum + invalid + "data bytes sum to 0x"},
+      {missing, "cannot read " + missing + ": No such file or directory"},
+      {dir.path(), dir.path() + " is a directory: give the firmware file itself"},
+      {empty, empty + " is empty: it is not a firmware file"},
+      // One byte short of the smallest file that can hold a record and a trailer.
+      {small, small + " is too short (137 bytes) to hold"},
+      {huge, huge + " is larger than any adapter firmware (more than 16 MiB)"}};
+  for (const auto& [path, why] : cases) {
+    SCOPED_TRACE(path);
+    const ProgramResult inspect = Expect({"inspect", path}, 1, {});
+    EXPECT_EQ(inspect.both().rfind("**Failed** " + why, 0), 0u) << inspect.both();
+    EXPECT_EQ(inspect.both().find('\n'), inspect.both().size() - 1) << inspect.both();
+    EXPECT_EQ(Expect({"update", "--port", "/dev/zorbent-none", path}, 1, {}).both(),
+              inspect.both() +
+                  "Update failed: the firmware file is not usable. Nothing was sent to any "
+                  "adapter.\n");
   }
 }
 

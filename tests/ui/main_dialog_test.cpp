@@ -1,3 +1,5 @@
+// The main window through its Qt view: what is enabled when, what the output box and the bar
+// show, what closing does. Commands run against a simulated adapter or a loopback listener.
 #include "ui/qt/main_dialog.h"
 
 #include <gmock/gmock.h>
@@ -19,10 +21,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/sim_adapter.h"
+#include "tests/support/tcp_peer.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
 
@@ -30,17 +34,31 @@ namespace zorbent::ui {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
-// A zOrbent MC adapter (line mode) on a pseudo-terminal or on 127.0.0.1.
-test::RunningAdapter McAdapter(bool tcp = false) {
-  return test::RunningAdapter(test::AdapterModel(1, tcp));
-}
+// The real window, except for what a test cannot let happen: the process ending, and the
+// modal questions when the test answers them itself.
+class TestDialog : public MainDialog {
+ public:
+  using MainDialog::MainDialog;
+  bool ConfirmCloseWhileRunning() override {
+    ++questions;
+    return answer ? *answer : MainDialog::ConfirmCloseWhileRunning();
+  }
+  void DismissCloseQuestion() override {
+    ++dismissals;
+    MainDialog::DismissCloseQuestion();
+  }
+  std::optional<std::string> ChooseFirmwareFile() override { return chosenFile; }
+  void EndProcessNow() override { processEnded = true; }
 
-// What a Read of that adapter shows.
-const auto kReadOutput =
-    ::testing::AllOf(::testing::StartsWith("Connecting to "),
-                     ::testing::HasSubstr(" ...\nPort is opened!\ndevice version:"),
-                     ::testing::HasSubstr("\nAdapter version:zOrbent MC v"));
+  std::optional<bool> answer;  // none: the real question
+  int questions = 0;
+  int dismissals = 0;
+  std::optional<std::string> chosenFile;
+  bool processEnded = false;
+};
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -52,9 +70,10 @@ class DialogTest : public ::testing::Test {
     if (QApplication::instance() == nullptr) app_ = new QApplication(argc, argv);
   }
 
-  void Open(std::vector<std::string> ports) {
+  void Open(std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"}) {
+    ClearStopRequest();
     ports_ = std::move(ports);
-    dialog_ = std::make_unique<MainDialog>(engine_, [this] { return PlainChoices(ports_); });
+    dialog_ = std::make_unique<TestDialog>(engine_, [this] { return PlainChoices(ports_); });
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
   }
@@ -64,15 +83,40 @@ class DialogTest : public ::testing::Test {
     EXPECT_NE(widget, nullptr) << id;
     return widget;
   }
+  void Click(const char* id) { QTest::mouseClick(Control<QAbstractButton>(id), Qt::LeftButton); }
+  SerialPage* Page(SerialPageId page) const {
+    return page == SerialPageId::kBt ? dialog_->btPage() : dialog_->usbPage();
+  }
+  // Adds a device to the list and picks it on the page.
+  void Pick(const std::string& device, SerialPageId page = SerialPageId::kUsb) {
+    ports_.push_back(device);
+    QTest::mouseClick(Page(page)->refresh(), Qt::LeftButton);
+    Page(page)->names()->setCurrentIndex(static_cast<int>(ports_.size()) - 1);
+    Click(page == SerialPageId::kBt ? "1000" : "1001");
+  }
+  void UseWifi(const std::string& address, const std::string& port) {
+    Click("1002");
+    dialog_->wifiPage()->address()->setText(QString::fromStdString(address));
+    dialog_->wifiPage()->port()->setText(QString::fromStdString(port));
+  }
   std::string Output() const {
     return Control<QPlainTextEdit>("1007")->toPlainText().toStdString();
   }
   int Progress() const { return Control<QProgressBar>("1013")->value(); }
-  void ExpectCommandControlsEnabled() const {
+  std::string Outcome() const {
+    return Control<QProgressBar>("1013")->property("outcome").toString().toStdString();
+  }
+  // Every control that a command disables; Clear and the output box are not among them.
+  void ExpectCommandControlsEnabled(bool enabled) const {
     for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"})
-      EXPECT_TRUE(dialog_->findChild<QWidget*>(QString::fromLatin1(id))->isEnabled()) << id;
-    EXPECT_TRUE(dialog_->usbPage()->refresh()->isEnabled());
-    EXPECT_TRUE(dialog_->wifiPage()->port()->isEnabled());
+      EXPECT_EQ(Control<QWidget>(id)->isEnabled(), enabled) << id;
+    for (const QWidget* page :
+         {static_cast<QWidget*>(dialog_->btPage()), static_cast<QWidget*>(dialog_->usbPage()),
+          static_cast<QWidget*>(dialog_->wifiPage())})
+      for (const QWidget* w : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(w->objectName().isEmpty() || w->isEnabled() == enabled);  // labels: no id
+    EXPECT_TRUE(Control<QPushButton>("1008")->isEnabled());
+    EXPECT_TRUE(Control<QPlainTextEdit>("1007")->isEnabled());
   }
   bool WaitIdle() {
     return QTest::qWaitFor([this] { return !dialog_->controller().IsRunning(); }, 20000);
@@ -92,12 +136,12 @@ class DialogTest : public ::testing::Test {
   static inline QApplication* app_ = nullptr;
   UpdateEngine engine_;
   std::vector<std::string> ports_;
-  std::unique_ptr<MainDialog> dialog_;
+  std::unique_ptr<TestDialog> dialog_;
   std::vector<fs::path> files_;
 };
 
-TEST_F(DialogTest, StartsWithTheTemplateControlsAndNoPageShown) {
-  Open({"ttyUSB0"});
+TEST_F(DialogTest, StartsWithTheTemplateControlsFilledPagesAndNoPageShown) {
+  Open();
   EXPECT_EQ(dialog_->windowTitle(), QStringLiteral("zOrbentFwUpdater v3.5"));
   EXPECT_EQ(dialog_->minimumSize(), dialog_->maximumSize());  // fixed size
   EXPECT_FALSE(dialog_->windowIcon().isNull());
@@ -107,30 +151,49 @@ TEST_F(DialogTest, StartsWithTheTemplateControlsAndNoPageShown) {
     EXPECT_EQ(Control<QPushButton>(id)->text(), QString::fromLatin1(text));
   }
   EXPECT_TRUE(Control<QPushButton>("1006")->isDefault());
+  EXPECT_TRUE(Control<QPushButton>("1006")->hasFocus());
+  EXPECT_EQ(Control<QGroupBox>("1003")->title(), QStringLiteral("Comm Port"));
   for (const char* id : {"1000", "1001", "1002"}) {
     EXPECT_FALSE(Control<QRadioButton>(id)->isChecked());
   }
-  EXPECT_EQ(Control<QGroupBox>("1003")->title(), QStringLiteral("Comm Port"));
   for (QWidget* page :
        {static_cast<QWidget*>(dialog_->btPage()), static_cast<QWidget*>(dialog_->usbPage()),
         static_cast<QWidget*>(dialog_->wifiPage())}) {
     EXPECT_FALSE(page->isVisible());
     EXPECT_EQ(page->geometry(), Control<QGroupBox>("1003")->geometry());
   }
-  EXPECT_EQ(dialog_->usbPage()->names()->currentText(), QStringLiteral("ttyUSB0"));
-  EXPECT_EQ(dialog_->usbPage()->rates()->count(), 13);
-  EXPECT_EQ(dialog_->btPage()->rates()->currentText(), QStringLiteral("115200"));
-  EXPECT_TRUE(Control<QPushButton>("1006")->hasFocus());
+  EXPECT_EQ(LinkRates().size(), 13u);
+  EXPECT_EQ(LinkRates().front() + " " + LinkRates().back(), "9600 8000000");
+  for (const auto id : {SerialPageId::kBt, SerialPageId::kUsb}) {
+    const SerialPage* page = Page(id);
+    ASSERT_EQ(page->names()->count(), 2);
+    EXPECT_EQ(page->names()->currentText(), QStringLiteral("ttyUSB0"));
+    EXPECT_EQ(dialog_->NameAt(id, 1), "ttyUSB1");
+    ASSERT_EQ(page->rates()->count(), 13);
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(dialog_->RateAt(id, i), LinkRates()[i]);
+    EXPECT_EQ(page->rates()->currentText(), QStringLiteral("115200"));
+  }
 
-  QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
+  Click("1002");
   EXPECT_TRUE(dialog_->wifiPage()->isVisible());
   EXPECT_EQ(dialog_->wifiPage()->address()->text(), QStringLiteral("192.168.0.10"));
   EXPECT_EQ(dialog_->wifiPage()->port()->text(), QStringLiteral("35000"));
   dialog_->wifiPage()->port()->setText(QStringLiteral("35001"));
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
+  Click("1000");
   EXPECT_TRUE(dialog_->btPage()->isVisible());
   EXPECT_FALSE(dialog_->wifiPage()->isVisible());
+  Click("1001");
+  EXPECT_TRUE(dialog_->usbPage()->isVisible());
+  EXPECT_FALSE(dialog_->btPage()->isVisible());
   EXPECT_EQ(dialog_->wifiPage()->port()->text(), QStringLiteral("35001"));
+
+  // Browse replaces the path only when a file is chosen.
+  Control<QLineEdit>("1004")->setText(QStringLiteral("typed"));
+  Click("1005");
+  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("typed"));
+  dialog_->chosenFile = "/tmp/fw.bin";
+  Click("1005");
+  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("/tmp/fw.bin"));
 }
 
 TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
@@ -153,7 +216,7 @@ TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
   auto* output = Control<QPlainTextEdit>("1007");
   EXPECT_EQ(output->lineWrapMode(), QPlainTextEdit::WidgetWidth);
   EXPECT_TRUE(output->tabChangesFocus());
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
+  Click("1001");
   auto* box = Control<QGroupBox>("1003");
   QWidget* name = dialog_->usbPage()->names();
   const int rowTop = name->mapTo(dialog_.get(), QPoint(0, 0)).y();
@@ -161,6 +224,57 @@ TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
   QWidget* refresh = dialog_->usbPage()->refresh();
   EXPECT_LE(refresh->mapTo(dialog_.get(), QPoint(0, refresh->height())).y(),
             box->geometry().bottom());
+}
+
+// Clicks that must do nothing at all: no message, no progress reset, no command.
+TEST_F(DialogTest, ClicksWithoutEnoughInputDoNothingAndOverLongFieldsAreRefused) {
+  Open({});
+  for (const auto id : {SerialPageId::kBt, SerialPageId::kUsb}) {
+    EXPECT_EQ(Page(id)->names()->currentIndex(), -1);  // no port, but the rate is still chosen
+    EXPECT_EQ(Page(id)->rates()->currentIndex(), 4);
+  }
+  engine_.ReportProgress(50);
+  Click("1006");  // no device type
+  Click("1009");
+  Click("1002");
+  Click("1006");  // empty path
+  Control<QLineEdit>("1004")->setText(QStringLiteral("fw.bin"));
+  Click("1000");
+  Click("1006");  // empty name list
+  QApplication::processEvents();
+  EXPECT_EQ(Progress(), 50);
+  EXPECT_TRUE(Output().empty());
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+
+  UseWifi(std::string(256, '1'), "35000");
+  Click("1009");
+  QApplication::processEvents();
+  EXPECT_EQ(Output(), "**Failed** IP address is too long (at most 255 characters)!\n");
+  EXPECT_EQ(Progress(), 50);
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+  ExpectCommandControlsEnabled(true);
+}
+
+TEST_F(DialogTest, ClearReportsWhileHiddenAndTheProgressRange) {
+  Open();
+  dialog_->controller().WriteOutput("abc\r", true);
+  Click("1008");
+  EXPECT_EQ(Output(), "");
+  dialog_->controller().WriteOutput("\nxyz\r\n", true);
+  EXPECT_EQ(Output(), "\nxyz\n");  // the held "\r" went with the cleared text
+
+  dialog_->hide();
+  engine_.ReportText("lost\r\n");
+  engine_.ReportProgress(50);
+  QApplication::processEvents();
+  EXPECT_EQ(Output(), "\nxyz\n");
+  EXPECT_EQ(Progress(), 0);
+  dialog_->show();
+  for (const auto& [percent, shown] :
+       std::vector<std::pair<int, int>>{{250, 100}, {-3, 0}, {100, 100}, {0, 0}}) {
+    engine_.ReportProgress(percent);
+    EXPECT_EQ(Progress(), shown) << percent;  // never outside 0..100
+  }
 }
 
 TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
@@ -181,85 +295,126 @@ TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
   EXPECT_TRUE(dialog_->isVisible());
   EXPECT_EQ(QString::fromLatin1(kAboutMenuText), QStringLiteral("&About zOrbentFwUpdater..."));
 
-  // Escape in the window itself closes it while idle and raises the stop request.
-  ASSERT_FALSE(StopRequested());
+  // Escape in the window itself closes it while idle, unasked, and raises the stop request.
   QTest::keyClick(dialog_.get(), Qt::Key_Escape);
   EXPECT_FALSE(dialog_->isVisible());
   EXPECT_EQ(dialog_->result(), QDialog::Rejected);
   EXPECT_TRUE(StopRequested());
+  EXPECT_EQ(dialog_->questions, 0);
+  EXPECT_FALSE(dialog_->processEnded);
 }
 
-TEST_F(DialogTest, ReadOverSerialAndWifiShowsTheVersionsAndReenablesTheControls) {
-  test::RunningAdapter serial = McAdapter();
-  Open({"ttyUSB0", serial.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
-  dialog_->usbPage()->names()->setCurrentIndex(1);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  EXPECT_FALSE(Control<QPushButton>("1006")->isEnabled());
-  EXPECT_FALSE(dialog_->usbPage()->names()->isEnabled());
-  EXPECT_TRUE(Control<QPushButton>("1008")->isEnabled());
-  EXPECT_TRUE(Control<QPlainTextEdit>("1007")->isEnabled());
+// The road through the window: a Read, an Update the file refuses, then one that succeeds.
+// Each command disposes of the worker before it; the output accumulates until cleared.
+TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
+  test::RunningAdapter adapter(test::AdapterModel(1));
+  Open();
+  Pick(adapter.Device());
+  Click("1009");  // Read does not need a path
+  EXPECT_TRUE(dialog_->controller().IsRunning());
+  ExpectCommandControlsEnabled(false);
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), kReadOutput);
-  ExpectCommandControlsEnabled();
-  QTest::mouseClick(Control<QPushButton>("1008"), Qt::LeftButton);
-  EXPECT_TRUE(Output().empty());
+  const std::string connecting = "Connecting to " + adapter.Device() + ":115200 ...\n";
+  const std::string read = connecting +
+                           "Port is opened!\ndevice version:KTR5575 V2.2\n"
+                           "Adapter version:zOrbent MC v2.2.2X\n";
+  EXPECT_EQ(Output(), read);
+  ExpectCommandControlsEnabled(true);
+  EXPECT_EQ(Outcome(), "succeeded");
 
-  test::RunningAdapter wifi = McAdapter(true);
-  QTest::mouseClick(Control<QRadioButton>("1002"), Qt::LeftButton);
-  dialog_->wifiPage()->address()->setText(QStringLiteral("127.0.0.1"));
-  dialog_->wifiPage()->port()->setText(QString::fromStdString(wifi.Port()));
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
-  EXPECT_FALSE(dialog_->wifiPage()->address()->isEnabled());
+  Pick(adapter.Device(), SerialPageId::kBt);
+  QTest::keyClicks(Control<QLineEdit>("1004"),
+                   QString::fromStdString(TempFile(std::string(200, 'Z'))));
+  Click("1006");
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), kReadOutput);
-  EXPECT_TRUE(dialog_->wifiPage()->address()->isEnabled());
-}
+  EXPECT_EQ(Output(),
+            read + connecting + "Port is opened!\n**Failed** update file format error!\n");
+  EXPECT_EQ(Progress(), 2);
+  EXPECT_EQ(Outcome(), "failed");
+  EXPECT_EQ(dialog_->dismissals, 2);
 
-TEST_F(DialogTest, UpdateOverASerialPortFinishesAndLeavesTheAdapterWithTheFile) {
-  test::RunningAdapter adapter = McAdapter();
   const sim::BuiltImage image = test::NewerImage(1);
-  Open({adapter.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);  // no path: nothing at all
-  EXPECT_TRUE(Control<QPushButton>("1006")->isEnabled());
-  EXPECT_TRUE(Output().empty());
-  QTest::keyClicks(Control<QLineEdit>("1004"), QString::fromStdString(TempFile(image.text)));
-  QTest::mouseClick(Control<QPushButton>("1006"), Qt::LeftButton);
-  EXPECT_FALSE(Control<QPushButton>("1009")->isEnabled());
+  Click("1008");
+  Control<QLineEdit>("1004")->setText(QString::fromStdString(TempFile(image.text)));
+  Click("1006");
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::HasSubstr(" ...\nPort is opened!\n"));
-  EXPECT_THAT(Output(), ::testing::HasSubstr("Device connection ok!\n"));
+  EXPECT_THAT(Output(), StartsWith(connecting + "Port is opened!\n"));
+  EXPECT_THAT(Output(), HasSubstr("Device connection ok!\n"));
   EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
   EXPECT_EQ(Progress(), 100);
-  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "succeeded");
+  EXPECT_EQ(Outcome(), "succeeded");
   EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
-  ExpectCommandControlsEnabled();
+  ExpectCommandControlsEnabled(true);
 }
 
 // A device path with non-ASCII characters reaches the connection byte for byte, and the
 // window's own list reads it back unchanged. The failure does not look like a success.
-TEST_F(DialogTest, NonAsciiDevicePathsSurviveTheListAndAFailureShowsAsOne) {
+TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
   const std::string path = ::testing::TempDir() + "p\xC3\xB6rt-\xE2\x82\xAC";
   Open({path});
   EXPECT_EQ(dialog_->NameAt(SerialPageId::kUsb, 0), path);
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  Click("1001");
+  Click("1009");
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), ::testing::StartsWith("Connecting to " + path + ":115200 ...\n"));
-  EXPECT_THAT(Output(), ::testing::HasSubstr("\n" + path + ": no such device. "));
-  EXPECT_EQ(Control<QProgressBar>("1013")->property("outcome").toString(), "failed");
+  EXPECT_THAT(Output(),
+              StartsWith("Connecting to " + path + ":115200 ...\n" +
+                         "**Failed** Port connection error!\n" + path + ": no such device. "));
+  EXPECT_EQ(Outcome(), "failed");
+  ExpectCommandControlsEnabled(true);
+
+  // Empty WiFi fields make "tcp|:", which the engine refuses itself.
+  Click("1008");
+  UseWifi("", "");
+  Click("1009");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), StartsWith("Connecting to : ...\n**Failed** "));
 }
 
-// The close question names the running command and goes away when the command ends.
-TEST_F(DialogTest, CloseQuestionNamesTheCommandAndGoesAwayWhenItEnds) {
+// A WiFi adapter that never answers: the connection is opened off the window's thread, the
+// window says what it is doing, and commands asked for meanwhile start nothing.
+TEST_F(DialogTest, WindowStaysResponsiveWhileTheConnectionHangs) {
+  test::TcpPeer peer(0);
+  peer.FillBacklog();
+  Open();
+  UseWifi("127.0.0.1", std::to_string(peer.Port()));
+  const std::string connecting =
+      "Connecting to 127.0.0.1:" + std::to_string(peer.Port()) + " ...\n";
+  Click("1009");  // returns while the connect still waits
+  EXPECT_TRUE(dialog_->controller().IsRunning());
+  Control<QLineEdit>("1004")->setText(QString::fromStdString(TempFile(std::string(200, 'Z'))));
+  dialog_->controller().OnUpdate();
+  dialog_->controller().OnRead();
+  QApplication::processEvents();
+  EXPECT_EQ(Output(), connecting);
+
+  peer.StopListening();  // the connect now fails, as refused or timed out
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), StartsWith(connecting + "**Failed** Port connection error!\n" +
+                                   "127.0.0.1:" + std::to_string(peer.Port())));
+  EXPECT_EQ(Output().find("Connecting to ", 1), std::string::npos);  // no queued command
+  ExpectCommandControlsEnabled(true);
+}
+
+// Closing during a command ends the process only when confirmed, and never tells the transfer
+// to stop. The question names the command and goes away when the command ends.
+TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) {
   sim::SimulatorOptions options;
   options.link.silent = true;
   test::RunningAdapter silent(options);
   Open({silent.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1000"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  Click("1000");
+  Click("1009");
   ASSERT_TRUE(dialog_->controller().IsRunning());
+  dialog_->answer = false;
+  EXPECT_FALSE(dialog_->close());
+  EXPECT_FALSE(dialog_->processEnded);
+  dialog_->answer = true;
+  EXPECT_FALSE(dialog_->close());
+  EXPECT_TRUE(dialog_->processEnded);
+  EXPECT_TRUE(dialog_->isVisible());
+  EXPECT_FALSE(StopRequested());
+
+  dialog_->answer.reset();
   QString question;
   QTimer::singleShot(100, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
@@ -269,15 +424,78 @@ TEST_F(DialogTest, CloseQuestionNamesTheCommandAndGoesAwayWhenItEnds) {
   EXPECT_TRUE(question.contains(QStringLiteral("(Read) is running"))) << question.toStdString();
   EXPECT_FALSE(dialog_->controller().IsRunning());
   EXPECT_TRUE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->questions, 3);
+  EXPECT_EQ(dialog_->dismissals, 1);
 }
 
 TEST_F(DialogTest, ReportsQueuedForADestroyedWindowAreDropped) {
-  test::RunningAdapter adapter = McAdapter();
+  test::RunningAdapter adapter(test::AdapterModel(1));
   Open({adapter.Device()});
-  QTest::mouseClick(Control<QRadioButton>("1001"), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>("1009"), Qt::LeftButton);
+  Click("1001");
+  Click("1009");
   dialog_.reset();  // waits for the worker; its queued reports must go nowhere
   QApplication::processEvents();
+}
+
+// Refresh follows the position, not the name, and leaves the rate and the other page alone.
+TEST_F(DialogTest, RefreshKeepsTheSelectedPositionWhileInRange) {
+  using Names = std::vector<std::string>;
+  const struct {
+    Names before;
+    int selected;
+    Names after;
+    int expected;
+  } cases[] = {{{"ttyUSB0", "ttyUSB1"}, 1, {"ttyUSB0", "ttyUSB1"}, 1},
+               {{"ttyUSB0", "ttyUSB1"}, 1, {"ttyUSB1"}, 0},
+               {{"ttyUSB1"}, 0, {"ttyUSB0", "ttyUSB1"}, 0},
+               {{"ttyUSB0"}, -1, {"ttyUSB0", "ttyACM0"}, 0},
+               {{"ttyUSB0"}, 0, {}, -1},
+               {{}, -1, {"rfcomm0"}, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    Open(c.before);
+    SerialPage* bt = dialog_->btPage();
+    bt->names()->setCurrentIndex(c.selected);
+    bt->rates()->setCurrentIndex(7);
+    const int usbSelected = dialog_->usbPage()->names()->currentIndex();
+    ports_ = c.after;
+    QTest::mouseClick(bt->refresh(), Qt::LeftButton);
+    ASSERT_EQ(bt->names()->count(), static_cast<int>(c.after.size()));
+    for (std::size_t i = 0; i < c.after.size(); ++i)
+      EXPECT_EQ(dialog_->NameAt(SerialPageId::kBt, static_cast<int>(i)), c.after[i]);
+    EXPECT_EQ(bt->names()->currentIndex(), c.expected);
+    EXPECT_EQ(bt->rates()->currentIndex(), 7);
+    EXPECT_EQ(dialog_->usbPage()->names()->count(), static_cast<int>(c.before.size()));
+    EXPECT_EQ(dialog_->usbPage()->names()->currentIndex(), usbSelected);
+  }
+}
+
+// A field or a whole string over 255 characters is refused with its name, never cut.
+TEST(ConfigString, BuildsOrRefuses) {
+  const std::string k249(249, 'a'), k255(255, '1'), k256(256, '1');
+  const struct {
+    bool serial;
+    std::string first, second, text;  // the string, or the start of the refusal
+  } cases[] = {{true, "/dev/pts/3", "9600", "com|/dev/pts/3:9600"},
+               {false, "192.168.0.10", "35000", "tcp|192.168.0.10:35000"},
+               {false, "", "", "tcp|:"},
+               {true, k249, "1", "com|" + k249 + ":1"},
+               {true, k249, "12", "Port configuration"},
+               {true, k256, "1", "Port name"},
+               {true, "n", k256, "Baudrate"},
+               {false, k256, "1", "IP address"},
+               {false, "1", k256, "IP port"},
+               {false, k255, "2", "Port configuration"}};  // fields at their limit
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ConfigResult r =
+        c.serial ? SerialConfigString(c.first, c.second) : TcpConfigString(c.first, c.second);
+    const bool built = c.text.find('|') != std::string::npos;
+    EXPECT_EQ(r.ok, built);
+    EXPECT_EQ(r.text, built
+                          ? c.text
+                          : "**Failed** " + c.text + " is too long (at most 255 characters)!\r\n");
+  }
 }
 
 }  // namespace
