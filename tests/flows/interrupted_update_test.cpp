@@ -20,8 +20,6 @@
 namespace zorbent::testing {
 namespace {
 
-using sim::AdapterSimulator;
-
 struct Case {
   const char* name;
   int model;
@@ -44,22 +42,6 @@ sim::SimulatorOptions OptionsFor(const Case& c) {
   return options;
 }
 
-// Cuts the adapter's power from the engine's own report once the transfer is under way.
-struct PowerCut {
-  JobRun run;
-  AdapterSimulator* adapter = nullptr;
-  bool cut = false;
-};
-
-void CutAtThirty(void* context, std::int32_t kind, std::intptr_t value) {
-  auto* cut = static_cast<PowerCut*>(context);
-  Record(&cut->run, kind, value);
-  if (kind == kReportProgress && value >= 30 && !cut->cut && cut->adapter != nullptr) {
-    cut->cut = true;
-    cut->adapter->PowerLoss();
-  }
-}
-
 class PowerLoss : public ::testing::TestWithParam<Case> {};
 
 // The adapter restarts in download mode with its partial image gone; the first run fails and
@@ -71,17 +53,20 @@ TEST_P(PowerLoss, FailsThenTheNextUpdateDeliversExactlyTheFile) {
   const sim::BuiltImage image = ImageFor(c.model, 24);
   FirmwareFile file(image.text);
 
+  // Between records the power goes once the transfer is under way, by the engine's own report.
+  bool cut = false;
   UpdateEngine engine;
-  PowerCut cut;
-  if (c.between) cut.adapter = &adapter.simulator;
-  engine.Init(&cut, &CutAtThirty);
-  const std::int32_t channel = engine.OpenPort(adapter.simulator.ConfigString(), file.Path());
-  ASSERT_GE(channel, 0) << cut.run.text;
-  EXPECT_LT(engine.Update(channel), 0);
-  engine.ClosePort(channel);
-  EXPECT_EQ(cut.cut, c.between);
-  EXPECT_TRUE(cut.run.Failed()) << cut.run.text;
-  EXPECT_FALSE(cut.run.Finished()) << cut.run.text;
+  const JobRun first = RunJob(engine, adapter.simulator.ConfigString(), file.Path(), true,
+                              [&](std::int32_t kind, std::intptr_t value) {
+                                if (!c.between || cut || kind != kReportProgress || value < 30)
+                                  return;
+                                cut = true;
+                                adapter.simulator.PowerLoss();
+                              });
+  EXPECT_LT(first.result, 0);
+  EXPECT_EQ(cut, c.between);
+  EXPECT_TRUE(first.Failed()) << first.text;
+  EXPECT_FALSE(first.Finished()) << first.text;
   EXPECT_TRUE(adapter.simulator.InDownloadMode());
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
 

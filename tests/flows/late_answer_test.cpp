@@ -1,28 +1,14 @@
-// Replies belong to their commands: late answers, adapters that are not ours, adapters in
-// download mode, and what a job's outcome says about how it ended.
+// Replies belong to their commands: late answers, checks that change nothing, and what a job's
+// outcome says about how it ended.
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "tests/support/sim_job.h"
 
 namespace zorbent::testing {
 namespace {
 
-using sim::AdapterSimulator;
 using sim::SimulatorOptions;
-
-// Index of the first command in the transcript that begins with one of the texts; -1 none.
-int FirstOf(const AdapterSimulator& simulator, const std::vector<std::string_view>& texts) {
-  const auto transcript = simulator.Transcript();
-  for (std::size_t i = 0; i < transcript.size(); ++i)
-    for (const std::string_view text : texts)
-      if (transcript[i].command.starts_with(text)) return static_cast<int>(i);
-  return -1;
-}
-
-const std::vector<std::string_view> kDownloadCommands = {"QKUPDT03", "QKDLKTR"};
 
 struct LateCase {
   const char* label;
@@ -73,54 +59,6 @@ INSTANTIATE_TEST_SUITE_P(Flows, LateAnswer,
                                            LateCase{"BlockQkvers", 5, "QKVERS", 2500, false}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-class NotOurAdapter : public ::testing::TestWithParam<int> {};
-
-// An ordinary ELM327 is told so, and gets no download command; a line-mode adapter offered a
-// block-mode file is refused before any.
-TEST_P(NotOurAdapter, GetsTheMismatchAndWhatAnsweredAndNoDownloadCommand) {
-  const int fileModel = GetParam();
-  SimulatorOptions options = AdapterOf(2);
-  options.adapter.model = fileModel == 5 ? 2 : sim::kGenericModel;
-  if (fileModel == 6) options.tcp = true;
-  Started adapter(options);
-  UpdateEngine engine;
-  const JobRun run = adapter.Update(ImageFor(fileModel), engine);
-  EXPECT_LT(run.result, 0);
-  EXPECT_TRUE(run.Said("**Failed** The upgrade file does not match the device model!\r\n"))
-      << run.text;
-  EXPECT_TRUE(run.Said(fileModel == 5 ? "The adapter is a KTR5577 (it answers \"KTR5577 V2.2\")"
-                                      : "\"ELM327 v1.5\" to ATI"))
-      << run.text;
-  EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
-      << adapter.simulator.TranscriptText();
-  EXPECT_FALSE(engine.outcome.adapterChanged);
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, NotOurAdapter, ::testing::Values(2, 5, 6));
-
-TEST(DownloadMode, UpdateWarnsThatTheModelCannotBeCheckedAndCheckOnlyRefuses) {
-  SimulatorOptions options = AdapterOf(2);
-  options.adapter.startInDownloadMode = true;
-  Started adapter(options);
-  const sim::BuiltImage image = ImageFor(2);
-  UpdateEngine checker;
-  checker.checkOnly = true;
-  const JobRun check = adapter.Update(image, checker);
-  EXPECT_LT(check.result, 0);
-  EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
-  EXPECT_FALSE(check.Said("Warning:")) << check.text;
-  EXPECT_EQ(adapter.simulator.Flashes(), 0);
-
-  UpdateEngine engine;
-  const JobRun run = adapter.Update(image, engine);
-  EXPECT_EQ(run.result, 0) << run.text;
-  EXPECT_TRUE(run.SaidInOrder(
-      {"Warning: the adapter is in download mode", "KTR5577", "File download finished!\r\n"}))
-      << run.text;
-  EXPECT_TRUE(engine.outcome.foundInDownloadMode);
-  EXPECT_EQ(engine.outcome.versionAfter, "2.2.3X");
-}
-
 TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
   for (const int model : {2, 6}) {
     Started adapter(AdapterOf(model));
@@ -135,6 +73,17 @@ TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
     EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
         << adapter.simulator.TranscriptText();
   }
+  // In download mode the model cannot be checked: a check refuses, without the update's warning.
+  SimulatorOptions options = AdapterOf(2);
+  options.adapter.startInDownloadMode = true;
+  Started adapter(options);
+  UpdateEngine engine;
+  engine.checkOnly = true;
+  const JobRun check = adapter.Update(ImageFor(2), engine);
+  EXPECT_LT(check.result, 0);
+  EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
+  EXPECT_FALSE(check.Said("Warning:")) << check.text;
+  EXPECT_EQ(adapter.simulator.Flashes(), 0);
 }
 
 TEST(Outcome, SuccessReadsTheNewVersionBackAndWarnsWhenItIsNotTheFiles) {
@@ -153,27 +102,8 @@ TEST(Outcome, SuccessReadsTheNewVersionBackAndWarnsWhenItIsNotTheFiles) {
       << run.text;
 }
 
-// A block-mode download stopped half-way leaves the adapter at 2,000,000 baud: the outcome
-// says so, and a version read finds it there.
-TEST(ReadStates, DownloadModeSilenceAndTheFastRateAreTold) {
-  Started block(AdapterOf(5));
-  UpdateEngine engine;
-  std::thread stopper([&] {
-    while (block.simulator.Records().size() < 3)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    RequestStop();
-  });
-  const JobRun stopped = block.Update(ImageFor(5, 400), engine);
-  stopper.join();
-  EXPECT_LT(stopped.result, 0);
-  EXPECT_TRUE(engine.outcome.stopped);
-  EXPECT_TRUE(engine.outcome.adapterChanged);
-  ASSERT_EQ(block.simulator.Rate(), 2000000);
-  const JobRun fast = RunRead(block.simulator.ConfigString());
-  EXPECT_TRUE(fast.SaidInOrder(
-      {"**Failed** The device did not report its version!\r\n", "answers at 2,000,000 baud"}))
-      << fast.text;
-
+// A version read tells an adapter in download mode from a silent one.
+TEST(ReadStates, DownloadModeAndSilenceAreTold) {
   SimulatorOptions options = AdapterOf(3);
   options.adapter.startInDownloadMode = true;
   Started line(options);

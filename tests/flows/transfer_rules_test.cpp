@@ -29,6 +29,17 @@ const std::string kBlockEnd = "QKDLED QKVERS QKVERS";
 const std::string kEndRecord = "QKBLFFF1" + std::string(129, '0') + "F";
 
 struct Rule {
+  Rule(const char* name, int model, void (*adjust)(SimulatorOptions&), std::string records,
+       std::vector<std::string> failures, std::vector<int> progress, bool succeeds,
+       std::uint8_t trailerType = 1)
+      : name(name),
+        model(model),
+        adjust(adjust),
+        records(std::move(records)),
+        failures(std::move(failures)),
+        progress(std::move(progress)),
+        succeeds(succeeds),
+        trailerType(trailerType) {}
   const char* name;
   int model;  // 2: six lines in three pairs; 5: four records
   void (*adjust)(SimulatorOptions&);
@@ -36,7 +47,7 @@ struct Rule {
   std::vector<std::string> failures;
   std::vector<int> progress;
   bool succeeds;
-  std::uint8_t trailerType = 1;
+  std::uint8_t trailerType;
 };
 
 class Rules : public ::testing::TestWithParam<Rule> {};
@@ -111,146 +122,72 @@ const std::vector<int> kBlockDone = {1, 2, 3, 4, 23, 41, 59, 77, 100};
 const std::string kPair1 = "L1=... L2=OK ";
 const std::string kPairs23 = "L3=... L4=OK L5=... L6=OK ";
 
+const auto kName = [](const ::testing::TestParamInfo<Rule>& info) { return info.param.name; };
+
 INSTANTIATE_TEST_SUITE_P(
     LineMode, Rules,
     ::testing::Values(
         // A first line may be asked again up to three times; the fifth send fails the pair,
         // and so does a sixth "RepPack". The pair then goes again, as a whole.
-        Rule{"FirstLineRepPackThreeTimes",
-             2,
-             RepPack<3, 3>,
-             kPair1 + Times(3, "L3=RepPack") + kPairs23 + kLineEnd,
-             {},
-             kLineDone,
-             true},
-        Rule{"FirstLineRepPackFourTimes",
-             2,
-             RepPack<3, 4>,
+        Rule("FirstLineRepPackThreeTimes", 2, RepPack<3, 3>,
+             kPair1 + Times(3, "L3=RepPack") + kPairs23 + kLineEnd, {}, kLineDone, true),
+        Rule("FirstLineRepPackFourTimes", 2, RepPack<3, 4>,
              kPair1 + Times(4, "L3=RepPack") + "L3=... " + kPairs23 + kLineEnd,
-             {Line("Sending error", 2)},
-             kLineDone,
-             true},
-        Rule{"FirstLineRepPackSixTimes",
-             2,
-             RepPack<3, 6>,
-             kPair1 + Times(6, "L3=RepPack") + kPairs23 + kLineEnd,
-             {Line("Sending error", 2)},
-             kLineDone,
-             true},
-        Rule{"SecondLineRepPackTwice",
-             2,
-             RepPack<4, 2>,
-             kPair1 + "L3=... " + Times(2, "L4=RepPack") + "L4=OK L5=... L6=OK " + kLineEnd,
-             {},
-             kLineDone,
-             true},
+             {Line("Sending error", 2)}, kLineDone, true),
+        Rule("FirstLineRepPackSixTimes", 2, RepPack<3, 6>,
+             kPair1 + Times(6, "L3=RepPack") + kPairs23 + kLineEnd, {Line("Sending error", 2)},
+             kLineDone, true),
+        Rule("SecondLineRepPackTwice", 2, RepPack<4, 2>,
+             kPair1 + "L3=... " + Times(2, "L4=RepPack") + "L4=OK L5=... L6=OK " + kLineEnd, {},
+             kLineDone, true),
         // "RepBlock" sends the pair again; the third ends the transfer.
-        Rule{"RepBlockTwice",
-             2,
-             RepBlock<3, 2>,
-             kPair1 + Times(2, "L3=... L4=RepBlock") + kPairs23 + kLineEnd,
-             {},
-             kLineDone,
-             true},
-        Rule{"RepBlockThreeTimes",
-             2,
-             RepBlock<3, 3>,
-             kPair1 + Times(3, "L3=... L4=RepBlock"),
-             {Line("Repeat three times error", 2), kStopFail},
-             {1, 2, 3, 4, 5, 35},
-             false},
+        Rule("RepBlockTwice", 2, RepBlock<3, 2>,
+             kPair1 + Times(2, "L3=... L4=RepBlock") + kPairs23 + kLineEnd, {}, kLineDone, true),
+        Rule("RepBlockThreeTimes", 2, RepBlock<3, 3>, kPair1 + Times(3, "L3=... L4=RepBlock"),
+             {Line("Repeat three times error", 2), kStopFail}, {1, 2, 3, 4, 5, 35}, false),
         // A pair is tried four times.
-        Rule{"PairFailsThreeTimes",
-             2,
-             RepPack<3, 18>,
+        Rule("PairFailsThreeTimes", 2, RepPack<3, 18>,
              kPair1 + Times(18, "L3=RepPack") + kPairs23 + kLineEnd,
              {Line("Sending error", 2), Line("Sending error", 2), Line("Sending error", 2)},
-             kLineDone,
-             true},
-        Rule{"PairFailsFourTimes",
-             2,
-             RepPack<3, 24>,
-             kPair1 + Times(24, "L3=RepPack"),
+             kLineDone, true),
+        Rule("PairFailsFourTimes", 2, RepPack<3, 24>, kPair1 + Times(24, "L3=RepPack"),
              {Line("Sending error", 2), Line("Sending error", 2), Line("Sending error", 2),
               Line("Sending error", 2), kStopFail},
-             {1, 2, 3, 4, 5, 35},
-             false},
-        Rule{"ReplyError",
-             2,
-             Err02<5>,
-             kPair1 + "L3=... L4=OK L5=ERR02 L5=... L6=OK " + kLineEnd,
-             {Line("Reply error", 4)},
-             kLineDone,
-             true},
+             {1, 2, 3, 4, 5, 35}, false),
+        Rule("ReplyError", 2, Err02<5>, kPair1 + "L3=... L4=OK L5=ERR02 L5=... L6=OK " + kLineEnd,
+             {Line("Reply error", 4)}, kLineDone, true),
         // A line of type 03 is never sent; the last pair failing fails the transfer too.
-        Rule{"DeviceTypeError",
-             2,
-             None,
-             kPair1 + "L3=... L4=OK " + Times(4, "L5=..."),
+        Rule("DeviceTypeError", 2, None, kPair1 + "L3=... L4=OK " + Times(4, "L5=..."),
              {Line("Device type error", 4), Line("Device type error", 4),
               Line("Device type error", 4), Line("Device type error", 4), kStopFail},
-             {1, 2, 3, 4, 5, 35, 65},
-             false,
-             3},
-        Rule{"CloseRefused",
-             2,
-             CloseRefused,
-             kPair1 + kPairs23 + "QKFL " + kEndRecord + " QKFL",
-             {kStopFail},
-             {1, 2, 3, 4, 5, 35, 65, 95, 99},
-             false}),
-    [](const ::testing::TestParamInfo<Rule>& info) { return info.param.name; });
+             {1, 2, 3, 4, 5, 35, 65}, false, 3),
+        Rule("CloseRefused", 2, CloseRefused, kPair1 + kPairs23 + "QKFL " + kEndRecord + " QKFL",
+             {kStopFail}, {1, 2, 3, 4, 5, 35, 65, 95, 99}, false)),
+    kName);
 
 INSTANTIATE_TEST_SUITE_P(
     BlockMode, Rules,
     ::testing::Values(
         // A record is sent three times at most.
-        Rule{"RecordAnsweredAtTheThirdAttempt",
-             5,
-             RepPack<3, 2>,
-             "L1=OK L2=OK L3=ERR01 L3=ERR01 L3=OK L4=OK " + kBlockEnd,
-             {},
-             kBlockDone,
-             true},
-        Rule{"RecordUnansweredThreeTimes",
-             5,
-             RepPack<3, 3>,
-             "L1=OK L2=OK L3=ERR01 L3=ERR01 L3=ERR01",
-             {Line("Sending error", 3), kPowerOn},
-             {1, 2, 3, 4, 23, 41},
-             false},
+        Rule("RecordAnsweredAtTheThirdAttempt", 5, RepPack<3, 2>,
+             "L1=OK L2=OK L3=ERR01 L3=ERR01 L3=OK L4=OK " + kBlockEnd, {}, kBlockDone, true),
+        Rule("RecordUnansweredThreeTimes", 5, RepPack<3, 3>,
+             "L1=OK L2=OK L3=ERR01 L3=ERR01 L3=ERR01", {Line("Sending error", 3), kPowerOn},
+             {1, 2, 3, 4, 23, 41}, false),
         // "ERR02" rejects the image while the adapter ran its firmware before; the download
         // is closed all the same. In download mode it is a failed attempt like any other.
-        Rule{"Err02FromFirmware",
-             5,
-             Err02<3>,
-             "L1=OK L2=OK L3=ERR02 QKDLED QKVERS",
-             {"**Failed** File is Invalid!\r\n", kPowerOn},
-             {1, 2, 3, 4, 23, 41},
-             false},
-        Rule{"Err02InDownloadMode",
-             5,
-             Err02InDownloadMode,
-             "L1=OK L2=OK L3=ERR02 L3=OK L4=OK " + kBlockEnd,
-             {},
-             kBlockDone,
-             true},
+        Rule("Err02FromFirmware", 5, Err02<3>, "L1=OK L2=OK L3=ERR02 QKDLED QKVERS",
+             {"**Failed** File is Invalid!\r\n", kPowerOn}, {1, 2, 3, 4, 23, 41}, false),
+        Rule("Err02InDownloadMode", 5, Err02InDownloadMode,
+             "L1=OK L2=OK L3=ERR02 L3=OK L4=OK " + kBlockEnd, {}, kBlockDone, true),
         // "QKDLED" is sent three times at most.
-        Rule{"EndAnsweredAtTheThirdAttempt",
-             5,
-             RefuseEnd<2>,
-             "L1=OK L2=OK L3=OK L4=OK QKDLED QKDLED " + kBlockEnd,
-             {},
-             kBlockDone,
-             true},
-        Rule{"EndRefusedThreeTimes",
-             5,
-             RefuseEnd<3>,
+        Rule("EndAnsweredAtTheThirdAttempt", 5, RefuseEnd<2>,
+             "L1=OK L2=OK L3=OK L4=OK QKDLED QKDLED " + kBlockEnd, {}, kBlockDone, true),
+        Rule("EndRefusedThreeTimes", 5, RefuseEnd<3>,
              "L1=OK L2=OK L3=OK L4=OK " + Times(3, "QKDLED"),
-             {"**Failed** Request stop download fail!\r\n", kPowerOn},
-             {1, 2, 3, 4, 23, 41, 59, 77},
-             false}),
-    [](const ::testing::TestParamInfo<Rule>& info) { return info.param.name; });
+             {"**Failed** Request stop download fail!\r\n", kPowerOn}, {1, 2, 3, 4, 23, 41, 59, 77},
+             false)),
+    kName);
 
 }  // namespace
 }  // namespace zorbent::testing

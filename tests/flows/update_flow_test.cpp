@@ -36,9 +36,13 @@ TEST_P(EveryModel, UpdateSendsTheFlowsCommandsAndDeliversExactlyTheFile) {
   const sim::BuiltImage image = ImageFor(c.model, 12);
   ASSERT_TRUE(image.ok()) << image.error;
 
-  const JobRun run = adapter.Update(image);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
   EXPECT_FALSE(run.Failed()) << run.text;
+  EXPECT_TRUE(engine.outcome.succeeded);
+  EXPECT_EQ(engine.outcome.versionBefore, AdapterOf(c.model).adapter.deviceVersion);
+  EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_EQ(Trace(adapter.simulator, image, true), c.fromFirmware);
   EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator.Records(), image, IsBlockModel(c.model)));
   EXPECT_EQ(adapter.simulator.Flashes(), 1);
@@ -70,12 +74,21 @@ TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds)
   ASSERT_TRUE(adapter.started) << adapter.error;
   const sim::BuiltImage image = ImageFor(c.model);
 
-  const JobRun run = adapter.Update(image);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
   EXPECT_TRUE(run.Said("Warning: the adapter is in download mode")) << run.text;
+  EXPECT_TRUE(engine.outcome.foundInDownloadMode);
+  EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_EQ(Trace(adapter.simulator, image, true), c.fromDownloadMode);
   EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator.Records(), image, IsBlockModel(c.model)));
 }
+
+// The three KTR557x line models go alike.
+constexpr const char* kKtrFromFirmware =
+    "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 QKBL*14 QKFL QKVERS QK UCS_ATI ELM327 v2.2 QKVERS "
+    "QKI";
+constexpr const char* kKtrFromDownloadMode = "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI";
 
 INSTANTIATE_TEST_SUITE_P(
     Models, EveryModel,
@@ -84,18 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "ATE1 ATI QKVERS QKI QKPROI ATI QKVERS QKUPDT03 QKBL*14 QKFL QKI QKVADJ v2.2 "
                   "QKVERS QKVERS",
                   "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKVERS"},
-        ModelCase{1,
-                  "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 QKBL*14 QKFL QKVERS QK UCS_ATI "
-                  "ELM327 v2.2 QKVERS QKI",
-                  "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI"},
-        ModelCase{2,
-                  "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 QKBL*14 QKFL QKVERS QK UCS_ATI "
-                  "ELM327 v2.2 QKVERS QKI",
-                  "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI"},
-        ModelCase{3,
-                  "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 QKBL*14 QKFL QKVERS QK UCS_ATI "
-                  "ELM327 v2.2 QKVERS QKI",
-                  "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI"},
+        ModelCase{1, kKtrFromFirmware, kKtrFromDownloadMode},
+        ModelCase{2, kKtrFromFirmware, kKtrFromDownloadMode},
+        ModelCase{3, kKtrFromFirmware, kKtrFromDownloadMode},
         ModelCase{4,
                   "ATE1 ATI QKVERS QKI QKPROI ATI QKVERS QKUPDT03 QKBL*14 QKFL QKI QKVADJ v2.1 "
                   "QKVERS QKVERS",
@@ -128,7 +132,7 @@ TEST_P(Silent, AdapterFailsTheUpdateWithoutHanging) {
 
 INSTANTIATE_TEST_SUITE_P(Models, Silent, ::testing::Values(2, 5));
 
-// Refusals: each with its message, and no download started.
+// Refusals: each with its message, and no download command sent.
 struct Refusal {
   const char* name;
   int adapterModel;
@@ -136,6 +140,7 @@ struct Refusal {
   void (*adjust)(SimulatorOptions&);
   const char* message;
   const char* fileVersion = nullptr;  // a line-mode file of this version instead
+  const char* detail = "";            // said after the message
 };
 
 void NoChange(SimulatorOptions&) {}
@@ -147,6 +152,9 @@ void BelowThreshold(SimulatorOptions& o) {
 }
 void RuvoBelowThreshold(SimulatorOptions& o) {
   o.adapter.deviceVersion = "3.9.9X";
+}
+void Generic(SimulatorOptions& o) {
+  o.adapter.model = sim::kGenericModel;
 }
 void ElmTooNew(SimulatorOptions& o) {
   o.adapter.elmVersion = "2.4";
@@ -180,10 +188,14 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
     old.versionText = refusal.fileVersion;
     image = sim::BuildLineImage(old);
   }
-  const JobRun run = adapter.Update(image);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(image, engine);
   EXPECT_LT(run.result, 0);
-  EXPECT_TRUE(run.Said(refusal.message)) << run.text;
+  EXPECT_TRUE(run.SaidInOrder({refusal.message, refusal.detail})) << run.text;
   EXPECT_FALSE(run.Finished());
+  EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
+      << adapter.simulator.TranscriptText();
+  EXPECT_FALSE(engine.outcome.adapterChanged);
   EXPECT_FALSE(adapter.simulator.InDownloadMode()) << adapter.simulator.TranscriptText();
   EXPECT_TRUE(adapter.simulator.Records().empty());
 }
@@ -194,23 +206,29 @@ constexpr const char* kHigher = "The device firmware version number is higher";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusals,
-    ::testing::Values(Refusal{"LineFileForAnotherModel", 2, 1, NoChange, kMismatch},
-                      Refusal{"BlockFileForAnotherModel", 5, 6, NoChange, kMismatch},
-                      Refusal{"ProductIdMismatch", 3, 3, OtherProduct, kMismatch},
-                      Refusal{"BelowThreshold", 2, 2, BelowThreshold,
-                              "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
-                      Refusal{"RuvoBelowThreshold", 0, 0, RuvoBelowThreshold,
-                              "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
-                      Refusal{"NoUpgradeFunction", 4, 4, RuvoBelowThreshold,
-                              "There is no upgrade function for this product!\r\n"},
-                      Refusal{"ElmVersionTooNew", 1, 1, ElmTooNew,
-                              "This software version is too low"},
-                      Refusal{"BlockProbeRefuses", 5, 5, ProbeRefuses, kMismatch},
-                      // 2229: not above the threshold the adapter has reached
-                      Refusal{"FileNotNewer", 2, 2, NoChange, kHigher, "V2.2.2X"},
-                      Refusal{"EchoOffFileNotNewer", 2, 2, EchoOff, kHigher, "V2.2.1X"},
-                      Refusal{"EchoOffElmVersionTooNew", 1, 1, EchoOffElmTooNew,
-                              "This software version is too low"}),
+    ::testing::Values(
+        Refusal{"LineFileForAnotherModel", 2, 1, NoChange, kMismatch},
+        Refusal{"BlockFileForAnotherModel", 5, 6, NoChange, kMismatch},
+        // An ordinary ELM327, and a line-mode adapter offered a block-mode file,
+        // are told what answered.
+        Refusal{"GenericElmLineFile", 2, 2, Generic, kMismatch, nullptr, "\"ELM327 v1.5\" to ATI"},
+        Refusal{"GenericElmBlockFile", 2, 6, Generic, kMismatch, nullptr, "\"ELM327 v1.5\" to ATI"},
+        Refusal{"LineAdapterBlockFile", 2, 5, NoChange, kMismatch, nullptr,
+                "The adapter is a KTR5577 (it answers \"KTR5577 V2.2\")"},
+        Refusal{"ProductIdMismatch", 3, 3, OtherProduct, kMismatch},
+        Refusal{"BelowThreshold", 2, 2, BelowThreshold,
+                "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
+        Refusal{"RuvoBelowThreshold", 0, 0, RuvoBelowThreshold,
+                "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
+        Refusal{"NoUpgradeFunction", 4, 4, RuvoBelowThreshold,
+                "There is no upgrade function for this product!\r\n"},
+        Refusal{"ElmVersionTooNew", 1, 1, ElmTooNew, "This software version is too low"},
+        Refusal{"BlockProbeRefuses", 5, 5, ProbeRefuses, kMismatch},
+        // 2229: not above the threshold the adapter has reached
+        Refusal{"FileNotNewer", 2, 2, NoChange, kHigher, "V2.2.2X"},
+        Refusal{"EchoOffFileNotNewer", 2, 2, EchoOff, kHigher, "V2.2.1X"},
+        Refusal{"EchoOffElmVersionTooNew", 1, 1, EchoOffElmTooNew,
+                "This software version is too low"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 // Repeats, lost answers and an echo that stays off are absorbed; the adapter still gets
@@ -222,6 +240,12 @@ struct Recovery {
   const char* lost = nullptr;  // this command's answer is lost: its resend waits for the
   double waitSeconds = 0;      // reply time-out and the quiet line, as the adapter sees it
 };
+
+// The paced link model: bytes take their time on the wire, the adapter its time to answer.
+void Paced(SimulatorOptions& o) {
+  o.linkModel = true;
+  o.processingUs = 100;
+}
 
 class Recoveries : public ::testing::TestWithParam<Recovery> {};
 
@@ -257,49 +281,43 @@ INSTANTIATE_TEST_SUITE_P(
         Recovery{"BlockLostAnswer", 6, [](SimulatorOptions& o) { o.link.loseAnswerAt = 10; },
                  "QKDLDT", 5.3},
         Recovery{"SplitAnswers", 0, [](SimulatorOptions& o) { o.link.splitAnswers = true; }},
+        Recovery{"PacedLine", 2, Paced}, Recovery{"PacedBlock", 5, Paced},
         Recovery{"EchoOff0", 0, EchoOff}, Recovery{"EchoOff1", 1, EchoOff},
         Recovery{"EchoOff2", 2, EchoOff}, Recovery{"EchoOff3", 3, EchoOff},
         Recovery{"EchoOff4", 4, EchoOff}, Recovery{"EchoOff5", 5, EchoOff},
         Recovery{"EchoOff6", 6, EchoOff}),
     [](const ::testing::TestParamInfo<Recovery>& info) { return info.param.name; });
 
+// The device hangs up in the middle of the transfer (a USB adapter pulled out).
 class Disconnects : public ::testing::TestWithParam<int> {};
 
 TEST_P(Disconnects, MidDownloadFailsCleanly) {
   SimulatorOptions options = AdapterOf(GetParam());
-  options.faults.disconnectAtRecord = 4;
+  options.faults.disconnectAtRecord = 6;
   Started adapter(options);
   ASSERT_TRUE(adapter.started) << adapter.error;
-  const JobRun run = adapter.Update(ImageFor(GetParam(), 12));
+  const JobRun run = adapter.Update(ImageFor(GetParam(), 16));
   EXPECT_LT(run.result, 0);
   EXPECT_TRUE(run.Failed()) << run.text;
   EXPECT_FALSE(run.Finished());
+  EXPECT_EQ(adapter.simulator.Flashes(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Disconnects, ::testing::Values(1, 5));
-
-// Raises the stop request once the transfer is under way, as Ctrl-C or closing the window does.
-void StopAtTwenty(void* context, std::int32_t kind, std::intptr_t value) {
-  Record(context, kind, value);
-  if (kind == kReportProgress && value >= 20) RequestStop();
-}
+INSTANTIATE_TEST_SUITE_P(Models, Disconnects, ::testing::Values(2, 5));
 
 class Stops : public ::testing::TestWithParam<int> {};
 
-// The stop is seen before the next pair or record: nothing more is sent, not even the close.
+// The stop request, raised once the transfer is under way as Ctrl-C or closing the window does,
+// is seen before the next pair or record: nothing more is sent, not even the close.
 TEST_P(Stops, StopRequestEndsTheTransferWithoutSuccess) {
   Started adapter(AdapterOf(GetParam()));
   ASSERT_TRUE(adapter.started) << adapter.error;
   const sim::BuiltImage image = ImageFor(GetParam(), 40);
-  FirmwareFile file(image.text);
   UpdateEngine engine;
-  JobRun run;
-  engine.Init(&run, &StopAtTwenty);
-  const std::int32_t channel = engine.OpenPort(adapter.simulator.ConfigString(), file.Path());
-  ASSERT_GE(channel, 0) << run.text;
-  run.result = engine.Update(channel);
-  engine.ClosePort(channel);
-
+  const JobRun run = adapter.Update(image, engine, [](std::int32_t kind, std::intptr_t value) {
+    if (kind == kReportProgress && value >= 20) RequestStop();
+  });
+  EXPECT_GE(run.channel, 0) << run.text;
   EXPECT_LT(run.result, 0);
   EXPECT_FALSE(run.Finished());
   const std::string trace = Trace(adapter.simulator, image);
@@ -312,6 +330,15 @@ TEST_P(Stops, StopRequestEndsTheTransferWithoutSuccess) {
                                            : "**Failed** Request stop download fail,Upgrade again "
                                              "after power on!\r\n"});
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
+  EXPECT_TRUE(engine.outcome.stopped);
+  EXPECT_TRUE(engine.outcome.adapterChanged);
+  if (!block) return;
+  // The adapter is left at 2,000,000 baud, and a version read finds it there.
+  ASSERT_EQ(adapter.simulator.Rate(), 2000000);
+  const JobRun fast = RunRead(adapter.simulator.ConfigString());
+  EXPECT_TRUE(fast.SaidInOrder(
+      {"**Failed** The device did not report its version!\r\n", "answers at 2,000,000 baud"}))
+      << fast.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, Stops, ::testing::Values(2, 6));

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "port/serial_port.h"
-#include "sim/image/image_builder.h"
 #include "tests/support/port_text.h"
 #include "zorbent_version.h"
 
@@ -94,23 +93,57 @@ TEST(AdapterSimProgram, ServesOnAPtyUntilSigtermThenPrintsItsTranscript) {
   ::close(child.out);
 }
 
+// make-image never writes a clean file under a fault's name either: a fault the family does not
+// have, or a record fault past the last record, is a usage error that says so.
 TEST(AdapterSimProgram, BadArgumentsEndWithTwo) {
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"--model", "KTR9999"},
-      {"--model", "KTR558", "--tcp", "70000"},
-      {"--model", "KTR558", "--pty", "--tcp", "0"},
-      {"--model", "Ruvo03", "--rep-pack-at", "0"},
-      {"--model", "Ruvo03", "--rep-pack-at", "3:x"},
-      {"--model", "Ruvo03", "--processing-us", "-1"},
-      {"make-image", "--family", "sideways"},
+  const std::string dir = ::testing::TempDir() + "zorbent-make-image-" + std::to_string(::getpid());
+  std::filesystem::create_directories(dir);
+  const std::string output = dir + "/fw.txt";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, ""},
+      {{"--model", "KTR9999"}, ""},
+      {{"--model", "KTR558", "--tcp", "70000"}, ""},
+      {{"--model", "KTR558", "--pty", "--tcp", "0"}, ""},
+      {{"--model", "Ruvo03", "--rep-pack-at", "0"}, ""},
+      {{"--model", "Ruvo03", "--rep-pack-at", "3:x"}, ""},
+      {{"--model", "Ruvo03", "--processing-us", "-1"}, ""},
+      {{"make-image", "--family", "sideways"}, ""},
+      {{"make-image", "--family", "line", "--corrupt", "bad-sum", "--output", output},
+       "fault bad-sum does not apply to line-mode images"},
+      {{"make-image", "--family", "block", "--corrupt", "bad-check-byte", "--output", output},
+       "fault bad-check-byte does not apply to block-mode images"},
+      {{"make-image", "--family", "block", "--corrupt", "bad-sum", "--records", "4",
+        "--corrupt-index", "4", "--output", output},
+       "fault bad-sum hits data record 4 (counted from 0), but the block-mode image has only 4 "
+       "data records"},
+      {{"make-image", "--family", "line", "--corrupt", "no-hex-line", "--corrupt-index", "15",
+        "--output", output},
+       "fault no-hex-line hits data record 15 (counted from 0), but the line-mode image has only "
+       "15 data records"},
   };
-  for (const auto& args : cases) {
-    Child child = Spawn(args);
+  for (const auto& [args, why] : cases) {
+    std::string what;
+    for (const std::string& arg : args) what += arg + " ";
+    Child child = Spawn(args, true);
     ASSERT_GT(child.pid, 0);
-    EXPECT_EQ(Wait(child.pid), 2) << (args.empty() ? "(none)" : args.back());
+    const std::string said = ReadOut(child.out, "");
+    EXPECT_EQ(Wait(child.pid), 2) << what;
     ::close(child.out);
+    EXPECT_NE(said.find(why), std::string::npos) << said;
+    EXPECT_FALSE(std::filesystem::exists(output)) << what;
   }
+  // The same faults where they belong are written.
+  for (const auto& [family, fault] :
+       {std::pair{"block", "bad-sum"}, std::pair{"line", "bad-check-byte"}}) {
+    Child child = Spawn({"make-image", "--family", family, "--corrupt", fault, "--corrupt-index",
+                         "3", "--output", output});
+    ASSERT_GT(child.pid, 0);
+    ReadOut(child.out, "");
+    EXPECT_EQ(Wait(child.pid), 0) << family << " " << fault;
+    ::close(child.out);
+    EXPECT_TRUE(std::filesystem::remove(output)) << family << " " << fault;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // --version needs no --model: it answers before the required options are checked.
@@ -120,87 +153,6 @@ TEST(AdapterSimProgram, VersionNeedsNoModel) {
   EXPECT_EQ(ReadOut(child.out, ""), "adapter-sim " ZORBENT_VERSION "\n");
   EXPECT_EQ(Wait(child.pid), 0);
   ::close(child.out);
-}
-
-// Underneath make-image: the builders refuse every fault their family lacks and build all the
-// others.
-TEST(ImageBuilder, RefusesEveryFaultItsFamilyLacks) {
-  using namespace zorbent::sim;
-  for (const Corruption fault : AllCorruptions()) {
-    BlockImageOptions block;
-    block.records = 5;
-    block.corruption = fault;
-    block.corruptIndex = 2;
-    LineImageOptions line;
-    line.records = 5;
-    line.corruption = fault;
-    line.corruptIndex = 2;
-    const std::string name(CorruptionName(fault));
-    for (const auto& [family, built] : {std::pair{ImageFamily::kBlock, BuildBlockImage(block)},
-                                        std::pair{ImageFamily::kLine, BuildLineImage(line)}}) {
-      const std::string what = name + " in a " + std::string(FamilyName(family)) + "-mode image";
-      if (CorruptionApplies(fault, family)) {
-        EXPECT_TRUE(built.ok()) << what << ": " << built.error;
-      } else {
-        EXPECT_FALSE(built.ok()) << what;
-        EXPECT_TRUE(built.text.empty()) << what;
-        EXPECT_NE(built.error.find("fault " + name), std::string::npos) << built.error;
-      }
-    }
-    // A record fault past the last record would leave the image clean.
-    if (CorruptionHitsRecord(fault)) {
-      block.corruptIndex = line.corruptIndex = 5;
-      EXPECT_FALSE(BuildBlockImage(block).ok()) << name << " past the last block record";
-      EXPECT_FALSE(BuildLineImage(line).ok()) << name << " past the last line record";
-    }
-  }
-}
-
-// make-image never writes a clean file under a fault's name: a fault the family does not have,
-// or a record fault past the last record, is refused as a usage error that says so.
-TEST(AdapterSimProgram, MakeImageRefusesAFaultTheImageCannotCarry) {
-  const std::string dir = ::testing::TempDir() + "zorbent-make-image-" + std::to_string(::getpid());
-  std::filesystem::create_directories(dir);
-  const std::string output = dir + "/fw.txt";
-  const struct {
-    std::string family;
-    std::string fault;
-    std::vector<std::string> more;
-    std::string why;
-  } refused[] = {
-      {"line", "bad-sum", {}, "does not apply to line-mode images"},
-      {"block", "bad-check-byte", {}, "does not apply to block-mode images"},
-      {"block", "bad-sum", {"--records", "4", "--corrupt-index", "4"}, "only 4 data records"},
-      {"line", "no-hex-line", {"--corrupt-index", "15"}, "only 15 data records"},
-  };
-  for (const auto& r : refused) {
-    std::vector<std::string> args = {"make-image", "--family", r.family, "--corrupt", r.fault};
-    args.insert(args.end(), r.more.begin(), r.more.end());
-    args.insert(args.end(), {"--output", output});
-    Child child = Spawn(args, true);
-    ASSERT_GT(child.pid, 0);
-    const std::string said = ReadOut(child.out, "");
-    EXPECT_EQ(Wait(child.pid), 2) << r.family << " " << r.fault;
-    ::close(child.out);
-    EXPECT_NE(said.find("fault " + r.fault), std::string::npos) << said;
-    EXPECT_NE(said.find(r.why), std::string::npos) << said;
-    EXPECT_FALSE(std::filesystem::exists(output)) << r.family << " " << r.fault;
-  }
-
-  // The same faults where they belong are written.
-  const std::pair<const char*, const char*> fitting[] = {{"block", "bad-sum"},
-                                                         {"line", "bad-check-byte"}};
-  for (const auto& [family, fault] : fitting) {
-    Child child = Spawn({"make-image", "--family", family, "--corrupt", fault, "--corrupt-index",
-                         "3", "--output", output});
-    ASSERT_GT(child.pid, 0);
-    ReadOut(child.out, "");
-    EXPECT_EQ(Wait(child.pid), 0) << family << " " << fault;
-    ::close(child.out);
-    EXPECT_TRUE(std::filesystem::exists(output)) << family << " " << fault;
-    std::filesystem::remove(output);
-  }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -40,36 +40,19 @@ constexpr int kDefaultThreads = 24;
 // version query, about 30 s; twice that leaves room for a loaded machine.
 constexpr double kJobBoundSeconds = 60.0;
 
-enum class Fault {
-  kNone,
-  kSilent,
-  kLoseAnswer,
-  kRepPack,
-  kRepBlock,
-  kErr02,
-  kSplitAnswers,
-  kGarbageAfterPrompt,
-  kNulBytes,
-  kDisconnect,
-  kFlood,
-  kPowerLoss,
-  kCount
-};
+using Options = sim::SimulatorOptions;
+struct Job;
 
-constexpr const char* kFaultNames[] = {
-    "none",  "silent",  "lose-answer", "rep-pack",   "rep-block", "err02",
-    "split", "garbage", "nul-bytes",   "disconnect", "flood",     "power-loss",
-};
-static_assert(std::size(kFaultNames) == static_cast<std::size_t>(Fault::kCount));
+// Where a fault strikes: nowhere in particular, at a record, or at a command (a lost answer).
+enum class Place { kNone, kRecord, kRecordTimes, kCommand };
 
-// Faults a read job can meet: a read sends no records.
-constexpr Fault kReadFaults[] = {Fault::kNone,
-                                 Fault::kSilent,
-                                 Fault::kLoseAnswer,
-                                 Fault::kSplitAnswers,
-                                 Fault::kGarbageAfterPrompt,
-                                 Fault::kNulBytes,
-                                 Fault::kFlood};
+// The simulator's faults, each with what it does to the simulated adapter.
+struct FaultKind {
+  const char* name;
+  bool onRead;  // a read job can meet it: a read sends no records
+  Place place;
+  void (*apply)(Options&, const Job&);
+};
 
 struct Job {
   int index = 0;
@@ -77,20 +60,48 @@ struct Job {
   bool tcp = false;
   bool update = true;
   int records = 8;
-  Fault fault = Fault::kNone;
+  int fault = 0;  // index in kFaults
   int at = 0;     // record or command number the fault hits
   int times = 0;  // how often a record fault strikes
 
-  std::string Describe() const {
-    std::string text = "job " + std::to_string(index) + ": model " + std::to_string(model) +
-                       (tcp ? " tcp " : " pty ") + (update ? "update" : "read") + " of " +
-                       std::to_string(records) + " records, fault " +
-                       kFaultNames[static_cast<int>(fault)];
-    if (at > 0) text += " at " + std::to_string(at);
-    if (times > 0) text += " x" + std::to_string(times);
-    return text;
-  }
+  std::string Describe() const;
 };
+
+constexpr FaultKind kFaults[] = {
+    {"none", true, Place::kNone, [](Options&, const Job&) {}},
+    {"silent", true, Place::kNone, [](Options& o, const Job&) { o.link.silent = true; }},
+    {"lose-answer", true, Place::kCommand,
+     [](Options& o, const Job& j) { o.link.loseAnswerAt = j.at; }},
+    {"rep-pack", false, Place::kRecordTimes,
+     [](Options& o, const Job& j) { o.faults.repPack[j.at] = j.times; }},
+    {"rep-block", false, Place::kRecordTimes,
+     [](Options& o, const Job& j) { o.faults.repBlock[j.at] = j.times; }},
+    {"err02", false, Place::kRecordTimes,
+     [](Options& o, const Job& j) { o.faults.err02[j.at] = j.times; }},
+    {"split", true, Place::kNone, [](Options& o, const Job&) { o.link.splitAnswers = true; }},
+    {"garbage", true, Place::kNone,
+     [](Options& o, const Job&) { o.link.garbageAfterPrompt = true; }},
+    {"nul-bytes", true, Place::kNone, [](Options& o, const Job&) { o.link.nulBytes = true; }},
+    {"disconnect", false, Place::kRecord,
+     [](Options& o, const Job& j) { o.faults.disconnectAtRecord = j.at; }},
+    {"flood", true, Place::kNone, [](Options& o, const Job&) { o.link.floodWithoutPrompt = true; }},
+    {"power-loss", false, Place::kRecord,
+     [](Options& o, const Job& j) { o.faults.powerLossAtRecord = j.at; }},
+};
+constexpr int kFaultCount = static_cast<int>(std::size(kFaults));
+// A fault-free link must not fail a job.
+bool SoundLink(int fault) {
+  return fault == 0 || std::string_view(kFaults[fault].name) == "split";
+}
+
+std::string Job::Describe() const {
+  std::string text = "job " + std::to_string(index) + ": model " + std::to_string(model) +
+                     (tcp ? " tcp " : " pty ") + (update ? "update" : "read") + " of " +
+                     std::to_string(records) + " records, fault " + kFaults[fault].name;
+  if (at > 0) text += " at " + std::to_string(at);
+  if (times > 0) text += " x" + std::to_string(times);
+  return text;
+}
 
 // Each job draws from its own generator, so a job is the same whatever ran before it.
 Job MakeJob(std::uint32_t seed, int index) {
@@ -106,52 +117,35 @@ Job MakeJob(std::uint32_t seed, int index) {
   job.update = pick(0, 4) != 0;  // four updates to one read
   job.records = pick(4, 16);
   if (job.update) {
-    job.fault = static_cast<Fault>(pick(0, static_cast<int>(Fault::kCount) - 1));
+    job.fault = pick(0, kFaultCount - 1);
   } else {
-    job.fault = kReadFaults[pick(0, static_cast<int>(std::size(kReadFaults)) - 1)];
+    std::vector<int> readFaults;
+    for (int f = 0; f < kFaultCount; ++f)
+      if (kFaults[f].onRead) readFaults.push_back(f);
+    job.fault = readFaults[static_cast<std::size_t>(pick(0, int(readFaults.size()) - 1))];
   }
-  switch (job.fault) {
-    case Fault::kLoseAnswer:
+  switch (kFaults[job.fault].place) {
+    case Place::kCommand:
       // Before, during or after the download; a read sends only a few commands.
       job.at = job.update ? pick(1, job.records + 12) : pick(1, 4);
       break;
-    case Fault::kRepPack:
-    case Fault::kRepBlock:
-    case Fault::kErr02:
+    case Place::kRecordTimes:
       job.at = pick(1, job.records);
       job.times = pick(1, 6);  // past the flows' repeat limits now and then
       break;
-    case Fault::kDisconnect:
-    case Fault::kPowerLoss:
+    case Place::kRecord:
       job.at = pick(1, job.records);
       break;
-    default:
+    case Place::kNone:
       break;
   }
   return job;
 }
 
-using Options = sim::SimulatorOptions;
-// What each fault does to the simulated adapter, in the order of Fault.
-constexpr void (*kApply[])(Options&, const Job&) = {
-    [](Options&, const Job&) {},
-    [](Options& o, const Job&) { o.link.silent = true; },
-    [](Options& o, const Job& j) { o.link.loseAnswerAt = j.at; },
-    [](Options& o, const Job& j) { o.faults.repPack[j.at] = j.times; },
-    [](Options& o, const Job& j) { o.faults.repBlock[j.at] = j.times; },
-    [](Options& o, const Job& j) { o.faults.err02[j.at] = j.times; },
-    [](Options& o, const Job&) { o.link.splitAnswers = true; },
-    [](Options& o, const Job&) { o.link.garbageAfterPrompt = true; },
-    [](Options& o, const Job&) { o.link.nulBytes = true; },
-    [](Options& o, const Job& j) { o.faults.disconnectAtRecord = j.at; },
-    [](Options& o, const Job&) { o.link.floodWithoutPrompt = true; },
-    [](Options& o, const Job& j) { o.faults.powerLossAtRecord = j.at; }};
-static_assert(std::size(kApply) == static_cast<std::size_t>(Fault::kCount));
-
 Options OptionsFor(const Job& job) {
   Options options = AdapterOf(job.model);
   options.tcp = job.tcp;
-  kApply[static_cast<int>(job.fault)](options, job);
+  kFaults[job.fault].apply(options, job);
   return options;
 }
 
@@ -182,9 +176,7 @@ Outcome Judge(const Job& job, const JobRun& run, const sim::AdapterSimulator& ad
       {run.result < 0 && !run.Failed(), "failure without a \"**Failed** \" message"},
       {run.result < 0 && run.Finished(), "failure after \"File download finished!\""},
       {run.result < 0 && flashes > 0 && !exact, "the adapter took a different image as firmware"},
-      // A fault-free link must not fail a job.
-      {run.result < 0 && (job.fault == Fault::kNone || job.fault == Fault::kSplitAnswers),
-       "failed on a sound link"}};
+      {run.result < 0 && SoundLink(job.fault), "failed on a sound link"}};
   Outcome outcome;
   outcome.verdict = run.result >= 0 ? Verdict::kSucceeded : Verdict::kFailedCleanly;
   for (const auto& [broken, why] : rules) {
@@ -229,87 +221,53 @@ std::optional<long> EnvNumber(const char* name) {
   return value;
 }
 
-// Workers take jobs in order; a watchdog marks any job that runs past the bound as hung.
-class Soak {
- public:
-  Soak(std::uint32_t seed, int jobs, int threads) : seed_(seed), threads_(threads) {
-    for (int i = 0; i < jobs; ++i) jobs_.push_back(MakeJob(seed, i));
-    outcomes_.resize(jobs_.size());
-    slots_.resize(static_cast<std::size_t>(threads));
-  }
-
-  void Run() {
-    std::vector<std::thread> workers;
-    for (int w = 0; w < threads_; ++w) workers.emplace_back([this, w] { Work(w); });
-    Watch();
-    for (std::thread& worker : workers) worker.join();
-  }
-
-  const std::vector<Job>& Jobs() const { return jobs_; }
-  const std::vector<Outcome>& Outcomes() const { return outcomes_; }
-  const std::vector<int>& Hung() const { return hung_; }
-
- private:
-  struct Slot {
-    int job = -1;  // running job, -1 when idle
-    Clock::time_point since;
-    bool reported = false;
-  };
-
-  void Work(int worker) {
-    const auto w = static_cast<std::size_t>(worker);
-    while (true) {
-      int index = 0;
-      {
-        std::lock_guard lock(mutex_);
-        if (next_ >= static_cast<int>(jobs_.size())) break;
-        index = next_++;
-        slots_[w] = {index, Clock::now(), false};
+// Runs the jobs, `threads` at once, in order. A job still running past the bound is reported as
+// hung; one that never returns ends the run with what is known.
+std::vector<Outcome> RunAll(const std::vector<Job>& jobs, int threads, std::vector<int>& hung) {
+  std::vector<Outcome> outcomes(jobs.size());
+  std::vector<std::optional<Clock::time_point>> started(jobs.size());
+  std::mutex mutex;  // guards started, next and done
+  std::condition_variable changed;
+  std::size_t next = 0;
+  std::size_t done = 0;
+  std::vector<std::thread> workers;
+  for (int w = 0; w < threads; ++w) {
+    workers.emplace_back([&] {
+      for (std::unique_lock lock(mutex); next < jobs.size();) {
+        const std::size_t i = next++;
+        started[i] = Clock::now();
+        lock.unlock();
+        Outcome outcome = RunOne(jobs[i], false);
+        lock.lock();
+        outcomes[i] = std::move(outcome);
+        started[i].reset();
+        ++done;
+        changed.notify_all();
       }
-      Outcome outcome = RunOne(jobs_[static_cast<std::size_t>(index)], false);
-      std::lock_guard lock(mutex_);
-      outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
-      slots_[w].job = -1;
-      ++done_;
-      changed_.notify_all();
-    }
+    });
   }
-
-  void Watch() {
-    std::unique_lock lock(mutex_);
-    while (done_ < static_cast<int>(jobs_.size())) {
-      changed_.wait_for(lock, std::chrono::seconds(1));
-      const auto now = Clock::now();
-      for (Slot& slot : slots_) {
-        if (slot.job < 0) continue;
-        const double seconds = std::chrono::duration<double>(now - slot.since).count();
-        if (!slot.reported && seconds > kJobBoundSeconds) {
-          slot.reported = true;
-          hung_.push_back(slot.job);
-          std::printf("hung: %s\n", jobs_[static_cast<std::size_t>(slot.job)].Describe().c_str());
-          std::fflush(stdout);
-        }
-        // A job that never returns would hold the run for ever: end it with what is known.
-        if (seconds > 3 * kJobBoundSeconds) {
-          std::printf("%zu hung jobs never returned; seed %u\n", hung_.size(), seed_);
-          std::fflush(stdout);
-          std::_Exit(1);
-        }
+  std::vector<bool> reported(jobs.size());
+  for (std::unique_lock lock(mutex); done < jobs.size();) {
+    changed.wait_for(lock, std::chrono::seconds(1));
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      if (!started[i]) continue;
+      const double seconds = std::chrono::duration<double>(Clock::now() - *started[i]).count();
+      if (!reported[i] && seconds > kJobBoundSeconds) {
+        reported[i] = true;
+        hung.push_back(static_cast<int>(i));
+        std::printf("hung: %s\n", jobs[i].Describe().c_str());
+        std::fflush(stdout);
+      }
+      if (seconds > 3 * kJobBoundSeconds) {
+        std::printf("%zu hung jobs never returned\n", hung.size());
+        std::fflush(stdout);
+        std::_Exit(1);
       }
     }
   }
-
-  std::uint32_t seed_;
-  int threads_;
-  std::vector<Job> jobs_;
-  std::mutex mutex_;  // guards everything below
-  std::condition_variable changed_;
-  std::vector<Outcome> outcomes_;
-  std::vector<Slot> slots_;
-  std::vector<int> hung_;
-  int next_ = 0;
-  int done_ = 0;
-};
+  for (std::thread& worker : workers) worker.join();
+  return outcomes;
+}
 
 TEST(Soak, RandomJobsSucceedExactlyOrFailCleanly) {
   const auto seed =
@@ -320,59 +278,45 @@ TEST(Soak, RandomJobsSucceedExactlyOrFailCleanly) {
     EXPECT_NE(outcome.verdict, Verdict::kWrong) << outcome.why;
     return;
   }
-  const int jobs = static_cast<int>(EnvNumber("ZORBENT_SOAK_JOBS").value_or(kDefaultJobs));
+  const int count = static_cast<int>(EnvNumber("ZORBENT_SOAK_JOBS").value_or(kDefaultJobs));
   const int threads = static_cast<int>(
       std::clamp(EnvNumber("ZORBENT_SOAK_THREADS").value_or(kDefaultThreads), 1L, 64L));
   const bool list = EnvNumber("ZORBENT_SOAK_LIST").value_or(0) != 0;
+  std::vector<Job> jobs;
+  for (int i = 0; i < count; ++i) jobs.push_back(MakeJob(seed, i));
   const auto start = Clock::now();
-  Soak soak(seed, jobs, threads);
-  soak.Run();
+  std::vector<int> hung;
+  const std::vector<Outcome> outcomes = RunAll(jobs, threads, hung);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-  int succeeded = 0;
-  int failed = 0;
-  int wrong = 0;
+  std::array<int, 3> verdicts{};
+  std::array<int, kFaultCount> runs{};
+  std::array<int, kFaultCount> successes{};
   double longest = 0.0;
-  constexpr auto kFaults = static_cast<std::size_t>(Fault::kCount);
-  std::array<int, kFaults> runs{};
-  std::array<int, kFaults> successes{};
-  for (std::size_t i = 0; i < soak.Jobs().size(); ++i) {
-    const Job& job = soak.Jobs()[i];
-    const Outcome& outcome = soak.Outcomes()[i];
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Outcome& outcome = outcomes[i];
     longest = std::max(longest, outcome.seconds);
-    if (list) {
-      static constexpr const char* kVerdicts[] = {"succeeded", "failed cleanly", "WRONG"};
-      std::printf("%s: %s\n", job.Describe().c_str(), kVerdicts[static_cast<int>(outcome.verdict)]);
-    }
-    const auto f = static_cast<std::size_t>(job.fault);
-    ++runs[f];
-    switch (outcome.verdict) {
-      case Verdict::kSucceeded:
-        ++succeeded;
-        ++successes[f];
-        break;
-      case Verdict::kFailedCleanly:
-        ++failed;
-        break;
-      case Verdict::kWrong:
-        ++wrong;
-        ADD_FAILURE() << job.Describe() << ": " << outcome.why << "\n" << outcome.details;
-        break;
-    }
+    ++verdicts[static_cast<std::size_t>(outcome.verdict)];
+    static constexpr const char* kVerdicts[] = {"succeeded", "failed cleanly", "WRONG"};
+    if (list) std::printf("%s: %s\n", jobs[i].Describe().c_str(), kVerdicts[int(outcome.verdict)]);
+    ++runs[static_cast<std::size_t>(jobs[i].fault)];
+    if (outcome.verdict == Verdict::kSucceeded)
+      ++successes[static_cast<std::size_t>(jobs[i].fault)];
+    if (outcome.verdict == Verdict::kWrong)
+      ADD_FAILURE() << jobs[i].Describe() << ": " << outcome.why << "\n" << outcome.details;
   }
-  const int hung = static_cast<int>(soak.Hung().size());
-  for (const int index : soak.Hung())
+  for (const int index : hung)
     ADD_FAILURE() << "hung past " << kJobBoundSeconds
-                  << " s: " << soak.Jobs()[static_cast<std::size_t>(index)].Describe();
+                  << " s: " << jobs[static_cast<std::size_t>(index)].Describe();
 
-  std::printf("%d jobs: %d succeeded, %d failed cleanly, %d wrong, %d hung\n", jobs, succeeded,
-              failed, wrong, hung);
+  std::printf("%d jobs: %d succeeded, %d failed cleanly, %d wrong, %zu hung\n", count, verdicts[0],
+              verdicts[1], verdicts[2], hung.size());
   std::printf("seed %u (ZORBENT_SOAK_SEED=%u replays it), %d at once, %.1f s, longest job %.1f s\n",
               seed, seed, threads, seconds, longest);
-  for (std::size_t f = 0; f < kFaults; ++f)
-    std::printf("  %-11s %3d jobs, %3d succeeded\n", kFaultNames[f], runs[f], successes[f]);
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(hung, 0);
+  for (int f = 0; f < kFaultCount; ++f)
+    std::printf("  %-11s %3d jobs, %3d succeeded\n", kFaults[f].name, runs[f], successes[f]);
+  EXPECT_EQ(verdicts[2], 0);
+  EXPECT_TRUE(hung.empty());
 }
 
 }  // namespace

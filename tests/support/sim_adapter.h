@@ -9,38 +9,21 @@
 
 #include "sim/adapter/adapter_simulator.h"
 #include "sim/image/image_builder.h"
+#include "tests/support/sim_job.h"
 
 namespace zorbent::test {
 
 // A simulator of the model whose firmware is older than NewerImage's. On Windows there are
 // no pseudo-terminals: it always listens on TCP.
 inline sim::SimulatorOptions AdapterModel(int model, bool tcp = false) {
-  sim::SimulatorOptions options;
-  options.adapter.model = model;
-  options.adapter.deviceVersion = model == 0 || model == 4 ? "4.0.0X"
-                                  : model <= 3             ? "2.2.2X"
-                                                           : "2.1";
-#ifdef _WIN32
-  tcp = true;
-#endif
-  options.tcp = tcp;
+  sim::SimulatorOptions options = testing::AdapterOf(model);
+  options.tcp = options.tcp || tcp;
   return options;
 }
 
 // A small valid file for the model (line mode 0..4, block mode 5 and 6).
 inline sim::BuiltImage NewerImage(int model, int records = 9) {
-  if (model >= 5) {
-    sim::BlockImageOptions options;
-    options.deviceName = model == 5 ? "zOrbent FS v2.2" : "zOrbent FS BT v2.2";
-    options.records = records;
-    return sim::BuildBlockImage(options);
-  }
-  static constexpr const char* kNames[] = {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"};
-  sim::LineImageOptions options;
-  options.deviceName = kNames[model];
-  options.versionText = model == 0 || model == 4 ? "V4.0.1X" : "V2.2.3X";
-  options.records = records;
-  return sim::BuildLineImage(options);
+  return testing::ImageFor(model, records);
 }
 
 // Started at construction; the test fails when it cannot start.

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/update_engine.h"
@@ -19,11 +21,15 @@
 
 namespace zorbent::testing {
 
+// Called after each report is kept, e.g. to stop the job or cut the power part-way.
+using ReportHook = std::function<void(std::int32_t kind, std::intptr_t value)>;
+
 struct JobRun {
   std::int32_t channel = -1;
   std::int32_t result = -1;
   std::string text;           // every reported text, in order
   std::vector<int> progress;  // every reported percentage, in order
+  ReportHook onReport;
 
   bool Said(const std::string& message) const { return text.find(message) != std::string::npos; }
   bool Failed() const { return Said("**Failed** "); }
@@ -55,6 +61,7 @@ inline void Record(void* context, std::int32_t kind, std::intptr_t value) {
   } else {
     run->progress.push_back(static_cast<int>(value));
   }
+  if (run->onReport) run->onReport(kind, value);
 }
 
 // A firmware file in a temporary directory of its own, removed with the object.
@@ -83,14 +90,16 @@ class FirmwareFile {
 
 // engine: the engine to use, so a test can run several jobs on one, as the window does.
 inline JobRun RunJob(UpdateEngine& engine, const std::string& connection,
-                     const std::string& firmwarePath, bool update) {
+                     const std::string& firmwarePath, bool update, ReportHook onReport = {}) {
   JobRun run;
+  run.onReport = std::move(onReport);
   engine.Init(&run, &Record);
   run.channel = engine.OpenPort(connection, firmwarePath);
   if (run.channel < 0) return run;
   run.result = update ? engine.Update(run.channel) : engine.ReadVersions(run.channel);
   engine.ClosePort(run.channel);
   engine.Init(nullptr, nullptr);
+  run.onReport = nullptr;
   return run;
 }
 
@@ -154,9 +163,9 @@ struct Started {
     started = simulator.Start(&error);
   }
   // An update of the image on `engine`, through a file of its own.
-  JobRun Update(const sim::BuiltImage& image, UpdateEngine& engine) {
+  JobRun Update(const sim::BuiltImage& image, UpdateEngine& engine, ReportHook onReport = {}) {
     FirmwareFile file(image.text);
-    return RunJob(engine, simulator.ConfigString(), file.Path(), true);
+    return RunJob(engine, simulator.ConfigString(), file.Path(), true, std::move(onReport));
   }
   JobRun Update(const sim::BuiltImage& image) {
     UpdateEngine engine;
@@ -214,6 +223,19 @@ inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::Buil
 
 // Seconds from the adapter's answer to the last `command` to the next thing in its transcript;
 // -1 when the command never came or nothing followed.
+// Index of the first command in the transcript that begins with one of the texts; -1 none.
+inline int FirstOf(const sim::AdapterSimulator& simulator,
+                   const std::vector<std::string_view>& texts) {
+  const std::vector<sim::TranscriptEntry> transcript = simulator.Transcript();
+  for (std::size_t i = 0; i < transcript.size(); ++i)
+    for (const std::string_view text : texts)
+      if (transcript[i].command.starts_with(text)) return static_cast<int>(i);
+  return -1;
+}
+
+// The commands that open a download: none may come before the adapter was identified.
+inline const std::vector<std::string_view> kDownloadCommands = {"QKUPDT03", "QKDLKTR"};
+
 inline double SecondsAfter(const sim::AdapterSimulator& simulator, const std::string& command) {
   const std::vector<sim::TranscriptEntry> transcript = simulator.Transcript();
   for (std::size_t i = transcript.size(); i-- > 1;)
