@@ -249,7 +249,7 @@ TEST_F(DialogTest, ClicksWithoutEnoughInputDoNothingAndOverLongFieldsAreRefused)
   ExpectCommandControlsEnabled(true);
 }
 
-TEST_F(DialogTest, ClearReportsWhileHiddenAndTheProgressRange) {
+TEST_F(DialogTest, ClearReportsWhileHiddenLineEndsAndTheProgressRange) {
   Open();
   dialog_->controller().WriteOutput("abc\r", true);
   Click("1008");
@@ -269,6 +269,10 @@ TEST_F(DialogTest, ClearReportsWhileHiddenAndTheProgressRange) {
     engine_.ReportProgress(percent);
     EXPECT_EQ(Progress(), shown) << percent;  // never outside 0..100
   }
+  // Line ends fold across reports: a lone "\r" ends a line, one that ends a report waits.
+  for (const char* text : {"ELM327\rv1.5\r", "\r", "\nx\n\n", ""})
+    dialog_->controller().WriteOutput(text, true);
+  EXPECT_EQ(Output(), "\nxyz\nELM327\nv1.5\n\nx\n\n");
 }
 
 TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
