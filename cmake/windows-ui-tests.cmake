@@ -1,10 +1,8 @@
-# The native window's tests under wine: line ends, and the Win32 window itself (templates,
-# system menu, version resource, one update through it, which drives the controller).
+# The native window's test under wine: the Win32 window itself (templates, system menu,
+# version resource, one update through it, which drives the controller).
 if(NOT TARGET zorbent_ui_win)
   return()
 endif()
-zorbent_add_test(ui_line_ends_test SOURCES ${zorbent_tests}/ui/line_ends_test.cpp
-                 LIBS zorbent_ui)
 if(TARGET zorbent_sim)
   zorbent_add_test(winui_main_window_test SOURCES ${zorbent_tests}/winui/main_window_test.cpp
                    LIBS zorbent_ui_win zorbent_sim zorbent_image_builder version)

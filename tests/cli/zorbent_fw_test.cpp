@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/image/image_builder.h"
@@ -72,35 +73,25 @@ TEST(Usage, HelpAndVersionSucceed) {
     EXPECT_EQ(Expect(args, 0, {}).out, "zorbent-fw " ZORBENT_VERSION "\n");
 }
 
-// What inspect shows of each model's file; the final "X" of a line-mode version follows the
-// file's own model: 5 for Ruvo03 and Ruvo01, else 9.
-TEST(Inspect, ShowsWhatTheFileIsForForEveryModel) {
-  struct Case {
-    int model;
-    const char* name;
-    const char* version;  // with its number; block mode has none
-  };
+// What inspect shows of a line-mode file and of a block-mode one, which has no version.
+TEST(Inspect, ShowsWhatTheFileIsFor) {
   TempDir dir;
-  for (const Case& c :
-       {Case{0, "Ruvo03", "V4.0.1X (number 4015)"}, Case{1, "KTR5575", "V2.2.3X (number 2239)"},
-        Case{2, "KTR5577", "V2.2.3X (number 2239)"}, Case{3, "KTR5578", "V2.2.3X (number 2239)"},
-        Case{4, "Ruvo01", "V4.0.1X (number 4015)"}, Case{5, "zOrbent FS v2.2", nullptr},
-        Case{6, "zOrbent FS BT v2.2", nullptr}}) {
-    SCOPED_TRACE(c.model);
-    const sim::BuiltImage image = NewerImage(c.model, 9);
+  for (const auto& [model, name, version] :
+       {std::tuple<int, const char*, const char*>{1, "KTR5575", "V2.2.3X (number 2239)"},
+        {6, "zOrbent FS BT v2.2", nullptr}}) {
+    SCOPED_TRACE(model);
+    const sim::BuiltImage image = NewerImage(model, 9);
     const std::string path = dir.Write("fw.txt", image.text);
     const ProgramResult r =
         Expect({"inspect", path}, 0,
                {"file:         " + path + "\n", "product ID:   OBDZ-1000\n",
-                "device name:  " + std::string(c.name) + "\n",
-                std::string("family:       ") + (c.version ? "line mode" : "block mode"),
+                "device name:  " + std::string(name) + "\n",
+                std::string("family:       ") + (version ? "line mode" : "block mode"),
                 "records:      10 (trailer included)\n",
                 "size:         " + std::to_string(image.text.size()) + " bytes\n",
-                "for adapter:  model " + std::to_string(c.model) + ", "});
-    EXPECT_EQ(r.out.find("version:") != std::string::npos, c.version != nullptr) << r.out;
-    if (c.version) {
-      EXPECT_NE(r.out.find(std::string("version:      ") + c.version), std::string::npos);
-    }
+                "for adapter:  model " + std::to_string(model) + ", "});
+    EXPECT_EQ(r.out.find("version:") != std::string::npos, version != nullptr) << r.out;
+    if (version) EXPECT_NE(r.out.find(std::string("version:      ") + version), std::string::npos);
   }
   sim::LineImageOptions odd;  // with the trailer: five lines
   odd.records = 4;
@@ -110,35 +101,28 @@ TEST(Inspect, ShowsWhatTheFileIsForForEveryModel) {
 
 // A file no adapter takes, a damaged one, one that cannot be read: inspect says why in one
 // line, and update says the same and that nothing was sent, before any port is opened (the
-// device named does not exist). Every kind of damage is a unit case of the format check.
+// device named does not exist). Each kind of damage is a unit case of the format check.
 TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
   TempDir dir;
-  sim::BlockImageOptions otherBlock, lenOverrun, badSum;
+  sim::BlockImageOptions otherBlock;
   sim::LineImageOptions otherLine, badCheckByte;
   otherBlock.deviceName = "Other FS v1";
   otherLine.deviceName = "KTR9999";
-  lenOverrun.corruption = sim::Corruption::kLenOverrun;
-  badSum.corruption = sim::Corruption::kBadSum;
   badCheckByte.corruption = sim::Corruption::kBadCheckByte;
-  lenOverrun.corruptIndex = badSum.corruptIndex = badCheckByte.corruptIndex = 2;
+  badCheckByte.corruptIndex = 2;
   const std::string none = "\", which is none of the adapter models this program updates";
-  const std::string invalid = " is not a valid firmware file: line 3: ";
   // Larger than any firmware: refused without reading it all (a sparse file costs no disk).
   const std::string huge = dir.Write("huge.txt", "");
   std::filesystem::resize_file(huge, 200u * 1024 * 1024);
   const std::string otherB = dir.Write("b", sim::BuildBlockImage(otherBlock).text),
                     otherL = dir.Write("l", sim::BuildLineImage(otherLine).text),
-                    len = dir.Write("cb", sim::BuildBlockImage(lenOverrun).text),
                     check = dir.Write("cl", sim::BuildLineImage(badCheckByte).text),
-                    sum = dir.Write("cs", sim::BuildBlockImage(badSum).text),
                     empty = dir.Write("empty.txt", ""), missing = dir.path() + "/none.txt",
                     small = dir.Write("short.txt", std::string(137, '0'));
   const std::pair<std::string, std::string> cases[] = {
       {otherB, otherB + " is for device \"Other FS v1" + none},
       {otherL, otherL + " is for device \"KTR9999" + none},
-      {len, len + invalid + "LEN says"},
-      {check, check + invalid + "bytes sum to 0x"},
-      {sum, sum + invalid + "data bytes sum to 0x"},
+      {check, check + " is not a valid firmware file: line 3: bytes sum to 0x"},
       {missing, "cannot read " + missing + ": No such file or directory"},
       {dir.path(), dir.path() + " is a directory: give the firmware file itself"},
       {empty, empty + " is empty: it is not a firmware file"},
@@ -157,35 +141,14 @@ TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
   }
 }
 
-TEST(Update, SuccessNamesTheModelAndBothVersionsAndFailureSaysWhatToDo) {
+// --check says whether the update would go ahead and changes nothing; the update names the
+// model and both versions.
+TEST(Update, CheckThenUpdateNameTheModelAndBothVersions) {
   TempDir dir;
   const std::string file = dir.Write("fw.txt", NewerImage(2).text);
-  RunningAdapter good(AdapterModel(2));
-  Expect({"-q", "update", "--connect", good.Config(), file}, 0,
-         {"Update succeeded: KTR5577 (zOrbent BM) v2.2.2X -> v2.2.3X in "});
-
-  // A pair that is never acknowledged: the adapter is left in download mode.
-  sim::SimulatorOptions options = AdapterModel(2);
-  options.faults.repPack[3] = 100;
-  RunningAdapter stuck(options);
-  Expect({"-q", "update", "--connect", stuck.Config(), file}, 1,
-         {"Update failed: Request stop download fail,Upgrade again after power on. The adapter "
-          "is in download mode: run the same update again"});
-
-  // Block mode: the advice is to power the adapter off and on first.
-  sim::SimulatorOptions blockOptions = AdapterModel(5);
-  blockOptions.faults.err02[2] = 1;
-  RunningAdapter rejecting(blockOptions);
-  Expect({"-q", "update", "--connect", rejecting.Config(), dir.Write("b.txt", NewerImage(5).text)},
-         1, {"The adapter is in download mode: power the adapter off and on"});
-}
-
-TEST(Update, CheckSaysWhetherTheUpdateWouldGoAheadAndChangesNothing) {
-  TempDir dir;
   RunningAdapter adapter(AdapterModel(2));
-  Expect({"-q", "update", "--check", "--connect", adapter.Config(),
-          dir.Write("fw.txt", NewerImage(2).text)},
-         0, {"Check passed: KTR5577 (zOrbent BM) v2.2.2X would be updated to v2.2.3X"});
+  Expect({"-q", "update", "--check", "--connect", adapter.Config(), file}, 0,
+         {"Check passed: KTR5577 (zOrbent BM) v2.2.2X would be updated to v2.2.3X"});
   // A file of the old generation for an adapter of the new one.
   sim::LineImageOptions old;
   old.deviceName = "KTR5577";
@@ -195,14 +158,32 @@ TEST(Update, CheckSaysWhetherTheUpdateWouldGoAheadAndChangesNothing) {
          1, {"Check failed: The device firmware version number is higher"});
   EXPECT_EQ(adapter->Flashes(), 0);
   EXPECT_FALSE(adapter->InDownloadMode());
+  Expect({"-q", "update", "--connect", adapter.Config(), file}, 0,
+         {"Update succeeded: KTR5577 (zOrbent BM) v2.2.2X -> v2.2.3X in "});
+}
+
+// A failed update says what to do: a line-mode adapter left in download mode takes the same
+// update again, a block-mode one must be powered off and on first.
+TEST(Update, FailureSaysWhatToDo) {
+  TempDir dir;
+  sim::SimulatorOptions options = AdapterModel(2);
+  options.faults.repPack[3] = 100;  // a pair that is never acknowledged
+  RunningAdapter stuck(options);
+  Expect({"-q", "update", "--connect", stuck.Config(), dir.Write("fw.txt", NewerImage(2).text)}, 1,
+         {"Update failed: Request stop download fail,Upgrade again after power on. The adapter "
+          "is in download mode: run the same update again"});
+  sim::SimulatorOptions blockOptions = AdapterModel(5);
+  blockOptions.faults.err02[2] = 1;
+  RunningAdapter rejecting(blockOptions);
+  Expect({"-q", "update", "--connect", rejecting.Config(), dir.Write("b.txt", NewerImage(5).text)},
+         1, {"The adapter is in download mode: power the adapter off and on"});
 }
 
 // Eight adapters at once, two of which fail: the others finish, each row says how it ended.
 TEST(Update, ParallelAdaptersFinishBesideFailingOnes) {
   constexpr int kAdapters = 8;
-  const sim::BuiltImage image = NewerImage(1);
   TempDir dir;
-  std::vector<std::string> args = {"--quiet", "update", dir.Write("firmware.txt", image.text)};
+  std::vector<std::string> args = {"--quiet", "update", dir.Write("fw.txt", NewerImage(1).text)};
   std::vector<std::unique_ptr<RunningAdapter>> adapters;
   for (int i = 0; i < kAdapters; ++i) {
     sim::SimulatorOptions options = AdapterModel(1);
@@ -230,7 +211,6 @@ TEST(Update, ParallelAdaptersFinishBesideFailingOnes) {
       EXPECT_NE(row.find(" ok "), std::string::npos);
       EXPECT_NE(row.find("KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"), std::string::npos);
       EXPECT_EQ(adapter->Flashes(), 1);
-      EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
     }
   }
 }
@@ -284,12 +264,9 @@ TEST(Trace, TcpConnectionIsLoggedNamedAndShownReadably) {
       run.err.substr(at + marker.size(), run.err.find('\n', at) - at - marker.size());
   EXPECT_EQ(file.rfind("DorezavarIrivirlog/port", 0), 0u) << file;
   const std::string log = ReadFileText(dir.path() + "/" + file);
-  const std::string where = connection.substr(4);  // "127.0.0.1:PORT"
-  const std::string tcp = "]TcpPort:[len:" + std::to_string(where.size()) + "]" + where;
-  for (const std::string& line :
-       {tcp + " Is Opened!\n", std::string("]  Data[out]:[len:7]514B564552530D"),
-        tcp + " Is Closed!\n"})
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  // What each line looks like is the traffic log's own test; here: this connection is in it.
+  EXPECT_NE(log.find(connection.substr(4) + " Is Opened!"), std::string::npos) << log;
+  EXPECT_NE(log.find("514B564552530D"), std::string::npos) << log;  // "QKVERS\r"
 
   // A log that cannot be written is warned about, and not named.
   TempDir other;

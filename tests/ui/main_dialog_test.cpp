@@ -140,7 +140,7 @@ class DialogTest : public ::testing::Test {
   std::vector<fs::path> files_;
 };
 
-TEST_F(DialogTest, StartsWithTheTemplateControlsFilledPagesAndNoPageShown) {
+TEST_F(DialogTest, StartsAsItsTemplateWithFilledPagesAndNoPageShown) {
   Open();
   EXPECT_EQ(dialog_->windowTitle(), QStringLiteral("zOrbentFwUpdater v3.5"));
   EXPECT_EQ(dialog_->minimumSize(), dialog_->maximumSize());  // fixed size
@@ -186,18 +186,19 @@ TEST_F(DialogTest, StartsWithTheTemplateControlsFilledPagesAndNoPageShown) {
   EXPECT_TRUE(dialog_->usbPage()->isVisible());
   EXPECT_FALSE(dialog_->btPage()->isVisible());
   EXPECT_EQ(dialog_->wifiPage()->port()->text(), QStringLiteral("35001"));
+  // The page's rows stay inside the frame, clear of its title.
+  auto* box = Control<QGroupBox>("1003");
+  QWidget* name = dialog_->usbPage()->names();
+  const int rowTop = name->mapTo(dialog_.get(), QPoint(0, 0)).y();
+  EXPECT_GT(rowTop, box->geometry().top() + box->fontMetrics().height()) << "row crosses the frame";
+  QWidget* refresh = dialog_->usbPage()->refresh();
+  EXPECT_LE(refresh->mapTo(dialog_.get(), QPoint(0, refresh->height())).y(),
+            box->geometry().bottom());
 
-  // Browse replaces the path only when a file is chosen.
-  Control<QLineEdit>("1004")->setText(QStringLiteral("typed"));
-  Click("1005");
-  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("typed"));
-  dialog_->chosenFile = "/tmp/fw.bin";
-  Click("1005");
-  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("/tmp/fw.bin"));
-}
-
-TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
-  Open({});
+  // The output box wraps, and Tab leaves it; the focus goes round in the template's order.
+  auto* output = Control<QPlainTextEdit>("1007");
+  EXPECT_EQ(output->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(output->tabChangesFocus());
   std::vector<std::string> order;
   QWidget* w = Control<QRadioButton>("1000");
   for (int i = 0; i < 40 && w != nullptr; ++i, w = w->nextInFocusChain()) {
@@ -209,21 +210,14 @@ TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"1000", "1001", "1002", "1004", "1005", "1006", "1007",
                                              "1008", "1009"}));
-}
 
-TEST_F(DialogTest, OutputWrapsTabLeavesItAndThePagesClearTheirFrame) {
-  Open({"ttyUSB0"});
-  auto* output = Control<QPlainTextEdit>("1007");
-  EXPECT_EQ(output->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-  EXPECT_TRUE(output->tabChangesFocus());
-  Click("1001");
-  auto* box = Control<QGroupBox>("1003");
-  QWidget* name = dialog_->usbPage()->names();
-  const int rowTop = name->mapTo(dialog_.get(), QPoint(0, 0)).y();
-  EXPECT_GT(rowTop, box->geometry().top() + box->fontMetrics().height()) << "row crosses the frame";
-  QWidget* refresh = dialog_->usbPage()->refresh();
-  EXPECT_LE(refresh->mapTo(dialog_.get(), QPoint(0, refresh->height())).y(),
-            box->geometry().bottom());
+  // Browse replaces the path only when a file is chosen.
+  Control<QLineEdit>("1004")->setText(QStringLiteral("typed"));
+  Click("1005");
+  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("typed"));
+  dialog_->chosenFile = "/tmp/fw.bin";
+  Click("1005");
+  EXPECT_EQ(Control<QLineEdit>("1004")->text(), QStringLiteral("/tmp/fw.bin"));
 }
 
 // Clicks that must do nothing at all: no message, no progress reset, no command.
@@ -255,7 +249,7 @@ TEST_F(DialogTest, ClicksWithoutEnoughInputDoNothingAndOverLongFieldsAreRefused)
   ExpectCommandControlsEnabled(true);
 }
 
-TEST_F(DialogTest, ClearReportsWhileHiddenAndTheProgressRange) {
+TEST_F(DialogTest, ClearReportsWhileHiddenLineEndsAndTheProgressRange) {
   Open();
   dialog_->controller().WriteOutput("abc\r", true);
   Click("1008");
@@ -275,6 +269,10 @@ TEST_F(DialogTest, ClearReportsWhileHiddenAndTheProgressRange) {
     engine_.ReportProgress(percent);
     EXPECT_EQ(Progress(), shown) << percent;  // never outside 0..100
   }
+  // Line ends fold across reports: a lone "\r" ends a line, one that ends a report waits.
+  for (const char* text : {"ELM327\rv1.5\r", "\r", "\nx\n\n", ""})
+    dialog_->controller().WriteOutput(text, true);
+  EXPECT_EQ(Output(), "\nxyz\nELM327\nv1.5\n\nx\n\n");
 }
 
 TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
@@ -304,8 +302,9 @@ TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
   EXPECT_FALSE(dialog_->processEnded);
 }
 
-// The road through the window: a Read, an Update the file refuses, then one that succeeds.
-// Each command disposes of the worker before it; the output accumulates until cleared.
+// The road through the window: a Read on the USB page, then an Update on the BT page.
+// Each command disposes of the worker before it; the output accumulates until cleared. A
+// Read still running when the window goes leaves its queued reports nowhere.
 TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
   test::RunningAdapter adapter(test::AdapterModel(1));
   Open();
@@ -323,28 +322,20 @@ TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
   EXPECT_EQ(Outcome(), "succeeded");
 
   Pick(adapter.Device(), SerialPageId::kBt);
-  QTest::keyClicks(Control<QLineEdit>("1004"),
-                   QString::fromStdString(TempFile(std::string(200, 'Z'))));
-  Click("1006");
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_EQ(Output(),
-            read + connecting + "Port is opened!\n**Failed** update file format error!\n");
-  EXPECT_EQ(Progress(), 2);
-  EXPECT_EQ(Outcome(), "failed");
-  EXPECT_EQ(dialog_->dismissals, 2);
-
   const sim::BuiltImage image = test::NewerImage(1);
-  Click("1008");
-  Control<QLineEdit>("1004")->setText(QString::fromStdString(TempFile(image.text)));
+  QTest::keyClicks(Control<QLineEdit>("1004"), QString::fromStdString(TempFile(image.text)));
   Click("1006");
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), StartsWith(connecting + "Port is opened!\n"));
+  EXPECT_THAT(Output(), StartsWith(read + connecting + "Port is opened!\n"));
   EXPECT_THAT(Output(), HasSubstr("Device connection ok!\n"));
   EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
   EXPECT_EQ(Progress(), 100);
   EXPECT_EQ(Outcome(), "succeeded");
-  EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
-  ExpectCommandControlsEnabled(true);
+  EXPECT_EQ(dialog_->dismissals, 2);
+
+  Click("1009");
+  dialog_.reset();  // waits for the worker; its queued reports must go nowhere
+  QApplication::processEvents();
 }
 
 // A device path with non-ASCII characters reaches the connection byte for byte, and the
@@ -361,13 +352,6 @@ TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
                          "**Failed** Port connection error!\n" + path + ": no such device. "));
   EXPECT_EQ(Outcome(), "failed");
   ExpectCommandControlsEnabled(true);
-
-  // Empty WiFi fields make "tcp|:", which the engine refuses itself.
-  Click("1008");
-  UseWifi("", "");
-  Click("1009");
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(), StartsWith("Connecting to : ...\n**Failed** "));
 }
 
 // A WiFi adapter that never answers: the connection is opened off the window's thread, the
@@ -417,8 +401,11 @@ TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) 
   dialog_->answer.reset();
   QString question;
   QTimer::singleShot(100, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-      question = box->text();
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    question = box->text();
+    // Bounded: a question the command's end leaves open fails the test, not the time-out.
+    QTimer::singleShot(20000, box, [box] { box->done(QMessageBox::No); });
   });
   EXPECT_FALSE(dialog_->close());  // answered by the command's end, not by the user
   EXPECT_TRUE(question.contains(QStringLiteral("(Read) is running"))) << question.toStdString();
@@ -426,15 +413,6 @@ TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) 
   EXPECT_TRUE(dialog_->isVisible());
   EXPECT_EQ(dialog_->questions, 3);
   EXPECT_EQ(dialog_->dismissals, 1);
-}
-
-TEST_F(DialogTest, ReportsQueuedForADestroyedWindowAreDropped) {
-  test::RunningAdapter adapter(test::AdapterModel(1));
-  Open({adapter.Device()});
-  Click("1001");
-  Click("1009");
-  dialog_.reset();  // waits for the worker; its queued reports must go nowhere
-  QApplication::processEvents();
 }
 
 // Refresh follows the position, not the name, and leaves the rate and the other page alone.
