@@ -25,7 +25,7 @@ class IdentifyTest : public ::testing::Test {
   void SetUp() override {
     engine_.Init(&reports_, &Collect);
     ASSERT_NE(link_.port(), nullptr);
-    link_.StartResponder([this](const std::string& cmd) {
+    link_.peer().StartResponder([this](const std::string& cmd) {
       std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
@@ -36,13 +36,13 @@ class IdentifyTest : public ::testing::Test {
     std::lock_guard lock(answersMutex_);
     answers_[cmd + "\r"] = answer;
   }
-  std::vector<std::string> Sent() { return link_.Commands(); }
+  std::vector<std::string> Sent() { return link_.peer().Commands(); }
 
   // Changed by the test while the responder thread answers from it; declared before the
   // link, so the responder has stopped before it goes.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
-  test::ScriptedLink link_{false};
+  test::ScriptedLink link_{"direct"};
   Port& port_ = *link_.port();
   std::string reports_;
   UpdateEngine engine_;
