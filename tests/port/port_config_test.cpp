@@ -5,13 +5,6 @@
 namespace zorbent {
 namespace {
 
-TEST(SplitText, EmptyPiecesCount) {
-  EXPECT_EQ(SplitText("a||b", '|'), (std::vector<std::string>{"a", "", "b"}));
-  EXPECT_EQ(SplitText("x", '|'), (std::vector<std::string>{"x"}));
-  EXPECT_EQ(SplitText("", '|'), (std::vector<std::string>{""}));
-  EXPECT_EQ(SplitText("a|", '|'), (std::vector<std::string>{"a", ""}));
-}
-
 TEST(ParseConfigString, SerialAndTcp) {
   ParsedConfig p;
   ASSERT_TRUE(ParseConfigString("com|COM3:115200", p));
