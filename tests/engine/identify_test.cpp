@@ -182,17 +182,5 @@ TEST_F(IdentifyTest, VersionReportsAndReadVersions) {
   EXPECT_EQ(reports_, "Adapter version:zOrbent FS v2.3.00\r\n");
 }
 
-TEST(Classify, BlockModels) {
-  EXPECT_EQ(ClassifyBlockAdapter("KTR5588 V1"), 5);
-  EXPECT_EQ(ClassifyBlockAdapter("KTR5688 V1"), 6);
-  EXPECT_EQ(ClassifyBlockAdapter("?"), kNoModel);
-  UpdateEngine engine;
-  for (const auto& [name, code] : std::vector<std::pair<std::string, int>>{
-           {"zOrbent FS BT v1", 6}, {"zOrbent FS v2.3", 5}, {"zOrben", 5}, {"KTR", kNoModel}}) {
-    CopyToBuffer(engine.fileDeviceName, name);
-    EXPECT_EQ(ClassifyBlockFile(engine), code) << name;
-  }
-}
-
 }  // namespace
 }  // namespace zorbent
