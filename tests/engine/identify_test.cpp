@@ -25,7 +25,7 @@ class IdentifyTest : public ::testing::Test {
   void SetUp() override {
     engine_.Init(&reports_, &Collect);
     ASSERT_NE(link_.port(), nullptr);
-    link_.StartResponder([this](const std::string& cmd) {
+    link_.peer().StartResponder([this](const std::string& cmd) {
       std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
@@ -36,13 +36,13 @@ class IdentifyTest : public ::testing::Test {
     std::lock_guard lock(answersMutex_);
     answers_[cmd + "\r"] = answer;
   }
-  std::vector<std::string> Sent() { return link_.Commands(); }
+  std::vector<std::string> Sent() { return link_.peer().Commands(); }
 
   // Changed by the test while the responder thread answers from it; declared before the
   // link, so the responder has stopped before it goes.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
-  test::ScriptedLink link_{false};
+  test::ScriptedLink link_{"direct"};
   Port& port_ = *link_.port();
   std::string reports_;
   UpdateEngine engine_;
@@ -180,18 +180,6 @@ TEST_F(IdentifyTest, VersionReportsAndReadVersions) {
   engine_.channels[0].port = link_.TakePort();
   EXPECT_EQ(engine_.ReadVersions(0), 0);
   EXPECT_EQ(reports_, "Adapter version:zOrbent FS v2.3.00\r\n");
-}
-
-TEST(Classify, BlockModels) {
-  EXPECT_EQ(ClassifyBlockAdapter("KTR5588 V1"), 5);
-  EXPECT_EQ(ClassifyBlockAdapter("KTR5688 V1"), 6);
-  EXPECT_EQ(ClassifyBlockAdapter("?"), kNoModel);
-  UpdateEngine engine;
-  for (const auto& [name, code] : std::vector<std::pair<std::string, int>>{
-           {"zOrbent FS BT v1", 6}, {"zOrbent FS v2.3", 5}, {"zOrben", 5}, {"KTR", kNoModel}}) {
-    CopyToBuffer(engine.fileDeviceName, name);
-    EXPECT_EQ(ClassifyBlockFile(engine), code) << name;
-  }
 }
 
 }  // namespace

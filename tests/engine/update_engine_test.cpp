@@ -62,21 +62,14 @@ class EngineSpine : public ::testing::Test {
   std::vector<fs::path> files_;
 };
 
-// The reasons a connection fails are told with the flows; here the two errors and their order.
-TEST_F(EngineSpine, OpenPortMessagesAndChannelReuse) {
-  test::PtyPair pty;
+// The reasons a connection fails are told with the flows, and so is a closed channel's reuse;
+// here the two errors and their order.
+TEST_F(EngineSpine, OpenPortParameterThenConnectionError) {
   EXPECT_EQ(engine_.OpenPort("serial|x:1", ""), -1);
   EXPECT_EQ(engine_.OpenPort("tcp|127.0.0.1:", ""), -1);
-  ASSERT_GE(reports_.texts.size(), 2u);
+  ASSERT_GE(reports_.texts.size(), 2u);  // a reason may follow
   EXPECT_EQ(reports_.texts[0], "**Failed** Port parameter error!\r\n");
   EXPECT_EQ(reports_.texts[1], "**Failed** Port connection error!\r\n");
-
-  // A closed channel is free again.
-  EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);
-  EXPECT_EQ(reports_.texts.back(), "Port is opened!\r\n");
-  engine_.ClosePort(0);
-  EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), "f"), 0);
-  engine_.ClosePort(0);
 }
 
 TEST_F(EngineSpine, AllChannelsInUseReportsNotEnoughMemoryEvenForBadStrings) {

@@ -250,25 +250,10 @@ TEST(TcpListener, AcceptWithoutADescriptorForTheWakeUpFailsCleanly) {
   EXPECT_EQ(code, 0);
 }
 
-TEST(TcpPort, OpenCloseCyclesLeakNoDescriptorsOrThreads) {
-  test::TcpPeer peer;
+// Client cycles are counted with the engine's own ports in tests/flows; here the listener's.
+TEST(TcpListener, OpenCloseCyclesLeakNoDescriptorsOrThreads) {
   const int fdsBefore = test::OpenDescriptorCount();
   const int threadsBefore = test::ThreadCount();
-  for (int i = 0; i < 40; ++i) {
-    bool ok = false;
-    auto port = std::make_unique<TcpPort>(PeerOf(peer.Port()), ok);
-    ASSERT_TRUE(ok);
-    ASSERT_TRUE(port->Write(Bytes("ATI\r"), 1000));
-    ASSERT_EQ(peer.ReadCount(4, 2000), "ATI\r");
-    if (i % 2 == 0) {
-      peer.HangUp();  // the peer leaves first: the pump ends by itself
-      EXPECT_EQ(ReadText(*port, 1, 120000), "");
-    } else {
-      port->Close();
-      peer.HangUp();
-    }
-    port.reset();
-  }
   for (int i = 0; i < 20; ++i) {
     bool ok = false;
     auto listener = std::make_unique<TcpPort>(ListenerConfig(), ok);

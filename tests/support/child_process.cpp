@@ -1,6 +1,5 @@
 #include "tests/support/child_process.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,8 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -46,24 +46,33 @@ int RunInChild(const std::function<int()>& body, int timeoutMs) {
 
 namespace {
 
-int HighestOpenDescriptor() {
-  int highest = 2;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const int fd = std::atoi(entry->d_name);
-      if (fd > highest) highest = fd;
-    }
-    ::closedir(dir);
-  }
-  return highest;
+int CountEntries(const char* dir) {
+  std::error_code error;
+  const std::filesystem::directory_iterator entries(dir, error);
+  return error ? 0 : static_cast<int>(std::distance(entries, {}));
 }
 
 }  // namespace
 
+int OpenDescriptorCount() {
+  return CountEntries("/proc/self/fd");
+}
+
+int ThreadCount() {
+  // A sanitizer runtime starts a helper thread of its own at the first thread the process
+  // makes; make one here, so that helper is already there for every count.
+  static const bool warmed = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmed;
+  return CountEntries("/proc/self/task");
+}
+
 bool UseUpDescriptors(int spare) {
   struct rlimit limit {};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  const rlim_t wanted = static_cast<rlim_t>(HighestOpenDescriptor()) + 16;
+  const rlim_t wanted = static_cast<rlim_t>(OpenDescriptorCount()) + 16;
   if (wanted < limit.rlim_cur) {
     limit.rlim_cur = wanted;
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;

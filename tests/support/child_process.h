@@ -17,6 +17,10 @@ inline constexpr int kChildThrew = 125;   // body let an exception out
 // Runs body in a forked child that exits with body's result; returns that exit status.
 int RunInChild(const std::function<int()>& body, int timeoutMs = 10000);
 
+// Open descriptors and threads of this process, from /proc/self.
+int OpenDescriptorCount();
+int ThreadCount();
+
 // In a child: lowers the descriptor limit to a little above the descriptors in use and opens
 // /dev/null until no descriptor is left, then closes `spare` of them again. False when the
 // limit cannot be lowered or descriptors remain.

@@ -3,7 +3,6 @@
 // The adapter's end of a pseudo-terminal or a loopback socket, played by a test through a
 // responder, and the port the engine talks through on the other end.
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,7 +20,6 @@ using Chunks = std::vector<std::string>;
 
 class ScriptedLink {
  public:
-  explicit ScriptedLink(bool tcp) : ScriptedLink(tcp ? "tcp" : "direct") {}
   // kind: "tcp", or the mode of a serial port, "direct" or "queued".
   explicit ScriptedLink(const char* kind) {
     bool opened = false;
@@ -41,14 +39,6 @@ class ScriptedLink {
   // Null when the port did not open (or was taken).
   Port* port() { return port_.get(); }
   std::unique_ptr<Port> TakePort() { return std::move(port_); }
-  void Write(const std::string& bytes) { peer_->Write(bytes); }
-  std::string ReadFor(int timeoutMs) { return peer_->ReadFor(timeoutMs); }
-  // Answers each command with the chunks respond gives, pauseMs apart.
-  void StartResponder(std::function<Chunks(const std::string&)> respond, int pauseMs = 2) {
-    peer_->StartResponder(std::move(respond), pauseMs);
-  }
-  void StopResponder() { peer_->StopResponder(); }
-  std::vector<std::string> Commands() { return peer_->Commands(); }
   StreamPeer& peer() { return *peer_; }
 
  private:

@@ -8,17 +8,8 @@
 #include <chrono>
 
 namespace zorbent::test {
-namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MsLeft(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 bool WaitReadable(int fd, int timeoutMs) {
   pollfd pfd{fd, POLLIN, 0};
@@ -64,7 +55,8 @@ std::string StreamPeer::Read(std::size_t count, int timeoutMs, int quietMs) {
   const int fd = Line(timeoutMs);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (fd >= 0 && out.size() < count) {
-    const int left = MsLeft(deadline);
+    const auto left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     if (left <= 0 || !WaitReadable(fd, out.empty() ? left : std::min(quietMs, left))) break;
     char buf[4096];
     const ssize_t n = ::read(fd, buf, std::min(sizeof buf, count - out.size()));

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/stream_peer.h"
 
 namespace zorbent::test {
@@ -43,13 +44,9 @@ class TcpClient : public StreamPeer {
   bool IsConnected() const { return fd_ >= 0; }
   // The client's own port, as the listener sees it.
   int LocalPort() const;
-  // True when the other side closed within timeoutMs.
+  // True when the other side closed within timeoutMs, having sent nothing before.
   bool SeesClose(int timeoutMs);
   void Close() { CloseLine(); }
 };
-
-// Open descriptors and threads of this process, from /proc/self.
-int OpenDescriptorCount();
-int ThreadCount();
 
 }  // namespace zorbent::test
