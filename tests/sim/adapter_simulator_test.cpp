@@ -236,22 +236,5 @@ TEST(RecordsMatchImage, LineModeSendsPairsAndBlockModeStopsAtTheTrailer) {
   EXPECT_FALSE(RecordsMatchImage(sent, blocks, true));
 }
 
-TEST(AdapterSimulatorLife, StopsAtAnyTime) {
-  { AdapterSimulator never{SimulatorOptions{}}; }
-  AdapterSimulator sim{SimulatorOptions{}};
-  EXPECT_EQ(sim.ConfigString(), "");
-  ASSERT_TRUE(sim.Start());
-  EXPECT_FALSE(sim.Start());
-  sim.Stop();
-  sim.Stop();
-  SimulatorOptions tcp;
-  tcp.tcp = true;
-  tcp.tcpPort = 70000;
-  AdapterSimulator bad{tcp};
-  std::string error;
-  EXPECT_FALSE(bad.Start(&error));
-  EXPECT_FALSE(error.empty());
-}
-
 }  // namespace
 }  // namespace zorbent::sim

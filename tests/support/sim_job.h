@@ -221,8 +221,6 @@ inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::Buil
   return out;
 }
 
-// Seconds from the adapter's answer to the last `command` to the next thing in its transcript;
-// -1 when the command never came or nothing followed.
 // Index of the first command in the transcript that begins with one of the texts; -1 none.
 inline int FirstOf(const sim::AdapterSimulator& simulator,
                    const std::vector<std::string_view>& texts) {
@@ -236,6 +234,8 @@ inline int FirstOf(const sim::AdapterSimulator& simulator,
 // The commands that open a download: none may come before the adapter was identified.
 inline const std::vector<std::string_view> kDownloadCommands = {"QKUPDT03", "QKDLKTR"};
 
+// Seconds from the adapter's answer to the last `command` to the next thing in its transcript;
+// -1 when the command never came or nothing followed.
 inline double SecondsAfter(const sim::AdapterSimulator& simulator, const std::string& command) {
   const std::vector<sim::TranscriptEntry> transcript = simulator.Transcript();
   for (std::size_t i = transcript.size(); i-- > 1;)
