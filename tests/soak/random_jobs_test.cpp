@@ -12,10 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -37,6 +38,8 @@ constexpr int kDefaultThreads = 24;
 // power loss: three 5 s record time-outs, three 2 s ends, the 2 s restart pause and a 2 s
 // version query, about 30 s; twice that leaves room for a loaded machine.
 constexpr double kJobBoundSeconds = 60.0;
+// Past this a job is taken to never return, well inside ctest's time-out.
+constexpr double kNeverReturnsSeconds = 3 * kJobBoundSeconds;
 
 using Options = sim::SimulatorOptions;
 struct Job;
@@ -217,16 +220,50 @@ std::optional<long> EnvNumber(const char* name) {
   return value;
 }
 
-// Runs the jobs, `threads` at once.
+// Runs the jobs, `threads` at once. A job that never returns cannot be joined: the run ends
+// naming it, so ZORBENT_SOAK_JOB can replay it.
 std::vector<Outcome> RunAll(const std::vector<Job>& jobs, int threads) {
   std::vector<Outcome> outcomes(jobs.size());
-  std::atomic<std::size_t> next{0};
+  std::vector<std::optional<Clock::time_point>> running(jobs.size());
+  std::mutex mutex;  // guards running, next and done
+  std::condition_variable finished;
+  std::size_t next = 0;
+  std::size_t done = 0;
   std::vector<std::thread> workers;
   for (int w = 0; w < threads; ++w) {
     workers.emplace_back([&] {
-      for (std::size_t i = next++; i < jobs.size(); i = next++) outcomes[i] = RunOne(jobs[i]);
+      std::unique_lock lock(mutex);
+      for (std::size_t i = next++; i < jobs.size(); i = next++) {
+        running[i] = Clock::now();
+        lock.unlock();
+        Outcome outcome = RunOne(jobs[i]);
+        lock.lock();
+        outcomes[i] = std::move(outcome);
+        running[i].reset();
+        ++done;
+        finished.notify_all();
+      }
     });
   }
+  const auto neverReturns = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(kNeverReturnsSeconds));
+  std::unique_lock lock(mutex);
+  while (done < jobs.size()) {
+    auto oldest = Clock::time_point::max();
+    for (const auto& began : running)
+      if (began) oldest = std::min(oldest, *began);
+    if (oldest != Clock::time_point::max() && Clock::now() - oldest > neverReturns) {
+      for (std::size_t i = 0; i < jobs.size(); ++i)
+        if (running[i] == oldest) std::printf("never returned: %s\n", jobs[i].Describe().c_str());
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+    if (oldest == Clock::time_point::max())
+      finished.wait(lock);
+    else
+      finished.wait_until(lock, oldest + neverReturns);
+  }
+  lock.unlock();
   for (std::thread& worker : workers) worker.join();
   return outcomes;
 }
