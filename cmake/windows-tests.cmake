@@ -23,8 +23,6 @@ function(zorbent_add_test name)
 endfunction()
 
 set(zorbent_tests ${PROJECT_SOURCE_DIR}/tests)
-zorbent_add_test(platform_byte_queue_test SOURCES ${zorbent_tests}/platform/byte_queue_test.cpp
-                 LIBS zorbent_platform)
 zorbent_add_test(platform_clock_test SOURCES ${zorbent_tests}/platform/clock_test.cpp
                  LIBS zorbent_platform)
 zorbent_add_test(port_port_config_test SOURCES ${zorbent_tests}/port/port_config_test.cpp
