@@ -18,16 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Reports {
-  std::vector<std::string> texts;
-  std::vector<int> progress;
-  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
-    auto* self = static_cast<Reports*>(context);
-    if (kind == kReportText) self->texts.emplace_back(reinterpret_cast<const char*>(value));
-    if (kind == kReportProgress) self->progress.push_back(static_cast<int>(value));
-  }
-};
-
 // Bytes this process has taken in through read calls so far (/proc/self/io's rchar).
 std::int64_t BytesReadSoFar() {
   std::ifstream io("/proc/self/io");
@@ -41,7 +31,16 @@ std::int64_t BytesReadSoFar() {
 
 class EngineSpine : public ::testing::Test {
  protected:
-  void SetUp() override { engine_.Init(&reports_, &Reports::Callback); }
+  struct Reports {
+    std::vector<std::string> texts;
+    std::vector<int> progress;
+  };
+  static void Callback(void* context, std::int32_t kind, std::intptr_t value) {
+    auto* self = static_cast<Reports*>(context);
+    if (kind == kReportText) self->texts.emplace_back(reinterpret_cast<const char*>(value));
+    if (kind == kReportProgress) self->progress.push_back(static_cast<int>(value));
+  }
+  void SetUp() override { engine_.Init(&reports_, &Callback); }
   // A file of `size` bytes that takes no room on the disc: it reads as zeros.
   std::string File(std::int64_t size) {
     const fs::path p = fs::temp_directory_path() /
@@ -61,16 +60,6 @@ class EngineSpine : public ::testing::Test {
   UpdateEngine engine_;
   std::vector<fs::path> files_;
 };
-
-// The reasons a connection fails are told with the flows, and so is a closed channel's reuse;
-// here the two errors and their order.
-TEST_F(EngineSpine, OpenPortParameterThenConnectionError) {
-  EXPECT_EQ(engine_.OpenPort("serial|x:1", ""), -1);
-  EXPECT_EQ(engine_.OpenPort("tcp|127.0.0.1:", ""), -1);
-  ASSERT_GE(reports_.texts.size(), 2u);  // a reason may follow
-  EXPECT_EQ(reports_.texts[0], "**Failed** Port parameter error!\r\n");
-  EXPECT_EQ(reports_.texts[1], "**Failed** Port connection error!\r\n");
-}
 
 TEST_F(EngineSpine, AllChannelsInUseReportsNotEnoughMemoryEvenForBadStrings) {
   // 256 pseudo-terminals take four descriptors each.
@@ -151,7 +140,7 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
 TEST_F(EngineSpine, StopRequestStaysUntilInit) {
   RequestStop();
   EXPECT_TRUE(StopRequested());
-  engine_.Init(&reports_, &Reports::Callback);
+  engine_.Init(&reports_, &Callback);
   EXPECT_FALSE(StopRequested());
 }
 
