@@ -55,9 +55,7 @@ class MemoryPort : public Port {
     open_ = true;
     return true;
   }
-  std::unique_ptr<Port> AcceptClient(const zorbent::PortConfig&, std::int32_t) override {
-    return nullptr;
-  }
+  std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
   std::int32_t SetBaud(std::int32_t baud) override { return baud > 0 ? 1 : -1; }
 
  private:
@@ -74,55 +72,51 @@ constexpr std::array<std::int32_t, 10> kCodes = {0, 1, 2, 3, 4, 5, 6, 7, 255, -1
 void RunExchanges(MemoryPort& port) {
   std::array<char, 2048> reply{};
   std::array<char, 8> small{};
-  Require(zorbent::SendCommand(port.Rewind(), "QKI\r", reply, 2000, 2000) <
-              static_cast<std::int32_t>(reply.size()),
+  Require(SendCommand(port.Rewind(), "QKI\r", reply, 2000, 2000) < std::ssize(reply),
           "SendCommand stored more than its buffer");
-  Require(zorbent::SendCommandToLineEnd(port.Rewind(), "ATI\r", small, 2000, 2000) <
-              static_cast<std::int32_t>(small.size()),
+  Require(SendCommandToLineEnd(port.Rewind(), "ATI\r", small, 2000, 2000) < std::ssize(small),
           "SendCommandToLineEnd stored more than its buffer");
-  zorbent::SendCommandRetry(port.Rewind(), "QKVERS\r", reply, 2000, 2000);
-  zorbent::SendText(port.Rewind(), "QKI\r", 2000);
-  const std::int32_t line = zorbent::ReadLine(port, small, 2000);
-  Require(line <= static_cast<std::int32_t>(small.size()), "ReadLine stored more than its buffer");
-  zorbent::RemoveChar(reply, '.');
+  SendCommandRetry(port.Rewind(), "QKVERS\r", reply, 2000, 2000);
+  SendText(port.Rewind(), "QKI\r", 2000);
+  Require(ReadLine(port, small, 2000) <= std::ssize(small), "ReadLine stored more than its buffer");
+  RemoveChar(reply, '.');
 }
 
 }  // namespace
+}  // namespace zorbent::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto input = zorbent::fuzz::DecodeIdentifyInput(std::span(data, size));
+  using namespace zorbent;
+  using namespace zorbent::fuzz;
+  const auto input = DecodeIdentifyInput(std::span(data, size));
   MemoryPort port(input.answers);
-  zorbent::fuzz::Reports reports;
-  zorbent::UpdateEngine engine;
-  engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
-  zorbent::CopyToBuffer(engine.fileProductId, input.productId);
+  Reports reports;
+  UpdateEngine engine;
+  engine.Init(&reports, &Reports::Callback);
+  CopyToBuffer(engine.fileProductId, input.productId);
 
   RunExchanges(port);
   for (const std::int32_t code : kCodes) {
     engine.adapterModel = code;
-    const std::int32_t identified = zorbent::IdentifyAdapter(engine, port.Rewind(), code);
+    const std::int32_t identified = IdentifyAdapter(engine, port.Rewind(), code);
     Require(OneOf(identified, {0, -1}), "IdentifyAdapter result");
     Require(identified < 0 || (code >= 0 && code <= 4), "IdentifyAdapter accepted a bad code");
     Require(engine.adapterModel == code, "IdentifyAdapter set another model");
 
-    Require(OneOf(zorbent::CheckElmVersion(engine, port.Rewind()), {0, -5}),
-            "CheckElmVersion result");
-    const std::int32_t gates =
-        zorbent::CheckVersionGates(engine, port.Rewind(), code, input.fileVersion);
+    Require(OneOf(CheckElmVersion(engine, port.Rewind()), {0, -5}), "CheckElmVersion result");
+    const std::int32_t gates = CheckVersionGates(engine, port.Rewind(), code, input.fileVersion);
     Require(OneOf(gates, {2, 3, -1}), "CheckVersionGates result");
     Require(gates < 0 || (code >= 0 && code <= 4), "CheckVersionGates passed a bad code");
-    Require(OneOf(zorbent::AdjustElmVersion(engine, port.Rewind(), code), {1, -1, -2, -3, -4}),
+    Require(OneOf(AdjustElmVersion(engine, port.Rewind(), code), {1, -1, -2, -3, -4}),
             "AdjustElmVersion result");
-    Require(OneOf(zorbent::ReportDeviceVersion(engine, port.Rewind(), code), {1, -1, -2}),
+    Require(OneOf(ReportDeviceVersion(engine, port.Rewind(), code), {1, -1, -2}),
             "ReportDeviceVersion result");
-    Require(OneOf(zorbent::ReportAdapterVersion(engine, port.Rewind(), code), {1, -1, -2}),
+    Require(OneOf(ReportAdapterVersion(engine, port.Rewind(), code), {1, -1, -2}),
             "ReportAdapterVersion result");
-    Require(OneOf(zorbent::ProbeBlockAdapter(engine, port.Rewind()), {1, -1}),
-            "ProbeBlockAdapter result");
+    Require(OneOf(ProbeBlockAdapter(engine, port.Rewind()), {1, -1}), "ProbeBlockAdapter result");
   }
-  for (const auto& answer : input.answers) {
-    Require(OneOf(zorbent::ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");
-  }
-  Require(OneOf(zorbent::ClassifyBlockFile(engine), {5, 6, 255}), "ClassifyBlockFile");
+  for (const auto& answer : input.answers)
+    Require(OneOf(ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");
+  Require(OneOf(ClassifyBlockFile(engine), {5, 6, 255}), "ClassifyBlockFile");
   return 0;
 }

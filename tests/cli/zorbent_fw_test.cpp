@@ -89,8 +89,6 @@ class TempDir {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string Write(const std::string& name, const std::string& content) const {
     const std::string file = path_ + "/" + name;
@@ -112,31 +110,29 @@ ProgramResult Expect(const std::vector<std::string>& args, int exitCode,
   return r;
 }
 
-// Misuse exits with 2 and says why.
-TEST(Usage, MisuseExitsWithTwoAndSaysWhy) {
-  const std::pair<std::vector<std::string>, const char*> cases[] = {
-      {{"read"}, "no adapter given"},
-      {{"update", "fw.txt"}, "no adapter given"},
-      {{"read", "--wifi", "10.0.0.1:65536"}, "is not a TCP port"},
-      {{"read", "--wifi", "10.0.0.1:0"}, "is not a TCP port"},
-      {{"read", "--wifi", "10.0.0.1:35k"}, "is not a TCP port"},
-      {{"read", "--wifi", "10.0.0.1:"}, "is not a TCP port"},
-      {{"read", "--wifi", ":35000"}, "no host given"},
-      {{"read", "--bogus"}, "--bogus"},
-      {{"-q", "--trace", "raed"}, "unknown command \"raed\""},
-      {{}, "subcommand"},
-      {{"update", "--port", "/dev/null"}, "FILE"},
-      {{"inspect"}, "FILE"},
-      {{"read", "--baud", "9600"}, "--port"},
-      {{"read", "--port", "/dev/null", "--baud", "0"}, "--baud"}};
-  for (const auto& [args, message] : cases) Expect(args, 2, {message});
-}
-
-TEST(Usage, HelpAndVersionSucceed) {
-  Expect({"--help"}, 0, {"update", "read", "inspect", "zorbent-fw " ZORBENT_VERSION});
-  Expect({"update", "--help"}, 0,
-         {"Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same",
-          "power the adapter off and on, then run the same update again"});
+// Misuse exits with 2 and says why, before any adapter is touched; help and version succeed.
+TEST(Usage, EachCommandLineEndsAsItShould) {
+  const std::tuple<std::vector<std::string>, int, std::vector<std::string>> cases[] = {
+      {{"read"}, 2, {"no adapter given"}},
+      {{"update", "fw.txt"}, 2, {"no adapter given"}},
+      {{"read", "--wifi", "10.0.0.1:65536"}, 2, {"is not a TCP port"}},
+      {{"read", "--wifi", "10.0.0.1:0"}, 2, {"is not a TCP port"}},
+      {{"read", "--wifi", "10.0.0.1:35k"}, 2, {"is not a TCP port"}},
+      {{"read", "--wifi", "10.0.0.1:"}, 2, {"is not a TCP port"}},
+      {{"read", "--wifi", ":35000"}, 2, {"no host given"}},
+      {{"read", "--bogus"}, 2, {"--bogus"}},
+      {{"-q", "--trace", "raed"}, 2, {"unknown command \"raed\""}},
+      {{}, 2, {"subcommand"}},
+      {{"update", "--port", "/dev/null"}, 2, {"FILE"}},
+      {{"inspect"}, 2, {"FILE"}},
+      {{"read", "--baud", "9600"}, 2, {"--port"}},
+      {{"read", "--port", "/dev/null", "--baud", "0"}, 2, {"--baud"}},
+      {{"--help"}, 0, {"update", "read", "inspect", "zorbent-fw " ZORBENT_VERSION}},
+      {{"update", "--help"},
+       0,
+       {"Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same",
+        "power the adapter off and on, then run the same update again"}}};
+  for (const auto& [args, exitCode, texts] : cases) Expect(args, exitCode, texts);
   // Without a command, and before one: --version alone is not a usage error.
   for (const auto& args : {std::vector<std::string>{"--version"}, {"-q", "--version"}})
     EXPECT_EQ(Expect(args, 0, {}).out, "zorbent-fw " ZORBENT_VERSION "\n");

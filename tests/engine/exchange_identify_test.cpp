@@ -40,9 +40,7 @@ TEST_F(ExchangeTest, SendCommandDropsTheEcho) {
     EXPECT_EQ(Text(), reply);
     peer_.StopResponder();
   }
-}
-
-TEST_F(ExchangeTest, LineEndVariantEndsAtCarriageReturnAfterEcho) {
+  // The line-end variant ends at the carriage return after the echo.
   peer_.StartResponder([](const std::string& cmd) { return Chunks{cmd + "OK\r>"}; });
   EXPECT_EQ(SendCommandToLineEnd(*port_, "QKDLED\r", reply_, 2000, 2000), 3);
   EXPECT_EQ(Text(), "OK\r");
@@ -76,7 +74,6 @@ TEST_F(ExchangeTest, RetrySendsThreeTimesAtMost) {
   peer_.StartResponder([&](const std::string&) { return ++seen < 3 ? Chunks{} : Chunks{"OK\r>"}; });
   EXPECT_EQ(SendCommandRetry(*port_, "QKUPDT03\r", reply_, 300, 300), 4);
   EXPECT_EQ(peer_.Commands().size(), 3u);
-  peer_.StopResponder();
   peer_.StartResponder([](const std::string&) { return Chunks{}; });
   EXPECT_LT(SendCommandRetry(*port_, "QKBL00\r", reply_, 200, 200), 0);
   EXPECT_EQ(peer_.Commands().size(), 6u);  // the responder keeps counting
@@ -89,11 +86,9 @@ TEST_F(ExchangeTest, OwnReplyWithoutEchoAsksTwiceAndComparesTheAnswers) {
   peer_.StartResponder([&](const std::string&) { return Chunks{++seen == 1 ? "OK>" : "KTR>"}; });
   EXPECT_EQ(SendCommandOwnReply(*port_, "ATI\r", reply_, 2000, 2000), -4);
   EXPECT_EQ(peer_.Commands(), (std::vector<std::string>{"ATI\r", "ATI\r"}));
-  peer_.StopResponder();
   peer_.StartResponder([&](const std::string&) { return Chunks{"KTR>"}; });
   EXPECT_EQ(SendCommandOwnReply(*port_, "ATI\r", reply_, 2000, 2000), 4);
   EXPECT_EQ(peer_.Commands().size(), 4u);  // the responder keeps counting
-  peer_.StopResponder();
   peer_.StartResponder([&](const std::string& cmd) { return Chunks{cmd + "KTR>"}; });
   EXPECT_EQ(SendCommandOwnReply(*port_, "ATI\r", reply_, 2000, 2000), 4);
   EXPECT_EQ(peer_.Commands().size(), 5u);
@@ -123,18 +118,16 @@ TEST_F(ExchangeTest, ReadLineRules) {
   EXPECT_EQ(ReadLine(*port_, reply_, 150), -1);
 }
 
-void Collect(void* context, std::int32_t kind, std::intptr_t value) {
-  if (kind == kReportText)
-    *static_cast<std::string*>(context) += reinterpret_cast<const char*>(value);
-}
-
-// Unknown commands get "?".
-class IdentifyTest : public ::testing::Test {
+// An adapter that echoes each command and answers from a table; unknown commands get "?".
+class IdentifyTest : public ExchangeTest {
  protected:
   void SetUp() override {
-    engine_.Init(&reports_, &Collect);
-    ASSERT_NE(link_.port(), nullptr);
-    link_.peer().StartResponder([this](const std::string& cmd) {
+    ExchangeTest::SetUp();
+    engine_.Init(&reports_, [](void* context, std::int32_t kind, std::intptr_t value) {
+      if (kind == kReportText)
+        *static_cast<std::string*>(context) += reinterpret_cast<const char*>(value);
+    });
+    peer_.StartResponder([this](const std::string& cmd) {
       std::lock_guard lock(answersMutex_);
       const auto it = answers_.find(cmd);
       const std::string answer = it == answers_.end() ? "?" : it->second;
@@ -145,14 +138,11 @@ class IdentifyTest : public ::testing::Test {
     std::lock_guard lock(answersMutex_);
     answers_[cmd + "\r"] = answer;
   }
-  std::vector<std::string> Sent() { return link_.peer().Commands(); }
+  // The answers outlive the responder thread that reads them.
+  void TearDown() override { peer_.StopResponder(); }
 
-  // Changed by the test while the responder thread answers from it; declared before the
-  // link, so the responder has stopped before it goes.
   std::mutex answersMutex_;
   std::map<std::string, std::string> answers_;
-  test::ScriptedLink link_{"direct"};
-  Port& port_ = *link_.port();
   std::string reports_;
   UpdateEngine engine_;
 };
@@ -167,27 +157,27 @@ TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
   for (const auto& [code, qki] : cases) {
     Answer("QKI", qki);
     engine_.adapterModel = 99;
-    EXPECT_EQ(IdentifyAdapter(engine_, port_, code), 0) << qki;
+    EXPECT_EQ(IdentifyAdapter(engine_, *port_, code), 0) << qki;
     EXPECT_EQ(engine_.adapterModel, code);
-    EXPECT_EQ(IdentifyAdapter(engine_, port_, (code + 2) % 5), -1) << qki;
+    EXPECT_EQ(IdentifyAdapter(engine_, *port_, (code + 2) % 5), -1) << qki;
   }
   CopyToBuffer(engine_.fileProductId, "OTHER");
-  EXPECT_EQ(IdentifyAdapter(engine_, port_, 4), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
   CopyToBuffer(engine_.fileProductId, "");  // an empty product ID never matches
-  EXPECT_EQ(IdentifyAdapter(engine_, port_, 4), -1);
-  EXPECT_EQ(IdentifyAdapter(engine_, port_, 7), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
+  EXPECT_EQ(IdentifyAdapter(engine_, *port_, 7), -1);
 }
 
 TEST_F(IdentifyTest, ElmVersionLimitDependsOnTheModel) {
   Answer("ATI", "ELM327 v2.3");
   engine_.adapterModel = 0;
-  EXPECT_EQ(CheckElmVersion(engine_, port_), 0);
+  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
   for (int model = 1; model <= 4; ++model) {
     engine_.adapterModel = model;
-    EXPECT_EQ(CheckElmVersion(engine_, port_), -5);
+    EXPECT_EQ(CheckElmVersion(engine_, *port_), -5);
   }
   Answer("ATI", "ELM327 v2.2");
-  EXPECT_EQ(CheckElmVersion(engine_, port_), 0);
+  EXPECT_EQ(CheckElmVersion(engine_, *port_), 0);
 }
 
 // The version gates decide by generation: each refusal says why.
@@ -199,10 +189,8 @@ TEST_F(IdentifyTest, VersionGatesDecideByGeneration) {
   const std::string noVersion = "**Failed** The device did not report its version!\r\n";
   const struct {
     int code;
-    std::string query;
-    std::string answer;
-    int fileVersion;
-    int result;
+    std::string query, answer;
+    int fileVersion, result;
     std::string message;
   } cases[] = {{1, "QKI", "Z_Orbe01 v2.2.2X", 2230, 2, ""},
                {1, "QKI", "Z_Orbe01 v2.2.2X", 2229, -1, higher},
@@ -227,7 +215,7 @@ TEST_F(IdentifyTest, VersionGatesDecideByGeneration) {
   for (const auto& c : cases) {
     Answer(c.query, c.answer);
     reports_.clear();
-    EXPECT_EQ(CheckVersionGates(engine_, port_, c.code, c.fileVersion), c.result) << c.answer;
+    EXPECT_EQ(CheckVersionGates(engine_, *port_, c.code, c.fileVersion), c.result) << c.answer;
     EXPECT_EQ(reports_, c.message) << c.answer;
   }
 }
@@ -238,8 +226,7 @@ TEST_F(IdentifyTest, VersionGatesDecideByGeneration) {
 TEST_F(IdentifyTest, AdjustElmVersionSetsTheLevelPerModel) {
   const struct {
     int code;
-    const char* query;
-    const char* answer;
+    const char *query, *answer;
     const char* command;  // nullptr: none is sent
     int result;
   } cases[] = {{0, "QKI", "RuvoPro v1.5", "QKVADJ v2.2", 1},
@@ -262,28 +249,23 @@ TEST_F(IdentifyTest, AdjustElmVersionSetsTheLevelPerModel) {
   for (const auto& c : cases) {
     Answer(c.query, c.answer);
     engine_.adapterModel = c.code;
-    const std::size_t before = Sent().size();
-    EXPECT_EQ(AdjustElmVersion(engine_, port_, c.code), c.result) << c.answer;
-    const std::vector<std::string> sent = Sent();
+    const std::size_t before = peer_.Commands().size();
+    EXPECT_EQ(AdjustElmVersion(engine_, *port_, c.code), c.result) << c.answer;
+    const std::vector<std::string> sent = peer_.Commands();
     EXPECT_EQ(sent.size() - before, c.command == nullptr ? 1u : 2u) << c.answer;
     if (c.command != nullptr) {
       EXPECT_EQ(sent.back(), c.command + std::string("\r"));
     }
   }
-  EXPECT_EQ(AdjustElmVersion(engine_, port_, 9), -1);
+  EXPECT_EQ(AdjustElmVersion(engine_, *port_, 9), -1);
 }
 
-TEST_F(IdentifyTest, VersionReportsAndReadVersions) {
+// A model without a device version, and a device version without "V": only the adapter
+// version is shown. The ordinary reports and the block-mode probe are the flows' concern.
+TEST_F(IdentifyTest, VersionReportsWithoutADeviceVersion) {
   Answer("QKVERS", "KTR5588 V1.0.3");
-  Answer("QKI", "zOrbent FS v2.2.01");
-  EXPECT_EQ(ReportDeviceVersion(engine_, port_, 5), 1);
-  EXPECT_EQ(reports_, "device version:KTR5588 V1.0.3\r\n");
-  EXPECT_EQ(ProbeBlockAdapter(engine_, port_), -1);
   Answer("QKI", "zOrbent FS v2.3.00");
-  EXPECT_EQ(ProbeBlockAdapter(engine_, port_), 1);
-  EXPECT_EQ(ReportDeviceVersion(engine_, port_, 7), -1);
-
-  // A device version without "V": only the adapter version is shown.
+  EXPECT_EQ(ReportDeviceVersion(engine_, *port_, 7), -1);
   Answer("QKVERS", "none");
   reports_.clear();
   engine_.channels[0].port = link_.TakePort();

@@ -1,6 +1,5 @@
 #include "engine/update_engine.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,9 +22,8 @@ std::int64_t BytesReadSoFar() {
   std::ifstream io("/proc/self/io");
   std::string key;
   std::int64_t value = -1;
-  while (io >> key >> value) {
+  while (io >> key >> value)
     if (key == "rchar:") return value;
-  }
   return -1;
 }
 
@@ -45,11 +43,8 @@ class EngineSpine : public ::testing::Test {
   std::string File(std::int64_t size) {
     const fs::path p = fs::temp_directory_path() /
                        ("zorbent-" + std::to_string(::getpid()) + "-" + std::to_string(size));
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      if (::ftruncate(fd, size) != 0) ADD_FAILURE() << "ftruncate " << p;
-      ::close(fd);
-    }
+    std::ofstream{p};
+    fs::resize_file(p, static_cast<std::uintmax_t>(size));
     files_.push_back(p);
     return p.string();
   }
@@ -93,13 +88,12 @@ TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
 // enough: the format check refuses it. A bad file never reaches the adapter.
 TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
   const struct {
-    std::string path;
+    std::string path, message;
     std::vector<int> progress;
-    std::string message;
-  } cases[] = {{File(137), {1}, "**Failed** File is Invalid!\r\n"},
-               {"/no/such/file", {1}, "**Failed** File is Invalid!\r\n"},
-               {File(std::int64_t{INT32_MAX} + 1), {1}, "**Failed** File is Invalid!\r\n"},
-               {File(138), {1, 2}, "**Failed** update file format error!\r\n"}};
+  } cases[] = {{File(137), "**Failed** File is Invalid!\r\n", {1}},
+               {"/no/such/file", "**Failed** File is Invalid!\r\n", {1}},
+               {File(std::int64_t{INT32_MAX} + 1), "**Failed** File is Invalid!\r\n", {1}},
+               {File(138), "**Failed** update file format error!\r\n", {1, 2}}};
   test::PtyPair pty;
   for (const auto& c : cases) {
     const int ch = engine_.OpenPort(pty.ConfigString(), c.path);
