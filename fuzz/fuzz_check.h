@@ -29,8 +29,7 @@ inline bool OneOf(std::int32_t value, std::initializer_list<std::int32_t> allowe
 // What the engine reported. Every text is copied up to its NUL, which ASan proves is there.
 struct Reports {
   int texts = 0;
-  std::string first;
-  std::string last;
+  std::string first, last;
   int progress = 0;
   std::intptr_t lastProgress = 0;
 

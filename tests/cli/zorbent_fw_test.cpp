@@ -28,8 +28,7 @@ using test::RunningAdapter;
 
 struct ProgramResult {
   int exitCode = -1;  // -1 when it did not exit normally (a crash)
-  std::string out;
-  std::string err;
+  std::string out, err;
   std::string both() const { return out + err; }
 };
 
@@ -156,7 +155,9 @@ TEST(Inspect, ShowsWhatTheFileIsFor) {
                 "size:         " + std::to_string(image.text.size()) + " bytes\n",
                 "for adapter:  model " + std::to_string(model) + ", "});
     EXPECT_EQ(r.out.find("version:") != std::string::npos, version != nullptr) << r.out;
-    if (version) EXPECT_NE(r.out.find(std::string("version:      ") + version), std::string::npos);
+    if (version) {
+      EXPECT_NE(r.out.find(std::string("version:      ") + version), std::string::npos) << r.out;
+    }
   }
   // With the trailer: five lines.
   Expect({"inspect", dir.Write("odd.txt", sim::BuildLineImage({.records = 4}).text)}, 0,
