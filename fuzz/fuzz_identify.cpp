@@ -5,11 +5,8 @@
 #include "fuzz/fuzz_check.h"
 #include "port/port.h"
 
+namespace zorbent::fuzz {
 namespace {
-
-using zorbent::Port;
-using zorbent::fuzz::OneOf;
-using zorbent::fuzz::Require;
 
 // A port whose adapter is a list of canned answers: every write makes the next answer
 // readable. Reads never wait, so an exhausted script ends an exchange at once.
