@@ -1,83 +1,119 @@
 // Adapter answers of any shape through identification, version gates and version reports.
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <span>
-
 #include "engine/exchange.h"
 #include "engine/identify.h"
-#include "engine/update_engine.h"
 #include "fuzz/fuzz_check.h"
-#include "fuzz/identify_input.h"
-#include "fuzz/memory_port.h"
+#include "port/port.h"
 
+namespace zorbent::fuzz {
 namespace {
 
-using zorbent::fuzz::OneOf;
-using zorbent::fuzz::Require;
+// A port whose adapter is a list of canned answers: every write makes the next answer
+// readable. Reads never wait, so an exhausted script ends an exchange at once.
+class MemoryPort : public Port {
+ public:
+  explicit MemoryPort(std::vector<std::string> answers) : answers_(std::move(answers)) {}
+
+  // Starts the script again from its first answer: every exchange reads it whole.
+  MemoryPort& Rewind() {
+    next_ = 0;
+    Purge();
+    return *this;
+  }
+
+  void Close() override { open_ = false; }
+  bool Read(std::span<std::uint8_t> buffer, std::int32_t) override {
+    if (!open_ || pending_.size() - readAt_ < buffer.size()) {
+      readAt_ = pending_.size();
+      return false;
+    }
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(readAt_), buffer.size(),
+                buffer.begin());
+    readAt_ += buffer.size();
+    return true;
+  }
+  bool Write(std::span<const std::uint8_t> bytes, std::int32_t) override {
+    if (!open_) return false;
+    if (bytes.empty()) return true;
+    if (next_ < answers_.size()) {
+      pending_.erase(0, readAt_);
+      readAt_ = 0;
+      pending_ += answers_[next_++];
+    }
+    return true;
+  }
+  void Purge() override {
+    pending_.clear();
+    readAt_ = 0;
+  }
+  std::int32_t Available() override { return static_cast<std::int32_t>(pending_.size() - readAt_); }
+  bool IsOpen() override { return open_; }
+  bool Open() override {
+    open_ = true;
+    return true;
+  }
+  std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
+  std::int32_t SetBaud(std::int32_t baud) override { return baud > 0 ? 1 : -1; }
+
+ private:
+  std::vector<std::string> answers_;
+  std::size_t next_ = 0;
+  std::string pending_;
+  std::size_t readAt_ = 0;
+  bool open_ = true;
+};
 
 // Model codes of both families, and codes no model has.
 constexpr std::array<std::int32_t, 10> kCodes = {0, 1, 2, 3, 4, 5, 6, 7, 255, -1};
 
-// Every exchange reads the script from its first answer.
-zorbent::fuzz::MemoryPort& Fresh(zorbent::fuzz::MemoryPort& port) {
-  port.Rewind();
-  return port;
-}
-
-void RunExchanges(zorbent::fuzz::MemoryPort& port) {
+void RunExchanges(MemoryPort& port) {
   std::array<char, 2048> reply{};
   std::array<char, 8> small{};
-  Require(zorbent::SendCommand(Fresh(port), "QKI\r", reply, 2000, 2000) <
-              static_cast<std::int32_t>(reply.size()),
+  Require(SendCommand(port.Rewind(), "QKI\r", reply, 2000, 2000) < std::ssize(reply),
           "SendCommand stored more than its buffer");
-  Require(zorbent::SendCommandToLineEnd(Fresh(port), "ATI\r", small, 2000, 2000) <
-              static_cast<std::int32_t>(small.size()),
+  Require(SendCommandToLineEnd(port.Rewind(), "ATI\r", small, 2000, 2000) < std::ssize(small),
           "SendCommandToLineEnd stored more than its buffer");
-  zorbent::SendCommandRetry(Fresh(port), "QKVERS\r", reply, 2000, 2000);
-  zorbent::SendText(Fresh(port), "QKI\r", 2000);
-  const std::int32_t line = zorbent::ReadLine(port, small, 2000);
-  Require(line <= static_cast<std::int32_t>(small.size()), "ReadLine stored more than its buffer");
-  zorbent::RemoveChar(reply, '.');
+  SendCommandRetry(port.Rewind(), "QKVERS\r", reply, 2000, 2000);
+  SendText(port.Rewind(), "QKI\r", 2000);
+  Require(ReadLine(port, small, 2000) <= std::ssize(small), "ReadLine stored more than its buffer");
+  RemoveChar(reply, '.');
 }
 
 }  // namespace
+}  // namespace zorbent::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto input = zorbent::fuzz::DecodeIdentifyInput(std::span(data, size));
-  zorbent::fuzz::MemoryPort port(input.answers);
-  zorbent::fuzz::Reports reports;
-  zorbent::UpdateEngine engine;
-  engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
-  zorbent::CopyToBuffer(engine.fileProductId, input.productId);
+  using namespace zorbent;
+  using namespace zorbent::fuzz;
+  const auto input = DecodeIdentifyInput(std::span(data, size));
+  MemoryPort port(input.answers);
+  Reports reports;
+  UpdateEngine engine;
+  engine.Init(&reports, &Reports::Callback);
+  CopyToBuffer(engine.fileProductId, input.productId);
 
   RunExchanges(port);
   for (const std::int32_t code : kCodes) {
     engine.adapterModel = code;
-    const std::int32_t identified = zorbent::IdentifyAdapter(engine, Fresh(port), code);
+    const std::int32_t identified = IdentifyAdapter(engine, port.Rewind(), code);
     Require(OneOf(identified, {0, -1}), "IdentifyAdapter result");
     Require(identified < 0 || (code >= 0 && code <= 4), "IdentifyAdapter accepted a bad code");
     Require(engine.adapterModel == code, "IdentifyAdapter set another model");
 
-    Require(OneOf(zorbent::CheckElmVersion(engine, Fresh(port)), {0, -5}),
-            "CheckElmVersion result");
-    const std::int32_t gates =
-        zorbent::CheckVersionGates(engine, Fresh(port), code, input.fileVersion);
+    Require(OneOf(CheckElmVersion(engine, port.Rewind()), {0, -5}), "CheckElmVersion result");
+    const std::int32_t gates = CheckVersionGates(engine, port.Rewind(), code, input.fileVersion);
     Require(OneOf(gates, {2, 3, -1}), "CheckVersionGates result");
     Require(gates < 0 || (code >= 0 && code <= 4), "CheckVersionGates passed a bad code");
-    Require(OneOf(zorbent::AdjustElmVersion(engine, Fresh(port), code), {1, -1, -2, -3, -4}),
+    Require(OneOf(AdjustElmVersion(engine, port.Rewind(), code), {1, -1, -2, -3, -4}),
             "AdjustElmVersion result");
-    Require(OneOf(zorbent::ReportDeviceVersion(engine, Fresh(port), code), {1, -1, -2}),
+    Require(OneOf(ReportDeviceVersion(engine, port.Rewind(), code), {1, -1, -2}),
             "ReportDeviceVersion result");
-    Require(OneOf(zorbent::ReportAdapterVersion(engine, Fresh(port), code), {1, -1, -2}),
+    Require(OneOf(ReportAdapterVersion(engine, port.Rewind(), code), {1, -1, -2}),
             "ReportAdapterVersion result");
-    Require(OneOf(zorbent::ProbeBlockAdapter(engine, Fresh(port)), {1, -1}),
-            "ProbeBlockAdapter result");
+    Require(OneOf(ProbeBlockAdapter(engine, port.Rewind()), {1, -1}), "ProbeBlockAdapter result");
   }
-  for (const auto& answer : input.answers) {
-    Require(OneOf(zorbent::ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");
-  }
-  Require(OneOf(zorbent::ClassifyBlockFile(engine), {5, 6, 255}), "ClassifyBlockFile");
+  for (const auto& answer : input.answers)
+    Require(OneOf(ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");
+  Require(OneOf(ClassifyBlockFile(engine), {5, 6, 255}), "ClassifyBlockFile");
   return 0;
 }

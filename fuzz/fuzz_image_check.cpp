@@ -1,16 +1,7 @@
 // Any bytes as a firmware file: the format check must accept or refuse them cleanly, and a
 // check must not depend on what an earlier job left in the engine.
 
-#include <algorithm>
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-#include <vector>
-
 #include "engine/image_format.h"
-#include "engine/update_engine.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

@@ -1,45 +1,37 @@
 // Writes the starting corpus of the fuzz targets into DIR/image, DIR/config and DIR/identify:
 // valid and corrupted firmware files of both families, connection strings, adapter answers.
 
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "fuzz/identify_input.h"
+#include "fuzz/fuzz_check.h"
 #include "sim/image/image_builder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using zorbent::sim::BuildBlockImage;
-using zorbent::sim::BuildLineImage;
-using zorbent::sim::Corruption;
-using zorbent::sim::LineEnd;
+using namespace zorbent::sim;
 
 std::vector<std::string> Images() {
   std::vector<std::string> seeds;
-  auto keep = [&](const zorbent::sim::BuiltImage& image) {
+  auto keep = [&](const BuiltImage& image) {
     if (image.ok()) seeds.push_back(image.text);  // else options this family refuses
   };
-  for (const Corruption c : zorbent::sim::AllCorruptions()) {
-    for (const char* device : {"zOrbent FS v2.0", "zOrbent FS BT 1.0"}) {
+  for (const Corruption c : AllCorruptions()) {
+    for (const char* device : {"zOrbent FS v2.0", "zOrbent FS BT 1.0"})
       keep(BuildBlockImage({.deviceName = device,
                             .records = 4,
                             .recordLen = 24,
                             .corruption = c,
                             .corruptIndex = 1}));
-    }
-    for (const std::string_view device : {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"}) {
-      keep(BuildLineImage({.deviceName = std::string(device),
+    for (const std::string device : {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"})
+      keep(BuildLineImage({.deviceName = device,
                            .versionText = device.starts_with("Ruvo") ? "V4.0.1X" : "V2.2.3X",
                            .records = 3,
                            .corruption = c,
                            .corruptIndex = 1}));
-    }
   }
   // The decorations a valid file may carry, and those a line-mode file must not.
   for (const LineEnd end : {LineEnd::kCrLf, LineEnd::kLf, LineEnd::kCr}) {
@@ -50,14 +42,13 @@ std::vector<std::string> Images() {
                           .spaces = end == LineEnd::kLf,
                           .lowerCase = end == LineEnd::kCrLf,
                           .afterTrailer = "00\r\n"}));
-    for (int broken = 0; broken < 3; ++broken) {  // nothing, spaces, blank lines
+    for (int broken = 0; broken < 3; ++broken)  // nothing, spaces, blank lines
       keep(BuildLineImage({.records = 2,
                            .lineEnd = end,
                            .blankLines = broken == 2,
                            .spaces = broken == 1,
                            .lowerCase = true,
                            .trailerLineEnd = end != LineEnd::kLf}));
-    }
   }
   keep(BuildBlockImage({.records = 0}));
   keep(BuildLineImage({.versionText = "2.2.01", .records = 0}));
@@ -65,29 +56,19 @@ std::vector<std::string> Images() {
 }
 
 std::vector<std::string> Configs() {
-  return {"com|COM3:115200",
-          "tcp|192.168.0.10:35000",
-          "com|COM3:115200|x",
-          "com|COM3:115200:x",
-          "com|COM3",
-          "com",
-          "serial|COM3:9600",
-          "COM|COM3:9600",
-          "",
-          "com|:115200",
-          "com|ttyUSB0:abc",
-          "com|/dev/null:-9600",
-          "tcp|[::1]:35000",
-          "tcp|host:",
-          "com||:",
-          "com|x:99999999999999",
-          "com|x:115200\nfw.txt",
-          "com|x:1\n" + std::string(1100, 'p')};
+  // clang-format off
+  std::vector<std::string> seeds = {
+      "com|COM3:115200", "tcp|192.168.0.10:35000", "com|COM3:115200|x", "com|COM3:115200:x",
+      "com|COM3", "com", "serial|COM3:9600", "COM|COM3:9600", "", "com|:115200", "com|ttyUSB0:abc",
+      "com|/dev/null:-9600", "tcp|[::1]:35000", "tcp|host:", "com||:", "com|x:99999999999999",
+      "com|x:115200\nfw.txt"};
+  // clang-format on
+  seeds.push_back("com|x:1\n" + std::string(1100, 'p'));
+  return seeds;
 }
 
+// One script per model: identification, the two product answers, ELM327 and versions.
 std::vector<std::string> Answers() {
-  using zorbent::fuzz::EncodeIdentifyInput;
-  // One script per model: identification, the two product answers, ELM327 and versions.
   const std::vector<std::vector<std::string>> scripts = {
       {"QKIRuvoPro v2.3\r\r>", "QKPROIOBDZ-1000\r\r>", "ATIELM327 v2.3\r\r>",
        "QKVERSRuvoXX V4.0.0X\r\r>", "QKVADJ v2.3\rELM327 v2.3\r\r>"},
@@ -104,10 +85,10 @@ std::vector<std::string> Answers() {
       {"?\r\r>", "", "QKI\r", std::string(300, 'A'), std::string("\0\0>", 3)},
   };
   std::vector<std::string> seeds;
-  for (const auto& script : scripts) {
+  for (const auto& script : scripts)
     for (std::uint8_t version = 0; version < zorbent::fuzz::kFileVersions.size(); version += 3)
-      seeds.push_back(EncodeIdentifyInput(version, version == 6 ? "" : "OBDZ-1000", script));
-  }
+      seeds.push_back(
+          zorbent::fuzz::EncodeIdentifyInput(version, version == 6 ? "" : "OBDZ-1000", script));
   return seeds;
 }
 
@@ -118,27 +99,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: fuzz_make_corpus DIR\n");
     return 2;
   }
-  const fs::path root(argv[1]);
-  int failures = 0;
-  for (const auto& [sub, seeds] : {std::pair{"image", Images()}, std::pair{"config", Configs()},
-                                   std::pair{"identify", Answers()}}) {
-    std::error_code error;
-    fs::create_directories(root / sub, error);
-    if (error) {
-      std::fprintf(stderr, "fuzz_make_corpus: cannot create %s: %s\n",
-                   (root / sub).string().c_str(), error.message().c_str());
-      return 1;
-    }
+  for (const auto& [sub, seeds] :
+       {std::pair{"image", Images()}, {"config", Configs()}, {"identify", Answers()}}) {
+    const std::filesystem::path dir = std::filesystem::path(argv[1]) / sub;
+    std::filesystem::create_directories(dir);  // throws, and so fails, when it cannot
     for (std::size_t n = 0; n < seeds.size(); ++n) {
-      std::ofstream out(root / sub / (std::string(sub) + "-" + std::to_string(n)),
-                        std::ios::binary);
-      out << seeds[n];
-      failures += !out;
+      if (!(std::ofstream(dir / (std::string(sub) + "-" + std::to_string(n)), std::ios::binary)
+            << seeds[n])) {
+        std::fprintf(stderr, "fuzz_make_corpus: cannot write into %s\n", dir.c_str());
+        return 1;
+      }
     }
-  }
-  if (failures > 0) {
-    std::fprintf(stderr, "fuzz_make_corpus: %d files could not be written\n", failures);
-    return 1;
   }
   return 0;
 }

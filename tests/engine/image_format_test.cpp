@@ -23,8 +23,6 @@ using sim::Corruption;
 using sim::LineEnd;
 using sim::LineImageOptions;
 
-constexpr const char* kFormatError = "**Failed** update file format error!\r\n";
-
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -49,16 +47,8 @@ class ImageFormat : public ::testing::Test {
   std::string_view ProductId() const { return BufferText(engine_.fileProductId); }
   std::string_view DeviceName() const { return BufferText(engine_.fileDeviceName); }
   std::string_view VersionText() const { return BufferText(engine_.fileVersionText); }
-  // The reader hands the flows exactly the builder's digits, line by line.
-  void ExpectLines(const sim::BuiltImage& built, std::size_t afterTrailer) {
-    std::array<char, kImageLineCapacity> line{};
-    std::size_t position = 0;
-    for (const auto& expected : built.lines) {
-      position = ReadImageLine(engine_.image, position, line);
-      EXPECT_EQ(std::string(line.data()), expected);
-    }
-    EXPECT_EQ(position, built.text.size() - afterTrailer);
-  }
+  static sim::BuiltImage Build(const BlockImageOptions& o) { return BuildBlockImage(o); }
+  static sim::BuiltImage Build(const LineImageOptions& o) { return BuildLineImage(o); }
 
   std::vector<std::string> reports_;
   UpdateEngine engine_;
@@ -72,13 +62,6 @@ struct Accepted {
   std::int32_t records;         // the trailer line counts
   std::int32_t version = 2239;  // line images only
 };
-
-sim::BuiltImage Build(const BlockImageOptions& o) {
-  return BuildBlockImage(o);
-}
-sim::BuiltImage Build(const LineImageOptions& o) {
-  return BuildLineImage(o);
-}
 
 std::vector<Accepted> AcceptedImages() {
   std::vector<Accepted> rows;
@@ -99,31 +82,31 @@ std::vector<Accepted> AcceptedImages() {
   }
   const std::string p60(60, 'P');
   const std::string p39(53 - 7 - 7, 'P');  // with these names the line trailer is full
-  const std::vector<Accepted> more = {
-      {"fifty block records", BlockImageOptions{.records = 50}, 51},
-      {"fifty line records", LineImageOptions{.records = 50}, 51},
-      // The trailer's type is not the check's concern.
-      {"trailer type 2", LineImageOptions{.records = 3, .trailerType = 0x02}, 4},
-      // Lines after the trailer are ignored.
-      {"block garbage after the trailer",
-       BlockImageOptions{.afterTrailer = "garbage that is no record\r\nFFF1\r\n"}, 17},
-      {"line garbage after the trailer",
-       LineImageOptions{.afterTrailer = "zz\n" + std::string(300, '7')}, 16},
-      // 2 + 65 + 1 bytes make 136 digits, the line-mode width: never tried as a line image.
-      {"block record of line width", BlockImageOptions{.records = 3, .recordLen = 65}, 4},
-      // Names and records at their limits (one byte more: the kLongName and kLongTrailer faults).
-      {"longest block names", BlockImageOptions{.productId = p60, .deviceName = p60}, 17},
-      {"longest block record",
-       BlockImageOptions{
-           .productId = "P", .deviceName = "zOrbent FS v", .recordLen = sim::kMaxBlockRecordLen},
-       17},
-      {"empty block names, LEN 7",
-       BlockImageOptions{.productId = "", .deviceName = "", .recordLen = sim::kMaxBlockRecordLen},
-       17},
-      {"longest line names",
-       LineImageOptions{.productId = p39, .deviceName = "KTR5578", .versionText = "V1.2.3"}, 16,
-       123}};
-  rows.insert(rows.end(), more.begin(), more.end());
+  rows.insert(
+      rows.end(),
+      {{"fifty block records", BlockImageOptions{.records = 50}, 51},
+       {"fifty line records", LineImageOptions{.records = 50}, 51},
+       // The trailer's type is not the check's concern.
+       {"trailer type 2", LineImageOptions{.records = 3, .trailerType = 0x02}, 4},
+       // Lines after the trailer are ignored.
+       {"block garbage after the trailer",
+        BlockImageOptions{.afterTrailer = "garbage that is no record\r\nFFF1\r\n"}, 17},
+       {"line garbage after the trailer",
+        LineImageOptions{.afterTrailer = "zz\n" + std::string(300, '7')}, 16},
+       // 2 + 65 + 1 bytes make 136 digits, the line-mode width: never tried as a line image.
+       {"block record of line width", BlockImageOptions{.records = 3, .recordLen = 65}, 4},
+       // Names and records at their limits (one byte more: the kLongName and kLongTrailer faults).
+       {"longest block names", BlockImageOptions{.productId = p60, .deviceName = p60}, 17},
+       {"longest block record",
+        BlockImageOptions{
+            .productId = "P", .deviceName = "zOrbent FS v", .recordLen = sim::kMaxBlockRecordLen},
+        17},
+       {"empty block names, LEN 7",
+        BlockImageOptions{.productId = "", .deviceName = "", .recordLen = sim::kMaxBlockRecordLen},
+        17},
+       {"longest line names",
+        LineImageOptions{.productId = p39, .deviceName = "KTR5578", .versionText = "V1.2.3"}, 16,
+        123}});
   // The final X of a line-mode version follows the file's own model.
   const std::tuple<const char*, const char*, std::int32_t> finalX[] = {
       {"Ruvo03", "V4.0.0X", 4005},
@@ -165,7 +148,14 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
               EXPECT_EQ(engine_.fileFamily, 1);
             }
             EXPECT_EQ(engine_.image.size(), built.text.size());  // kept for the transfer
-            ExpectLines(built, o.afterTrailer.size());
+            // The reader hands the flows exactly the builder's digits, line by line.
+            std::array<char, kImageLineCapacity> line{};
+            std::size_t position = 0;
+            for (const auto& expected : built.lines) {
+              position = ReadImageLine(engine_.image, position, line);
+              EXPECT_EQ(std::string(line.data()), expected);
+            }
+            EXPECT_EQ(position, built.text.size() - o.afterTrailer.size());
           },
           row.options);
       EXPECT_EQ(engine_.recordCount, row.records);
@@ -180,8 +170,7 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
 // Refused images: the family's own check gives its result, the whole check one message and
 // nothing of the file kept.
 struct Refused {
-  std::string what;
-  std::string text;
+  std::string what, text;
   bool block;  // which check's result is pinned
   std::int32_t result;
   std::int32_t records = 0;  // lines counted all the same (0: not pinned)
@@ -242,7 +231,8 @@ TEST_F(ImageFormat, RefusedImagesGiveTheirResultAndOneMessage) {
     reports_.clear();
     EXPECT_EQ(row.block ? Block(row.text) : Line(row.text), row.result);
     EXPECT_LT(Check(row.text), 0);
-    EXPECT_EQ(reports_, (std::vector<std::string>{kFormatError, "progress 2"}));
+    EXPECT_EQ(reports_,
+              (std::vector<std::string>{"**Failed** update file format error!\r\n", "progress 2"}));
     EXPECT_TRUE(engine_.image.empty());
     if (row.records > 0) {
       EXPECT_EQ(engine_.recordCount, row.records);
