@@ -1,11 +1,9 @@
-// What the engine relies on from every port, serial (direct and queued) on a pseudo-terminal
-// and TCP on loopback: exact-count reads, one-byte reads that time out, whole writes, and a
-// Purge that drops every byte that came before it and none that came after.
+// What the engine relies on from every port, serial (direct, queued) on a pseudo-terminal and
+// TCP on loopback: exact-count reads, whole writes, and a Purge of exactly what came before it.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <string>
 #include <thread>
 
 #include "tests/support/port_text.h"
@@ -32,8 +30,7 @@ class PortContract : public ::testing::TestWithParam<const char*> {
   bool Direct() const { return std::string(GetParam()) == "direct"; }
   void PeerWrite(const std::string& s) { peer_.Write(s); }
   std::string PeerRead(std::size_t n) { return peer_.ReadCount(n, 10000); }
-  // Lets written bytes reach the port's side: its own queue where it has one, else the
-  // device's input buffer.
+  // Lets written bytes reach the port's own queue, or the device's input where it has none.
   void Settle(int queued) {
     if (Direct()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -49,6 +46,7 @@ class PortContract : public ::testing::TestWithParam<const char*> {
   Port* const port_ = link_.port();
 };
 
+// Exact counts, one byte at a time, and a time-out that sleeps.
 TEST_P(PortContract, ReadsExactCountsOneByteAtATimeAndTimesOut) {
   ASSERT_TRUE(port_->Write(Bytes("ATI\r"), 1000));
   EXPECT_EQ(PeerRead(4), "ATI\r");
@@ -74,20 +72,17 @@ TEST_P(PortContract, ReadsExactCountsOneByteAtATimeAndTimesOut) {
   EXPECT_EQ(ReadText(*port_, 3, 2000), "bcZ");
 }
 
+// Purge drops what came before it, read ahead or not, and nothing after.
 TEST_P(PortContract, PurgeDropsWhatCameBeforeItAndNothingAfter) {
-  // Read-ahead: the port may already hold "defgh" after taking three bytes.
+  // The port may have read "defgh" ahead.
   PeerWrite("abcdefgh");
   EXPECT_EQ(ReadText(*port_, 3, 2000), "abc");
   PeerWrite("stale");
   Settle(10);
-  if (Tcp()) {
-    ASSERT_TRUE(port_->Write(Bytes("keep"), 1000));
-  }
+  if (Tcp()) ASSERT_TRUE(port_->Write(Bytes("keep"), 1000));
   port_->Purge();
   EXPECT_EQ(port_->Available(), 0);
-  if (Tcp()) {
-    EXPECT_EQ(PeerRead(4), "keep");  // a socket's purge never drops what goes out
-  }
+  if (Tcp()) EXPECT_EQ(PeerRead(4), "keep");  // a socket's purge never drops what goes out
   PeerWrite("x");
   EXPECT_EQ(ReadText(*port_, 1, 2000), "x");
   EXPECT_EQ(ReadText(*port_, 1, 100), "");
@@ -98,6 +93,7 @@ TEST_P(PortContract, PurgeDropsWhatCameBeforeItAndNothingAfter) {
   EXPECT_EQ(ReadText(*port_, 2, 2000), "yz");
 }
 
+// Large writes arrive whole both ways.
 TEST_P(PortContract, LargeWritesArriveWholeBothWays) {
   std::string big(Tcp() ? 300000 : 5000, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + (i * 7) % 26);
@@ -111,8 +107,7 @@ TEST_P(PortContract, LargeWritesArriveWholeBothWays) {
   writer.join();
 }
 
-// The line goes away during a long read: the read fails then, without spinning, and the
-// bytes that came before still count.
+// The line going away ends a long read at once, without spinning.
 TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
   PeerWrite("bye");
   EXPECT_EQ(ReadText(*port_, 3, 2000), "bye");
@@ -124,10 +119,7 @@ TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
   EXPECT_EQ(ReadText(*port_, 1, 120000), "");
   vanish.join();
   EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
-  if (Tcp()) {
-    EXPECT_FALSE(port_->IsOpen());
-    EXPECT_FALSE(port_->Write(Bytes("ATI\r"), 120000));
-  }
+  if (Tcp()) EXPECT_FALSE(port_->IsOpen() || port_->Write(Bytes("ATI\r"), 120000));
   port_->Close();
   port_->Close();
   EXPECT_FALSE(port_->IsOpen());
