@@ -52,8 +52,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 namespace zorbent {
 namespace {
 
-constexpr int kBothLines = TIOCM_DTR | TIOCM_RTS;
-
 tcflag_t ControlFlags(int fd) {
   struct termios tio {};
   ::tcgetattr(fd, &tio);
@@ -76,7 +74,7 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   ASSERT_FALSE(seen.empty());
   for (const ModemRequest& r : seen) {
     EXPECT_EQ(r.request, static_cast<unsigned long>(TIOCMBIC));
-    EXPECT_EQ(r.lines, kBothLines);
+    EXPECT_EQ(r.lines, TIOCM_DTR | TIOCM_RTS);
     EXPECT_EQ(r.result, -1);  // what a pty answers: it reached the system
     EXPECT_TRUE(r.error == ENOTTY || r.error == EINVAL) << r.error;
   }
@@ -85,7 +83,7 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   seen = TakeRequests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].request, static_cast<unsigned long>(TIOCMBIC));
-  EXPECT_EQ(seen[0].lines, kBothLines);
+  EXPECT_EQ(seen[0].lines, TIOCM_DTR | TIOCM_RTS);
   EXPECT_EQ(pty.LineRate(), 2000000);
   EXPECT_EQ(ControlFlags(pty.MasterFd()) & HUPCL, 0u);
 

@@ -21,11 +21,9 @@ class FakeSysfs : public ::testing::Test {
     fs::remove_all(root_);
     for (const char* dir : {"class/tty", "bus/drivers", "dev", "proc"})
       fs::create_directories(root_ / dir);
-    tree_ = {Tty(), (root_ / "dev").string(), (root_ / "proc").string()};
+    tree_ = {(root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string()};
   }
   void TearDown() override { fs::remove_all(root_); }
-
-  std::string Tty() const { return (root_ / "class/tty").string(); }
 
   // A tty entry; with a device, that device's driver is named `driver`.
   void Add(const std::string& name, const std::string& device = "", const std::string& driver = "",
@@ -79,9 +77,6 @@ class FakeSysfs : public ::testing::Test {
 // Only real serial devices, by kind then number; on-board UARTs only when all are asked for.
 TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_TRUE(Names(true).empty());
-  tree_.ttyClass = (root_ / "no-such-dir").string();
-  EXPECT_TRUE(Names(true).empty());
-  tree_.ttyClass = Tty();
   Add("ttyS1", "00:05", "serial");  // a real UART found by PNP
   Add("ttyACM10", "1-1.4:1.0", "cdc_acm");
   Add("ttyUSB0", "1-2:1.0", "ftdi_sio");
@@ -100,6 +95,8 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_EQ(Names(true), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0",
                                                    "ttyS1", "ttyS3"}));
   EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
+  tree_.ttyClass = (root_ / "no-such-dir").string();
+  EXPECT_TRUE(Names(true).empty());
 }
 
 // Each port's identity, description, whether the user may open it (and why not), and who has

@@ -125,10 +125,9 @@ TEST(TcpListener, HandsOutClientsByPeerAddressOrFirstInKeyOrder) {
   EXPECT_EQ(listener.AcceptClient(PortConfig(), 50), nullptr);
   a.Write("A");
   c.Write("C");
-  const std::string one = ReadText(*first, 1, 2000);
-  const std::string two = ReadText(*next, 1, 2000);
   // Keys are "127.0.0.1:PORT" as text.
-  EXPECT_EQ(one + two, std::to_string(a.LocalPort()) < std::to_string(c.LocalPort()) ? "AC" : "CA");
+  EXPECT_EQ(ReadText(*first, 1, 2000) + ReadText(*next, 1, 2000),
+            std::to_string(a.LocalPort()) < std::to_string(c.LocalPort()) ? "AC" : "CA");
 
   test::TcpClient waiting(listener.ListeningPort());
   listener.Close();

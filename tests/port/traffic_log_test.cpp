@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -34,12 +33,10 @@ class TrafficLogTest : public ::testing::Test {
     bool opened = false;
     SerialPort port(test::SerialConfig(device), opened);
     if (!opened) return false;
-    const std::array<std::uint8_t, 3> out{0x3E, 0x0D, 0x0A};
-    EXPECT_TRUE(port.Write(out, 1000));
+    EXPECT_TRUE(port.Write(test::Bytes(">\r\n"), 1000));
     pty_.Write(std::string("\x00\xFF", 2));
-    std::array<std::uint8_t, 2> in{};
-    EXPECT_TRUE(port.Read(in, 2000));
-    EXPECT_TRUE(port.Read(std::span<std::uint8_t>(), 0));
+    EXPECT_EQ(test::ReadText(port, 2, 2000), std::string("\x00\xFF", 2));
+    EXPECT_TRUE(port.Read({}, 0));
     return true;
   }
   test::PtyPair pty_;

@@ -55,11 +55,7 @@ int OpenDescriptorCount() {
 
 int ThreadCount() {
   // A sanitizer runtime starts a helper at the process's first thread: have it there always.
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
+  [[maybe_unused]] static const bool warmed = (std::thread([] {}).join(), true);
   return CountEntries("/proc/self/task");
 }
 
@@ -74,10 +70,7 @@ bool UseUpDescriptors(int spare) {
   std::vector<int> opened;
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) opened.push_back(fd);
   if (errno != EMFILE) return false;
-  for (int i = 0; i < spare && !opened.empty(); ++i) {
-    ::close(opened.back());
-    opened.pop_back();
-  }
+  for (int i = 0; i < spare && !opened.empty(); ++i, opened.pop_back()) ::close(opened.back());
   return true;
 }
 

@@ -10,17 +10,13 @@
 #include <stdexcept>
 
 namespace zorbent::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
+static sockaddr_in Loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   return address;
 }
-
-}  // namespace
 
 TcpPeer::TcpPeer(int backlog) : StreamPeer(true) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
