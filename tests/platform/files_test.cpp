@@ -13,8 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Out of memory (a buffer that cannot be had) is told with the update job, which loads
-// through here.
+// Every byte up to the cap loads; above it, or missing, the output is left empty.
 TEST(LoadWholeFileTest, LoadsEveryByteUpToTheCapAndNothingAbove) {
   const fs::path dir = fs::temp_directory_path() / ("zorbent-files-" + std::to_string(::getpid()));
   fs::create_directories(dir);

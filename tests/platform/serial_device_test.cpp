@@ -1,9 +1,5 @@
-// The POSIX serial device's modem lines: DTR and RTS are held inactive from the open on, and
-// closing does not toggle them.
-//
-// A pseudo-terminal has no modem lines (TIOCMBIC and TIOCMGET fail with ENOTTY), so on one the
-// test sees the request itself: this binary wraps ioctl, records every modem-line request and
-// passes it on to the system unchanged.
+// DTR and RTS stay inactive from the open on. A pty has no modem lines (ENOTTY), so this
+// binary wraps ioctl to record each modem-line request and pass it on unchanged.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -22,11 +18,8 @@
 namespace {
 
 struct ModemRequest {
-  int fd;
   unsigned long request;
-  int lines;
-  int result;
-  int error;
+  int lines, result, error;
 };
 
 std::mutex requestsMutex;
@@ -39,7 +32,6 @@ std::vector<ModemRequest> TakeRequests() {
 
 }  // namespace
 
-// Every ioctl of this process comes here first, the serial device's included.
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   va_list args;
   va_start(args, request);
@@ -51,7 +43,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   if (request == TIOCMBIC || request == TIOCMBIS || request == TIOCMSET) {
     const int saved = errno;
     std::lock_guard lock(requestsMutex);
-    requests.push_back({fd, request, *static_cast<int*>(argument), result, saved});
+    requests.push_back({request, *static_cast<int*>(argument), result, saved});
     errno = saved;
   }
   return result;
@@ -60,20 +52,16 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 namespace zorbent {
 namespace {
 
-constexpr int kBothLines = TIOCM_DTR | TIOCM_RTS;
-
 tcflag_t ControlFlags(int fd) {
   struct termios tio {};
   ::tcgetattr(fd, &tio);
   return tio.c_cflag;
 }
 
-// The device starts from a pty with HUPCL set: the open clears it and a rate change keeps it
-// clear, so no close ever drops the lines either.
+// Open and rate changes only lower both lines and clear HUPCL, so no close drops them.
 TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefused) {
   test::PtyPair pty;
-  // The master shows (and sets) the slave's settings.
-  struct termios tio {};
+  struct termios tio {};  // the master shows (and sets) the slave's settings
   ASSERT_EQ(::tcgetattr(pty.MasterFd(), &tio), 0);
   tio.c_cflag |= HUPCL;
   ASSERT_EQ(::tcsetattr(pty.MasterFd(), TCSANOW, &tio), 0);
@@ -85,11 +73,9 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   std::vector<ModemRequest> seen = TakeRequests();
   ASSERT_FALSE(seen.empty());
   for (const ModemRequest& r : seen) {
-    // Only ever lowered, both lines at once; never raised or set.
     EXPECT_EQ(r.request, static_cast<unsigned long>(TIOCMBIC));
-    EXPECT_EQ(r.lines, kBothLines);
-    // What a pseudo-terminal answers: it really reached the system.
-    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.lines, TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(r.result, -1);  // what a pty answers: it reached the system
     EXPECT_TRUE(r.error == ENOTTY || r.error == EINVAL) << r.error;
   }
 
@@ -97,7 +83,7 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   seen = TakeRequests();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].request, static_cast<unsigned long>(TIOCMBIC));
-  EXPECT_EQ(seen[0].lines, kBothLines);
+  EXPECT_EQ(seen[0].lines, TIOCM_DTR | TIOCM_RTS);
   EXPECT_EQ(pty.LineRate(), 2000000);
   EXPECT_EQ(ControlFlags(pty.MasterFd()) & HUPCL, 0u);
 

@@ -19,15 +19,11 @@ class FakeSysfs : public ::testing::Test {
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("zorbent-sysfs-" + std::to_string(::getpid()));
     fs::remove_all(root_);
-    fs::create_directories(root_ / "class/tty");
-    fs::create_directories(root_ / "bus/drivers");
-    fs::create_directories(root_ / "dev");
-    fs::create_directories(root_ / "proc");
-    tree_ = {Tty(), (root_ / "dev").string(), (root_ / "proc").string()};
+    for (const char* dir : {"class/tty", "bus/drivers", "dev", "proc"})
+      fs::create_directories(root_ / dir);
+    tree_ = {(root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string()};
   }
   void TearDown() override { fs::remove_all(root_); }
-
-  std::string Tty() const { return (root_ / "class/tty").string(); }
 
   // A tty entry; with a device, that device's driver is named `driver`.
   void Add(const std::string& name, const std::string& device = "", const std::string& driver = "",
@@ -55,8 +51,7 @@ class FakeSysfs : public ::testing::Test {
     return node.string();
   }
 
-  // A USB bridge as the kernel shows it: the tty's device is the interface, its parent the
-  // USB device with the identity attributes.
+  // A USB bridge: the tty's device is the interface, its parent carries the identity.
   void AddUsb(const std::string& name, const std::string& vid, const std::string& pid,
               const std::string& maker, const std::string& product, const std::string& serial) {
     Add(name, "usb1/1-2/1-2:1.0/" + name, "ftdi_sio");
@@ -79,11 +74,9 @@ class FakeSysfs : public ::testing::Test {
   DeviceTree tree_;
 };
 
+// Only real serial devices, by kind then number; on-board UARTs only when all are asked for.
 TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_TRUE(Names(true).empty());
-  tree_.ttyClass = (root_ / "no-such-dir").string();
-  EXPECT_TRUE(Names(true).empty());
-  tree_.ttyClass = Tty();
   Add("ttyS1", "00:05", "serial");  // a real UART found by PNP
   Add("ttyACM10", "1-1.4:1.0", "cdc_acm");
   Add("ttyUSB0", "1-2:1.0", "ftdi_sio");
@@ -101,10 +94,13 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   Add("ttyS99999999999", "00:06", "serial");  // number too long
   EXPECT_EQ(Names(true), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0",
                                                    "ttyS1", "ttyS3"}));
-  // On-board UARTs only when all are asked for.
   EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
+  tree_.ttyClass = (root_ / "no-such-dir").string();
+  EXPECT_TRUE(Names(true).empty());
 }
 
+// Each port's identity, description, whether the user may open it (and why not), and who has
+// it open.
 TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
   AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
   Add("rfcomm0");

@@ -14,6 +14,7 @@ namespace {
 
 using test::SerialConfig;
 
+// A direct port sets a new rate at once; a queued one at its next open.
 TEST(SerialPort, RateChangeReachesTheLineAtOnceOrAtTheNextOpen) {
   for (const char* mode : {"direct", "queued"}) {
     test::PtyPair pty;
@@ -35,16 +36,14 @@ TEST(SerialPort, RateChangeReachesTheLineAtOnceOrAtTheNextOpen) {
   }
 }
 
+// A missing device leaves a closed port that refuses everything; a device opens once only.
 TEST(SerialPort, MissingDeviceClosedPortAndSecondOpenFail) {
   EXPECT_EQ(SerialPort::DevicePath("ttyUSB0"), "/dev/ttyUSB0");
   EXPECT_EQ(SerialPort::DevicePath("/dev/pts/3"), "/dev/pts/3");
   bool opened = true;
   SerialPort port(SerialConfig("/dev/does-not-exist-zorbent"), opened);
-  EXPECT_FALSE(opened);
-  EXPECT_FALSE(port.IsOpen());
   std::array<std::uint8_t, 1> one{};
-  EXPECT_FALSE(port.Read(one, 10));
-  EXPECT_FALSE(port.Write(one, 10));
+  EXPECT_FALSE(opened || port.IsOpen() || port.Read(one, 10) || port.Write(one, 10));
   EXPECT_EQ(port.SetBaud(9600), -1);
   port.Purge();
   port.Close();  // closing a closed port does nothing
@@ -54,13 +53,12 @@ TEST(SerialPort, MissingDeviceClosedPortAndSecondOpenFail) {
   bool second = true;
   SerialPort a(SerialConfig(pty.SlavePath()), first);
   SerialPort b(SerialConfig(pty.SlavePath()), second);
-  EXPECT_TRUE(first);
-  EXPECT_FALSE(second);
+  EXPECT_TRUE(first && !second);
   EXPECT_EQ(b.LastOpenError(), SerialDevice::OpenError::kInUse);
 }
 
-// Where no pump thread can be started, a queued open fails through its result: no exception
-// leaves the constructor or Open, the device is let go, and a later Open works.
+// Without room for its pump thread a queued open fails through its result, no exception, and
+// lets the device go; a later Open works.
 TEST(SerialPort, QueuedOpenWithoutAThreadFailsCleanly) {
   if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
   test::PtyPair pty;

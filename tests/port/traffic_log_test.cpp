@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "port/serial_port.h"
 #include "tests/support/port_text.h"
@@ -30,48 +28,40 @@ class TrafficLogTest : public ::testing::Test {
     SetLogDirectory("DorezavarIrivirlog");
     fs::remove_all(dir_);
   }
-  // Today's log without its low-latency line; the path is only known with logging on.
-  static std::string ReadLog() {
-    SetLogLevel(3);
-    std::ifstream in(TrafficLog::PathForToday());
-    std::string log;
-    for (std::string line; std::getline(in, line);)
-      if (line.find("Low latency") == std::string::npos) log += line + "\n";
-    return log;
-  }
   // Opens the device, writes 3E 0D 0A, reads 00 FF and an empty read, closes.
-  static bool Session(const std::string& device, test::PtyPair* pty) {
+  bool Session(const std::string& device) {
     bool opened = false;
     SerialPort port(test::SerialConfig(device), opened);
     if (!opened) return false;
-    const std::array<std::uint8_t, 3> out{0x3E, 0x0D, 0x0A};
-    EXPECT_TRUE(port.Write(out, 1000));
-    pty->Write(std::string("\x00\xFF", 2));
-    std::array<std::uint8_t, 2> in{};
-    EXPECT_TRUE(port.Read(in, 2000));
-    EXPECT_TRUE(port.Read(std::span<std::uint8_t>(), 0));
+    EXPECT_TRUE(port.Write(test::Bytes(">\r\n"), 1000));
+    pty_.Write(std::string("\x00\xFF", 2));
+    EXPECT_EQ(test::ReadText(port, 2, 2000), std::string("\x00\xFF", 2));
+    EXPECT_TRUE(port.Read({}, 0));
     return true;
   }
+  test::PtyPair pty_;
   const fs::path dir_ = fs::temp_directory_path() / ("zorbent-log-" + std::to_string(::getpid()));
 };
 
 // Level 0 writes nothing; level 3 logs the session's open, every byte and its close, and a
 // failed open adds no line.
 TEST_F(TrafficLogTest, SessionWritesOpenCloseAndEveryByteFromLevelThree) {
-  test::PtyPair pty;
-  ASSERT_TRUE(Session(pty.SlavePath(), &pty));
+  ASSERT_TRUE(Session(pty_.SlavePath()));
   EXPECT_FALSE(fs::exists(dir_ / "DorezavarIrivirlog"));
   SetLogLevel(3);
-  ASSERT_TRUE(Session(pty.SlavePath(), &pty));
-  EXPECT_FALSE(Session("/dev/no-such-zorbent-device", &pty));
+  ASSERT_TRUE(Session(pty_.SlavePath()));
+  EXPECT_FALSE(Session("/dev/no-such-zorbent-device"));
   const std::string stamp = R"(\[time:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
-  const std::string name = pty.SlavePath() + ":115200";
+  const std::string name = pty_.SlavePath() + ":115200";
   const std::string port = "ComPort:\\[len:" + std::to_string(name.size()) + "\\]" + name;
   const std::string expected = stamp + port + " Is Opened!\n" + stamp +
                                "  Data\\[out\\]:\\[len:3\\]3E0D0A\n" + stamp +
                                "  Data\\[in\\]:\\[len:2\\]00FF\n" + stamp +
                                "  Data\\[in\\]:\\[len:0\\]\n" + stamp + port + " Is Closed!\n";
-  const std::string log = ReadLog();
+  std::ifstream in(TrafficLog::PathForToday());  // known only with logging on
+  std::string log;
+  for (std::string line; std::getline(in, line);)
+    if (line.find("Low latency") == std::string::npos) log += line + "\n";
   EXPECT_TRUE(std::regex_match(log, std::regex(expected))) << log;
 }
 

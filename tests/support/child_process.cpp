@@ -18,13 +18,12 @@ namespace zorbent::test {
 
 int RunInChild(const std::function<int()>& body, int timeoutMs) {
   const pid_t child = ::fork();
-  if (child < 0) return kChildCrashed;
+  if (child < 0) return -1;
   if (child == 0) {
-    int code = kChildThrew;
+    int code = 125;
     try {
       code = body();
     } catch (...) {
-      code = kChildThrew;
     }
     ::_exit(code);  // no atexit handlers, no test framework teardown in the child
   }
@@ -33,39 +32,30 @@ int RunInChild(const std::function<int()>& body, int timeoutMs) {
   while (true) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
     if (done == child) break;
-    if (done < 0 && errno != EINTR) return kChildCrashed;
+    if (done < 0 && errno != EINTR) return -1;
     if (std::chrono::steady_clock::now() >= deadline) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
-      return kChildHung;
+      return -2;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : kChildCrashed;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-namespace {
-
-int CountEntries(const char* dir) {
+static int CountEntries(const char* dir) {
   std::error_code error;
   const std::filesystem::directory_iterator entries(dir, error);
   return error ? 0 : static_cast<int>(std::distance(entries, {}));
 }
-
-}  // namespace
 
 int OpenDescriptorCount() {
   return CountEntries("/proc/self/fd");
 }
 
 int ThreadCount() {
-  // A sanitizer runtime starts a helper thread of its own at the first thread the process
-  // makes; make one here, so that helper is already there for every count.
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
+  // A sanitizer runtime starts a helper at the process's first thread: have it there always.
+  [[maybe_unused]] static const bool warmed = (std::thread([] {}).join(), true);
   return CountEntries("/proc/self/task");
 }
 
@@ -78,18 +68,9 @@ bool UseUpDescriptors(int spare) {
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
   }
   std::vector<int> opened;
-  while (true) {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno != EMFILE) return false;
-      break;
-    }
-    opened.push_back(fd);
-  }
-  for (int i = 0; i < spare && !opened.empty(); ++i) {
-    ::close(opened.back());
-    opened.pop_back();
-  }
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) opened.push_back(fd);
+  if (errno != EMFILE) return false;
+  for (int i = 0; i < spare && !opened.empty(); ++i, opened.pop_back()) ::close(opened.back());
   return true;
 }
 

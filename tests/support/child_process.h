@@ -1,37 +1,30 @@
 #pragma once
 
-// Runs a piece of a test in a forked child, where it may use up process-wide resources
-// (descriptors, address space) without disturbing the other tests, and where a hang or a
-// crash is seen as such instead of ending the test program.
+// A piece of a test in a forked child, where it may use up process-wide resources
+// (descriptors, address space) and where a hang or a crash is seen as such.
 
 #include <cstddef>
 #include <functional>
 
 namespace zorbent::test {
 
-// What RunInChild gives beside the results of body itself.
-inline constexpr int kChildCrashed = -1;  // ended by a signal (an abort, say)
-inline constexpr int kChildHung = -2;     // still running after the time-out: killed
-inline constexpr int kChildThrew = 125;   // body let an exception out
-
-// Runs body in a forked child that exits with body's result; returns that exit status.
+// body's result as the child's exit status; -1 when it died of a signal, -2 when it hung past
+// timeoutMs and was killed, 125 when body threw.
 int RunInChild(const std::function<int()>& body, int timeoutMs = 10000);
 
 // Open descriptors and threads of this process, from /proc/self.
 int OpenDescriptorCount();
 int ThreadCount();
 
-// In a child: lowers the descriptor limit to a little above the descriptors in use and opens
-// /dev/null until no descriptor is left, then closes `spare` of them again. False when the
-// limit cannot be lowered or descriptors remain.
+// In a child: opens /dev/null under a lowered limit until no descriptor is left, then closes
+// `spare` of them again. False when that could not be done.
 bool UseUpDescriptors(int spare = 0);
 
-// In a child: limits the address space to what is mapped now plus headroomBytes, so larger
-// allocations (and thread stacks) fail as they would on a machine out of memory.
+// In a child: limits the address space to what is mapped now plus headroomBytes.
 bool LimitAddressSpace(std::size_t headroomBytes);
 
-// Sanitizer runtimes reserve address space up front and treat a failed allocation as fatal,
-// so tests that limit the address space do not apply to such builds.
+// Sanitizer runtimes reserve address space and descriptors of their own, so tests that take
+// those away do not apply to such builds.
 constexpr bool kSanitizedBuild =
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     true;

@@ -24,20 +24,11 @@ PtyPair::PtyPair() : StreamPeer(false) {
   SetLineRate(heldSlave_, 115200);
 }
 
-PtyPair::~PtyPair() {
-  HangUp();
-}
-
-std::string PtyPair::ConfigString(int baud) const {
-  return "com|" + slavePath_ + ":" + std::to_string(baud);
-}
-
 std::int32_t PtyPair::LineRate() const {
   return GetLineRate(fd_);
 }
 
 void PtyPair::HangUp() {
-  StopResponder();
   if (heldSlave_ >= 0) ::close(heldSlave_);
   heldSlave_ = -1;
   CloseLine();

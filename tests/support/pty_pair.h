@@ -7,17 +7,17 @@
 
 namespace zorbent::test {
 
-// A pseudo-terminal whose master end the test plays: the code under test opens SlavePath().
-// The pair keeps its own slave descriptor open so the master never sees a hang-up while the
-// port under test reopens.
+// A pseudo-terminal whose master the test plays; the code under test opens SlavePath(). A
+// slave descriptor held here spares the master a hang-up while the port reopens.
 class PtyPair : public StreamPeer {
  public:
   PtyPair();
-  ~PtyPair() override;
+  ~PtyPair() override { HangUp(); }
 
   const std::string& SlavePath() const { return slavePath_; }
-  // "com|/dev/pts/N:BAUD"
-  std::string ConfigString(int baud = 115200) const;
+  std::string ConfigString(int baud = 115200) const {
+    return "com|" + slavePath_ + ":" + std::to_string(baud);
+  }
   int MasterFd() const { return fd_; }
   // The line rate the slave side was set to.
   std::int32_t LineRate() const;

@@ -1,7 +1,6 @@
 #pragma once
 
-// The adapter's end of a pseudo-terminal or a loopback socket, played by a test through a
-// responder, and the port the engine talks through on the other end.
+// A port on a pseudo-terminal or a loopback socket, and the peer a test plays at its far end.
 
 #include <memory>
 #include <string>

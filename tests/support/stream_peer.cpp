@@ -42,14 +42,6 @@ void StreamPeer::Write(const std::string& bytes) {
   if (fd >= 0) WriteAll(fd, bytes);
 }
 
-std::string StreamPeer::ReadFor(int timeoutMs, int quietMs) {
-  return Read(std::string::npos, timeoutMs, quietMs);
-}
-
-std::string StreamPeer::ReadCount(std::size_t count, int timeoutMs) {
-  return Read(count, timeoutMs, timeoutMs);
-}
-
 std::string StreamPeer::Read(std::size_t count, int timeoutMs, int quietMs) {
   std::string out;
   const int fd = Line(timeoutMs);

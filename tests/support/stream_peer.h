@@ -10,8 +10,8 @@
 
 namespace zorbent::test {
 
-// The far end of a line the test plays, a pseudo-terminal's master or a socket: raw bytes in
-// and out, and a responder that answers commands as an adapter would.
+// The far end of a line the test plays (a pty's master or a socket): raw bytes, and a
+// responder that answers commands as an adapter would.
 class StreamPeer {
  public:
   StreamPeer(const StreamPeer&) = delete;
@@ -19,15 +19,18 @@ class StreamPeer {
   virtual ~StreamPeer();
 
   void Write(const std::string& bytes);
-  // Everything that arrives within timeoutMs after the first byte pause of quietMs.
-  std::string ReadFor(int timeoutMs, int quietMs = 50);
+  // Everything that arrives within timeoutMs, up to the first pause of quietMs.
+  std::string ReadFor(int timeoutMs, int quietMs = 50) {
+    return Read(std::string::npos, timeoutMs, quietMs);
+  }
   // Reads until `count` bytes arrived or timeoutMs passed.
-  std::string ReadCount(std::size_t count, int timeoutMs);
+  std::string ReadCount(std::size_t count, int timeoutMs) {
+    return Read(count, timeoutMs, timeoutMs);
+  }
   // Closes this end: the other side sees the line go.
   virtual void HangUp() { CloseLine(); }
 
-  // Answers each command (bytes up to and including '\r') with the chunks that respond
-  // returns, written one after another with a short pause between them.
+  // Answers each command (bytes up to and including '\r') with respond's chunks, pauseMs apart.
   using Responder = std::function<std::vector<std::string>(const std::string& command)>;
   void StartResponder(Responder respond, int pauseMs = 2);
   void StopResponder();
@@ -37,7 +40,7 @@ class StreamPeer {
  protected:
   // socket: written with send, which raises no SIGPIPE when the other side left.
   explicit StreamPeer(bool socket) : socket_(socket) {}
-  // The descriptor the bytes go through once there is one (within timeoutMs), else -1.
+  // The line's descriptor once there is one (within timeoutMs), else -1.
   virtual int Line(int /*timeoutMs*/) { return fd_; }
   void CloseLine();
 

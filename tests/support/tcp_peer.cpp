@@ -10,17 +10,13 @@
 #include <stdexcept>
 
 namespace zorbent::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
+static sockaddr_in Loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   return address;
 }
-
-}  // namespace
 
 TcpPeer::TcpPeer(int backlog) : StreamPeer(true) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -40,10 +36,6 @@ TcpPeer::~TcpPeer() {
   for (const int fd : fillers_) ::close(fd);
 }
 
-std::string TcpPeer::ConfigString() const {
-  return "tcp|127.0.0.1:" + std::to_string(port_);
-}
-
 bool TcpPeer::Accept(int timeoutMs) {
   if (fd_ >= 0) return true;
   if (listener_ < 0 || !WaitReadable(listener_, timeoutMs)) return false;
@@ -56,16 +48,14 @@ bool TcpPeer::Accept(int timeoutMs) {
 }
 
 void TcpPeer::FillBacklog() {
-  constexpr int kMaxFillers = 16;
-  constexpr int kCompleteMs = 200;
   const sockaddr_in address = Loopback(port_);
-  for (int i = 0; i < kMaxFillers; ++i) {
+  for (int i = 0; i < 16; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     fillers_.push_back(fd);
     ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     pollfd pfd{fd, POLLOUT, 0};
-    if (::poll(&pfd, 1, kCompleteMs) == 0) return;  // this one hangs: the queue is full
+    if (::poll(&pfd, 1, 200) == 0) return;  // this one hangs: the queue is full
   }
 }
 
@@ -77,10 +67,8 @@ void TcpPeer::StopListening() {
 TcpClient::TcpClient(int port) : StreamPeer(true) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in address = Loopback(port);
-  if (fd_ >= 0 &&
-      ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    Close();
-  }
+  if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    CloseLine();
 }
 
 int TcpClient::LocalPort() const {

@@ -8,9 +8,8 @@
 
 namespace zorbent::test {
 
-// A loopback listener on 127.0.0.1 whose accepted socket the test plays, the TCP twin of
-// PtyPair: the code under test connects to Port(), the test reads and writes raw bytes.
-// The connection is accepted on first use.
+// PtyPair's TCP twin: the code under test connects to Port() on 127.0.0.1 and the test plays
+// the accepted socket, accepted on first use.
 class TcpPeer : public StreamPeer {
  public:
   // backlog: connections the system completes before anyone accepts them.
@@ -18,14 +17,12 @@ class TcpPeer : public StreamPeer {
   ~TcpPeer() override;
 
   int Port() const { return port_; }
-  // "tcp|127.0.0.1:PORT"
-  std::string ConfigString() const;
+  std::string ConfigString() const { return "tcp|127.0.0.1:" + std::to_string(port_); }
   // Accepts the pending connection; false when none came within timeoutMs.
   bool Accept(int timeoutMs = 5000);
   // Closes the listener too, so later connects are refused.
   void StopListening();
-  // Fills the listener's queue with connections nobody accepts (make it with backlog 0), so
-  // the next connect hangs as towards a host that never answers.
+  // Fills the queue (make it with backlog 0), so the next connect hangs as towards no host.
   void FillBacklog();
 
  private:
@@ -46,7 +43,6 @@ class TcpClient : public StreamPeer {
   int LocalPort() const;
   // True when the other side closed within timeoutMs, having sent nothing before.
   bool SeesClose(int timeoutMs);
-  void Close() { CloseLine(); }
 };
 
 }  // namespace zorbent::test
