@@ -29,17 +29,6 @@ const std::string kBlockEnd = "QKDLED QKVERS QKVERS";
 const std::string kEndRecord = "QKBLFFF1" + std::string(129, '0') + "F";
 
 struct Rule {
-  Rule(const char* name, int model, void (*adjust)(SimulatorOptions&), std::string records,
-       std::vector<std::string> failures, std::vector<int> progress, bool succeeds,
-       std::uint8_t trailerType = 1)
-      : name(name),
-        model(model),
-        adjust(adjust),
-        records(std::move(records)),
-        failures(std::move(failures)),
-        progress(std::move(progress)),
-        succeeds(succeeds),
-        trailerType(trailerType) {}
   const char* name;
   int model;  // 2: six lines in three pairs; 5: four records
   void (*adjust)(SimulatorOptions&);
@@ -47,7 +36,7 @@ struct Rule {
   std::vector<std::string> failures;
   std::vector<int> progress;
   bool succeeds;
-  std::uint8_t trailerType;
+  std::uint8_t trailerType = 1;
 };
 
 class Rules : public ::testing::TestWithParam<Rule> {};

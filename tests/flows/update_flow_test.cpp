@@ -1,6 +1,6 @@
 // The update and read jobs end to end, cut off part-way too: the engine against a simulated
 // adapter on a pseudo-terminal, checking the commands the adapter got, what the user is told and
-// what the adapter ends up holding.
+// what the adapter ends up holding; late answers, checks that change nothing, and the outcome.
 
 #include <gtest/gtest.h>
 
@@ -115,11 +115,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "ATE1 QKVERS ATI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR QKDLDT*8 "
                   "QKDLED QKVERS QKVERS"}));
 
-class Lost : public ::testing::TestWithParam<int> {};
+// Cut off: silent, hung up, stopped or without power part-way, on a line and a block model.
+class Cut : public ::testing::TestWithParam<int> {};
 
-// A silent adapter fails the update without hanging; one that hangs up in the middle of the
-// transfer (a USB adapter pulled out) fails it cleanly, with nothing flashed.
-TEST_P(Lost, SilentOrHungUpAdapterFailsTheUpdate) {
+// A silent adapter fails the update without hanging, and a read says it does not answer; one
+// that hangs up in the middle of the transfer (a USB adapter pulled out) fails it cleanly.
+TEST_P(Cut, SilentOrHungUpAdapterFailsTheUpdate) {
   SimulatorOptions options = AdapterOf(GetParam());
   options.link.silent = true;
   Started silent(options);
@@ -130,6 +131,7 @@ TEST_P(Lost, SilentOrHungUpAdapterFailsTheUpdate) {
             std::vector<std::string>{"**Failed** Please power on the device again!\r\n"});
   EXPECT_TRUE(run.Said("The adapter did not answer")) << run.text;
   EXPECT_EQ(run.progress, (std::vector<int>{1, 2}));
+  EXPECT_TRUE(RunRead(silent.simulator.ConfigString()).Said("does not answer at 115200 or"));
 
   options = AdapterOf(GetParam());
   options.faults.disconnectAtRecord = 6;
@@ -142,8 +144,6 @@ TEST_P(Lost, SilentOrHungUpAdapterFailsTheUpdate) {
   EXPECT_EQ(pulled.simulator.Flashes(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Lost, ::testing::Values(2, 5));
-
 // Refusals: each with its message, and no download command sent.
 struct Refusal {
   const char* name;
@@ -155,28 +155,11 @@ struct Refusal {
   const char* fileVersion = nullptr;  // a line-mode file of this version instead
 };
 
-void NoChange(SimulatorOptions&) {}
-void BelowThreshold(SimulatorOptions& o) {
-  o.adapter.deviceVersion = "2.2.1X";
-}
-void RuvoBelowThreshold(SimulatorOptions& o) {
-  o.adapter.deviceVersion = "3.9.9X";
-}
-void Generic(SimulatorOptions& o) {
-  o.adapter.model = sim::kGenericModel;
-}
-void ProbeRefuses(SimulatorOptions& o) {
-  o.adapter.qkiText = "zOrbent FS v2.2.01";
-}
 // "ATE1" is lost on the wire and the echo stays off: the gates must read the bare answers,
 // or an adapter would read as version 0 and let any file past them.
 void EchoOff(SimulatorOptions& o) {
   o.adapter.echo = false;
   o.link.loseAnswerAt = 1;
-}
-void EchoOffElmTooNew(SimulatorOptions& o) {
-  EchoOff(o);
-  o.adapter.elmVersion = "2.4";
 }
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
@@ -206,6 +189,10 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
   EXPECT_TRUE(adapter.simulator.Records().empty());
 }
 
+void NoChange(SimulatorOptions&) {}
+void Generic(SimulatorOptions& o) {
+  o.adapter.model = sim::kGenericModel;
+}
 constexpr const char* kMismatch =
     "**Failed** The upgrade file does not match the device model!\r\n";
 
@@ -220,26 +207,34 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"GenericElmBlockFile", 2, 6, Generic, kMismatch, "\"ELM327 v1.5\" to ATI"},
         Refusal{"LineAdapterBlockFile", 2, 5, NoChange, kMismatch,
                 "The adapter is a KTR5577 (it answers \"KTR5577 V2.2\")"},
-        Refusal{"BelowThreshold", 2, 2, BelowThreshold,
+        Refusal{"BelowThreshold", 2, 2,
+                [](SimulatorOptions& o) { o.adapter.deviceVersion = "2.2.1X"; },
                 "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n"},
-        Refusal{"RuvoBelowThreshold", 0, 0, RuvoBelowThreshold,
+        Refusal{"RuvoBelowThreshold", 0, 0,
+                [](SimulatorOptions& o) { o.adapter.deviceVersion = "3.9.9X"; },
                 "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
-        Refusal{"BlockProbeRefuses", 5, 5, ProbeRefuses, kMismatch},
+        Refusal{"BlockProbeRefuses", 5, 5,
+                [](SimulatorOptions& o) { o.adapter.qkiText = "zOrbent FS v2.2.01"; }, kMismatch},
         // 2219: not above the threshold the adapter has reached
         Refusal{"EchoOffFileNotNewer", 2, 2, EchoOff,
                 "The device firmware version number is higher", "", "V2.2.1X"},
-        Refusal{"EchoOffElmVersionTooNew", 1, 1, EchoOffElmTooNew,
+        Refusal{"EchoOffElmVersionTooNew", 1, 1,
+                [](SimulatorOptions& o) {
+                  EchoOff(o);
+                  o.adapter.elmVersion = "2.4";
+                },
                 "This software version is too low"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 // Repeats, lost answers and an echo that stays off are absorbed; the adapter still gets
-// exactly the file.
+// exactly the file, and the version read back is the one reported after.
 struct Recovery {
   const char* name;
   int model;
   void (*adjust)(SimulatorOptions&);
   const char* lost = nullptr;  // this command's answer is lost: its resend waits for the
   double waitSeconds = 0;      // reply time-out and the quiet line, as the adapter sees it
+  const char* said = "";       // told after the download finished
 };
 
 // The paced link model: bytes take their time on the wire, the adapter its time to answer.
@@ -257,9 +252,12 @@ TEST_P(Recoveries, StillDeliverExactlyTheFile) {
   Started adapter(options);
   ASSERT_TRUE(adapter.started) << adapter.error;
   const sim::BuiltImage image = ImageFor(recovery.model, 12);
-  const JobRun run = adapter.Update(image);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
-  EXPECT_TRUE(run.Finished()) << run.text;
+  EXPECT_TRUE(run.SaidInOrder({"File download finished!\r\n", recovery.said})) << run.text;
+  EXPECT_TRUE(engine.outcome.succeeded);
+  EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_TRUE(
       sim::RecordsMatchImage(adapter.simulator.Records(), image, IsBlockModel(recovery.model)));
   if (recovery.lost == nullptr) return;
@@ -286,14 +284,16 @@ INSTANTIATE_TEST_SUITE_P(
         // The KTR557x models share one flow.
         Recovery{"EchoOff0", 0, EchoOff}, Recovery{"EchoOff2", 2, EchoOff},
         Recovery{"EchoOff4", 4, EchoOff}, Recovery{"EchoOff5", 5, EchoOff},
-        Recovery{"EchoOff6", 6, EchoOff}),
+        Recovery{"EchoOff6", 6, EchoOff},
+        // The adapter reads back another version than the file holds: a warning, no failure.
+        Recovery{"OtherVersionAfter", 5,
+                 [](SimulatorOptions& o) { o.adapter.flashedVersion = "2.1.9"; }, nullptr, 0,
+                 "Warning: the adapter reports version 2.1.9, but the file holds 2.2.\r\n"}),
     [](const ::testing::TestParamInfo<Recovery>& info) { return info.param.name; });
-
-class Stops : public ::testing::TestWithParam<int> {};
 
 // The stop request, raised once the transfer is under way as Ctrl-C or closing the window does,
 // is seen before the next pair or record: nothing more is sent, not even the close.
-TEST_P(Stops, StopRequestEndsTheTransferWithoutSuccess) {
+TEST_P(Cut, StopRequestEndsTheTransferWithoutSuccess) {
   Started adapter(AdapterOf(GetParam()));
   ASSERT_TRUE(adapter.started) << adapter.error;
   const sim::BuiltImage image = ImageFor(GetParam(), 40);
@@ -325,15 +325,10 @@ TEST_P(Stops, StopRequestEndsTheTransferWithoutSuccess) {
       << fast.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Stops, ::testing::Values(2, 6));
-
 // The adapter loses power mid-download and restarts in download mode with its partial image
-// gone; the first run fails and says so, the second finds the adapter in download mode and
-// delivers the whole file. Line mode: power lost while the adapter takes a record; block mode
-// (over TCP): between records, once the transfer is under way by the engine's own report.
-class PowerLoss : public ::testing::TestWithParam<int> {};
-
-TEST_P(PowerLoss, FailsThenTheNextUpdateDeliversExactlyTheFile) {
+// gone; the first run fails and says so, the second delivers the whole file. Line mode: power
+// lost while the adapter takes a record; block mode (TCP): between records, by progress.
+TEST_P(Cut, PowerLossFailsThenTheNextUpdateDeliversExactlyTheFile) {
   const bool block = IsBlockModel(GetParam());
   SimulatorOptions options = AdapterOf(GetParam());
   options.tcp = block;
@@ -354,6 +349,8 @@ TEST_P(PowerLoss, FailsThenTheNextUpdateDeliversExactlyTheFile) {
   EXPECT_FALSE(first.Finished()) << first.text;
   EXPECT_TRUE(adapter.simulator.InDownloadMode());
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
+  // A version read tells a line-mode adapter in download mode from a silent one.
+  EXPECT_TRUE(block || RunRead(adapter.simulator.ConfigString()).Said("is in download mode"));
 
   const JobRun second = adapter.Update(image, engine);
   EXPECT_EQ(second.result, 0) << second.text << adapter.simulator.TranscriptText();
@@ -363,7 +360,73 @@ TEST_P(PowerLoss, FailsThenTheNextUpdateDeliversExactlyTheFile) {
   EXPECT_FALSE(adapter.simulator.InDownloadMode());
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, PowerLoss, ::testing::Values(2, 6));
+INSTANTIATE_TEST_SUITE_P(Models, Cut, ::testing::Values(2, 6));
+
+// A late answer may fail the job, never send a download command before the adapter was
+// identified: either the update went through the gates and succeeded, or nothing changed.
+struct LateCase {
+  const char* label;
+  int model;
+  const char* slowCommand;
+  int delayMs;
+};
+
+class LateAnswer : public ::testing::TestWithParam<LateCase> {};
+
+TEST_P(LateAnswer, NeverLeadsToADownloadCommandBeforeTheGates) {
+  const LateCase& c = GetParam();
+  SimulatorOptions options = AdapterOf(c.model);
+  options.link.slowAnswers[c.slowCommand] = c.delayMs;
+  Started adapter(options);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(ImageFor(c.model), engine);
+  const std::string transcript = adapter.simulator.TranscriptText();
+  const int download = FirstOf(adapter.simulator, kDownloadCommands);
+  if (run.result == 0) {
+    EXPECT_EQ(adapter.simulator.Flashes(), 1) << transcript;
+    // Identified first: QKPROI (line mode) or the QKI probe (block mode).
+    const int identified = FirstOf(adapter.simulator, {IsBlockModel(c.model) ? "QKI" : "QKPROI"});
+    EXPECT_GE(identified, 0) << transcript;
+    EXPECT_LT(identified, download) << transcript;
+    EXPECT_TRUE(engine.outcome.succeeded);
+  } else {
+    EXPECT_EQ(download, -1) << run.text << transcript;
+    EXPECT_FALSE(adapter.simulator.InDownloadMode()) << transcript;
+    EXPECT_FALSE(engine.outcome.adapterChanged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flows, LateAnswer,
+                         ::testing::Values(LateCase{"LineAte1", 2, "ATE1", 2500},
+                                           LateCase{"LineAte1AfterTheQuietPeriod", 2, "ATE1", 3500},
+                                           LateCase{"LineAti", 2, "ATI", 2500},
+                                           LateCase{"BlockAte1", 6, "ATE1", 3500},
+                                           LateCase{"BlockQkvers", 5, "QKVERS", 2500}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A check stops before the first command that changes the adapter (zorbent-fw checks a
+// line-mode one in tests/cli); in download mode it refuses, without the update's warning.
+TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
+  Started block(AdapterOf(6));
+  UpdateEngine engine;
+  engine.checkOnly = true;
+  const JobRun run = block.Update(ImageFor(6), engine);
+  EXPECT_EQ(run.result, 0) << run.text;
+  EXPECT_FALSE(run.Finished()) << run.text;
+  EXPECT_TRUE(engine.outcome.checkOnly);
+  EXPECT_EQ(engine.outcome.adapterModel, "KTR5688");
+  EXPECT_EQ(engine.outcome.versionBefore, "2.1");
+  EXPECT_EQ(FirstOf(block.simulator, kDownloadCommands), -1) << block.simulator.TranscriptText();
+
+  SimulatorOptions options = AdapterOf(2);
+  options.adapter.startInDownloadMode = true;
+  Started line(options);
+  const JobRun check = line.Update(ImageFor(2), engine);
+  EXPECT_LT(check.result, 0);
+  EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
+  EXPECT_FALSE(check.Said("Warning:")) << check.text;
+  EXPECT_EQ(line.simulator.Flashes(), 0);
+}
 
 }  // namespace
 }  // namespace zorbent::testing

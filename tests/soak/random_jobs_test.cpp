@@ -11,17 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/support/sim_job.h"
 
@@ -29,43 +25,32 @@ namespace zorbent::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The jobs mostly wait on time-outs, so sanitizer builds run as many in about the same time.
-constexpr int kDefaultJobs = 300;
-constexpr std::uint32_t kDefaultSeed = 20240601;
-constexpr int kDefaultThreads = 24;
-// The longest one job may take. The worst chain of waits one fault can cause is a block-mode
-// power loss: three 5 s record time-outs, three 2 s ends, the 2 s restart pause and a 2 s
-// version query, about 30 s; twice that leaves room for a loaded machine.
-constexpr double kJobBoundSeconds = 60.0;
-// Past this a job is taken to never return, well inside ctest's time-out.
-constexpr double kNeverReturnsSeconds = 3 * kJobBoundSeconds;
-
 using Options = sim::SimulatorOptions;
-struct Job;
+
+// The worst chain of waits one fault can cause is a block-mode power loss: three 5 s record
+// time-outs, three 2 s ends, the 2 s restart pause and a 2 s version query, about 30 s; twice
+// that leaves room for a loaded machine. Past three times the bound a job never returns.
+constexpr double kJobBoundSeconds = 60.0;
+constexpr double kNeverReturnsSeconds = 3 * kJobBoundSeconds;
 
 // Where a fault strikes: nowhere in particular, at a record, or at a command (a lost answer).
 enum class Place { kNone, kRecord, kRecordTimes, kCommand };
 
-// The simulator's faults, each with what it does to the simulated adapter.
-struct FaultKind {
-  const char* name;
-  bool onRead;  // a read job can meet it: a read sends no records
-  Place place;
-  void (*apply)(Options&, const Job&);
-};
-
 struct Job {
-  int index = 0;
-  int model = 0;
-  bool tcp = false;
-  bool update = true;
+  int index = 0, model = 0;
+  bool tcp = false, update = true;
   int records = 8;
   int fault = 0;  // index in kFaults
   int at = 0;     // record or command number the fault hits
   int times = 0;  // how often a record fault strikes
+};
 
-  std::string Describe() const;
+// The simulator's faults; onRead: a read job can meet it (a read sends no records).
+struct FaultKind {
+  const char* name;
+  bool onRead;
+  Place place;
+  void (*apply)(Options&, const Job&);
 };
 
 constexpr FaultKind kFaults[] = {
@@ -90,17 +75,14 @@ constexpr FaultKind kFaults[] = {
      [](Options& o, const Job& j) { o.faults.powerLossAtRecord = j.at; }},
 };
 constexpr int kFaultCount = static_cast<int>(std::size(kFaults));
-// A fault-free link must not fail a job.
-bool SoundLink(int fault) {
-  return fault == 0 || std::string_view(kFaults[fault].name) == "split";
-}
+constexpr int kSplit = 6;  // with "none", the fault-free links: they must not fail a job
 
-std::string Job::Describe() const {
-  std::string text = "job " + std::to_string(index) + ": model " + std::to_string(model) +
-                     (tcp ? " tcp " : " pty ") + (update ? "update" : "read") + " of " +
-                     std::to_string(records) + " records, fault " + kFaults[fault].name;
-  if (at > 0) text += " at " + std::to_string(at);
-  if (times > 0) text += " x" + std::to_string(times);
+std::string Describe(const Job& j) {
+  std::string text = "job " + std::to_string(j.index) + ": model " + std::to_string(j.model) +
+                     (j.tcp ? " tcp " : " pty ") + (j.update ? "update" : "read") + " of " +
+                     std::to_string(j.records) + " records, fault " + kFaults[j.fault].name;
+  if (j.at > 0) text += " at " + std::to_string(j.at);
+  if (j.times > 0) text += " x" + std::to_string(j.times);
   return text;
 }
 
@@ -125,64 +107,46 @@ Job MakeJob(std::uint32_t seed, int index) {
       if (kFaults[f].onRead) readFaults.push_back(f);
     job.fault = readFaults[static_cast<std::size_t>(pick(0, int(readFaults.size()) - 1))];
   }
-  switch (kFaults[job.fault].place) {
-    case Place::kCommand:
-      // Before, during or after the download; a read sends only a few commands.
-      job.at = job.update ? pick(1, job.records + 12) : pick(1, 4);
-      break;
-    case Place::kRecordTimes:
-      job.at = pick(1, job.records);
-      job.times = pick(1, 6);  // past the flows' repeat limits now and then
-      break;
-    case Place::kRecord:
-      job.at = pick(1, job.records);
-      break;
-    case Place::kNone:
-      break;
+  const Place place = kFaults[job.fault].place;
+  if (place == Place::kCommand) {
+    // Before, during or after the download; a read sends only a few commands.
+    job.at = job.update ? pick(1, job.records + 12) : pick(1, 4);
+  } else if (place != Place::kNone) {
+    job.at = pick(1, job.records);
+    if (place == Place::kRecordTimes) job.times = pick(1, 6);  // past the repeat limits too
   }
   return job;
 }
 
-Options OptionsFor(const Job& job) {
-  Options options = AdapterOf(job.model);
-  options.tcp = job.tcp;
-  kFaults[job.fault].apply(options, job);
-  return options;
-}
-
-enum class Verdict { kSucceeded, kFailedCleanly, kWrong };
-
 struct Outcome {
-  Verdict verdict = Verdict::kWrong;
+  int verdict = 2;  // index in kVerdicts
   std::string why;  // for a wrong outcome, with what the user was told and the transcript
   double seconds = 0.0;
 };
+constexpr const char* kVerdicts[] = {"succeeded", "failed cleanly", "WRONG"};
 
+// The first rule broken makes the outcome wrong. A line pair that failed and went through
+// when sent again leaves its "**Failed** ..." line behind; what counts is the end.
 Outcome Judge(const Job& job, const JobRun& run, const sim::AdapterSimulator& adapter,
               const sim::BuiltImage& image) {
   const bool exact = sim::RecordsMatchImage(adapter.Records(), image, IsBlockModel(job.model));
   const int flashes = adapter.Flashes();
-  // The first rule broken makes the outcome wrong. A line pair that failed and went through
-  // when sent again leaves its "**Failed** ..." line behind; what counts is the end.
+  const bool ok = run.result >= 0;
   const std::pair<bool, std::string> rules[] = {
-      {run.result >= 0 && job.update && !run.Finished(),
-       "success without \"File download finished!\""},
-      {run.result >= 0 && job.update && !exact, "success, but the adapter holds a different image"},
-      {run.result >= 0 && job.update && flashes != 1,
+      {ok && job.update && !run.Finished(), "success without \"File download finished!\""},
+      {ok && job.update && !exact, "success, but the adapter holds a different image"},
+      {ok && job.update && flashes != 1,
        "success, but the adapter took " + std::to_string(flashes) + " downloads as firmware"},
-      {run.result >= 0 && !job.update && !run.Said("device version:") &&
-           !run.Said("Adapter version:"),
+      {ok && !job.update && !run.Said("device version:") && !run.Said("Adapter version:"),
        "read succeeded without reporting a version"},
-      {run.result < 0 && !run.Failed(), "failure without a \"**Failed** \" message"},
-      {run.result < 0 && run.Finished(), "failure after \"File download finished!\""},
-      {run.result < 0 && flashes > 0 && !exact, "the adapter took a different image as firmware"},
-      {run.result < 0 && SoundLink(job.fault), "failed on a sound link"}};
-  Outcome outcome;
-  outcome.verdict = run.result >= 0 ? Verdict::kSucceeded : Verdict::kFailedCleanly;
+      {!ok && !run.Failed(), "failure without a \"**Failed** \" message"},
+      {!ok && run.Finished(), "failure after \"File download finished!\""},
+      {!ok && flashes > 0 && !exact, "the adapter took a different image as firmware"},
+      {!ok && (job.fault == 0 || job.fault == kSplit), "failed on a sound link"}};
+  Outcome outcome{ok ? 0 : 1, ""};
   for (const auto& [broken, why] : rules) {
     if (!broken) continue;
-    outcome.verdict = Verdict::kWrong;
-    outcome.why = why + "\n" + run.text + "\n--- transcript\n" + adapter.TranscriptText();
+    outcome = {2, why + "\n" + run.text + "\n--- transcript\n" + adapter.TranscriptText()};
     break;
   }
   return outcome;
@@ -191,32 +155,30 @@ Outcome Judge(const Job& job, const JobRun& run, const sim::AdapterSimulator& ad
 Outcome RunOne(const Job& job, bool verbose = false) {
   const auto start = Clock::now();
   const sim::BuiltImage image = ImageFor(job.model, job.records);
-  Started adapter(OptionsFor(job));
-  Outcome outcome;
-  if (!image.ok() || !adapter.started) {
-    outcome.why = image.ok() ? "simulator: " + adapter.error : "image: " + image.error;
-    return outcome;
-  }
+  Options options = AdapterOf(job.model);
+  options.tcp = job.tcp;
+  kFaults[job.fault].apply(options, job);
+  Started adapter(options);
+  if (!image.ok() || !adapter.started)
+    return {2, image.ok() ? "simulator: " + adapter.error : "image: " + image.error};
   const FirmwareFile file(image.text);
   UpdateEngine engine;
   const JobRun run =
       RunJob(engine, adapter.simulator.ConfigString(), job.update ? file.Path() : "", job.update);
   adapter.simulator.Stop();
-  outcome = Judge(job, run, adapter.simulator, image);
+  Outcome outcome = Judge(job, run, adapter.simulator, image);
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (verbose) {
-    std::printf("%s\n%s\n--- transcript\n%s", job.Describe().c_str(), run.text.c_str(),
+  if (verbose)
+    std::printf("%s\n%s\n--- transcript\n%s", Describe(job).c_str(), run.text.c_str(),
                 adapter.simulator.TranscriptText().c_str());
-  }
   return outcome;
 }
 
 std::optional<long> EnvNumber(const char* name) {
   const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return std::nullopt;
   char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < 0) return std::nullopt;
+  const long value = text == nullptr ? -1 : std::strtol(text, &end, 10);
+  if (value < 0 || *text == '\0' || *end != '\0') return std::nullopt;
   return value;
 }
 
@@ -227,8 +189,7 @@ std::vector<Outcome> RunAll(const std::vector<Job>& jobs, int threads) {
   std::vector<std::optional<Clock::time_point>> running(jobs.size());
   std::mutex mutex;  // guards running, next and done
   std::condition_variable finished;
-  std::size_t next = 0;
-  std::size_t done = 0;
+  std::size_t next = 0, done = 0;
   std::vector<std::thread> workers;
   for (int w = 0; w < threads; ++w) {
     workers.emplace_back([&] {
@@ -249,19 +210,17 @@ std::vector<Outcome> RunAll(const std::vector<Job>& jobs, int threads) {
       std::chrono::duration<double>(kNeverReturnsSeconds));
   std::unique_lock lock(mutex);
   while (done < jobs.size()) {
-    auto oldest = Clock::time_point::max();
-    for (const auto& began : running)
-      if (began) oldest = std::min(oldest, *began);
-    if (oldest != Clock::time_point::max() && Clock::now() - oldest > neverReturns) {
-      for (std::size_t i = 0; i < jobs.size(); ++i)
-        if (running[i] == oldest) std::printf("never returned: %s\n", jobs[i].Describe().c_str());
+    const auto oldest = std::min_element(running.begin(), running.end(),
+                                         [](auto& a, auto& b) { return a && (!b || *a < *b); });
+    if (!*oldest) {
+      finished.wait(lock);
+    } else if (Clock::now() - **oldest > neverReturns) {
+      std::printf("never returned: %s\n", Describe(jobs[oldest - running.begin()]).c_str());
       std::fflush(stdout);
       std::_Exit(1);
+    } else {
+      finished.wait_until(lock, **oldest + neverReturns);
     }
-    if (oldest == Clock::time_point::max())
-      finished.wait(lock);
-    else
-      finished.wait_until(lock, oldest + neverReturns);
   }
   lock.unlock();
   for (std::thread& worker : workers) worker.join();
@@ -269,16 +228,16 @@ std::vector<Outcome> RunAll(const std::vector<Job>& jobs, int threads) {
 }
 
 TEST(Soak, RandomJobsSucceedExactlyOrFailCleanly) {
-  const auto seed =
-      static_cast<std::uint32_t>(EnvNumber("ZORBENT_SOAK_SEED").value_or(kDefaultSeed));
+  const auto seed = static_cast<std::uint32_t>(EnvNumber("ZORBENT_SOAK_SEED").value_or(20240601));
   if (const std::optional<long> only = EnvNumber("ZORBENT_SOAK_JOB")) {
     const Outcome outcome = RunOne(MakeJob(seed, static_cast<int>(*only)), true);
-    EXPECT_NE(outcome.verdict, Verdict::kWrong) << outcome.why;
+    EXPECT_NE(outcome.verdict, 2) << outcome.why;
     return;
   }
-  const int count = static_cast<int>(EnvNumber("ZORBENT_SOAK_JOBS").value_or(kDefaultJobs));
-  const int threads = static_cast<int>(
-      std::clamp(EnvNumber("ZORBENT_SOAK_THREADS").value_or(kDefaultThreads), 1L, 64L));
+  // The jobs mostly wait on time-outs, so sanitizer builds run as many in about the same time.
+  const int count = static_cast<int>(EnvNumber("ZORBENT_SOAK_JOBS").value_or(300));
+  const int threads =
+      static_cast<int>(std::clamp(EnvNumber("ZORBENT_SOAK_THREADS").value_or(24), 1L, 64L));
   const bool list = EnvNumber("ZORBENT_SOAK_LIST").value_or(0) != 0;
   std::vector<Job> jobs;
   for (int i = 0; i < count; ++i) jobs.push_back(MakeJob(seed, i));
@@ -286,20 +245,17 @@ TEST(Soak, RandomJobsSucceedExactlyOrFailCleanly) {
   const std::vector<Outcome> outcomes = RunAll(jobs, threads);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-  int verdicts[3] = {};
-  int hung = 0;  // past the bound
+  int verdicts[3] = {}, hung = 0;  // hung: past the bound
   double longest = 0.0;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const Outcome& outcome = outcomes[i];
     longest = std::max(longest, outcome.seconds);
-    ++verdicts[static_cast<std::size_t>(outcome.verdict)];
-    static constexpr const char* kVerdicts[] = {"succeeded", "failed cleanly", "WRONG"};
-    if (list) std::printf("%s: %s\n", jobs[i].Describe().c_str(), kVerdicts[int(outcome.verdict)]);
-    if (outcome.verdict == Verdict::kWrong)
-      ADD_FAILURE() << jobs[i].Describe() << ": " << outcome.why;
+    ++verdicts[outcome.verdict];
+    if (list) std::printf("%s: %s\n", Describe(jobs[i]).c_str(), kVerdicts[outcome.verdict]);
+    if (outcome.verdict == 2) ADD_FAILURE() << Describe(jobs[i]) << ": " << outcome.why;
     if (outcome.seconds <= kJobBoundSeconds) continue;
     ++hung;
-    ADD_FAILURE() << "hung past " << kJobBoundSeconds << " s: " << jobs[i].Describe();
+    ADD_FAILURE() << "hung past " << kJobBoundSeconds << " s: " << Describe(jobs[i]);
   }
   std::printf("%d jobs: %d succeeded, %d failed cleanly, %d wrong, %d hung\n", count, verdicts[0],
               verdicts[1], verdicts[2], hung);

@@ -5,16 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "sim/adapter/adapter_simulator.h"
-#include "sim/image/image_builder.h"
 #include "tests/support/sim_job.h"
 
 namespace zorbent::test {
 
-// A simulator of the model whose firmware is older than NewerImage's. On Windows there are
-// no pseudo-terminals: it always listens on TCP.
+// A simulator of the model whose firmware is older than NewerImage's; always TCP on Windows.
 inline sim::SimulatorOptions AdapterModel(int model, bool tcp = false) {
   sim::SimulatorOptions options = testing::AdapterOf(model);
   options.tcp = options.tcp || tcp;
@@ -34,15 +29,12 @@ class RunningAdapter {
     EXPECT_TRUE(sim_.Start(&error)) << error;
   }
   sim::AdapterSimulator* operator->() { return &sim_; }
-  sim::AdapterSimulator& operator*() { return sim_; }
   std::string Config() const { return sim_.ConfigString(); }
   // "com|/dev/pts/N:115200" -> "/dev/pts/N"; "tcp|127.0.0.1:PORT" -> "127.0.0.1".
   std::string Device() const {
     const std::string c = Config();
     return c.substr(4, c.rfind(':') - 4);
   }
-  // "tcp|127.0.0.1:PORT" -> "PORT".
-  std::string Port() const { return Config().substr(Config().rfind(':') + 1); }
 
  private:
   sim::AdapterSimulator sim_;

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -34,7 +35,6 @@ struct JobRun {
   bool Said(const std::string& message) const { return text.find(message) != std::string::npos; }
   bool Failed() const { return Said("**Failed** "); }
   bool Finished() const { return Said("File download finished!\r\n"); }
-  // True when the messages appear in this order.
   bool SaidInOrder(const std::vector<std::string>& messages) const {
     std::size_t at = 0;
     for (const std::string& m : messages) {
@@ -107,7 +107,6 @@ inline JobRun RunUpdate(const std::string& connection, const std::string& firmwa
   UpdateEngine engine;
   return RunJob(engine, connection, firmwarePath, true);
 }
-
 inline JobRun RunRead(const std::string& connection) {
   UpdateEngine engine;
   return RunJob(engine, connection, "", false);
@@ -125,19 +124,14 @@ inline sim::SimulatorOptions AdapterOf(int model) {
 #ifdef _WIN32
   options.tcp = true;  // no pseudo-terminals on Windows
 #endif
-  if (model == 0 || model == 4) {
-    options.adapter.deviceVersion = "4.0.0X";
-  } else if (model <= 3) {
-    options.adapter.deviceVersion = "2.2.2X";
-  } else {
-    options.adapter.deviceVersion = "2.1";
-  }
+  options.adapter.deviceVersion = model == 0 || model == 4 ? "4.0.0X"
+                                  : model <= 3             ? "2.2.2X"
+                                                           : "2.1";
   return options;
 }
 
 inline const char* LineDeviceName(int model) {
-  static constexpr const char* kNames[] = {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"};
-  return kNames[model];
+  return std::array{"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"}[model];
 }
 
 // A small valid image for the model (line mode for 0..4, block mode for 5 and 6) that is newer
@@ -162,7 +156,7 @@ struct Started {
   explicit Started(sim::SimulatorOptions options) : simulator(std::move(options)) {
     started = simulator.Start(&error);
   }
-  // An update of the image on `engine`, through a file of its own.
+  // An update of the image on `engine` (a new one by default), through a file of its own.
   JobRun Update(const sim::BuiltImage& image, UpdateEngine& engine, ReportHook onReport = {}) {
     FirmwareFile file(image.text);
     return RunJob(engine, simulator.ConfigString(), file.Path(), true, std::move(onReport));
@@ -187,8 +181,7 @@ inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::Buil
     lines["QKBL" + image.lines[i].substr(2) + "\r"] = static_cast<int>(i) + 1;
     lines["QKDLDT" + image.lines[i] + "\r"] = static_cast<int>(i) + 1;
   }
-  std::string out;
-  std::string run;  // the collapsed run's command
+  std::string out, run;  // run: the collapsed run's command
   int count = 0;
   auto flush = [&] {
     if (count > 0) out += run + "*" + std::to_string(count) + " ";
@@ -199,9 +192,9 @@ inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::Buil
     if (line == lines.end()) {
       flush();
       std::string command = entry.command;
-      if (!command.empty() && command.back() == '\r') command.pop_back();
-      if (entry.command.empty()) command = "(banner)";  // the adapter speaks first
-      out += (command.empty() ? std::string("CR") : command) + " ";
+      if (command.ends_with('\r')) command.pop_back();
+      // An empty command is the adapter speaking first.
+      out += (entry.command.empty() ? "(banner)" : command.empty() ? "CR" : command) + " ";
       continue;
     }
     if (collapse) {
