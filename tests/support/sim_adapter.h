@@ -35,6 +35,7 @@ class RunningAdapter {
     const std::string c = Config();
     return c.substr(4, c.rfind(':') - 4);
   }
+  std::string Port() const { return Config().substr(Config().rfind(':') + 1); }
 
  private:
   sim::AdapterSimulator sim_;
