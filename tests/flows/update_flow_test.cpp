@@ -360,7 +360,7 @@ TEST_P(Cut, PowerLossFailsThenTheNextUpdateDeliversExactlyTheFile) {
   EXPECT_FALSE(adapter.simulator.InDownloadMode());
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Cut, ::testing::Values(2, 6));
+INSTANTIATE_TEST_SUITE_P(Models, Cut, ::testing::Values(2, 6), ::testing::PrintToStringParamName());
 
 // A late answer may fail the job, never send a download command before the adapter was
 // identified: either the update went through the gates and succeeded, or nothing changed.

@@ -125,7 +125,8 @@ TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
   EXPECT_EQ(port_->Available(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(SerialAndTcp, PortContract, ::testing::Values("direct", "queued", "tcp"));
+INSTANTIATE_TEST_SUITE_P(SerialAndTcp, PortContract, ::testing::Values("direct", "queued", "tcp"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace zorbent
