@@ -28,9 +28,10 @@ struct Job {
   bool opened = false;
 };
 
-void RunOne(Job& job, const JobOptions& options) {
+void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
   const std::uint32_t start = TickCount();
   job.engine.Init(job.report.get(), &ConsoleReport::Callback);
+  job.engine.UseStopSignal(stop);
   job.engine.checkOnly = options.checkOnly;
   const std::int32_t channel =
       job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
@@ -47,10 +48,18 @@ void RunOne(Job& job, const JobOptions& options) {
   }
 }
 
-std::string StopHint(int family) {
+// What the first Ctrl-C does, in the terms of the running command.
+std::string StopHint(const JobOptions& options, bool downloading, int family) {
+  const std::string again = " Press Ctrl-C again to quit at once.\n";
+  if (!options.update) return "\nStopping: a version read changes nothing on the adapter." + again;
+  if (options.checkOnly || !downloading) {
+    return "\nStopping before the download begins: nothing that changes the adapter will be "
+           "sent." +
+           again;
+  }
   return "\nStopping at the next transfer step. An adapter stopped in the middle of a download "
          "stays in download mode:\n" +
-         RecoveryAdvice(family) + ". Press Ctrl-C again to quit at once.\n";
+         RecoveryAdvice(family) + "." + again;
 }
 
 }  // namespace
@@ -113,10 +122,13 @@ int RunJobs(const JobOptions& options) {
     jobs.push_back(std::move(job));
   }
 
+  StopSignal stop;  // the run's: a job starting later must not drop it
   InterruptWatcher watcher([&](int count) {
     if (count == 1) {
-      RequestStop();
-      console.Note(StopHint(facts.family));
+      stop.Raise(StopLevel::kNow);
+      bool downloading = false;
+      for (const auto& job : jobs) downloading = downloading || job->engine.DownloadStarted();
+      console.Note(StopHint(options, downloading, facts.family));
     } else {
       console.Note("\nQuitting at once.\n");
       std::_Exit(130);
@@ -126,11 +138,12 @@ int RunJobs(const JobOptions& options) {
   if (several) {
     std::vector<std::unique_ptr<Thread>> workers;
     for (auto& job : jobs) {
-      workers.push_back(std::make_unique<Thread>([&job, &options] { RunOne(*job, options); }));
+      workers.push_back(
+          std::make_unique<Thread>([&job, &options, &stop] { RunOne(*job, options, stop); }));
     }
     workers.clear();  // joins every worker
   } else if (!jobs.empty()) {
-    RunOne(*jobs.front(), options);
+    RunOne(*jobs.front(), options, stop);
   }
   console.Finish();
 

@@ -94,6 +94,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   const std::span<const std::uint8_t> image(engine.image);
   int sent = 0;
   engine.ReportProgress(4);
+  if (engine.StopNow()) return 0;  // still at the normal rate
   if (SwitchToFastBaud(port, kFastBaud) > 0)
     engine.ReportText("Change the baud rate to 2Mbps!\r\n");
 
@@ -101,7 +102,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   std::size_t position = 0;
   std::array<char, 256> line{};
   while (true) {
-    if (StopRequested()) return 0;
+    if (engine.StopNow()) return 0;
     if (position >= image.size()) break;
     position = ReadImageLine(image, position, line);
     const std::string_view text = BufferText(line);
@@ -198,7 +199,8 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   } else if (ConfirmDownloadMode(engine, port) < 0) {
     return -1;
   }
-  engine.outcome.adapterChanged = true;
+  if (engine.StopBeforeChange()) return -1;
+  engine.MarkDownloadStarted();
   r = SendCommand(port, "QKDLKTR558\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);

@@ -285,14 +285,16 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
   const std::string model(ModelName(engine.modelCode));
   if (engine.checkOnly) {
     engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
-    engine.ReportText("The adapter is in download mode: its model and version cannot be read, "
-                      "so this file (for " +
-                      model + ") cannot be checked against it.\r\n");
+    engine.ReportText(
+        "The adapter is in download mode: its model and version cannot be read, "
+        "so this file (for " +
+        model + ") cannot be checked against it.\r\n");
     return -1;
   }
-  engine.ReportText("Warning: the adapter is in download mode, so its model and version cannot "
-                    "be checked: make sure it is a " +
-                    model + ", the model this file is for.\r\n");
+  engine.ReportText(
+      "Warning: the adapter is in download mode, so its model and version cannot "
+      "be checked: make sure it is a " +
+      model + ", the model this file is for.\r\n");
   return 1;
 }
 

@@ -98,7 +98,7 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
   bool resend = false;
   LinePair pair{};
   while (true) {
-    if (StopRequested()) return -1;
+    if (engine.StopNow()) return -1;
     if (!resend) {
       if (position >= image.size()) return 1;
       position = ReadImageLine(image, position, pair[0]);
@@ -179,6 +179,8 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     // No ELM327 banner: the adapter is in its download mode already.
     engine.appMode = false;
     if (AcceptDownloadMode(engine) < 0) return -1;
+    if (engine.StopBeforeChange()) return -1;
+    engine.MarkDownloadStarted();
     r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !ContainsToken(reply, "OK")) {
       engine.ReportText("**Failed** Device connection error!\r\n");
@@ -211,7 +213,8 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     }
   }
 
-  engine.outcome.adapterChanged = true;
+  if (engine.StopBeforeChange()) return -1;
+  engine.MarkDownloadStarted();
   if (RequestStartDownload(port, reply) < 0) {
     engine.ReportText("**Failed** Request start download fail!\r\n");
     return -1;

@@ -12,9 +12,6 @@
 #include "port/port_factory.h"
 
 namespace zorbent {
-namespace {
-bool stopRequested = false;
-}  // namespace
 
 std::string VisibleText(std::string_view answer) {
   std::string out;
@@ -35,19 +32,41 @@ Lock& EngineLock() {
   return lock;
 }
 
+void StopSignal::Raise(StopLevel level) {
+  LockHolder hold(lock_);
+  if (static_cast<int>(level) > static_cast<int>(level_)) level_ = level;
+}
+
+StopLevel StopSignal::Level() const {
+  LockHolder hold(lock_);
+  return level_;
+}
+
+void StopSignal::Clear() {
+  LockHolder hold(lock_);
+  level_ = StopLevel::kNone;
+}
+
+StopSignal& ProcessStopSignal() {
+  static StopSignal signal;
+  return signal;
+}
+
 void RequestStop() {
   LockHolder hold(EngineLock());
-  stopRequested = true;
+  ProcessStopSignal().Raise(StopLevel::kNow);
 }
 
-bool StopRequested() {
-  LockHolder hold(EngineLock());
-  return stopRequested;
+bool UpdateEngine::StopBeforeChange() {
+  if (stopSignal_->Level() == StopLevel::kNone) return false;
+  outcome.stopped = true;
+  ReportText("**Failed** Stopped on request before the download began.\r\n");
+  return true;
 }
 
-void ClearStopRequest() {
-  LockHolder hold(EngineLock());
-  stopRequested = false;
+void UpdateEngine::MarkDownloadStarted() {
+  downloadStarted_ = true;
+  outcome.adapterChanged = true;
 }
 
 std::string_view BufferText(std::span<const char> buffer) {
@@ -71,7 +90,10 @@ UpdateEngine::~UpdateEngine() {
 }
 
 void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
-  ClearStopRequest();
+  {
+    LockHolder hold(EngineLock());
+    ProcessStopSignal().Clear();
+  }
   callback = callbackFunction;
   callbackContext = context;
 }
@@ -166,6 +188,7 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   Port* port = ChannelPort(channel);
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
+  downloadStarted_ = false;
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
   const std::int64_t size = LoadWholeFile(path, image);
@@ -193,7 +216,7 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
     result = LineModeUpdate(*this, *port);
   }
   ReleaseImage();
-  outcome.stopped = StopRequested() && result < 0;
+  outcome.stopped = outcome.stopped || (StopNow() && result < 0);
   if (result < 0) return result;
   if (outcome.checkOnly) {
     outcome.succeeded = true;

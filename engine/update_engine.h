@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -65,12 +66,28 @@ std::string_view ModelName(std::int32_t code);
 // digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30"); empty when there is none.
 std::string VersionInAnswer(std::string_view answer);
 
-// The process-wide stop request: raised by a front end, read by the transfer loops before
-// every step. Once raised it stays raised until the next Init.
+// A run's stop request, shared by the jobs of one run (a tray's adapters, a window's command)
+// and raised from any thread. kBeforeChange (a hang-up) stops a job only while nothing that
+// changes the adapter has been sent; kNow (Ctrl-C, a closed window) also ends a transfer at
+// its next step. A raised request stays raised until Clear: it belongs to the run, not to a
+// job, so starting another job never drops it.
+enum class StopLevel : int { kNone = 0, kBeforeChange = 1, kNow = 2 };
+class StopSignal {
+ public:
+  void Raise(StopLevel level);  // never lowers it
+  StopLevel Level() const;
+  void Clear();
+
+ private:
+  mutable Lock lock_;
+  StopLevel level_ = StopLevel::kNone;
+};
+
+// The process-wide request, which the window raises when it is closed while idle; every engine
+// reads it unless given a run's own with UseStopSignal. Init clears it.
 Lock& EngineLock();
+StopSignal& ProcessStopSignal();
 void RequestStop();
-bool StopRequested();
-void ClearStopRequest();
 
 // Drives the adapter: channels, the update job, the version query, and all reporting.
 class UpdateEngine {
@@ -94,6 +111,18 @@ class UpdateEngine {
 
   void ReportText(std::string_view text);
   void ReportProgress(int percent);
+
+  // The stop request this engine's jobs obey (the process-wide one unless set).
+  void UseStopSignal(StopSignal& signal) { stopSignal_ = &signal; }
+  // Looked at before each transfer step: true when the job must end now.
+  bool StopNow() const { return stopSignal_->Level() == StopLevel::kNow; }
+  // Looked at right before the first command that changes the adapter: true (reported) when
+  // the job must end there; nothing that changes the adapter has been sent.
+  bool StopBeforeChange();
+  // Marks the first command that changes the adapter as sent; from here on a hang-up no longer
+  // stops the job. Readable from any thread (a front end's stop hint).
+  void MarkDownloadStarted();
+  bool DownloadStarted() const { return downloadStarted_.load(); }
 
   // Validates `image`, fills the file identity fields, counts records (image_format.cpp).
   std::int32_t CheckImageFormat();
@@ -124,6 +153,8 @@ class UpdateEngine {
   JobOutcome outcome;
 
  private:
+  StopSignal* stopSignal_ = &ProcessStopSignal();
+  std::atomic<bool> downloadStarted_{false};
   void ReleaseImage();
   void ReadBackVersion(Port& port);
   void ExplainSilence(Port& port, bool serial);

@@ -133,9 +133,9 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
 
 TEST_F(EngineSpine, StopRequestStaysUntilInit) {
   RequestStop();
-  EXPECT_TRUE(StopRequested());
+  EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNow);
   engine_.Init(&reports_, &Callback);
-  EXPECT_FALSE(StopRequested());
+  EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNone);
 }
 
 }  // namespace

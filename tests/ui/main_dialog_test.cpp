@@ -54,7 +54,7 @@ class DialogTest : public ::testing::Test {
   }
 
   void Open(std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"}) {
-    ClearStopRequest();
+    ProcessStopSignal().Clear();
     ports_ = std::move(ports);
     dialog_ = std::make_unique<TestDialog>(engine_, [this] { return PlainChoices(ports_); });
     dialog_->show();
@@ -260,7 +260,7 @@ TEST_F(DialogTest, F1OpensTheAboutBoxAndEscapeClosesItThenTheWindow) {
   QTest::keyClick(dialog_.get(), Qt::Key_Escape);
   EXPECT_FALSE(dialog_->isVisible());
   EXPECT_EQ(dialog_->result(), QDialog::Rejected);
-  EXPECT_TRUE(StopRequested());
+  EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNow);
   EXPECT_EQ(dialog_->questions, 0);
   EXPECT_FALSE(dialog_->processEnded);
 }
@@ -343,7 +343,7 @@ TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) 
   EXPECT_FALSE(dialog_->close());
   EXPECT_TRUE(dialog_->processEnded);
   EXPECT_TRUE(dialog_->isVisible());
-  EXPECT_FALSE(StopRequested());
+  EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNone);
 
   dialog_->answer.reset();
   QString question;

@@ -271,7 +271,7 @@ TEST_F(WindowTest, ClosingWhileIdleEndsTheWindowAndRaisesTheStopRequest) {
   SendMessageA(hwnd_, WM_COMMAND, IDCANCEL, 0);
   EXPECT_FALSE(IsWindow(hwnd_));
   EXPECT_EQ(window_->Window(), nullptr);
-  EXPECT_TRUE(StopRequested());
+  EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNow);
 }
 
 }  // namespace
