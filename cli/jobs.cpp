@@ -33,6 +33,8 @@ void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
   job.engine.Init(job.report.get(), &ConsoleReport::Callback);
   job.engine.UseStopSignal(stop);
   job.engine.checkOnly = options.checkOnly;
+  job.engine.recover = options.recover;
+  job.engine.allowOlder = options.allowOlder;
   const std::int32_t channel =
       job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
   job.opened = channel >= 0;
@@ -148,9 +150,13 @@ int RunJobs(const JobOptions& options) {
   console.Finish();
 
   int failed = 0;
-  for (const auto& job : jobs) failed += job->result < 0 ? 1 : 0;
+  int unconfirmed = 0;
+  for (const auto& job : jobs) {
+    failed += job->result < 0 ? 1 : 0;
+    unconfirmed += job->result >= 0 && job->engine.outcome.versionNotConfirmed ? 1 : 0;
+  }
   if (several) {
-    std::printf("\n%-40s %-8s %s\n", "adapter", "result", "detail");
+    std::printf("\n%-40s %-11s %s\n", "adapter", "result", "detail");
     for (const auto& job : jobs) {
       const bool ok = job->result >= 0;
       const JobOutcome& outcome = job->engine.outcome;
@@ -158,14 +164,22 @@ int RunJobs(const JobOptions& options) {
           ok ? (options.update ? VersionChange(outcome) : "read") : job->report->LastFailure();
       if (!ok && detail.empty()) detail = outcome.lastMessage;
       if (ok && options.checkOnly) detail = "the update would go ahead";
-      if (!ok && options.update && (outcome.adapterChanged || outcome.foundInDownloadMode))
+      if (!ok && options.update && outcome.closeUnanswered) {
+        detail += " (may be in download mode)";
+      } else if (!ok && options.update && (outcome.adapterChanged || outcome.foundInDownloadMode)) {
         detail += " (in download mode)";
-      std::printf("%-40s %-8s %s\n", job->connection.c_str(), ok ? "ok" : "FAILED", detail.c_str());
+      }
+      const char* result = !ok ? "FAILED" : outcome.versionNotConfirmed ? "unconfirmed" : "ok";
+      if (ok && outcome.versionNotConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+      std::printf("%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
     }
-    std::printf("%zu adapters: %zu succeeded, %d failed\n", jobs.size(), jobs.size() - failed,
-                failed);
+    std::printf("%zu adapters: %zu succeeded, %d failed", jobs.size(),
+                jobs.size() - static_cast<std::size_t>(failed + unconfirmed), failed);
+    if (unconfirmed > 0) std::printf(", %d not confirmed", unconfirmed);
+    std::printf("\n");
   }
-  return failed == 0 ? 0 : 1;
+  if (failed > 0) return 1;
+  return unconfirmed > 0 ? kExitNotConfirmed : 0;
 }
 
 }  // namespace zorbent::cli

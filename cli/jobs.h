@@ -9,7 +9,9 @@ struct JobOptions {
   std::vector<std::string> connections;  // configuration strings, one adapter each
   std::string firmwareFile;              // empty for a version read
   bool update = false;
-  bool checkOnly = false;  // update --check: stop before the first command that changes it
+  bool checkOnly = false;   // update --check: stop before the first command that changes it
+  bool recover = false;     // update --recover: finish an interrupted update of the file's model
+  bool allowOlder = false;  // update --allow-older: a file older than the adapter's may go
   bool quiet = false;
 };
 
@@ -17,7 +19,9 @@ struct JobOptions {
 // per adapter; one adapter's failure never stops the others. An update checks the file
 // first and touches no adapter when it is bad. Each update ends with a verdict line. Ctrl-C
 // asks every job to stop at its next transfer step. Returns the exit status: 0 all
-// succeeded, 1 otherwise.
+// succeeded, 1 any failed, kExitNotConfirmed when none failed but an update's new version was
+// not read back as the file's.
+inline constexpr int kExitNotConfirmed = 3;
 int RunJobs(const JobOptions& options);
 
 // Reads a list of configuration strings, one per line; blank lines and "#" comments are

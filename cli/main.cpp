@@ -103,15 +103,24 @@ int main(int argc, char** argv) {
   AddConnectionOptions(*update, updateConnection);
   update->add_option("FILE", file, "Firmware file")->required();
   update->footer(
-      "An update stopped half-way leaves the adapter in download mode. Line mode (Ruvo03, "
-      "KTR5575, KTR5577, KTR5578, Ruvo01): run the same update again to finish it. Block mode "
-      "(KTR558, KTR5688): power the adapter off and on, then run the same update again.\n"
+      "An update stopped half-way leaves the adapter in download mode, where it does not "
+      "identify itself. Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same "
+      "update again with --recover to finish it. Block mode (KTR558, KTR5688): power the "
+      "adapter off and on, then run the same update again with --recover.\n"
       "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
-      "error.");
+      "error, 3 the download finished but the adapter does not report the file's version.");
   bool checkOnly = false;
   update->add_flag("--check", checkOnly,
                    "Check the file and the adapter (model, versions) and stop before the first "
                    "command that changes the adapter; exit 0 when the update would go ahead");
+  bool recover = false;
+  update->add_flag("--recover", recover,
+                   "Finish an interrupted update of this file's model: an adapter that does not "
+                   "identify itself (in download mode) is taken to be one, without model and "
+                   "version checks");
+  bool allowOlder = false;
+  update->add_flag("--allow-older", allowOlder,
+                   "Install a file older than the adapter's firmware (refused without it)");
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
   AddConnectionOptions(*read, readConnection);
   auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
@@ -162,6 +171,8 @@ int main(int argc, char** argv) {
   options.quiet = quiet;
   options.update = update->parsed();
   options.checkOnly = checkOnly;
+  options.recover = recover;
+  options.allowOlder = allowOlder;
   options.firmwareFile = file;
   std::string error;
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
@@ -179,6 +190,5 @@ int main(int argc, char** argv) {
     connection = "com|" + device + connection.substr(8);
   }
   const zorbent::cli::Tracing tracing(trace, verbose, options.connections.size() > 1);
-  const int result = zorbent::cli::RunJobs(options);
-  return result == 0 ? 0 : kExitFailed;
+  return zorbent::cli::RunJobs(options);
 }

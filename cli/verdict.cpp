@@ -18,9 +18,28 @@ std::string Version(const std::string& version) {
 
 std::string Reason(const JobOutcome& outcome) {
   if (outcome.stopped) return "stopped on request";
+  if (outcome.notIdentified && !outcome.foundInDownloadMode)
+    return "the adapter did not identify itself";
   std::string reason = outcome.failure.empty() ? outcome.lastMessage : outcome.failure;
   while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
   return reason.empty() ? std::string("the adapter did not answer") : reason;
+}
+
+std::string FileModel(const JobOutcome& outcome) {
+  return outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
+}
+
+constexpr const char* kNothingSent = "Nothing was sent that changes the adapter.";
+
+// What else the user can do after a refusal that changed nothing.
+std::string NextStep(const JobOutcome& outcome) {
+  if (outcome.notIdentified && !outcome.foundInDownloadMode) {
+    return " If it is a " + FileModel(outcome) +
+           " left in download mode by an interrupted update, finish that update with "
+           "--recover.";
+  }
+  if (outcome.olderFile) return " To install the older file anyway, add --allow-older.";
+  return "";
 }
 
 }  // namespace
@@ -28,9 +47,9 @@ std::string Reason(const JobOutcome& outcome) {
 std::string RecoveryAdvice(int family) {
   if (family == 1) {
     return "power the adapter off and on (it may still run at 2,000,000 baud), then run the same "
-           "update again";
+           "update again with --recover";
   }
-  return "run the same update again to finish it";
+  return "run the same update again with --recover to finish it";
 }
 
 std::string VersionChange(const JobOutcome& outcome) {
@@ -46,11 +65,19 @@ std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, 
   }
   if (checkOnly) {
     if (outcome.succeeded) {
-      return "Check passed: " + Adapter(outcome) + " " + Version(outcome.versionBefore) +
-             " would be updated to " + Version(outcome.fileVersion) +
-             ". Nothing was sent that changes the adapter.";
+      const std::string how = outcome.sameVersion ? " would be reinstalled at "
+                              : outcome.olderFile ? " would be downgraded to "
+                                                  : " would be updated to ";
+      return "Check passed: " + Adapter(outcome) + " " + Version(outcome.versionBefore) + how +
+             Version(outcome.fileVersion) + ". " + kNothingSent;
     }
-    return "Check failed: " + Reason(outcome) + ". Nothing was sent that changes the adapter.";
+    return "Check failed: " + Reason(outcome) + ". " + kNothingSent + NextStep(outcome);
+  }
+  if (outcome.succeeded && outcome.versionNotConfirmed) {
+    const bool unchanged = outcome.versionAfter == outcome.versionBefore;
+    return "Update not confirmed: the adapter " + std::string(unchanged ? "still " : "") +
+           "reports " + Version(outcome.versionAfter) + " (file " + Version(outcome.fileVersion) +
+           "); check with `zorbent-fw read`.";
   }
   if (outcome.succeeded) {
     char time[32];
@@ -58,10 +85,22 @@ std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, 
     return "Update succeeded: " + VersionChange(outcome) + " in " + time;
   }
   const std::string head = "Update failed: " + Reason(outcome) + ". ";
+  if (outcome.closeUnanswered) {
+    return head +
+           "The adapter did not answer the close of the download, so it may be in download "
+           "mode: `zorbent-fw read` tells.";
+  }
+  if (outcome.oddFileNotClosed) {
+    return head +
+           "This adapter does not close a download without the file's last line, which a file "
+           "with an odd number of lines never sends: this file cannot finish, another file is "
+           "needed. The adapter is in download mode: update it with another file for " +
+           FileModel(outcome) + " and --recover.";
+  }
   if (outcome.foundInDownloadMode || outcome.adapterChanged) {
     return head + "The adapter is in download mode: " + RecoveryAdvice(outcome.family) + ".";
   }
-  return head + "Nothing was sent that changes the adapter.";
+  return head + kNothingSent + NextStep(outcome);
 }
 
 }  // namespace zorbent::cli

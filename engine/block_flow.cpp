@@ -66,14 +66,36 @@ std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
   return Contains(reply, "OK") ? 1 : -7;
 }
 
-std::int32_t EndBlockDownload(Port& port) {
+std::int32_t EndBlockDownload(UpdateEngine& engine, Port& port) {
   std::array<char, 256> reply{};
+  bool answered = false;
   for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
     const std::int32_t r =
         SendCommandToLineEnd(port, "QKDLED\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
+    answered = answered || r >= 0;
   }
+  // Never an answer: the adapter may have ended the download all the same.
+  engine.outcome.closeUnanswered = !answered;
   return -1;
+}
+
+// The transfer goes on at the rate the port has, but every record will likely fail: say why
+// first, and where the adapter probably is.
+void ReportRateSwitchFailure(UpdateEngine& engine, std::int32_t result) {
+  engine.outcome.rateSwitchFailed = true;
+  if (result == -1 || result == -2) {
+    engine.ReportText(
+        "The adapter did not accept the switch to 2,000,000 baud; it stays at 115200 baud.\r\n");
+  } else if (result == -3) {
+    engine.ReportText(
+        "The serial bridge did not switch to 2,000,000 baud; the adapter has switched and "
+        "waits at 2,000,000 baud.\r\n");
+  } else {
+    engine.ReportText(
+        "The adapter did not answer at 2,000,000 baud after the switch; it may wait at "
+        "2,000,000 baud.\r\n");
+  }
 }
 
 // True when the record line's SUM matches its DATA.
@@ -95,8 +117,12 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   int sent = 0;
   engine.ReportProgress(4);
   if (engine.StopNow()) return 0;  // still at the normal rate
-  if (SwitchToFastBaud(port, kFastBaud) > 0)
+  const std::int32_t switched = SwitchToFastBaud(port, kFastBaud);
+  if (switched > 0) {
     engine.ReportText("Change the baud rate to 2Mbps!\r\n");
+  } else {
+    ReportRateSwitchFailure(engine, switched);
+  }
 
   bool rejected = false;
   std::size_t position = 0;
@@ -127,7 +153,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
     break;
   }
 
-  if (EndBlockDownload(port) < 0) {
+  if (EndBlockDownload(engine, port) < 0) {
     engine.ReportText("**Failed** Request stop download fail!\r\n");
     return -3;
   }
@@ -147,8 +173,9 @@ std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
     engine.ReportText(DescribeMismatch(engine));
     return -1;
   }
-  const std::int32_t r =
-      SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  const std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
+    return answer.find("ELM327 ") != std::string_view::npos;
+  });
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
     ReportNoAnswer(engine, r);
@@ -169,7 +196,9 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   std::array<char, 2048> reply{};
   engine.appMode = false;
   // The answer decides whether download commands may follow, so it must be QKVERS's own.
-  std::int32_t r = SendCommandOwnReply(port, "QKVERS\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  std::int32_t r = AskDeciding(port, "QKVERS\r", reply, [](std::string_view answer) {
+    return ModelOfAnswers("", answer) >= 0;
+  });
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
     ReportNoAnswer(engine, r);
@@ -186,12 +215,18 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   if (engine.adapterModel == 5 || engine.adapterModel == 6) {
     engine.appMode = true;
     ReportDeviceVersion(engine, port, engine.modelCode);
-    if (ProbeBlockAdapter(engine, port) < 0) {
+    r = ProbeBlockAdapter(engine, port);
+    if (r == kUnanswered) {
+      ReportUnanswered(engine);
+      return -1;
+    }
+    if (r < 0) {
       engine.ReportText(kModelMismatch);
       engine.ReportText(DescribeMismatch(engine));
       return -1;
     }
     NoteAdapterIdentity(engine, engine.adapterModel);
+    if (CheckNotOlder(engine) < 0) return -1;
     if (engine.checkOnly) {
       engine.outcome.checkOnly = true;
       return 1;

@@ -19,14 +19,32 @@ void Note(UpdateEngine& engine, std::string_view query, std::string_view answer)
   if (query == "ATI\r") engine.outcome.banner = VisibleText(answer);
 }
 
-// Sends a query and reads its reply (echo included); a failed exchange leaves an empty reply,
-// which matches no prefix.
-std::string_view Ask(Port& port, std::string_view query, Reply& reply) {
+// The two ways of asking. AskUnchecked takes whatever ends in '>' after the question (the
+// reply with its echo): enough for a report, which a wrong answer cannot make harmful.
+// AskChecked takes only the question's own answer (see SendCommandOwnReply): for every answer
+// a gate or a mode decision rests on. A failed exchange leaves an empty reply, which matches
+// no prefix.
+std::string_view AskUnchecked(Port& port, std::string_view query, Reply& reply) {
   reply[0] = '\0';
   if (SendText(port, query, kTimeoutMs) < 0 || ReadReply(port, reply, kTimeoutMs) < 0) {
     reply[0] = '\0';
   }
   return BufferText(reply);
+}
+
+// The answer without its line ends, as AskUnchecked's would read after the echo; the result
+// of the exchange, negative when no answer of its own came (noted in the outcome).
+std::int32_t AskChecked(UpdateEngine& engine, Port& port, std::string_view query, Reply& reply,
+                        std::string& answer) {
+  answer.clear();
+  const std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  if (r < 0) {
+    engine.outcome.unanswered = query.substr(0, query.size() - 1);
+    return r;
+  }
+  for (const char c : BufferText(reply))
+    if (c != '\r' && c != '\n') answer.push_back(c);
+  return r;
 }
 
 // The answer after the query's echo (the query without its "\r").
@@ -58,7 +76,9 @@ std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
                            std::string_view query, char letter, std::string_view label) {
   if (code < 0 || code > 6) return -1;
   Reply reply;
-  const std::string_view answer = Answer(Ask(port, query, reply), query);
+  const std::string_view whole = AskUnchecked(port, query, reply);
+  if (whole.empty()) return kUnanswered;  // no answer at all, not one without a version
+  const std::string_view answer = Answer(whole, query);
   Note(engine, query, answer);
   if (answer.find(letter) == std::string_view::npos) return -2;
   engine.ReportText(label);
@@ -79,7 +99,8 @@ constexpr std::string_view kTooOld =
 
 std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code) {
   Reply reply;
-  const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  std::string answer;
+  if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
   Note(engine, "QKI\r", answer);
   bool matches = false;
   switch (code) {
@@ -104,7 +125,8 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
   }
   if (!matches) return -1;
   engine.adapterModel = code;
-  const std::string_view product = Answer(Ask(port, "QKPROI\r", reply), "QKPROI\r");
+  std::string product;
+  if (AskChecked(engine, port, "QKPROI\r", reply, product) < 0) return kUnanswered;
   const std::string_view wanted = BufferText(engine.fileProductId);
   if (wanted.empty()) return -1;
   return product.find(wanted) != std::string_view::npos ? 0 : -1;
@@ -112,8 +134,10 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
 
 std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
   Reply reply;
-  // Stepping over the echo first: an adapter that ignored "ATE1" must not read as version 0.
-  const std::string_view banner = Answer(Ask(port, "ATI\r", reply), "ATI\r");
+  // The answer after the echo: an adapter that ignored "ATE1" must not read as version 0, nor
+  // may a lost answer.
+  std::string banner;
+  if (AskChecked(engine, port, "ATI\r", reply, banner) < 0) return kUnanswered;
   Note(engine, "ATI\r", banner);
   const std::string_view version = SkipPrefix(banner, "ELM327 v", 255);
   const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
@@ -126,8 +150,9 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
   if (code < 0 || code > 4) return -1;
   const std::string_view query = (code == 0 || code == 4) ? "QKVERS\r" : "QKI\r";
   Reply reply;
-  const std::string_view whole = Ask(port, query, reply);
-  const std::string_view answer = Answer(whole, query);
+  std::string answerText;
+  if (AskChecked(engine, port, query, reply, answerText) < 0) return kUnanswered;
+  const std::string_view answer = answerText;
   std::string_view prefix;
   switch (code) {
     case 0:
@@ -208,9 +233,9 @@ std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t cod
     return -1;
   }
   Reply reply;
-  std::string answer(Answer(Ask(port, query, reply), query));
+  std::string answer(Answer(AskUnchecked(port, query, reply), query));
   if (answer.find("ELM327") != std::string::npos) {
-    answer = std::string(Answer(Ask(port, query, reply), query));
+    answer = std::string(Answer(AskUnchecked(port, query, reply), query));
   }
   // Only the Ruvo answers hold a "v" before their version ("RuvoPro v2.3"); the others'
   // first "V" starts it.
@@ -224,10 +249,10 @@ std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t cod
   if (engine.adapterModel != 4 && n < 22) copy = "2.2";
   if (code == 0 || code == 4) {
     const std::string command = "QKVADJ v" + copy + "\r";
-    return Ask(port, command, reply).find("ELM327") != std::string_view::npos ? 1 : -4;
+    return AskUnchecked(port, command, reply).find("ELM327") != std::string_view::npos ? 1 : -4;
   }
   const std::string command = "QK UCS_ATI ELM327 v" + copy + "\r";
-  return Ask(port, command, reply).find("OK") != std::string_view::npos ? 1 : -4;
+  return AskUnchecked(port, command, reply).find("OK") != std::string_view::npos ? 1 : -4;
 }
 
 std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
@@ -253,7 +278,8 @@ std::uint8_t ClassifyBlockFile(const UpdateEngine& engine) {
 
 std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
   Reply reply;
-  const std::string_view answer = Answer(Ask(port, "QKI\r", reply), "QKI\r");
+  std::string answer;
+  if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
   Note(engine, "QKI\r", answer);
   return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
 }
@@ -265,7 +291,7 @@ AdapterProbe ProbeAdapter(Port& port) {
   const bool answered =
       SendText(port, "QKVERS\r", kTimeoutMs) == 0 && ReadReply(port, reply, kTimeoutMs) >= 0;
   probe.qkvers = VisibleText(Answer(BufferText(reply), "QKVERS\r"));
-  if (answered) probe.qki = VisibleText(Answer(Ask(port, "QKI\r", reply), "QKI\r"));
+  if (answered) probe.qki = VisibleText(Answer(AskUnchecked(port, "QKI\r", reply), "QKI\r"));
   probe.model = ModelOfAnswers(probe.qki, probe.qkvers);
   if (probe.model >= 0) {
     probe.state = AdapterProbe::State::kOurs;
@@ -280,21 +306,33 @@ AdapterProbe ProbeAdapter(Port& port) {
   return probe;
 }
 
+std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> reply,
+                         bool (*names)(std::string_view answer)) {
+  std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  if (r < 0 || names(BufferText(reply))) return r;
+  const std::string first(BufferText(reply));
+  r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  if (r < 0 || names(BufferText(reply))) return r;
+  return VisibleText(BufferText(reply)) == VisibleText(first) ? r : -4;
+}
+
 std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
-  engine.outcome.foundInDownloadMode = true;
-  const std::string model(ModelName(engine.modelCode));
-  if (engine.checkOnly) {
-    engine.outcome.failure = "the adapter is in download mode, so the file cannot be checked";
-    engine.ReportText(
-        "The adapter is in download mode: its model and version cannot be read, "
-        "so this file (for " +
-        model + ") cannot be checked against it.\r\n");
+  JobOutcome& outcome = engine.outcome;
+  outcome.notIdentified = true;
+  if (!engine.recover || engine.checkOnly) {
+    const std::string said = outcome.banner.empty()
+                                 ? std::string("answered ATI with its prompt alone")
+                                 : "answered \"" + outcome.banner + "\" to ATI";
+    engine.ReportText("**Failed** The adapter did not identify itself (it " + said +
+                      "): it may be in download mode after an interrupted update, or it is "
+                      "another device.\r\n");
     return -1;
   }
-  engine.ReportText(
-      "Warning: the adapter is in download mode, so its model and version cannot "
-      "be checked: make sure it is a " +
-      model + ", the model this file is for.\r\n");
+  outcome.foundInDownloadMode = true;
+  engine.ReportText("Warning: the adapter did not identify itself; as asked, it is taken to be a " +
+                    std::string(ModelName(engine.modelCode)) +
+                    " in download mode after an interrupted update, and this file finishes "
+                    "that update.\r\n");
   return 1;
 }
 
@@ -309,6 +347,55 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
   engine.ReportText(
       "The adapter did not answer: check that it is powered, that this is its "
       "port (zorbent-fw detect) and that it runs at 115200 baud.\r\n");
+}
+
+void ReportUnanswered(UpdateEngine& engine) {
+  const std::string& query = engine.outcome.unanswered;
+  engine.ReportText("**Failed** The adapter gave no answer of its own to " + query + " within " +
+                    std::to_string(kTimeoutMs / 1000) + " s.\r\n");
+}
+
+int CompareVersions(std::string_view a, std::string_view b, char xDigit) {
+  // Component by component ("2.2.2X" against "2.2.30"): the same order as the gates' numbers
+  // where both have as many digits, and sound where they do not ("2.10" is after "2.9").
+  auto next = [xDigit](std::string_view& text) {
+    const std::size_t dot = text.find('.');
+    std::string part(text.substr(0, dot));
+    text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    if (!part.empty() && (part.back() == 'X' || part.back() == 'x')) part.back() = xDigit;
+    return VersionNumber(part, xDigit);
+  };
+  while (!a.empty() || !b.empty()) {
+    const std::int32_t x = next(a);
+    const std::int32_t y = next(b);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+std::int32_t CheckNotOlder(UpdateEngine& engine) {
+  JobOutcome& outcome = engine.outcome;
+  if (outcome.fileVersion.empty() || outcome.versionBefore.empty()) return 0;
+  const char digit = (engine.modelCode == 0 || engine.modelCode == 4) ? '5' : '9';
+  const int order = CompareVersions(outcome.fileVersion, outcome.versionBefore, digit);
+  if (order > 0) return 0;
+  const std::string file = "v" + outcome.fileVersion;
+  const std::string running = "v" + outcome.versionBefore;
+  if (order == 0) {
+    outcome.sameVersion = true;
+    engine.ReportText("The adapter already runs " + running +
+                      ": this file installs the same version again.\r\n");
+    return 0;
+  }
+  outcome.olderFile = true;
+  if (engine.allowOlder) {
+    engine.ReportText("Warning: the file holds " + file + ", older than the adapter's " + running +
+                      "; it is installed as asked.\r\n");
+    return 0;
+  }
+  engine.ReportText("**Failed** The file holds " + file + ", older than the adapter's firmware " +
+                    running + ".\r\n");
+  return -1;
 }
 
 std::int32_t ModelOfAnswers(std::string_view qki, std::string_view qkvers) {

@@ -10,6 +10,9 @@ namespace zorbent {
 
 // Model codes: 0..4 line-mode models, 5 and 6 block-mode models, 255 none.
 inline constexpr std::uint8_t kNoModel = 255;
+// The result of a question that got no answer of its own (noted in the outcome's
+// `unanswered`): never a pass, never a mismatch.
+inline constexpr std::int32_t kUnanswered = -9;
 
 std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code);
 std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port);
@@ -34,13 +37,33 @@ struct AdapterProbe {
 };
 AdapterProbe ProbeAdapter(Port& port);
 
-// The adapter was found in download mode, so its model and version cannot be read: warns that
-// the file must be the right one (1), or, for a check, says it cannot be made (-1).
+// Asks a question whose answer decides whether download commands may follow; names(reply)
+// tells whether an answer names the adapter. One that does is taken at once (checked questions
+// follow); one that does not is asked for again, since a late answer of an earlier command can
+// stand in for it: the second is taken when it names the adapter, else the two must agree.
+// The exchange's result; -4 when they disagree.
+std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> reply,
+                         bool (*names)(std::string_view answer));
+
+// The adapter did not identify itself (outcome's banner: its ATI answer). Only on the user's
+// word (`recover`) is it taken to be in download mode after an interrupted update of the file's
+// model (1, with a warning); otherwise refused, reported (-1).
 std::int32_t AcceptDownloadMode(UpdateEngine& engine);
+
+// "**Failed** The adapter gave no answer of its own to QKI within 2 s." for the outcome's
+// `unanswered`.
+void ReportUnanswered(UpdateEngine& engine);
 
 // After "Please power on the device again!" when the first question got no answer of its
 // own: says whether the adapter was silent or answered out of turn (result -4).
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result);
+
+// Orders two version texts: negative, 0 or positive as a is older than, the same as or newer
+// than b. A final "X" of a part stands for xDigit.
+int CompareVersions(std::string_view a, std::string_view b, char xDigit);
+// Compares the file's version with the adapter's running one (both in the outcome): newer goes;
+// the same goes with a line saying so; older is refused (-1, reported) unless `allowOlder`.
+std::int32_t CheckNotOlder(UpdateEngine& engine);
 
 // The model that an adapter's "QKI" or "QKVERS" answer names, or -1 for none of ours.
 std::int32_t ModelOfAnswers(std::string_view qkiAnswer, std::string_view qkversAnswer);

@@ -124,10 +124,14 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
   }
 }
 
-std::int32_t FinishDownload(Port& port) {
+std::int32_t FinishDownload(UpdateEngine& engine, Port& port) {
   if (SendText(port, "QKFL\r", kReplyTimeoutMs) < 0) return -1;
   std::array<char, 256> reply{};
-  if (ReadReply(port, reply, kReplyTimeoutMs) < 0) return -1;
+  if (ReadReply(port, reply, kReplyTimeoutMs) < 0) {
+    // Closed or not: a late answer leaves it open which, so no state may be claimed.
+    engine.outcome.closeUnanswered = true;
+    return -1;
+  }
   // The job switched the echo on: the answer follows "QKFL".
   return SkipPrefix(BufferText(reply), "QKFL", 255).starts_with("OK") ? 0 : -2;
 }
@@ -164,7 +168,9 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   engine.modelCode = static_cast<std::uint8_t>(code);
 
   // The answer decides whether download commands may follow, so it must be ATI's own.
-  std::int32_t r = SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
+    return answer.find("ELM327 ") != std::string_view::npos;
+  });
   if (r < 0) {
     engine.ReportText("**Failed** Please power on the device again!\r\n");
     ReportNoAnswer(engine, r);
@@ -176,7 +182,7 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     engine.appMode = true;
     ReportDeviceVersion(engine, port, engine.modelCode);
   } else {
-    // No ELM327 banner: the adapter is in its download mode already.
+    // No ELM327 banner: download mode after an interrupted update, on the user's word alone.
     engine.appMode = false;
     if (AcceptDownloadMode(engine) < 0) return -1;
     if (engine.StopBeforeChange()) return -1;
@@ -193,6 +199,10 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
 
   if (engine.appMode) {
     r = IdentifyAdapter(engine, port, engine.modelCode);
+    if (r == kUnanswered) {
+      ReportUnanswered(engine);
+      return r;
+    }
     if (r < 0) {
       engine.ReportText("**Failed** The upgrade file does not match the device model!\r\n");
       engine.ReportText(DescribeMismatch(engine));
@@ -200,13 +210,19 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     }
     NoteAdapterIdentity(engine, engine.modelCode);
     r = CheckElmVersion(engine, port);
+    if (r == kUnanswered) {
+      ReportUnanswered(engine);
+      return r;
+    }
     if (r < 0) {
       engine.ReportText(
           "This software version is too low, please download the latest software version.!\r\n");
       return r;
     }
     r = CheckVersionGates(engine, port, engine.modelCode, engine.fileVersion);
+    if (r == kUnanswered) ReportUnanswered(engine);
     if (r < 0) return r;
+    if (CheckNotOlder(engine) < 0) return -1;
     if (engine.checkOnly) {
       engine.outcome.checkOnly = true;
       return 0;
@@ -227,14 +243,18 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   }
   engine.ReportProgress(99);
 
-  r = FinishDownload(port);
+  r = FinishDownload(engine, port);
   if (r < 0) {
     SleepMs(200);
     r = SendEndRecordAndFinish(port);
     if (r < 0) {
+      // The last line of an odd count is never sent; an adapter that wants it will not close.
+      engine.outcome.oddFileNotClosed =
+          !engine.outcome.closeUnanswered && engine.recordCount % 2 != 0;
       engine.ReportText(kStopDownloadFail);
       return -1;
     }
+    engine.outcome.closeUnanswered = false;
   }
   if (engine.appMode) {
     AdjustElmVersion(engine, port, engine.adapterModel);

@@ -202,6 +202,8 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
 
   outcome.family = fileFamily;
+  outcome.fileModel = ModelName(fileFamily == 1 ? ClassifyBlockFile(*this)
+                                                : LookupLineModel(BufferText(fileDeviceName)));
   outcome.fileVersion =
       VersionInAnswer(BufferText(fileFamily == 2 ? fileVersionText : fileDeviceName));
 
@@ -246,8 +248,9 @@ void UpdateEngine::ReadBackVersion(Port& port) {
     ReportText(
         "Warning: the adapter did not report its new version; check it with a version "
         "read.\r\n");
-  } else if (!outcome.fileVersion.empty() && VersionNumber(outcome.versionAfter, xDigit) !=
-                                                 VersionNumber(outcome.fileVersion, xDigit)) {
+  } else if (!outcome.fileVersion.empty() &&
+             CompareVersions(outcome.versionAfter, outcome.fileVersion, xDigit) != 0) {
+    outcome.versionNotConfirmed = true;  // it runs something, but not what was sent
     ReportText("Warning: the adapter reports version " + outcome.versionAfter +
                ", but the file holds " + outcome.fileVersion + ".\r\n");
   }
@@ -256,12 +259,19 @@ void UpdateEngine::ReadBackVersion(Port& port) {
 std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   Port* port = ChannelPort(channel);
   if (port == nullptr) return -1;
+  outcome = JobOutcome{};
   const std::int32_t device = ReportDeviceVersion(*this, *port, 0);
   const std::int32_t adapter = ReportAdapterVersion(*this, *port, 0);
   if (device < 0 && adapter < 0) {
     // Without this line a silent adapter would leave the user with no answer at all.
     ReportText("**Failed** The device did not report its version!\r\n");
     ExplainSilence(*port, channels[static_cast<std::size_t>(channel)].serial);
+    return -1;
+  }
+  // One answer came, the other not: a version is missing, and a read must not pass for whole.
+  if (device == kUnanswered || adapter == kUnanswered) {
+    outcome.unanswered = device == kUnanswered ? "QKVERS" : "QKI";
+    ReportUnanswered(*this);
     return -1;
   }
   return 0;
@@ -280,9 +290,11 @@ void UpdateEngine::ExplainSilence(Port& port, bool serial) {
     return;
   }
   if (r >= 0) {
-    ReportText(
-        "The adapter is in download mode (an update was interrupted): run the same "
-        "update again to finish it.\r\n");
+    outcome.notIdentified = true;
+    outcome.banner = banner;
+    ReportText("The adapter did not identify itself (it answered \"" + banner +
+               "\" to ATI): it may be in download mode after an interrupted update, or it is "
+               "another device.\r\n");
     return;
   }
   if (serial && port.SetBaud(kFastRate) > 0) {

@@ -47,8 +47,20 @@ struct JobOutcome {
   std::string versionBefore;         // the adapter's firmware version before the job
   std::string versionAfter;          // ... after it, read back once the update finished
   std::string fileVersion;           // the version the file holds
+  std::string fileModel;             // the model the file is for ("KTR5577")
   std::string failure;               // the last "**Failed** " line, without that prefix
   std::string lastMessage;           // the last line reported, whatever it was
+  bool notIdentified = false;        // the adapter did not name itself (no ELM327 banner, no model)
+  std::string unanswered;            // the question a decision waited for in vain ("QKI")
+  bool versionNotConfirmed = false;  // the version read back after the update is not the file's
+  bool olderFile = false;            // the file is older than the adapter's firmware
+  bool sameVersion = false;          // ... the same version: a reinstall
+  bool closeUnanswered = false;      // the answer to the download's close was lost: the adapter may
+                                     // have finished, or still be in download mode
+  bool oddFileNotClosed = false;     // the adapter would not close a download without the last
+                                     // line, which a file with an odd line count never sends
+  bool rateSwitchFailed = false;     // the switch to the fast rate failed
+  bool portGone = false;             // the adapter's port went away (unplugged)
   std::string banner;                // the adapter's answer to "ATI"
   std::string qkiAnswer;             // ... to "QKI"
   std::string qkversAnswer;          // ... to "QKVERS"
@@ -150,6 +162,11 @@ class UpdateEngine {
   // Set by a front end before Update: stop before the first command that changes the
   // adapter and report whether the update would go ahead.
   bool checkOnly = false;
+  // Set by a front end on the user's word: an adapter that does not identify itself is one of
+  // this file's model left in download mode by an interrupted update, so finish that update.
+  bool recover = false;
+  // Set by a front end on the user's word: a file older than the adapter's firmware may go.
+  bool allowOlder = false;
   JobOutcome outcome;
 
  private:

@@ -55,13 +55,15 @@ TEST_P(Rules, HoldExactly) {
     o.trailerType = rule.trailerType;
     image = sim::BuildLineImage(o);
   }
-  const JobRun run = adapter.Update(image);
   const bool fromDownloadMode = options.adapter.startInDownloadMode;
+  UpdateEngine engine;
+  engine.recover = fromDownloadMode;  // the user finishes an interrupted update
+  const JobRun run = adapter.Update(image, engine);
   const char* opened =
       rule.model == 2
-          ? (fromDownloadMode ? "ATE1 ATI QKUPDT03 QKUPDT03 "
+          ? (fromDownloadMode ? "ATE1 ATI ATI QKUPDT03 QKUPDT03 "
                               : "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 ")
-          : (fromDownloadMode ? "ATE1 QKVERS ATI QKDLKTR558 QK DLBD 02 (banner) CR "
+          : (fromDownloadMode ? "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QK DLBD 02 (banner) CR "
                               : "ATE1 QKVERS QKVERS QKI QKDLKTR558 QK DLBD 02 (banner) CR ");
   std::string records = rule.records;
   if (records.ends_with(' ')) records.pop_back();

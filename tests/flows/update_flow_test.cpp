@@ -75,9 +75,10 @@ TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds)
   const sim::BuiltImage image = ImageFor(c.model);
 
   UpdateEngine engine;
+  engine.recover = true;  // the user's word: finish an interrupted update
   const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
-  EXPECT_TRUE(run.Said("Warning: the adapter is in download mode")) << run.text;
+  EXPECT_TRUE(run.Said("Warning: the adapter did not identify itself")) << run.text;
   EXPECT_TRUE(engine.outcome.foundInDownloadMode);
   EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_EQ(Trace(adapter.simulator, image, true), c.fromDownloadMode);
@@ -88,7 +89,7 @@ TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds)
 constexpr const char* kKtrFromFirmware =
     "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 QKBL*14 QKFL QKVERS QK UCS_ATI ELM327 v2.2 QKVERS "
     "QKI";
-constexpr const char* kKtrFromDownloadMode = "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI";
+constexpr const char* kKtrFromDownloadMode = "ATE1 ATI ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKI";
 
 INSTANTIATE_TEST_SUITE_P(
     Models, EveryModel,
@@ -96,24 +97,24 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{0,
                   "ATE1 ATI QKVERS QKI QKPROI ATI QKVERS QKUPDT03 QKBL*14 QKFL QKI QKVADJ v2.2 "
                   "QKVERS QKVERS",
-                  "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKVERS"},
+                  "ATE1 ATI ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKVERS"},
         ModelCase{1, kKtrFromFirmware, kKtrFromDownloadMode},
         ModelCase{2, kKtrFromFirmware, kKtrFromDownloadMode},
         ModelCase{3, kKtrFromFirmware, kKtrFromDownloadMode},
         ModelCase{4,
                   "ATE1 ATI QKVERS QKI QKPROI ATI QKVERS QKUPDT03 QKBL*14 QKFL QKI QKVADJ v2.1 "
                   "QKVERS QKVERS",
-                  "ATE1 ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKVERS"},
+                  "ATE1 ATI ATI QKUPDT03 QKUPDT03 QKBL*10 QKFL QKVERS"},
         ModelCase{5,
                   "ATE1 QKVERS QKVERS QKI QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*12 QKDLED "
                   "QKVERS QKVERS",
-                  "ATE1 QKVERS ATI QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*8 QKDLED QKVERS "
-                  "QKVERS"},
+                  "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*8 QKDLED "
+                  "QKVERS QKVERS"},
         ModelCase{6,
                   "ATE1 QKVERS QKVERS QKI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR "
                   "QKDLDT*12 QKDLED QKVERS QKVERS",
-                  "ATE1 QKVERS ATI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR QKDLDT*8 "
-                  "QKDLED QKVERS QKVERS"}));
+                  "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR "
+                  "QKDLDT*8 QKDLED QKVERS QKVERS"}));
 
 // Cut off: silent, hung up, stopped or without power part-way, on a line and a block model.
 class Cut : public ::testing::TestWithParam<int> {};
@@ -350,8 +351,19 @@ TEST_P(Cut, PowerLossFailsThenTheNextUpdateDeliversExactlyTheFile) {
   EXPECT_TRUE(adapter.simulator.InDownloadMode());
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
   // A version read tells a line-mode adapter in download mode from a silent one.
-  EXPECT_TRUE(block || RunRead(adapter.simulator.ConfigString()).Said("is in download mode"));
+  EXPECT_TRUE(block || RunRead(adapter.simulator.ConfigString()).Said("did not identify itself"));
 
+  // An adapter that does not identify itself gets no download command without the user's word.
+  const std::size_t asked = adapter.simulator.Transcript().size();
+  const JobRun refused = adapter.Update(image, engine);
+  EXPECT_TRUE(refused.Said("**Failed** The adapter did not identify itself")) << refused.text;
+  EXPECT_TRUE(engine.outcome.notIdentified);
+  const auto transcript = adapter.simulator.Transcript();
+  for (std::size_t i = asked; i < transcript.size(); ++i)
+    EXPECT_FALSE(transcript[i].command.starts_with("QKUPDT03") ||
+                 transcript[i].command.starts_with("QKDLKTR"));
+
+  engine.recover = true;
   const JobRun second = adapter.Update(image, engine);
   EXPECT_EQ(second.result, 0) << second.text << adapter.simulator.TranscriptText();
   EXPECT_TRUE(second.Finished()) << second.text;
@@ -423,7 +435,7 @@ TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
   Started line(options);
   const JobRun check = line.Update(ImageFor(2), engine);
   EXPECT_LT(check.result, 0);
-  EXPECT_TRUE(check.Said("cannot be checked against it")) << check.text;
+  EXPECT_TRUE(check.Said("did not identify itself")) << check.text;
   EXPECT_FALSE(check.Said("Warning:")) << check.text;
   EXPECT_EQ(line.simulator.Flashes(), 0);
 }
