@@ -177,11 +177,12 @@ INSTANTIATE_TEST_SUITE_P(LineAndBlock, SimulatorTest, ::testing::Values(2, 5),
 
 // A busy adapter echoes what arrives at once and answers it after its late answer; with the
 // echo off nothing is echoed early, and the later command's echo then follows ATE1's effect.
+// While busy with ATE0 the adapter still echoes: the echo goes off only with its answer.
 TEST(SimulatorEchoWhileBusy, LateAnswerComesBetweenTheEchoAndTheOwnAnswer) {
   for (const bool echo : {true, false}) {
     SimulatorOptions options;
     options.adapter.echo = echo;
-    options.link.echoWhileBusy = {{"ATE1", 1000}};
+    options.link.echoWhileBusy = {{"ATE1", 300}, {"ATE0", 2000}};
     AdapterSimulator sim(options);
     ASSERT_TRUE(sim.Start());
     Host host(sim.ConfigString());
@@ -189,13 +190,15 @@ TEST(SimulatorEchoWhileBusy, LateAnswerComesBetweenTheEchoAndTheOwnAnswer) {
     host.Send("ATE1\rATI\r");
     EXPECT_EQ(host.ReadTo('>'), echo ? "ATE1\rATI\rOK\r\r>" : "OK\r\r>");
     EXPECT_EQ(host.ReadTo('>'), echo ? "ELM327 v2.2\r\r>" : kAti);
+    if (echo) continue;
     // The host reads the echo, then asks again while the adapter is still busy.
-    host.Send("ATE1\r");
-    EXPECT_EQ(host.ReadTo('\r'), "ATE1\r");
+    host.Send("ATE0\r");
+    EXPECT_EQ(host.ReadTo('\r'), "ATE0\r");
     host.Send("ATI\r");
     EXPECT_EQ(host.ReadTo('>'), "ATI\rOK\r\r>");
     EXPECT_EQ(host.ReadTo('>'), "ELM327 v2.2\r\r>");
-    EXPECT_EQ(sim.CommandCount(), 4);
+    EXPECT_EQ(host.Ask("ATI\r"), "ELM327 v2.2\r\r>");
+    EXPECT_EQ(sim.CommandCount(), 5);
   }
 }
 
