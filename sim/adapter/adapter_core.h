@@ -106,7 +106,8 @@ class AdapterCore {
   // The first line the adapter sends once the host's line runs at the fast rate.
   static std::string_view FastRateBanner() { return "KTR558 Update\r"; }
 
-  // Power loss: restart in download mode at the normal rate, the partial image gone.
+  // Power loss: restart in download mode at the normal rate, the partial image gone (a generic
+  // adapter restarts in its firmware).
   void PowerCycle();
 
  private:

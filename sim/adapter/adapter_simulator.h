@@ -75,7 +75,8 @@ class AdapterSimulator {
   std::vector<TranscriptEntry> Transcript() const;
   std::string TranscriptText() const;  // printable, as --transcript prints it
 
-  // Restart in download mode at the normal rate; the partial image is gone.
+  // Restart in download mode (a generic adapter: in its firmware) at the normal rate; the
+  // partial image is gone.
   void PowerLoss();
 
  private:
