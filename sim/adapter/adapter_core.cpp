@@ -133,11 +133,11 @@ AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
                                                   : options_.deviceVersion;
   elmVersion_ = options_.elmVersion;
   echo_ = options_.echo;
-  if (options_.startInDownloadMode) mode_ = Mode::kDownloadIdle;
+  if (options_.startInDownloadMode && !options_.generic) mode_ = Mode::kDownloadIdle;
 }
 
 void AdapterCore::PowerCycle() {
-  mode_ = Mode::kDownloadIdle;
+  mode_ = options_.generic ? Mode::kApplication : Mode::kDownloadIdle;
   rate_ = kNormalRate;
   echo_ = options_.echo;
   awaitingConfirm_ = false;
@@ -145,6 +145,10 @@ void AdapterCore::PowerCycle() {
   damaged_ = false;
   pendingFirst_.clear();
   records_.clear();
+}
+
+std::string AdapterCore::Banner() const {
+  return options_.banner.empty() ? "ELM327 v" + elmVersion_ : options_.banner;
 }
 
 std::string AdapterCore::QkiAnswer() const {
@@ -193,12 +197,12 @@ CommandResult AdapterCore::CommonAt(std::string_view text, bool& handled) {
   }
   if (at == "ATI") {
     if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
-    return {"ELM327 v" + elmVersion_ + std::string(kPrompt)};
+    return {Banner() + std::string(kPrompt)};
   }
   if (at == "ATZ") {
     echo_ = options_.echo;
     if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
-    return {"\r\rELM327 v" + elmVersion_ + std::string(kPrompt)};
+    return {"\r\r" + Banner() + std::string(kPrompt)};
   }
   handled = false;
   return {};
@@ -302,6 +306,7 @@ CommandResult AdapterCore::LineRecord(std::string_view data) {
   // The first line again while its partner is awaited: the host lost the "..." and starts
   // the pair over.
   if (!pendingFirst_.empty() && line == pendingFirst_) pendingFirst_.clear();
+  endRecordSeen_ = false;  // the end record closes only what came before it
   const bool second = !pendingFirst_.empty();
   const int record = static_cast<int>(records_.size()) + (second ? 2 : 1);
   if (faults_.disconnectAtRecord == record) return {"", LinkAction::kHangUp};
@@ -372,8 +377,20 @@ CommandResult AdapterCore::CloseLineDownload() {
     RunNewFirmware();
     return {"OK" + std::string(kPrompt)};
   }
-  closeError_ = records_.empty() ? "no image received" : "no trailer received";
-  return {refused};
+  if (records_.empty()) {
+    closeError_ = "no image received";
+    return {refused};
+  }
+  if (!endRecordSeen_ || faults_.strictClose) {
+    closeError_ = "no trailer received";
+    return {refused};
+  }
+  // The host's fallback close after an image whose last line had no partner: what arrived is
+  // taken as it is, and the version the trailer would have named is unknown here.
+  deviceVersion_ =
+      options_.flashedVersion.empty() ? BumpVersion(deviceVersion_) : options_.flashedVersion;
+  RunNewFirmware();
+  return {"OK" + std::string(kPrompt)};
 }
 
 CommandResult AdapterCore::BlockRecord(std::string_view data) {

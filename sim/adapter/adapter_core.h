@@ -29,16 +29,21 @@ std::string VersionAfterLetter(std::string_view text);
 struct AdapterOptions {
   int model = 2;
   // Not one of the maker's adapters: an ordinary ELM327 that answers "ATI" with its banner
-  // and "?" to every QK command.
+  // and "?" to every QK command. It has no boot loader, so it never runs in download mode
+  // (startInDownloadMode and power loss leave it in its firmware).
   bool generic = false;
+  // The whole answer to "ATI" (and the line "ATZ" shows) in application mode, without the
+  // prompt, e.g. "OBDII v1.5" for a clone; empty: "ELM327 v" + elmVersion.
+  std::string banner;
   std::string deviceVersion;  // firmware version; empty: the model's default
   std::string elmVersion = "2.2";
   std::string productId = "OBDZ-1000";  // the answer to "QKPROI"
   std::string qkiName;                  // "QKI" text before the version; empty: model default
   std::string qkiText;                  // whole "QKI" answer; overrides qkiName
   std::string qkversText;               // whole "QKVERS" answer in application mode
-  // Block mode only: the version the flashed firmware reports. The trailer never crosses the
-  // wire in block mode, so the adapter cannot read it; empty: the old version with its last
+  // The version the flashed firmware reports where the adapter cannot read it from the trailer:
+  // block mode (the trailer never crosses the wire) and a line-mode download closed without
+  // its trailer line (see AdapterFaults::strictClose); empty: the old version with its last
   // number raised by one.
   std::string flashedVersion;
   bool echo = true;                  // echo after power-on and after a restart
@@ -56,6 +61,12 @@ struct AdapterFaults {
   int disconnectAtRecord = 0;  // 0: never
   int powerLossAtRecord = 0;   // 0: never
   int refuseEnd = 0;           // block mode: "QKDLED" is answered "ERR03" this many times
+  // Line mode: "QKFL" is refused ("ERR03") until the trailer line has arrived, even after the
+  // end record. Without it the end record followed by "QKFL" closes a download whose trailer
+  // never came (an image with an odd number of lines: the last has no partner and is not
+  // sent), taking the records received as the new firmware, of version flashedVersion. A
+  // plain "QKFL" without the trailer is refused either way.
+  bool strictClose = false;
 };
 
 enum class LinkAction {
@@ -95,7 +106,8 @@ class AdapterCore {
   // The first line the adapter sends once the host's line runs at the fast rate.
   static std::string_view FastRateBanner() { return "KTR558 Update\r"; }
 
-  // Power loss: restart in download mode at the normal rate, the partial image gone.
+  // Power loss: restart in download mode at the normal rate, the partial image gone (a generic
+  // adapter restarts in its firmware).
   void PowerCycle();
 
  private:
@@ -112,6 +124,7 @@ class AdapterCore {
   CommandResult Reject(CommandResult answer);
   void StartDownload();
   void RunNewFirmware();
+  std::string Banner() const;
   std::string QkiAnswer() const;
   std::string QkversAnswer() const;
 

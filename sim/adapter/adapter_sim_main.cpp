@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/interrupt_watcher.h"
@@ -40,6 +42,24 @@ bool AddRecordFault(const std::string& text, RecordFaults& faults, std::string& 
   }
 }
 
+constexpr int kMaxDelayMs = 600000;
+
+// "COMMAND:MS" (the command may hold colons itself).
+bool AddDelay(const std::string& text, std::map<std::string, int>& delays) {
+  const std::size_t colon = text.rfind(':');
+  int ms = -1;
+  try {
+    std::size_t used = 0;
+    if (colon != std::string::npos && colon > 0) ms = std::stoi(text.substr(colon + 1), &used);
+    if (used != text.size() - colon - 1) ms = -1;
+  } catch (...) {
+    ms = -1;
+  }
+  if (ms < 0 || ms > kMaxDelayMs) return false;
+  delays[text.substr(0, colon)] = ms;
+  return true;
+}
+
 int Serve(int argc, char** argv) {
   // Before any other thread, so that the signals reach the watcher alone.
   std::mutex mutex;
@@ -54,6 +74,13 @@ int Serve(int argc, char** argv) {
   CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
                "adapter-sim"};
   app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
+  app.footer(
+      "adapter-sim make-image --output FILE [...]: writes a firmware image file to update the "
+      "simulated adapter with (adapter-sim make-image --help lists its options).\n"
+      "Block-mode device names for make-image --family block --device-name:\n"
+      "  \"zOrbent FS v2.0\"     KTR558 (the default; any version after the v)\n"
+      "  \"zOrbent FS BT v2.0\"  KTR5688\n"
+      "Line-mode images name the model itself (--device-name KTR5575, the default).");
   zorbent::sim::SimulatorOptions options;
   bool pty = false;
   std::optional<int> tcpPort;
@@ -65,7 +92,7 @@ int Serve(int argc, char** argv) {
   bool downloadMode = false;
   bool echoOff = false;
   bool transcript = false;
-  std::vector<std::string> repPack, repBlock, err02, slowAnswers;
+  std::vector<std::string> repPack, repBlock, err02, slowAnswers, echoWhileBusy;
 
   auto* transport = app.add_option_group("transport");
 #ifdef _WIN32
@@ -87,8 +114,11 @@ int Serve(int argc, char** argv) {
   app.add_option("--device-version", deviceVersion, "firmware version text, e.g. 2.2.30");
   app.add_option("--elm-version", elmVersion, "announced ELM327 version, e.g. 2.2");
   app.add_option("--product-id", productId, "answer to QKPROI");
+  app.add_option("--banner", options.adapter.banner,
+                 "whole answer to ATI, e.g. \"OBDII v1.5\" (default: ELM327 v<elm-version>)");
   app.add_option("--flashed-version", flashedVersion,
-                 "block mode: version after a completed download (default: old version + 1)");
+                 "version after a download without a trailer to read it from: block mode, or line "
+                 "mode closed by the end record (default: old version + 1)");
   app.add_flag("--download-mode", downloadMode, "start in download mode");
   app.add_flag("--echo-off", echoOff, "start with the echo off");
   app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
@@ -105,6 +135,9 @@ int Serve(int argc, char** argv) {
                "answer every command with a long run and no prompt");
   app.add_option("--slow-answer", slowAnswers,
                  "answer COMMAND only after MS milliseconds (COMMAND:MS, e.g. ATE1:2500)");
+  app.add_option("--echo-while-busy", echoWhileBusy,
+                 "answer COMMAND only after MS milliseconds, echoing at once the commands that "
+                 "arrive meanwhile and answering them after it (COMMAND:MS, e.g. ATE1:800)");
   app.add_option("--rep-pack-at", repPack, "ask to repeat record N (N or N:COUNT)");
   app.add_option("--rep-block-at", repBlock, "ask to repeat the pair/record holding N");
   app.add_option("--err02-at", err02, "reject record N with ERR02");
@@ -114,6 +147,8 @@ int Serve(int argc, char** argv) {
   app.add_option("--power-loss-at", options.faults.powerLossAtRecord,
                  "lose power when record N arrives")
       ->check(CLI::Range(1, 1 << 30));
+  app.add_flag("--strict-close", options.faults.strictClose,
+               "line mode: refuse QKFL without the trailer line even after the end record");
   app.add_flag("--transcript", transcript, "print every exchange when stopped");
 
   try {
@@ -154,22 +189,16 @@ int Serve(int argc, char** argv) {
       }
     }
   }
-  for (const std::string& text : slowAnswers) {
-    const std::size_t colon = text.rfind(':');
-    int ms = -1;
-    try {
-      std::size_t used = 0;
-      if (colon != std::string::npos && colon > 0) ms = std::stoi(text.substr(colon + 1), &used);
-      if (used != text.size() - colon - 1) ms = -1;
-    } catch (...) {
-      ms = -1;
+  for (const auto& [flag, list, delays] :
+       {std::tuple{"--slow-answer", &slowAnswers, &options.link.slowAnswers},
+        std::tuple{"--echo-while-busy", &echoWhileBusy, &options.link.echoWhileBusy}}) {
+    for (const std::string& text : *list) {
+      if (!AddDelay(text, *delays)) {
+        std::cerr << "adapter-sim: " << flag << " '" << text
+                  << "' is not COMMAND:MS with MS from 0 to " << kMaxDelayMs << "\n";
+        return 2;
+      }
     }
-    if (ms < 0 || ms > 600000) {
-      std::cerr << "adapter-sim: --slow-answer '" << text
-                << "' is not COMMAND:MS with MS from 0 to 600000\n";
-      return 2;
-    }
-    options.link.slowAnswers[text.substr(0, colon)] = ms;
   }
   if (tcpPort) {
     options.tcp = true;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -151,12 +152,56 @@ struct AdapterSimulator::State {
     Send(banner, rate);
   }
 
-  void HandleCommand(const std::string& command) {
+  // A command as it came in, numbered on arrival; echoed when it came while the adapter was
+  // busy with an answer.
+  struct Arrived {
+    std::string command;
     int number = 0;
+    bool echoed = false;
+  };
+  std::deque<Arrived> arrived;
+
+  bool Lost(const Arrived& a) const {
+    return options.link.silent || a.number == options.link.loseAnswerAt;
+  }
+
+  // Echoes what has arrived and not been echoed yet, as the adapter does while it works on a
+  // late answer; false when the link failed.
+  bool EchoArrived() {
+    bool echo = false;
+    std::int32_t rate = 0;
     {
       std::lock_guard lock(mutex);
-      number = ++commands;
+      echo = core.Echo();
+      rate = core.Rate();
     }
+    const std::int32_t hostRate = link->HostRate();
+    if (!echo || (hostRate != 0 && hostRate != rate)) return true;
+    for (Arrived& a : arrived) {
+      if (a.echoed || Lost(a)) continue;
+      a.echoed = true;
+      StartWire();
+      if (!Send(a.command, rate)) return false;
+    }
+    return true;
+  }
+
+  // Waits ms for a late answer while taking in what the host sends meanwhile (echoed at once,
+  // answered after the late answer); false when woken to stop or the link failed.
+  bool BusyWait(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    if (!EchoArrived()) return false;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+      if (left.count() <= 0) return true;
+      const WaitResult ready = WaitForInput(link->ListenFd(), link->DataFd(), wake, left.count());
+      if (ready.woken) return false;
+      if (!Receive(ready) || !EchoArrived()) return false;
+    }
+  }
+
+  void HandleCommand(const Arrived& arrival) {
+    const std::string& command = arrival.command;
     const LinkFaults& faults = options.link;
     std::int32_t rate = 0;
     bool echo = false;
@@ -169,21 +214,36 @@ struct AdapterSimulator::State {
       echo = core.Echo();
       understood = hostRate == 0 || hostRate == rate;
     }
-    if (faults.silent || number == faults.loseAnswerAt) {
+    if (Lost(arrival)) {
       Record(rate, command, "");  // lost on the wire: the adapter never saw it
       return;
     }
     StartWire();
     // An adapter echoes each character as it takes it in, so on a modelled line the echo
     // crosses back while the command arrives; without the echo the command's time passes
-    // in silence.
-    const bool echoWhileArriving = options.linkModel && echo && understood;
-    if (echoWhileArriving ? !Send(command, rate) : !WireDelay(command.size(), rate)) return;
+    // in silence. Bytes of the answer already on the wire (that echo, or one sent while the
+    // adapter was busy) are not sent again.
+    std::size_t sentAlready = arrival.echoed ? command.size() : 0;
+    const bool echoWhileArriving = options.linkModel && echo && understood && !arrival.echoed;
+    if (!arrival.echoed &&
+        (echoWhileArriving ? !Send(command, rate) : !WireDelay(command.size(), rate)))
+      return;
+    if (echoWhileArriving) sentAlready = command.size();
     if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
-    const auto slow = faults.slowAnswers.find(command.substr(0, command.size() - 1));
+    const std::string name = command.substr(0, command.size() - 1);
+    const auto slow = faults.slowAnswers.find(name);
     if (slow != faults.slowAnswers.end() &&
         !SleepUnlessWoken(wake, std::int64_t{slow->second} * 1000))
       return;
+    if (const auto busy = faults.echoWhileBusy.find(name);
+        busy != faults.echoWhileBusy.end() && understood) {
+      // The echo goes out at once, the answer only when the adapter is done.
+      if (echo && sentAlready == 0) {
+        if (!Send(command, rate)) return;
+        sentAlready = command.size();
+      }
+      if (!BusyWait(busy->second)) return;
+    }
 
     std::string out;
     if (!understood) {
@@ -198,16 +258,18 @@ struct AdapterSimulator::State {
       std::lock_guard lock(mutex);
       result = core.Handle(command);
     }
-    if (echo) out = command;
+    if (echo || sentAlready > 0) out = command;
     if (result.action == LinkAction::kHangUp) {
       Record(rate, command, "(hang-up)");
       link->Disconnect();
       input.clear();
+      arrived.clear();
       return;
     }
     if (result.action == LinkAction::kPowerLoss) {
       Record(rate, command, "(power loss)");
       input.clear();
+      arrived.clear();
       return;
     }
     std::string answer = result.answer;
@@ -222,8 +284,7 @@ struct AdapterSimulator::State {
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
-    const bool sent =
-        Send(std::string_view(out).substr(echoWhileArriving ? command.size() : 0), rate);
+    const bool sent = Send(std::string_view(out).substr(sentAlready), rate);
     if (sent && result.action == LinkAction::kRaiseRate) {
       std::int32_t newRate = 0;
       {
@@ -234,6 +295,12 @@ struct AdapterSimulator::State {
     }
   }
 
+  void Arrive(std::string command) {
+    std::lock_guard lock(mutex);
+    arrived.push_back({std::move(command), ++commands});
+  }
+
+  // Splits bytes into commands, which wait in `arrived`.
   void OnBytes(std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t byte : bytes) {
       // As an ELM327 does, a LF right after the CR that ended a command is dropped.
@@ -242,34 +309,47 @@ struct AdapterSimulator::State {
       if (lfAfterCr) continue;
       input.push_back(static_cast<char>(byte));
       if (byte == '\r') {
-        const std::string command = std::move(input);
+        Arrive(std::move(input));
         input.clear();
-        HandleCommand(command);
-        if (stopping.load()) return;
       } else if (input.size() >= kMaxCommand) {
         // Overflow: the adapter drops what it has and says it did not understand.
         input.clear();
-        HandleCommand("\r");
+        Arrive("\r");
       }
     }
   }
 
+  // Takes a new host or what the current one sent; false when the link went down for good.
+  bool Receive(const WaitResult& ready) {
+    if (ready.listenReady && link->AcceptHost()) {
+      input.clear();
+      arrived.clear();
+    }
+    if (ready.dataReady) {
+      std::array<std::uint8_t, 1024> buffer{};
+      const int n = link->Read(buffer);
+      if (n > 0) OnBytes(std::span(buffer.data(), static_cast<std::size_t>(n)));
+      if (n < 0 && link->ListenFd() < 0) {
+        // The pseudo-terminal is gone: nothing more will arrive.
+        link->Disconnect();
+        return false;
+      }
+    }
+    return true;
+  }
+
   void Run() {
-    std::array<std::uint8_t, 1024> buffer{};
     while (!stopping.load()) {
       const WaitResult ready = WaitForInput(link->ListenFd(), link->DataFd(), wake, -1);
       if (ready.woken) {
         wake.Clear();
         continue;
       }
-      if (ready.listenReady && link->AcceptHost()) input.clear();
-      if (ready.dataReady) {
-        const int n = link->Read(buffer);
-        if (n > 0) OnBytes(std::span(buffer.data(), static_cast<std::size_t>(n)));
-        if (n < 0 && link->ListenFd() < 0) {
-          // The pseudo-terminal is gone: nothing more will arrive.
-          link->Disconnect();
-        }
+      Receive(ready);
+      while (!arrived.empty() && !stopping.load()) {
+        const Arrived next = std::move(arrived.front());
+        arrived.pop_front();
+        HandleCommand(next);
       }
     }
   }

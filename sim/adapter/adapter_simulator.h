@@ -26,6 +26,12 @@ struct LinkFaults {
   // Command (without its "\r") to the milliseconds its answer is late, every time; the
   // adapter works on it meanwhile and takes no other command.
   std::map<std::string, int> slowAnswers;
+  // Command (without its "\r") to the milliseconds its answer is late, every time, as a real
+  // adapter answers a slow "ATE1" after power-up: its echo goes out at once, and a command
+  // that arrives meanwhile is echoed at once (when the echo is on) but answered only after
+  // the late answer, e.g. "ATE1\r" ... "ATI\r" carries "ATE1\r", then "ATI\r", "OK\r\r>",
+  // "ELM327 v2.2\r\r>".
+  std::map<std::string, int> echoWhileBusy;
 };
 
 struct SimulatorOptions {
@@ -69,7 +75,8 @@ class AdapterSimulator {
   std::vector<TranscriptEntry> Transcript() const;
   std::string TranscriptText() const;  // printable, as --transcript prints it
 
-  // Restart in download mode at the normal rate; the partial image is gone.
+  // Restart in download mode (a generic adapter: in its firmware) at the normal rate; the
+  // partial image is gone.
   void PowerLoss();
 
  private:

@@ -175,6 +175,108 @@ INSTANTIATE_TEST_SUITE_P(LineAndBlock, SimulatorTest, ::testing::Values(2, 5),
                            return std::string(ModelName(info.param));
                          });
 
+// A busy adapter echoes what arrives at once and answers it after its late answer; with the
+// echo off nothing is echoed early, and the later command's echo then follows ATE1's effect.
+// While busy with ATE0 the adapter still echoes: the echo goes off only with its answer.
+TEST(SimulatorEchoWhileBusy, LateAnswerComesBetweenTheEchoAndTheOwnAnswer) {
+  for (const bool echo : {true, false}) {
+    SimulatorOptions options;
+    options.adapter.echo = echo;
+    options.link.echoWhileBusy = {{"ATE1", 300}, {"ATE0", 2000}};
+    AdapterSimulator sim(options);
+    ASSERT_TRUE(sim.Start());
+    Host host(sim.ConfigString());
+    ASSERT_TRUE(host.ok());
+    host.Send("ATE1\rATI\r");
+    EXPECT_EQ(host.ReadTo('>'), echo ? "ATE1\rATI\rOK\r\r>" : "OK\r\r>");
+    EXPECT_EQ(host.ReadTo('>'), echo ? "ELM327 v2.2\r\r>" : kAti);
+    if (echo) continue;
+    // The host reads the echo, then asks again while the adapter is still busy.
+    host.Send("ATE0\r");
+    EXPECT_EQ(host.ReadTo('\r'), "ATE0\r");
+    host.Send("ATI\r");
+    EXPECT_EQ(host.ReadTo('>'), "ATI\rOK\r\r>");
+    EXPECT_EQ(host.ReadTo('>'), "ELM327 v2.2\r\r>");
+    EXPECT_EQ(host.Ask("ATI\r"), "ELM327 v2.2\r\r>");
+    EXPECT_EQ(sim.CommandCount(), 5);
+  }
+}
+
+// A clone with its own banner is no adapter of ours: "?" to every QK command, never in
+// download mode, not even when asked to start there or after a power loss.
+TEST(AdapterCoreBanner, GenericCloneAnswersQkWithAQuestionMark) {
+  AdapterOptions options;
+  options.generic = true;
+  options.banner = "OBDII v1.5";
+  options.startInDownloadMode = true;
+  AdapterCore core(options, {});
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(core.Handle("ATI\r").answer, "OBDII v1.5\r\r>");
+    EXPECT_EQ(core.Handle("ATZ\r").answer, "\r\rOBDII v1.5\r\r>");
+    for (const char* qk :
+         {"QKI", "QKPROI", "QKVERS", "QKUPDT03", "QKDLKTR558", "QKDLKTR5688", "QK DLBD 02",
+          "QKDLED", "QKFL", "QKBL00", "QKVADJ v2.2", "QK UCS_ATI ELM327 v2.2"}) {
+      EXPECT_EQ(core.Handle(std::string(qk) + "\r").answer, "?\r\r>") << qk;
+      EXPECT_FALSE(core.InDownloadMode()) << qk;
+    }
+    core.PowerCycle();
+  }
+  // Ours with a banner shows it in its firmware; the boot loader keeps its own.
+  AdapterOptions own;
+  own.banner = "ELM327 v2.1 custom";
+  AdapterCore ours(own, {});
+  EXPECT_EQ(ours.Handle("ATI\r").answer, "ELM327 v2.1 custom\r\r>");
+  EXPECT_EQ(ours.Handle("QKUPDT03\r").answer, "OK\r\r>");
+  EXPECT_EQ(ours.Handle("ATI\r").answer, "zOrbent boot loader\r\r>");
+}
+
+// An image with an odd number of lines: the trailer has no partner and is never sent. A plain
+// "QKFL" is refused; after the end record "QKFL" closes it, unless the adapter is strict.
+TEST(AdapterCoreClose, EndRecordThenQkflClosesWithoutTheTrailerUnlessStrict) {
+  LineImageOptions odd;
+  odd.deviceName = "KTR5577";
+  odd.records = 4;
+  const BuiltImage image = BuildLineImage(odd);
+  ASSERT_EQ(image.lines.size(), 5u);
+  const std::string endRecord = "QKBLFFF1" + std::string(129, '0') + "F\r";
+  const struct {
+    bool strict;
+    std::string flashedVersion;
+    bool lineAfterEnd;  // a data line after the end record: that close is void
+    std::string version;
+  } cases[] = {{false, "", false, "2.2.31"},
+               {false, "3.0.0", false, "3.0.0"},
+               {true, "", false, ""},
+               {false, "", true, ""}};
+  for (const auto& c : cases) {
+    AdapterOptions options;
+    options.flashedVersion = c.flashedVersion;
+    AdapterFaults faults;
+    faults.strictClose = c.strict;
+    AdapterCore core(options, faults);
+    const auto line = [&](std::size_t i) {
+      return core.Handle("QKBL" + image.lines[i].substr(2) + "\r").answer;
+    };
+    ASSERT_EQ(core.Handle("QKUPDT03\r").answer, "OK\r\r>");
+    EXPECT_EQ(core.Handle(endRecord).answer, "OK\r>");  // nothing received yet
+    EXPECT_EQ(core.Handle("QKFL\r").answer, "ERR03\r\r>");
+    EXPECT_EQ(core.CloseError(), "no image received");
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(line(i), i % 2 == 0 ? "...\r>" : "OK\r>");
+    EXPECT_EQ(core.Handle("QKFL\r").answer, "ERR03\r\r>");
+    EXPECT_EQ(core.CloseError(), "no trailer received");
+    EXPECT_EQ(core.Handle(endRecord).answer, "OK\r>");
+    if (c.lineAfterEnd) {
+      EXPECT_EQ(line(0), "...\r>");
+    }
+    const bool closes = !c.version.empty();
+    EXPECT_EQ(core.Handle("QKFL\r").answer, closes ? "OK\r\r>" : "ERR03\r\r>");
+    EXPECT_EQ(core.Flashes(), closes ? 1 : 0);
+    EXPECT_EQ(core.InDownloadMode(), !closes);
+    EXPECT_EQ(core.DeviceVersion(), closes ? c.version : "2.2.30");
+    EXPECT_TRUE(RecordsMatchImage(core.Records(), image, false));
+  }
+}
+
 TEST(RecordsMatchImage, LineModeSendsPairsAndBlockModeStopsAtTheTrailer) {
   LineImageOptions line;
   line.records = 4;  // five lines: the trailer has no partner
