@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "engine/update_engine.h"
 #include "platform/files.h"
