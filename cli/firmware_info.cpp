@@ -1,13 +1,8 @@
 #include "cli/firmware_info.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
-#include <system_error>
-#include <vector>
 
+#include "engine/firmware_file.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/update_engine.h"
@@ -37,58 +32,15 @@ std::string_view AdapterOfModel(int model) {
   }
 }
 
-// Reads at most limit + 1 bytes, so an oversized file is told apart without reading it all.
-bool ReadBounded(const std::string& path, std::int64_t limit, std::vector<std::uint8_t>& out,
-                 std::string& why) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT);
-    return false;
-  }
-  // In pieces, so a small file costs its own size, not the limit's.
-  constexpr std::size_t kPiece = 64 * 1024;
-  out.clear();
-  while (in && out.size() <= static_cast<std::size_t>(limit)) {
-    const std::size_t at = out.size();
-    out.resize(at + kPiece);
-    in.read(reinterpret_cast<char*>(out.data() + at), static_cast<std::streamsize>(kPiece));
-    out.resize(at + static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad()) {
-    why = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why) {
   facts = FirmwareFacts{};
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    why = path + " is a directory: give the firmware file itself";
-    return false;
-  }
   UpdateEngine engine;
-  if (!ReadBounded(path, kMaxFirmwareBytes, engine.image, why)) return false;
-  const std::int64_t size = static_cast<std::int64_t>(engine.image.size());
-  facts.size = size;
-  if (size == 0) {
-    why = path + " is empty: it is not a firmware file";
-    return false;
-  }
-  if (size < kMinimumImageSize) {
-    why = path + " is too short (" + std::to_string(size) + " bytes) to hold a firmware image (" +
-          std::to_string(kMinimumImageSize) + " bytes at least)";
-    return false;
-  }
-  if (size > kMaxFirmwareBytes) {
-    why = path + " is larger than any adapter firmware (more than 16 MiB): is it the right file?";
-    return false;
-  }
-  engine.imageSize = static_cast<std::int32_t>(size);
+  // The engine's own rule, so a file passed here is one its update job loads.
+  if (!LoadFirmwareFile(path, engine.image, why)) return false;
+  facts.size = static_cast<std::int64_t>(engine.image.size());
+  engine.imageSize = static_cast<std::int32_t>(facts.size);
   const std::string problem = DescribeFormatProblem(engine.image);
   if (!problem.empty()) {
     why = path + " is not a valid firmware file: " + problem;
@@ -114,6 +66,12 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
   return true;
 }
 
+std::string OddLinesNote(const FirmwareFacts& facts) {
+  return std::to_string(facts.records) +
+         " lines: the last line has no partner and is not sent; the download is closed with the "
+         "end record";
+}
+
 int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
   FirmwareFacts facts;
   std::string why;
@@ -135,12 +93,7 @@ int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
   std::fprintf(out, "for adapter:  model %d, %.*s\n", facts.model,
                static_cast<int>(AdapterOfModel(facts.model).size()),
                AdapterOfModel(facts.model).data());
-  if (facts.oddLines) {
-    std::fprintf(out,
-                 "warning:      %d lines: the last line has no partner and is never sent, so "
-                 "the adapter will refuse to close the download\n",
-                 static_cast<int>(facts.records));
-  }
+  if (facts.oddLines) std::fprintf(out, "note:         %s\n", OddLinesNote(facts).c_str());
   return 0;
 }
 

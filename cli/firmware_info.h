@@ -6,10 +6,6 @@
 
 namespace zorbent::cli {
 
-// No adapter firmware comes near this; a larger file is the wrong file, and reading it whole
-// would only delay the answer.
-inline constexpr std::int64_t kMaxFirmwareBytes = 16 * 1024 * 1024;
-
 // What a firmware file holds, once it passed every check.
 struct FirmwareFacts {
   int family = 0;  // 1 block mode, 2 line mode
@@ -21,12 +17,17 @@ struct FirmwareFacts {
   std::int32_t versionNumber = 0;
   std::int32_t records = 0;
   std::int64_t size = 0;
-  bool oddLines = false;  // line mode: the last line has no partner and is never sent
+  bool oddLines = false;  // line mode: the last line has no partner and is not sent
 };
 
-// Checks a firmware file before any adapter is touched: readable, of a sensible size, well
-// formed, for a known model. False with the reason in why (naming the file and what to do).
+// Checks a firmware file before any adapter is touched: the engine's file rule (a regular
+// file of a sensible size, readable), well formed, for a known model. False with the reason in
+// why (naming the file and what to do).
 bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why);
+
+// What an odd line count means for the update, for inspect and update alike: "13 lines: the
+// last line ...".
+std::string OddLinesNote(const FirmwareFacts& facts);
 
 // "Is this file right for my adapter?": loads and checks a firmware file and prints what it
 // holds. No port is opened. 0 a valid file, 1 unreadable or malformed (with the reason).

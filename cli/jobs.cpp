@@ -97,10 +97,7 @@ int RunJobs(const JobOptions& options) {
       return 1;
     }
     if (facts.oddLines) {
-      std::printf(
-          "Warning: %s has an odd number of lines: its last line is never sent, so the "
-          "adapter may refuse to close the download.\n",
-          options.firmwareFile.c_str());
+      std::printf("Note: %s has %s.\n", options.firmwareFile.c_str(), OddLinesNote(facts).c_str());
     }
   }
   // A tray of adapters needs a device or socket, a wake-up and perhaps a traffic log each:

@@ -22,8 +22,52 @@ constexpr std::size_t kLineNamesEnd = 63;  // names fill at most R7 .. R62
 constexpr std::array<std::string_view, 5> kLineModelTable = {"Ruvo03", "KTR5575", "KTR5577",
                                                              "KTR5578", "Ruvo01"};
 
+constexpr std::uint8_t kCtrlZ = 0x1A;  // end-of-file mark some old tools append
+
 bool IsLineEnd(std::uint8_t c) {
   return c == '\r' || c == '\n';
+}
+
+// The position after the line at start and its own line end (CR LF, LF or CR); blank lines
+// after it are not part of it.
+std::size_t EndOfOneLine(std::span<const std::uint8_t> image, std::size_t start) {
+  std::size_t p = start;
+  while (p < image.size() && !IsLineEnd(image[p])) ++p;
+  if (p < image.size() && image[p] == '\r') ++p;
+  if (p < image.size() && image[p] == '\n') ++p;
+  return p;
+}
+
+// The transfer would take anything after the trailer for more of the image, so only blank
+// lines (spaces and tabs too) and a Ctrl-Z as the very last byte may follow it. Gives the line
+// (counted as the reader counts them, the trailer's being trailerLine) of the first other
+// byte, or 0 when there is none.
+std::int32_t LineOfTextAfterTrailer(std::span<const std::uint8_t> image, std::size_t from,
+                                    std::int32_t trailerLine) {
+  std::int32_t line = trailerLine;
+  bool inLine = false;
+  for (std::size_t i = from; i < image.size(); ++i) {
+    const std::uint8_t c = image[i];
+    if (IsLineEnd(c)) {
+      inLine = false;
+      continue;
+    }
+    if (!inLine) ++line;
+    inLine = true;
+    if (c == ' ' || c == '\t' || (c == kCtrlZ && i + 1 == image.size())) continue;
+    return line;
+  }
+  return 0;
+}
+
+constexpr std::string_view kTextAfterTrailer =
+    "text after the trailer record, which ends the image: remove it (only blank lines and one "
+    "final Ctrl-Z may follow)";
+
+// Where the transfer stops: the end of the trailer's line.
+std::int32_t ImageEnd(std::size_t end) {
+  return static_cast<std::int32_t>(std::min<std::size_t>(
+      end, static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
 }
 
 int HexValue(char c) {
@@ -121,6 +165,7 @@ std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t>
     const std::int32_t at = engine.recordCount + 1;
     if (position >= image.size())
       return Fail(problem, at, "the file ends without a trailer record (FFF1...)", -1);
+    const std::size_t start = position;
     position = ReadImageLine(image, position, line);
     ++engine.recordCount;
     const std::string_view text = BufferText(line);
@@ -169,9 +214,13 @@ std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t>
         !UnmaskName(data, from, end, names.text[1])) {
       return Fail(problem, at, "trailer names run past the record", -1);
     }
+    const std::size_t imageEnd = EndOfOneLine(image, start);
+    if (const std::int32_t extra = LineOfTextAfterTrailer(image, imageEnd, at); extra > 0)
+      return Fail(problem, extra, std::string(kTextAfterTrailer), -1);
     StoreName(engine.fileProductId, names.text[0]);
     StoreName(engine.fileDeviceName, names.text[1]);
     engine.fileFamily = 1;
+    engine.imageSize = ImageEnd(imageEnd);
     return 1;
   }
 }
@@ -188,7 +237,11 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
     const std::size_t next = ReadImageLine(image, start, line);
     ++engine.recordCount;
     const std::int32_t at = engine.recordCount;
-    const std::size_t characters = next - start;
+    const std::string_view text = BufferText(line);
+    const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
+    // The trailer's span ends with its own line end: blank lines after it are not its.
+    const std::size_t end = trailer ? EndOfOneLine(image, start) : next;
+    const std::size_t characters = end - start;
     if (characters != 137 && characters != 138) {
       return Fail(problem, at,
                   std::to_string(characters) +
@@ -196,9 +249,7 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
                   -1);
     }
     const std::size_t span = characters - 2;
-    const std::string_view text = BufferText(line);
     if (text.empty()) return Fail(problem, at, "no hex digits on the line", -1);
-    const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
     const std::size_t limit = trailer ? span - 10 : span;
     std::array<std::uint8_t, kLineRecordBytes> record{};
     unsigned check = 0;
@@ -232,11 +283,14 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
     // The trailing "X" follows the model this file is for, not the one of an earlier job.
     const std::int32_t model = LookupLineModel(BufferText(names.text[1]));
     const char xDigit = (model == 0 || model == 4) ? '5' : '9';
+    if (const std::int32_t extra = LineOfTextAfterTrailer(image, end, at); extra > 0)
+      return Fail(problem, extra, std::string(kTextAfterTrailer), -1);
     StoreName(engine.fileProductId, names.text[0]);
     StoreName(engine.fileDeviceName, names.text[1]);
     StoreName(engine.fileVersionText, names.text[2]);
     engine.fileVersion = VersionNumber(version.substr(v + 1), xDigit);
     engine.fileFamily = 2;
+    engine.imageSize = ImageEnd(end);
     return 1;
   }
 }
@@ -248,6 +302,10 @@ std::int32_t UpdateEngine::CheckImageFormat() {
   if (result < 0) {
     ReportText("**Failed** update file format error!\r\n");
     ReleaseImage();
+    imageSize = 0;
+  } else {
+    // What follows the trailer line (blank lines, a Ctrl-Z) is never sent.
+    image.resize(static_cast<std::size_t>(imageSize));
   }
   progressStep = recordCount > 0 ? 90.0 / recordCount : 0.0;
   ReportProgress(2);

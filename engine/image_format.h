@@ -31,11 +31,14 @@ struct FormatProblem {
   std::string what;
 };
 
-// 1 valid block-mode image; -1 no trailer, bad TOTAL or a malformed trailer; -2 a record's
-// SUM (or shape) is wrong; -3 the trailer's LEN is under 7.
+// Both checks accept only blank lines (spaces, tabs) and one final Ctrl-Z after the trailer
+// line, and on success set engine.imageSize to the end of that line: the transfer stops there.
+// 1 valid block-mode image; -1 no trailer, bad TOTAL, a malformed trailer or text after it;
+// -2 a record's SUM (or shape) is wrong; -3 the trailer's LEN is under 7.
 std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
                              FormatProblem* problem = nullptr);
-// 1 valid line-mode image; -1 bad span, check byte, TOTAL, names or version; -2 no trailer.
+// 1 valid line-mode image; -1 bad span, check byte, TOTAL, names, version or text after the
+// trailer; -2 no trailer.
 std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
                             FormatProblem* problem = nullptr);
 // The first problem of an image that neither check accepts, as "line N: ...", from the

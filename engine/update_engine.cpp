@@ -5,10 +5,10 @@
 
 #include "engine/block_flow.h"
 #include "engine/exchange.h"
+#include "engine/firmware_file.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/line_flow.h"
-#include "platform/files.h"
 #include "port/port_factory.h"
 
 namespace zorbent {
@@ -191,15 +191,16 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   downloadStarted_ = false;
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
-  const std::int64_t size = LoadWholeFile(path, image);
-  if (size < kMinimumImageSize || size > INT32_MAX) {
+  std::string why;
+  if (!LoadFirmwareFile(path, image, why)) {
     ReportText("**Failed** File is Invalid!\r\n");
+    ReportText(why + "\r\n");
     ReleaseImage();
     imageSize = 0;
     return -1;
   }
-  imageSize = static_cast<std::int32_t>(size);
-  if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
+  imageSize = static_cast<std::int32_t>(image.size());  // at most kMaxFirmwareBytes
+  if (CheckImageFormat() < 0) return -1;                // reported, image released by the check
 
   outcome.family = fileFamily;
   outcome.fileModel = ModelName(fileFamily == 1 ? ClassifyBlockFile(*this)

@@ -136,7 +136,8 @@ class UpdateEngine {
   void MarkDownloadStarted();
   bool DownloadStarted() const { return downloadStarted_.load(); }
 
-  // Validates `image`, fills the file identity fields, counts records (image_format.cpp).
+  // Validates `image`, fills the file identity fields, counts records and cuts `image` to
+  // imageSize, the end of the trailer line (image_format.cpp).
   std::int32_t CheckImageFormat();
 
   // The port of an open channel, or null.

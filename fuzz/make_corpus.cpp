@@ -41,7 +41,7 @@ std::vector<std::string> Images() {
                           .blankLines = end != LineEnd::kCr,
                           .spaces = end == LineEnd::kLf,
                           .lowerCase = end == LineEnd::kCrLf,
-                          .afterTrailer = "00\r\n"}));
+                          .afterTrailer = "\r\n \x1A"}));
     for (int broken = 0; broken < 3; ++broken)  // nothing, spaces, blank lines
       keep(BuildLineImage({.records = 2,
                            .lineEnd = end,

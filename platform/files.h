@@ -9,11 +9,22 @@ namespace zorbent {
 // Creates one directory; true on success (false also when it exists).
 bool MakeDirectory(const std::string& path);
 
-// Loads a whole regular file into out and returns its size. -1, with out empty, when it cannot
-// be opened or read, when it is larger than maxBytes (known from its size before any byte is
-// read), or when no buffer of its size can be had. Never throws.
+// What a path names, known from its metadata alone: nothing is opened, so a pipe with no
+// writer cannot block the caller.
+enum class PathKind { kNone, kRegular, kDirectory, kPipe, kDevice, kSocket, kOther };
+struct PathFacts {
+  PathKind kind = PathKind::kNone;
+  std::int64_t size = 0;  // regular files only
+  int error = 0;          // errno when kind is kNone (ENOENT, EACCES, ...)
+};
+PathFacts LookAtPath(const std::string& path);
+
+// Loads a whole regular file into out and returns its size. -1, with out empty, when it is no
+// regular file (then it is never opened), cannot be opened or read, is larger than maxBytes
+// (known from its size before any byte is read), or no buffer of its size can be had; error,
+// when given, then gets an errno value (EFBIG for the size). Never throws.
 std::int64_t LoadWholeFile(const std::string& path, std::vector<std::uint8_t>& out,
-                           std::int64_t maxBytes = INT32_MAX);
+                           std::int64_t maxBytes = INT32_MAX, int* error = nullptr);
 
 // Decimal text of a number, "-" for negatives, no padding.
 std::string IntToText(std::int32_t value);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,9 +160,17 @@ TEST(Inspect, ShowsWhatTheFileIsFor) {
       EXPECT_NE(r.out.find(std::string("version:      ") + version), std::string::npos) << r.out;
     }
   }
-  // With the trailer: five lines.
-  Expect({"inspect", dir.Write("odd.txt", sim::BuildLineImage({.records = 4}).text)}, 0,
-         {"5 lines: the last line has no partner and is never sent"});
+  // With the trailer: five lines. Inspect, update and its check say the same of them.
+  const std::string odd = dir.Write("odd.txt", sim::BuildLineImage({.records = 4}).text);
+  const std::string note =
+      "5 lines: the last line has no partner and is not sent; the download is closed with the "
+      "end record";
+  Expect({"inspect", odd}, 0, {"\nnote:         " + note + "\n"});
+  for (const bool check : {true, false}) {
+    std::vector<std::string> args = {"update", "--port", "/dev/zorbent-none", odd};
+    if (check) args.insert(args.begin() + 1, "--check");
+    Expect(args, 1, {"Note: " + odd + " has " + note + ".\n"});
+  }
 }
 
 // A file no adapter takes, a damaged one, one that cannot be read: inspect says why in one
@@ -180,13 +189,19 @@ TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
                     otherL = dir.Write("l", sim::BuildLineImage({.deviceName = "KTR9999"}).text),
                     check = dir.Write("cl", sim::BuildLineImage(badCheckByte).text),
                     empty = dir.Write("empty.txt", ""), missing = dir.path() + "/none.txt",
-                    small = dir.Write("short.txt", std::string(137, '0'));
+                    small = dir.Write("short.txt", std::string(137, '0')),
+                    two = dir.Write("two", NewerImage(2).text + NewerImage(2).text),
+                    fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // never opened: that would wait for a writer
   const std::pair<std::string, std::string> cases[] = {
       {otherB, otherB + " is for device \"Other FS v1" + none},
       {otherL, otherL + " is for device \"KTR9999" + none},
       {check, check + " is not a valid firmware file: line 3: bytes sum to 0x"},
       {missing, "cannot read " + missing + ": No such file or directory"},
+      {two, two + " is not a valid firmware file: line 11: text after the trailer record"},
       {dir.path(), dir.path() + " is a directory: give the firmware file itself"},
+      {fifo, fifo + " is a pipe, not a file: save the firmware to a file and give that file's "
+                    "path"},
       {empty, empty + " is empty: it is not a firmware file"},
       // One byte short of the smallest file that can hold a record and a trailer.
       {small, small + " is too short (137 bytes) to hold"},

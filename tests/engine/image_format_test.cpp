@@ -88,11 +88,14 @@ std::vector<Accepted> AcceptedImages() {
        {"fifty line records", LineImageOptions{.records = 50}, 51},
        // The trailer's type is not the check's concern.
        {"trailer type 2", LineImageOptions{.records = 3, .trailerType = 0x02}, 4},
-       // Lines after the trailer are ignored.
-       {"block garbage after the trailer",
-        BlockImageOptions{.afterTrailer = "garbage that is no record\r\nFFF1\r\n"}, 17},
-       {"line garbage after the trailer",
-        LineImageOptions{.afterTrailer = "zz\n" + std::string(300, '7')}, 16},
+       // After the trailer: blank lines, spaces, tabs and one final Ctrl-Z, cut off for the
+       // transfer.
+       {"block Ctrl-Z after the trailer", BlockImageOptions{.afterTrailer = "\x1A"}, 17},
+       {"line Ctrl-Z after the trailer", LineImageOptions{.afterTrailer = "\x1A"}, 16},
+       {"block blank lines after the trailer",
+        BlockImageOptions{.afterTrailer = "\r\n \t\r\n\n  \x1A"}, 17},
+       {"line blank lines after the trailer",
+        LineImageOptions{.lineEnd = LineEnd::kLf, .afterTrailer = "\r\n\t \n\r\n"}, 16},
        // 2 + 65 + 1 bytes make 136 digits, the line-mode width: never tried as a line image.
        {"block record of line width", BlockImageOptions{.records = 3, .recordLen = 65}, 4},
        // Names and records at their limits (one byte more: the kLongName and kLongTrailer faults).
@@ -147,15 +150,19 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
             } else {
               EXPECT_EQ(engine_.fileFamily, 1);
             }
-            EXPECT_EQ(engine_.image.size(), built.text.size());  // kept for the transfer
-            // The reader hands the flows exactly the builder's digits, line by line.
+            // The reader hands the flows exactly the builder's digits, line by line, and the
+            // kept image ends with the trailer's line: nothing after it is ever sent.
+            const std::string kept(engine_.image.begin(), engine_.image.end());
+            EXPECT_EQ(engine_.imageSize, static_cast<std::int32_t>(kept.size()));
+            EXPECT_TRUE(built.text.starts_with(kept));
+            EXPECT_EQ(built.text.find_first_not_of("\r\n \t\x1A", kept.size()), std::string::npos);
             std::array<char, kImageLineCapacity> line{};
             std::size_t position = 0;
             for (const auto& expected : built.lines) {
               position = ReadImageLine(engine_.image, position, line);
               EXPECT_EQ(std::string(line.data()), expected);
             }
-            EXPECT_EQ(position, built.text.size() - o.afterTrailer.size());
+            EXPECT_EQ(position, kept.size());
           },
           row.options);
       EXPECT_EQ(engine_.recordCount, row.records);
@@ -174,6 +181,7 @@ struct Refused {
   bool block;  // which check's result is pinned
   std::int32_t result;
   std::int32_t records = 0;  // lines counted all the same (0: not pinned)
+  std::string problem{};     // what DescribeFormatProblem says (empty: not pinned)
 };
 
 std::vector<Refused> RefusedImages() {
@@ -218,6 +226,19 @@ std::vector<Refused> RefusedImages() {
   while (stray[at] != '0') at += 2;
   stray[at] = 'G';
   rows.push_back({"line with a stray letter", stray, false, -1});
+  // Anything but blank lines and a final Ctrl-Z after the trailer: a second image, text, a
+  // Ctrl-Z that is not the last byte. The line named is the first one of it.
+  const std::string after = ": text after the trailer record, which ends the image: remove it";
+  const std::string twoBlock = BuildBlockImage({.records = 3}).text + BuildBlockImage({}).text;
+  const std::string twoLine = BuildLineImage({.records = 3}).text + BuildLineImage({}).text;
+  rows.push_back({"block image after the trailer", twoBlock, true, -1, 0, "line 5" + after});
+  rows.push_back({"line image after the trailer", twoLine, false, -1, 0, "line 5" + after});
+  rows.push_back({"block text after the trailer",
+                  BuildBlockImage({.afterTrailer = "\r\n\r\n  \r\nnot a record\r\n"}).text, true,
+                  -1, 0, "line 19" + after});
+  rows.push_back({"line Ctrl-Z before a line end",
+                  BuildLineImage({.afterTrailer = "\x1A\r\n"}).text, false, -1, 0,
+                  "line 17" + after});
   // Empty and tiny images fail without dividing by zero; a line without digits as kNoHexLine.
   for (const auto& [tiny, result] :
        {std::pair{"", -1}, {"\r\n\r\n", -2}, {"FFF1", -1}, {"FFF10000", -1}})
@@ -230,6 +251,10 @@ TEST_F(ImageFormat, RefusedImagesGiveTheirResultAndOneMessage) {
     SCOPED_TRACE(row.what);
     reports_.clear();
     EXPECT_EQ(row.block ? Block(row.text) : Line(row.text), row.result);
+    if (!row.problem.empty()) {
+      EXPECT_EQ(DescribeFormatProblem(Bytes(row.text)).rfind(row.problem, 0), 0u)
+          << DescribeFormatProblem(Bytes(row.text));
+    }
     EXPECT_LT(Check(row.text), 0);
     EXPECT_EQ(reports_,
               (std::vector<std::string>{"**Failed** update file format error!\r\n", "progress 2"}));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -84,16 +85,38 @@ TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1023, 'p')), 0);
 }
 
-// Too short, missing or above the 2 GiB cap: invalid at once, without reading the file. Long
-// enough: the format check refuses it. A bad file never reaches the adapter.
+// Too short, missing, above the bound, a pipe or a directory: invalid at once with the reason,
+// without reading the file (a pipe is never opened: that would wait for a writer). Long enough:
+// the format check refuses it. A bad file never reaches the adapter.
 TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
+  const std::string invalid = "**Failed** File is Invalid!\r\n";
+  const std::string tiny = File(137), huge = File(std::int64_t{INT32_MAX} + 1);
+  const std::string fifo =
+      (fs::temp_directory_path() / ("zorbent-fifo-" + std::to_string(::getpid()))).string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  files_.push_back(fifo);
+  const std::string dir = fs::temp_directory_path().string();
   const struct {
-    std::string path, message;
+    std::string path;
+    std::vector<std::string> texts;
     std::vector<int> progress;
-  } cases[] = {{File(137), "**Failed** File is Invalid!\r\n", {1}},
-               {"/no/such/file", "**Failed** File is Invalid!\r\n", {1}},
-               {File(std::int64_t{INT32_MAX} + 1), "**Failed** File is Invalid!\r\n", {1}},
-               {File(138), "**Failed** update file format error!\r\n", {1, 2}}};
+  } cases[] = {
+      {tiny,
+       {invalid,
+        tiny + " is too short (137 bytes) to hold a firmware image (138 bytes at least)\r\n"},
+       {1}},
+      {"/no/such/file", {invalid, "cannot read /no/such/file: No such file or directory\r\n"}, {1}},
+      {huge,
+       {invalid,
+        huge +
+            " is larger than any adapter firmware (more than 16 MiB): is it the right file?\r\n"},
+       {1}},
+      {fifo,
+       {invalid,
+        fifo + " is a pipe, not a file: save the firmware to a file and give that file's path\r\n"},
+       {1}},
+      {dir, {invalid, dir + " is a directory: give the firmware file itself\r\n"}, {1}},
+      {File(138), {"**Failed** update file format error!\r\n"}, {1, 2}}};
   test::PtyPair pty;
   for (const auto& c : cases) {
     const int ch = engine_.OpenPort(pty.ConfigString(), c.path);
@@ -104,7 +127,9 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
     EXPECT_LT(engine_.Update(ch), 0);
     EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20) << c.path;  // never a whole 2 GiB file
     EXPECT_EQ(reports_.progress, c.progress);
-    EXPECT_EQ(reports_.texts, std::vector<std::string>{c.message});
+    EXPECT_EQ(reports_.texts, c.texts);
+    EXPECT_EQ(engine_.outcome.failure,
+              VisibleText(c.texts[0].substr(11)));  // the reason is no failure line
     EXPECT_TRUE(engine_.image.empty());
     EXPECT_EQ(engine_.image.capacity(), 0u);
     engine_.ClosePort(ch);
@@ -112,7 +137,8 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
   }
 }
 
-// A file whose buffer cannot be had fails like any unreadable file, and the program lives on.
+// A file far past the bound is refused by its size: no buffer is asked for, even where
+// memory is short, and the program lives on.
 TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
   if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
   test::PtyPair pty;
@@ -124,7 +150,8 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
     if (!test::LimitAddressSpace(std::size_t{256} << 20)) return 11;
     if (engine_.Update(ch) != -1) return 12;
     if (reports_.progress != std::vector<int>{1}) return 13;
-    if (reports_.texts != std::vector<std::string>{"**Failed** File is Invalid!\r\n"}) return 14;
+    if (reports_.texts.size() != 2 || reports_.texts[0] != "**Failed** File is Invalid!\r\n")
+      return 14;
     if (!engine_.image.empty()) return 15;
     return 0;
   });

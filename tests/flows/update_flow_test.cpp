@@ -66,13 +66,15 @@ TEST_P(EveryModel, UpdateSendsTheFlowsCommandsAndDeliversExactlyTheFile) {
   EXPECT_TRUE(read.Said(adapter.simulator.DeviceVersion())) << read.text;
 }
 
+// The file ends in blank lines and a Ctrl-Z, which the adapter never sees.
 TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds) {
   const ModelCase& c = GetParam();
   SimulatorOptions options = AdapterOf(c.model);
   options.adapter.startInDownloadMode = true;
   Started adapter(options);
   ASSERT_TRUE(adapter.started) << adapter.error;
-  const sim::BuiltImage image = ImageFor(c.model);
+  sim::BuiltImage image = ImageFor(c.model);
+  image.text += "\r\n \t\r\n\x1A";
 
   UpdateEngine engine;
   engine.recover = true;  // the user's word: finish an interrupted update

@@ -1,7 +1,11 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <utility>
 
 #include <filesystem>
 #include <fstream>
@@ -13,7 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every byte up to the cap loads; above it, or missing, the output is left empty.
+// Every byte up to the cap loads; above it, missing or no regular file, the output is left
+// empty and the error says which.
 TEST(LoadWholeFileTest, LoadsEveryByteUpToTheCapAndNothingAbove) {
   const fs::path dir = fs::temp_directory_path() / ("zorbent-files-" + std::to_string(::getpid()));
   fs::create_directories(dir);
@@ -28,9 +33,17 @@ TEST(LoadWholeFileTest, LoadsEveryByteUpToTheCapAndNothingAbove) {
   EXPECT_EQ(LoadWholeFile(file("over", text), out, 14), -1);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(LoadWholeFile(file("empty", ""), out), 0);
-  for (const fs::path& bad : {dir / "missing", dir}) {
+  // A pipe without a writer is refused by its kind, never opened (that would wait forever).
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(LookAtPath((dir / "fifo").string()).kind, PathKind::kPipe);
+  for (const auto& [bad, error] : {std::pair{dir / "missing", ENOENT},
+                                   {dir, EISDIR},
+                                   {dir / "fifo", EINVAL},
+                                   {dir / "over", EFBIG}}) {
     out = {1};
-    EXPECT_EQ(LoadWholeFile(bad.string(), out), -1) << bad;
+    int why = 0;
+    EXPECT_EQ(LoadWholeFile(bad.string(), out, 14, &why), -1) << bad;
+    EXPECT_EQ(why, error) << bad;
     EXPECT_TRUE(out.empty());
   }
   fs::remove_all(dir);
