@@ -39,9 +39,10 @@ void AddConnectionOptions(CLI::App& command, Connection& c) {
                      "File listing one connection per line (\"#\" starts a comment)");
   auto* port = command.add_option(
       "--port", c.port,
-      "Serial device, e.g. /dev/ttyUSB0; auto: the one adapter detect finds once the firmware "
-      "file passed its check (probing opens the devices of the USB-serial bridges adapters are "
-      "built on and Bluetooth serial links, which may reset a board on them)");
+      "Serial device, e.g. /dev/ttyUSB0; auto: the one adapter detect finds, probing the "
+      "devices of the USB-serial bridges adapters are built on and Bluetooth serial links "
+      "(opening a device may reset a board on it; an update probes only once its file passed "
+      "the check)");
   command.add_option("--baud", c.baud, "Line rate for --port (default 115200)")
       ->needs(port)
       ->check(CLI::Range(1, 4000000));

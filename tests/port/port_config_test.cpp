@@ -15,27 +15,14 @@ TEST(ParseConfigString, ExtraPiecesIgnoredBadGrammarRefused) {
     EXPECT_TRUE(ParseConfigString(good, p)) << good;
   }
   EXPECT_EQ(p.config.Get("remote_port"), "65535");
-  for (const char* bad : {"com|COM3",
-                          "com",
-                          "serial|COM3:9600",
-                          "COM|COM3:9600",
-                          "",
-                          "com|:115200",
-                          "com|COM3:0",
-                          "com|COM3:abc",
-                          "com|COM3:-5",
-                          "com|COM3:",
-                          "com|COM3:115200x",
-                          "com|COM3:+9600",
-                          "com|COM3: 9600",
-                          "com|COM3:2147483648",
-                          "tcp|h",
-                          "tcp|:35000",
-                          "tcp|h:",
-                          "tcp|h:0",
-                          "tcp|h:65536",
-                          "tcp|h:abc",
-                          "tcp|h:-1"}) {
+  // clang-format off
+  const char* const refused[] = {
+      "com|COM3", "com", "serial|COM3:9600", "COM|COM3:9600", "", "com|:115200", "com|COM3:0",
+      "com|COM3:abc", "com|COM3:-5", "com|COM3:", "com|COM3:115200x", "com|COM3:+9600",
+      "com|COM3: 9600", "com|COM3:2147483648", "tcp|h", "tcp|:35000", "tcp|h:", "tcp|h:0",
+      "tcp|h:65536", "tcp|h:abc", "tcp|h:-1"};
+  // clang-format on
+  for (const char* bad : refused) {
     EXPECT_FALSE(ParseConfigString(bad, p)) << bad;
   }
 }
