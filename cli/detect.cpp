@@ -72,27 +72,31 @@ std::string Table(const std::vector<DetectedDevice>& found) {
 
 }  // namespace
 
-std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices) {
+std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices,
+                                           const DeviceTree& tree) {
+  // One row per device in the listing's order; an empty line is still to be probed.
   std::vector<DetectedDevice> found;
-  std::vector<std::string> names = devices;
-  if (names.empty()) {
-    for (const SerialPortInfo& port : ListSerialPortInfo(false)) {
+  for (const std::string& name : devices) found.push_back({name, {}, false});
+  if (devices.empty()) {
+    for (const SerialPortInfo& port : ListSerialPortInfo(false, tree)) {
+      std::string line;
       if (!port.users.empty()) {
         std::string users;
         for (const std::string& user : port.users) users += (users.empty() ? "" : ", ") + user;
-        found.push_back({port.name, "skipped: in use by " + users, false});
-        continue;
+        line = "skipped: in use by " + users;
+      } else if (!IsAdapterDevice(port)) {
+        // Opening a device pulses its control lines, which resets many boards: only the
+        // bridges adapters are built on are opened unasked.
+        line = "not probed: name it to probe it";
       }
-      names.push_back(port.name);
+      found.push_back({port.path, line, false});
     }
   }
-  const std::size_t first = found.size();
-  found.resize(first + names.size());
   {
     std::vector<std::unique_ptr<Thread>> probes;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      probes.push_back(std::make_unique<Thread>(
-          [&found, &names, i, first] { found[first + i] = Probe(names[i]); }));
+    for (DetectedDevice& row : found) {
+      if (row.line.empty())
+        probes.push_back(std::make_unique<Thread>([&row] { row = Probe(row.name); }));
     }
   }  // joins every probe
   return found;

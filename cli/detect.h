@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_ports.h"
+
 namespace zorbent::cli {
 
 struct DetectedDevice {
@@ -11,9 +13,12 @@ struct DetectedDevice {
   bool ours = false;  // one of the adapters this program updates, running its firmware
 };
 
-// Probes devices at 115200 with read-only questions, all at once: the given ones, or the USB
-// and Bluetooth serial devices when none are given. Devices in use are skipped.
-std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices);
+// Probes devices at 115200 with read-only questions, all at once: the given ones, or, when
+// none are given, the listed devices of the USB-serial bridges adapters are built on and the
+// Bluetooth serial links. Other listed devices are shown as not probed, devices in use as
+// skipped.
+std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices,
+                                           const DeviceTree& tree = {});
 
 // `zorbent-fw detect [DEVICE...]`: one line per device; 0 when one of our adapters answered.
 int ShowDetected(const std::vector<std::string>& devices);

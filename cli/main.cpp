@@ -10,6 +10,7 @@
 #include "cli/jobs.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
+#include "port/port_config.h"
 #include "port/traffic_log.h"
 #include "zorbent_version.h"
 #if ZORBENT_HAVE_DEMO
@@ -32,12 +33,16 @@ struct Connection {
 
 void AddConnectionOptions(CLI::App& command, Connection& c) {
   command.add_option("--connect", c.connect,
-                     "Adapter to use: \"com|DEVICE:BAUD\" or \"tcp|HOST:PORT\"; repeat it to work "
-                     "on several adapters at once");
+                     "Adapter to use: " + std::string(zorbent::kConfigStringForms) +
+                         "; repeat it to work on several adapters at once");
   command.add_option("--connect-file", c.connectFile,
                      "File listing one connection per line (\"#\" starts a comment)");
   auto* port = command.add_option(
-      "--port", c.port, "Serial device, e.g. /dev/ttyUSB0; auto: the one adapter detect finds");
+      "--port", c.port,
+      "Serial device, e.g. /dev/ttyUSB0; auto: the one adapter detect finds, probing the "
+      "devices of the USB-serial bridges adapters are built on and Bluetooth serial links "
+      "(opening a device may reset a board on it; an update probes only once its file passed "
+      "the check)");
   command.add_option("--baud", c.baud, "Line rate for --port (default 115200)")
       ->needs(port)
       ->check(CLI::Range(1, 4000000));
@@ -49,7 +54,15 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
   out = c.connect;
   if (!c.connectFile.empty() && !zorbent::cli::ReadConnectionList(c.connectFile, out, error))
     return false;
-  if (!c.port.empty()) out.push_back("com|" + c.port + ":" + std::to_string(c.baud));
+  if (!c.port.empty()) {
+    // Either would end the device's part of the string, and the rest be read as its rate.
+    if (c.port.find_first_of(":|") != std::string::npos) {
+      error = "--port: \"" + c.port + "\" cannot be given as a device: \":\" and \"|\" " +
+              "separate the parts of a connection string";
+      return false;
+    }
+    out.push_back("com|" + c.port + ":" + std::to_string(c.baud));
+  }
   if (!c.wifi.empty()) {
     std::string host = c.wifi;
     int port = kDefaultWifiPort;
@@ -80,6 +93,27 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
   return true;
 }
 
+// Every connection string, before anything runs: a bad one is a usage error, reported the way
+// the engine reports it, with the string named.
+bool ConnectionStringsParse(const std::vector<std::string>& connections) {
+  bool good = true;
+  for (const std::string& connection : connections) {
+    zorbent::ParsedConfig parsed;
+    if (zorbent::ParseConfigString(connection, parsed)) continue;
+    std::fprintf(stderr, "**Failed** Port parameter error!\nExpected %s, not \"%s\".\n",
+                 std::string(zorbent::kConfigStringForms).c_str(), connection.c_str());
+    good = false;
+  }
+  return good;
+}
+
+// Whether the update's file passes its check; RunJobs checks it again and says why not.
+bool FirmwareFileUsable(const std::string& path) {
+  zorbent::cli::FirmwareFacts facts;
+  std::string why;
+  return zorbent::cli::CheckFirmwareFile(path, facts, why);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,7 +142,8 @@ int main(int argc, char** argv) {
       "update again with --recover to finish it. Block mode (KTR558, KTR5688): power the "
       "adapter off and on, then run the same update again with --recover.\n"
       "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
-      "error, 3 the download finished but the adapter does not report the file's version.");
+      "error (a wrong option or connection string; nothing is sent to any adapter), 3 the "
+      "download finished but the adapter does not report the file's version.");
   bool checkOnly = false;
   update->add_flag("--check", checkOnly,
                    "Check the file and the adapter (model, versions) and stop before the first "
@@ -123,6 +158,9 @@ int main(int argc, char** argv) {
                    "Install a file older than the adapter's firmware (refused without it)");
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
   AddConnectionOptions(*read, readConnection);
+  read->footer(
+      "Exit status: 0 read, 1 failed, 2 usage error (a wrong option or connection string; "
+      "nothing is sent to any adapter).");
   auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
   inspect->add_option("FILE", inspectFile, "Firmware file")->required();
   bool allPorts = false;
@@ -131,9 +169,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> detectDevices;
   auto* detect = app.add_subcommand(
       "detect",
-      "Ask the USB and Bluetooth serial devices (or DEVICE...) which adapter answers, "
-      "with read-only questions at 115200");
-  detect->add_option("DEVICE", detectDevices, "Devices to probe instead of the listed ones");
+      "Ask serial devices which adapter answers, with read-only questions at 115200. Probing "
+      "opens the device, which may reset a board on it: without DEVICE only the devices of the "
+      "USB-serial bridges adapters are built on (FTDI, CH340, CP210x, PL2303) and Bluetooth "
+      "serial links are probed, and the others are listed as not probed");
+  detect->add_option("DEVICE", detectDevices,
+                     "Devices to probe instead of the listed ones (any serial device)");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
@@ -179,9 +220,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
     return kExitUsage;
   }
-  // "auto" as the device: the one adapter that detect finds.
+  if (!ConnectionStringsParse(options.connections)) return kExitUsage;
+  // "auto" as the device: the one adapter that detect finds. Probing opens devices, so an
+  // update probes only with a usable file; with a bad one RunJobs refuses before any device.
+  const bool mayProbe = !options.update || FirmwareFileUsable(file);
   for (std::string& connection : options.connections) {
-    if (!connection.starts_with("com|auto:")) continue;
+    if (!connection.starts_with("com|auto:") || !mayProbe) continue;
     std::string device;
     if (!zorbent::cli::AutoDevice(device, error)) {
       std::printf("**Failed** %s", error.c_str());

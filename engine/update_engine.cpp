@@ -146,6 +146,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   ParsedConfig parsed;
   if (!ParseConfigString(configString, parsed)) {
     ReportText("**Failed** Port parameter error!\r\n");
+    ReportText("Expected " + std::string(kConfigStringForms) + ".\r\n");
     return -1;
   }
   // A cut path would load another file than the one asked for: refuse it instead.

@@ -1,6 +1,8 @@
 // Any text as a connection string: parsed, split and, for serial strings, opened on a device
 // path that cannot exist (never on a real device, never over the network).
 
+#include <algorithm>
+
 #include "fuzz/fuzz_check.h"
 #include "port/port_config.h"
 #include "port/port_factory.h"
@@ -48,7 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto fields = zorbent::SplitText(text, '|');
   const bool grammar = fields.size() >= 2 && (fields[0] == "com" || fields[0] == "tcp") &&
                        zorbent::SplitText(fields[1], ':').size() >= 2;
-  Require(ok == grammar, "parser agrees with the grammar");
+  if (grammar) {
+    const auto pieces = zorbent::SplitText(fields[1], ':');
+    const std::string& number = pieces[1];
+    const long long most = fields[0] == "com" ? 2147483647LL : 65535LL;
+    bool digits = !number.empty();
+    long long value = 0;  // saturates just above the limit
+    for (const char c : number) {
+      digits = digits && c >= '0' && c <= '9';
+      if (digits) value = std::min(value * 10 + (c - '0'), most + 1);
+    }
+    const bool count = digits && value >= 1 && value <= most;
+    Require(ok == (!pieces[0].empty() && count), "parser agrees with the grammar");
+  } else {
+    Require(!ok, "parser agrees with the grammar");
+  }
 
   zorbent::fuzz::Reports report;
   zorbent::UpdateEngine engine;
@@ -56,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ok) {
     // Refused before any port is built, so the raw text is safe to hand over.
     Require(engine.OpenPort(text, path) == -1, "bad string refused");
-    Require(report.texts == 1 && report.last == "**Failed** Port parameter error!\r\n",
-            "parameter error reported");
+    Require(report.texts == 2 && report.first == "**Failed** Port parameter error!\r\n" &&
+                report.last == "Expected " + std::string(zorbent::kConfigStringForms) + ".\r\n",
+            "parameter error reported with the forms");
     return 0;
   }
 

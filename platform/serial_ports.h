@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zorbent {
@@ -39,6 +41,31 @@ struct SerialPortInfo {
   std::vector<std::string> users;  // programs holding it open: "minicom (pid 1234)"
   std::string friendlyName;        // the system's own name for it (Windows)
 };
+
+// A USB-serial bridge found in OBD-II adapters, by USB vendor and product ID (lower-case hex).
+// The udev rule in packaging/udev lists the same ones.
+struct UsbBridgeId {
+  std::string_view vid;
+  std::string_view pid;
+};
+inline constexpr std::array<UsbBridgeId, 19> kAdapterBridges = {{
+    {"0403", "6001"}, {"0403", "6010"}, {"0403", "6011"}, {"0403", "6014"},  // FTDI
+    {"0403", "6015"},                                                        //
+    {"1a86", "7523"}, {"1a86", "5523"}, {"1a86", "7522"}, {"1a86", "55d4"},  // WCH
+    {"10c4", "ea60"}, {"10c4", "ea70"}, {"10c4", "ea71"},                    // Silicon Labs
+    {"067b", "2303"}, {"067b", "23a3"}, {"067b", "23b3"}, {"067b", "23c3"},  // Prolific
+    {"067b", "23d3"}, {"067b", "23e3"}, {"067b", "23f3"},                    //
+}};
+
+// Whether a device is one an adapter may be on without being named: a USB-serial bridge of
+// the table above, or a Bluetooth serial link. Others (printers, boards, modems) are left
+// alone, since opening a device may reset what is behind it.
+inline bool IsAdapterDevice(const SerialPortInfo& port) {
+  if (port.kind == PortKindOfDevice::kBluetooth) return true;
+  for (const UsbBridgeId& id : kAdapterBridges)
+    if (port.vid == id.vid && port.pid == id.pid) return true;
+  return false;
+}
 
 // The serial devices a user may mean: USB and Bluetooth first, then on-board UARTs (only
 // with all). Ordered by kind, then by number.

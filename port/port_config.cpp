@@ -1,5 +1,6 @@
 #include "port/port_config.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdint>
 
@@ -25,6 +26,20 @@ std::vector<std::string> SplitText(std::string_view text, char separator) {
   }
 }
 
+namespace {
+
+constexpr long long kTcpPortMax = 65535;
+
+// Digits alone, from 1 to most: a sign, blanks or trailing letters would be read as another
+// number (or as 0, which hangs up a serial line).
+bool IsCount(std::string_view text, long long most) {
+  long long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() && value >= 1 && value <= most;
+}
+
+}  // namespace
+
 bool ParseConfigString(std::string_view text, ParsedConfig& out) {
   const auto fields = SplitText(text, '|');
   if (fields.size() < 2) return false;
@@ -36,7 +51,8 @@ bool ParseConfigString(std::string_view text, ParsedConfig& out) {
     return false;
   }
   const auto address = SplitText(fields[1], ':');
-  if (address.size() < 2) return false;
+  if (address.size() < 2 || address[0].empty()) return false;
+  if (!IsCount(address[1], out.kind == PortKind::kSerial ? INT_MAX : kTcpPortMax)) return false;
   out.config = PortConfig{};
   if (out.kind == PortKind::kSerial) {
     out.config.Set("mode", "direct");

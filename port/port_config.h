@@ -29,8 +29,15 @@ struct ParsedConfig {
   PortConfig config;
 };
 
-// Parses "com|NAME:BAUD" or "tcp|ADDRESS:PORT". False when the string breaks the grammar.
+// Parses "com|NAME:BAUD" or "tcp|ADDRESS:PORT". False when the string breaks the grammar, the
+// device or host is empty, the rate is not a whole number from 1 to INT_MAX written in digits
+// alone, or the TCP port is not one from 1 to 65535 written so.
 bool ParseConfigString(std::string_view text, ParsedConfig& out);
+
+// The forms a connection string takes, for the line after a refused one.
+inline constexpr std::string_view kConfigStringForms =
+    "com|DEVICE:BAUD (a serial adapter, e.g. com|/dev/ttyUSB0:115200) or tcp|HOST:PORT (a WiFi "
+    "adapter, e.g. tcp|192.168.0.10:35000)";
 
 // Converts like atoi: leading blanks and sign, then digits; no number gives 0.
 int AtoiLike(std::string_view text);

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/detect.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/sim_adapter.h"
 #include "zorbent_version.h"
@@ -110,9 +111,28 @@ ProgramResult Expect(const std::vector<std::string>& args, int exitCode,
   return r;
 }
 
+// The two lines a connection string the parser refuses gets.
+std::vector<std::string> ParameterError(const std::string& connection) {
+  return {"**Failed** Port parameter error!\n",
+          "Expected com|DEVICE:BAUD (a serial adapter, e.g. com|/dev/ttyUSB0:115200) or "
+          "tcp|HOST:PORT (a WiFi adapter, e.g. tcp|192.168.0.10:35000), not \"" +
+              connection + "\".\n"};
+}
+
 // Misuse exits with 2 and says why, before any adapter is touched; help and version succeed.
 TEST(Usage, EachCommandLineEndsAsItShould) {
+  TempDir dir;
+  const std::string list = dir.Write("tray.txt", "# tray\ncom|ttyUSB0:115200\ncom|ttyUSB1:9600x\n");
   const std::tuple<std::vector<std::string>, int, std::vector<std::string>> cases[] = {
+      {{"read", "--connect", "com|/dev/ttyUSB0:0"}, 2, ParameterError("com|/dev/ttyUSB0:0")},
+      {{"read", "--connect", "com|/dev/ttyUSB0:abc"}, 2, ParameterError("com|/dev/ttyUSB0:abc")},
+      {{"read", "--connect", "com|:115200"}, 2, ParameterError("com|:115200")},
+      {{"read", "--connect", "tcp|10.0.0.1"}, 2, ParameterError("tcp|10.0.0.1")},
+      {{"read", "--connect", "tcp|10.0.0.1:65536"}, 2, ParameterError("tcp|10.0.0.1:65536")},
+      {{"update", "--connect-file", list, "no-such-fw.txt"},
+       2,
+       ParameterError("com|ttyUSB1:9600x")},
+      {{"read", "--port", "/dev/ttyUSB0:1"}, 2, {"--port: \"/dev/ttyUSB0:1\" cannot be given"}},
       {{"read"}, 2, {"no adapter given"}},
       {{"update", "fw.txt"}, 2, {"no adapter given"}},
       {{"read", "--wifi", "10.0.0.1:65536"}, 2, {"is not a TCP port"}},
@@ -211,10 +231,13 @@ TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
     const ProgramResult inspect = Expect({"inspect", path}, 1, {});
     EXPECT_EQ(inspect.both().rfind("**Failed** " + why, 0), 0u) << inspect.both();
     EXPECT_EQ(inspect.both().find('\n'), inspect.both().size() - 1) << inspect.both();
-    EXPECT_EQ(Expect({"update", "--port", "/dev/zorbent-none", path}, 1, {}).both(),
-              inspect.both() +
-                  "Update failed: the firmware file is not usable. Nothing was sent to any "
-                  "adapter.\n");
+    // --port auto would open devices to find the adapter: not for a file that cannot be sent.
+    for (const char* device : {"/dev/zorbent-none", "auto"}) {
+      EXPECT_EQ(Expect({"update", "--port", device, path}, 1, {}).both(),
+                inspect.both() +
+                    "Update failed: the firmware file is not usable. Nothing was sent to any "
+                    "adapter.\n");
+    }
   }
 }
 
@@ -320,6 +343,45 @@ TEST(Detect, NamesEachAdapterAndChangesNone) {
                   entry.command == "ATI\r")
           << entry.command;
   Expect({"detect", generic, silent}, 1, {});
+}
+
+// Unnamed, only the devices of the bridges adapters are built on are opened (opening resets
+// many boards); another, here a 3D printer's board, is listed as not probed until named.
+TEST(Detect, OpensOnlyAdapterBridgesUnlessNamed) {
+  namespace fs = std::filesystem;
+  TempDir root;
+  const fs::path at = root.path();
+  const DeviceTree tree{(at / "tty").string(), (at / "dev").string(), (at / "proc").string()};
+  fs::create_directories(at / "dev");
+  fs::create_directories(at / "proc");
+  // A tty entry whose USB device has these IDs, its /dev name leading to the adapter.
+  const auto add = [&](const std::string& name, const char* vid, const char* pid,
+                       RunningAdapter& adapter) {
+    const fs::path usb = at / "usb" / name;
+    fs::create_directories(usb / "1-1:1.0");
+    std::ofstream(usb / "idVendor") << vid << "\n";
+    std::ofstream(usb / "idProduct") << pid << "\n";
+    fs::create_directories(at / "tty" / name);
+    fs::create_directory_symlink(usb / "1-1:1.0", at / "tty" / name / "device");
+    fs::create_symlink(adapter.Device(), at / "dev" / name);
+    return (at / "dev" / name).string();
+  };
+  RunningAdapter bridge(AdapterModel(2)), board(AdapterModel(2));
+  const std::string bridgePath = add("ttyUSB0", "1a86", "7523", bridge),
+                    boardPath = add("ttyACM0", "2c99", "0002", board);
+  const auto rows = [](const std::vector<cli::DetectedDevice>& found) {
+    std::vector<std::string> lines;
+    for (const cli::DetectedDevice& d : found) lines.push_back(d.name + " " + d.line);
+    return lines;
+  };
+  const std::vector<std::string> unnamed = rows(cli::DetectAdapters({}, tree));
+  ASSERT_EQ(unnamed.size(), 2u);
+  EXPECT_EQ(unnamed[0].rfind(bridgePath + " KTR5577: ", 0), 0u) << unnamed[0];
+  EXPECT_EQ(unnamed[1], boardPath + " not probed: name it to probe it");
+  EXPECT_TRUE(board->Transcript().empty());
+  const std::vector<std::string> named = rows(cli::DetectAdapters({boardPath}, tree));
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_EQ(named[0].rfind(boardPath + " KTR5577: ", 0), 0u) << named[0];
 }
 
 // --trace and --verbose: a read of a WiFi adapter leaves its connection and bytes in the

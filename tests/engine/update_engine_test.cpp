@@ -85,6 +85,15 @@ TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1023, 'p')), 0);
 }
 
+TEST_F(EngineSpine, BadConnectionStringIsRefusedWithTheFormsItTakes) {
+  EXPECT_EQ(engine_.OpenPort("com|/dev/ttyUSB0:0", ""), -1);
+  EXPECT_EQ(reports_.texts,
+            (std::vector<std::string>{
+                "**Failed** Port parameter error!\r\n",
+                "Expected com|DEVICE:BAUD (a serial adapter, e.g. com|/dev/ttyUSB0:115200) or "
+                "tcp|HOST:PORT (a WiFi adapter, e.g. tcp|192.168.0.10:35000).\r\n"}));
+}
+
 // Too short, missing, above the bound, a pipe or a directory: invalid at once with the reason,
 // without reading the file (a pipe is never opened: that would wait for a writer). Long enough:
 // the format check refuses it. A bad file never reaches the adapter.

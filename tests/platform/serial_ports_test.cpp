@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,14 +57,15 @@ class FakeSysfs : public ::testing::Test {
   // A USB bridge: the tty's device is the interface, its parent carries the identity.
   void AddUsb(const std::string& name, const std::string& vid, const std::string& pid,
               const std::string& maker, const std::string& product, const std::string& serial) {
-    Add(name, "usb1/1-2/1-2:1.0/" + name, "ftdi_sio");
-    const fs::path usb = root_ / "devices/hw/usb1/1-2";
+    const std::string at = "usb1/1-" + name;  // one USB device per tty
+    Add(name, at + "/1-2:1.0/" + name, "ftdi_sio");
+    const fs::path usb = root_ / "devices/hw" / at;
     std::ofstream(usb / "idVendor") << vid << "\n";
     std::ofstream(usb / "idProduct") << pid << "\n";
     std::ofstream(usb / "manufacturer") << maker << "\n";
     std::ofstream(usb / "product") << product << "\n";
     std::ofstream(usb / "serial") << serial << "\n";
-    std::ofstream(root_ / "devices/hw/usb1/1-2/1-2:1.0" / name / "latency_timer") << "16\n";
+    std::ofstream(usb / "1-2:1.0" / name / "latency_timer") << "16\n";
   }
 
   std::vector<std::string> Names(bool all, const DeviceUser& user = {}) {
@@ -97,6 +101,41 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
   tree_.ttyClass = (root_ / "no-such-dir").string();
   EXPECT_TRUE(Names(true).empty());
+}
+
+// Only the bridges adapters are built on, and Bluetooth links, are adapter devices: a CDC-ACM
+// board, another FTDI chip or an unknown USB device is not.
+TEST_F(FakeSysfs, AdapterDevicesAreTheListedBridgesAndBluetoothLinks) {
+  AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A1");
+  AddUsb("ttyUSB1", "067b", "23d3", "Prolific", "PL2303GL", "");
+  AddUsb("ttyUSB2", "0403", "6012", "FTDI", "other", "");
+  AddUsb("ttyACM0", "2c99", "0002", "Prusa", "printer board", "");
+  Add("ttyACM1", "1-4:1.0", "cdc_acm");  // no USB identity found
+  Add("rfcomm0");
+  Add("ttyS1", "00:05", "serial");
+  std::vector<std::string> adapters;
+  for (const auto& port : ListSerialPortInfo(true, tree_, {}))
+    if (IsAdapterDevice(port)) adapters.push_back(port.name);
+  EXPECT_EQ(adapters, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "rfcomm0"}));
+}
+
+// The table and the udev rule that gives the user these bridges list the same IDs.
+TEST(AdapterBridges, AreTheOnesTheUdevRuleLists) {
+  std::ifstream rules(ZORBENT_UDEV_RULES);
+  ASSERT_TRUE(rules) << ZORBENT_UDEV_RULES;
+  const std::regex rule(
+      R"re(ATTRS\{idVendor\}=="([0-9a-f]{4})", ATTRS\{idProduct\}=="([0-9a-f|]+)")re");
+  std::set<std::string> udev, table;
+  for (std::string line; std::getline(rules, line);) {
+    std::smatch m;
+    if (line.starts_with("#") || !std::regex_search(line, m, rule)) continue;
+    std::stringstream products(m[2].str());
+    for (std::string pid; std::getline(products, pid, '|');) udev.insert(m[1].str() + ":" + pid);
+  }
+  for (const UsbBridgeId& id : kAdapterBridges)
+    table.insert(std::string(id.vid) + ":" + std::string(id.pid));
+  EXPECT_EQ(table.size(), kAdapterBridges.size());  // no ID twice
+  EXPECT_EQ(udev, table);
 }
 
 // Each port's identity, description, whether the user may open it (and why not), and who has
