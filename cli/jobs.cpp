@@ -127,6 +127,12 @@ int RunJobs(const JobOptions& options) {
     std::vector<std::unique_ptr<Thread>> workers;
     for (auto& job : jobs) {
       workers.push_back(std::make_unique<Thread>([&job, &options] { RunOne(*job, options); }));
+      // A job the system gives no thread fails alone; the others are already running.
+      if (!workers.back()->Started()) {
+        job->report->Text(
+            "**Failed** could not start: the system refused a new thread. Nothing was sent to "
+            "this adapter: run it again with fewer adapters at once.\n");
+      }
     }
     workers.clear();  // joins every worker
   } else if (!jobs.empty()) {
