@@ -132,6 +132,10 @@ int RunJobs(const JobOptions& options) {
         job->report->Text(
             "**Failed** could not start: the system refused a new thread. Nothing was sent to "
             "this adapter: run it again with fewer adapters at once.\n");
+        if (options.update) {
+          job->report->Text(std::string(options.checkOnly ? "Check" : "Update") +
+                            " failed: could not start. Nothing was sent to the adapter.\n");
+        }
       }
     }
     workers.clear();  // joins every worker

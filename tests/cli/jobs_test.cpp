@@ -46,6 +46,10 @@ TEST(Jobs, AJobWithoutAThreadFailsAloneAndIsNamed) {
                      ": **Failed** could not start: the system refused a new thread."),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find(options.connections[1] +
+                     ": Update failed: could not start. Nothing was sent to the adapter."),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("3 adapters: 2 succeeded, 1 failed"), std::string::npos) << out;
   for (std::size_t i = 0; i < kAdapters; ++i) {
     std::string row;  // the summary line that starts with its connection
