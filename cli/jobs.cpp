@@ -139,6 +139,16 @@ int RunJobs(const JobOptions& options) {
     for (auto& job : jobs) {
       workers.push_back(
           std::make_unique<Thread>([&job, &options, &stop] { RunOne(*job, options, stop); }));
+      // A job the system gives no thread fails alone; the others are already running.
+      if (!workers.back()->Started()) {
+        job->report->Text(
+            "**Failed** could not start: the system refused a new thread. Nothing was sent to "
+            "this adapter: run it again with fewer adapters at once.\n");
+        if (options.update) {
+          job->report->Text(std::string(options.checkOnly ? "Check" : "Update") +
+                            " failed: could not start. Nothing was sent to the adapter.\n");
+        }
+      }
     }
     workers.clear();  // joins every worker
   } else if (!jobs.empty()) {

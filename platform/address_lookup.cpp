@@ -30,14 +30,6 @@ struct Lookup {
 
 int GetAddrInfo(const std::string& name, const std::string& service, const addrinfo& hints,
                 AddrList& out) {
-#ifdef _WIN32
-  // Each lookup holds its own Windows Sockets start-up: it may outlive the caller's sockets.
-  WSADATA data{};
-  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return EAI_FAIL;
-  struct Cleanup {
-    ~Cleanup() { ::WSACleanup(); }
-  } cleanup;
-#endif
   addrinfo* list = nullptr;
   const int r =
       ::getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list);
@@ -62,6 +54,12 @@ AddrList Resolve(const std::string& host, std::int32_t port, bool passive, std::
   why = LookupError::kNone;
   if (port < 0 || port > 65535) {
     why = LookupError::kBadPort;
+    return nullptr;
+  }
+  // Started here, before the worker, for the whole process: a worker that outlives its
+  // caller and the caller's getnameinfo both need sockets started.
+  if (!SocketsStarted()) {
+    why = LookupError::kNotFound;
     return nullptr;
   }
   addrinfo hints{};

@@ -26,6 +26,11 @@ inline constexpr std::int32_t kLookupTimeoutMs = 3000;
 
 enum class LookupError { kNone, kBadPort, kBadAddress, kNotFound, kTimedOut };
 
+// Starts the system's sockets once for the whole process and leaves them started until it
+// ends, so no lookup, socket or address conversion ever runs between a start and a cleanup
+// (Windows Sockets; nothing to start elsewhere). False when sockets cannot be used.
+bool SocketsStarted();
+
 // True when host is an address (dotted IPv4 or an IPv6 literal, with or without brackets),
 // which never goes out to the resolver.
 bool IsNumericHost(const std::string& host);

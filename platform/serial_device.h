@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -46,6 +47,9 @@ class SerialDevice {
  private:
   int fd_ = -1;
   int wakeFd_ = -1;
+  // What makes pauses end on time, taken by the first pause of an open device and let go
+  // when it closes (Windows: a 1 ms timer period); empty elsewhere.
+  std::shared_ptr<void> finePauses_;
   OpenError openError_ = OpenError::kNone;
   std::string errorText_;
 };

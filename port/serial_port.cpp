@@ -1,7 +1,6 @@
 #include "port/serial_port.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "platform/clock.h"
 #include "platform/serial_ports.h"
@@ -123,11 +122,11 @@ bool SerialPort::OpenDevice() {
     sendQueue_.Clear();
     sendQueue_.Reopen();
     receiveQueue_.Reopen();
-    try {
-      pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
-    } catch (const std::exception&) {
+    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+    if (!pumpThread_->Started()) {
       // No thread to be had: without its pump a queued port moves no byte, so the open fails
       // as a whole, through the result like every failure of a port.
+      pumpThread_.reset();
       receiveQueue_.Shut();
       sendQueue_.Shut();
       device_.Close();

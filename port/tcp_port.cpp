@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
-#include <system_error>
 #include <vector>
 
 #include "platform/clock.h"
@@ -178,9 +177,9 @@ bool TcpPort::StartPump() {
     socketLive_ = true;
     pumpHolding_ = false;
   }
-  try {
-    pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
-  } catch (const std::system_error&) {
+  pumpThread_ = std::make_unique<Thread>([this] { PumpLoop(); });
+  if (!pumpThread_->Started()) {
+    pumpThread_.reset();
     isOpen_ = false;
     return false;
   }
@@ -337,9 +336,9 @@ bool TcpPort::Listen() {
     connections_->listening = true;
   }
   isOpen_ = true;
-  try {
-    acceptThread_ = std::make_unique<Thread>([this] { AcceptLoop(); });
-  } catch (const std::system_error&) {
+  acceptThread_ = std::make_unique<Thread>([this] { AcceptLoop(); });
+  if (!acceptThread_->Started()) {
+    acceptThread_.reset();
     StopListening();
     return false;
   }
@@ -368,7 +367,7 @@ void TcpPort::AcceptLoop() {
     auto connection =
         std::make_unique<TcpPort>(AcceptedTag{}, connections_, std::move(accepted), key);
     if (!connection->IsOpen()) continue;  // refused: it ends here and replaces nobody
-    std::unique_ptr<TcpPort> replaced;  // destroyed below, outside the lock
+    std::unique_ptr<TcpPort> replaced;    // destroyed below, outside the lock
     {
       LockHolder hold(connections_->lock);
       auto& slot = connections_->waiting[key];

@@ -162,6 +162,14 @@ void MainController::StartCommand(bool update) {
       ReadWorker(argsPointer);
     }
   });
+  if (!worker->Started()) {
+    worker.reset();
+    WriteOutput(
+        "**Failed** could not start: the system refused a new thread. Close other "
+        "programs and try again.\r\n",
+        true);
+    FinishCommand(false);
+  }
 }
 
 bool MainController::Connect(WorkerArgs* args) {

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/serial_device.h"
 #include "platform/win/com_ports.h"
+#include "platform/win/timer_period.h"
 
 namespace zorbent {
 namespace {
@@ -160,6 +162,7 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
 }
 
 void SerialDevice::Close() {
+  finePauses_.reset();
   if (fd_ >= 0) {
     HANDLE device = ToHandle(fd_);
     ::CancelIo(device);
@@ -179,6 +182,11 @@ void SerialDevice::Wake() {
 void SerialDevice::Pause(std::int64_t micros) {
   // The system's waits count whole milliseconds: a shorter pause is no pause.
   if (micros < 1000) return;
+  if (fd_ >= 0 && !finePauses_) finePauses_ = std::make_shared<FineTimerPeriod>();
+  // On the coarse tick a pause would end after the bytes it waits for: none at all, and the
+  // read that follows waits for them instead.
+  const auto* period = static_cast<const FineTimerPeriod*>(finePauses_.get());
+  if (period == nullptr || !period->Held()) return;
   const DWORD ms = micros / 1000 > 60000 ? 60000 : static_cast<DWORD>(micros / 1000);
   if (wakeFd_ < 0) {
     ::Sleep(ms);

@@ -22,20 +22,6 @@ int FromSocket(SOCKET s) {
   return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-// Windows Sockets is started once for the process and left running until it ends.
-bool SocketsStarted() {
-  static const bool started = [] {
-    WSADATA data{};
-    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
-      ::WSACleanup();
-      return false;
-    }
-    return true;
-  }();
-  return started;
-}
-
 bool SetNonBlocking(SOCKET s) {
   u_long on = 1;
   return ::ioctlsocket(s, FIONBIO, &on) == 0;
@@ -93,6 +79,21 @@ bool WouldBlock() {
 }
 
 }  // namespace
+
+// Never cleaned up: a detached lookup may still run while the process ends, and the system
+// frees what is left then.
+bool SocketsStarted() {
+  static const bool started = [] {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+      ::WSACleanup();
+      return false;
+    }
+    return true;
+  }();
+  return started;
+}
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
   if (this != &other) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/thread.h"
 #include "tests/support/child_process.h"
 #include "tests/support/port_text.h"
 #include "tests/support/tcp_peer.h"
@@ -87,6 +88,21 @@ TEST(TcpPort, HostNamesAreResolvedAndOpenConnectsAgain) {
   for (int writes = 0; port.IsOpen() && writes < 1000; ++writes)
     port.Write(Bytes(std::string(4096, 'w')), 100);
   EXPECT_FALSE(port.IsOpen());
+}
+
+// A port the system gives no thread (its pump, its accept loop) fails to open, throwing
+// nothing, and opens once threads are to be had.
+TEST(TcpPort, NoThreadForThePumpOrTheAcceptLoopFailsTheOpen) {
+  test::TcpPeer peer;
+  bool ok = true;
+  FailThreadStartForTesting(1);
+  TcpPort client(PeerOf(peer.Port()), ok);
+  EXPECT_FALSE(ok || client.IsOpen());
+  FailThreadStartForTesting(1);
+  TcpPort listener(ListenerConfig(), ok);
+  EXPECT_FALSE(ok || listener.IsOpen());
+  EXPECT_TRUE(client.Open());
+  EXPECT_TRUE(listener.Open());
 }
 
 // Clients go out by peer address or, for an empty one, first in key order, each once; the

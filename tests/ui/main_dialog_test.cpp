@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "platform/thread.h"
 #include "tests/support/sim_adapter.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
@@ -317,6 +318,13 @@ TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
   EXPECT_THAT(Output(),
               StartsWith("Connecting to " + path + ":115200 ...\n" +
                          "**Failed** Port connection error!\n" + path + ": no such device. "));
+  EXPECT_EQ(Outcome(), "failed");
+  ExpectCommandControlsEnabled(true);
+  // No thread for the worker: the command fails at once and the window takes commands again.
+  FailThreadStartForTesting(1);
+  Click("1009");
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+  EXPECT_THAT(Output(), HasSubstr("**Failed** could not start: the system refused a new thread."));
   EXPECT_EQ(Outcome(), "failed");
   ExpectCommandControlsEnabled(true);
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/win/timer_period.h"
 #include "port/port_config.h"
 #include "port/serial_port.h"
 
@@ -37,6 +38,22 @@ TEST(WinSerialDevice, OpensOnlyExistingSerialDevices) {
   device.Wake();
   EXPECT_FALSE(SetLineRate(-1, 9600));
   EXPECT_EQ(GetLineRate(-1), -1);
+}
+
+// Holds ask for the 1 ms timer period and give it back, each holder its own (the system
+// counts the requests); a device that is not open takes none.
+TEST(WinSerialDevice, FineTimerPeriodIsHeldWhileItsHoldersLive) {
+  const int before = FineTimerPeriod::HeldNow();
+  {
+    const FineTimerPeriod first;
+    const FineTimerPeriod second;
+    EXPECT_TRUE(first.Held() && second.Held());
+    EXPECT_EQ(FineTimerPeriod::HeldNow(), before + 2);
+  }
+  EXPECT_EQ(FineTimerPeriod::HeldNow(), before);
+  SerialDevice closed;
+  closed.Pause(5000);
+  EXPECT_EQ(FineTimerPeriod::HeldNow(), before);
 }
 
 TEST(WinSerialPort, MissingPortFailsToOpenAndStaysClosedInEitherMode) {
