@@ -10,6 +10,7 @@
 #include "cli/jobs.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
+#include "platform/interrupt_watcher.h"
 #include "port/traffic_log.h"
 #include "zorbent_version.h"
 #if ZORBENT_HAVE_DEMO
@@ -83,6 +84,7 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
 }  // namespace
 
 int main(int argc, char** argv) {
+  zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
   CLI::App app{"zorbent-fw " ZORBENT_VERSION
                ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
@@ -106,6 +108,8 @@ int main(int argc, char** argv) {
       "An update stopped half-way leaves the adapter in download mode. Line mode (Ruvo03, "
       "KTR5575, KTR5577, KTR5578, Ruvo01): run the same update again to finish it. Block mode "
       "(KTR558, KTR5688): power the adapter off and on, then run the same update again.\n"
+      "Ctrl-C stops an update at its next step; a hang-up (SIGHUP, a closed console window) "
+      "stops it only before the download begins; a closed output pipe never stops it.\n"
       "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
       "error.");
   bool checkOnly = false;

@@ -3,15 +3,20 @@
 // the rest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -40,9 +45,11 @@ std::string ReadFileText(const std::string& path) {
 
 // Output goes to files, not pipes, so a chatty child can never block on a full pipe. With a
 // workDir the program runs there (its traffic log goes below it); with a hard limit of open
-// files the program starts with that limit and a soft one of 64.
+// files the program starts with that limit and a soft one of 64. stdoutFd and stderrFd, when
+// given, replace those files; meanwhile(pid) runs while the program does.
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::string& workDir = "",
-                         rlim_t hardFileLimit = 0) {
+                         rlim_t hardFileLimit = 0, int stdoutFd = -1, int stderrFd = -1,
+                         const std::function<void(pid_t)>& meanwhile = {}) {
   ProgramResult result;
   char outPath[] = "/tmp/zorbent-cli-out-XXXXXX";
   char errPath[] = "/tmp/zorbent-cli-err-XXXXXX";
@@ -53,6 +60,8 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::string
   if (child == 0) {
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
+    if (stdoutFd >= 0) dup2(stdoutFd, STDOUT_FILENO);
+    if (stderrFd >= 0) dup2(stderrFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
@@ -67,6 +76,7 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::string
   }
   close(outFd);
   close(errFd);
+  if (child > 0 && meanwhile) meanwhile(child);
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
@@ -357,6 +367,73 @@ TEST(OpenFiles, ALowSoftLimitIsRaisedQuietlyAndAHardOneNamedWithWhatToDo) {
     EXPECT_EQ(r.exitCode, 1) << r.both();  // no such devices
     EXPECT_EQ(r.out.find(warning) != std::string::npos, hard == 128) << r.out;
     EXPECT_NE(r.out.find("20 adapters: 0 succeeded, 20 failed"), std::string::npos) << r.out;
+  }
+}
+
+// Output never ends an update: the reader of stdout quits after the first message, stderr's
+// before the start; the adapter still gets the whole image and the status is the job's.
+TEST(Signals, AClosedOutputPipeNeverEndsAnUpdate) {
+  TempDir dir;
+  const sim::BuiltImage image = NewerImage(2, 41);
+  RunningAdapter adapter(AdapterModel(2));
+  int out[2], err[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  close(err[0]);
+  const ProgramResult r =
+      RunProgram({"-v", "update", "--connect", adapter.Config(), dir.Write("fw.txt", image.text)},
+                 "", 0, out[1], err[1], [&](pid_t) {
+                   close(out[1]);
+                   close(err[1]);
+                   char first = 0;
+                   EXPECT_EQ(read(out[0], &first, 1), 1);
+                   close(out[0]);
+                 });
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(adapter->Flashes(), 1);
+  EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
+}
+
+// A hang-up, sent while the adapter works on a slow answer, stops an update that has not begun
+// its download before its first change, and carries one under way to its end.
+TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
+  TempDir dir;
+  const sim::BuiltImage image = NewerImage(2);
+  const std::string file = dir.Write("fw.txt", image.text);
+  // after: answered before the hang-up; slow: the command then being worked on (identification,
+  // the third record)
+  const std::string record = "QKBL" + image.lines[2].substr(2);
+  for (const auto& [after, slow, exitCode] :
+       {std::tuple{"QKI", std::string("QKPROI"), 1}, {"QKUPDT03", record, 0}}) {
+    SCOPED_TRACE(exitCode);
+    sim::SimulatorOptions options = AdapterModel(2);
+    options.link.slowAnswers[slow] = 1000;
+    RunningAdapter adapter(options);
+    const ProgramResult r =
+        RunProgram({"update", "--connect", adapter.Config(), file}, "", 0, -1, -1, [&](pid_t pid) {
+          bool busy = false;
+          for (int i = 0; i < 2000 && !busy; ++i) {
+            const std::vector<sim::TranscriptEntry> answered = adapter->Transcript();
+            busy = std::any_of(answered.begin(), answered.end(),
+                               [&](const auto& e) { return e.command.starts_with(after); }) &&
+                   adapter->CommandCount() > static_cast<int>(answered.size());
+            if (!busy) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+          EXPECT_TRUE(busy) << adapter->TranscriptText();
+          kill(pid, SIGHUP);
+        });
+    EXPECT_EQ(r.exitCode, exitCode) << r.both();
+    EXPECT_EQ(r.out.find("Press Ctrl-C"), std::string::npos) << r.out;
+    const int download = testing::FirstOf(*adapter.operator->(), testing::kDownloadCommands);
+    if (exitCode == 1) {
+      EXPECT_NE(r.out.find("**Failed** Stopped on request before the download began."),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(download, -1) << adapter->TranscriptText();
+      EXPECT_FALSE(adapter->InDownloadMode());
+    } else {
+      EXPECT_EQ(adapter->Flashes(), 1) << r.out;
+    }
   }
 }
 
