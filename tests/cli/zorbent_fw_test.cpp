@@ -140,7 +140,8 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
       {{"update", "--help"},
        0,
        {"Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same",
-        "power the adapter off and on, then run the same update again"}}};
+        "power the adapter off and on, then run the same update again",
+        "a closed output pipe never stops it"}}};
   for (const auto& [args, exitCode, texts] : cases) Expect(args, exitCode, texts);
   // Without a command, and before one: --version alone is not a usage error.
   for (const auto& args : {std::vector<std::string>{"--version"}, {"-q", "--version"}})
