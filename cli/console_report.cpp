@@ -15,7 +15,7 @@ std::size_t Console::AddJob(std::string prefix) {
   return jobs_.size() - 1;
 }
 
-bool Console::Settle(std::FILE* file, bool& dead) {
+void Console::Settle(std::FILE* file, bool& dead) {
   if (!dead && std::ferror(file)) {
     // Interrupted or refused for the moment: only this text is lost.
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -24,7 +24,6 @@ bool Console::Settle(std::FILE* file, bool& dead) {
       dead = true;
     }
   }
-  return !dead;
 }
 
 void Console::EraseBoard() {

@@ -27,8 +27,8 @@ class Console {
  private:
   void EraseBoard();
   void DrawBoard();
-  // After writes to file: false, then and from then on, once a write failed for good.
-  static bool Settle(std::FILE* file, bool& dead);
+  // After writes to file: marks it dead once a write failed for good.
+  static void Settle(std::FILE* file, bool& dead);
 
   std::mutex mutex_;
   bool quiet_;

@@ -134,7 +134,8 @@ int RunJobs(const JobOptions& options) {
   InterruptWatcher watcher([&](Interruption kind, int count) {
     if (kind == Interruption::kHangUp) {
       // The terminal is gone, so no hint. Jobs not yet downloading stop before their first
-      // change; downloads under way are carried to their end, which the process must await.
+      // change; downloads under way are carried to their end (a closed Windows console ends
+      // the process once none is left, or when the system no longer waits).
       stop.Raise(StopLevel::kBeforeChange);
       hungUp = true;
       if (!midDownload()) watcher.EndWouldBeHarmless();
