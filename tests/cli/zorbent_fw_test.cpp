@@ -395,45 +395,60 @@ TEST(Signals, AClosedOutputPipeNeverEndsAnUpdate) {
   EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
 }
 
-// A hang-up, sent while the adapter works on a slow answer, stops an update that has not begun
-// its download before its first change, and carries one under way to its end.
+// A hang-up, sent while each adapter works on a slow answer, stops an update that has not
+// begun its download before its first change, and carries one under way to its end: alone or
+// side by side in one tray.
 TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
   TempDir dir;
   const sim::BuiltImage image = NewerImage(2);
   const std::string file = dir.Write("fw.txt", image.text);
-  // after: answered before the hang-up; slow: the command then being worked on (identification,
-  // the third record)
-  const std::string record = "QKBL" + image.lines[2].substr(2);
-  for (const auto& [after, slow, exitCode] :
-       {std::tuple{"QKI", std::string("QKPROI"), 1}, {"QKUPDT03", record, 0}}) {
-    SCOPED_TRACE(exitCode);
-    sim::SimulatorOptions options = AdapterModel(2);
-    options.link.slowAnswers[slow] = 1000;
-    RunningAdapter adapter(options);
-    const ProgramResult r =
-        RunProgram({"update", "--connect", adapter.Config(), file}, "", 0, -1, -1, [&](pid_t pid) {
-          bool busy = false;
-          for (int i = 0; i < 2000 && !busy; ++i) {
-            const std::vector<sim::TranscriptEntry> answered = adapter->Transcript();
-            busy = std::any_of(answered.begin(), answered.end(),
-                               [&](const auto& e) { return e.command.starts_with(after); }) &&
-                   adapter->CommandCount() > static_cast<int>(answered.size());
-            if (!busy) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-          }
-          EXPECT_TRUE(busy) << adapter->TranscriptText();
-          kill(pid, SIGHUP);
-        });
+  // The command being worked on at the hang-up: in identification, or the third record.
+  const std::string identifying = "QKPROI", downloading = "QKBL" + image.lines[2].substr(2);
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{identifying}, 1}, {{downloading}, 0}, {{identifying, downloading}, 1}};
+  for (const auto& [slowCommands, exitCode] : cases) {
+    SCOPED_TRACE(slowCommands.size() * 10 + exitCode);
+    std::vector<std::unique_ptr<RunningAdapter>> adapters;
+    std::vector<std::string> args = {"update", file};
+    for (const std::string& slow : slowCommands) {
+      sim::SimulatorOptions options = AdapterModel(2);
+      options.link.slowAnswers[slow] = 1000;
+      adapters.push_back(std::make_unique<RunningAdapter>(options));
+      args.insert(args.end(), {"--connect", adapters.back()->Config()});
+    }
+    // Busy: a command received after the one before the slow one was answered.
+    const auto busy = [&](RunningAdapter& adapter, const std::string& slow) {
+      const std::vector<sim::TranscriptEntry> answered = adapter->Transcript();
+      const std::string before = slow == identifying ? "QKI\r" : "QKUPDT03\r";
+      return std::any_of(answered.begin(), answered.end(),
+                         [&](const auto& e) { return e.command == before; }) &&
+             adapter->CommandCount() > static_cast<int>(answered.size());
+    };
+    const ProgramResult r = RunProgram(args, "", 0, -1, -1, [&](pid_t pid) {
+      bool all = false;
+      for (int i = 0; i < 2000 && !all; ++i) {
+        all = true;
+        for (std::size_t a = 0; a < adapters.size(); ++a)
+          all = all && busy(*adapters[a], slowCommands[a]);
+        if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_TRUE(all);
+      kill(pid, SIGHUP);
+    });
     EXPECT_EQ(r.exitCode, exitCode) << r.both();
-    EXPECT_EQ(r.out.find("Press Ctrl-C"), std::string::npos) << r.out;
-    const int download = testing::FirstOf(*adapter.operator->(), testing::kDownloadCommands);
-    if (exitCode == 1) {
+    EXPECT_EQ(r.both().find("Press Ctrl-C"), std::string::npos) << r.both();
+    for (std::size_t a = 0; a < adapters.size(); ++a) {
+      RunningAdapter& adapter = *adapters[a];
+      if (slowCommands[a] == downloading) {
+        EXPECT_EQ(adapter->Flashes(), 1) << r.out;
+        continue;
+      }
       EXPECT_NE(r.out.find("**Failed** Stopped on request before the download began."),
                 std::string::npos)
           << r.out;
-      EXPECT_EQ(download, -1) << adapter->TranscriptText();
+      EXPECT_EQ(testing::FirstOf(*adapter.operator->(), testing::kDownloadCommands), -1)
+          << adapter->TranscriptText();
       EXPECT_FALSE(adapter->InDownloadMode());
-    } else {
-      EXPECT_EQ(adapter->Flashes(), 1) << r.out;
     }
   }
 }
