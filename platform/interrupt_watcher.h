@@ -25,9 +25,9 @@ class InterruptWatcher {
   InterruptWatcher& operator=(const InterruptWatcher&) = delete;
 
   // Windows ends the process as soon as its handler of a hang-up returns: the handler holds
-  // the process until this is called (at most kHangUpHoldMs there). Call it once ending would
-  // do no harm; callable from any thread, any number of times, before a hang-up too. Nothing
-  // to hold elsewhere.
+  // the process until this is called, for at most 4 s (kHangUpHoldMs), within the system's
+  // grace of about 5 s. Call it once ending would do no harm; callable from any thread, any
+  // number of times, before a hang-up too. Nothing to hold elsewhere.
   void EndWouldBeHarmless();
 
  private:
