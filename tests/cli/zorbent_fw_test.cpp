@@ -397,17 +397,21 @@ TEST(Signals, AClosedOutputPipeNeverEndsAnUpdate) {
 
 // A hang-up, sent while each adapter works on a slow answer, stops an update that has not
 // begun its download before its first change, and carries one under way to its end: alone or
-// side by side in one tray.
+// side by side in one tray. SIGTERM, as Ctrl-C, stops a download at its next step.
 TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
   TempDir dir;
   const sim::BuiltImage image = NewerImage(2);
   const std::string file = dir.Write("fw.txt", image.text);
   // The command being worked on at the hang-up: in identification, or the third record.
   const std::string identifying = "QKPROI", downloading = "QKBL" + image.lines[2].substr(2);
-  const std::pair<std::vector<std::string>, int> cases[] = {
-      {{identifying}, 1}, {{downloading}, 0}, {{identifying, downloading}, 1}};
-  for (const auto& [slowCommands, exitCode] : cases) {
-    SCOPED_TRACE(slowCommands.size() * 10 + exitCode);
+  const std::tuple<std::vector<std::string>, int, int> cases[] = {
+      {{identifying}, SIGHUP, 1},
+      {{downloading}, SIGHUP, 0},
+      {{identifying, downloading}, SIGHUP, 1},
+      {{downloading}, SIGTERM, 1}};
+  for (const auto& [slowCommands, signo, exitCode] : cases) {
+    SCOPED_TRACE(std::to_string(slowCommands.size()) + " adapter(s), signal " +
+                 std::to_string(signo));
     std::vector<std::unique_ptr<RunningAdapter>> adapters;
     std::vector<std::string> args = {"update", file};
     for (const std::string& slow : slowCommands) {
@@ -433,14 +437,17 @@ TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
         if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       EXPECT_TRUE(all);
-      kill(pid, SIGHUP);
+      kill(pid, signo);
     });
     EXPECT_EQ(r.exitCode, exitCode) << r.both();
-    EXPECT_EQ(r.both().find("Press Ctrl-C"), std::string::npos) << r.both();
+    // The hint is for a terminal that is still there.
+    EXPECT_EQ(r.both().find("Press Ctrl-C again") != std::string::npos, signo == SIGTERM)
+        << r.both();
     for (std::size_t a = 0; a < adapters.size(); ++a) {
       RunningAdapter& adapter = *adapters[a];
       if (slowCommands[a] == downloading) {
-        EXPECT_EQ(adapter->Flashes(), 1) << r.out;
+        EXPECT_EQ(adapter->Flashes(), signo == SIGHUP ? 1 : 0) << r.out;
+        EXPECT_EQ(adapter->InDownloadMode(), signo == SIGTERM) << r.out;
         continue;
       }
       EXPECT_NE(r.out.find("**Failed** Stopped on request before the download began."),
