@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace zorbent::cli {
 
 Console::Console(bool quiet, std::FILE* out, std::FILE* err)
@@ -13,14 +15,25 @@ std::size_t Console::AddJob(std::string prefix) {
   return jobs_.size() - 1;
 }
 
+void Console::Settle(std::FILE* file, bool& dead) {
+  if (!dead && std::ferror(file)) {
+    // Interrupted or refused for the moment: only this text is lost.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+      std::clearerr(file);
+    } else {
+      dead = true;
+    }
+  }
+}
+
 void Console::EraseBoard() {
   if (boardLines_ == 0) return;
-  std::fprintf(err_, "\x1b[%dA\x1b[J", boardLines_);
+  if (!errDead_) std::fprintf(err_, "\x1b[%dA\x1b[J", boardLines_);
   boardLines_ = 0;
 }
 
 void Console::DrawBoard() {
-  if (quiet_ || !terminal_) return;
+  if (quiet_ || !terminal_ || errDead_) return;
   constexpr int kWidth = 40;
   for (const Job& job : jobs_) {
     if (job.percent < 0) continue;
@@ -30,21 +43,29 @@ void Console::DrawBoard() {
     ++boardLines_;
   }
   std::fflush(err_);
+  Settle(err_, errDead_);
 }
 
 void Console::Line(std::size_t job, std::string_view line) {
   std::lock_guard lock(mutex_);
   EraseBoard();
-  std::fprintf(out_, "%s%.*s\n", jobs_[job].prefix.c_str(), static_cast<int>(line.size()),
-               line.data());
-  std::fflush(out_);
+  if (!outDead_) {
+    std::fprintf(out_, "%s%.*s\n", jobs_[job].prefix.c_str(), static_cast<int>(line.size()),
+                 line.data());
+    std::fflush(out_);
+    Settle(out_, outDead_);
+  }
   DrawBoard();
 }
 
 void Console::Note(std::string_view text) {
   std::lock_guard lock(mutex_);
   EraseBoard();
-  std::fprintf(err_, "%.*s", static_cast<int>(text.size()), text.data());
+  if (!errDead_) {
+    std::fprintf(err_, "%.*s", static_cast<int>(text.size()), text.data());
+    std::fflush(err_);
+    Settle(err_, errDead_);
+  }
   DrawBoard();
 }
 
@@ -52,21 +73,22 @@ void Console::Progress(std::size_t job, int percent) {
   std::lock_guard lock(mutex_);
   if (jobs_[job].percent == percent) return;
   jobs_[job].percent = percent;
-  if (quiet_) return;
+  if (quiet_ || errDead_) return;
   if (terminal_) {
     EraseBoard();
     DrawBoard();
   } else {
     std::fprintf(err_, "%sprogress %d%%\n", jobs_[job].prefix.c_str(), percent);
     std::fflush(err_);
+    Settle(err_, errDead_);
   }
 }
 
 void Console::Finish() {
   std::lock_guard lock(mutex_);
   boardLines_ = 0;  // leave the final bars on screen
-  std::fflush(out_);
-  std::fflush(err_);
+  if (!outDead_) std::fflush(out_);
+  if (!errDead_) std::fflush(err_);
 }
 
 void ConsoleReport::Callback(void* context, std::int32_t kind, std::intptr_t value) {

@@ -11,7 +11,8 @@ namespace zorbent::cli {
 
 // The terminal shared by every job of one run. Messages go to stdout ("\r\n" as "\n"),
 // progress to stderr: on a terminal a live bar per job, redrawn below the messages;
-// otherwise one "progress N%" line per change.
+// otherwise one "progress N%" line per change. A stream whose write failed for good (a closed
+// pipe, a terminal gone) is not written again: the jobs go on without it.
 class Console {
  public:
   Console(bool quiet, std::FILE* out = stdout, std::FILE* err = stderr);
@@ -26,12 +27,16 @@ class Console {
  private:
   void EraseBoard();
   void DrawBoard();
+  // After writes to file: marks it dead once a write failed for good.
+  static void Settle(std::FILE* file, bool& dead);
 
   std::mutex mutex_;
   bool quiet_;
   bool terminal_;
   std::FILE* out_;
   std::FILE* err_;
+  bool outDead_ = false;
+  bool errDead_ = false;
   struct Job {
     std::string prefix;
     int percent = -1;

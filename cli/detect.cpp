@@ -29,8 +29,9 @@ std::string Describe(const AdapterProbe& probe) {
       return line;
     }
     case AdapterProbe::State::kDownloadMode:
-      return "an adapter in download mode (answers \"" + probe.banner +
-             "\" to ATI): run the interrupted update again";
+      return "did not identify itself: it may be in download mode after an interrupted update, "
+             "or it is another device (answers \"" +
+             probe.banner + "\" to ATI; to finish an update: update --recover)";
     case AdapterProbe::State::kOther:
       return "an ELM327-compatible adapter, not one of ours (\"" + probe.banner + "\")";
     case AdapterProbe::State::kSilent:
@@ -95,8 +96,9 @@ std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devic
   {
     std::vector<std::unique_ptr<Thread>> probes;
     for (DetectedDevice& row : found) {
-      if (row.line.empty())
-        probes.push_back(std::make_unique<Thread>([&row] { row = Probe(row.name); }));
+      if (!row.line.empty()) continue;
+      probes.push_back(std::make_unique<Thread>([&row] { row = Probe(row.name); }));
+      if (!probes.back()->Started()) row.line = "could not start: the system refused a new thread";
     }
   }  // joins every probe
   return found;

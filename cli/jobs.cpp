@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,6 +27,7 @@ struct Job {
   UpdateEngine engine;  // each job owns its file and adapter fields
   int result = -1;
   bool opened = false;
+  std::atomic<bool> done{false};
 };
 
 void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
@@ -122,7 +124,22 @@ int RunJobs(const JobOptions& options) {
   }
 
   StopSignal stop;  // the run's: a job starting later must not drop it
-  InterruptWatcher watcher([&](int count) {
+  std::atomic<bool> hungUp{false};
+  const auto midDownload = [&jobs] {
+    for (const auto& job : jobs)
+      if (!job->done && job->engine.DownloadStarted()) return true;
+    return false;
+  };
+  InterruptWatcher watcher([&](Interruption kind, int count) {
+    if (kind == Interruption::kHangUp) {
+      // The terminal is gone, so no hint. Jobs not yet downloading stop before their first
+      // change; downloads under way are carried to their end (a closed Windows console ends
+      // the process once none is left, or when the system no longer waits).
+      stop.Raise(StopLevel::kBeforeChange);
+      hungUp = true;
+      if (!midDownload()) watcher.EndWouldBeHarmless();
+      return;
+    }
     if (count == 1) {
       stop.Raise(StopLevel::kNow);
       bool downloading = false;
@@ -133,12 +150,16 @@ int RunJobs(const JobOptions& options) {
       std::_Exit(130);
     }
   });
+  const auto runOne = [&](Job& job) {
+    RunOne(job, options, stop);
+    job.done = true;
+    if (hungUp && !midDownload()) watcher.EndWouldBeHarmless();
+  };
 
   if (several) {
     std::vector<std::unique_ptr<Thread>> workers;
     for (auto& job : jobs) {
-      workers.push_back(
-          std::make_unique<Thread>([&job, &options, &stop] { RunOne(*job, options, stop); }));
+      workers.push_back(std::make_unique<Thread>([&job, &runOne] { runOne(*job); }));
       // A job the system gives no thread fails alone; the others are already running.
       if (!workers.back()->Started()) {
         job->report->Text(
@@ -152,7 +173,7 @@ int RunJobs(const JobOptions& options) {
     }
     workers.clear();  // joins every worker
   } else if (!jobs.empty()) {
-    RunOne(*jobs.front(), options, stop);
+    runOne(*jobs.front());
   }
   console.Finish();
 

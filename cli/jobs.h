@@ -18,9 +18,10 @@ struct JobOptions {
 // Runs an update or a version read on every connection at once, one engine and one worker
 // per adapter; one adapter's failure never stops the others. An update checks the file
 // first and touches no adapter when it is bad. Each update ends with a verdict line. Ctrl-C
-// asks every job to stop at its next transfer step. Returns the exit status: 0 all
-// succeeded, 1 any failed, kExitNotConfirmed when none failed but an update's new version was
-// not read back as the file's.
+// asks every job to stop at its next transfer step; a hang-up only stops those that have not
+// begun to change their adapter. Returns the exit status: 0 all succeeded, 1 any failed,
+// kExitNotConfirmed when none failed but an update's new version was not read back as the
+// file's.
 inline constexpr int kExitNotConfirmed = 3;
 int RunJobs(const JobOptions& options);
 

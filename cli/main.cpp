@@ -10,6 +10,7 @@
 #include "cli/jobs.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
+#include "platform/interrupt_watcher.h"
 #include "port/port_config.h"
 #include "port/traffic_log.h"
 #include "zorbent_version.h"
@@ -117,6 +118,7 @@ bool FirmwareFileUsable(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
   CLI::App app{"zorbent-fw " ZORBENT_VERSION
                ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
@@ -141,6 +143,8 @@ int main(int argc, char** argv) {
       "identify itself. Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same "
       "update again with --recover to finish it. Block mode (KTR558, KTR5688): power the "
       "adapter off and on, then run the same update again with --recover.\n"
+      "Ctrl-C stops an update at its next step; a hang-up (SIGHUP, a closed console window) "
+      "stops it only before the download begins; a closed output pipe never stops it.\n"
       "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
       "error (a wrong option or connection string; nothing is sent to any adapter), 3 the "
       "download finished but the adapter does not report the file's version.");

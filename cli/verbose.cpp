@@ -44,6 +44,7 @@ void VerboseTranscript::Line(std::string_view connection, Link& link, std::strin
       link.started ? std::chrono::duration<double, std::milli>(now - link.last).count() : 0.0;
   link.last = now;
   link.started = true;
+  if (std::ferror(out_)) return;  // a closed pipe or a terminal gone: the update goes on
   const std::string prefix = showConnection_ ? std::string(connection) + ": " : std::string();
   std::fprintf(out_, "%s+%8.1f ms  %.*s\n", prefix.c_str(), ms, static_cast<int>(text.size()),
                text.data());

@@ -235,7 +235,6 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
     return -1;
   }
   if (engine.StopBeforeChange()) return -1;
-  engine.MarkDownloadStarted();
   r = SendCommand(port, "QKDLKTR558\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);

@@ -186,7 +186,6 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     engine.appMode = false;
     if (AcceptDownloadMode(engine) < 0) return -1;
     if (engine.StopBeforeChange()) return -1;
-    engine.MarkDownloadStarted();
     r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !ContainsToken(reply, "OK")) {
       engine.ReportText("**Failed** Device connection error!\r\n");
@@ -230,7 +229,6 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   }
 
   if (engine.StopBeforeChange()) return -1;
-  engine.MarkDownloadStarted();
   if (RequestStartDownload(port, reply) < 0) {
     engine.ReportText("**Failed** Request start download fail!\r\n");
     return -1;

@@ -47,6 +47,13 @@ void StopSignal::Clear() {
   level_ = StopLevel::kNone;
 }
 
+bool StopSignal::StartUnlessRaised(std::atomic<bool>& started) {
+  LockHolder hold(lock_);
+  if (level_ != StopLevel::kNone) return false;
+  started = true;
+  return true;
+}
+
 StopSignal& ProcessStopSignal() {
   static StopSignal signal;
   return signal;
@@ -58,15 +65,13 @@ void RequestStop() {
 }
 
 bool UpdateEngine::StopBeforeChange() {
-  if (stopSignal_->Level() == StopLevel::kNone) return false;
+  if (stopSignal_->StartUnlessRaised(downloadStarted_)) {
+    outcome.adapterChanged = true;
+    return false;
+  }
   outcome.stopped = true;
   ReportText("**Failed** Stopped on request before the download began.\r\n");
   return true;
-}
-
-void UpdateEngine::MarkDownloadStarted() {
-  downloadStarted_ = true;
-  outcome.adapterChanged = true;
 }
 
 std::string_view BufferText(std::span<const char> buffer) {

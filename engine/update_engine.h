@@ -89,6 +89,9 @@ class StopSignal {
   void Raise(StopLevel level);  // never lowers it
   StopLevel Level() const;
   void Clear();
+  // While no stop is raised, sets started, in one step with the look: a stop raised meanwhile
+  // either stops the job or finds it started. False when a stop is raised.
+  bool StartUnlessRaised(std::atomic<bool>& started);
 
  private:
   mutable Lock lock_;
@@ -128,12 +131,11 @@ class UpdateEngine {
   void UseStopSignal(StopSignal& signal) { stopSignal_ = &signal; }
   // Looked at before each transfer step: true when the job must end now.
   bool StopNow() const { return stopSignal_->Level() == StopLevel::kNow; }
-  // Looked at right before the first command that changes the adapter: true (reported) when
-  // the job must end there; nothing that changes the adapter has been sent.
+  // Right before the first command that changes the adapter: true (reported) when the job
+  // must end there, having sent nothing that changes it; otherwise marks the download as
+  // started, after which a hang-up no longer stops the job.
   bool StopBeforeChange();
-  // Marks the first command that changes the adapter as sent; from here on a hang-up no longer
-  // stops the job. Readable from any thread (a front end's stop hint).
-  void MarkDownloadStarted();
+  // Readable from any thread (a front end's stop hint, a hang-up's wait).
   bool DownloadStarted() const { return downloadStarted_.load(); }
 
   // Validates `image`, fills the file identity fields, counts records and cuts `image` to

@@ -1,5 +1,6 @@
 #include "platform/interrupt_watcher.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <system_error>
 #include <thread>
@@ -31,25 +33,40 @@ struct InterruptWatcher::State {
 };
 
 InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
+    : InterruptWatcher(
+          [onInterrupt = std::move(onInterrupt)](Interruption, int count) { onInterrupt(count); },
+          false) {}
+
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal)
+    : InterruptWatcher(std::move(onSignal), true) {}
+
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
     : state_(std::make_unique<State>()) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  if (hangUps) sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, &state_->previous);
   state_->signalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
   state_->stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (state_->signalFd >= 0 && state_->stopFd >= 0) {
     try {
-      state_->thread = std::thread([state = state_.get(), onInterrupt = std::move(onInterrupt)] {
-        int count = 0;
+      state_->thread = std::thread([state = state_.get(), onSignal = std::move(onSignal)] {
+        int interrupts = 0;
+        int hangUps = 0;
         while (true) {
           struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
           if (::poll(fds, 2, -1) < 0) continue;
           if (fds[1].revents & POLLIN) return;
           if (fds[0].revents & POLLIN) {
             struct signalfd_siginfo info {};
-            if (::read(state->signalFd, &info, sizeof info) == sizeof info) onInterrupt(++count);
+            if (::read(state->signalFd, &info, sizeof info) != sizeof info) continue;
+            if (info.ssi_signo == SIGHUP) {
+              onSignal(Interruption::kHangUp, ++hangUps);
+            } else {
+              onSignal(Interruption::kInterrupt, ++interrupts);
+            }
           }
         }
       });
@@ -70,6 +87,16 @@ InterruptWatcher::~InterruptWatcher() {
     state_->thread.join();
   }
   state_->CloseAndRestore();
+}
+
+void InterruptWatcher::EndWouldBeHarmless() {}
+
+void GuardStandardStreams() {
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    // The lowest free descriptor is this one: the lower ones are open by now.
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", O_RDWR);
+  }
 }
 
 }  // namespace zorbent

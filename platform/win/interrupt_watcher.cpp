@@ -1,65 +1,123 @@
-// Ctrl-C, Ctrl-Break and closing the console become onInterrupt calls on the watcher's own
-// thread: the console handler only counts them on a semaphore the thread waits on.
+// Console events become onSignal calls on the watcher's own thread: the console handler only
+// counts them on a semaphore the thread waits on. The system ends the process as soon as the
+// handler of a close, log-off or shutdown returns, so that handler holds it until the program
+// says ending is harmless, within the system's grace period.
 #include <windows.h>
 
-#include <atomic>
 #include <thread>
 
 #include "platform/interrupt_watcher.h"
 
 namespace zorbent {
 namespace {
-std::atomic<HANDLE> interrupts{nullptr};
+
+// The system waits about 5 s for a console handler before ending the process regardless.
+constexpr DWORD kHangUpHoldMs = 4000;
+
+struct Watched {
+  HANDLE interrupts = nullptr;  // semaphores the watcher's thread waits on
+  HANDLE hangUps = nullptr;     // null: a closed console counts as an interrupt
+  HANDLE harmless = nullptr;    // manual-reset event: ending the process now is harmless
+};
+
+// The running watcher's handles. The handler reads them under a shared hold, so the
+// destructor, which takes the lock exclusively, never closes them under a running handler.
+SRWLOCK watchedLock = SRWLOCK_INIT;
+Watched watched;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  ::AcquireSRWLockShared(&watchedLock);
+  BOOL handled = FALSE;
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT: {
-      HANDLE semaphore = interrupts.load();
-      if (semaphore == nullptr) return FALSE;
-      ::ReleaseSemaphore(semaphore, 1, nullptr);
-      return TRUE;
-    }
+      if (watched.interrupts != nullptr) {
+        ::ReleaseSemaphore(watched.interrupts, 1, nullptr);
+        handled = TRUE;
+      }
+      break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (watched.hangUps != nullptr) {
+        ::ReleaseSemaphore(watched.hangUps, 1, nullptr);
+        ::WaitForSingleObject(watched.harmless, kHangUpHoldMs);
+        handled = TRUE;
+      } else if (watched.interrupts != nullptr && event == CTRL_CLOSE_EVENT) {
+        ::ReleaseSemaphore(watched.interrupts, 1, nullptr);
+        handled = TRUE;
+      }
+      break;
     default:
-      return FALSE;
+      break;
   }
+  ::ReleaseSRWLockShared(&watchedLock);
+  return handled;
 }
+
 }  // namespace
 
 struct InterruptWatcher::State {
-  HANDLE semaphore = nullptr;
+  Watched handles;
   HANDLE stop = nullptr;
   std::thread thread;
 };
 
 InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
+    : InterruptWatcher(
+          [onInterrupt = std::move(onInterrupt)](Interruption, int count) { onInterrupt(count); },
+          false) {}
+
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal)
+    : InterruptWatcher(std::move(onSignal), true) {}
+
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
     : state_(std::make_unique<State>()) {
-  state_->semaphore = ::CreateSemaphoreA(nullptr, 0, 0x7fffffff, nullptr);
+  Watched& h = state_->handles;
+  h.interrupts = ::CreateSemaphoreA(nullptr, 0, 0x7fffffff, nullptr);
+  if (hangUps) h.hangUps = ::CreateSemaphoreA(nullptr, 0, 0x7fffffff, nullptr);
+  h.harmless = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state_->stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  interrupts.store(state_->semaphore);
+  ::AcquireSRWLockExclusive(&watchedLock);
+  watched = h;
+  ::ReleaseSRWLockExclusive(&watchedLock);
   ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-  state_->thread = std::thread([state = state_.get(), onInterrupt = std::move(onInterrupt)] {
-    int count = 0;
-    HANDLE handles[2] = {state->stop, state->semaphore};
+  state_->thread = std::thread([state = state_.get(), onSignal = std::move(onSignal)] {
+    int interrupts = 0;
+    int hangUps = 0;
+    const DWORD count = state->handles.hangUps != nullptr ? 3 : 2;
+    HANDLE handles[3] = {state->stop, state->handles.interrupts, state->handles.hangUps};
     while (true) {
-      const DWORD r = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+      const DWORD r = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
       if (r == WAIT_OBJECT_0 + 1) {
-        onInterrupt(++count);
-        continue;
+        onSignal(Interruption::kInterrupt, ++interrupts);
+      } else if (r == WAIT_OBJECT_0 + 2) {
+        onSignal(Interruption::kHangUp, ++hangUps);
+      } else {
+        return;  // stop, or the handles are unusable
       }
-      return;  // stop, or the handles are unusable
     }
   });
 }
 
 InterruptWatcher::~InterruptWatcher() {
   ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
-  interrupts.store(nullptr);
+  // The run is over: a handler still holding the process lets it go, then the handles go.
+  ::SetEvent(state_->handles.harmless);
+  ::AcquireSRWLockExclusive(&watchedLock);
+  watched = Watched{};
+  ::ReleaseSRWLockExclusive(&watchedLock);
   ::SetEvent(state_->stop);
   state_->thread.join();
-  ::CloseHandle(state_->semaphore);
-  ::CloseHandle(state_->stop);
+  for (HANDLE handle : {state_->handles.interrupts, state_->handles.hangUps,
+                        state_->handles.harmless, state_->stop})
+    if (handle != nullptr) ::CloseHandle(handle);
 }
+
+void InterruptWatcher::EndWouldBeHarmless() {
+  ::SetEvent(state_->handles.harmless);
+}
+
+void GuardStandardStreams() {}
 
 }  // namespace zorbent

@@ -3,16 +3,21 @@
 // the rest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -42,9 +47,11 @@ std::string ReadFileText(const std::string& path) {
 
 // Output goes to files, not pipes, so a chatty child can never block on a full pipe. With a
 // workDir the program runs there (its traffic log goes below it); with a hard limit of open
-// files the program starts with that limit and a soft one of 64.
+// files the program starts with that limit and a soft one of 64. stdoutFd and stderrFd, when
+// given, replace those files; meanwhile(pid) runs while the program does.
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::string& workDir = "",
-                         rlim_t hardFileLimit = 0) {
+                         rlim_t hardFileLimit = 0, int stdoutFd = -1, int stderrFd = -1,
+                         const std::function<void(pid_t)>& meanwhile = {}) {
   ProgramResult result;
   char outPath[] = "/tmp/zorbent-cli-out-XXXXXX";
   char errPath[] = "/tmp/zorbent-cli-err-XXXXXX";
@@ -55,6 +62,8 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::string
   if (child == 0) {
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
+    if (stdoutFd >= 0) dup2(stdoutFd, STDOUT_FILENO);
+    if (stderrFd >= 0) dup2(stderrFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
@@ -69,6 +78,7 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::string
   }
   close(outFd);
   close(errFd);
+  if (child > 0 && meanwhile) meanwhile(child);
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
@@ -151,7 +161,8 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
       {{"update", "--help"},
        0,
        {"Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same",
-        "power the adapter off and on, then run the same update again"}}};
+        "power the adapter off and on, then run the same update again",
+        "a closed output pipe never stops it"}}};
   for (const auto& [args, exitCode, texts] : cases) Expect(args, exitCode, texts);
   // Without a command, and before one: --version alone is not a usage error.
   for (const auto& args : {std::vector<std::string>{"--version"}, {"-q", "--version"}})
@@ -434,6 +445,95 @@ TEST(OpenFiles, ALowSoftLimitIsRaisedQuietlyAndAHardOneNamedWithWhatToDo) {
     EXPECT_EQ(r.exitCode, 1) << r.both();  // no such devices
     EXPECT_EQ(r.out.find(warning) != std::string::npos, hard == 128) << r.out;
     EXPECT_NE(r.out.find("20 adapters: 0 succeeded, 20 failed"), std::string::npos) << r.out;
+  }
+}
+
+// Output never ends an update: the reader of stdout quits after the first message, stderr's
+// before the start; the adapter still gets the whole image and the status is the job's.
+TEST(Signals, AClosedOutputPipeNeverEndsAnUpdate) {
+  TempDir dir;
+  const sim::BuiltImage image = NewerImage(2, 41);
+  RunningAdapter adapter(AdapterModel(2));
+  int out[2], err[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  close(err[0]);
+  const ProgramResult r =
+      RunProgram({"-v", "update", "--connect", adapter.Config(), dir.Write("fw.txt", image.text)},
+                 "", 0, out[1], err[1], [&](pid_t) {
+                   close(out[1]);
+                   close(err[1]);
+                   char first = 0;
+                   EXPECT_EQ(read(out[0], &first, 1), 1);
+                   close(out[0]);
+                 });
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(adapter->Flashes(), 1);
+  EXPECT_TRUE(sim::RecordsMatchImage(adapter->Records(), image, false));
+}
+
+// A hang-up, sent while each adapter works on a slow answer, stops an update that has not
+// begun its download before its first change, and carries one under way to its end: alone or
+// side by side in one tray. SIGTERM, as Ctrl-C, stops a download at its next step.
+TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
+  TempDir dir;
+  const sim::BuiltImage image = NewerImage(2);
+  const std::string file = dir.Write("fw.txt", image.text);
+  // The command being worked on at the hang-up: in identification, or the third record.
+  const std::string identifying = "QKPROI", downloading = "QKBL" + image.lines[2].substr(2);
+  const std::tuple<std::vector<std::string>, int, int> cases[] = {
+      {{identifying}, SIGHUP, 1},
+      {{downloading}, SIGHUP, 0},
+      {{identifying, downloading}, SIGHUP, 1},
+      {{downloading}, SIGTERM, 1}};
+  for (const auto& [slowCommands, signo, exitCode] : cases) {
+    SCOPED_TRACE(std::to_string(slowCommands.size()) + " adapter(s), signal " +
+                 std::to_string(signo));
+    std::vector<std::unique_ptr<RunningAdapter>> adapters;
+    std::vector<std::string> args = {"update", file};
+    for (const std::string& slow : slowCommands) {
+      sim::SimulatorOptions options = AdapterModel(2);
+      options.link.slowAnswers[slow] = 1000;
+      adapters.push_back(std::make_unique<RunningAdapter>(options));
+      args.insert(args.end(), {"--connect", adapters.back()->Config()});
+    }
+    // Busy: a command received after the one before the slow one was answered.
+    const auto busy = [&](RunningAdapter& adapter, const std::string& slow) {
+      const std::vector<sim::TranscriptEntry> answered = adapter->Transcript();
+      const std::string before = slow == identifying ? "QKI\r" : "QKUPDT03\r";
+      return std::any_of(answered.begin(), answered.end(),
+                         [&](const auto& e) { return e.command == before; }) &&
+             adapter->CommandCount() > static_cast<int>(answered.size());
+    };
+    const ProgramResult r = RunProgram(args, "", 0, -1, -1, [&](pid_t pid) {
+      bool all = false;
+      for (int i = 0; i < 2000 && !all; ++i) {
+        all = true;
+        for (std::size_t a = 0; a < adapters.size(); ++a)
+          all = all && busy(*adapters[a], slowCommands[a]);
+        if (!all) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_TRUE(all);
+      kill(pid, signo);
+    });
+    EXPECT_EQ(r.exitCode, exitCode) << r.both();
+    // The hint is for a terminal that is still there.
+    EXPECT_EQ(r.both().find("Press Ctrl-C again") != std::string::npos, signo == SIGTERM)
+        << r.both();
+    for (std::size_t a = 0; a < adapters.size(); ++a) {
+      RunningAdapter& adapter = *adapters[a];
+      if (slowCommands[a] == downloading) {
+        EXPECT_EQ(adapter->Flashes(), signo == SIGHUP ? 1 : 0) << r.out;
+        EXPECT_EQ(adapter->InDownloadMode(), signo == SIGTERM) << r.out;
+        continue;
+      }
+      EXPECT_NE(r.out.find("**Failed** Stopped on request before the download began."),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(testing::FirstOf(*adapter.operator->(), testing::kDownloadCommands), -1)
+          << adapter->TranscriptText();
+      EXPECT_FALSE(adapter->InDownloadMode());
+    }
   }
 }
 

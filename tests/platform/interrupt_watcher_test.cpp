@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/support/child_process.h"
 
@@ -33,6 +36,39 @@ TEST(InterruptWatcher, TurnsSigintIntoACallAndGivesTheSignalBack) {
       if (seen != 1) return 11;
     }
     return InterruptBlocked() ? 12 : 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+// Asked for hang-ups too, the watcher tells them apart and counts each kind on its own; asked
+// for interrupts only, it leaves SIGHUP its usual effect.
+TEST(InterruptWatcher, TellsAHangUpFromAnInterrupt) {
+  const int code = test::RunInChild([] {
+    std::mutex mutex;
+    std::vector<std::pair<Interruption, int>> seen;
+    {
+      InterruptWatcher watcher([&](Interruption kind, int count) {
+        std::lock_guard lock(mutex);
+        seen.emplace_back(kind, count);
+      });
+      for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGHUP}) {
+        const std::size_t before = seen.size();
+        ::kill(::getpid(), signal);
+        for (int i = 0; i < 1000; ++i) {
+          if (std::lock_guard lock(mutex); seen.size() > before) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      }
+    }
+    const std::vector<std::pair<Interruption, int>> expected = {{Interruption::kHangUp, 1},
+                                                                {Interruption::kInterrupt, 1},
+                                                                {Interruption::kInterrupt, 2},
+                                                                {Interruption::kHangUp, 2}};
+    if (seen != expected) return 10;
+    InterruptWatcher interruptsOnly([](int) {});
+    sigset_t current;
+    pthread_sigmask(SIG_BLOCK, nullptr, &current);
+    return sigismember(&current, SIGHUP) == 0 && InterruptBlocked() ? 0 : 11;
   });
   EXPECT_EQ(code, 0);
 }
