@@ -60,7 +60,7 @@ TEST(Jobs, AJobWithoutAThreadFailsAloneAndIsNamed) {
     adapter->Stop();
     SCOPED_TRACE(row);
     const bool refused = i == 1;
-    EXPECT_NE(row.find(refused ? "FAILED   **Failed** could not start" : " ok "),
+    EXPECT_NE(row.find(refused ? "FAILED      **Failed** could not start" : " ok "),
               std::string::npos);
     EXPECT_EQ(adapter->Flashes(), refused ? 0 : 1);
     if (refused) {
