@@ -288,6 +288,37 @@ TEST(Update, FailureSaysWhatToDo) {
          1, {"The adapter is in download mode: power the adapter off and on"});
 }
 
+// What the user's word can do and what a verdict may claim: an adapter that does not identify
+// itself is offered --recover, an older file --allow-older, and a download whose version is not
+// read back as the file's is not confirmed (exit 3).
+TEST(Update, VerdictsOfferTheUsersWordAndClaimNoMoreThanWasSeen) {
+  TempDir dir;
+  const std::string file = dir.Write("fw.txt", NewerImage(2).text);
+  sim::SimulatorOptions clone = AdapterModel(2);
+  clone.adapter.model = sim::kGenericModel;
+  clone.adapter.banner = "OBDII v1.5";
+  RunningAdapter generic(clone);
+  Expect({"-q", "update", "--connect", generic.Config(), file}, 1,
+         {"Update failed: the adapter did not identify itself. Nothing was sent that changes the "
+          "adapter. If it is a KTR5577 left in download mode by an interrupted update, finish "
+          "that update with --recover."});
+  sim::SimulatorOptions newer = AdapterModel(2);
+  newer.adapter.deviceVersion = "2.3.00";
+  RunningAdapter ahead(newer);
+  Expect({"-q", "update", "--connect", ahead.Config(), file}, 1,
+         {"older than the adapter's firmware v2.3.00", "add --allow-older"});
+  Expect({"-q", "update", "--check", "--allow-older", "--connect", ahead.Config(), file}, 0,
+         {"would be downgraded to v2.2.3X"});
+  sim::SimulatorOptions other = AdapterModel(5);
+  other.adapter.flashedVersion = "2.1.9";
+  RunningAdapter unconfirmed(other);
+  Expect(
+      {"-q", "update", "--connect", unconfirmed.Config(), dir.Write("b.txt", NewerImage(5).text)},
+      3,
+      {"Update not confirmed: the adapter reports v2.1.9 (file v2.2); check with "
+       "`zorbent-fw read`."});
+}
+
 // Eight adapters at once, two of which fail: the others finish, each row says how it ended.
 TEST(Update, ParallelAdaptersFinishBesideFailingOnes) {
   constexpr int kAdapters = 8;
