@@ -167,11 +167,19 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
   EXPECT_EQ(code, 0);
 }
 
-TEST_F(EngineSpine, StopRequestStaysUntilInit) {
+// The window's process-wide request lasts until Init; a run's own outlasts every job's Init (a
+// tray's Ctrl-C while its jobs start) and is never lowered.
+TEST_F(EngineSpine, StopRequestStaysUntilInitAndARunsOwnOutlastsIt) {
   RequestStop();
   EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNow);
   engine_.Init(&reports_, &Callback);
   EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNone);
+  StopSignal run;
+  engine_.UseStopSignal(run);
+  run.Raise(StopLevel::kNow);
+  run.Raise(StopLevel::kBeforeChange);
+  engine_.Init(&reports_, &Callback);
+  EXPECT_TRUE(engine_.StopNow());
 }
 
 }  // namespace
