@@ -390,7 +390,7 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
   outcome.olderFile = true;
   if (engine.allowOlder) {
     engine.ReportText("Warning: the file holds " + file + ", older than the adapter's " + running +
-                      "; it is installed as asked.\r\n");
+                      "; going ahead as asked.\r\n");
     return 0;
   }
   engine.ReportText("**Failed** The file holds " + file + ", older than the adapter's firmware " +
