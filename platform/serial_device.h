@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -29,10 +30,13 @@ class SerialDevice {
 
   bool SetRate(std::int32_t baud);
   // Reads what is there, waiting up to timeoutMs for the first byte (0: only a look).
-  // Returns bytes read (0 on time-out), -1 on error or hang-up.
+  // Returns bytes read (0 on time-out), -1 on error or hang-up (at once when Gone()).
   int ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs);
   // Writes what the device takes, waiting up to timeoutMs for room. -1 on error.
   int WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs);
+  // True once a read, write or wait showed the device gone (unplugged, its line hung up) since
+  // it opened; nothing more will come from it. Safe to ask from any thread.
+  bool Gone() const { return gone_; }
   // Drops pending input and output.
   void Flush();
   // Asks the driver to deliver short replies at once; false where unsupported.
@@ -47,6 +51,7 @@ class SerialDevice {
  private:
   int fd_ = -1;
   int wakeFd_ = -1;
+  std::atomic<bool> gone_{false};
   // What makes pauses end on time, taken by the first pause of an open device and let go
   // when it closes (Windows: a 1 ms timer period); empty elsewhere.
   std::shared_ptr<void> finePauses_;

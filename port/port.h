@@ -35,6 +35,10 @@ class Port {
   // Why the last open failed, in words for the user ("... is in use by another program");
   // empty when the port cannot tell.
   virtual std::string OpenFailure() const { return {}; }
+  // True once the connection has ended for good from the other side or the device went away
+  // (unplugged, the peer closed the socket, the pseudo-terminal's other end closed): every
+  // later Read/Write fails at once. A time-out is not gone.
+  virtual bool Gone() const { return false; }
 
   // A reader of a reply says that the reply cannot be whole before `bytes` more bytes have
   // come in. A port on a line that keeps to its bit rate may then leave that many byte times

@@ -334,9 +334,7 @@ void SerialPort::PumpLoop() {
       LockHolder hold(queueLock_);
       receiveQueue_.Append(std::span(buffer).first(static_cast<std::size_t>(n)));
     } else if (n < 0) {
-      receiveQueue_.Shut();  // the device went away: readers fail at once
-      sendQueue_.Shut();
-      return;
+      break;
     }
     std::size_t count = 0;
     {
@@ -346,13 +344,21 @@ void SerialPort::PumpLoop() {
     std::size_t sent = 0;
     while (sent < count) {
       const int w = device_.WriteSome(std::span(buffer).subspan(sent, count - sent), 5000);
-      if (w <= 0) {
-        sendQueue_.Shut();
-        return;
-      }
+      if (w <= 0) break;
       sent += static_cast<std::size_t>(w);
     }
+    if (sent < count) break;
   }
+  // Nothing reads or writes the device any more (it went away, or stalled): waiting reads and
+  // writes end at once, with what came before still in the receive queue.
+  receiveQueue_.Shut();
+  sendQueue_.Shut();
+}
+
+bool SerialPort::Gone() const {
+  // What was taken in before the device went can still be read; gone once it has been.
+  if (!device_.Gone()) return false;
+  return Direct() ? aheadStart_ == aheadEnd_ : receiveQueue_.IsEmpty();
 }
 
 void SerialPort::Purge() {

@@ -41,6 +41,7 @@ class SerialPort : public Port {
   SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }
   // The device, why it did not open and what to do about it, in one sentence.
   std::string OpenFailure() const override;
+  bool Gone() const override;
 
  private:
   bool OpenDevice();

@@ -171,6 +171,7 @@ bool TcpPort::StartPump() {
   sendQueue_.Clear();
   receiveQueue_.Reopen();
   sendQueue_.Reopen();
+  peerGone_ = false;
   isOpen_ = true;
   {
     LockHolder hold(sendLock_);
@@ -246,26 +247,33 @@ void TcpPort::PumpLoop() {
       }
       pumpHolding_ = outPos < outLen;
     }
-    if (sendFailed) break;
+    if (sendFailed) {
+      peerGone_ = true;
+      break;
+    }
     const bool sending = outPos < outLen;
     std::int32_t waitMs = -1;  // idle: sleep in poll until a byte, a write or a stop
     if (!sending && !sendQueue_.IsEmpty()) {
       waitMs = 0;  // more was queued (its wake-up may be spent): look at input, then take it
     } else if (sending) {
       const std::uint32_t stalled = TicksSince(lastProgress);
-      if (stalled >= kSendStallMs) break;
+      if (stalled >= kSendStallMs) break;  // a stall is no proof of a close: not gone
       waitMs = static_cast<std::int32_t>(kSendStallMs - stalled);
     }
     const SocketEvents events = socket_.Wait(true, sending, &wake_, waitMs);
     if (events.woken) wake_.Drain();
     if (events.readable) {
       const int n = socket_.Receive(in);
-      if (n < 0) break;  // the peer closed or the connection failed
+      if (n < 0) {  // the peer closed or the connection failed
+        peerGone_ = true;
+        break;
+      }
       if (n > 0) {
         LockHolder hold(queueLock_);
         receiveQueue_.Append(std::span(in).first(static_cast<std::size_t>(n)));
       }
     } else if (events.failed) {
+      peerGone_ = true;
       break;
     }
   }
@@ -310,6 +318,12 @@ bool TcpPort::Write(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs)
   if (!sendQueue_.WaitForEmpty(timeoutMs)) return false;
   Observe(false, whole);
   return true;
+}
+
+bool TcpPort::Gone() const {
+  // Set before the queues are shut, after the last bytes were queued: bytes that came before
+  // the close can still be read, and the port is gone once they have been.
+  return peerGone_ && receiveQueue_.IsEmpty();
 }
 
 void TcpPort::Purge() {

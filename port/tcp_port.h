@@ -53,6 +53,7 @@ class TcpPort : public Port {
 
   // The address, why the connection failed and what to do about it, in one sentence.
   std::string OpenFailure() const override;
+  bool Gone() const override;
   ConnectError LastConnectError() const { return lastError_; }
 
   bool IsListener() const { return mode_ == "server" && !accepted_; }
@@ -114,6 +115,8 @@ class TcpPort : public Port {
   Lock sendLock_;
   bool socketLive_ = false;   // the pump runs and the socket is open
   bool pumpHolding_ = false;  // the pump holds bytes it has taken but not yet sent
+  // The pump saw the peer close or the connection fail (not a stop, not a stalled send).
+  std::atomic<bool> peerGone_{false};
 };
 
 }  // namespace zorbent

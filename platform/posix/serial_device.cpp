@@ -24,6 +24,14 @@ void LowerModemLines(int fd) {
   [[maybe_unused]] const int r = ::ioctl(fd, TIOCMBIC, &lines);
 }
 
+// Errors after which the descriptor never works again: the line hung up (a pseudo-terminal's
+// master closed) or the device left (a USB adapter unplugged).
+bool MeansGone(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+constexpr short kHangUpEvents = POLLHUP | POLLERR | POLLNVAL;
+
 }  // namespace
 
 std::string SerialDevicePath(const std::string& name) {
@@ -97,6 +105,7 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   }
   LowerModemLines(fd);  // drivers raise them again when the rate leaves B0
   fd_ = fd;
+  gone_ = false;
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return true;
 }
@@ -143,7 +152,7 @@ void SerialDevice::Pause(std::int64_t micros) {
 }
 
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0 || gone_) return -1;
   if (out.empty()) return 0;
   if (timeoutMs <= 0) {
     // Only a look: the read alone tells. With VMIN and VTIME at 0 a terminal answers an empty
@@ -151,6 +160,7 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
     const ssize_t n = ::read(fd_, out.data(), out.size());
     if (n >= 0) return static_cast<int>(n);
     if (errno == EAGAIN || errno == EINTR) return 0;
+    if (MeansGone(errno)) gone_ = true;
     return -1;
   }
   struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
@@ -165,21 +175,29 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
     [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
     if ((pfd[0].revents & POLLIN) == 0) return 0;
   }
-  if ((pfd[0].revents & POLLIN) == 0) return -1;  // hang-up or error with nothing to read
+  if ((pfd[0].revents & POLLIN) == 0) {  // hang-up or error with nothing to read
+    if (pfd[0].revents & kHangUpEvents) gone_ = true;
+    return -1;
+  }
   const ssize_t n = ::read(fd_, out.data(), out.size());
   if (n > 0) return static_cast<int>(n);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-  return -1;  // end of file: the device went away
+  // End of file after a wait that said readable: the line hung up, its input already dropped.
+  if (n == 0 || MeansGone(errno)) gone_ = true;
+  return -1;
 }
 
 int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0 || gone_) return -1;
   if (bytes.empty()) return 0;
   // Room is the rule (a command is far smaller than the output buffer): write first and wait
   // only when the device is full.
   const ssize_t first = ::write(fd_, bytes.data(), bytes.size());
   if (first > 0) return static_cast<int>(first);
-  if (first < 0 && errno != EAGAIN && errno != EINTR) return -1;
+  if (first < 0 && errno != EAGAIN && errno != EINTR) {
+    if (MeansGone(errno)) gone_ = true;
+    return -1;
+  }
   struct pollfd pfd {
     fd_, POLLOUT, 0
   };
@@ -189,10 +207,14 @@ int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t ti
   } while (ready < 0 && errno == EINTR);
   if (ready < 0) return -1;
   if (ready == 0) return 0;
-  if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
+  if (pfd.revents & kHangUpEvents) {
+    gone_ = true;
+    return -1;
+  }
   const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
   if (n >= 0) return static_cast<int>(n);
   if (errno == EAGAIN || errno == EINTR) return 0;
+  if (MeansGone(errno)) gone_ = true;
   return -1;
 }
 

@@ -2,6 +2,7 @@
 // through HandleToLong/LongToHandle: kernel handles are 32-bit values even in 64-bit processes.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -87,15 +88,30 @@ bool SetImmediateReads(HANDLE device) {
   return ::SetCommTimeouts(device, &t) != 0;
 }
 
+// Errors after which the handle never works again: the device was unplugged or its driver
+// ended the handle. An aborted transfer is not one of them: our own CancelIo and a purge
+// abort transfers of a device that is still there.
+bool MeansGone(DWORD error) {
+  return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
+// -1, noting in gone whether the failure (GetLastError) means the device went away.
+int Failed(std::atomic<bool>& gone) {
+  if (MeansGone(::GetLastError())) gone = true;
+  return -1;
+}
+
 // Finishes an overlapped transfer started on event: waits up to waitMs (and for wake, when
 // given), cancels what is still pending and returns the bytes moved, or -1 on failure.
-int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std::int32_t waitMs) {
+int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std::int32_t waitMs,
+                   std::atomic<bool>& gone) {
   DWORD moved = 0;
   if (started) {
-    if (!::GetOverlappedResult(device, &ov, &moved, FALSE)) return -1;
+    if (!::GetOverlappedResult(device, &ov, &moved, FALSE)) return Failed(gone);
     return static_cast<int>(moved);
   }
-  if (::GetLastError() != ERROR_IO_PENDING) return -1;
+  if (::GetLastError() != ERROR_IO_PENDING) return Failed(gone);
   HANDLE handles[2] = {ov.hEvent, wake};
   const DWORD count = wake != nullptr ? 2 : 1;
   const DWORD r =
@@ -103,7 +119,7 @@ int FinishTransfer(HANDLE device, OVERLAPPED& ov, BOOL started, HANDLE wake, std
   if (r != WAIT_OBJECT_0) ::CancelIo(device);
   // After a cancel the transfer still reports what it moved before it stopped.
   if (!::GetOverlappedResult(device, &ov, &moved, TRUE)) {
-    if (::GetLastError() != ERROR_OPERATION_ABORTED) return -1;
+    if (::GetLastError() != ERROR_OPERATION_ABORTED) return Failed(gone);
     return static_cast<int>(ov.InternalHigh);
   }
   if (r == WAIT_FAILED) return -1;
@@ -158,6 +174,7 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   HANDLE wake = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   fd_ = FromHandle(device);
   wakeFd_ = FromHandle(wake);
+  gone_ = false;
   return true;
 }
 
@@ -202,7 +219,7 @@ bool SerialDevice::SetRate(std::int32_t baud) {
 namespace {
 
 // One read that takes what the driver holds now, without waiting for more.
-int ReadNow(HANDLE device, std::span<std::uint8_t> out) {
+int ReadNow(HANDLE device, std::span<std::uint8_t> out, std::atomic<bool>& gone) {
   Event event;
   if (event.Get() == nullptr) return -1;
   OVERLAPPED ov{};
@@ -210,22 +227,24 @@ int ReadNow(HANDLE device, std::span<std::uint8_t> out) {
   const DWORD want = out.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(out.size());
   const BOOL done = ::ReadFile(device, out.data(), want, nullptr, &ov);
   // With immediate reads a pending ReadFile still ends at once; the limit only guards it.
-  return FinishTransfer(device, ov, done, nullptr, 1000);
+  return FinishTransfer(device, ov, done, nullptr, 1000, gone);
 }
 
-bool InputWaiting(HANDLE device) {
+bool InputWaiting(HANDLE device, std::atomic<bool>& gone) {
   COMSTAT status{};
   DWORD errors = 0;
-  return ::ClearCommError(device, &errors, &status) && status.cbInQue > 0;
+  if (::ClearCommError(device, &errors, &status)) return status.cbInQue > 0;
+  Failed(gone);
+  return false;
 }
 
 }  // namespace
 
 int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0 || gone_) return -1;
   if (out.empty()) return 0;
   HANDLE device = ToHandle(fd_);
-  const int first = ReadNow(device, out);
+  const int first = ReadNow(device, out, gone_);
   if (first != 0 || timeoutMs <= 0) return first;
   // Nothing there yet: wait for the receive event, the wake-up or the time-out.
   Event event;
@@ -234,9 +253,10 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
   ov.hEvent = event.Get();
   DWORD mask = 0;
   if (!::WaitCommEvent(device, &mask, &ov)) {
-    if (::GetLastError() != ERROR_IO_PENDING) return -1;
-    // A byte that came in before the wait began raises no event: look before waiting.
-    if (!InputWaiting(device)) {
+    if (::GetLastError() != ERROR_IO_PENDING) return Failed(gone_);
+    // A byte that came in before the wait began raises no event: look before waiting. A device
+    // found gone meanwhile is not waited for.
+    if (!InputWaiting(device, gone_) && !gone_) {
       HANDLE handles[2] = {ov.hEvent, wakeFd_ >= 0 ? ToHandle(wakeFd_) : nullptr};
       const DWORD r = ::WaitForMultipleObjects(wakeFd_ >= 0 ? 2 : 1, handles, FALSE,
                                                static_cast<DWORD>(timeoutMs));
@@ -248,13 +268,14 @@ int SerialDevice::ReadSome(std::span<std::uint8_t> out, std::int32_t timeoutMs) 
     }
     if (!HasOverlappedIoCompleted(&ov)) ::CancelIo(device);
     DWORD ignored = 0;
-    ::GetOverlappedResult(device, &ov, &ignored, TRUE);
+    if (!::GetOverlappedResult(device, &ov, &ignored, TRUE)) Failed(gone_);
+    if (gone_) return -1;
   }
-  return ReadNow(device, out);
+  return ReadNow(device, out, gone_);
 }
 
 int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t timeoutMs) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0 || gone_) return -1;
   if (bytes.empty()) return 0;
   HANDLE device = ToHandle(fd_);
   Event event;
@@ -263,7 +284,7 @@ int SerialDevice::WriteSome(std::span<const std::uint8_t> bytes, std::int32_t ti
   ov.hEvent = event.Get();
   const DWORD want = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
   const BOOL done = ::WriteFile(device, bytes.data(), want, nullptr, &ov);
-  return FinishTransfer(device, ov, done, nullptr, timeoutMs);
+  return FinishTransfer(device, ov, done, nullptr, timeoutMs, gone_);
 }
 
 void SerialDevice::Flush() {
