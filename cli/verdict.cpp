@@ -18,6 +18,7 @@ std::string Version(const std::string& version) {
 
 std::string Reason(const JobOutcome& outcome) {
   if (outcome.stopped) return "stopped on request";
+  if (outcome.portGone) return "the adapter's port went away (unplugged?)";
   if (outcome.notIdentified && !outcome.foundInDownloadMode)
     return "the adapter did not identify itself";
   std::string reason = outcome.failure.empty() ? outcome.lastMessage : outcome.failure;

@@ -144,6 +144,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
       continue;
     }
     if (r == -1) {
+      if (ReportIfGone(engine, port)) return -1;  // once, not a sending error
       engine.ReportText("**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
       return -1;
     }
@@ -154,6 +155,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   }
 
   if (EndBlockDownload(engine, port) < 0) {
+    if (ReportIfGone(engine, port)) return -3;
     engine.ReportText("**Failed** Request stop download fail!\r\n");
     return -3;
   }
@@ -178,7 +180,7 @@ std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
   });
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
-    ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
     return -1;
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
@@ -201,7 +203,7 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   });
   if (r < 0) {
     engine.ReportText(kPowerOnAgain);
-    ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
     return -1;
   }
   engine.outcome.qkversAnswer = VisibleText(BufferText(reply));

@@ -349,6 +349,15 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
       "port (zorbent-fw detect) and that it runs at 115200 baud.\r\n");
 }
 
+bool ReportIfGone(UpdateEngine& engine, const Port& port) {
+  if (!port.Gone()) return false;
+  if (!engine.outcome.portGone) {
+    engine.outcome.portGone = true;
+    engine.ReportText("**Failed** The adapter's port went away: unplugged?\r\n");
+  }
+  return true;
+}
+
 void ReportUnanswered(UpdateEngine& engine) {
   const std::string& query = engine.outcome.unanswered;
   engine.ReportText("**Failed** The adapter gave no answer of its own to " + query + " within " +

@@ -50,6 +50,9 @@ std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> rep
 // model (1, with a warning); otherwise refused, reported (-1).
 std::int32_t AcceptDownloadMode(UpdateEngine& engine);
 
+// When the port went away (unplugged, the connection closed), says so once: true, reported.
+bool ReportIfGone(UpdateEngine& engine, const Port& port);
+
 // "**Failed** The adapter gave no answer of its own to QKI within 2 s." for the outcome's
 // `unanswered`.
 void ReportUnanswered(UpdateEngine& engine);

@@ -118,6 +118,7 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
           WithCount("**Failed** Repeat three times error on %d line!\r\n", acknowledged));
       return -4;
     }
+    if (ReportIfGone(engine, port)) return -5;  // once, not four sending errors
     engine.ReportText(WithCount(PairFailureMessage(r), acknowledged));
     resend = true;
     if (++failures > 3) return -5;
@@ -173,7 +174,7 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   });
   if (r < 0) {
     engine.ReportText("**Failed** Please power on the device again!\r\n");
-    ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
     return r;
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
@@ -248,7 +249,8 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
     if (r < 0) {
       // The last line of an odd count is never sent; an adapter that wants it will not close.
       engine.outcome.oddFileNotClosed =
-          !engine.outcome.closeUnanswered && engine.recordCount % 2 != 0;
+          !engine.outcome.closeUnanswered && !port.Gone() && engine.recordCount % 2 != 0;
+      ReportIfGone(engine, port);
       engine.ReportText(kStopDownloadFail);
       return -1;
     }
