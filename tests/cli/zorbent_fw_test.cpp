@@ -45,7 +45,7 @@ std::string ReadFileText(const std::string& path) {
   return text.str();
 }
 
-// Output to files (or the fds given), in workDir with hardFileLimit if given; meanwhile(pid).
+// Output goes to files (or stdoutFd/stderrFd), never a pipe a chatty child could fill up.
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::string& workDir = "",
                          rlim_t hardFileLimit = 0, int stdoutFd = -1, int stderrFd = -1,
                          const std::function<void(pid_t)>& meanwhile = {}) {
