@@ -46,9 +46,8 @@ struct Reports {
   }
 };
 
-// One identify fuzz input, shared by the target and the corpus generator: [file version
-// selector] [n] [n bytes product ID] then answers as [length] [bytes]..., a length running at
-// most to the end of the input. The versions lie on both sides of the gate thresholds.
+// An identify input: [file version selector] [n] [n bytes product ID] then answers as [length]
+// [bytes]..., each cut at the input's end. The versions lie on both sides of the gate thresholds.
 inline constexpr std::array<std::int32_t, 8> kFileVersions = {0,    2201, 2229, 2230,
                                                               4005, 4006, 4009, 2147483647};
 

@@ -1,5 +1,4 @@
-// Any text as a connection string: parsed, split and, for serial strings, opened on a device
-// path that cannot exist (never on a real device, never over the network).
+// Any connection string: parsed, split, serial ones opened on a path that cannot exist.
 
 #include <algorithm>
 
@@ -40,11 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = whole.substr(0, newline);
   const std::string_view path =
       newline == std::string_view::npos ? std::string_view("fw.txt") : whole.substr(newline + 1);
-
   CheckSplit(text, '|');
   CheckSplit(text, ':');
   (void)zorbent::AtoiLike(text);
-
   zorbent::ParsedConfig parsed;
   const bool ok = zorbent::ParseConfigString(text, parsed);
   const auto fields = zorbent::SplitText(text, '|');
@@ -65,7 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Require(!ok, "parser agrees with the grammar");
   }
-
   zorbent::fuzz::Reports report;
   zorbent::UpdateEngine engine;
   engine.Init(&report, &zorbent::fuzz::Reports::Callback);
@@ -77,20 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "parameter error reported with the forms");
     return 0;
   }
-
   const auto address = zorbent::SplitText(fields[1], ':');
   if (parsed.kind == zorbent::PortKind::kSerial) {
     Require(parsed.config.Get("mode") == "direct", "serial mode");
     Require(parsed.config.Get("name") == address[0] && parsed.config.Get("baud") == address[1],
             "serial name and rate");
     (void)zorbent::AtoiLike(parsed.config.Get("baud"));
-
     zorbent::PortConfig safe = parsed.config;
     safe.Set("name", Harmless(address[0]));
     bool opened = true;
     const auto port = zorbent::CreatePort(parsed.kind, safe, opened);
     Require(!opened, "a missing device does not open");
-
     const std::string safeText = "com|" + Harmless(address[0]) + ":" + address[1];
     const std::int32_t channel = engine.OpenPort(safeText, path);
     Require(channel == -1, "a missing device gives no channel");

@@ -8,8 +8,7 @@
 namespace zorbent::fuzz {
 namespace {
 
-// A port whose adapter is a list of canned answers: every write makes the next answer
-// readable. Reads never wait, so an exhausted script ends an exchange at once.
+// Canned answers, one readable per write; reads never wait, so a spent script ends an exchange.
 class MemoryPort : public Port {
  public:
   explicit MemoryPort(std::vector<std::string> answers) : answers_(std::move(answers)) {}
@@ -20,7 +19,6 @@ class MemoryPort : public Port {
     Purge();
     return *this;
   }
-
   void Close() override { open_ = false; }
   bool Read(std::span<std::uint8_t> buffer, std::int32_t) override {
     if (!open_ || pending_.size() - readAt_ < buffer.size()) {
@@ -91,7 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   UpdateEngine engine;
   engine.Init(&reports, &Reports::Callback);
   CopyToBuffer(engine.fileProductId, input.productId);
-
   RunExchanges(port);
   for (const std::int32_t code : kCodes) {
     engine.adapterModel = code;
@@ -99,7 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(OneOf(identified, {0, -1}), "IdentifyAdapter result");
     Require(identified < 0 || (code >= 0 && code <= 4), "IdentifyAdapter accepted a bad code");
     Require(engine.adapterModel == code, "IdentifyAdapter set another model");
-
     Require(OneOf(CheckElmVersion(engine, port.Rewind()), {0, -5}), "CheckElmVersion result");
     const std::int32_t gates = CheckVersionGates(engine, port.Rewind(), code, input.fileVersion);
     Require(OneOf(gates, {2, 3, -1}), "CheckVersionGates result");

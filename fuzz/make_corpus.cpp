@@ -1,5 +1,4 @@
-// Writes the starting corpus of the fuzz targets into DIR/image, DIR/config and DIR/identify:
-// valid and corrupted firmware files of both families, connection strings, adapter answers.
+// Writes the fuzz targets' starting corpus into DIR/image, DIR/config and DIR/identify.
 
 #include <cstdio>
 #include <filesystem>

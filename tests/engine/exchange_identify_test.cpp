@@ -1,6 +1,4 @@
-// The command exchange, identification, version gates and version reports, against a scripted
-// adapter across a pseudo-terminal; that a socket reads and writes the same way is the port
-// contract's concern.
+// Exchange, identification, version gates and reports against a scripted pty adapter.
 
 #include <gtest/gtest.h>
 
@@ -67,8 +65,7 @@ TEST_F(ExchangeTest, ReplyLongerThanTheBufferFailsInsteadOfOverflowing) {
   EXPECT_EQ(ReadReply(*port_, small, 2000), -1);
 }
 
-// Three attempts, the port purged before each: an answer to the third counts, and a
-// command never answered goes out exactly three times.
+// Three attempts, the port purged before each: the third may answer, none makes a fourth.
 TEST_F(ExchangeTest, RetrySendsThreeTimesAtMost) {
   int seen = 0;
   peer_.StartResponder([&](const std::string&) { return ++seen < 3 ? Chunks{} : Chunks{"OK\r>"}; });
@@ -79,8 +76,7 @@ TEST_F(ExchangeTest, RetrySendsThreeTimesAtMost) {
   EXPECT_EQ(peer_.Commands().size(), 6u);  // the responder keeps counting
 }
 
-// Without an echo the same command is asked once more; two different answers mean one was an
-// earlier command's late answer.
+// Without an echo the command is asked again: two different answers mean one came late.
 TEST_F(ExchangeTest, OwnReplyWithoutEchoAsksTwiceAndComparesTheAnswers) {
   int seen = 0;
   peer_.StartResponder([&](const std::string&) { return Chunks{++seen == 1 ? "OK>" : "KTR>"}; });
@@ -220,9 +216,7 @@ TEST_F(IdentifyTest, VersionGatesDecideByGeneration) {
   }
 }
 
-// The ELM327 level an adapter announces after an update: its own, raised to 2.1 on a Ruvo01
-// and to 2.2 on the others; "QKVADJ" on the Ruvo models (version after "RuvoPro v" in "QKI"),
-// "QK UCS_ATI" on the others (after the first "V" of "QKVERS").
+// The ELM327 level announced after an update: "QKVADJ" on Ruvo models, else "QK UCS_ATI".
 TEST_F(IdentifyTest, AdjustElmVersionSetsTheLevelPerModel) {
   const struct {
     int code;
@@ -260,8 +254,7 @@ TEST_F(IdentifyTest, AdjustElmVersionSetsTheLevelPerModel) {
   EXPECT_EQ(AdjustElmVersion(engine_, *port_, 9), -1);
 }
 
-// A model without a device version, and a device version without "V": only the adapter
-// version is shown. The ordinary reports and the block-mode probe are the flows' concern.
+// Without a usable device version only the adapter version is shown.
 TEST_F(IdentifyTest, VersionReportsWithoutADeviceVersion) {
   Answer("QKVERS", "KTR5588 V1.0.3");
   Answer("QKI", "zOrbent FS v2.3.00");

@@ -54,8 +54,7 @@ class ImageFormat : public ::testing::Test {
   UpdateEngine engine_;
 };
 
-// Accepted images: the whole check reads the family, the line count, the names and the
-// version the builder wrote, reports no text, and keeps the file and exactly its digits.
+// Accepted: family, count, names and version as built, no text, exactly the digits kept.
 struct Accepted {
   const char* what;
   std::variant<BlockImageOptions, LineImageOptions> options;
@@ -88,8 +87,7 @@ std::vector<Accepted> AcceptedImages() {
        {"fifty line records", LineImageOptions{.records = 50}, 51},
        // The trailer's type is not the check's concern.
        {"trailer type 2", LineImageOptions{.records = 3, .trailerType = 0x02}, 4},
-       // After the trailer: blank lines, spaces, tabs and one final Ctrl-Z, cut off for the
-       // transfer.
+       // After the trailer: blank lines, spaces, tabs and one final Ctrl-Z, never sent.
        {"block Ctrl-Z after the trailer", BlockImageOptions{.afterTrailer = "\x1A"}, 17},
        {"line Ctrl-Z after the trailer", LineImageOptions{.afterTrailer = "\x1A"}, 16},
        {"block blank lines after the trailer",
@@ -150,8 +148,7 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
             } else {
               EXPECT_EQ(engine_.fileFamily, 1);
             }
-            // The reader hands the flows exactly the builder's digits, line by line, and the
-            // kept image ends with the trailer's line: nothing after it is ever sent.
+            // Exactly the builder's lines are read back; the kept image ends with the trailer.
             const std::string kept(engine_.image.begin(), engine_.image.end());
             EXPECT_EQ(engine_.imageSize, static_cast<std::int32_t>(kept.size()));
             EXPECT_TRUE(built.text.starts_with(kept));
@@ -174,8 +171,7 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
   EXPECT_EQ(Check(text.erase(text.size() - 2, 1)), 1);
 }
 
-// Refused images: the family's own check gives its result, the whole check one message and
-// nothing of the file kept.
+// Refused: the family check's result, one message, nothing of the file kept.
 struct Refused {
   std::string what, text;
   bool block;  // which check's result is pinned
@@ -211,23 +207,19 @@ std::vector<Refused> RefusedImages() {
                   BuildLineImage({.records = 4, .corruption = Corruption::kNoTrailer}).text, false,
                   -2, 4});
   // No line end after the trailer, spaces or blank lines break the fixed span.
-  rows.push_back({"line trailer without line end",
-                  BuildLineImage({.records = 3, .trailerLineEnd = false}).text, false, -1});
-  rows.push_back(
-      {"line with spaces", BuildLineImage({.records = 3, .spaces = true}).text, false, -1});
-  rows.push_back({"line with blank lines", BuildLineImage({.records = 3, .blankLines = true}).text,
-                  false, -1});
-  rows.push_back(
-      {"version text without V", BuildLineImage({.versionText = "2.2.01"}).text, false, -1});
-  // A line-mode line must be 136 hex digits: a stray letter in place of a 0 low digit keeps the
-  // span and, read as 0, even the check byte.
+  for (int n = 0;
+       const LineImageOptions& o : {LineImageOptions{.records = 3, .trailerLineEnd = false},
+                                    {.records = 3, .spaces = true},
+                                    {.records = 3, .blankLines = true},
+                                    {.versionText = "2.2.01"}})  // and a version without V
+    rows.push_back({"line span " + std::to_string(n++), BuildLineImage(o).text, false, -1});
+  // A stray letter for a 0 low digit keeps the span and, read as 0, even the check byte.
   std::string stray = BuildLineImage({.records = 3}).text;
   std::size_t at = 138 + 3;  // a low digit of the second line, after CR LF
   while (stray[at] != '0') at += 2;
   stray[at] = 'G';
   rows.push_back({"line with a stray letter", stray, false, -1});
-  // Anything but blank lines and a final Ctrl-Z after the trailer: a second image, text, a
-  // Ctrl-Z that is not the last byte. The line named is the first one of it.
+  // Anything else after the trailer is refused, naming its first line.
   const std::string after = ": text after the trailer record, which ends the image: remove it";
   const std::string twoBlock = BuildBlockImage({.records = 3}).text + BuildBlockImage({}).text;
   const std::string twoLine = BuildLineImage({.records = 3}).text + BuildLineImage({}).text;
@@ -287,7 +279,6 @@ TEST_F(ImageFormat, FailedChecksLeaveTheLastGoodIdentity) {
   EXPECT_EQ(DeviceName(), "Ruvo03");
   EXPECT_EQ(VersionText(), "V4.0.0X");
   EXPECT_EQ(engine_.fileVersion, 4005);
-
   ASSERT_EQ(Check(BuildBlockImage({.productId = "BLOCKID"}).text), 1);
   EXPECT_EQ(engine_.fileFamily, 1);
   EXPECT_EQ(ProductId(), "BLOCKID");
@@ -347,8 +338,7 @@ std::string RecordsAddingUpTo(std::uint32_t amount) {
   return text;
 }
 
-// LEN 3 over a line holding two DATA bytes and a SUM: a reader that pads the missing SUM
-// with 0 finds DATA 80 80 00 summing to 00 and would accept the record.
+// LEN 3 over two DATA bytes and a SUM: zero padding would make DATA 80 80 00 pass.
 TEST_F(ImageFormat, BlockRecordLenPastItsLineIsRejected) {
   const std::vector<std::uint8_t> sound{0x00, 0x02, 0x80, 0x80, 0x00};
   EXPECT_EQ(Block(HexLine(sound) + HexLine(Trailer(Sum(sound)))), 1);
@@ -358,8 +348,7 @@ TEST_F(ImageFormat, BlockRecordLenPastItsLineIsRejected) {
   EXPECT_LT(Check(text), 0);
 }
 
-// A trailer whose LEN claims its SUM and one byte more than the line holds, with bytes chosen
-// so that zero padding would make both its SUM and its TOTAL come out right.
+// A trailer LEN past its line, chosen so zero padding would make SUM and TOTAL come out right.
 TEST_F(ImageFormat, BlockTrailerLenPastItsLineIsRejected) {
   const std::vector<std::uint8_t> names{0xB6, 0xB6};
   const std::uint32_t claimed = 1 + 2 + 1 + 4;  // f, names, g, TOTAL (last byte missing)

@@ -77,15 +77,14 @@ TEST_F(EngineSpine, AllChannelsInUseReportsNotEnoughMemoryEvenForBadStrings) {
   EXPECT_EQ(engine_.OpenPort(extra.ConfigString(), ""), 7);
 }
 
-TEST_F(EngineSpine, OverlongFirmwarePathIsRefusedNotCut) {
+// An overlong firmware path is refused, not cut; a bad connection string gets the forms it takes.
+TEST_F(EngineSpine, OverlongPathsAndBadConnectionStringsAreRefused) {
   test::PtyPair pty;
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1024, 'p')), -1);
   EXPECT_EQ(reports_.texts.back().rfind("**Failed** ", 0), 0u);
   EXPECT_EQ(engine_.ChannelPort(0), nullptr);  // no channel claimed
   EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1023, 'p')), 0);
-}
-
-TEST_F(EngineSpine, BadConnectionStringIsRefusedWithTheFormsItTakes) {
+  reports_ = {};
   EXPECT_EQ(engine_.OpenPort("com|/dev/ttyUSB0:0", ""), -1);
   EXPECT_EQ(reports_.texts,
             (std::vector<std::string>{
@@ -94,9 +93,7 @@ TEST_F(EngineSpine, BadConnectionStringIsRefusedWithTheFormsItTakes) {
                 "tcp|HOST:PORT (a WiFi adapter, e.g. tcp|192.168.0.10:35000).\r\n"}));
 }
 
-// Too short, missing, above the bound, a pipe or a directory: invalid at once with the reason,
-// without reading the file (a pipe is never opened: that would wait for a writer). Long enough:
-// the format check refuses it. A bad file never reaches the adapter.
+// Files that cannot be updates are refused with the reason, unread, before the adapter.
 TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
   const std::string invalid = "**Failed** File is Invalid!\r\n";
   const std::string tiny = File(137), huge = File(std::int64_t{INT32_MAX} + 1);
@@ -105,49 +102,38 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   files_.push_back(fifo);
   const std::string dir = fs::temp_directory_path().string();
-  const struct {
-    std::string path;
-    std::vector<std::string> texts;
-    std::vector<int> progress;
-  } cases[] = {
-      {tiny,
-       {invalid,
-        tiny + " is too short (137 bytes) to hold a firmware image (138 bytes at least)\r\n"},
-       {1}},
-      {"/no/such/file", {invalid, "cannot read /no/such/file: No such file or directory\r\n"}, {1}},
+  const std::pair<std::string, std::string> cases[] = {
+      {tiny, tiny + " is too short (137 bytes) to hold a firmware image (138 bytes at least)"},
+      {"/no/such/file", "cannot read /no/such/file: No such file or directory"},
       {huge,
-       {invalid,
-        huge +
-            " is larger than any adapter firmware (more than 16 MiB): is it the right file?\r\n"},
-       {1}},
+       huge + " is larger than any adapter firmware (more than 16 MiB): is it the right file?"},
       {fifo,
-       {invalid,
-        fifo + " is a pipe, not a file: save the firmware to a file and give that file's path\r\n"},
-       {1}},
-      {dir, {invalid, dir + " is a directory: give the firmware file itself\r\n"}, {1}},
-      {File(138), {"**Failed** update file format error!\r\n"}, {1, 2}}};
+       fifo + " is a pipe, not a file: save the firmware to a file and give that file's path"},
+      {dir, dir + " is a directory: give the firmware file itself"},
+      {File(138), ""}};  // long enough: the format check refuses it
   test::PtyPair pty;
-  for (const auto& c : cases) {
-    const int ch = engine_.OpenPort(pty.ConfigString(), c.path);
+  for (const auto& [path, reason] : cases) {
+    const std::vector<std::string> texts =
+        reason.empty() ? std::vector<std::string>{"**Failed** update file format error!\r\n"}
+                       : std::vector<std::string>{invalid, reason + "\r\n"};
+    const int ch = engine_.OpenPort(pty.ConfigString(), path);
     ASSERT_GE(ch, 0);
     reports_ = {};
     const std::int64_t readBefore = BytesReadSoFar();
     ASSERT_GE(readBefore, 0);
     EXPECT_LT(engine_.Update(ch), 0);
-    EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20) << c.path;  // never a whole 2 GiB file
-    EXPECT_EQ(reports_.progress, c.progress);
-    EXPECT_EQ(reports_.texts, c.texts);
-    EXPECT_EQ(engine_.outcome.failure,
-              VisibleText(c.texts[0].substr(11)));  // the reason is no failure line
+    EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20) << path;  // never a whole 2 GiB file
+    EXPECT_EQ(reports_.progress, (reason.empty() ? std::vector<int>{1, 2} : std::vector<int>{1}));
+    EXPECT_EQ(reports_.texts, texts);
+    EXPECT_EQ(engine_.outcome.failure, VisibleText(texts[0].substr(11)));  // not the reason
     EXPECT_TRUE(engine_.image.empty());
     EXPECT_EQ(engine_.image.capacity(), 0u);
     engine_.ClosePort(ch);
-    EXPECT_TRUE(pty.ReadFor(100).empty()) << c.path;
+    EXPECT_TRUE(pty.ReadFor(100).empty()) << path;
   }
 }
 
-// A file far past the bound is refused by its size: no buffer is asked for, even where
-// memory is short, and the program lives on.
+// A file far past the bound is refused by its size, without a buffer, where memory is short.
 TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
   if (test::kSanitizedBuild) GTEST_SKIP() << "the address space limit does not apply";
   test::PtyPair pty;
@@ -167,8 +153,7 @@ TEST_F(EngineSpine, AFileTooBigForMemoryIsInvalidAndEndsNothing) {
   EXPECT_EQ(code, 0);
 }
 
-// The window's process-wide request lasts until Init; a run's own outlasts every job's Init (a
-// tray's Ctrl-C while its jobs start) and is never lowered.
+// The process-wide stop lasts until Init; a run's own outlasts it and is never lowered.
 TEST_F(EngineSpine, StopRequestStaysUntilInitAndARunsOwnOutlastsIt) {
   RequestStop();
   EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNow);

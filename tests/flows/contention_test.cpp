@@ -1,5 +1,4 @@
-// Devices that do not open, each with its reason, and many open/close cycles, which must leave
-// nothing behind.
+// Devices that do not open, each with its reason; open/close cycles leave nothing behind.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -76,8 +75,7 @@ TEST(ConnectionFailure, EachReasonIsNamed) {
       << missing;
 }
 
-// A device in use by another program names it; one this program's other job holds stays
-// undisturbed, and opens again once that job lets go.
+// A device in use names its holder; one held by another job of ours opens once let go.
 TEST(ConnectionFailure, InUseNamesTheProgramHoldingTheDevice) {
   Started adapter(AdapterOf(2));
   ASSERT_TRUE(adapter.started);
@@ -92,7 +90,6 @@ TEST(ConnectionFailure, InUseNamesTheProgramHoldingTheDevice) {
   EXPECT_EQ(holder.ReadVersions(channel), 0) << held.text;
   holder.ClosePort(channel);
   EXPECT_EQ(RunRead(config).result, 0);
-
   test::PtyPair pty;
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -115,8 +112,7 @@ TEST(ConnectionFailure, InUseNamesTheProgramHoldingTheDevice) {
       << line;
 }
 
-// Open/close cycles through the engine, a working one now and then, leave no descriptor and no
-// thread behind: enough to catch a leak that only now and then happens (TCP's are in tests/port).
+// Open/close cycles, some working, leave no descriptor or thread behind.
 TEST(Cycles, LeaveNoDescriptorOrThreadBehind) {
   Started adapter(AdapterOf(2));
   ASSERT_TRUE(adapter.started);
@@ -126,7 +122,6 @@ TEST(Cycles, LeaveNoDescriptorOrThreadBehind) {
   engine.ClosePort(engine.OpenPort(connection, ""));  // lazily made things exist before counting
   const int fdsBefore = test::OpenDescriptorCount();
   const int threadsBefore = test::ThreadCount();
-
   for (int i = 0; i < 500; ++i) {
     const std::int32_t channel = engine.OpenPort(connection, "");
     ASSERT_EQ(channel, 0) << "cycle " << i;

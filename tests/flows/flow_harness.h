@@ -1,5 +1,4 @@
 #pragma once
 
-// The engine against the simulated adapter: kept under this name for the tests and benchmarks
-// that include it from here.
+// The engine against the simulated adapter, under the name the benchmarks include.
 #include "tests/support/sim_job.h"

@@ -1,5 +1,4 @@
-// The repeat and retry rules of both transfers, pinned by the exact records the adapter got
-// with its answers, the failure lines and the progress values of each case.
+// The repeat and retry rules of both transfers: exact records, answers, failures, progress.
 
 #include <gtest/gtest.h>
 
@@ -101,8 +100,7 @@ template <int times>
 void RefuseEnd(SimulatorOptions& o) {
   o.faults.refuseEnd = times;
 }
-// The adapter refuses "QKFL" (the image is for another product, which download mode cannot
-// check beforehand): the end record follows, then "QKFL" once more.
+// "QKFL" refused (a file for another product): the end record follows, then "QKFL" again.
 void CloseRefused(SimulatorOptions& o) {
   o.adapter.startInDownloadMode = true;
   o.adapter.productId = "OBDZ-2000";
@@ -118,8 +116,7 @@ const auto kName = [](const ::testing::TestParamInfo<Rule>& info) { return info.
 INSTANTIATE_TEST_SUITE_P(
     LineMode, Rules,
     ::testing::Values(
-        // A first line may be asked again up to three times; the fifth send fails the pair,
-        // and so does a sixth "RepPack". The pair then goes again, as a whole.
+        // A first line is asked again up to three times; then the pair goes again, whole.
         Rule("FirstLineRepPackThreeTimes", 2, RepPack<3, 3>,
              kPair1 + Times(3, "L3=RepPack") + kPairs23 + kLineEnd, {}, kLineDone, true),
         Rule("FirstLineRepPackFourTimes", 2, RepPack<3, 4>,
@@ -165,8 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         Rule("RecordUnansweredThreeTimes", 5, RepPack<3, 3>,
              "L1=OK L2=OK L3=ERR01 L3=ERR01 L3=ERR01", {Line("Sending error", 3), kPowerOn},
              {1, 2, 3, 4, 23, 41}, false),
-        // "ERR02" rejects the image while the adapter ran its firmware before; the download
-        // is closed all the same. In download mode it is a failed attempt like any other.
+        // "ERR02" from the firmware rejects the image (closed all the same); not in download mode.
         Rule("Err02FromFirmware", 5, Err02<3>, "L1=OK L2=OK L3=ERR02 QKDLED QKVERS",
              {"**Failed** File is Invalid!\r\n", kPowerOn}, {1, 2, 3, 4, 23, 41}, false),
         Rule("Err02InDownloadMode", 5, Err02InDownloadMode,

@@ -17,8 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every byte up to the cap loads; above it, missing or no regular file, the output is left
-// empty and the error says which.
+// Every byte up to the cap loads; above it, missing or not a file: empty, and the error says which.
 TEST(LoadWholeFileTest, LoadsEveryByteUpToTheCapAndNothingAbove) {
   const fs::path dir = fs::temp_directory_path() / ("zorbent-files-" + std::to_string(::getpid()));
   fs::create_directories(dir);

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -23,52 +22,45 @@ bool InterruptBlocked() {
   return sigismember(&current, SIGINT) == 1;
 }
 
-// SIGINT becomes a call while the watcher lives; afterwards the signal is unblocked again.
-TEST(InterruptWatcher, TurnsSigintIntoACallAndGivesTheSignalBack) {
-  const int code = test::RunInChild([] {
-    std::atomic<int> seen{0};
-    {
-      InterruptWatcher watcher([&](int count) { seen = count; });
-      if (!InterruptBlocked()) return 10;
-      ::kill(::getpid(), SIGINT);
-      for (int i = 0; i < 1000 && seen == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (seen != 1) return 11;
-    }
-    return InterruptBlocked() ? 12 : 0;
-  });
-  EXPECT_EQ(code, 0);
-}
-
-// Asked for hang-ups too, the watcher tells them apart and counts each kind on its own; asked
-// for interrupts only, it leaves SIGHUP its usual effect.
-TEST(InterruptWatcher, TellsAHangUpFromAnInterrupt) {
+// Signals counted by kind while the watcher lives, unblocked after; SIGHUP only when asked.
+TEST(InterruptWatcher, TellsAHangUpFromAnInterruptAndGivesTheSignalsBack) {
   const int code = test::RunInChild([] {
     std::mutex mutex;
     std::vector<std::pair<Interruption, int>> seen;
+    const auto waitFor = [&](std::size_t count) {
+      for (int i = 0; i < 1000; ++i) {
+        if (std::lock_guard lock(mutex); seen.size() >= count) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    };
     {
       InterruptWatcher watcher([&](Interruption kind, int count) {
         std::lock_guard lock(mutex);
         seen.emplace_back(kind, count);
       });
+      if (!InterruptBlocked()) return 10;
+      std::size_t count = 0;
       for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGHUP}) {
-        const std::size_t before = seen.size();
         ::kill(::getpid(), signal);
-        for (int i = 0; i < 1000; ++i) {
-          if (std::lock_guard lock(mutex); seen.size() > before) break;
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        waitFor(++count);
       }
     }
+    if (InterruptBlocked()) return 11;
     const std::vector<std::pair<Interruption, int>> expected = {{Interruption::kHangUp, 1},
                                                                 {Interruption::kInterrupt, 1},
                                                                 {Interruption::kInterrupt, 2},
                                                                 {Interruption::kHangUp, 2}};
-    if (seen != expected) return 10;
-    InterruptWatcher interruptsOnly([](int) {});
+    if (seen != expected) return 12;
+    InterruptWatcher interruptsOnly([&](int count) {
+      std::lock_guard lock(mutex);
+      seen.emplace_back(Interruption::kInterrupt, count);
+    });
     sigset_t current;
     pthread_sigmask(SIG_BLOCK, nullptr, &current);
-    return sigismember(&current, SIGHUP) == 0 && InterruptBlocked() ? 0 : 11;
+    if (sigismember(&current, SIGHUP) != 0 || !InterruptBlocked()) return 13;
+    ::kill(::getpid(), SIGINT);
+    waitFor(5);
+    return seen.back() == std::pair{Interruption::kInterrupt, 1} ? 0 : 14;
   });
   EXPECT_EQ(code, 0);
 }

@@ -1,5 +1,4 @@
-// DTR and RTS stay inactive from the open on. A pty has no modem lines (ENOTTY), so this
-// binary wraps ioctl to record each modem-line request and pass it on unchanged.
+// DTR and RTS stay inactive from the open on; ioctl is wrapped to record modem-line requests.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -78,7 +77,6 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
     EXPECT_EQ(r.result, -1);  // what a pty answers: it reached the system
     EXPECT_TRUE(r.error == ENOTTY || r.error == EINVAL) << r.error;
   }
-
   ASSERT_TRUE(device.SetRate(2000000));
   seen = TakeRequests();
   ASSERT_EQ(seen.size(), 1u);
@@ -86,7 +84,6 @@ TEST(SerialDeviceModemLines, OpenAndEveryRateChangeLowerDtrAndRtsEvenWhereRefuse
   EXPECT_EQ(seen[0].lines, TIOCM_DTR | TIOCM_RTS);
   EXPECT_EQ(pty.LineRate(), 2000000);
   EXPECT_EQ(ControlFlags(pty.MasterFd()) & HUPCL, 0u);
-
   device.Close();
   EXPECT_TRUE(TakeRequests().empty());  // closing leaves the lines alone
 }

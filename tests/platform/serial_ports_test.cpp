@@ -44,7 +44,6 @@ class FakeSysfs : public ::testing::Test {
     if (!fs::exists(dev / "driver"))
       fs::create_directory_symlink(root_ / "bus/drivers" / driver, dev / "driver");
   }
-
   // The device file under the fake /dev, with its mode and group.
   std::string Node(const std::string& name, fs::perms mode, gid_t group = 0) {
     const fs::path node = root_ / "dev" / name;
@@ -53,7 +52,6 @@ class FakeSysfs : public ::testing::Test {
     EXPECT_EQ(::chown(node.c_str(), 0, group), 0);
     return node.string();
   }
-
   // A USB bridge: the tty's device is the interface, its parent carries the identity.
   void AddUsb(const std::string& name, const std::string& vid, const std::string& pid,
               const std::string& maker, const std::string& product, const std::string& serial) {
@@ -67,13 +65,11 @@ class FakeSysfs : public ::testing::Test {
     std::ofstream(usb / "serial") << serial << "\n";
     std::ofstream(usb / "1-2:1.0" / name / "latency_timer") << "16\n";
   }
-
   std::vector<std::string> Names(bool all, const DeviceUser& user = {}) {
     std::vector<std::string> names;
     for (const auto& port : ListSerialPortInfo(all, tree_, user)) names.push_back(port.name);
     return names;
   }
-
   fs::path root_;
   DeviceTree tree_;
 };
@@ -103,8 +99,7 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_TRUE(Names(true).empty());
 }
 
-// Only the bridges adapters are built on, and Bluetooth links, are adapter devices: a CDC-ACM
-// board, another FTDI chip or an unknown USB device is not.
+// Only the listed bridges and Bluetooth links are adapter devices.
 TEST_F(FakeSysfs, AdapterDevicesAreTheListedBridgesAndBluetoothLinks) {
   AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A1");
   AddUsb("ttyUSB1", "067b", "23d3", "Prolific", "PL2303GL", "");
@@ -138,8 +133,7 @@ TEST(AdapterBridges, AreTheOnesTheUdevRuleLists) {
   EXPECT_EQ(udev, table);
 }
 
-// Each port's identity, description, whether the user may open it (and why not), and who has
-// it open.
+// Each port's identity, description, access (and why not) and who has it open.
 TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
   AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
   Add("rfcomm0");
@@ -154,7 +148,6 @@ TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
   fs::create_directories(root_ / "proc/4242/fd");
   std::ofstream(root_ / "proc/4242/comm") << "minicom\n";
   fs::create_symlink(usb, root_ / "proc/4242/fd/3");
-
   DeviceUser nobody;
   nobody.uid = 65534;
   nobody.groups = {65534};
@@ -171,7 +164,6 @@ TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
   EXPECT_EQ(u.accessReason, "needs group " + DeviceGroup(usb));
   EXPECT_EQ(u.users, (std::vector<std::string>{"minicom (pid 4242)"}));
   EXPECT_EQ(DescribePort(u), "ttyUSB0 \u2014 FTDI FT232R USB UART");
-
   EXPECT_EQ(ports[1].kind, PortKindOfDevice::kBluetooth);
   EXPECT_FALSE(ports[1].mayOpen);  // root's alone
   EXPECT_EQ(ports[1].accessReason, "no read and write permission");
@@ -179,7 +171,6 @@ TEST_F(FakeSysfs, DescribesUsbBluetoothAndOnBoardDevicesWithAccessAndUse) {
   EXPECT_EQ(ports[2].kind, PortKindOfDevice::kOnBoard);
   EXPECT_TRUE(ports[2].mayOpen);
   EXPECT_TRUE(ports[2].users.empty());
-
   // A member of the device's group may open it.
   nobody.groups.push_back(20);
   EXPECT_TRUE(ListSerialPortInfo(false, tree_, nobody).front().mayOpen);

@@ -1,5 +1,4 @@
-// The adapter-sim program: prints where to connect, serves until SIGTERM, then prints its
-// transcript; bad arguments end it with 2.
+// The adapter-sim program: serves until SIGTERM, then prints its transcript; misuse exits 2.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -74,7 +73,6 @@ TEST(AdapterSimProgram, ServesOnAPtyUntilSigtermThenPrintsItsTranscript) {
   ASSERT_GT(child.pid, 0);
   const std::string first = child.Read("\n");
   ASSERT_TRUE(first.starts_with("com|/dev/")) << first;
-
   bool opened = false;
   zorbent::SerialPort port(zorbent::test::SerialConfig(first.substr(4, first.rfind(':') - 4)),
                            opened);
@@ -83,16 +81,13 @@ TEST(AdapterSimProgram, ServesOnAPtyUntilSigtermThenPrintsItsTranscript) {
   ASSERT_TRUE(port.Write(zorbent::test::Bytes("ATI\rQKVERS\r"), 2000));
   const std::string expected = "ATI\rQKVERS\rOBDII v1.5\r\r>KTR558 V3.1.4\r\r>";
   EXPECT_EQ(zorbent::test::ReadText(port, expected.size(), 3000), expected);
-
   ::kill(child.pid, SIGTERM);
   const std::string rest = child.Read();
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_NE(rest.find("QKVERS\\r"), std::string::npos) << rest;
 }
 
-// Bad arguments end with 2 and say why; make-image never writes a clean file under a fault's
-// name (one the family lacks, or a record past the last), but does write one where it belongs.
-// --version needs no --model: it answers before the required options are checked.
+// Bad arguments exit 2 and say why; make-image writes no clean file under a fault's name.
 TEST(AdapterSimProgram, ExitStatusAndWhatItSays) {
   const std::string dir = ::testing::TempDir() + "zorbent-make-image-" + std::to_string(::getpid());
   std::filesystem::create_directories(dir);

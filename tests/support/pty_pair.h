@@ -7,8 +7,7 @@
 
 namespace zorbent::test {
 
-// A pseudo-terminal whose master the test plays; the code under test opens SlavePath(). A
-// slave descriptor held here spares the master a hang-up while the port reopens.
+// A pty whose master the test plays; a held slave spares it a hang-up when the port reopens.
 class PtyPair : public StreamPeer {
  public:
   PtyPair();

@@ -1,7 +1,6 @@
 #pragma once
 
-// A running simulated adapter for tests that drive a whole program or window against it, and
-// the firmware files that update it.
+// A running simulated adapter for tests that drive a whole program, and its firmware files.
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 #pragma once
 
-// Runs the engine's jobs against a simulated adapter (pseudo-terminal; TCP on Windows) and
-// keeps what a user is told and what the adapter was sent, with the adapter's timed transcript.
+// The engine's jobs against a simulated adapter: what the user is told and the adapter got.
 
 #include <unistd.h>
 
@@ -134,8 +133,7 @@ inline const char* LineDeviceName(int model) {
   return std::array{"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01"}[model];
 }
 
-// A small valid image for the model (line mode for 0..4, block mode for 5 and 6) that is newer
-// than AdapterOf's firmware.
+// A small valid image for the model (line 0..4, block 5 and 6), newer than AdapterOf's.
 inline sim::BuiltImage ImageFor(int model, int records = 8) {
   if (IsBlockModel(model)) {
     sim::BlockImageOptions options;
@@ -170,10 +168,8 @@ struct Started {
   std::string error;
 };
 
-// The transcript in short, one word per command: its text without "\r"; a record as "L<n>"
-// (its line in the image, from 1) followed by "=" and the answer after the echo ("...", "OK",
-// "RepPack", "ERR01"; "-" when none came). With collapse, a run of records becomes "QKBL*n" or
-// "QKDLDT*n" and answers are left out.
+// The transcript, a word per command; a record as "L<image line>=<answer after the echo>" ("-":
+// none). With collapse, a run of records is "QKBL*n" or "QKDLDT*n", without answers.
 inline std::string Trace(const sim::AdapterSimulator& simulator, const sim::BuiltImage& image,
                          bool collapse = false) {
   std::map<std::string, int> lines;
@@ -227,8 +223,7 @@ inline int FirstOf(const sim::AdapterSimulator& simulator,
 // The commands that open a download: none may come before the adapter was identified.
 inline const std::vector<std::string_view> kDownloadCommands = {"QKUPDT03", "QKDLKTR"};
 
-// Seconds from the adapter's answer to the last `command` to the next thing in its transcript;
-// -1 when the command never came or nothing followed.
+// Seconds from the last `command`'s answer to the next entry; -1 when there is none.
 inline double SecondsAfter(const sim::AdapterSimulator& simulator, const std::string& command) {
   const std::vector<sim::TranscriptEntry> transcript = simulator.Transcript();
   for (std::size_t i = transcript.size(); i-- > 1;)

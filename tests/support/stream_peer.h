@@ -10,8 +10,7 @@
 
 namespace zorbent::test {
 
-// The far end of a line the test plays (a pty's master or a socket): raw bytes, and a
-// responder that answers commands as an adapter would.
+// The far end a test plays (pty master or socket): raw bytes, and an adapter-like responder.
 class StreamPeer {
  public:
   StreamPeer(const StreamPeer&) = delete;

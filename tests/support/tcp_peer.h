@@ -8,8 +8,7 @@
 
 namespace zorbent::test {
 
-// PtyPair's TCP twin: the code under test connects to Port() on 127.0.0.1 and the test plays
-// the accepted socket, accepted on first use.
+// PtyPair's TCP twin: the code connects to Port() on 127.0.0.1, the test plays the accepted end.
 class TcpPeer : public StreamPeer {
  public:
   // backlog: connections the system completes before anyone accepts them.
