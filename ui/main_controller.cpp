@@ -44,6 +44,29 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
   return Join("tcp", address, port);
 }
 
+CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
+  const JobOutcome& outcome = engine.outcome;
+  CommandEnd end;
+  // A download whose version read back is not the file's must not look like a success.
+  end.succeeded = result >= 0 && !outcome.versionNotConfirmed;
+  if (result >= 0 || outcome.stopped) return end;
+  if (outcome.notIdentified && !outcome.foundInDownloadMode && !outcome.adapterChanged) {
+    const std::string model =
+        outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
+    end.word = Word::kRecover;
+    end.question = "The adapter did not identify itself (it answered \"" + outcome.banner +
+                   "\" to ATI). If it is a " + model +
+                   " left in download mode by an interrupted update, this file can finish that "
+                   "update, without model and version checks. Finish the interrupted update?";
+  } else if (outcome.olderFile && !engine.allowOlder) {
+    end.word = Word::kAllowOlder;
+    end.question = "The file holds v" + outcome.fileVersion +
+                   ", older than the adapter's firmware v" + outcome.versionBefore +
+                   ". Install the older file anyway?";
+  }
+  return end;
+}
+
 MainController::MainController(MainView& view, UpdateEngine& engine, PortLister listPorts)
     : view_(view), engine_(engine), listPorts_(std::move(listPorts)) {
   if (!listPorts_) listPorts_ = [] { return ListPortChoices(); };
@@ -140,6 +163,10 @@ void MainController::StartCommand(bool update) {
     WriteOutput(refusal, true);
     return;
   }
+  RunCommand(update, config, path);
+}
+
+void MainController::RunCommand(bool update, const std::string& config, const std::string& path) {
   EnableControls(false);
   runningCommand_ = update ? "Update" : "Read";
   view_.ResetProgress();
@@ -168,7 +195,7 @@ void MainController::StartCommand(bool update) {
         "**Failed** could not start: the system refused a new thread. Close other "
         "programs and try again.\r\n",
         true);
-    FinishCommand(false);
+    FinishCommand({});
   }
 }
 
@@ -176,30 +203,43 @@ bool MainController::Connect(WorkerArgs* args) {
   args->channel = args->window->engine_.OpenPort(args->config, args->firmware);
   if (args->channel >= 0) return true;
   MainController* window = args->window;
-  window->view_.Post([window] { window->FinishCommand(false); });
+  window->view_.Post([window] { window->FinishCommand({}); });
   return false;
 }
 
 void MainController::UpdateWorker(WorkerArgs* args) {
   if (!Connect(args)) return;
-  const bool succeeded = args->window->engine_.Update(args->channel) >= 0;
-  args->window->engine_.ClosePort(args->channel);
+  UpdateEngine& engine = args->window->engine_;
+  const std::int32_t result = engine.Update(args->channel);
+  engine.ClosePort(args->channel);
   MainController* window = args->window;
-  window->view_.Post([window, succeeded] { window->FinishCommand(succeeded); });
+  window->view_.Post([window, end = UpdateEnd(result, engine)] { window->FinishCommand(end); });
 }
 
 void MainController::ReadWorker(WorkerArgs* args) {
   if (!Connect(args)) return;
-  const bool succeeded = args->window->engine_.ReadVersions(args->channel) >= 0;
+  CommandEnd end;
+  end.succeeded = args->window->engine_.ReadVersions(args->channel) >= 0;
   args->window->engine_.ClosePort(args->channel);
   MainController* window = args->window;
-  window->view_.Post([window, succeeded] { window->FinishCommand(succeeded); });
+  window->view_.Post([window, end] { window->FinishCommand(end); });
 }
 
-void MainController::FinishCommand(bool succeeded) {
+void MainController::FinishCommand(const CommandEnd& end) {
   view_.DismissCloseQuestion();
-  view_.ShowOutcome(succeeded);
+  // The user's word was for the run that has ended; the engine lives as long as the window.
+  engine_.recover = false;
+  engine_.allowOlder = false;
+  view_.ShowOutcome(end.succeeded);
   EnableControls(true);
+  if (end.word == Word::kNone || !view_.IsShown()) return;
+  if (!view_.AskUsersWord(end.question) || !view_.IsShown() || running_) return;
+  // The same Update again: the connection and file the refused one used, whatever the
+  // controls show now.
+  const std::string config = updateArgs_.config;
+  const std::string path = updateArgs_.firmware;
+  (end.word == Word::kRecover ? engine_.recover : engine_.allowOlder) = true;
+  RunCommand(true, config, path);
 }
 
 void MainController::EnableControls(bool enabled) {

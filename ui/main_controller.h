@@ -36,6 +36,20 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port);
 
 class MainController;
 
+// What Yes to the question after a refused Update lets the same Update do, for that run alone.
+enum class Word { kNone, kRecover, kAllowOlder };
+
+// How a command ended, copied off the engine by its worker before it posts: the window's thread
+// never reads the engine's outcome.
+struct CommandEnd {
+  bool succeeded = false;
+  Word word = Word::kNone;  // what the window may ask the user's word for
+  std::string question;     // ... and how it asks
+};
+// The end of an Update, from its result and the engine as the job left it (its flags still
+// those of the job).
+CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine);
+
 // What a command's worker reads for as long as it runs.
 struct WorkerArgs {
   std::int32_t channel = -1;
@@ -88,7 +102,8 @@ class MainController {
   void StartCommand(bool update);
   // False when the click is to do nothing; refusal text set when input is too long.
   bool BuildConfig(std::string& config, std::string& refusal) const;
-  void FinishCommand(bool succeeded);
+  void RunCommand(bool update, const std::string& config, const std::string& path);
+  void FinishCommand(const CommandEnd& end);
   void Report(std::int32_t kind, std::intptr_t value);
 
   MainView& view_;

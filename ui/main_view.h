@@ -81,6 +81,9 @@ class MainView {
   virtual std::optional<std::string> ChooseFirmwareFile() = 0;
   // Asked when the window is closed during a command; true to close anyway.
   virtual bool ConfirmCloseWhileRunning() = 0;
+  // A Yes/No question with No as its default button (and as Escape where the box takes it);
+  // true on Yes only.
+  virtual bool AskUsersWord(const std::string& question) = 0;
   // The command ended: a close question still open no longer applies.
   virtual void DismissCloseQuestion() {}
   // How the command ended, so success and failure look different at a glance.

@@ -34,10 +34,16 @@ class TestDialog : public MainDialog {
     ++dismissals;
     MainDialog::DismissCloseQuestion();
   }
+  bool AskUsersWord(const std::string& question) override {
+    asked.push_back(question);
+    return word ? *word : MainDialog::AskUsersWord(question);
+  }
   std::optional<std::string> ChooseFirmwareFile() override { return chosenFile; }
   void EndProcessNow() override { processEnded = true; }
 
   std::optional<bool> answer;  // none: the real question
+  std::optional<bool> word;    // ... the same for the user's word after a refusal
+  std::vector<std::string> asked;
   int questions = 0;
   int dismissals = 0;
   std::optional<std::string> chosenFile;
@@ -369,6 +375,67 @@ TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) 
   EXPECT_EQ(dialog_->questions, 3);
   EXPECT_EQ(dialog_->dismissals, 1);
   EXPECT_EQ(Output().find("Connecting to ", 1), std::string::npos);  // no queued command
+}
+
+// An Update refused for want of the user's word asks for it, No by default; Yes runs the same
+// Update again with the word given for that run alone. A version read back that is not the
+// file's is no success, and nothing to ask about.
+TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
+  const std::string recover =
+      "The adapter did not identify itself (it answered \"zOrbent boot loader\" to ATI). If it is "
+      "a KTR5577 left in download mode by an interrupted update, this file can finish that "
+      "update, without model and version checks. Finish the interrupted update?";
+  const std::string older =
+      "The file holds v2.2.3X, older than the adapter's firmware v2.2.40. Install the older file "
+      "anyway?";
+  const struct {
+    char adapter;             // 'd' in download mode, 'o' newer than the file, 'u' unconfirmed
+    std::optional<bool> yes;  // none: the real box, closed with Escape
+    std::string question;     // empty: none asked
+  } cases[] = {{'d', std::nullopt, recover},
+               {'d', true, recover},
+               {'o', false, older},
+               {'o', true, older},
+               {'u', false, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(1, c.adapter) + (c.yes.value_or(false) ? " yes" : " no"));
+    const int model = c.adapter == 'u' ? 5 : 2;
+    sim::SimulatorOptions options = test::AdapterModel(model);
+    options.adapter.startInDownloadMode = c.adapter == 'd';
+    if (c.adapter == 'o') options.adapter.deviceVersion = "2.2.40";
+    if (c.adapter == 'u') options.adapter.flashedVersion = "2.1.9";
+    test::RunningAdapter adapter(options);
+    Open({adapter.Device()});
+    Click("1001");
+    testing::FirmwareFile file(test::NewerImage(model).text);
+    Control<QLineEdit>("1004")->setText(QString::fromStdString(file.Path()));
+    dialog_->word = c.yes;
+    bool noIsDefault = false;
+    QTimer box;  // answers the real box, which opens once the worker has ended
+    QObject::connect(&box, &QTimer::timeout, [&] {
+      auto* open = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (open == nullptr) return;
+      box.stop();
+      noIsDefault = open->defaultButton() == open->button(QMessageBox::No) &&
+                    open->text() == QString::fromStdString(c.question);
+      QTest::keyClick(open, Qt::Key_Escape);
+    });
+    if (!c.yes) box.start(20);
+    Click("1006");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(dialog_->asked, c.question.empty() ? std::vector<std::string>{}
+                                                 : std::vector<std::string>{c.question});
+    EXPECT_TRUE(c.yes || noIsDefault);
+    const bool yes = c.yes.value_or(false);
+    const bool downloaded = yes || c.adapter == 'u';
+    const sim::AdapterSimulator& simulator = *adapter.operator->();
+    EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, downloaded);
+    EXPECT_EQ(Output().find("File download finished!\n") != std::string::npos, downloaded)
+        << Output();
+    EXPECT_EQ(Outcome(), yes ? "succeeded" : "failed");
+    EXPECT_EQ(Output().find("Connecting to ", 1) != std::string::npos, yes);  // one rerun
+    EXPECT_FALSE(engine_.recover || engine_.allowOlder);
+  }
 }
 
 // Refresh follows the position, not the name, and leaves the rate and the other page alone.

@@ -265,6 +265,62 @@ TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
   EXPECT_EQ(adapter->Flashes(), 1);
 }
 
+// Answers the question box from a timer its own modal loop runs, keeping its text and default.
+HWND g_owner = nullptr;
+int g_word = IDNO;
+std::string g_question;
+bool g_noIsDefault = false;
+void CALLBACK AnswerQuestion(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND box = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND w, LPARAM found) {
+        if (GetWindow(w, GW_OWNER) != g_owner || !IsWindowVisible(w)) return TRUE;
+        *reinterpret_cast<HWND*>(found) = w;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&box));
+  if (box == nullptr) return;
+  KillTimer(nullptr, timer);
+  std::array<char, 1024> text{};
+  GetDlgItemTextA(box, 0xFFFF, text.data(), static_cast<int>(text.size()));  // the message
+  g_question = text.data();
+  g_noIsDefault = (GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON;
+  SendMessageA(box, WM_COMMAND, static_cast<WPARAM>(g_word), 0);
+}
+
+// An adapter that did not identify itself: the window asks, No by default, and only Yes sends
+// it the download.
+TEST_F(WindowTest, RefusedUpdateAsksAndOnlyYesFinishesTheInterruptedUpdate) {
+  for (const int word : {IDNO, IDYES}) {
+    SCOPED_TRACE(word);
+    sim::SimulatorOptions options = test::AdapterModel(2, true);
+    options.adapter.startInDownloadMode = true;
+    test::RunningAdapter adapter(options);
+    testing::FirmwareFile file(test::NewerImage(2).text);
+    Click(hwnd_, IDC_WIFI);
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+    SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
+    g_owner = hwnd_;
+    g_word = word;
+    g_question.clear();
+    g_noIsDefault = false;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
+    Click(hwnd_, IDC_UPDATE);
+    ASSERT_TRUE(PumpUntilIdle());
+    KillTimer(nullptr, timer);
+    EXPECT_TRUE(
+        g_question.starts_with("The adapter did not identify itself (it answered "
+                               "\"zOrbent boot loader\" to ATI). If it is a KTR5577 "))
+        << g_question;
+    EXPECT_TRUE(g_noIsDefault);
+    const sim::AdapterSimulator& simulator = *adapter.operator->();
+    EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, word == IDYES);
+    EXPECT_EQ(adapter->Flashes(), word == IDYES ? 1 : 0);
+  }
+}
+
 TEST_F(WindowTest, ClosingWhileIdleEndsTheWindowAndRaisesTheStopRequest) {
   SendMessageA(hwnd_, WM_COMMAND, IDOK, 0);  // OK never ends the dialog
   EXPECT_TRUE(IsWindow(hwnd_));

@@ -334,6 +334,15 @@ bool MainDialog::ConfirmCloseWhileRunning() {
   return answer == QMessageBox::Yes;
 }
 
+bool MainDialog::AskUsersWord(const std::string& question) {
+  QMessageBox box(QMessageBox::Question, windowTitle(), FromEngine(question),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  // Yes sends the adapter what a refusal held back: only a deliberate click gives it.
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 void MainDialog::DismissCloseQuestion() {
   if (closeQuestion_ != nullptr) closeQuestion_->done(QMessageBox::No);
 }

@@ -59,6 +59,7 @@ class MainDialog : public QDialog, public MainView {
   void FocusUpdateButton() override;
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
+  bool AskUsersWord(const std::string& question) override;
   void DismissCloseQuestion() override;
   void ShowOutcome(bool succeeded) override;
   void ShowAbout() override;

@@ -452,6 +452,12 @@ bool WinMainWindow::ConfirmCloseWhileRunning() {
   return answer == IDYES;
 }
 
+bool WinMainWindow::AskUsersWord(const std::string& question) {
+  // Yes sends the adapter what a refusal held back: only a deliberate click gives it.
+  return MessageBoxA(hwnd_, question.c_str(), "zOrbentFwUpdater v3.5",
+                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
 void WinMainWindow::ShowAbout() {
   DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_ABOUTBOX), hwnd_, &AboutProc, 0);
 }

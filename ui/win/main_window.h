@@ -66,6 +66,7 @@ class WinMainWindow final : public MainView {
   void FocusUpdateButton() override;
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
+  bool AskUsersWord(const std::string& question) override;
   void ShowAbout() override;
   void EndDialog() override;
   void EndProcessNow() override;
