@@ -1,5 +1,7 @@
 // Any bytes as a firmware file: accepted or refused cleanly, whatever an earlier job left.
 
+#include <algorithm>
+
 #include "engine/image_format.h"
 #include "fuzz/fuzz_check.h"
 
@@ -37,7 +39,10 @@ Outcome Check(zorbent::UpdateEngine& engine, std::span<const std::uint8_t> bytes
     return o;
   }
   Require(reports.texts == 0, "an accepted image reports no text");
-  Require(engine.image.size() == bytes.size(), "an accepted image stays loaded");
+  Require(engine.image.size() == static_cast<std::size_t>(engine.imageSize) &&
+              engine.image.size() <= bytes.size() &&
+              std::equal(engine.image.begin(), engine.image.end(), bytes.begin()),
+          "an accepted image stays loaded up to its trailer");
   Require(engine.fileFamily == 1 || engine.fileFamily == 2, "family");
   Require(engine.recordCount >= 1, "the trailer line counts");
   Require(engine.progressStep == 90.0 / engine.recordCount, "progress step");
