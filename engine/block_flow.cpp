@@ -84,7 +84,11 @@ std::int32_t EndBlockDownload(UpdateEngine& engine, Port& port) {
 // first, and where the adapter probably is.
 void ReportRateSwitchFailure(UpdateEngine& engine, std::int32_t result) {
   engine.outcome.rateSwitchFailed = true;
-  if (result == -1 || result == -2) {
+  if (result == -1) {
+    engine.ReportText(
+        "The adapter did not answer the switch to 2,000,000 baud in time; it may run at either "
+        "rate.\r\n");
+  } else if (result == -2) {
     engine.ReportText(
         "The adapter did not accept the switch to 2,000,000 baud; it stays at 115200 baud.\r\n");
   } else if (result == -3) {

@@ -446,6 +446,19 @@ TEST(Close, OddFilesCloseWithTheEndRecordAndALateAnswerClaimsNoState) {
   EXPECT_FALSE(late.simulator.InDownloadMode());
 }
 
+// A failed switch to the fast rate is named before the records fail at the wrong rate.
+TEST(Close, AFailedRateSwitchIsNamed) {
+  SimulatorOptions options = AdapterOf(5);
+  options.link.slowAnswers["QK DLBD 02"] = 6000;
+  Started adapter(options);
+  UpdateEngine engine;
+  const JobRun run = adapter.Update(ImageFor(5, 2), engine);
+  EXPECT_LT(run.result, 0);
+  EXPECT_TRUE(run.Said("The adapter did not answer the switch to 2,000,000 baud in time"))
+      << run.text;
+  EXPECT_TRUE(engine.outcome.rateSwitchFailed);
+}
+
 // A read missing one answer fails naming it; another version read back is not confirmed.
 TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
   SimulatorOptions options = AdapterOf(2);
