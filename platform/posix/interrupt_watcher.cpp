@@ -32,14 +32,6 @@ struct InterruptWatcher::State {
   }
 };
 
-InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
-    : InterruptWatcher(
-          [onInterrupt = std::move(onInterrupt)](Interruption, int count) { onInterrupt(count); },
-          false) {}
-
-InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal)
-    : InterruptWatcher(std::move(onSignal), true) {}
-
 InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
     : state_(std::make_unique<State>()) {
   sigset_t set;

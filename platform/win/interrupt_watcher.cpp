@@ -63,14 +63,6 @@ struct InterruptWatcher::State {
   std::thread thread;
 };
 
-InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
-    : InterruptWatcher(
-          [onInterrupt = std::move(onInterrupt)](Interruption, int count) { onInterrupt(count); },
-          false) {}
-
-InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal)
-    : InterruptWatcher(std::move(onSignal), true) {}
-
 InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
     : state_(std::make_unique<State>()) {
   Watched& h = state_->handles;
