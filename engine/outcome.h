@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "port/port_facts.h"
+
 namespace zorbent {
 
 // How far a job got. Each stage is entered before its first exchange, so a failure's stage
@@ -51,56 +53,27 @@ enum class FailureKind : std::uint8_t {
 
 // The adapter's state as far as the job saw it.
 enum class AdapterState : std::uint8_t {
-  kNotReached,          // no exchange happened
-  kUnchanged,           // nothing that changes it was sent
-  kInDownloadMode,      // its firmware is gone; an update must finish
-  kMayBeInDownloadMode, // a change was sent but its effect is not known
-  kUpdatedConfirmed,    // it reports the file's version
-  kUpdatedNotConfirmed, // the download finished but the version read back is not the file's
+  kNotReached,           // no exchange happened
+  kUnchanged,            // nothing that changes it was sent
+  kInDownloadMode,       // its firmware is gone; an update must finish
+  kMayBeInDownloadMode,  // a change was sent but its effect is not known
+  kUpdatedConfirmed,     // it reports the file's version
+  kUpdatedNotConfirmed,  // the download finished but the version read back is not the file's
 };
 
 // What the user can do next, for the family and the cause; front ends word it.
 enum class Recovery : std::uint8_t {
-  kNothing,               // done, or nothing would help from here (a stop on request)
-  kCheckConnection,       // the port, cable, power, rate or network
-  kRunAgain,              // the same command again (a late answer, a busy line)
-  kPowerCycleThenUpdate,  // power the adapter off and on, then update again (with recover)
-  kUpdateAgain,           // update again with the same file (with recover)
-  kAnotherFile,           // this file cannot go to this adapter
-  kAnotherFileRecover,    // in download mode, and only another file can finish it
-  kRecoverIfDownloadMode, // it did not name itself: if it was left in download mode, recover
-  kAllowOlder,            // the file is older: only on the user's word
-  kReadToTell,            // its state is unknown: a version read tells
-  kContactMaker,          // the adapter cannot be updated by this program
-};
-
-// What a port said when it could not be opened or went away: facts only, for a front end to
-// word in its own terms.
-struct PortFacts {
-  enum class Problem : std::uint8_t {
-    kNone,
-    kNoSuchDevice,   // nothing at that path or name
-    kBusy,           // in use by another program (holder named when known)
-    kNoPermission,   // not allowed to open it
-    kNotSerial,      // exists but is not a serial device
-    kRateRefused,    // the device would not take the rate
-    kHostUnknown,    // the address did not resolve
-    kRefused,        // the host refused the connection
-    kTimedOut,       // no connection within the time-out
-    kUnreachable,    // no route to the host
-    kListenFailed,   // could not listen on the local port
-    kNoClient,       // listening, but no adapter connected
-    kOther,
-  };
-  Problem problem = Problem::kNone;
-  bool tcp = false;
-  std::string device;      // "/dev/ttyUSB0", "COM5", "192.168.0.10:35000"
-  std::int32_t rate = 0;   // the rate asked for (serial)
-  std::int32_t attempts = 0;
-  std::int32_t waitedMs = 0;  // the time all attempts took at most
-  std::int32_t systemCode = 0;
-  std::string systemText;  // the system's own words for systemCode
-  std::string holder;      // the program holding a busy device, when known
+  kNothing,                // done, or nothing would help from here (a stop on request)
+  kCheckConnection,        // the port, cable, power, rate or network
+  kRunAgain,               // the same command again (a late answer, a busy line)
+  kPowerCycleThenUpdate,   // power the adapter off and on, then update again (with recover)
+  kUpdateAgain,            // update again with the same file (with recover)
+  kAnotherFile,            // this file cannot go to this adapter
+  kAnotherFileRecover,     // in download mode, and only another file can finish it
+  kRecoverIfDownloadMode,  // it did not name itself: if it was left in download mode, recover
+  kAllowOlder,             // the file is older: only on the user's word
+  kReadToTell,             // its state is unknown: a version read tells
+  kContactMaker,           // the adapter cannot be updated by this program
 };
 
 // What the job heard from the adapter when it heard nothing useful: a wrong rate shows as
@@ -118,21 +91,21 @@ struct JobOutcome {
   FailureKind kind = FailureKind::kNone;
   AdapterState state = AdapterState::kNotReached;
   Recovery recovery = Recovery::kNothing;
-  bool succeeded = false;  // finished (for a check: would go ahead); see kind kNotConfirmed
-  bool checkOnly = false;  // stopped before the first command that changes the adapter
-  std::string cause;       // the first specific failure reported, as one line without
-                           // "**Failed** " ("Sending error on 5 line!")
-  std::string detail;      // what the engine said about it on the next line, when it did
-  std::string unanswered;  // the question a decision waited for in vain ("QKI")
-  PortFacts port;          // for kPortUnavailable and kPortGone
-  LineFacts line;          // for kSilent
-  std::uint8_t family = 0;           // the file's: 1 block mode, 2 line mode, 0 unknown
-  std::string adapterModel;          // "KTR5577", empty when not known
-  std::string adapterName;           // what the adapter calls itself ("zOrbent BM")
-  std::string versionBefore;         // the adapter's firmware version before the job
-  std::string versionAfter;          // ... after it, read back once the update finished
-  std::string fileVersion;           // the version the file holds
-  std::string fileModel;             // the model the file is for ("KTR5577")
+  bool succeeded = false;     // finished (for a check: would go ahead); see kind kNotConfirmed
+  bool checkOnly = false;     // stopped before the first command that changes the adapter
+  std::string cause;          // the first specific failure reported, as one line without
+                              // "**Failed** " ("Sending error on 5 line!")
+  std::string detail;         // what the engine said about it on the next line, when it did
+  std::string unanswered;     // the question a decision waited for in vain ("QKI")
+  PortFacts port;             // for kPortUnavailable and kPortGone
+  LineFacts line;             // for kSilent
+  std::uint8_t family = 0;    // the file's: 1 block mode, 2 line mode, 0 unknown
+  std::string adapterModel;   // "KTR5577", empty when not known
+  std::string adapterName;    // what the adapter calls itself ("zOrbent BM")
+  std::string versionBefore;  // the adapter's firmware version before the job
+  std::string versionAfter;   // ... after it, read back once the update finished
+  std::string fileVersion;    // the version the file holds
+  std::string fileModel;      // the model the file is for ("KTR5577")
   bool foundInDownloadMode = false;  // taken to be in download mode before this job
   bool adapterChanged = false;       // a download was started: the old firmware is gone
   bool notIdentified = false;        // the adapter did not name itself
