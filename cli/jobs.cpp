@@ -162,6 +162,7 @@ int RunJobs(const JobOptions& options) {
       workers.push_back(std::make_unique<Thread>([&job, &runOne] { runOne(*job); }));
       // A job the system gives no thread fails alone; the others are already running.
       if (!workers.back()->Started()) {
+        job->engine.outcome.cause = "could not start";
         job->report->Text(
             "**Failed** could not start: the system refused a new thread. Nothing was sent to "
             "this adapter: run it again with fewer adapters at once.\n");
@@ -181,24 +182,22 @@ int RunJobs(const JobOptions& options) {
   int unconfirmed = 0;
   for (const auto& job : jobs) {
     failed += job->result < 0 ? 1 : 0;
-    unconfirmed += job->result >= 0 && job->engine.outcome.versionNotConfirmed ? 1 : 0;
+    unconfirmed +=
+        job->result >= 0 && job->engine.outcome.kind == FailureKind::kNotConfirmed ? 1 : 0;
   }
   if (several) {
     std::printf("\n%-40s %-11s %s\n", "adapter", "result", "detail");
     for (const auto& job : jobs) {
       const bool ok = job->result >= 0;
       const JobOutcome& outcome = job->engine.outcome;
-      std::string detail =
-          ok ? (options.update ? VersionChange(outcome) : "read") : job->report->LastFailure();
-      if (!ok && detail.empty()) detail = outcome.lastMessage;
-      if (ok && options.checkOnly) detail = "the update would go ahead";
-      if (!ok && options.update && outcome.closeUnanswered) {
-        detail += " (may be in download mode)";
-      } else if (!ok && options.update && (outcome.adapterChanged || outcome.foundInDownloadMode)) {
-        detail += " (in download mode)";
-      }
-      const char* result = !ok ? "FAILED" : outcome.versionNotConfirmed ? "unconfirmed" : "ok";
-      if (ok && outcome.versionNotConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+      const bool notConfirmed = ok && outcome.kind == FailureKind::kNotConfirmed;
+      std::string detail = !ok ? Reason(outcome) + " (" + StateInBrief(outcome) + ")"
+                           : options.checkOnly ? std::string("the update would go ahead")
+                           : options.update    ? VersionChange(outcome)
+                                               : std::string("read");
+      if (!job->opened) detail = Reason(outcome) + " (not reached)";
+      if (notConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+      const char* result = !ok ? "FAILED" : notConfirmed ? "unconfirmed" : "ok";
       std::printf("%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
     }
     std::printf("%zu adapters: %zu succeeded, %d failed", jobs.size(),

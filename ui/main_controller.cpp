@@ -48,9 +48,9 @@ CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
   const JobOutcome& outcome = engine.outcome;
   CommandEnd end;
   // A download whose version read back is not the file's must not look like a success.
-  end.succeeded = result >= 0 && !outcome.versionNotConfirmed;
-  if (result >= 0 || outcome.stopped) return end;
-  if (outcome.notIdentified && !outcome.foundInDownloadMode && !outcome.adapterChanged) {
+  end.succeeded = result >= 0 && outcome.kind != FailureKind::kNotConfirmed;
+  if (result >= 0) return end;
+  if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
     const std::string model =
         outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
     end.word = Word::kRecover;
@@ -58,7 +58,7 @@ CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
                    "\" to ATI). If it is a " + model +
                    " left in download mode by an interrupted update, this file can finish that "
                    "update, without model and version checks. Finish the interrupted update?";
-  } else if (outcome.olderFile && !engine.allowOlder) {
+  } else if (outcome.recovery == Recovery::kAllowOlder && !engine.allowOlder) {
     end.word = Word::kAllowOlder;
     end.question = "The file holds v" + outcome.fileVersion +
                    ", older than the adapter's firmware v" + outcome.versionBefore +
