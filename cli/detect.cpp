@@ -104,8 +104,8 @@ std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devic
   return found;
 }
 
-int ShowDetected(const std::vector<std::string>& devices) {
-  const std::vector<DetectedDevice> found = DetectAdapters(devices);
+int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree) {
+  const std::vector<DetectedDevice> found = DetectAdapters(devices, tree);
   if (found.empty()) {
     std::printf(
         "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
@@ -119,8 +119,8 @@ int ShowDetected(const std::vector<std::string>& devices) {
   return 1;
 }
 
-bool AutoDevice(std::string& device, std::string& why) {
-  const std::vector<DetectedDevice> found = DetectAdapters({});
+bool AutoDevice(std::string& device, std::string& why, const DeviceTree& tree) {
+  const std::vector<DetectedDevice> found = DetectAdapters({}, tree);
   std::vector<const DetectedDevice*> ours;
   for (const DetectedDevice& d : found)
     if (d.ours) ours.push_back(&d);
