@@ -391,7 +391,7 @@ TEST(Detect, OpensOnlyAdapterBridgesUnlessNamed) {
   namespace fs = std::filesystem;
   TempDir root;
   const fs::path at = root.path();
-  const DeviceTree tree{(at / "tty").string(), (at / "dev").string(), (at / "proc").string()};
+  const DeviceTree tree{(at / "tty").string(), (at / "dev").string(), (at / "proc").string(), {}};
   fs::create_directories(at / "dev");
   fs::create_directories(at / "proc");
   // A tty entry whose USB device has these IDs, its /dev name leading to the adapter.

@@ -24,7 +24,7 @@ class FakeSysfs : public ::testing::Test {
     fs::remove_all(root_);
     for (const char* dir : {"class/tty", "bus/drivers", "dev", "proc"})
       fs::create_directories(root_ / dir);
-    tree_ = {(root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string()};
+    tree_ = {(root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string(), {}};
   }
   void TearDown() override { fs::remove_all(root_); }
 
