@@ -110,7 +110,7 @@ int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree
     std::printf(
         "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
         "pair it and bind it, e.g. rfcomm bind 0 ADDRESS), or name the device: "
-        "zorbent-fw detect /dev/ttyS0\n");
+        "zorbent-fw detect DEVICE (`zorbent-fw ports --all` lists the on-board ones)\n");
     return 1;
   }
   std::fputs(Table(found).c_str(), stdout);

@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> addedPorts;
   app.add_option("--add-port", addedPorts,
                  "Also consider this device in ports, detect and --port auto, besides the ones "
-                 "the system lists (e.g. a simulator's link); repeat it for more");
+                 "the system lists (e.g. a simulator's link); repeat it for more")
+      ->type_name("PATH");
 
   Connection updateConnection;
   Connection readConnection;
