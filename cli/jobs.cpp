@@ -1,8 +1,10 @@
 #include "cli/jobs.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -13,7 +15,9 @@
 #include "platform/clock.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/open_files.h"
+#include "platform/serial_device.h"
 #include "platform/thread.h"
+#include "port/port_config.h"
 
 namespace zorbent::cli {
 namespace {
@@ -69,18 +73,63 @@ std::string StopHint(const JobOptions& options, bool downloading, int family) {
 }  // namespace
 
 bool ReadConnectionList(const std::string& path, std::vector<std::string>& out,
-                        std::string& error) {
+                        std::vector<std::string>& origins, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read connection list " + path;
     return false;
   }
+  std::size_t number = 0;
   for (std::string line; std::getline(in, line);) {
+    ++number;
+    // A "#" after a blank starts a comment; one inside a word (a device name) does not.
+    for (std::size_t hash = line.find('#'); hash != std::string::npos;
+         hash = line.find('#', hash + 1)) {
+      if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+        line.resize(hash);
+        break;
+      }
+    }
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
       line.pop_back();
     const auto start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#') continue;
+    if (start == std::string::npos) continue;
     out.push_back(line.substr(start));
+    origins.push_back(path + " line " + std::to_string(number));
+  }
+  return true;
+}
+
+bool EachAdapterOnce(const std::vector<std::string>& connections,
+                     const std::vector<std::string>& origins, std::string& error) {
+  // What identifies the adapter behind each: the device as the system resolves it, or the
+  // host (names are not case-sensitive) and port.
+  std::vector<std::string> targets;
+  for (const std::string& connection : connections) {
+    ParsedConfig parsed;
+    if (!ParseConfigString(connection, parsed)) {
+      targets.emplace_back();  // refused on its own
+      continue;
+    }
+    if (parsed.kind == PortKind::kTcp) {
+      std::string host = parsed.config.Get("remote_ip");
+      for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      targets.push_back(host + ":" + parsed.config.Get("remote_port"));
+      continue;
+    }
+    const std::string path = SerialDevicePath(parsed.config.Get("name"));
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    targets.push_back(ec ? path : resolved.string());
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (targets[i].empty() || targets[i] != targets[j]) continue;
+      error = origins[j] + " (\"" + connections[j] + "\") and " + origins[i] + " (\"" +
+              connections[i] + "\") name the same adapter, " + targets[i] +
+              ": give each adapter once";
+      return false;
+    }
   }
   return true;
 }
