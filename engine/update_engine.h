@@ -11,6 +11,7 @@
 
 #include "platform/lock.h"
 #include "port/port.h"
+#include "port/port_facts.h"
 
 namespace zorbent {
 
@@ -21,6 +22,8 @@ using EngineCallback = void (*)(void* context, std::int32_t kind, std::intptr_t 
 inline constexpr std::int32_t kReportText = 0;
 inline constexpr std::int32_t kReportProgress = 1;
 inline constexpr int kChannelCount = 256;
+// Tries at opening a port before its failure is reported: a device may still be settling.
+inline constexpr int kOpenAttempts = 3;
 inline constexpr std::size_t kPathCapacity = 1024;
 inline constexpr std::size_t kNameCapacity = 128;
 // Smaller files cannot hold a record and a trailer.
@@ -64,6 +67,7 @@ struct JobOutcome {
   std::string banner;                // the adapter's answer to "ATI"
   std::string qkiAnswer;             // ... to "QKI"
   std::string qkversAnswer;          // ... to "QKVERS"
+  PortFacts port;                    // why the port did not open (problem kNone when it did)
 };
 
 // An adapter's answer as one printable line: line ends become spaces, the prompt and
