@@ -10,6 +10,7 @@
 
 #include "cli/console_report.h"
 #include "cli/firmware_info.h"
+#include "cli/port_advice.h"
 #include "cli/verdict.h"
 #include "engine/update_engine.h"
 #include "platform/clock.h"
@@ -44,6 +45,11 @@ void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
   const std::int32_t channel =
       job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
   job.opened = channel >= 0;
+  if (channel < 0) {
+    // The engine said what happened to the port; what to do about it is said here.
+    const std::string advice = PortAdvice(job.engine.outcome.port);
+    if (!advice.empty()) job.report->Text(advice + "\n");
+  }
   if (channel >= 0) {
     job.result = options.update ? job.engine.Update(channel) : job.engine.ReadVersions(channel);
     job.engine.ClosePort(channel);

@@ -9,6 +9,7 @@
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/line_flow.h"
+#include "engine/port_line.h"
 #include "port/port_factory.h"
 
 namespace zorbent {
@@ -169,17 +170,29 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
     return -1;
   }
   std::unique_ptr<Port> port;
-  std::string why;  // the last failed attempt's reason and what to do, for the line after
-  const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, why);  // once, bounded
-  for (int attempt = 0; resolved && attempt < 3 && port == nullptr; ++attempt) {
+  PortFacts facts;  // why the last attempt failed, for the line after and the outcome
+  const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, facts);  // once, bounded
+  std::int32_t attempts = 0;
+  std::int32_t waitedMs = facts.waitedMs;
+  for (; resolved && attempts < kOpenAttempts; ++attempts) {
     bool opened = false;
     port = CreatePort(parsed.kind, parsed.config, opened);
-    if (!opened && port != nullptr) why = port->OpenFailure();
-    if (!opened) port.reset();
+    if (opened) break;
+    facts = port != nullptr ? port->OpenFacts() : PortFacts{};
+    if (facts.problem == PortFacts::Problem::kNone) facts.problem = PortFacts::Problem::kOther;
+    if (facts.device.empty()) facts.device = configString.substr(configString.find('|') + 1);
+    waitedMs += facts.waitedMs;
+    port.reset();
   }
   if (port == nullptr) {
-    ReportText("**Failed** Port connection error!\r\n");
-    if (!why.empty()) ReportText(why + "\r\n");
+    facts.attempts = attempts;
+    facts.waitedMs = waitedMs;
+    outcome = JobOutcome{};
+    outcome.port = facts;
+    outcome.stage = Stage::kConnect;
+    Fail(FailureKind::kPortUnavailable, "**Failed** Port connection error!\r\n",
+         PortFactsLine(facts) + "\r\n");
+    Conclude(outcome);
     return -1;
   }
   free->port = std::move(port);

@@ -24,6 +24,8 @@ using EngineCallback = void (*)(void* context, std::int32_t kind, std::intptr_t 
 inline constexpr std::int32_t kReportText = 0;
 inline constexpr std::int32_t kReportProgress = 1;
 inline constexpr int kChannelCount = 256;
+// Tries at opening a port before its failure is reported: a device may still be settling.
+inline constexpr int kOpenAttempts = 3;
 inline constexpr std::size_t kPathCapacity = 1024;
 inline constexpr std::size_t kNameCapacity = 128;
 // Smaller files cannot hold a record and a trailer.

@@ -4,6 +4,7 @@
 #include <functional>
 #include <thread>
 
+#include "ui/port_advice.h"
 #include "ui/serial_ports.h"
 
 namespace zorbent::ui {
@@ -203,7 +204,12 @@ bool MainController::Connect(WorkerArgs* args) {
   args->channel = args->window->engine_.OpenPort(args->config, args->firmware);
   if (args->channel >= 0) return true;
   MainController* window = args->window;
-  window->view_.Post([window] { window->FinishCommand({}); });
+  // The engine said what happened to the port; the window says what to do in its own terms,
+  // behind the engine's lines.
+  window->view_.Post([window, advice = PortAdvice(window->engine_.outcome.port)] {
+    if (!advice.empty() && window->view_.IsShown()) window->WriteOutput(advice + "\r\n", true);
+    window->FinishCommand({});
+  });
   return false;
 }
 

@@ -47,9 +47,11 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
   errorText_.clear();
+  errorCode_ = 0;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
+    errorCode_ = error;
     errorText_ = std::strerror(error);
     switch (error) {
       case EBUSY:
