@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -12,6 +11,7 @@
 #include <ctime>
 
 #include "platform/serial_device.h"
+#include "platform/serial_latency.h"
 
 namespace zorbent {
 namespace {
@@ -225,11 +225,7 @@ void SerialDevice::Flush() {
 }
 
 bool SerialDevice::RequestLowLatency() {
-  if (fd_ < 0) return false;
-  struct serial_struct info {};
-  if (::ioctl(fd_, TIOCGSERIAL, &info) != 0) return false;
-  info.flags |= ASYNC_LOW_LATENCY;
-  return ::ioctl(fd_, TIOCSSERIAL, &info) == 0;
+  return fd_ >= 0 && SetDriverLowLatency(fd_);
 }
 
 }  // namespace zorbent
