@@ -6,15 +6,12 @@
 #include "engine/exchange.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 #include "platform/clock.h"
 
 namespace zorbent {
 namespace {
 
-constexpr std::string_view kPowerOnAgain = "**Failed** Please power on the device again!\r\n";
-constexpr std::string_view kModelMismatch =
-    "**Failed** The upgrade file does not match the device model!\r\n";
-constexpr std::string_view kFileInvalid = "**Failed** File is Invalid!\r\n";
 constexpr std::int32_t kFastBaud = kFastRate;
 constexpr std::int32_t kNormalBaud = kNormalRate;
 // The adapter restarts into its new firmware after the download has ended.
@@ -135,7 +132,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
     const std::string_view text = BufferText(line);
     if (text.starts_with("FFF1")) break;
     if (!RecordIsSound(text)) {
-      engine.Fail(FailureKind::kFileFormat, kFileInvalid);
+      engine.Fail(FailureKind::kFileFormat, messages::kFileInvalid);
       return -2;
     }
     const std::int32_t r = SendBlockRecord(engine, port, text);
@@ -151,7 +148,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
       return -1;
     }
     // Rejected: close the download cleanly, but the update has failed.
-    engine.Fail(FailureKind::kRejected, kFileInvalid);
+    engine.Fail(FailureKind::kRejected, messages::kFileInvalid);
     rejected = true;
     break;
   }
@@ -170,10 +167,6 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   return rejected ? -2 : 1;
 }
 
-void ReportModelMismatch(UpdateEngine& engine) {
-  engine.Fail(FailureKind::kModelMismatch, kModelMismatch, DescribeMismatch(engine));
-}
-
 // The adapter named no block-mode model: it is in download mode, or it runs firmware this
 // file does not fit. Only ATI's own answer, without an ELM327 banner, says download mode.
 // 1 download mode; -1 refused (reported).
@@ -188,7 +181,7 @@ std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
   if (Contains(reply, "ELM327 ")) {
-    ReportModelMismatch(engine);
+    FailModelMismatch(engine);
     return -1;
   }
   return AcceptDownloadMode(engine);
@@ -210,7 +203,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
   engine.EnterStage(Stage::kGates);
   const std::int32_t named = ModelOfQkvers(BufferText(reply));
   if (named >= 0 && named != engine.modelCode) {
-    ReportModelMismatch(engine);  // another block model, or a line-mode adapter
+    FailModelMismatch(engine);  // another block model, or a line-mode adapter
     return -1;
   }
   engine.appMode = named >= 0;
@@ -223,7 +216,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
     return -1;
   }
   if (r < 0) {
-    ReportModelMismatch(engine);
+    FailModelMismatch(engine);
     return -1;
   }
   NoteAdapterIdentity(engine, engine.adapterModel);
@@ -239,19 +232,19 @@ std::int32_t OpenBlockDownload(UpdateEngine& engine, Port& port) {
     const std::string command = std::string(model.downloadCommand) + "\r";
     if (SendCommand(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
       engine.outcome.unanswered = model.downloadCommand;
-      engine.Fail(FailureKind::kDownloadRefused, kPowerOnAgain);
+      engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
       return -1;
     }
     if (BufferText(reply).starts_with("OK")) {
       engine.adapterModel = model.code;
       if (model.code == engine.modelCode) return 0;
-      engine.Fail(FailureKind::kModelMismatch, kModelMismatch,
+      engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch,
                   "The adapter took the download command of the " + std::string(model.name) +
                       "; this file is for " + engine.outcome.fileModel + ".\r\n");
       return -1;
     }
   }
-  engine.Fail(FailureKind::kDownloadRefused, kPowerOnAgain);
+  engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
   return -1;
 }
 
@@ -270,7 +263,7 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
   if (OpenBlockDownload(engine, port) < 0) return -1;
   engine.ReportProgress(3);
   if (TransferBlocks(engine, port) > 0) return 1;
-  engine.ReportText(kPowerOnAgain);
+  engine.ReportText(messages::kPowerOnAgain);
   return -1;
 }
 

@@ -1,11 +1,12 @@
 #include "engine/device_table.h"
 
+#include "engine/messages.h"
+
 #include <vector>
 
 namespace zorbent {
 namespace {
 
-constexpr std::string_view kNoVersion = "**Failed** The device did not report its version!\r\n";
 constexpr std::string_view kNoUpgrade = "There is no upgrade function for this product!\r\n";
 
 constexpr std::array<DeviceModel, kModelCount> kModels = {{
@@ -23,7 +24,7 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {{
      "RuvoXX V",
      "Ruvo V3",
      4005,
-     kNoVersion,
+     messages::kNoVersion,
      "Please upgrade to version rUvoPro_V4.0.0X first!\r\n",
      false,
      23,
@@ -47,7 +48,7 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {{
      "",
      "",
      2229,
-     kNoVersion,
+     messages::kNoVersion,
      "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n",
      false,
      22,
@@ -71,7 +72,7 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {{
      "zOrbent BM v",
      "",
      2229,
-     kNoVersion,
+     messages::kNoVersion,
      "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n",
      false,
      22,
@@ -95,7 +96,7 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {{
      "zOrbent FD v",
      "",
      2229,
-     kNoVersion,
+     messages::kNoVersion,
      "Please upgrade to version zOrbent_FD_V2.2.2X first!\r\n",
      false,
      22,

@@ -7,6 +7,7 @@
 #include "engine/device_table.h"
 #include "engine/exchange.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 
 namespace zorbent {
 namespace {
@@ -240,9 +241,8 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
 }
 
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const char> reply) {
-  constexpr std::string_view kPowerOnAgain = "**Failed** Please power on the device again!\r\n";
   if (result == -4) {
-    engine.Fail(FailureKind::kOutOfTurn, kPowerOnAgain,
+    engine.Fail(FailureKind::kOutOfTurn, messages::kPowerOnAgain,
                 "The adapter's answers did not belong to their commands (a late answer was in "
                 "the way), so nothing was sent to it.\r\n");
     return;
@@ -251,7 +251,7 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const c
   LineFacts& line = engine.outcome.line;
   line.bytesSeen = static_cast<std::int32_t>(seen.size());
   line.garbled = !seen.empty() && VisibleText(seen).size() * 2 < seen.size();
-  engine.Fail(FailureKind::kSilent, kPowerOnAgain,
+  engine.Fail(FailureKind::kSilent, messages::kPowerOnAgain,
               line.garbled ? "The adapter answered with bytes that are not text: the line's rate "
                              "is likely not the adapter's.\r\n"
                            : "The adapter did not answer.\r\n");
@@ -324,6 +324,13 @@ void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code) {
   const DeviceModel* model = ModelByCode(code);
   const bool versionInQki = model != nullptr && model->versionInQki;
   outcome.versionBefore = VersionInAnswer(versionInQki ? qki : outcome.qkversAnswer);
+}
+
+void FailModelMismatch(UpdateEngine& engine) {
+  JobOutcome& outcome = engine.outcome;
+  const std::int32_t found = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
+  if (found >= 0 && found != engine.modelCode) outcome.adapterModel = ModelName(found);
+  engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch, DescribeMismatch(engine));
 }
 
 std::string DescribeMismatch(const UpdateEngine& engine) {

@@ -73,5 +73,8 @@ void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code);
 // One line after a model mismatch saying what answered: another of the models, an adapter
 // whose product or firmware the file does not fit, or an adapter that is not one of ours.
 std::string DescribeMismatch(const UpdateEngine& engine);
+// Reports a model mismatch with that line, naming the adapter's model in the outcome when
+// its answers name another one.
+void FailModelMismatch(UpdateEngine& engine);
 
 }  // namespace zorbent

@@ -6,6 +6,7 @@
 #include "engine/exchange.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 #include "platform/clock.h"
 
 namespace zorbent {
@@ -177,7 +178,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
     r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r < 0 || !Contains(reply, "OK")) {
       engine.Fail(FailureKind::kDownloadRefused, "**Failed** Device connection error!\r\n");
-      engine.ReportText("**Failed** Please power on the device again!\r\n");
+      engine.ReportText(messages::kPowerOnAgain);
       return r < 0 ? r : -1;
     }
   }
@@ -196,9 +197,7 @@ std::int32_t RunLineGates(UpdateEngine& engine, Port& port) {
     return r;
   }
   if (r < 0) {
-    engine.Fail(FailureKind::kModelMismatch,
-                "**Failed** The upgrade file does not match the device model!\r\n",
-                DescribeMismatch(engine));
+    FailModelMismatch(engine);
     return r;
   }
   NoteAdapterIdentity(engine, engine.modelCode);
@@ -247,7 +246,7 @@ std::int32_t CloseDownload(UpdateEngine& engine, Port& port) {
 std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
   const std::int32_t code = ModelOfFile(Family::kLine, engine.file.deviceName);
   if (code < 0) {
-    engine.Fail(FailureKind::kFileFormat, "**Failed** update file format error!\r\n",
+    engine.Fail(FailureKind::kFileFormat, messages::kFormatError,
                 "The file is for \"" + engine.file.deviceName +
                     "\", which is none of the models this program knows (" +
                     FileDeviceNames(Family::kLine) + ").\r\n");

@@ -9,6 +9,7 @@
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/line_flow.h"
+#include "engine/messages.h"
 #include "engine/port_line.h"
 #include "port/port_factory.h"
 
@@ -219,7 +220,7 @@ std::int32_t UpdateEngine::CheckImageFormat() {
   }
   if (file.result < 0) {
     const FormatProblem& problem = file.problem;
-    Fail(FailureKind::kFileFormat, "**Failed** update file format error!\r\n",
+    Fail(FailureKind::kFileFormat, messages::kFormatError,
          "line " + std::to_string(problem.line) + ": " + problem.what + ".\r\n");
     ReleaseImage();
   } else {
@@ -256,7 +257,7 @@ std::int32_t UpdateEngine::RunUpdate(Port& port, std::int32_t channel) {
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
   std::string why;
   if (!LoadFirmwareFile(path, image, why)) {
-    Fail(FailureKind::kFileUnusable, "**Failed** File is Invalid!\r\n", why + "\r\n");
+    Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
     return -1;
   }
   if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
@@ -325,7 +326,7 @@ std::int32_t UpdateEngine::ReadBothVersions(Port& port, std::int32_t channel) {
   const std::int32_t adapter = ReportAdapterVersion(*this, port, 0);
   if (device < 0 && adapter < 0) {
     // Without this line a silent adapter would leave the user with no answer at all.
-    Fail(FailureKind::kNoVersion, "**Failed** The device did not report its version!\r\n");
+    Fail(FailureKind::kNoVersion, messages::kNoVersion);
     ExplainSilence(port, channels[static_cast<std::size_t>(channel)].serial);
     return -1;
   }
