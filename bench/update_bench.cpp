@@ -147,7 +147,8 @@ bool BareRoundTrip(int fd) {
 
 bool PortRoundTrip(Port& port) {
   std::array<char, 256> reply{};
-  return SendCommand(port, kCommand, reply, 2000, 2000) > 0;
+  Link link(port);
+  return SendCommand(link, kCommand, reply, 2000, 2000) > 0;
 }
 
 void AddRoundTripRows(Output& out, const std::string& group, const std::vector<double>& port,
@@ -462,7 +463,8 @@ void SilentWait(Output& out, bool tcp) {
   std::array<char, 256> reply{};
   const double cpu0 = CpuSeconds(RUSAGE_SELF);
   const auto t0 = Clock::now();
-  const std::int32_t r = SendCommand(*port, kCommand, reply, 2000, 2000);
+  Link link(*port);
+  const std::int32_t r = SendCommand(link, kCommand, reply, 2000, 2000);
   const double wall = Seconds(Clock::now() - t0);
   const double cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
   out.Add({"cpu", std::string("2 s wait on a silent adapter: ") + (tcp ? "tcp" : "pty"), cpu, wall,

@@ -54,7 +54,7 @@ DetectedDevice Probe(const std::string& name) {
     found.line = "cannot open: " + (reason.empty() ? std::string("connection error") : reason);
     return found;
   }
-  const AdapterProbe probe = ProbeAdapter(*engine.ChannelPort(channel));
+  const AdapterProbe probe = ProbeAdapter(*engine.ChannelLink(channel));
   engine.ClosePort(channel);
   found.ours = probe.state == AdapterProbe::State::kOurs;
   found.line = Describe(probe);

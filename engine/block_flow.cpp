@@ -22,7 +22,7 @@ constexpr int kEndAttempts = 3;
 
 // The length of the acknowledged reply; -1 three attempts without "OK\r"; -2 the adapter
 // rejected the record as invalid.
-std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view line) {
+std::int32_t SendBlockRecord(UpdateEngine& engine, Link& port, std::string_view line) {
   std::string command = "QKDLDT";
   command.append(line);
   command.push_back('\r');
@@ -37,7 +37,7 @@ std::int32_t SendBlockRecord(UpdateEngine& engine, Port& port, std::string_view 
   return -1;
 }
 
-std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
+std::int32_t SwitchToFastBaud(Link& port, std::int32_t baud) {
   std::array<char, 256> reply{};
   if (SendCommandToLineEnd(port, "QK DLBD 02\r", reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs) <
       0)
@@ -59,7 +59,7 @@ std::int32_t SwitchToFastBaud(Port& port, std::int32_t baud) {
   return Contains(reply, "OK") ? 1 : -7;
 }
 
-std::int32_t EndBlockDownload(UpdateEngine& engine, Port& port) {
+std::int32_t EndBlockDownload(UpdateEngine& engine, Link& port) {
   std::array<char, 256> reply{};
   bool answered = false;
   for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
@@ -109,7 +109,7 @@ bool RecordIsSound(std::string_view line) {
 
 // 1 finished; 0 stopped; -1 a record was not acknowledged; -2 the image (or the adapter's
 // verdict on it) is bad; -3 ending the download failed.
-std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
+std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
   const std::span<const std::uint8_t> image(engine.image);
   int sent = 0;
   engine.ReportProgress(4);
@@ -170,7 +170,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
 // The adapter named no block-mode model: it is in download mode, or it runs firmware this
 // file does not fit. Only ATI's own answer, without an ELM327 banner, says download mode.
 // 1 download mode; -1 refused (reported).
-std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
+std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Link& port) {
   std::array<char, 256> reply{};
   const std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
     return answer.find("ELM327 ") != std::string_view::npos;
@@ -190,7 +190,7 @@ std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
 // Decides from QKVERS's own answer whether the adapter runs block-mode firmware of the file's
 // model, and runs its read-only checks, or waits in download mode (on the user's word only).
 // 0 go on; negative refused (reported).
-std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
+std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
   std::array<char, 2048> reply{};
   // The answer decides whether download commands may follow, so it must be QKVERS's own.
   std::int32_t r = AskDeciding(port, "QKVERS\r", reply,
@@ -225,7 +225,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
 
 // Opens the download with each block model's command in turn; the model that accepts it is
 // the adapter's. 0 opened; -1 failed (reported).
-std::int32_t OpenBlockDownload(UpdateEngine& engine, Port& port) {
+std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& port) {
   std::array<char, 256> reply{};
   for (const DeviceModel& model : DeviceModels()) {
     if (model.family != Family::kBlock) continue;
@@ -250,7 +250,7 @@ std::int32_t OpenBlockDownload(UpdateEngine& engine, Port& port) {
 
 }  // namespace
 
-std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& port) {
   engine.appMode = false;
   engine.modelCode =
       static_cast<std::uint8_t>(engine.file.model < 0 ? kNoModel : engine.file.model);

@@ -17,7 +17,7 @@ std::span<const std::uint8_t> AsBytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-bool ReadByte(Port& port, char& out, std::int32_t timeoutMs) {
+bool ReadByte(Link& port, char& out, std::int32_t timeoutMs) {
   std::uint8_t byte = 0;
   if (!port.Read(std::span(&byte, 1), timeoutMs)) return false;
   out = static_cast<char>(byte);
@@ -26,7 +26,7 @@ bool ReadByte(Port& port, char& out, std::int32_t timeoutMs) {
 
 // Drops a late answer before the next command goes out: reads until the line has been quiet
 // for kSettleQuietMs. Costs nothing unless the last exchange failed.
-void Settle(Port& port) {
+void Settle(Link& port) {
   if (!port.AnswerOutstanding()) return;
   const std::uint32_t start = TickCount();
   std::uint8_t byte = 0;
@@ -38,7 +38,7 @@ void Settle(Port& port) {
 
 // Clears the line and writes; false when the write failed. Settle comes first, outside the
 // command's own time.
-bool Start(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
+bool Start(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
   port.Purge();
   if (port.Write(AsBytes(text), writeTimeoutMs)) return true;
   port.SetAnswerOutstanding(true);  // part of it may have gone out
@@ -46,14 +46,14 @@ bool Start(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
 }
 
 // A failed read leaves the answer's rest, or all of it, on its way.
-std::int32_t Unanswered(Port& port, std::int32_t result) {
+std::int32_t Unanswered(Link& port, std::int32_t result) {
   port.SetAnswerOutstanding(true);
   return result;
 }
 
 // SendCommand and SendCommandToLineEnd differ only in the character that ends the reply.
 // echoSeen tells whether the reply followed the command's own echo.
-std::int32_t Exchange(Port& port, std::string_view command, std::span<char> reply,
+std::int32_t Exchange(Link& port, std::string_view command, std::span<char> reply,
                       std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs, char terminator,
                       bool* echoSeen = nullptr) {
   if (!command.empty()) Settle(port);
@@ -100,17 +100,17 @@ std::int32_t Exchange(Port& port, std::string_view command, std::span<char> repl
 
 }  // namespace
 
-std::int32_t SendCommand(Port& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommand(Link& port, std::string_view command, std::span<char> reply,
                          std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt);
 }
 
-std::int32_t SendCommandToLineEnd(Port& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandToLineEnd(Link& port, std::string_view command, std::span<char> reply,
                                   std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kCr);
 }
 
-std::int32_t SendCommandOwnReply(Port& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandOwnReply(Link& port, std::string_view command, std::span<char> reply,
                                  std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   bool echo = false;
   std::int32_t r = Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
@@ -124,7 +124,7 @@ std::int32_t SendCommandOwnReply(Port& port, std::string_view command, std::span
   return BufferText(reply) == first ? r : -4;
 }
 
-std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandRetry(Link& port, std::string_view command, std::span<char> reply,
                               std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   std::int32_t result = -1;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -134,7 +134,7 @@ std::int32_t SendCommandRetry(Port& port, std::string_view command, std::span<ch
   return result;
 }
 
-std::int32_t SendText(Port& port, std::string_view text, std::int32_t writeTimeoutMs) {
+std::int32_t SendText(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
   if (text.empty()) return -1;
   Settle(port);
   return Start(port, text, writeTimeoutMs) ? 0 : -1;
@@ -144,7 +144,7 @@ namespace {
 
 // ReadReply and ReadLine: each byte has its own time-out, and the whole reply is bounded by
 // the same time-out too, so an adapter streaming without an end cannot hold the job.
-std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
+std::int32_t Collect(Link& port, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
   if (buffer.size() < 2) return -1;
   const std::uint32_t start = TickCount();
   const std::size_t limit = buffer.size() - 1;
@@ -172,11 +172,11 @@ std::int32_t Collect(Port& port, std::span<char> buffer, std::int32_t timeoutMs,
 
 }  // namespace
 
-std::int32_t ReadReply(Port& port, std::span<char> buffer, std::int32_t timeoutMs) {
+std::int32_t ReadReply(Link& port, std::span<char> buffer, std::int32_t timeoutMs) {
   return Collect(port, buffer, timeoutMs, false);
 }
 
-std::int32_t ReadLine(Port& port, std::span<char> buffer, std::int32_t timeoutMs) {
+std::int32_t ReadLine(Link& port, std::span<char> buffer, std::int32_t timeoutMs) {
   return Collect(port, buffer, timeoutMs, true);
 }
 

@@ -27,7 +27,7 @@ void Note(UpdateEngine& engine, std::string_view query, std::string_view answer)
 // AskChecked takes only the question's own answer (see SendCommandOwnReply): for every answer
 // a gate or a mode decision rests on. A failed exchange leaves an empty reply, which matches
 // no prefix.
-std::string_view AskUnchecked(Port& port, std::string_view query, Reply& reply) {
+std::string_view AskUnchecked(Link& port, std::string_view query, Reply& reply) {
   reply[0] = '\0';
   if (SendText(port, query, kTimeoutMs) < 0 || ReadReply(port, reply, kTimeoutMs) < 0) {
     reply[0] = '\0';
@@ -37,7 +37,7 @@ std::string_view AskUnchecked(Port& port, std::string_view query, Reply& reply) 
 
 // The answer without its line ends, as AskUnchecked's would read after the echo; the result
 // of the exchange, negative when no answer of its own came (noted in the outcome).
-std::int32_t AskChecked(UpdateEngine& engine, Port& port, std::string_view query, Reply& reply,
+std::int32_t AskChecked(UpdateEngine& engine, Link& port, std::string_view query, Reply& reply,
                         std::string& answer) {
   answer.clear();
   const std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
@@ -55,7 +55,7 @@ std::string_view Answer(std::string_view reply, std::string_view query) {
   return SkipPrefix(reply, query.substr(0, query.size() - 1), 255);
 }
 
-std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
+std::int32_t ReportVersion(UpdateEngine& engine, Link& port, std::int32_t code,
                            std::string_view query, char letter, std::string_view label) {
   if (code < 0 || code > 6) return -1;
   Reply reply;
@@ -78,7 +78,7 @@ constexpr std::string_view kTooOld =
 
 }  // namespace
 
-std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code) {
+std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& port, std::int32_t code) {
   Reply reply;
   std::string answer;
   if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
@@ -93,7 +93,7 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
   return product.find(wanted) != std::string_view::npos ? 0 : -1;
 }
 
-std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
+std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port) {
   Reply reply;
   // The answer after the echo: an adapter that ignored "ATE1" must not read as version 0, nor
   // may a lost answer.
@@ -106,7 +106,7 @@ std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
   return model != nullptr && value > model->elmLimit ? -5 : 0;
 }
 
-std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t code,
+std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t code,
                                std::int32_t fileVersion) {
   const DeviceModel* model = ModelByCode(code);
   if (model == nullptr || model->family != Family::kLine) return -1;
@@ -144,7 +144,7 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
   return -1;
 }
 
-std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
   const DeviceModel* model = ModelByCode(code);
   const DeviceModel* adapter = ModelByCode(engine.adapterModel);
   if (model == nullptr) return -1;
@@ -170,15 +170,15 @@ std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t cod
                                                                                              : -4;
 }
 
-std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
   return ReportVersion(engine, port, code, "QKVERS\r", 'V', "device version:");
 }
 
-std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
+std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
   return ReportVersion(engine, port, code, "QKI\r", 'v', "Adapter version:");
 }
 
-std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
+std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& port) {
   Reply reply;
   std::string answer;
   if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
@@ -186,7 +186,7 @@ std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
   return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
 }
 
-AdapterProbe ProbeAdapter(Port& port) {
+AdapterProbe ProbeAdapter(Link& port) {
   AdapterProbe probe;
   Reply reply;
   reply[0] = '\0';
@@ -208,7 +208,7 @@ AdapterProbe ProbeAdapter(Port& port) {
   return probe;
 }
 
-std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> reply,
+std::int32_t AskDeciding(Link& port, std::string_view query, std::span<char> reply,
                          bool (*names)(std::string_view answer)) {
   std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
   if (r < 0 || names(BufferText(reply))) return r;
@@ -257,7 +257,7 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const c
                            : "The adapter did not answer.\r\n");
 }
 
-bool ReportIfGone(UpdateEngine& engine, const Port& port) {
+bool ReportIfGone(UpdateEngine& engine, const Link& port) {
   if (!port.Gone()) return false;
   engine.Fail(FailureKind::kPortGone, "**Failed** The adapter's port went away: unplugged?\r\n");
   return true;

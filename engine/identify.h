@@ -7,6 +7,8 @@
 #include "engine/device_table.h"
 #include "engine/update_engine.h"
 
+#include "engine/link.h"
+
 namespace zorbent {
 
 // Model codes: 0..4 line-mode models, 5 and 6 block-mode models, 255 none.
@@ -15,14 +17,14 @@ inline constexpr std::uint8_t kNoModel = 255;
 // `unanswered`): never a pass, never a mismatch.
 inline constexpr std::int32_t kUnanswered = -9;
 
-std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code);
-std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port);
-std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t code,
+std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& port, std::int32_t code);
+std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port);
+std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t code,
                                std::int32_t fileVersion);
-std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t code);
-std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code);
-std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t code);
-std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port);
+std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& port, std::int32_t code);
+std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& port, std::int32_t code);
+std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& port, std::int32_t code);
+std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& port);
 
 // What read-only questions (QKVERS, QKI, ATI: never a download command, never a reset) tell
 // about the adapter on a port.
@@ -34,14 +36,14 @@ struct AdapterProbe {
   std::string qkvers;
   std::string banner;
 };
-AdapterProbe ProbeAdapter(Port& port);
+AdapterProbe ProbeAdapter(Link& port);
 
 // Asks a question whose answer decides whether download commands may follow; names(reply)
 // tells whether an answer names the adapter. One that does is taken at once (checked questions
 // follow); one that does not is asked for again, since a late answer of an earlier command can
 // stand in for it: the second is taken when it names the adapter, else the two must agree.
 // The exchange's result; -4 when they disagree.
-std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> reply,
+std::int32_t AskDeciding(Link& port, std::string_view query, std::span<char> reply,
                          bool (*names)(std::string_view answer));
 
 // The adapter did not identify itself (outcome's banner: its ATI answer). Only on the user's
@@ -50,7 +52,7 @@ std::int32_t AskDeciding(Port& port, std::string_view query, std::span<char> rep
 std::int32_t AcceptDownloadMode(UpdateEngine& engine);
 
 // When the port went away (unplugged, the connection closed), says so once: true, reported.
-bool ReportIfGone(UpdateEngine& engine, const Port& port);
+bool ReportIfGone(UpdateEngine& engine, const Link& port);
 
 // "**Failed** The adapter gave no answer of its own to QKI within 2 s." for the outcome's
 // `unanswered`.

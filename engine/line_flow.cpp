@@ -30,7 +30,7 @@ bool SendableType(std::string_view line) {
 }
 
 // "QKBL" + the line from its third digit on + "\r"; the type digits are not sent.
-std::int32_t SendImageLine(Port& port, std::string_view line, std::span<char> reply) {
+std::int32_t SendImageLine(Link& port, std::string_view line, std::span<char> reply) {
   std::string command = "QKBL";
   command.append(line.substr(2));
   command.push_back('\r');
@@ -40,7 +40,7 @@ std::int32_t SendImageLine(Port& port, std::string_view line, std::span<char> re
 
 // Sends one line until it is acknowledged; at most six sends. Returns the sends made, or a
 // SendLinePair failure code.
-std::int32_t SendUntilAcknowledged(Port& port, std::string_view line, std::span<char> reply,
+std::int32_t SendUntilAcknowledged(Link& port, std::string_view line, std::span<char> reply,
                                    bool second) {
   int sends = 0;
   while (sends < 6) {
@@ -60,7 +60,7 @@ std::int32_t SendUntilAcknowledged(Port& port, std::string_view line, std::span<
   return sends;
 }
 
-std::int32_t SendLinePair(Port& port, const LinePair& pair) {
+std::int32_t SendLinePair(Link& port, const LinePair& pair) {
   std::array<char, 256> reply{};
   int repeatBlocks = 0;
   while (true) {
@@ -87,7 +87,7 @@ std::string_view PairFailureMessage(std::int32_t code) {
 // 1 when every pair was acknowledged; -1 stopped; -4 three repeat requests for a pair;
 // -5 a pair failed four times. A failure of the last pair fails the transfer too: the
 // adapter never confirmed those lines, so the update must not be reported as finished.
-std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
+std::int32_t TransferLines(UpdateEngine& engine, Link& port) {
   const std::span<const std::uint8_t> image(engine.image);
   std::size_t position = 0;
   int acknowledged = 0;
@@ -122,7 +122,7 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
   }
 }
 
-std::int32_t FinishDownload(UpdateEngine& engine, Port& port) {
+std::int32_t FinishDownload(UpdateEngine& engine, Link& port) {
   if (SendText(port, "QKFL\r", kReplyTimeoutMs) < 0) return -1;
   std::array<char, 256> reply{};
   if (ReadReply(port, reply, kReplyTimeoutMs) < 0) {
@@ -136,7 +136,7 @@ std::int32_t FinishDownload(UpdateEngine& engine, Port& port) {
 
 // The fallback close: the end record, then "QKFL" again. The download counts as closed only
 // when the adapter confirmed it.
-std::int32_t SendEndRecordAndFinish(Port& port) {
+std::int32_t SendEndRecordAndFinish(Link& port) {
   std::string endRecord = "QKBLFFF1";
   endRecord.append(129, '0');
   endRecord.append("F\r");
@@ -150,14 +150,14 @@ std::int32_t SendEndRecordAndFinish(Port& port) {
 }
 
 // Opens the download: the adapter leaves its firmware, which is gone from here on.
-std::int32_t RequestStartDownload(Port& port, std::span<char> reply) {
+std::int32_t RequestStartDownload(Link& port, std::span<char> reply) {
   return SendCommandRetry(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
 }
 
 // Decides from ATI's own answer whether the adapter runs its firmware (an ELM327 banner) or
 // waits in download mode, which is taken only on the user's word, and opens the download in
 // that case. 0 go on; negative refused or failed (reported).
-std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
+std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
   std::array<char, 2048> reply{};
   // The answer decides whether download commands may follow, so it must be ATI's own.
   std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
@@ -189,7 +189,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
 
 // The read-only checks before a download: model and product, the ELM327 level, the version
 // gates and the file's version against the running one. 0 go on; negative refused (reported).
-std::int32_t RunLineGates(UpdateEngine& engine, Port& port) {
+std::int32_t RunLineGates(UpdateEngine& engine, Link& port) {
   engine.EnterStage(Stage::kGates);
   std::int32_t r = IdentifyAdapter(engine, port, engine.modelCode);
   if (r == kUnanswered) {
@@ -220,7 +220,7 @@ std::int32_t RunLineGates(UpdateEngine& engine, Port& port) {
 
 // Ends the download: "QKFL", then the end record and "QKFL" again. 0 or 1 closed; negative
 // not (reported).
-std::int32_t CloseDownload(UpdateEngine& engine, Port& port) {
+std::int32_t CloseDownload(UpdateEngine& engine, Link& port) {
   engine.EnterStage(Stage::kClose);
   std::int32_t r = FinishDownload(engine, port);
   if (r >= 0) return r;
@@ -243,7 +243,7 @@ std::int32_t CloseDownload(UpdateEngine& engine, Port& port) {
 
 }  // namespace
 
-std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
+std::int32_t LineModeUpdate(UpdateEngine& engine, Link& port) {
   const std::int32_t code = ModelOfFile(Family::kLine, engine.file.deviceName);
   if (code < 0) {
     engine.Fail(FailureKind::kFileFormat, messages::kFormatError,

@@ -93,7 +93,10 @@ bool CopyToBuffer(std::span<char> buffer, std::string_view text) {
 }
 
 UpdateEngine::~UpdateEngine() {
-  for (auto& channel : channels) channel.port.reset();
+  for (auto& channel : channels) {
+    channel.link.reset();
+    channel.port.reset();
+  }
 }
 
 void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
@@ -147,6 +150,11 @@ void UpdateEngine::ReportProgress(int percent) {
   if (callback != nullptr) callback(callbackContext, kReportProgress, percent);
 }
 
+Link* UpdateEngine::ChannelLink(std::int32_t channel) {
+  if (channel < 0 || channel >= kChannelCount) return nullptr;
+  return channels[static_cast<std::size_t>(channel)].link.get();
+}
+
 Port* UpdateEngine::ChannelPort(std::int32_t channel) {
   if (channel < 0 || channel >= kChannelCount) return nullptr;
   return channels[static_cast<std::size_t>(channel)].port.get();
@@ -196,6 +204,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
     Conclude(outcome);
     return -1;
   }
+  free->link = std::make_unique<Link>(*port);
   free->port = std::move(port);
   free->serial = parsed.kind == PortKind::kSerial;
   CopyToBuffer(free->firmwarePath, firmwarePath);
@@ -205,7 +214,9 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
 
 void UpdateEngine::ClosePort(std::int32_t channel) {
   if (channel < 0 || channel >= kChannelCount) return;
-  channels[static_cast<std::size_t>(channel)].port.reset();
+  Channel& closing = channels[static_cast<std::size_t>(channel)];
+  closing.link.reset();
+  closing.port.reset();
 }
 
 std::int32_t UpdateEngine::CheckImageFormat() {
@@ -238,7 +249,7 @@ void UpdateEngine::ReleaseImage() {
 }
 
 std::int32_t UpdateEngine::Update(std::int32_t channel) {
-  Port* port = ChannelPort(channel);
+  Link* port = ChannelLink(channel);
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
@@ -252,7 +263,7 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   return result < 0 ? result : 0;
 }
 
-std::int32_t UpdateEngine::RunUpdate(Port& port, std::int32_t channel) {
+std::int32_t UpdateEngine::RunUpdate(Link& port, std::int32_t channel) {
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
   std::string why;
@@ -284,7 +295,7 @@ std::int32_t UpdateEngine::RunUpdate(Port& port, std::int32_t channel) {
 
 // Reads the new version with the same read-only exchanges as a version read, and warns when
 // the adapter does not report the file's.
-void UpdateEngine::ReadBackVersion(Port& port) {
+void UpdateEngine::ReadBackVersion(Link& port) {
   const DeviceModel* model = ModelByCode(modelCode);
   const bool byQki = model != nullptr && model->versionInQki;
   std::array<char, 256> reply{};
@@ -309,7 +320,7 @@ void UpdateEngine::ReadBackVersion(Port& port) {
 }
 
 std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
-  Port* port = ChannelPort(channel);
+  Link* port = ChannelLink(channel);
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
@@ -321,7 +332,7 @@ std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   return result;
 }
 
-std::int32_t UpdateEngine::ReadBothVersions(Port& port, std::int32_t channel) {
+std::int32_t UpdateEngine::ReadBothVersions(Link& port, std::int32_t channel) {
   const std::int32_t device = ReportDeviceVersion(*this, port, 0);
   const std::int32_t adapter = ReportAdapterVersion(*this, port, 0);
   if (device < 0 && adapter < 0) {
@@ -340,7 +351,7 @@ std::int32_t UpdateEngine::ReadBothVersions(Port& port, std::int32_t channel) {
 }
 
 // Tells, with read-only exchanges, what an adapter that gave no versions is doing.
-void UpdateEngine::ExplainSilence(Port& port, bool serial) {
+void UpdateEngine::ExplainSilence(Link& port, bool serial) {
   std::array<char, 256> reply{};
   const std::int32_t r =
       SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);

@@ -11,6 +11,7 @@
 
 #include "engine/device_table.h"
 #include "engine/image_format.h"
+#include "engine/link.h"
 #include "engine/outcome.h"
 #include "platform/lock.h"
 #include "port/port.h"
@@ -33,6 +34,7 @@ inline constexpr std::int32_t kMinimumImageSize = 138;
 
 struct Channel {
   std::unique_ptr<Port> port;  // null while the channel is free
+  std::unique_ptr<Link> link;  // the exchange over port, kept from job to job
   std::array<char, kPathCapacity> firmwarePath{};
   bool serial = false;  // a serial line, whose rate the adapter may have been left at
 };
@@ -121,6 +123,8 @@ class UpdateEngine {
 
   // The port of an open channel, or null.
   Port* ChannelPort(std::int32_t channel);
+  // The exchange over an open channel's port, or null.
+  Link* ChannelLink(std::int32_t channel);
 
   // Fields the engine's protocol steps read and write. They outlive a job: each job
   // overwrites them as it goes.
@@ -147,10 +151,10 @@ class UpdateEngine {
   StopSignal* stopSignal_ = &ProcessStopSignal();
   std::atomic<bool> downloadStarted_{false};
   void ReleaseImage();
-  std::int32_t RunUpdate(Port& port, std::int32_t channel);
-  std::int32_t ReadBothVersions(Port& port, std::int32_t channel);
-  void ReadBackVersion(Port& port);
-  void ExplainSilence(Port& port, bool serial);
+  std::int32_t RunUpdate(Link& port, std::int32_t channel);
+  std::int32_t ReadBothVersions(Link& port, std::int32_t channel);
+  void ReadBackVersion(Link& port);
+  void ExplainSilence(Link& port, bool serial);
 };
 
 // Text of a NUL-terminated buffer (up to its first NUL, never past its end).

@@ -14,11 +14,12 @@ class MemoryPort : public Port {
   explicit MemoryPort(std::vector<std::string> answers) : answers_(std::move(answers)) {}
 
   // Starts the script again from its first answer: every exchange reads it whole.
-  MemoryPort& Rewind() {
+  Link& Rewind() {
     next_ = 0;
     Purge();
-    return *this;
+    return link_;
   }
+  Link& Exchange() { return link_; }
   void Close() override { open_ = false; }
   bool Read(std::span<std::uint8_t> buffer, std::int32_t) override {
     if (!open_ || pending_.size() - readAt_ < buffer.size()) {
@@ -57,6 +58,7 @@ class MemoryPort : public Port {
   std::vector<std::string> answers_;
   std::size_t next_ = 0;
   std::string pending_;
+  Link link_{*this};  // the exchange over this port
   std::size_t readAt_ = 0;
   bool open_ = true;
 };
@@ -73,7 +75,8 @@ void RunExchanges(MemoryPort& port) {
           "SendCommandToLineEnd stored more than its buffer");
   SendCommandRetry(port.Rewind(), "QKVERS\r", reply, 2000, 2000);
   SendText(port.Rewind(), "QKI\r", 2000);
-  Require(ReadLine(port, small, 2000) <= std::ssize(small), "ReadLine stored more than its buffer");
+  Require(ReadLine(port.Exchange(), small, 2000) <= std::ssize(small),
+          "ReadLine stored more than its buffer");
   Require(Without(BufferText(reply), '.').find('.') == std::string::npos, "Without drops every .");
 }
 

@@ -46,15 +46,6 @@ class Port {
   // unlooked at and take the bytes in with one wake-up, instead of waking for every few bytes
   // that trickle in. Results and time-outs stay the same. Used by the next wait of a Read.
   virtual void ExpectBytes(std::size_t bytes) { (void)bytes; }
-
-  // Set by the command exchange when an answer may still be on its way (its command timed
-  // out); the next command first lets the line go quiet, so a late answer is never taken for
-  // the answer to a later command.
-  void SetAnswerOutstanding(bool outstanding) { answerOutstanding_ = outstanding; }
-  bool AnswerOutstanding() const { return answerOutstanding_; }
-
- private:
-  bool answerOutstanding_ = false;
 };
 
 }  // namespace zorbent

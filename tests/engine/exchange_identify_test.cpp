@@ -5,6 +5,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "engine/exchange.h"
@@ -22,7 +23,9 @@ class ExchangeTest : public ::testing::Test {
   std::string Text() const { return reply_.data(); }
   test::ScriptedLink link_{"direct"};
   test::StreamPeer& peer_ = link_.peer();
-  Port* port_ = link_.port();
+  std::optional<Link> exchange_ =
+      link_.port() == nullptr ? std::nullopt : std::optional<Link>(std::in_place, *link_.port());
+  Link* port_ = exchange_ ? &*exchange_ : nullptr;
   std::array<char, 2048> reply_{};
 };
 
@@ -262,6 +265,7 @@ TEST_F(IdentifyTest, VersionReportsWithoutADeviceVersion) {
   Answer("QKVERS", "none");
   reports_.clear();
   engine_.channels[0].port = link_.TakePort();
+  engine_.channels[0].link = std::make_unique<Link>(*engine_.channels[0].port);
   EXPECT_EQ(engine_.ReadVersions(0), 0);
   EXPECT_EQ(reports_, "Adapter version:zOrbent FS v2.3.00\r\n");
 }
