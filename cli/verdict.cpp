@@ -45,8 +45,7 @@ std::string CheckConnection(const JobOutcome& outcome) {
            "network.";
   }
   if (outcome.line.garbled) {
-    return "Its answer was not text, which a wrong rate gives: the adapters answer at 115200 "
-           "baud (--baud 115200).";
+    return "A wrong rate gives that: the adapters answer at 115200 baud (--baud 115200).";
   }
   return "Check that it is powered and plugged in and that this is its port (`zorbent-fw "
          "detect` finds it).";

@@ -138,7 +138,7 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {{
      Family::kBlock,
      {"zOrbent FS BT"},
      "KTR568",
-     "zOrbent FS BT",
+     "zOrbent FS BT v",
      13,
      false,
      '9',

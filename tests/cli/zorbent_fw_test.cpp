@@ -234,10 +234,14 @@ TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
                     empty = dir.Write("empty.txt", ""), missing = dir.path() + "/none.txt",
                     small = dir.Write("short.txt", std::string(137, '0')),
                     two = dir.Write("two", NewerImage(2).text + NewerImage(2).text),
+                    binary = dir.Write("fw.bin", std::string(300, '\xC3')),
                     fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // never opened: that would wait for a writer
   const std::pair<std::string, std::string> cases[] = {
-      {otherB, otherB + " is for device \"Other FS v1" + none},
+      {otherB, otherB + " is for device \"Other FS v1" + none +
+                   "; files carry one of: zOrbent "
+                   "FS v..., zOrbent FS BT v..."},
+      {binary, binary + " is not a valid firmware file: line 1: not a text firmware file"},
       {otherL, otherL + " is for device \"KTR9999" + none},
       {missing, "cannot read " + missing + ": No such file or directory"},
       {two, two + " is not a valid firmware file: line 11: text after the trailer record"},
@@ -322,6 +326,14 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
       EXPECT_EQ(adapter->InDownloadMode(), options.adapter.startInDownloadMode);
     }
   }
+  // Another rate than the adapter's garbles its answers: said so, with the rate to use.
+  RunningAdapter adapter(AdapterModel(2));
+  const std::string config = adapter.Config();
+  const std::string device = config.substr(4, config.rfind(':') - 4);
+  Expect({"-q", "update", "--port", device, "--baud", "38400", line}, 1,
+         {"Update failed: the adapter answered with bytes that are not text. Nothing was sent that "
+          "changes the adapter. A wrong rate gives that: the adapters answer at 115200 baud "
+          "(--baud 115200)."});
 }
 
 // Eight adapters at once, two of which fail: the others finish, each row says how it ended.
