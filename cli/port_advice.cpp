@@ -97,6 +97,7 @@ std::string PortAdvice(const PortFacts& facts) {
   if (!facts.tcp && facts.problem == PortFacts::Problem::kNoSuchDevice) {
     present = ListSerialPortInfo(false);
     if (present.empty()) present = ListSerialPortInfo(true);  // on-board ones beat none
+    std::erase_if(present, [](const SerialPortInfo& port) { return port.console; });
   }
   return PortAdvice(facts, present);
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/port_line.h"
+
 namespace zorbent::cli {
 namespace {
 
@@ -114,10 +116,13 @@ std::string Reason(const JobOutcome& outcome) {
                                   : "the adapter did not answer";
     case K::kOutOfTurn:
       return "the adapter's answers did not belong to their commands (a late answer)";
-    case K::kPortUnavailable:
-      return "the adapter could not be reached";
     default:
       break;
+  }
+  if (outcome.kind == K::kPortUnavailable) {
+    std::string facts = PortFactsLine(outcome.port);  // "/dev/ttyUSB9: no such device."
+    if (facts.ends_with('.')) facts.pop_back();
+    return facts;
   }
   std::string reason = outcome.cause;
   while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
