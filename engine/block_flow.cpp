@@ -200,7 +200,6 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
     return -1;
   }
   engine.outcome.qkversAnswer = VisibleText(BufferText(reply));
-  engine.EnterStage(Stage::kGates);
   const std::int32_t named = ModelOfQkvers(BufferText(reply));
   if (named >= 0 && named != engine.modelCode) {
     FailModelMismatch(engine);  // another block model, or a line-mode adapter
@@ -220,6 +219,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
     return -1;
   }
   NoteAdapterIdentity(engine, engine.adapterModel);
+  engine.EnterStage(Stage::kGates);
   return CheckNotOlder(engine);
 }
 

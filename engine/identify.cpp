@@ -232,7 +232,6 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
     return -1;
   }
   outcome.foundInDownloadMode = true;
-  engine.EnterStage(Stage::kGates);
   engine.ReportText("Warning: the adapter did not identify itself; as asked, it is taken to be a " +
                     std::string(ModelName(engine.modelCode)) +
                     " in download mode after an interrupted update, and this file finishes "

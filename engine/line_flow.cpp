@@ -190,7 +190,6 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
 // The read-only checks before a download: model and product, the ELM327 level, the version
 // gates and the file's version against the running one. 0 go on; negative refused (reported).
 std::int32_t RunLineGates(UpdateEngine& engine, Link& port) {
-  engine.EnterStage(Stage::kGates);
   std::int32_t r = IdentifyAdapter(engine, port, engine.modelCode);
   if (r == kUnanswered) {
     ReportUnanswered(engine);
@@ -201,6 +200,7 @@ std::int32_t RunLineGates(UpdateEngine& engine, Link& port) {
     return r;
   }
   NoteAdapterIdentity(engine, engine.modelCode);
+  engine.EnterStage(Stage::kGates);
   r = CheckElmVersion(engine, port);
   if (r == kUnanswered) {
     ReportUnanswered(engine);

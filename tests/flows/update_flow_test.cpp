@@ -10,12 +10,11 @@ namespace {
 using sim::SimulatorOptions;
 
 void ExpectOutcome(const JobOutcome& outcome, FailureKind kind, AdapterState state,
-                          Recovery recovery) {
+                   Recovery recovery) {
   EXPECT_EQ(outcome.kind, kind) << outcome.cause;
   EXPECT_EQ(outcome.state, state) << outcome.cause;
   EXPECT_EQ(outcome.recovery, recovery) << outcome.cause;
 }
-
 
 struct ModelCase {
   int model;
@@ -42,7 +41,9 @@ TEST_P(EveryModel, UpdateSendsTheFlowsCommandsAndDeliversExactlyTheFile) {
   const JobRun run = adapter.Update(image, engine);
   EXPECT_EQ(run.result, 0) << run.text << adapter.simulator.TranscriptText();
   EXPECT_FALSE(run.Failed()) << run.text;
-  EXPECT_TRUE(engine.outcome.succeeded);
+  ExpectOutcome(engine.outcome, FailureKind::kNone, AdapterState::kUpdatedConfirmed,
+                Recovery::kNothing);
+  EXPECT_EQ(engine.outcome.stage, Stage::kDone);
   EXPECT_EQ(engine.outcome.versionBefore, AdapterOf(c.model).adapter.deviceVersion);
   EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_EQ(Trace(adapter.simulator, image, true), c.fromFirmware);
@@ -149,6 +150,7 @@ TEST_P(Cut, SilentOrHungUpAdapterFailsTheUpdate) {
   EXPECT_FALSE(cut.Finished());
   ExpectOutcome(cut.outcome, FailureKind::kPortGone, AdapterState::kInDownloadMode,
                 Recovery::kPowerCycleThenUpdate);
+  EXPECT_EQ(cut.outcome.stage, Stage::kTransfer);
   EXPECT_EQ(pulled.simulator.Flashes(), 0);
 }
 
@@ -198,15 +200,20 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
       << adapter.simulator.TranscriptText();
   // Every refusal is read-only: told by its kind, the adapter unchanged.
   const std::string_view message = refusal.message;
-  const FailureKind kind = message == kMismatch         ? FailureKind::kModelMismatch
-                           : message == kGaveNoAnswer   ? FailureKind::kUnanswered
-                           : message == kNotIdentified  ? FailureKind::kNotIdentified
+  const FailureKind kind = message == kMismatch        ? FailureKind::kModelMismatch
+                           : message == kGaveNoAnswer  ? FailureKind::kUnanswered
+                           : message == kNotIdentified ? FailureKind::kNotIdentified
                            : message.find("upgrade to") != message.npos ? FailureKind::kUpgradeFirst
-                           : message.find("higher") != message.npos ? FailureKind::kFirmwareHigher
+                           : message.find("higher") != message.npos  ? FailureKind::kFirmwareHigher
                            : message.find("too low") != message.npos ? FailureKind::kProgramTooOld
                                                                      : FailureKind::kOlderFile;
   EXPECT_EQ(engine.outcome.kind, kind) << engine.outcome.cause;
   EXPECT_EQ(engine.outcome.state, AdapterState::kUnchanged);
+  // Which adapter it is comes first, then the version gates.
+  const bool identity = kind == FailureKind::kModelMismatch || kind == FailureKind::kNotIdentified;
+  if (kind != FailureKind::kUnanswered) {
+    EXPECT_EQ(engine.outcome.stage, identity ? Stage::kIdentify : Stage::kGates);
+  }
   EXPECT_FALSE(engine.outcome.adapterChanged);
   EXPECT_EQ(adapter.simulator.InDownloadMode(), options.adapter.startInDownloadMode);
   EXPECT_TRUE(adapter.simulator.Records().empty());
@@ -341,11 +348,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Recoveries,
     ::testing::Values(
         // 2000 ms for the line, 500 ms of quiet
-        Resilience{"LineLostAnswer", 3, [](SimulatorOptions& o) { o.link.loseAnswerAt = 14; }, "QKBL",
-                 2.3},
+        Resilience{"LineLostAnswer", 3, [](SimulatorOptions& o) { o.link.loseAnswerAt = 14; },
+                   "QKBL", 2.3},
         // 5000 ms for the record, 500 ms of quiet
         Resilience{"BlockLostAnswer", 6, [](SimulatorOptions& o) { o.link.loseAnswerAt = 10; },
-                 "QKDLDT", 5.3},
+                   "QKDLDT", 5.3},
         Resilience{"SplitAnswers", 0, [](SimulatorOptions& o) { o.link.splitAnswers = true; }},
         Resilience{"PacedLine", 2, Paced}, Resilience{"PacedBlock", 5, Paced},
         // The KTR557x models share one flow.
@@ -469,6 +476,7 @@ TEST(Close, OddFilesCloseWithTheEndRecordAndALateAnswerClaimsNoState) {
   EXPECT_LT(run.result, 0);
   ExpectOutcome(engine.outcome, FailureKind::kCloseUnanswered, AdapterState::kMayBeInDownloadMode,
                 Recovery::kReadToTell);
+  EXPECT_EQ(engine.outcome.stage, Stage::kClose);
   EXPECT_FALSE(late.simulator.InDownloadMode());
 }
 
@@ -504,6 +512,7 @@ TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
       << run.text;
   ExpectOutcome(engine.outcome, FailureKind::kNotConfirmed, AdapterState::kUpdatedNotConfirmed,
                 Recovery::kReadToTell);
+  EXPECT_EQ(engine.outcome.stage, Stage::kReadBack);
 }
 
 // A late answer may fail the job but never lets a download command precede identification.
