@@ -1,21 +1,16 @@
 #include "sim/adapter/adapter_core.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
 namespace zorbent::sim {
 namespace {
 
-constexpr std::array<std::string_view, kModelCount> kModelNames = {
-    "Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"};
-
 // What the "QKI" answer starts with, before the version.
 constexpr std::array<std::string_view, kModelCount> kQkiNames = {
     "RuvoPro v", "zOrbent MC v", "zOrbent BM v",   "zOrbent FD v",
     "Ruvo01 v",  "zOrbent FS v", "zOrbent FS BT v"};
-
-constexpr std::array<std::string_view, kModelCount> kDefaultVersions = {
-    "4.0.05", "2.2.30", "2.2.30", "2.2.30", "4.0.05", "2.3.01", "2.3.01"};
 
 constexpr std::string_view kPrompt = "\r\r>";
 constexpr std::string_view kUnknown = "?\r\r>";
@@ -94,22 +89,40 @@ std::string BumpVersion(std::string version) {
   return version;
 }
 
+// The version text the firmware in the records carries after the model's device name, up to
+// a NUL (see BlockImageOptions::nameInData); empty when there is none.
+std::string VersionInBlockRecords(const std::vector<std::string>& records,
+                                  std::string_view deviceName) {
+  std::vector<std::uint8_t> bytes;
+  for (const std::string& record : records) {
+    if (!HexToBytes(record, bytes) || bytes.size() < 3) continue;
+    const std::size_t length = std::min<std::size_t>(bytes[0] * 256u + bytes[1], bytes.size() - 2);
+    const std::string_view data(reinterpret_cast<const char*>(bytes.data() + 2), length);
+    const std::size_t at = data.find(deviceName);
+    const std::size_t end = at == std::string_view::npos ? at : data.find('\0', at);
+    if (end == std::string_view::npos) continue;
+    const std::string_view version =
+        data.substr(at + deviceName.size(), end - at - deviceName.size());
+    if (!version.empty() && std::isdigit(static_cast<unsigned char>(version.front())))
+      return std::string(version);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<int> ParseModel(std::string_view name) {
-  for (std::size_t i = 0; i < kModelNames.size(); ++i)
-    if (kModelNames[i] == name) return static_cast<int>(i);
   if (name == "generic") return kGenericModel;
-  return std::nullopt;
+  return SimModelOfName(name);
 }
 
 std::string_view ModelName(int model) {
   if (model < 0 || model >= kModelCount) return "";
-  return kModelNames[static_cast<std::size_t>(model)];
+  return kSimModels[static_cast<std::size_t>(model)].name;
 }
 
 bool IsBlockModel(int model) {
-  return model == 5 || model == 6;
+  return model >= 0 && model < kModelCount && kSimModels[static_cast<std::size_t>(model)].block;
 }
 
 std::string VersionAfterLetter(std::string_view text) {
@@ -129,7 +142,7 @@ AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
   if (options_.model < 0 || options_.model >= kModelCount) options_.model = 2;
   const auto model = static_cast<std::size_t>(options_.model);
   if (options_.qkiName.empty()) options_.qkiName = kQkiNames[model];
-  deviceVersion_ = options_.deviceVersion.empty() ? std::string(kDefaultVersions[model])
+  deviceVersion_ = options_.deviceVersion.empty() ? std::string(kSimModels[model].runningVersion)
                                                   : options_.deviceVersion;
   elmVersion_ = options_.elmVersion;
   echo_ = options_.echo;
@@ -137,7 +150,9 @@ AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
 }
 
 void AdapterCore::PowerCycle() {
-  mode_ = options_.generic ? Mode::kApplication : Mode::kDownloadIdle;
+  // A download that began and did not complete left no firmware to run: the boot loader
+  // starts. A generic adapter has none and restarts in its firmware.
+  if (mode_ != Mode::kApplication && !options_.generic) mode_ = Mode::kDownloadIdle;
   rate_ = kNormalRate;
   echo_ = options_.echo;
   awaitingConfirm_ = false;
@@ -437,8 +452,13 @@ CommandResult AdapterCore::EndBlockDownload() {
     damaged_ = false;
     return {"OK\r"};
   }
-  deviceVersion_ =
-      options_.flashedVersion.empty() ? BumpVersion(deviceVersion_) : options_.flashedVersion;
+  // The trailer never crosses the wire: the new firmware reports what its own code says.
+  std::string carried = VersionInBlockRecords(records_, kSimModels[options_.model].fileName);
+  if (!options_.flashedVersion.empty()) {
+    deviceVersion_ = options_.flashedVersion;
+  } else {
+    deviceVersion_ = carried.empty() ? BumpVersion(deviceVersion_) : std::move(carried);
+  }
   RunNewFirmware();
   return {"OK\r"};
 }
