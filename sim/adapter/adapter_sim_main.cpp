@@ -84,13 +84,13 @@ class DeviceLink {
 };
 
 // What a power cycle left, for the line on stderr.
-std::string PowerState(const zorbent::sim::AdapterSimulator& simulator, bool tcp) {
+std::string PowerState(const zorbent::sim::AdapterSimulator& simulator, bool echo, bool tcp) {
   std::string state = simulator.InDownloadMode()
-                          ? "in download mode (a download had begun and not completed): the "
-                            "boot loader answers ATI, only download commands work"
-                          : "runs its firmware, version " + simulator.DeviceVersion();
-  state += ", 115200 baud, echo as at power-on";
-  if (tcp) state += "; the TCP connection was dropped";
+                          ? "in download mode (a download had not completed): the boot loader "
+                            "answers, only download commands work"
+                          : "runs its firmware v" + simulator.DeviceVersion();
+  state += std::string("; 115200 baud, echo ") + (echo ? "on" : "off");
+  if (tcp) state += "; the TCP host was dropped";
   return state;
 }
 
@@ -336,7 +336,8 @@ int Serve(int argc, char** argv) {
     --powerCycles;
     lock.unlock();
     simulator.PowerCycle();
-    std::cerr << "power cycled: " << PowerState(simulator, options.tcp) << std::endl;
+    std::cerr << "power cycled: " << PowerState(simulator, options.adapter.echo, options.tcp)
+              << std::endl;
     lock.lock();
   }
   simulator.Stop();
