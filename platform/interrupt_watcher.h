@@ -10,9 +10,9 @@ namespace zorbent {
 // logging off, the system shutting down); kUserSignal is SIGUSR1 (Windows has none).
 enum class Interruption { kInterrupt, kHangUp, kUserSignal };
 
-// Turns Ctrl-C (SIGINT) and SIGTERM, and if asked hang-ups, into calls on a thread of its own,
-// so the handler may take locks. Create it before any other thread so that every thread leaves
-// the signals to it.
+// Turns Ctrl-C (SIGINT) and SIGTERM, and if asked hang-ups and SIGUSR1, into calls on a thread of
+// its own, so the handler may take locks. Create it before any other thread so that every thread
+// leaves the signals to it.
 class InterruptWatcher {
  public:
   // Interrupts only, as onInterrupt(n), n counting them so far; a hang-up keeps its usual
