@@ -90,7 +90,7 @@ std::string PowerState(const zorbent::sim::AdapterSimulator& simulator, bool ech
                             "answers, only download commands work"
                           : "runs its firmware v" + simulator.DeviceVersion();
   state += std::string("; 115200 baud, echo ") + (echo ? "on" : "off");
-  if (tcp) state += "; the TCP host was dropped";
+  if (tcp) state += "; any TCP connection was dropped";
   return state;
 }
 
