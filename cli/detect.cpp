@@ -104,13 +104,13 @@ std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devic
   return found;
 }
 
-int ShowDetected(const std::vector<std::string>& devices) {
-  const std::vector<DetectedDevice> found = DetectAdapters(devices);
+int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree) {
+  const std::vector<DetectedDevice> found = DetectAdapters(devices, tree);
   if (found.empty()) {
     std::printf(
         "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
         "pair it and bind it, e.g. rfcomm bind 0 ADDRESS), or name the device: "
-        "zorbent-fw detect /dev/ttyS0\n");
+        "zorbent-fw detect DEVICE (`zorbent-fw ports --all` lists the on-board ones)\n");
     return 1;
   }
   std::fputs(Table(found).c_str(), stdout);
@@ -119,8 +119,8 @@ int ShowDetected(const std::vector<std::string>& devices) {
   return 1;
 }
 
-bool AutoDevice(std::string& device, std::string& why) {
-  const std::vector<DetectedDevice> found = DetectAdapters({});
+bool AutoDevice(std::string& device, std::string& why, const DeviceTree& tree) {
+  const std::vector<DetectedDevice> found = DetectAdapters({}, tree);
   std::vector<const DetectedDevice*> ours;
   for (const DetectedDevice& d : found)
     if (d.ours) ours.push_back(&d);

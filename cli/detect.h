@@ -14,17 +14,17 @@ struct DetectedDevice {
 };
 
 // Probes devices at 115200 with read-only questions, all at once: the given ones, or, when
-// none are given, the listed devices of the USB-serial bridges adapters are built on and the
-// Bluetooth serial links. Other listed devices are shown as not probed, devices in use as
-// skipped.
+// none are given, the listed devices of the USB-serial bridges adapters are built on, the
+// Bluetooth serial links and the tree's added devices. Other listed devices are shown as not
+// probed, devices in use as skipped.
 std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devices,
                                            const DeviceTree& tree = {});
 
 // `zorbent-fw detect [DEVICE...]`: one line per device; 0 when one of our adapters answered.
-int ShowDetected(const std::vector<std::string>& devices);
+int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree = {});
 
 // The one adapter detect finds, for --port auto; false with the table in why when there are
 // none or several.
-bool AutoDevice(std::string& device, std::string& why);
+bool AutoDevice(std::string& device, std::string& why, const DeviceTree& tree = {});
 
 }  // namespace zorbent::cli

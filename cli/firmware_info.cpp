@@ -2,65 +2,38 @@
 
 #include <string_view>
 
+#include "engine/device_table.h"
 #include "engine/firmware_file.h"
-#include "engine/identify.h"
 #include "engine/image_format.h"
-#include "engine/update_engine.h"
 
 namespace zorbent::cli {
-namespace {
-
-// What a user recognises the adapter by: the answer that identifies it.
-std::string_view AdapterOfModel(int model) {
-  switch (model) {
-    case 0:
-      return "Ruvo03 (the adapter answers \"RuvoPro v...\")";
-    case 1:
-      return "KTR5575 (the adapter answers \"zOrbent MC v...\")";
-    case 2:
-      return "KTR5577 (the adapter answers \"zOrbent BM v...\")";
-    case 3:
-      return "KTR5578 (the adapter answers \"zOrbent FD v...\")";
-    case 4:
-      return "Ruvo01 (the adapter answers \"Ruvo01 v...\")";
-    case 5:
-      return "zOrbent FS (the adapter answers \"KTR558...\" to QKVERS)";
-    case 6:
-      return "zOrbent FS BT (the adapter answers \"KTR568...\" to QKVERS)";
-    default:
-      return "none known: no adapter takes this file";
-  }
-}
-
-}  // namespace
 
 bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why) {
   facts = FirmwareFacts{};
-  UpdateEngine engine;
-  // The engine's own rule, so a file passed here is one its update job loads.
-  if (!LoadFirmwareFile(path, engine.image, why)) return false;
-  facts.size = static_cast<std::int64_t>(engine.image.size());
-  engine.imageSize = static_cast<std::int32_t>(facts.size);
-  const std::string problem = DescribeFormatProblem(engine.image);
-  if (!problem.empty()) {
-    why = path + " is not a valid firmware file: " + problem;
+  std::vector<std::uint8_t> image;
+  // The engine's own rule and check, so a file passed here is one its update job takes.
+  if (!LoadFirmwareFile(path, image, why)) return false;
+  facts.size = static_cast<std::int64_t>(image.size());
+  const ImageFacts read = CheckImage(image);
+  if (read.result < 0) {
+    why = path + " is not a valid firmware file: line " + std::to_string(read.problem.line) + ": " +
+          read.problem.what;
     return false;
   }
-  engine.CheckImageFormat();  // fills the identity fields
-  facts.family = engine.fileFamily;
-  facts.model = facts.family == 1 ? ClassifyBlockFile(engine)
-                                  : LookupLineModel(BufferText(engine.fileDeviceName));
-  if (facts.model < 0 || facts.model > 6) facts.model = -1;
-  facts.modelName = facts.model >= 0 ? std::string(ModelName(facts.model)) : std::string();
-  facts.productId = BufferText(engine.fileProductId);
-  facts.deviceName = BufferText(engine.fileDeviceName);
-  facts.versionText = BufferText(engine.fileVersionText);
-  facts.versionNumber = engine.fileVersion;
-  facts.records = engine.recordCount;
-  facts.oddLines = facts.family == 2 && engine.recordCount % 2 != 0;
+  facts.family = static_cast<int>(read.family);
+  facts.model = read.model;
+  facts.modelName = std::string(ModelName(read.model));
+  facts.productId = read.productId;
+  facts.deviceName = read.deviceName;
+  facts.versionText = read.versionText;
+  facts.version = read.version;
+  facts.versionNumber = read.versionNumber;
+  facts.records = read.recordCount;
+  facts.oddLines = read.family == Family::kLine && read.recordCount % 2 != 0;
   if (facts.model < 0) {
     why = path + " is for device \"" + facts.deviceName +
-          "\", which is none of the adapter models this program updates";
+          "\", which is none of the adapter models this program updates; files carry one of: " +
+          FileDeviceNames(read.family);
     return false;
   }
   return true;
@@ -87,12 +60,14 @@ int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
   if (!facts.versionText.empty()) {
     std::fprintf(out, "version:      %s (number %d)\n", facts.versionText.c_str(),
                  static_cast<int>(facts.versionNumber));
+  } else if (!facts.version.empty()) {
+    std::fprintf(out, "version:      %s\n", facts.version.c_str());
   }
   std::fprintf(out, "records:      %d (trailer included)\n", static_cast<int>(facts.records));
   std::fprintf(out, "size:         %lld bytes\n", static_cast<long long>(facts.size));
-  std::fprintf(out, "for adapter:  model %d, %.*s\n", facts.model,
-               static_cast<int>(AdapterOfModel(facts.model).size()),
-               AdapterOfModel(facts.model).data());
+  const DeviceModel* model = ModelByCode(facts.model);
+  std::fprintf(out, "for adapter:  %s (the adapter %s)\n", facts.modelName.c_str(),
+               model == nullptr ? "" : IdentifyingAnswer(*model).c_str());
   if (facts.oddLines) std::fprintf(out, "note:         %s\n", OddLinesNote(facts).c_str());
   return 0;
 }

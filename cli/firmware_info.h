@@ -14,6 +14,7 @@ struct FirmwareFacts {
   std::string productId;
   std::string deviceName;
   std::string versionText;
+  std::string version;  // as people read it ("2.2.31")
   std::int32_t versionNumber = 0;
   std::int32_t records = 0;
   std::int64_t size = 0;

@@ -1,19 +1,24 @@
 #include "cli/jobs.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "cli/console_report.h"
 #include "cli/firmware_info.h"
+#include "cli/port_advice.h"
 #include "cli/verdict.h"
 #include "engine/update_engine.h"
 #include "platform/clock.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/open_files.h"
+#include "platform/serial_device.h"
 #include "platform/thread.h"
+#include "port/port_config.h"
 
 namespace zorbent::cli {
 namespace {
@@ -40,6 +45,11 @@ void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
   const std::int32_t channel =
       job.engine.OpenPort(job.connection, options.update ? options.firmwareFile : "");
   job.opened = channel >= 0;
+  if (channel < 0) {
+    // The engine said what happened to the port; what to do about it is said here.
+    const std::string advice = PortAdvice(job.engine.outcome.port);
+    if (!advice.empty()) job.report->Text(advice + "\n");
+  }
   if (channel >= 0) {
     job.result = options.update ? job.engine.Update(channel) : job.engine.ReadVersions(channel);
     job.engine.ClosePort(channel);
@@ -69,18 +79,63 @@ std::string StopHint(const JobOptions& options, bool downloading, int family) {
 }  // namespace
 
 bool ReadConnectionList(const std::string& path, std::vector<std::string>& out,
-                        std::string& error) {
+                        std::vector<std::string>& origins, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read connection list " + path;
     return false;
   }
+  std::size_t number = 0;
   for (std::string line; std::getline(in, line);) {
+    ++number;
+    // A "#" after a blank starts a comment; one inside a word (a device name) does not.
+    for (std::size_t hash = line.find('#'); hash != std::string::npos;
+         hash = line.find('#', hash + 1)) {
+      if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+        line.resize(hash);
+        break;
+      }
+    }
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
       line.pop_back();
     const auto start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#') continue;
+    if (start == std::string::npos) continue;
     out.push_back(line.substr(start));
+    origins.push_back(path + " line " + std::to_string(number));
+  }
+  return true;
+}
+
+bool EachAdapterOnce(const std::vector<std::string>& connections,
+                     const std::vector<std::string>& origins, std::string& error) {
+  // What identifies the adapter behind each: the device as the system resolves it, or the
+  // host (names are not case-sensitive) and port.
+  std::vector<std::string> targets;
+  for (const std::string& connection : connections) {
+    ParsedConfig parsed;
+    if (!ParseConfigString(connection, parsed)) {
+      targets.emplace_back();  // refused on its own
+      continue;
+    }
+    if (parsed.kind == PortKind::kTcp) {
+      std::string host = parsed.config.Get("remote_ip");
+      for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      targets.push_back(host + ":" + parsed.config.Get("remote_port"));
+      continue;
+    }
+    const std::string path = SerialDevicePath(parsed.config.Get("name"));
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    targets.push_back(ec ? path : resolved.string());
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (targets[i].empty() || targets[i] != targets[j]) continue;
+      error = origins[j] + " (\"" + connections[j] + "\") and " + origins[i] + " (\"" +
+              connections[i] + "\") name the same adapter, " + targets[i] +
+              ": give each adapter once";
+      return false;
+    }
   }
   return true;
 }
@@ -162,6 +217,7 @@ int RunJobs(const JobOptions& options) {
       workers.push_back(std::make_unique<Thread>([&job, &runOne] { runOne(*job); }));
       // A job the system gives no thread fails alone; the others are already running.
       if (!workers.back()->Started()) {
+        job->engine.outcome.cause = "could not start";
         job->report->Text(
             "**Failed** could not start: the system refused a new thread. Nothing was sent to "
             "this adapter: run it again with fewer adapters at once.\n");
@@ -181,24 +237,22 @@ int RunJobs(const JobOptions& options) {
   int unconfirmed = 0;
   for (const auto& job : jobs) {
     failed += job->result < 0 ? 1 : 0;
-    unconfirmed += job->result >= 0 && job->engine.outcome.versionNotConfirmed ? 1 : 0;
+    unconfirmed +=
+        job->result >= 0 && job->engine.outcome.kind == FailureKind::kNotConfirmed ? 1 : 0;
   }
   if (several) {
     std::printf("\n%-40s %-11s %s\n", "adapter", "result", "detail");
     for (const auto& job : jobs) {
       const bool ok = job->result >= 0;
       const JobOutcome& outcome = job->engine.outcome;
-      std::string detail =
-          ok ? (options.update ? VersionChange(outcome) : "read") : job->report->LastFailure();
-      if (!ok && detail.empty()) detail = outcome.lastMessage;
-      if (ok && options.checkOnly) detail = "the update would go ahead";
-      if (!ok && options.update && outcome.closeUnanswered) {
-        detail += " (may be in download mode)";
-      } else if (!ok && options.update && (outcome.adapterChanged || outcome.foundInDownloadMode)) {
-        detail += " (in download mode)";
-      }
-      const char* result = !ok ? "FAILED" : outcome.versionNotConfirmed ? "unconfirmed" : "ok";
-      if (ok && outcome.versionNotConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+      const bool notConfirmed = ok && outcome.kind == FailureKind::kNotConfirmed;
+      std::string detail = !ok ? Reason(outcome) + " (" + StateInBrief(outcome) + ")"
+                           : options.checkOnly ? std::string("the update would go ahead")
+                           : options.update    ? VersionChange(outcome)
+                                               : std::string("read");
+      if (!job->opened) detail = Reason(outcome) + " (not reached)";
+      if (notConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+      const char* result = !ok ? "FAILED" : notConfirmed ? "unconfirmed" : "ok";
       std::printf("%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
     }
     std::printf("%zu adapters: %zu succeeded, %d failed", jobs.size(),

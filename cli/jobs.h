@@ -25,8 +25,16 @@ struct JobOptions {
 inline constexpr int kExitNotConfirmed = 3;
 int RunJobs(const JobOptions& options);
 
-// Reads a list of configuration strings, one per line; blank lines and "#" comments are
-// skipped. False (with a message in error) when the file cannot be read.
-bool ReadConnectionList(const std::string& path, std::vector<std::string>& out, std::string& error);
+// Reads a list of configuration strings, one per line, each one's origin ("tray.txt line 3")
+// into origins; blank lines and "#" comments (a whole line, or after an entry and a blank)
+// are skipped. False (with a message in error) when the file cannot be read.
+bool ReadConnectionList(const std::string& path, std::vector<std::string>& out,
+                        std::vector<std::string>& origins, std::string& error);
+
+// False, with a message naming both origins in error, when two connections reach one adapter:
+// the same serial device however its path is spelled (a link, a bare name), or the same host
+// and port. Two jobs on one adapter would garble each other's commands.
+bool EachAdapterOnce(const std::vector<std::string>& connections,
+                     const std::vector<std::string>& origins, std::string& error);
 
 }  // namespace zorbent::cli

@@ -10,7 +10,9 @@
 #include "cli/jobs.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
+#include "platform/files.h"
 #include "platform/interrupt_watcher.h"
+#include "platform/serial_ports.h"
 #include "port/port_config.h"
 #include "port/traffic_log.h"
 #include "zorbent_version.h"
@@ -50,10 +52,13 @@ void AddConnectionOptions(CLI::App& command, Connection& c) {
   command.add_option("--wifi", c.wifi, "WiFi adapter HOST[:PORT] (default port 35000)");
 }
 
-// Builds the configuration strings; false with a message when none or a bad one was given.
+// Builds the configuration strings; false with a message when none or a bad one was given,
+// or when two of them name one adapter.
 bool Connections(const Connection& c, std::vector<std::string>& out, std::string& error) {
   out = c.connect;
-  if (!c.connectFile.empty() && !zorbent::cli::ReadConnectionList(c.connectFile, out, error))
+  std::vector<std::string> origins(out.size(), "--connect");
+  if (!c.connectFile.empty() &&
+      !zorbent::cli::ReadConnectionList(c.connectFile, out, origins, error))
     return false;
   if (!c.port.empty()) {
     // Either would end the device's part of the string, and the rest be read as its rate.
@@ -63,6 +68,7 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
       return false;
     }
     out.push_back("com|" + c.port + ":" + std::to_string(c.baud));
+    origins.push_back("--port");
   }
   if (!c.wifi.empty()) {
     std::string host = c.wifi;
@@ -86,11 +92,73 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
       return false;
     }
     out.push_back("tcp|" + host + ":" + std::to_string(port));
+    origins.push_back("--wifi");
   }
   if (out.empty()) {
     error = "no adapter given: use --connect, --connect-file, --port or --wifi";
     return false;
   }
+  return zorbent::cli::EachAdapterOnce(out, origins, error);
+}
+
+// Devices for --add-port: each must exist, and be nameable in a connection string.
+bool AddedPortsUsable(const std::vector<std::string>& paths, std::string& error) {
+  for (const std::string& path : paths) {
+    if (path.find_first_of(":|") != std::string::npos) {
+      error = "--add-port: \"" + path + "\" cannot be given as a device: \":\" and \"|\" " +
+              "separate the parts of a connection string";
+      return false;
+    }
+    if (zorbent::LookAtPath(path).kind == zorbent::PathKind::kNone) {
+      error = "--add-port: " + path + " does not exist";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Options of a command given before its name ("--baud 9600 read --port X") go after it, where
+// the command takes them; the first word that is neither an option nor an option's value is
+// the command. Global options stay where they are. False, naming the word, for an unknown
+// command.
+bool CommandOptionsAfterCommand(CLI::App& app, std::vector<std::string>& words) {
+  const auto optionOf = [&app](const std::string& word) -> const CLI::Option* {
+    const std::string name = word.substr(0, word.find('='));
+    if (const CLI::Option* global = app.get_option_no_throw(name)) return global;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+      if (const CLI::Option* option = command->get_option_no_throw(name)) return option;
+    return nullptr;
+  };
+  std::vector<std::string> moved;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "--") return true;
+    if (word.starts_with('-') && word.size() > 1) {
+      const CLI::Option* option = optionOf(word);
+      const bool takesValue = option != nullptr && option->get_items_expected_max() > 0 &&
+                              word.find('=') == std::string::npos && i + 1 < words.size();
+      const std::size_t end = i + (takesValue ? 2 : 1);
+      if (option != nullptr && app.get_option_no_throw(word.substr(0, word.find('='))) == nullptr) {
+        moved.insert(moved.end(), words.begin() + static_cast<std::ptrdiff_t>(i),
+                     words.begin() + static_cast<std::ptrdiff_t>(end));
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                    words.begin() + static_cast<std::ptrdiff_t>(end));
+        --i;
+      } else if (takesValue) {
+        ++i;
+      }
+      continue;
+    }
+    if (app.get_subcommands([&](const CLI::App* c) { return c->check_name(word); }).empty()) {
+      std::fprintf(stderr,
+                   "zorbent-fw: unknown command \"%s\"\nRun with --help for more information.\n",
+                   word.c_str());
+      return false;
+    }
+    words.insert(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, moved.begin(), moved.end());
+    return true;
+  }
+  words.insert(words.end(), moved.begin(), moved.end());  // no command: CLI11 says so
   return true;
 }
 
@@ -123,13 +191,18 @@ int main(int argc, char** argv) {
                ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
   app.require_subcommand(1);
-  app.fallthrough();  // --quiet and --trace also after the command name
+  app.fallthrough();  // the global options also after the command name
   bool trace = false;
   bool quiet = false;
   app.add_flag("--trace", trace, "Write every byte of adapter traffic to the dated traffic log");
   app.add_flag("-q,--quiet", quiet, "Do not show progress");
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "Show the conversation with the adapter on stderr");
+  std::vector<std::string> addedPorts;
+  app.add_option("--add-port", addedPorts,
+                 "Also consider this device in ports, detect and --port auto, besides the ones "
+                 "the system lists (e.g. a simulator's link); repeat it for more")
+      ->type_name("PATH");
 
   Connection updateConnection;
   Connection readConnection;
@@ -185,29 +258,28 @@ int main(int argc, char** argv) {
 #endif
 
   // A mistyped command would otherwise only be told "A subcommand is required".
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word.starts_with('-')) continue;  // the global options are flags without values
-    const auto known = app.get_subcommands([&](const CLI::App* c) { return c->check_name(word); });
-    if (known.empty()) {
-      std::fprintf(stderr,
-                   "zorbent-fw: unknown command \"%s\"\nRun with --help for more information.\n",
-                   word.c_str());
-      return kExitUsage;
-    }
-    break;
-  }
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (!CommandOptionsAfterCommand(app, words)) return kExitUsage;
+  std::vector<char*> ordered = {argv[0]};
+  for (std::string& word : words) ordered.push_back(word.data());
 
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(ordered.size()), ordered.data());
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
   }
+  std::string error;
+  if (!AddedPortsUsable(addedPorts, error)) {
+    std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
+    return kExitUsage;
+  }
+  zorbent::DeviceTree tree;
+  tree.added = addedPorts;
   if (trace) zorbent::SetLogLevel(3);
   if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile);
-  if (*ports) return zorbent::cli::ShowPorts(allPorts);
-  if (*detect) return zorbent::cli::ShowDetected(detectDevices);
+  if (*ports) return zorbent::cli::ShowPorts(allPorts, tree);
+  if (*detect) return zorbent::cli::ShowDetected(detectDevices, tree);
 #if ZORBENT_HAVE_DEMO
   if (*demo) return zorbent::cli::RunDemo(quiet);
 #endif
@@ -219,7 +291,6 @@ int main(int argc, char** argv) {
   options.recover = recover;
   options.allowOlder = allowOlder;
   options.firmwareFile = file;
-  std::string error;
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
     std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
     return kExitUsage;
@@ -231,7 +302,7 @@ int main(int argc, char** argv) {
   for (std::string& connection : options.connections) {
     if (!connection.starts_with("com|auto:") || !mayProbe) continue;
     std::string device;
-    if (!zorbent::cli::AutoDevice(device, error)) {
+    if (!zorbent::cli::AutoDevice(device, error, tree)) {
       std::printf("**Failed** %s", error.c_str());
       return kExitFailed;
     }

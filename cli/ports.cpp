@@ -1,5 +1,6 @@
 #include "cli/ports.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zorbent::cli {
@@ -14,6 +15,8 @@ const char* KindName(PortKindOfDevice kind) {
       return "USB";
     case PortKindOfDevice::kBluetooth:
       return "Bluetooth";
+    case PortKindOfDevice::kAdded:
+      return "added with --add-port";
     case PortKindOfDevice::kOnBoard:
       break;
   }
@@ -35,6 +38,7 @@ std::string FormatPorts(const std::vector<SerialPortInfo>& ports, bool all) {
     return text;
   }
   std::string text;
+  std::vector<std::string> groups;  // that would give access, each once
   for (const SerialPortInfo& port : ports) {
     std::string line = port.path + "  " + KindName(port.kind);
     if (!port.vid.empty()) line += " " + port.vid + ":" + port.pid;
@@ -44,11 +48,13 @@ std::string FormatPorts(const std::vector<SerialPortInfo>& ports, bool all) {
     if (!what.empty()) line += " " + what;
     if (!port.serial.empty()) line += " (serial " + port.serial + ")";
     if (!port.driver.empty()) Add(line, "driver " + port.driver);
+    if (port.console) Add(line, "the system console: not offered for adapters");
     if (port.mayOpen) {
       Add(line, "you may open it");
     } else if (port.accessReason.starts_with("needs group ")) {
-      Add(line, "no access: " + port.accessReason + " (`sudo usermod -aG " + port.group +
-                    " $USER`, then log out and in again)");
+      Add(line, "no access: " + port.accessReason);
+      if (std::find(groups.begin(), groups.end(), port.group) == groups.end())
+        groups.push_back(port.group);
     } else {
       Add(line, "no access: " + port.accessReason);
     }
@@ -63,11 +69,21 @@ std::string FormatPorts(const std::vector<SerialPortInfo>& ports, bool all) {
     }
     text += line + "\n";
   }
+  if (!groups.empty()) {
+    // One line for all of them: joining takes one command and one new login.
+    std::string names = groups.front(), list = groups.front();
+    for (std::size_t i = 1; i < groups.size(); ++i) {
+      names += (i + 1 == groups.size() ? " and " : ", ") + groups[i];
+      list += "," + groups[i];
+    }
+    text += "To get access, join the group" + std::string(groups.size() > 1 ? "s " : " ") + names +
+            ": `sudo usermod -aG " + list + " $USER`, then log out and in again.\n";
+  }
   return text;
 }
 
-int ShowPorts(bool all) {
-  const std::vector<SerialPortInfo> ports = ListSerialPortInfo(all);
+int ShowPorts(bool all, const DeviceTree& tree) {
+  const std::vector<SerialPortInfo> ports = ListSerialPortInfo(all, tree);
   const std::string text = FormatPorts(ports, all);
   std::fputs(text.c_str(), stdout);
   return ports.empty() ? 1 : 0;

@@ -1,5 +1,8 @@
 #include "cli/verbose.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "port/traffic_log.h"
 
 namespace zorbent::cli {
@@ -91,7 +94,14 @@ void VerboseTranscript::OnData(std::string_view connection, Direction direction,
 namespace zorbent::cli {
 
 Tracing::Tracing(bool trace, bool verbose, bool several) : trace_(trace) {
-  if (trace) SetLogLevel(3);
+  if (trace) {
+    SetLogLevel(3);
+    // Made here, so a warning can give the folder's own reason: opening a file in a folder
+    // that could not be made only says "No such file or directory".
+    std::error_code ec;
+    std::filesystem::create_directories(LogDirectory(), ec);
+    if (ec) folderError_ = "cannot make the folder " + LogDirectory() + ": " + ec.message();
+  }
   if (verbose) {
     transcript_ = std::make_unique<VerboseTranscript>(stderr, several);
     SetPortObserver(transcript_.get());
@@ -104,9 +114,14 @@ Tracing::~Tracing() {
   if (!trace_) return;
   if (TrafficLogFiles().empty() && TrafficLogFailures().empty())
     std::fprintf(stderr, "zorbent-fw: warning: no traffic log was written: no port was built\n");
-  for (const std::string& failure : TrafficLogFailures())
+  for (std::string failure : TrafficLogFailures()) {
+    // "path: reason", the path inside the log folder; the folder's reason comes first.
+    const std::size_t reason = failure.find(": ", LogDirectory().size());
+    if (!folderError_.empty() && reason != std::string::npos)
+      failure = failure.substr(0, reason + 2) + folderError_;
     std::fprintf(stderr, "zorbent-fw: warning: could not write the traffic log %s\n",
                  failure.c_str());
+  }
   for (const std::string& file : TrafficLogFiles())
     std::fprintf(stderr, "Traffic log written to %s\n", file.c_str());
 }

@@ -58,6 +58,7 @@ class Tracing {
 
  private:
   bool trace_;
+  std::string folderError_;  // why the log folder could not be made, when it could not
   std::unique_ptr<VerboseTranscript> transcript_;
 };
 

@@ -5,6 +5,8 @@
 namespace zorbent::cli {
 namespace {
 
+using K = FailureKind;
+
 std::string Adapter(const JobOutcome& outcome) {
   if (outcome.adapterModel.empty()) return "the adapter";
   std::string text = outcome.adapterModel;
@@ -16,41 +18,137 @@ std::string Version(const std::string& version) {
   return version.empty() ? std::string("an unknown version") : "v" + version;
 }
 
-std::string Reason(const JobOutcome& outcome) {
-  if (outcome.stopped) return "stopped on request";
-  if (outcome.portGone) return "the adapter's port went away (unplugged?)";
-  if (outcome.notIdentified && !outcome.foundInDownloadMode)
-    return "the adapter did not identify itself";
-  std::string reason = outcome.failure.empty() ? outcome.lastMessage : outcome.failure;
-  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
-  return reason.empty() ? std::string("the adapter did not answer") : reason;
-}
-
 std::string FileModel(const JobOutcome& outcome) {
   return outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
 }
 
 constexpr const char* kNothingSent = "Nothing was sent that changes the adapter.";
 
-// What else the user can do after a refusal that changed nothing.
-std::string NextStep(const JobOutcome& outcome) {
-  if (outcome.notIdentified && !outcome.foundInDownloadMode) {
-    return " If it is a " + FileModel(outcome) +
-           " left in download mode by an interrupted update, finish that update with "
-           "--recover.";
+std::string StateSentence(const JobOutcome& outcome) {
+  switch (outcome.state) {
+    case AdapterState::kNotReached:
+      return "Nothing was sent to the adapter.";
+    case AdapterState::kInDownloadMode:
+      return "The adapter is in download mode.";
+    case AdapterState::kMayBeInDownloadMode:
+      return "The adapter did not answer " +
+             (outcome.unanswered.empty() ? std::string("the last command") : outcome.unanswered) +
+             ", so it may be in download mode.";
+    default:
+      return kNothingSent;
   }
-  if (outcome.olderFile) return " To install the older file anyway, add --allow-older.";
-  return "";
+}
+
+std::string CheckConnection(const JobOutcome& outcome) {
+  if (outcome.port.tcp) {
+    return "Check that the adapter is on and that this computer is on the adapter's WiFi "
+           "network.";
+  }
+  if (outcome.line.garbled) {
+    return "Its answer was not text, which a wrong rate gives: the adapters answer at 115200 "
+           "baud (--baud 115200).";
+  }
+  return "Check that it is powered and plugged in and that this is its port (`zorbent-fw "
+         "detect` finds it).";
+}
+
+std::string RecoverySentence(const JobOutcome& outcome, bool checkOnly) {
+  const bool inDownloadMode = outcome.state == AdapterState::kInDownloadMode;
+  switch (outcome.recovery) {
+    case Recovery::kNothing:
+      return {};
+    case Recovery::kCheckConnection:
+      return CheckConnection(outcome);
+    case Recovery::kRunAgain:
+      return "Run the same command again.";
+    case Recovery::kPowerCycleThenUpdate:
+      if (!inDownloadMode) return "Power the adapter off and on, then run the same update again.";
+      return "To finish the update: " + RecoveryAdvice(outcome.family) + ".";
+    case Recovery::kAnotherFile:
+      if (outcome.kind == K::kUpgradeFirst)
+        return "Install the firmware the message names first, then this file.";
+      if (outcome.kind == K::kFirmwareHigher)
+        return "Use a newer file for " + FileModel(outcome) + ".";
+      if (outcome.kind == K::kModelMismatch) {
+        return "Use a file for " +
+               (outcome.adapterModel.empty() ? std::string("this adapter") : outcome.adapterModel) +
+               " (`zorbent-fw inspect FILE` tells which adapter a file is for).";
+      }
+      return "Use a sound firmware file for the adapter.";
+    case Recovery::kAnotherFileRecover:
+      if (outcome.kind == K::kOddFileNotClosed) {
+        return "This adapter does not close a download without the file's last line, which a "
+               "file with an odd number of lines never sends: update it with another file for " +
+               FileModel(outcome) + " and --recover.";
+      }
+      return "Update it with a file for " +
+             (outcome.adapterModel.empty() ? FileModel(outcome) : outcome.adapterModel) +
+             " and --recover.";
+    case Recovery::kRecoverIfDownloadMode:
+      return "If it is a " + FileModel(outcome) +
+             " left in download mode by an interrupted update, finish that update with " +
+             (checkOnly ? "`zorbent-fw update` without --check and with --recover." : "--recover.");
+    case Recovery::kAllowOlder:
+      return "To install the older file anyway, add --allow-older.";
+    case Recovery::kReadToTell:
+      return "`zorbent-fw read` tells.";
+    case Recovery::kContactMaker:
+      return "This program cannot update it.";
+    case Recovery::kNewerProgram:
+      return "This adapter needs a newer version of this program.";
+  }
+  return {};
 }
 
 }  // namespace
+
+std::string Reason(const JobOutcome& outcome) {
+  switch (outcome.kind) {
+    case K::kStopped:
+      return "stopped on request";
+    case K::kPortGone:
+      return "the adapter's port went away (unplugged?)";
+    case K::kNotIdentified:
+      return "the adapter did not identify itself";
+    case K::kSilent:
+      return outcome.line.garbled ? "the adapter answered with bytes that are not text"
+                                  : "the adapter did not answer";
+    case K::kOutOfTurn:
+      return "the adapter's answers did not belong to their commands (a late answer)";
+    case K::kPortUnavailable:
+      return "the adapter could not be reached";
+    default:
+      break;
+  }
+  std::string reason = outcome.cause;
+  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
+  return reason.empty() ? std::string("the adapter did not answer") : reason;
+}
+
+std::string StateInBrief(const JobOutcome& outcome) {
+  switch (outcome.state) {
+    case AdapterState::kNotReached:
+      return "not reached";
+    case AdapterState::kUnchanged:
+      return "unchanged";
+    case AdapterState::kInDownloadMode:
+      return "in download mode";
+    case AdapterState::kMayBeInDownloadMode:
+      return "may be in download mode";
+    case AdapterState::kUpdatedConfirmed:
+      return "updated";
+    case AdapterState::kUpdatedNotConfirmed:
+      return "not confirmed";
+  }
+  return {};
+}
 
 std::string RecoveryAdvice(int family) {
   if (family == 1) {
     return "power the adapter off and on (it may still run at 2,000,000 baud), then run the same "
            "update again with --recover";
   }
-  return "run the same update again with --recover to finish it";
+  return "power the adapter off and on, then run the same update again with --recover";
 }
 
 std::string VersionChange(const JobOutcome& outcome) {
@@ -60,21 +158,21 @@ std::string VersionChange(const JobOutcome& outcome) {
 }
 
 std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, double seconds) {
-  if (!opened) {
-    return std::string(checkOnly ? "Check" : "Update") +
-           " failed: the adapter could not be reached. Nothing was sent to it.";
+  const std::string job = checkOnly ? "Check" : "Update";
+  if (!opened) return job + " failed: the adapter could not be reached. Nothing was sent to it.";
+  if (checkOnly && outcome.succeeded) {
+    const std::string how = outcome.sameVersion ? " would be reinstalled at "
+                            : outcome.olderFile ? " would be downgraded to "
+                                                : " would be updated to ";
+    return "Check passed: " + Adapter(outcome) + " " + Version(outcome.versionBefore) + how +
+           Version(outcome.fileVersion) + ". " + kNothingSent;
   }
-  if (checkOnly) {
-    if (outcome.succeeded) {
-      const std::string how = outcome.sameVersion ? " would be reinstalled at "
-                              : outcome.olderFile ? " would be downgraded to "
-                                                  : " would be updated to ";
-      return "Check passed: " + Adapter(outcome) + " " + Version(outcome.versionBefore) + how +
-             Version(outcome.fileVersion) + ". " + kNothingSent;
+  if (outcome.succeeded && outcome.kind == K::kNotConfirmed) {
+    if (outcome.versionAfter.empty()) {
+      return "Update not confirmed: the download finished, but the adapter did not report its "
+             "new version (file " +
+             Version(outcome.fileVersion) + "); check with `zorbent-fw read`.";
     }
-    return "Check failed: " + Reason(outcome) + ". " + kNothingSent + NextStep(outcome);
-  }
-  if (outcome.succeeded && outcome.versionNotConfirmed) {
     const bool unchanged = outcome.versionAfter == outcome.versionBefore;
     return "Update not confirmed: the adapter " + std::string(unchanged ? "still " : "") +
            "reports " + Version(outcome.versionAfter) + " (file " + Version(outcome.fileVersion) +
@@ -85,23 +183,9 @@ std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, 
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return "Update succeeded: " + VersionChange(outcome) + " in " + time;
   }
-  const std::string head = "Update failed: " + Reason(outcome) + ". ";
-  if (outcome.closeUnanswered) {
-    return head +
-           "The adapter did not answer the close of the download, so it may be in download "
-           "mode: `zorbent-fw read` tells.";
-  }
-  if (outcome.oddFileNotClosed) {
-    return head +
-           "This adapter does not close a download without the file's last line, which a file "
-           "with an odd number of lines never sends: this file cannot finish, another file is "
-           "needed. The adapter is in download mode: update it with another file for " +
-           FileModel(outcome) + " and --recover.";
-  }
-  if (outcome.foundInDownloadMode || outcome.adapterChanged) {
-    return head + "The adapter is in download mode: " + RecoveryAdvice(outcome.family) + ".";
-  }
-  return head + kNothingSent + NextStep(outcome);
+  std::string line = job + " failed: " + Reason(outcome) + ". " + StateSentence(outcome);
+  const std::string next = RecoverySentence(outcome, checkOnly);
+  return next.empty() ? line : line + " " + next;
 }
 
 }  // namespace zorbent::cli

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/update_engine.h"
+#include "engine/outcome.h"
 
 namespace zorbent::cli {
 
@@ -10,6 +10,11 @@ namespace zorbent::cli {
 // from the job's outcome: "Update succeeded: ...", "Update failed: ...", "Check passed: ...",
 // "Check failed: ...". opened: the connection was made at all.
 std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, double seconds);
+
+// Why a job failed, in a few words ("Sending error on 5 line", "stopped on request").
+std::string Reason(const JobOutcome& outcome);
+// The adapter's state in a word or two, for table rows ("in download mode").
+std::string StateInBrief(const JobOutcome& outcome);
 
 // What to do after an update stopped half-way, by the file's family (1 block, 2 line).
 std::string RecoveryAdvice(int family);

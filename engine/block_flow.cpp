@@ -6,15 +6,12 @@
 #include "engine/exchange.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 #include "platform/clock.h"
 
 namespace zorbent {
 namespace {
 
-constexpr std::string_view kPowerOnAgain = "**Failed** Please power on the device again!\r\n";
-constexpr std::string_view kModelMismatch =
-    "**Failed** The upgrade file does not match the device model!\r\n";
-constexpr std::string_view kFileInvalid = "**Failed** File is Invalid!\r\n";
 constexpr std::int32_t kFastBaud = kFastRate;
 constexpr std::int32_t kNormalBaud = kNormalRate;
 // The adapter restarts into its new firmware after the download has ended.
@@ -22,10 +19,6 @@ constexpr std::int32_t kRestartWaitMs = 2000;
 // Sends of one record, and of "QKDLED", before the adapter counts as not answering.
 constexpr int kRecordAttempts = 3;
 constexpr int kEndAttempts = 3;
-
-bool Contains(std::span<const char> reply, std::string_view token) {
-  return BufferText(reply).find(token) != std::string_view::npos;
-}
 
 // The length of the acknowledged reply; -1 three attempts without "OK\r"; -2 the adapter
 // rejected the record as invalid.
@@ -76,7 +69,7 @@ std::int32_t EndBlockDownload(UpdateEngine& engine, Port& port) {
     answered = answered || r >= 0;
   }
   // Never an answer: the adapter may have ended the download all the same.
-  engine.outcome.closeUnanswered = !answered;
+  if (!answered) engine.outcome.unanswered = "QKDLED";
   return -1;
 }
 
@@ -131,6 +124,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
   bool rejected = false;
   std::size_t position = 0;
   std::array<char, 256> line{};
+  engine.EnterStage(Stage::kTransfer);
   while (true) {
     if (engine.StopNow()) return 0;
     if (position >= image.size()) break;
@@ -138,7 +132,7 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
     const std::string_view text = BufferText(line);
     if (text.starts_with("FFF1")) break;
     if (!RecordIsSound(text)) {
-      engine.ReportText(kFileInvalid);
+      engine.Fail(FailureKind::kFileFormat, messages::kFileInvalid);
       return -2;
     }
     const std::int32_t r = SendBlockRecord(engine, port, text);
@@ -149,18 +143,22 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
     }
     if (r == -1) {
       if (ReportIfGone(engine, port)) return -1;  // once, not a sending error
-      engine.ReportText("**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
+      engine.Fail(FailureKind::kTransfer,
+                  "**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
       return -1;
     }
     // Rejected: close the download cleanly, but the update has failed.
-    engine.ReportText(kFileInvalid);
+    engine.Fail(FailureKind::kRejected, messages::kFileInvalid);
     rejected = true;
     break;
   }
 
+  engine.EnterStage(Stage::kClose);
   if (EndBlockDownload(engine, port) < 0) {
     if (ReportIfGone(engine, port)) return -3;
-    engine.ReportText("**Failed** Request stop download fail!\r\n");
+    engine.Fail(engine.outcome.unanswered.empty() ? FailureKind::kCloseFailed
+                                                  : FailureKind::kCloseUnanswered,
+                "**Failed** Request stop download fail!\r\n");
     return -3;
   }
   SleepMs(kRestartWaitMs);
@@ -174,95 +172,98 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Port& port) {
 // 1 download mode; -1 refused (reported).
 std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Port& port) {
   std::array<char, 256> reply{};
-  if (ModelOfAnswers("", engine.outcome.qkversAnswer) >= 0) {
-    engine.ReportText(kModelMismatch);  // a line-mode adapter names itself here
-    engine.ReportText(DescribeMismatch(engine));
-    return -1;
-  }
   const std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
     return answer.find("ELM327 ") != std::string_view::npos;
   });
   if (r < 0) {
-    engine.ReportText(kPowerOnAgain);
-    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
     return -1;
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
   if (Contains(reply, "ELM327 ")) {
-    engine.ReportText(kModelMismatch);
-    engine.ReportText(DescribeMismatch(engine));
+    FailModelMismatch(engine);
     return -1;
   }
   return AcceptDownloadMode(engine);
 }
 
-}  // namespace
-
-std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
+// Decides from QKVERS's own answer whether the adapter runs block-mode firmware of the file's
+// model, and runs its read-only checks, or waits in download mode (on the user's word only).
+// 0 go on; negative refused (reported).
+std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
   std::array<char, 2048> reply{};
-  engine.appMode = false;
   // The answer decides whether download commands may follow, so it must be QKVERS's own.
-  std::int32_t r = AskDeciding(port, "QKVERS\r", reply, [](std::string_view answer) {
-    return ModelOfAnswers("", answer) >= 0;
-  });
+  std::int32_t r = AskDeciding(port, "QKVERS\r", reply,
+                               [](std::string_view answer) { return ModelOfQkvers(answer) >= 0; });
   if (r < 0) {
-    engine.ReportText(kPowerOnAgain);
-    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
     return -1;
   }
   engine.outcome.qkversAnswer = VisibleText(BufferText(reply));
-  engine.adapterModel = ClassifyBlockAdapter(BufferText(reply));
-  engine.modelCode = ClassifyBlockFile(engine);
-  if (engine.adapterModel != kNoModel && engine.adapterModel != engine.modelCode) {
-    engine.ReportText(kModelMismatch);
-    engine.ReportText(DescribeMismatch(engine));
+  engine.EnterStage(Stage::kGates);
+  const std::int32_t named = ModelOfQkvers(BufferText(reply));
+  if (named >= 0 && named != engine.modelCode) {
+    FailModelMismatch(engine);  // another block model, or a line-mode adapter
     return -1;
   }
-  if (engine.adapterModel == 5 || engine.adapterModel == 6) {
-    engine.appMode = true;
-    ReportDeviceVersion(engine, port, engine.modelCode);
-    r = ProbeBlockAdapter(engine, port);
-    if (r == kUnanswered) {
-      ReportUnanswered(engine);
-      return -1;
-    }
-    if (r < 0) {
-      engine.ReportText(kModelMismatch);
-      engine.ReportText(DescribeMismatch(engine));
-      return -1;
-    }
-    NoteAdapterIdentity(engine, engine.adapterModel);
-    if (CheckNotOlder(engine) < 0) return -1;
-    if (engine.checkOnly) {
-      engine.outcome.checkOnly = true;
-      return 1;
-    }
-  } else if (ConfirmDownloadMode(engine, port) < 0) {
+  engine.appMode = named >= 0;
+  if (!engine.appMode) return ConfirmDownloadMode(engine, port) < 0 ? -1 : 0;
+  engine.adapterModel = named;
+  ReportDeviceVersion(engine, port, engine.modelCode);
+  r = ProbeBlockAdapter(engine, port);
+  if (r == kUnanswered) {
+    ReportUnanswered(engine);
     return -1;
+  }
+  if (r < 0) {
+    FailModelMismatch(engine);
+    return -1;
+  }
+  NoteAdapterIdentity(engine, engine.adapterModel);
+  return CheckNotOlder(engine);
+}
+
+// Opens the download with each block model's command in turn; the model that accepts it is
+// the adapter's. 0 opened; -1 failed (reported).
+std::int32_t OpenBlockDownload(UpdateEngine& engine, Port& port) {
+  std::array<char, 256> reply{};
+  for (const DeviceModel& model : DeviceModels()) {
+    if (model.family != Family::kBlock) continue;
+    const std::string command = std::string(model.downloadCommand) + "\r";
+    if (SendCommand(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
+      engine.outcome.unanswered = model.downloadCommand;
+      engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
+      return -1;
+    }
+    if (BufferText(reply).starts_with("OK")) {
+      engine.adapterModel = model.code;
+      if (model.code == engine.modelCode) return 0;
+      engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch,
+                  "The adapter took the download command of the " + std::string(model.name) +
+                      "; this file is for " + engine.outcome.fileModel + ".\r\n");
+      return -1;
+    }
+  }
+  engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
+  return -1;
+}
+
+}  // namespace
+
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Port& port) {
+  engine.appMode = false;
+  engine.modelCode =
+      static_cast<std::uint8_t>(engine.file.model < 0 ? kNoModel : engine.file.model);
+  if (ApplicationOrDownloadMode(engine, port) < 0) return -1;
+  if (engine.checkOnly && engine.appMode) {
+    engine.outcome.checkOnly = true;
+    return 1;
   }
   if (engine.StopBeforeChange()) return -1;
-  r = SendCommand(port, "QKDLKTR558\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
-  if (r < 0) {
-    engine.ReportText(kPowerOnAgain);
-    return -1;
-  }
-  if (BufferText(reply).starts_with("OK")) {
-    engine.adapterModel = 5;
-  } else {
-    r = SendCommand(port, "QKDLKTR5688\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
-    if (r < 0 || !BufferText(reply).starts_with("OK")) {
-      engine.ReportText(kPowerOnAgain);
-      return -1;
-    }
-    engine.adapterModel = 6;
-  }
-  if (engine.modelCode != engine.adapterModel) {
-    engine.ReportText(kModelMismatch);
-    return -1;
-  }
+  if (OpenBlockDownload(engine, port) < 0) return -1;
   engine.ReportProgress(3);
   if (TransferBlocks(engine, port) > 0) return 1;
-  engine.ReportText(kPowerOnAgain);
+  engine.ReportText(messages::kPowerOnAgain);
   return -1;
 }
 

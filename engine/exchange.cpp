@@ -69,6 +69,8 @@ std::int32_t Exchange(Port& port, std::string_view command, std::span<char> repl
   std::size_t echoed = 0;
   bool echoing = true;
   while (true) {
+    // What came before a failure stays readable: bytes that are not text tell of a wrong rate.
+    reply[pos] = '\0';
     if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0)))
       return Unanswered(port, -1);
     port.ExpectBytes(echoing ? command.size() - echoed + 1 : 1);
@@ -89,7 +91,10 @@ std::int32_t Exchange(Port& port, std::string_view command, std::span<char> repl
       return static_cast<std::int32_t>(pos + 1);
     }
     if (byte == '\0') continue;
-    if (++pos >= limit) return Unanswered(port, -3);  // longer than the caller's buffer
+    if (++pos >= limit) {
+      reply[pos] = '\0';
+      return Unanswered(port, -3);  // longer than the caller's buffer
+    }
   }
 }
 
@@ -182,13 +187,15 @@ std::string_view SkipPrefix(std::string_view text, std::string_view prefix, std:
   return text.substr(i);
 }
 
-void RemoveChar(std::span<char> buffer, char c) {
-  std::size_t out = 0;
-  std::size_t in = 0;
-  for (; in < buffer.size() && buffer[in] != '\0'; ++in) {
-    if (buffer[in] != c) buffer[out++] = buffer[in];
-  }
-  if (out < buffer.size()) buffer[out] = '\0';
+std::string Without(std::string_view text, char c) {
+  std::string out;
+  for (const char ch : text)
+    if (ch != c) out.push_back(ch);
+  return out;
+}
+
+bool Contains(std::span<const char> reply, std::string_view token) {
+  return BufferText(reply).find(token) != std::string_view::npos;
 }
 
 }  // namespace zorbent

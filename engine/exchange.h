@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "port/port.h"
@@ -43,7 +44,9 @@ std::int32_t ReadReply(Port& port, std::span<char> buffer, std::int32_t timeoutM
 std::int32_t ReadLine(Port& port, std::span<char> buffer, std::int32_t timeoutMs);
 // The rest of text after the part that agrees with prefix (at most maxCount characters).
 std::string_view SkipPrefix(std::string_view text, std::string_view prefix, std::size_t maxCount);
-// Deletes every occurrence of c from the NUL-terminated text in buffer.
-void RemoveChar(std::span<char> buffer, char c);
+// The text without any c.
+std::string Without(std::string_view text, char c);
+// True when reply holds token.
+bool Contains(std::span<const char> reply, std::string_view token);
 
 }  // namespace zorbent

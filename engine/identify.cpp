@@ -1,10 +1,13 @@
 #include "engine/identify.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
+#include "engine/device_table.h"
 #include "engine/exchange.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 
 namespace zorbent {
 namespace {
@@ -52,26 +55,6 @@ std::string_view Answer(std::string_view reply, std::string_view query) {
   return SkipPrefix(reply, query.substr(0, query.size() - 1), 255);
 }
 
-std::string Without(std::string_view text, char c) {
-  std::string out;
-  for (const char ch : text)
-    if (ch != c) out.push_back(ch);
-  return out;
-}
-
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// "RuvoPro v2.3": the letter that starts a version is the first one followed by a digit, so
-// the "v" inside "Ruvo" is passed over.
-std::size_t FindVersionLetter(std::string_view answer, char letter) {
-  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
-    if (answer[i] == letter && IsDigit(answer[i + 1])) return i;
-  }
-  return std::string_view::npos;
-}
-
 std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
                            std::string_view query, char letter, std::string_view label) {
   if (code < 0 || code > 6) return -1;
@@ -87,10 +70,8 @@ std::int32_t ReportVersion(UpdateEngine& engine, Port& port, std::int32_t code,
   return 1;
 }
 
-constexpr std::string_view kNoUpgrade = "There is no upgrade function for this product!\r\n";
 constexpr std::string_view kFirmwareHigher =
     "The device firmware version number is higher, please use the latest firmware file.!\r\n";
-constexpr std::string_view kNoVersion = "**Failed** The device did not report its version!\r\n";
 constexpr std::string_view kTooOld =
     "This product is too old, please contact the \r\ntechnical team for assistance in "
     "upgrading: \r\n[see the adapter's documentation].\r\n";
@@ -102,32 +83,12 @@ std::int32_t IdentifyAdapter(UpdateEngine& engine, Port& port, std::int32_t code
   std::string answer;
   if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
   Note(engine, "QKI\r", answer);
-  bool matches = false;
-  switch (code) {
-    case 0:
-      matches = answer.starts_with("RuvoPro v");
-      break;
-    case 1:
-      matches = answer.starts_with("Z_Orbe01") || answer.starts_with("zOrbent MC") ||
-                answer.starts_with("zOrbent-MC");
-      break;
-    case 2:
-      matches = answer.starts_with("zOrbent BM");
-      break;
-    case 3:
-      matches = answer.starts_with("zOrbent FD");
-      break;
-    case 4:
-      matches = answer.starts_with("Ruvo01 v");
-      break;
-    default:
-      break;
-  }
+  const bool matches = code >= 0 && ModelOfQki(answer) == code;
   if (!matches) return -1;
   engine.adapterModel = code;
   std::string product;
   if (AskChecked(engine, port, "QKPROI\r", reply, product) < 0) return kUnanswered;
-  const std::string_view wanted = BufferText(engine.fileProductId);
+  const std::string_view wanted = engine.file.productId;
   if (wanted.empty()) return -1;
   return product.find(wanted) != std::string_view::npos ? 0 : -1;
 }
@@ -141,118 +102,72 @@ std::int32_t CheckElmVersion(UpdateEngine& engine, Port& port) {
   Note(engine, "ATI\r", banner);
   const std::string_view version = SkipPrefix(banner, "ELM327 v", 255);
   const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
-  const std::int32_t limit = engine.adapterModel == 0 ? 23 : 22;
-  return value > limit ? -5 : 0;
+  const DeviceModel* model = ModelByCode(engine.adapterModel);
+  return model != nullptr && value > model->elmLimit ? -5 : 0;
 }
 
 std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t code,
                                std::int32_t fileVersion) {
-  if (code < 0 || code > 4) return -1;
-  const std::string_view query = (code == 0 || code == 4) ? "QKVERS\r" : "QKI\r";
+  const DeviceModel* model = ModelByCode(code);
+  if (model == nullptr || model->family != Family::kLine) return -1;
+  const std::string query = std::string(model->gateQuery) + "\r";
   Reply reply;
   std::string answerText;
   if (AskChecked(engine, port, query, reply, answerText) < 0) return kUnanswered;
   const std::string_view answer = answerText;
-  std::string_view prefix;
-  switch (code) {
-    case 0:
-      if (answer.starts_with("Ruvo V3")) {
-        engine.ReportText(kTooOld);
-        return -1;
-      }
-      if (!answer.starts_with("RuvoXX V")) {
-        engine.ReportText(kNoVersion);
-        return -1;
-      }
-      prefix = "QKVERSRuvoXX V";
-      break;
-    case 1:
-      if (answer.starts_with("Z_Orbe01")) {
-        prefix = "QKIZ_Orbe01 v";
-      } else if (answer.starts_with("zOrbent MC")) {
-        prefix = "QKIzOrbent MC v";
-      } else if (answer.starts_with("zOrbent-MC")) {
-        prefix = "QKIzOrbent-MC v";
-      } else {
-        engine.ReportText(kNoVersion);
-        return -1;
-      }
-      break;
-    case 2:
-    case 3:
-      if (!answer.starts_with("zOrbent BM") && !answer.starts_with("zOrbent FD")) {
-        engine.ReportText(kNoVersion);
-        return -1;
-      }
-      prefix = code == 2 ? "QKIzOrbent BM v" : "QKIzOrbent FD v";
-      break;
-    case 4:
-      if (!answer.starts_with("RuvoXX V")) {
-        engine.ReportText(kNoUpgrade);
-        return -1;
-      }
-      prefix = "QKVERSRuvoXX V";
-      break;
+  if (!model->tooOldAnswer.empty() && answer.starts_with(model->tooOldAnswer)) {
+    engine.Fail(FailureKind::kAdapterTooOld, kTooOld);
+    return -1;
   }
-  const char digit = (code == 0 || code == 4) ? '5' : '9';
-  const std::int32_t threshold = (code == 0 || code == 4) ? 4005 : 2229;
-  // The prefixes include the echo; with the echo off the answer alone must still give the
-  // version, or an adapter would read as version 0 and let any file past the gate.
-  const std::int32_t adapterVersion =
-      VersionNumber(SkipPrefix(answer, prefix.substr(query.size() - 1), 255), digit);
-
+  std::string prefix(model->gateVersionPrefix);
+  const auto accepted = std::find_if(
+      model->gateAccepts.begin(), model->gateAccepts.end(),
+      [answer](std::string_view start) { return !start.empty() && answer.starts_with(start); });
+  if (accepted == model->gateAccepts.end()) {
+    engine.Fail(model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kNoVersion,
+                model->gateRejectText);
+    return -1;
+  }
+  if (prefix.empty()) prefix = std::string(*accepted) + " v";
+  // The answer alone (without the echo) must give the version, or an adapter would read as
+  // version 0 and let any file past the gate.
+  const std::int32_t adapterVersion = VersionNumber(SkipPrefix(answer, prefix, 255), model->xDigit);
+  const std::int32_t threshold = model->gateThreshold;
   if (adapterVersion < threshold) {
-    if (code == 4) {
-      engine.ReportText(kNoUpgrade);
-      return -1;
-    }
-    if (fileVersion <= threshold) return 3;
-    static constexpr std::array<std::string_view, 4> kUpgradeFirst = {
-        "Please upgrade to version rUvoPro_V4.0.0X first!\r\n",
-        "Please upgrade to version zOrbent_MC_V2.2.2X first!\r\n",
-        "Please upgrade to version zOrbent_BM_V2.2.2X first!\r\n",
-        "Please upgrade to version zOrbent_FD_V2.2.2X first!\r\n",
-    };
-    engine.ReportText(kUpgradeFirst[static_cast<std::size_t>(code)]);
+    if (!model->belowGateFinal && fileVersion <= threshold) return 3;
+    engine.Fail(model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kUpgradeFirst,
+                model->belowGateText);
     return -1;
   }
   if (fileVersion > threshold) return 2;
-  engine.ReportText(kFirmwareHigher);
+  engine.Fail(FailureKind::kFirmwareHigher, kFirmwareHigher);
   return -1;
 }
 
 std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
-  std::string_view query;
-  char letter = 'V';
-  if (code == 0 || code == 4) {
-    query = "QKI\r";
-    letter = 'v';
-  } else if ((code >= 1 && code <= 3) || code == 5 || code == 6) {
-    query = "QKVERS\r";
-  } else {
-    return -1;
-  }
+  const DeviceModel* model = ModelByCode(code);
+  const DeviceModel* adapter = ModelByCode(engine.adapterModel);
+  if (model == nullptr) return -1;
+  const std::string query = std::string(model->adjustQuery) + "\r";
   Reply reply;
   std::string answer(Answer(AskUnchecked(port, query, reply), query));
   if (answer.find("ELM327") != std::string::npos) {
     answer = std::string(Answer(AskUnchecked(port, query, reply), query));
   }
-  // Only the Ruvo answers hold a "v" before their version ("RuvoPro v2.3"); the others'
-  // first "V" starts it.
-  const std::size_t at = letter == 'v' ? FindVersionLetter(answer, letter) : answer.find(letter);
+  // The Ruvo answers' version follows a "v" and a digit ("RuvoPro v2.3"); the others' follows
+  // their first "V".
+  const std::size_t at = model->adjustLetter == 'v' ? FindVersionLetter(answer, "v")
+                                                    : answer.find(model->adjustLetter);
   if (at == std::string::npos) return -2;
   const std::string versionText = answer.substr(at + 1);
   if (versionText.size() > 4) return -3;
   std::string copy = Without(versionText, '>');
-  const std::int32_t n = VersionNumber(Without(copy, '.'), 'X');
-  if (engine.adapterModel == 4 && n < 21) copy = "2.1";
-  if (engine.adapterModel != 4 && n < 22) copy = "2.2";
-  if (code == 0 || code == 4) {
-    const std::string command = "QKVADJ v" + copy + "\r";
-    return AskUnchecked(port, command, reply).find("ELM327") != std::string_view::npos ? 1 : -4;
-  }
-  const std::string command = "QK UCS_ATI ELM327 v" + copy + "\r";
-  return AskUnchecked(port, command, reply).find("OK") != std::string_view::npos ? 1 : -4;
+  const std::string_view floor = (adapter != nullptr ? adapter : model)->elmFloor;
+  if (VersionNumber(Without(copy, '.'), 'X') < VersionNumber(Without(floor, '.'), 'X'))
+    copy = floor;
+  const std::string command = std::string(model->adjustCommand) + copy + "\r";
+  return AskUnchecked(port, command, reply).find(model->adjustAck) != std::string_view::npos ? 1
+                                                                                             : -4;
 }
 
 std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
@@ -261,19 +176,6 @@ std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t 
 
 std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t code) {
   return ReportVersion(engine, port, code, "QKI\r", 'v', "Adapter version:");
-}
-
-std::uint8_t ClassifyBlockAdapter(std::string_view answer) {
-  if (answer.starts_with("KTR558")) return 5;
-  if (answer.starts_with(std::string_view("KTR5688").substr(0, 6))) return 6;
-  return kNoModel;
-}
-
-std::uint8_t ClassifyBlockFile(const UpdateEngine& engine) {
-  const std::string_view name = BufferText(engine.fileDeviceName);
-  if (name.starts_with("zOrbent FS BT")) return 6;
-  if (name.starts_with(std::string_view("zOrbent FS v").substr(0, 6))) return 5;
-  return kNoModel;
 }
 
 std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port) {
@@ -323,12 +225,14 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
     const std::string said = outcome.banner.empty()
                                  ? std::string("answered ATI with its prompt alone")
                                  : "answered \"" + outcome.banner + "\" to ATI";
-    engine.ReportText("**Failed** The adapter did not identify itself (it " + said +
-                      "): it may be in download mode after an interrupted update, or it is "
-                      "another device.\r\n");
+    engine.Fail(FailureKind::kNotIdentified,
+                "**Failed** The adapter did not identify itself (it " + said +
+                    "): it may be in download mode after an interrupted update, or it is "
+                    "another device.\r\n");
     return -1;
   }
   outcome.foundInDownloadMode = true;
+  engine.EnterStage(Stage::kGates);
   engine.ReportText("Warning: the adapter did not identify itself; as asked, it is taken to be a " +
                     std::string(ModelName(engine.modelCode)) +
                     " in download mode after an interrupted update, and this file finishes "
@@ -336,32 +240,34 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
   return 1;
 }
 
-void ReportNoAnswer(UpdateEngine& engine, std::int32_t result) {
+void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const char> reply) {
   if (result == -4) {
-    engine.ReportText(
-        "The adapter's answers did not belong to their commands (a late answer "
-        "was in the way), so nothing was sent to it: run the same command "
-        "again.\r\n");
+    engine.Fail(FailureKind::kOutOfTurn, messages::kPowerOnAgain,
+                "The adapter's answers did not belong to their commands (a late answer was in "
+                "the way), so nothing was sent to it.\r\n");
     return;
   }
-  engine.ReportText(
-      "The adapter did not answer: check that it is powered, that this is its "
-      "port (zorbent-fw detect) and that it runs at 115200 baud.\r\n");
+  const std::string_view seen = BufferText(reply);
+  LineFacts& line = engine.outcome.line;
+  line.bytesSeen = static_cast<std::int32_t>(seen.size());
+  line.garbled = !seen.empty() && VisibleText(seen).size() * 2 < seen.size();
+  engine.Fail(FailureKind::kSilent, messages::kPowerOnAgain,
+              line.garbled ? "The adapter answered with bytes that are not text: the line's rate "
+                             "is likely not the adapter's.\r\n"
+                           : "The adapter did not answer.\r\n");
 }
 
 bool ReportIfGone(UpdateEngine& engine, const Port& port) {
   if (!port.Gone()) return false;
-  if (!engine.outcome.portGone) {
-    engine.outcome.portGone = true;
-    engine.ReportText("**Failed** The adapter's port went away: unplugged?\r\n");
-  }
+  engine.Fail(FailureKind::kPortGone, "**Failed** The adapter's port went away: unplugged?\r\n");
   return true;
 }
 
 void ReportUnanswered(UpdateEngine& engine) {
   const std::string& query = engine.outcome.unanswered;
-  engine.ReportText("**Failed** The adapter gave no answer of its own to " + query + " within " +
-                    std::to_string(kTimeoutMs / 1000) + " s.\r\n");
+  engine.Fail(FailureKind::kUnanswered, "**Failed** The adapter gave no answer of its own to " +
+                                            query + " within " + std::to_string(kTimeoutMs / 1000) +
+                                            " s.\r\n");
 }
 
 int CompareVersions(std::string_view a, std::string_view b, char xDigit) {
@@ -385,8 +291,8 @@ int CompareVersions(std::string_view a, std::string_view b, char xDigit) {
 std::int32_t CheckNotOlder(UpdateEngine& engine) {
   JobOutcome& outcome = engine.outcome;
   if (outcome.fileVersion.empty() || outcome.versionBefore.empty()) return 0;
-  const char digit = (engine.modelCode == 0 || engine.modelCode == 4) ? '5' : '9';
-  const int order = CompareVersions(outcome.fileVersion, outcome.versionBefore, digit);
+  const int order =
+      CompareVersions(outcome.fileVersion, outcome.versionBefore, XDigitOf(engine.modelCode));
   if (order > 0) return 0;
   const std::string file = "v" + outcome.fileVersion;
   const std::string running = "v" + outcome.versionBefore;
@@ -402,31 +308,9 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
                       "; going ahead as asked.\r\n");
     return 0;
   }
-  engine.ReportText("**Failed** The file holds " + file + ", older than the adapter's firmware " +
-                    running + ".\r\n");
-  return -1;
-}
-
-std::int32_t ModelOfAnswers(std::string_view qki, std::string_view qkvers) {
-  struct Known {
-    std::string_view prefix;
-    std::int32_t code;
-  };
-  static constexpr std::array<Known, 8> kQki = {{{"RuvoPro v", 0},
-                                                 {"Z_Orbe01", 1},
-                                                 {"zOrbent MC", 1},
-                                                 {"zOrbent-MC", 1},
-                                                 {"zOrbent BM", 2},
-                                                 {"zOrbent FD", 3},
-                                                 {"Ruvo01 v", 4},
-                                                 {"zOrbent FS BT", 6}}};
-  for (const Known& known : kQki)
-    if (qki.starts_with(known.prefix)) return known.code;
-  if (qki.starts_with("zOrbent FS")) return 5;
-  static constexpr std::array<Known, 5> kQkvers = {
-      {{"KTR5575", 1}, {"KTR5577", 2}, {"KTR5578", 3}, {"KTR558", 5}, {"KTR568", 6}}};
-  for (const Known& known : kQkvers)
-    if (qkvers.starts_with(known.prefix)) return known.code;
+  engine.Fail(FailureKind::kOlderFile, "**Failed** The file holds " + file +
+                                           ", older than the adapter's firmware " + running +
+                                           ".\r\n");
   return -1;
 }
 
@@ -437,8 +321,16 @@ void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code) {
   // "zOrbent BM v2.2.30": the name is what comes before the version.
   const std::size_t v = qki.find(" v");
   outcome.adapterName = v == std::string::npos ? qki : qki.substr(0, v);
-  const bool versionInQki = code >= 1 && code <= 3;
+  const DeviceModel* model = ModelByCode(code);
+  const bool versionInQki = model != nullptr && model->versionInQki;
   outcome.versionBefore = VersionInAnswer(versionInQki ? qki : outcome.qkversAnswer);
+}
+
+void FailModelMismatch(UpdateEngine& engine) {
+  JobOutcome& outcome = engine.outcome;
+  const std::int32_t found = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
+  if (found >= 0 && found != engine.modelCode) outcome.adapterModel = ModelName(found);
+  engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch, DescribeMismatch(engine));
 }
 
 std::string DescribeMismatch(const UpdateEngine& engine) {
@@ -453,7 +345,7 @@ std::string DescribeMismatch(const UpdateEngine& engine) {
   if (found >= 0) {
     return "The adapter is a " + wanted + " (it answers \"" + answer +
            "\"), but this file is for another product or firmware of it (product \"" +
-           std::string(BufferText(engine.fileProductId)) + "\").\r\n";
+           std::string(engine.file.productId) + "\").\r\n";
   }
   std::string line = "The adapter answered";
   if (!outcome.banner.empty()) line += " \"" + outcome.banner + "\" to ATI and";

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/device_table.h"
 #include "engine/update_engine.h"
 
 namespace zorbent {
@@ -21,8 +22,6 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Port& port, std::int32_t co
 std::int32_t AdjustElmVersion(UpdateEngine& engine, Port& port, std::int32_t code);
 std::int32_t ReportDeviceVersion(UpdateEngine& engine, Port& port, std::int32_t code);
 std::int32_t ReportAdapterVersion(UpdateEngine& engine, Port& port, std::int32_t code);
-std::uint8_t ClassifyBlockAdapter(std::string_view answer);
-std::uint8_t ClassifyBlockFile(const UpdateEngine& engine);
 std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Port& port);
 
 // What read-only questions (QKVERS, QKI, ATI: never a download command, never a reset) tell
@@ -57,9 +56,10 @@ bool ReportIfGone(UpdateEngine& engine, const Port& port);
 // `unanswered`.
 void ReportUnanswered(UpdateEngine& engine);
 
-// After "Please power on the device again!" when the first question got no answer of its
-// own: says whether the adapter was silent or answered out of turn (result -4).
-void ReportNoAnswer(UpdateEngine& engine, std::int32_t result);
+// "Please power on the device again!" when the first question got no answer of its own, and
+// the line after it: answers out of turn (result -4), bytes that are not text (a wrong rate;
+// reply holds what came) or silence.
+void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const char> reply);
 
 // Orders two version texts: negative, 0 or positive as a is older than, the same as or newer
 // than b. A final "X" of a part stands for xDigit.
@@ -68,12 +68,13 @@ int CompareVersions(std::string_view a, std::string_view b, char xDigit);
 // the same goes with a line saying so; older is refused (-1, reported) unless `allowOlder`.
 std::int32_t CheckNotOlder(UpdateEngine& engine);
 
-// The model that an adapter's "QKI" or "QKVERS" answer names, or -1 for none of ours.
-std::int32_t ModelOfAnswers(std::string_view qkiAnswer, std::string_view qkversAnswer);
 // Fills the outcome's adapter model, name and version from the answers noted so far.
 void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code);
 // One line after a model mismatch saying what answered: another of the models, an adapter
 // whose product or firmware the file does not fit, or an adapter that is not one of ours.
 std::string DescribeMismatch(const UpdateEngine& engine);
+// Reports a model mismatch with that line, naming the adapter's model in the outcome when
+// its answers name another one.
+void FailModelMismatch(UpdateEngine& engine);
 
 }  // namespace zorbent

@@ -19,9 +19,6 @@ constexpr std::size_t kMaxBlockTrailerDigits = 264;
 constexpr std::size_t kLineRecordBytes = 68;
 constexpr std::size_t kLineNamesEnd = 63;  // names fill at most R7 .. R62
 
-constexpr std::array<std::string_view, 5> kLineModelTable = {"Ruvo03", "KTR5575", "KTR5577",
-                                                             "KTR5578", "Ruvo01"};
-
 constexpr std::uint8_t kCtrlZ = 0x1A;  // end-of-file mark some old tools append
 
 bool IsLineEnd(std::uint8_t c) {
@@ -63,12 +60,6 @@ std::int32_t LineOfTextAfterTrailer(std::span<const std::uint8_t> image, std::si
 constexpr std::string_view kTextAfterTrailer =
     "text after the trailer record, which ends the image: remove it (only blank lines and one "
     "final Ctrl-Z may follow)";
-
-// Where the transfer stops: the end of the trailer's line.
-std::int32_t ImageEnd(std::size_t end) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(
-      end, static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -112,16 +103,24 @@ std::string Hex(unsigned value) {
   return out;
 }
 
-// Notes the problem (when asked to) and passes the result on.
-std::int32_t Fail(FormatProblem* problem, std::int32_t line, std::string what,
-                  std::int32_t result) {
-  if (problem != nullptr) *problem = FormatProblem{line, std::move(what)};
-  return result;
+// Notes the problem and passes the result on.
+std::int32_t Fail(ImageFacts& facts, std::int32_t line, std::string what, std::int32_t result) {
+  facts.problem = FormatProblem{line, std::move(what)};
+  return facts.result = result;
 }
 
-void StoreName(std::span<char> field, std::span<const char> name) {
-  std::fill(field.begin(), field.end(), '\0');
-  std::copy_n(name.begin(), std::min(field.size(), name.size()), field.begin());
+std::string NameText(std::span<const char> name) {
+  return std::string(BufferText(name));
+}
+
+// Text files of either family hold hex digits, line ends and little else; a file of mostly
+// other bytes is something else altogether.
+bool LooksLikeText(std::span<const std::uint8_t> image) {
+  const std::span<const std::uint8_t> head = image.first(std::min<std::size_t>(image.size(), 512));
+  std::size_t other = 0;
+  for (const std::uint8_t c : head)
+    if (c != '\r' && c != '\n' && c != '\t' && c != kCtrlZ && (c < 0x20 || c > 0x7E)) ++other;
+  return other * 10 < head.size();
 }
 
 }  // namespace
@@ -154,36 +153,36 @@ std::size_t HexTextToBytes(std::string_view text, std::span<std::uint8_t> out) {
   return n;
 }
 
-std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
-                             FormatProblem* problem) {
-  engine.recordCount = 0;
+std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& facts) {
+  facts = ImageFacts{};
+  std::int32_t& recordCount = facts.recordCount;
   std::uint32_t total = 0;
   std::size_t position = 0;
   std::array<char, kImageLineCapacity> line{};
   std::array<std::uint8_t, kMaxBlockTrailerDigits / 2> record{};
   while (true) {
-    const std::int32_t at = engine.recordCount + 1;
+    const std::int32_t at = recordCount + 1;
     if (position >= image.size())
-      return Fail(problem, at, "the file ends without a trailer record (FFF1...)", -1);
+      return Fail(facts, at, "the file ends without a trailer record (FFF1...)", -1);
     const std::size_t start = position;
     position = ReadImageLine(image, position, line);
-    ++engine.recordCount;
+    ++recordCount;
     const std::string_view text = BufferText(line);
     const bool trailer = text.starts_with("FFF1");
     const std::size_t header = trailer ? 4 : 2;
     const std::int32_t shapeError = trailer ? -1 : -2;
-    if (text.empty()) return Fail(problem, at, "no hex digits on the line", -2);
+    if (text.empty()) return Fail(facts, at, "no hex digits on the line", -2);
     if (text.size() > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
-      return Fail(problem, at,
+      return Fail(facts, at,
                   std::to_string(text.size()) + " hex digits, more than a record holds (" +
                       std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
                   shapeError);
     }
     const std::size_t n = HexTextToBytes(text, record);
-    if (n < header + 1) return Fail(problem, at, "too short for a record", shapeError);
+    if (n < header + 1) return Fail(facts, at, "too short for a record", shapeError);
     const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
     if (header + len + 1 > n) {
-      return Fail(problem, at,
+      return Fail(facts, at,
                   "LEN says " + std::to_string(len) + " data bytes, the line holds " +
                       std::to_string(n - header - 1),
                   shapeError);
@@ -194,40 +193,42 @@ std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t>
     total += sum;
     const std::uint8_t recordSum = record[header + len];
     if ((sum & 0xFF) != recordSum) {
-      return Fail(problem, at,
+      return Fail(facts, at,
                   "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum), -2);
     }
     total += recordSum;
     if (!trailer) continue;
 
-    if (len < 7) return Fail(problem, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
+    if (len < 7) return Fail(facts, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
     const std::span<const std::uint8_t> data(record.data() + header, len);
     const std::uint32_t stated = BigEndian32(data.subspan(len - 4));
     total -= recordSum;
     for (std::size_t i = len - 4; i < len; ++i) total -= data[i];
-    if (total != stated) return Fail(problem, at, "trailer TOTAL does not match the file", -1);
+    if (total != stated) return Fail(facts, at, "trailer TOTAL does not match the file", -1);
 
     Names names;
     std::size_t from = 1;
     const std::size_t end = len - 4;  // the names never reach into the TOTAL
     if (!UnmaskName(data, from, end, names.text[0]) ||
         !UnmaskName(data, from, end, names.text[1])) {
-      return Fail(problem, at, "trailer names run past the record", -1);
+      return Fail(facts, at, "trailer names run past the record", -1);
     }
     const std::size_t imageEnd = EndOfOneLine(image, start);
     if (const std::int32_t extra = LineOfTextAfterTrailer(image, imageEnd, at); extra > 0)
-      return Fail(problem, extra, std::string(kTextAfterTrailer), -1);
-    StoreName(engine.fileProductId, names.text[0]);
-    StoreName(engine.fileDeviceName, names.text[1]);
-    engine.fileFamily = 1;
-    engine.imageSize = ImageEnd(imageEnd);
-    return 1;
+      return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
+    facts.productId = NameText(names.text[0]);
+    facts.deviceName = NameText(names.text[1]);
+    facts.family = Family::kBlock;
+    facts.model = ModelOfFile(facts.family, facts.deviceName);
+    facts.version = VersionInAnswer(facts.deviceName);
+    facts.imageEnd = imageEnd;
+    return facts.result = 1;
   }
 }
 
-std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
-                            FormatProblem* problem) {
-  engine.recordCount = 0;
+std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& facts) {
+  facts = ImageFacts{};
+  std::int32_t& recordCount = facts.recordCount;
   std::uint32_t total = 0;
   std::size_t start = 0;
   std::array<char, kImageLineCapacity> line{};
@@ -235,21 +236,21 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
     // Cleared each time: digits a short line lacks read as 0, never as a previous line's.
     line.fill('\0');
     const std::size_t next = ReadImageLine(image, start, line);
-    ++engine.recordCount;
-    const std::int32_t at = engine.recordCount;
+    ++recordCount;
+    const std::int32_t at = recordCount;
     const std::string_view text = BufferText(line);
     const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
     // The trailer's span ends with its own line end: blank lines after it are not its.
     const std::size_t end = trailer ? EndOfOneLine(image, start) : next;
     const std::size_t characters = end - start;
     if (characters != 137 && characters != 138) {
-      return Fail(problem, at,
+      return Fail(facts, at,
                   std::to_string(characters) +
                       " characters with its line end, a record line has 136 and CR LF",
                   -1);
     }
     const std::size_t span = characters - 2;
-    if (text.empty()) return Fail(problem, at, "no hex digits on the line", -1);
+    if (text.empty()) return Fail(facts, at, "no hex digits on the line", -1);
     const std::size_t limit = trailer ? span - 10 : span;
     std::array<std::uint8_t, kLineRecordBytes> record{};
     unsigned check = 0;
@@ -260,74 +261,55 @@ std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> 
       if (i < limit) total += byte;
     }
     if ((check & 0xFF) != 0xFF) {
-      return Fail(problem, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
+      return Fail(facts, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
     }
     if (!trailer) {
       if (next >= image.size())
-        return Fail(problem, at + 1, "the file ends without a trailer record (..FFF1...)", -2);
+        return Fail(facts, at + 1, "the file ends without a trailer record (..FFF1...)", -2);
       start = next;
       continue;
     }
 
     if (BigEndian32(std::span<const std::uint8_t>(record).subspan(63, 4)) != total)
-      return Fail(problem, at, "trailer TOTAL does not match the file", -1);
+      return Fail(facts, at, "trailer TOTAL does not match the file", -1);
     Names names;
     std::size_t from = 7;
     for (auto& name : names.text) {
       if (!UnmaskName(record, from, kLineNamesEnd, name))
-        return Fail(problem, at, "trailer names run past the record", -1);
+        return Fail(facts, at, "trailer names run past the record", -1);
     }
     const std::string_view version = BufferText(names.text[2]);
     const std::size_t v = version.find('V');
-    if (v == std::string_view::npos) return Fail(problem, at, "trailer version has no \"V\"", -1);
+    if (v == std::string_view::npos) return Fail(facts, at, "trailer version has no \"V\"", -1);
     // The trailing "X" follows the model this file is for, not the one of an earlier job.
-    const std::int32_t model = LookupLineModel(BufferText(names.text[1]));
-    const char xDigit = (model == 0 || model == 4) ? '5' : '9';
+    const std::int32_t model = ModelOfFile(Family::kLine, BufferText(names.text[1]));
     if (const std::int32_t extra = LineOfTextAfterTrailer(image, end, at); extra > 0)
-      return Fail(problem, extra, std::string(kTextAfterTrailer), -1);
-    StoreName(engine.fileProductId, names.text[0]);
-    StoreName(engine.fileDeviceName, names.text[1]);
-    StoreName(engine.fileVersionText, names.text[2]);
-    engine.fileVersion = VersionNumber(version.substr(v + 1), xDigit);
-    engine.fileFamily = 2;
-    engine.imageSize = ImageEnd(end);
-    return 1;
+      return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
+    facts.productId = NameText(names.text[0]);
+    facts.deviceName = NameText(names.text[1]);
+    facts.versionText = NameText(names.text[2]);
+    facts.family = Family::kLine;
+    facts.model = model;
+    facts.version = VersionInAnswer(facts.versionText);
+    facts.versionNumber = VersionNumber(version.substr(v + 1), XDigitOf(model));
+    facts.imageEnd = end;
+    return facts.result = 1;
   }
 }
 
-std::int32_t UpdateEngine::CheckImageFormat() {
-  const std::span<const std::uint8_t> bytes(image);
-  std::int32_t result = CheckBlockImage(*this, bytes);
-  if (result < 0) result = CheckLineImage(*this, bytes);
-  if (result < 0) {
-    ReportText("**Failed** update file format error!\r\n");
-    ReleaseImage();
-    imageSize = 0;
-  } else {
-    // What follows the trailer line (blank lines, a Ctrl-Z) is never sent.
-    image.resize(static_cast<std::size_t>(imageSize));
-  }
-  progressStep = recordCount > 0 ? 90.0 / recordCount : 0.0;
-  ReportProgress(2);
-  return result;
-}
-
-std::string DescribeFormatProblem(std::span<const std::uint8_t> image) {
-  UpdateEngine scratch;
-  FormatProblem block;
-  FormatProblem line;
-  if (CheckBlockImage(scratch, image, &block) > 0 || CheckLineImage(scratch, image, &line) > 0)
-    return {};
+ImageFacts CheckImage(std::span<const std::uint8_t> image) {
+  ImageFacts block;
+  if (CheckBlockImage(image, block) > 0) return block;
+  ImageFacts line;
+  if (CheckLineImage(image, line) > 0) return line;
   // The family that read further is the one the file was meant to be.
-  const FormatProblem& first = line.line >= block.line ? line : block;
-  return "line " + std::to_string(first.line) + ": " + first.what;
-}
-
-std::int32_t LookupLineModel(std::string_view deviceName) {
-  for (std::size_t i = 0; i < kLineModelTable.size(); ++i) {
-    if (kLineModelTable[i] == deviceName) return static_cast<std::int32_t>(i);
+  ImageFacts& first = line.problem.line >= block.problem.line ? line : block;
+  if (!LooksLikeText(image)) {
+    first.problem = FormatProblem{1,
+                                  "not a text firmware file: it holds bytes that are not "
+                                  "text (a firmware file is lines of hex digits)"};
   }
-  return -1;
+  return first;
 }
 
 std::int32_t VersionNumber(std::string_view text, char xDigit) {

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace zorbent {
+#include "engine/device_table.h"
 
-class UpdateEngine;
+namespace zorbent {
 
 // Line buffer the checks read with; a line that fills it is longer than any valid record.
 inline constexpr std::size_t kImageLineCapacity = 2048;
@@ -31,22 +31,33 @@ struct FormatProblem {
   std::string what;
 };
 
+// What an image says about itself, and the first thing wrong with it. Needs no engine: the
+// update job, inspect, the tray's file-first check and the windows all read it.
+struct ImageFacts {
+  std::int32_t result = 0;  // 1 valid; negative: refused (see the checks below)
+  Family family = Family::kNone;
+  std::string productId;  // names as the trailer holds them
+  std::string deviceName;
+  std::string versionText;         // line mode only ("rUvoPro_V4.0.06")
+  std::string version;             // the version as people read it ("4.0.06", "2.4")
+  std::int32_t versionNumber = 0;  // line mode: as the version gates compare it
+  std::int32_t model = -1;         // the device table's model the names are for; -1 none
+  std::int32_t recordCount = 0;    // lines read, the trailer included
+  std::size_t imageEnd = 0;        // the end of the trailer line: nothing after it is sent
+  FormatProblem problem;           // line 0 when none
+};
+
 // Both checks accept only blank lines (spaces, tabs) and one final Ctrl-Z after the trailer
-// line, and on success set engine.imageSize to the end of that line: the transfer stops there.
+// line, and on success set facts.imageEnd to the end of that line: the transfer stops there.
 // 1 valid block-mode image; -1 no trailer, bad TOTAL, a malformed trailer or text after it;
 // -2 a record's SUM (or shape) is wrong; -3 the trailer's LEN is under 7.
-std::int32_t CheckBlockImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
-                             FormatProblem* problem = nullptr);
+std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& facts);
 // 1 valid line-mode image; -1 bad span, check byte, TOTAL, names, version or text after the
 // trailer; -2 no trailer.
-std::int32_t CheckLineImage(UpdateEngine& engine, std::span<const std::uint8_t> image,
-                            FormatProblem* problem = nullptr);
-// The first problem of an image that neither check accepts, as "line N: ...", from the
-// family it comes closer to being; empty for a valid image.
-std::string DescribeFormatProblem(std::span<const std::uint8_t> image);
-
-// Line-mode model code of a device name (exact match), or -1.
-std::int32_t LookupLineModel(std::string_view deviceName);
+std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& facts);
+// Both families: the facts of the one that accepts the image; for a refused image the problem
+// of the family it comes closer to being (or that it is not text at all).
+ImageFacts CheckImage(std::span<const std::uint8_t> image);
 
 // Removes every "." and ">", replaces a final "X" by xDigit and gives the decimal value of the
 // leading digits (0 when there are none; saturates instead of overflowing).

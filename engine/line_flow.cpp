@@ -6,6 +6,7 @@
 #include "engine/exchange.h"
 #include "engine/identify.h"
 #include "engine/image_format.h"
+#include "engine/messages.h"
 #include "platform/clock.h"
 
 namespace zorbent {
@@ -16,10 +17,6 @@ using LinePair = std::array<LineSlot, 2>;
 
 constexpr std::string_view kStopDownloadFail =
     "**Failed** Request stop download fail,Upgrade again after power on!\r\n";
-
-bool ContainsToken(std::span<const char> reply, std::string_view token) {
-  return BufferText(reply).find(token) != std::string_view::npos;
-}
 
 std::string WithCount(std::string_view format, int count) {
   std::string text(format);
@@ -51,11 +48,11 @@ std::int32_t SendUntilAcknowledged(Port& port, std::string_view line, std::span<
     ++sends;
     if (SendImageLine(port, line, reply) < 0) return -1;
     if (!second) {
-      if (ContainsToken(reply, "...\r")) break;
-      if (!ContainsToken(reply, "RepPack\r")) return -3;
+      if (Contains(reply, "...\r")) break;
+      if (!Contains(reply, "RepPack\r")) return -3;
     } else {
-      if (ContainsToken(reply, "RepPack\r")) continue;
-      if (ContainsToken(reply, "OK\r") || ContainsToken(reply, "RepBlock\r")) break;
+      if (Contains(reply, "RepPack\r")) continue;
+      if (Contains(reply, "OK\r") || Contains(reply, "RepBlock\r")) break;
       return -3;
     }
   }
@@ -71,7 +68,7 @@ std::int32_t SendLinePair(Port& port, const LinePair& pair) {
     if (first < 0) return first;
     const std::int32_t second = SendUntilAcknowledged(port, BufferText(pair[1]), reply, true);
     if (second < 0) return second;
-    if (!ContainsToken(reply, "RepBlock\r")) return 0;
+    if (!Contains(reply, "RepBlock\r")) return 0;
     if (++repeatBlocks >= 3) return -4;
   }
 }
@@ -114,12 +111,12 @@ std::int32_t TransferLines(UpdateEngine& engine, Port& port) {
       continue;
     }
     if (r == -4) {
-      engine.ReportText(
-          WithCount("**Failed** Repeat three times error on %d line!\r\n", acknowledged));
+      engine.Fail(FailureKind::kTransfer,
+                  WithCount("**Failed** Repeat three times error on %d line!\r\n", acknowledged));
       return -4;
     }
     if (ReportIfGone(engine, port)) return -5;  // once, not four sending errors
-    engine.ReportText(WithCount(PairFailureMessage(r), acknowledged));
+    engine.Fail(FailureKind::kTransfer, WithCount(PairFailureMessage(r), acknowledged));
     resend = true;
     if (++failures > 3) return -5;
   }
@@ -130,7 +127,7 @@ std::int32_t FinishDownload(UpdateEngine& engine, Port& port) {
   std::array<char, 256> reply{};
   if (ReadReply(port, reply, kReplyTimeoutMs) < 0) {
     // Closed or not: a late answer leaves it open which, so no state may be claimed.
-    engine.outcome.closeUnanswered = true;
+    engine.outcome.unanswered = "QKFL";
     return -1;
   }
   // The job switched the echo on: the answer follows "QKFL".
@@ -147,9 +144,9 @@ std::int32_t SendEndRecordAndFinish(Port& port) {
   const std::int32_t r =
       SendCommand(port, endRecord, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
   if (r < 0) return r;
-  if (!ContainsToken(reply, "OK")) return -1;
+  if (!Contains(reply, "OK")) return -1;
   const std::int32_t f = SendCommand(port, "QKFL\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
-  return (f >= 0 && ContainsToken(reply, "OK")) ? 1 : -1;
+  return (f >= 0 && Contains(reply, "OK")) ? 1 : -1;
 }
 
 // Opens the download: the adapter leaves its firmware, which is gone from here on.
@@ -157,105 +154,131 @@ std::int32_t RequestStartDownload(Port& port, std::span<char> reply) {
   return SendCommandRetry(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
 }
 
-}  // namespace
-
-std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
+// Decides from ATI's own answer whether the adapter runs its firmware (an ELM327 banner) or
+// waits in download mode, which is taken only on the user's word, and opens the download in
+// that case. 0 go on; negative refused or failed (reported).
+std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Port& port) {
   std::array<char, 2048> reply{};
-  const std::int32_t code = LookupLineModel(BufferText(engine.fileDeviceName));
-  if (code < 0) {
-    engine.ReportText("**Failed** update file format error!\r\n");
-    return -1;
-  }
-  engine.modelCode = static_cast<std::uint8_t>(code);
-
   // The answer decides whether download commands may follow, so it must be ATI's own.
   std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
     return answer.find("ELM327 ") != std::string_view::npos;
   });
   if (r < 0) {
-    engine.ReportText("**Failed** Please power on the device again!\r\n");
-    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r);
+    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
     return r;
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
   engine.ReportProgress(3);
-  if (ContainsToken(reply, "ELM327 ")) {
-    engine.appMode = true;
+  engine.appMode = Contains(reply, "ELM327 ");
+  if (engine.appMode) {
     ReportDeviceVersion(engine, port, engine.modelCode);
   } else {
-    // No ELM327 banner: download mode after an interrupted update, on the user's word alone.
-    engine.appMode = false;
     if (AcceptDownloadMode(engine) < 0) return -1;
     if (engine.StopBeforeChange()) return -1;
     r = SendCommand(port, "QKUPDT03\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
-    if (r < 0 || !ContainsToken(reply, "OK")) {
-      engine.ReportText("**Failed** Device connection error!\r\n");
-      engine.ReportText("**Failed** Please power on the device again!\r\n");
+    if (r < 0 || !Contains(reply, "OK")) {
+      engine.Fail(FailureKind::kDownloadRefused, "**Failed** Device connection error!\r\n");
+      engine.ReportText(messages::kPowerOnAgain);
       return r < 0 ? r : -1;
     }
   }
   engine.ReportText("Device connection ok!\r\n");
   engine.ReportProgress(4);
+  return 0;
+}
 
+// The read-only checks before a download: model and product, the ELM327 level, the version
+// gates and the file's version against the running one. 0 go on; negative refused (reported).
+std::int32_t RunLineGates(UpdateEngine& engine, Port& port) {
+  engine.EnterStage(Stage::kGates);
+  std::int32_t r = IdentifyAdapter(engine, port, engine.modelCode);
+  if (r == kUnanswered) {
+    ReportUnanswered(engine);
+    return r;
+  }
+  if (r < 0) {
+    FailModelMismatch(engine);
+    return r;
+  }
+  NoteAdapterIdentity(engine, engine.modelCode);
+  r = CheckElmVersion(engine, port);
+  if (r == kUnanswered) {
+    ReportUnanswered(engine);
+    return r;
+  }
+  if (r < 0) {
+    engine.Fail(FailureKind::kProgramTooOld,
+                "This software version is too low, please download the latest software "
+                "version.!\r\n");
+    return r;
+  }
+  r = CheckVersionGates(engine, port, engine.modelCode, engine.file.versionNumber);
+  if (r == kUnanswered) ReportUnanswered(engine);
+  if (r < 0) return r;
+  return CheckNotOlder(engine);
+}
+
+// Ends the download: "QKFL", then the end record and "QKFL" again. 0 or 1 closed; negative
+// not (reported).
+std::int32_t CloseDownload(UpdateEngine& engine, Port& port) {
+  engine.EnterStage(Stage::kClose);
+  std::int32_t r = FinishDownload(engine, port);
+  if (r >= 0) return r;
+  SleepMs(200);
+  r = SendEndRecordAndFinish(port);
+  if (r >= 0) return r;
+  JobOutcome& outcome = engine.outcome;
+  if (ReportIfGone(engine, port)) {
+    engine.ReportText(kStopDownloadFail);
+    return -1;
+  }
+  // The last line of an odd count is never sent; an adapter that wants it will not close.
+  const bool odd = outcome.unanswered.empty() && engine.file.recordCount % 2 != 0;
+  engine.Fail(!outcome.unanswered.empty() ? FailureKind::kCloseUnanswered
+              : odd                       ? FailureKind::kOddFileNotClosed
+                                          : FailureKind::kCloseFailed,
+              kStopDownloadFail);
+  return -1;
+}
+
+}  // namespace
+
+std::int32_t LineModeUpdate(UpdateEngine& engine, Port& port) {
+  const std::int32_t code = ModelOfFile(Family::kLine, engine.file.deviceName);
+  if (code < 0) {
+    engine.Fail(FailureKind::kFileFormat, messages::kFormatError,
+                "The file is for \"" + engine.file.deviceName +
+                    "\", which is none of the models this program knows (" +
+                    FileDeviceNames(Family::kLine) + ").\r\n");
+    return -1;
+  }
+  engine.modelCode = static_cast<std::uint8_t>(code);
+  std::int32_t r = ApplicationOrDownloadMode(engine, port);
+  if (r < 0) return r;
   if (engine.appMode) {
-    r = IdentifyAdapter(engine, port, engine.modelCode);
-    if (r == kUnanswered) {
-      ReportUnanswered(engine);
-      return r;
-    }
-    if (r < 0) {
-      engine.ReportText("**Failed** The upgrade file does not match the device model!\r\n");
-      engine.ReportText(DescribeMismatch(engine));
-      return r;
-    }
-    NoteAdapterIdentity(engine, engine.modelCode);
-    r = CheckElmVersion(engine, port);
-    if (r == kUnanswered) {
-      ReportUnanswered(engine);
-      return r;
-    }
-    if (r < 0) {
-      engine.ReportText(
-          "This software version is too low, please download the latest software version.!\r\n");
-      return r;
-    }
-    r = CheckVersionGates(engine, port, engine.modelCode, engine.fileVersion);
-    if (r == kUnanswered) ReportUnanswered(engine);
+    r = RunLineGates(engine, port);
     if (r < 0) return r;
-    if (CheckNotOlder(engine) < 0) return -1;
     if (engine.checkOnly) {
       engine.outcome.checkOnly = true;
       return 0;
     }
   }
-
   if (engine.StopBeforeChange()) return -1;
+  std::array<char, 256> reply{};
   if (RequestStartDownload(port, reply) < 0) {
-    engine.ReportText("**Failed** Request start download fail!\r\n");
+    engine.outcome.unanswered = "QKUPDT03";
+    engine.Fail(FailureKind::kDownloadRefused, "**Failed** Request start download fail!\r\n");
     return -1;
   }
   engine.ReportProgress(5);
-
+  engine.EnterStage(Stage::kTransfer);
   if (TransferLines(engine, port) != 1) {
     engine.ReportText(kStopDownloadFail);
     return -1;
   }
   engine.ReportProgress(99);
-
-  r = FinishDownload(engine, port);
-  if (r < 0) {
-    SleepMs(200);
-    r = SendEndRecordAndFinish(port);
-    if (r < 0) {
-      // The last line of an odd count is never sent; an adapter that wants it will not close.
-      engine.outcome.oddFileNotClosed =
-          !engine.outcome.closeUnanswered && !port.Gone() && engine.recordCount % 2 != 0;
-      ReportIfGone(engine, port);
-      engine.ReportText(kStopDownloadFail);
-      return -1;
-    }
-    engine.outcome.closeUnanswered = false;
-  }
+  r = CloseDownload(engine, port);
+  if (r < 0) return r;
   if (engine.appMode) {
     AdjustElmVersion(engine, port, engine.adapterModel);
     ReportDeviceVersion(engine, port, engine.modelCode);

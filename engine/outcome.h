@@ -67,13 +67,13 @@ enum class Recovery : std::uint8_t {
   kCheckConnection,        // the port, cable, power, rate or network
   kRunAgain,               // the same command again (a late answer, a busy line)
   kPowerCycleThenUpdate,   // power the adapter off and on, then update again (with recover)
-  kUpdateAgain,            // update again with the same file (with recover)
   kAnotherFile,            // this file cannot go to this adapter
   kAnotherFileRecover,     // in download mode, and only another file can finish it
   kRecoverIfDownloadMode,  // it did not name itself: if it was left in download mode, recover
   kAllowOlder,             // the file is older: only on the user's word
   kReadToTell,             // its state is unknown: a version read tells
   kContactMaker,           // the adapter cannot be updated by this program
+  kNewerProgram,           // the adapter is newer than this program knows
 };
 
 // What the job heard from the adapter when it heard nothing useful: a wrong rate shows as

@@ -9,6 +9,8 @@
 #include "engine/identify.h"
 #include "engine/image_format.h"
 #include "engine/line_flow.h"
+#include "engine/messages.h"
+#include "engine/port_line.h"
 #include "port/port_factory.h"
 
 namespace zorbent {
@@ -67,10 +69,10 @@ void RequestStop() {
 bool UpdateEngine::StopBeforeChange() {
   if (stopSignal_->StartUnlessRaised(downloadStarted_)) {
     outcome.adapterChanged = true;
+    EnterStage(Stage::kDownloadStarted);
     return false;
   }
-  outcome.stopped = true;
-  ReportText("**Failed** Stopped on request before the download began.\r\n");
+  Fail(FailureKind::kStopped, "**Failed** Stopped on request before the download began.\r\n");
   return true;
 }
 
@@ -103,30 +105,39 @@ void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
   callbackContext = context;
 }
 
-std::string_view ModelName(std::int32_t code) {
-  static constexpr std::array<std::string_view, 7> kNames = {
-      "Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"};
-  if (code < 0 || code >= static_cast<std::int32_t>(kNames.size())) return {};
-  return kNames[static_cast<std::size_t>(code)];
+std::size_t FindVersionLetter(std::string_view answer, std::string_view letters) {
+  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
+    if (letters.find(answer[i]) != std::string_view::npos && answer[i + 1] >= '0' &&
+        answer[i + 1] <= '9')
+      return i;
+  }
+  return std::string_view::npos;
 }
 
 std::string VersionInAnswer(std::string_view answer) {
-  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
-    if ((answer[i] == 'v' || answer[i] == 'V') && answer[i + 1] >= '0' && answer[i + 1] <= '9') {
-      std::string version;
-      for (const char c : answer.substr(i + 1))
-        if (c != '>' && c != '\r' && c != '\n') version.push_back(c);
-      return version;
-    }
-  }
-  return {};
+  const std::size_t at = FindVersionLetter(answer, "vV");
+  std::string version;
+  if (at == std::string_view::npos) return version;
+  for (const char c : answer.substr(at + 1))
+    if (c != '>' && c != '\r' && c != '\n') version.push_back(c);
+  return version;
+}
+
+char XDigitOf(std::int32_t code) {
+  const DeviceModel* model = ModelByCode(code);
+  return model == nullptr ? '9' : model->xDigit;
+}
+
+void UpdateEngine::Fail(FailureKind kind, std::string_view message, std::string_view detail) {
+  ReportText(message);
+  if (!detail.empty()) ReportText(detail);
+  if (outcome.kind != FailureKind::kNone) return;
+  outcome.kind = kind;
+  outcome.cause = VisibleText(message.starts_with("**Failed** ") ? message.substr(11) : message);
+  outcome.detail = VisibleText(detail);
 }
 
 void UpdateEngine::ReportText(std::string_view text) {
-  if (text.ends_with("\r\n") && text.size() > 2) {
-    outcome.lastMessage = VisibleText(text);
-    if (text.starts_with("**Failed** ")) outcome.failure = VisibleText(text.substr(11));
-  }
   if (callback == nullptr) return;
   const std::string copy(text);  // the receiver gets a NUL-terminated text
   callback(callbackContext, kReportText, reinterpret_cast<std::intptr_t>(copy.c_str()));
@@ -160,17 +171,29 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
     return -1;
   }
   std::unique_ptr<Port> port;
-  std::string why;  // the last failed attempt's reason and what to do, for the line after
-  const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, why);  // once, bounded
-  for (int attempt = 0; resolved && attempt < 3 && port == nullptr; ++attempt) {
+  PortFacts facts;  // why the last attempt failed, for the line after and the outcome
+  const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, facts);  // once, bounded
+  std::int32_t attempts = 0;
+  std::int32_t waitedMs = facts.waitedMs;
+  for (; resolved && attempts < kOpenAttempts; ++attempts) {
     bool opened = false;
     port = CreatePort(parsed.kind, parsed.config, opened);
-    if (!opened && port != nullptr) why = port->OpenFailure();
-    if (!opened) port.reset();
+    if (opened) break;
+    facts = port != nullptr ? port->OpenFacts() : PortFacts{};
+    if (facts.problem == PortFacts::Problem::kNone) facts.problem = PortFacts::Problem::kOther;
+    if (facts.device.empty()) facts.device = configString.substr(configString.find('|') + 1);
+    waitedMs += facts.waitedMs;
+    port.reset();
   }
   if (port == nullptr) {
-    ReportText("**Failed** Port connection error!\r\n");
-    if (!why.empty()) ReportText(why + "\r\n");
+    facts.attempts = attempts;
+    facts.waitedMs = waitedMs;
+    outcome = JobOutcome{};
+    outcome.port = facts;
+    outcome.stage = Stage::kConnect;
+    Fail(FailureKind::kPortUnavailable, "**Failed** Port connection error!\r\n",
+         PortFactsLine(facts) + "\r\n");
+    Conclude(outcome);
     return -1;
   }
   free->port = std::move(port);
@@ -185,6 +208,30 @@ void UpdateEngine::ClosePort(std::int32_t channel) {
   channels[static_cast<std::size_t>(channel)].port.reset();
 }
 
+std::int32_t UpdateEngine::CheckImageFormat() {
+  ImageFacts read = CheckImage(image);
+  if (read.result >= 0) {
+    file = std::move(read);
+  } else {
+    // A refused file leaves the last good identity; only the count and the problem are its.
+    file.result = read.result;
+    file.recordCount = read.recordCount;
+    file.problem = read.problem;
+  }
+  if (file.result < 0) {
+    const FormatProblem& problem = file.problem;
+    Fail(FailureKind::kFileFormat, messages::kFormatError,
+         "line " + std::to_string(problem.line) + ": " + problem.what + ".\r\n");
+    ReleaseImage();
+  } else {
+    // What follows the trailer line (blank lines, a Ctrl-Z) is never sent.
+    image.resize(file.imageEnd);
+  }
+  progressStep = file.recordCount > 0 ? 90.0 / file.recordCount : 0.0;
+  ReportProgress(2);
+  return file.result;
+}
+
 void UpdateEngine::ReleaseImage() {
   image.clear();
   image.shrink_to_fit();
@@ -194,55 +241,52 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   Port* port = ChannelPort(channel);
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
+  outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
   downloadStarted_ = false;
+  const std::int32_t result = RunUpdate(*port, channel);
+  ReleaseImage();
+  if (result < 0 && StopNow() && outcome.kind == FailureKind::kNone)
+    outcome.kind = FailureKind::kStopped;
+  outcome.succeeded = result >= 0;
+  Conclude(outcome);
+  return result < 0 ? result : 0;
+}
+
+std::int32_t UpdateEngine::RunUpdate(Port& port, std::int32_t channel) {
   ReportProgress(1);
   const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
   std::string why;
   if (!LoadFirmwareFile(path, image, why)) {
-    ReportText("**Failed** File is Invalid!\r\n");
-    ReportText(why + "\r\n");
-    ReleaseImage();
-    imageSize = 0;
+    Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
     return -1;
   }
-  imageSize = static_cast<std::int32_t>(image.size());  // at most kMaxFirmwareBytes
-  if (CheckImageFormat() < 0) return -1;                // reported, image released by the check
+  if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
 
-  outcome.family = fileFamily;
-  outcome.fileModel = ModelName(fileFamily == 1 ? ClassifyBlockFile(*this)
-                                                : LookupLineModel(BufferText(fileDeviceName)));
-  outcome.fileVersion =
-      VersionInAnswer(BufferText(fileFamily == 2 ? fileVersionText : fileDeviceName));
+  outcome.family = static_cast<std::uint8_t>(file.family);
+  outcome.fileModel = ModelName(file.model);
+  outcome.fileVersion = file.version;
 
+  EnterStage(Stage::kIdentify);
   std::array<char, 2048> reply{};
   // Echo on; an adapter that ignores it is fine.
-  SendCommand(*port, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
-
-  std::int32_t result = -1;
-  if (fileFamily == 1) {
-    result = BlockModeUpdate(*this, *port);
-  } else if (fileFamily == 2) {
-    result = LineModeUpdate(*this, *port);
-  }
-  ReleaseImage();
-  outcome.stopped = outcome.stopped || (StopNow() && result < 0);
-  if (result < 0) return result;
-  if (outcome.checkOnly) {
-    outcome.succeeded = true;
-    return 0;
-  }
+  SendCommand(port, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  const std::int32_t result =
+      file.family == Family::kBlock ? BlockModeUpdate(*this, port) : LineModeUpdate(*this, port);
+  if (result < 0 || outcome.checkOnly) return result;
   ReportText("File download finished!\r\n");
   ReportProgress(100);
-  outcome.succeeded = true;
   if (outcome.adapterModel.empty()) outcome.adapterModel = ModelName(modelCode);
-  ReadBackVersion(*port);
+  EnterStage(Stage::kReadBack);
+  ReadBackVersion(port);
+  if (outcome.kind == FailureKind::kNone) EnterStage(Stage::kDone);
   return 0;
 }
 
 // Reads the new version with the same read-only exchanges as a version read, and warns when
 // the adapter does not report the file's.
 void UpdateEngine::ReadBackVersion(Port& port) {
-  const bool byQki = modelCode >= 1 && modelCode <= 3;
+  const DeviceModel* model = ModelByCode(modelCode);
+  const bool byQki = model != nullptr && model->versionInQki;
   std::array<char, 256> reply{};
   const std::string_view query = byQki ? "QKI\r" : "QKVERS\r";
   if (SendText(port, query, kReplyTimeoutMs) < 0 || ReadReply(port, reply, kReplyTimeoutMs) < 0)
@@ -250,14 +294,15 @@ void UpdateEngine::ReadBackVersion(Port& port) {
   const std::string_view answer =
       SkipPrefix(BufferText(reply), query.substr(0, query.size() - 1), 255);
   outcome.versionAfter = VersionInAnswer(answer);
-  const char xDigit = (modelCode == 0 || modelCode == 4) ? '5' : '9';
+  const char xDigit = XDigitOf(modelCode);
   if (outcome.versionAfter.empty()) {
+    outcome.kind = FailureKind::kNotConfirmed;
     ReportText(
         "Warning: the adapter did not report its new version; check it with a version "
         "read.\r\n");
   } else if (!outcome.fileVersion.empty() &&
              CompareVersions(outcome.versionAfter, outcome.fileVersion, xDigit) != 0) {
-    outcome.versionNotConfirmed = true;  // it runs something, but not what was sent
+    outcome.kind = FailureKind::kNotConfirmed;  // it runs something, but not what was sent
     ReportText("Warning: the adapter reports version " + outcome.versionAfter +
                ", but the file holds " + outcome.fileVersion + ".\r\n");
   }
@@ -267,12 +312,22 @@ std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   Port* port = ChannelPort(channel);
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
-  const std::int32_t device = ReportDeviceVersion(*this, *port, 0);
-  const std::int32_t adapter = ReportAdapterVersion(*this, *port, 0);
+  outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
+  EnterStage(Stage::kIdentify);
+  const std::int32_t result = ReadBothVersions(*port, channel);
+  outcome.succeeded = result >= 0;
+  if (outcome.succeeded) EnterStage(Stage::kDone);
+  Conclude(outcome);
+  return result;
+}
+
+std::int32_t UpdateEngine::ReadBothVersions(Port& port, std::int32_t channel) {
+  const std::int32_t device = ReportDeviceVersion(*this, port, 0);
+  const std::int32_t adapter = ReportAdapterVersion(*this, port, 0);
   if (device < 0 && adapter < 0) {
     // Without this line a silent adapter would leave the user with no answer at all.
-    ReportText("**Failed** The device did not report its version!\r\n");
-    ExplainSilence(*port, channels[static_cast<std::size_t>(channel)].serial);
+    Fail(FailureKind::kNoVersion, messages::kNoVersion);
+    ExplainSilence(port, channels[static_cast<std::size_t>(channel)].serial);
     return -1;
   }
   // One answer came, the other not: a version is missing, and a read must not pass for whole.
@@ -290,15 +345,17 @@ void UpdateEngine::ExplainSilence(Port& port, bool serial) {
   const std::int32_t r =
       SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   const std::string banner = VisibleText(BufferText(reply));
+  outcome.banner = banner;
   if (r >= 0 && banner.find("ELM327") != std::string::npos) {
+    outcome.kind = FailureKind::kNotUpdatable;
     ReportText("The adapter answered \"" + banner +
                "\" to ATI but gave no versions: an ELM327-compatible adapter, not one this "
                "program can update.\r\n");
     return;
   }
   if (r >= 0) {
+    outcome.kind = FailureKind::kNotIdentified;
     outcome.notIdentified = true;
-    outcome.banner = banner;
     ReportText("The adapter did not identify itself (it answered \"" + banner +
                "\" to ATI): it may be in download mode after an interrupted update, or it is "
                "another device.\r\n");
@@ -310,17 +367,24 @@ void UpdateEngine::ExplainSilence(Port& port, bool serial) {
         SendText(port, "\r", kReplyTimeoutMs) == 0 && ReadReply(port, reply, kReplyTimeoutMs) >= 0;
     port.SetBaud(kNormalRate);
     if (answers) {
+      outcome.kind = FailureKind::kSilent;
+      outcome.foundInDownloadMode = true;
+      outcome.family = static_cast<std::uint8_t>(Family::kBlock);
       ReportText(
           "The adapter is silent at 115200 baud but answers at 2,000,000 baud: a "
-          "block-mode update was interrupted. Power the adapter off and on, then run "
-          "the same update again.\r\n");
+          "block-mode update was interrupted.\r\n");
       return;
     }
   }
-  ReportText(std::string("The adapter does not answer") +
-             (serial ? " at 115200 or 2,000,000 baud" : "") +
-             ": check that it is powered and plugged in, and that this is its port and rate "
-             "(zorbent-fw detect).\r\n");
+  outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
+  const std::string_view seen = BufferText(reply);
+  outcome.line.bytesSeen = static_cast<std::int32_t>(seen.size());
+  outcome.line.garbled = !seen.empty() && VisibleText(seen).size() * 2 < seen.size();
+  ReportText(outcome.line.garbled
+                 ? std::string("The adapter answered with bytes that are not text: the line's "
+                               "rate is likely not the adapter's.\r\n")
+                 : std::string("The adapter does not answer") +
+                       (serial ? " at 115200 or 2,000,000 baud" : "") + ".\r\n");
 }
 
 }  // namespace zorbent

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/device_table.h"
+#include "engine/image_format.h"
+#include "engine/outcome.h"
 #include "platform/lock.h"
 #include "port/port.h"
 
@@ -21,6 +24,8 @@ using EngineCallback = void (*)(void* context, std::int32_t kind, std::intptr_t 
 inline constexpr std::int32_t kReportText = 0;
 inline constexpr std::int32_t kReportProgress = 1;
 inline constexpr int kChannelCount = 256;
+// Tries at opening a port before its failure is reported: a device may still be settling.
+inline constexpr int kOpenAttempts = 3;
 inline constexpr std::size_t kPathCapacity = 1024;
 inline constexpr std::size_t kNameCapacity = 128;
 // Smaller files cannot hold a record and a trailer.
@@ -32,51 +37,20 @@ struct Channel {
   bool serial = false;  // a serial line, whose rate the adapter may have been left at
 };
 
-// How a job ended, beside its text reports, for front ends that summarise it (verdict lines,
-// colours, tables); they never parse the texts.
-struct JobOutcome {
-  bool succeeded = false;
-  bool checkOnly = false;            // the job stopped before the first command that changes
-                                     // the adapter (`update --check`)
-  bool foundInDownloadMode = false;  // the adapter was in download mode before this job
-  bool adapterChanged = false;       // a download was started: the old firmware is gone
-  bool stopped = false;              // ended by a stop request
-  std::uint8_t family = 0;           // the file's: 1 block mode, 2 line mode, 0 unknown
-  std::string adapterModel;          // "KTR5577", empty when not known
-  std::string adapterName;           // what the adapter calls itself ("zOrbent BM")
-  std::string versionBefore;         // the adapter's firmware version before the job
-  std::string versionAfter;          // ... after it, read back once the update finished
-  std::string fileVersion;           // the version the file holds
-  std::string fileModel;             // the model the file is for ("KTR5577")
-  std::string failure;               // the last "**Failed** " line, without that prefix
-  std::string lastMessage;           // the last line reported, whatever it was
-  bool notIdentified = false;        // the adapter did not name itself (no ELM327 banner, no model)
-  std::string unanswered;            // the question a decision waited for in vain ("QKI")
-  bool versionNotConfirmed = false;  // the version read back after the update is not the file's
-  bool olderFile = false;            // the file is older than the adapter's firmware
-  bool sameVersion = false;          // ... the same version: a reinstall
-  bool closeUnanswered = false;      // the answer to the download's close was lost: the adapter may
-                                     // have finished, or still be in download mode
-  bool oddFileNotClosed = false;     // the adapter would not close a download without the last
-                                     // line, which a file with an odd line count never sends
-  bool rateSwitchFailed = false;     // the switch to the fast rate failed
-  bool portGone = false;             // the adapter's port went away (unplugged)
-  std::string banner;                // the adapter's answer to "ATI"
-  std::string qkiAnswer;             // ... to "QKI"
-  std::string qkversAnswer;          // ... to "QKVERS"
-};
-
 // An adapter's answer as one printable line: line ends become spaces, the prompt and
 // control bytes go.
 std::string VisibleText(std::string_view answer);
 // Line rates of the adapters: commands at the normal rate, block-mode downloads at the fast.
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
-// Model names as the adapters' firmware files name them, by model code; empty for others.
-std::string_view ModelName(std::int32_t code);
+// Where a version starts in an adapter's answer: the first of letters followed by a digit
+// ("RuvoPro v2.3": the "v" inside "Ruvo" is passed over); npos when none.
+std::size_t FindVersionLetter(std::string_view answer, std::string_view letters);
 // The version in an adapter's answer: the text after the first "v" or "V" followed by a
 // digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30"); empty when there is none.
 std::string VersionInAnswer(std::string_view answer);
+// What a final "X" of a version part stands for on a model ('9' when it is not known).
+char XDigitOf(std::int32_t code);
 
 // A run's stop request, shared by the jobs of one run (a tray's adapters, a window's command)
 // and raised from any thread. kBeforeChange (a hang-up) stops a job only while nothing that
@@ -126,6 +100,10 @@ class UpdateEngine {
 
   void ReportText(std::string_view text);
   void ReportProgress(int percent);
+  // Reports a failure message (and the line after it, when there is one) and keeps the first
+  // of the job as its cause: later, more general messages never replace it.
+  void Fail(FailureKind kind, std::string_view message, std::string_view detail = {});
+  void EnterStage(Stage stage) { outcome.stage = stage; }
 
   // The stop request this engine's jobs obey (the process-wide one unless set).
   void UseStopSignal(StopSignal& signal) { stopSignal_ = &signal; }
@@ -138,8 +116,7 @@ class UpdateEngine {
   // Readable from any thread (a front end's stop hint, a hang-up's wait).
   bool DownloadStarted() const { return downloadStarted_.load(); }
 
-  // Validates `image`, fills the file identity fields, counts records and cuts `image` to
-  // imageSize, the end of the trailer line (image_format.cpp).
+  // Validates `image` into `file` and cuts `image` at the end of the trailer line.
   std::int32_t CheckImageFormat();
 
   // The port of an open channel, or null.
@@ -150,16 +127,10 @@ class UpdateEngine {
   void* callbackContext = nullptr;
   EngineCallback callback = nullptr;
   std::array<Channel, kChannelCount> channels{};
-  std::array<char, kNameCapacity> fileProductId{};
-  std::array<char, kNameCapacity> fileDeviceName{};
-  std::array<char, kNameCapacity> fileVersionText{};
+  ImageFacts file;  // the job's firmware file, as the image check read it
   std::uint8_t modelCode = 0;
-  std::uint8_t fileFamily = 0;
   std::vector<std::uint8_t> image;
-  std::int32_t imageSize = 0;
-  std::int32_t recordCount = 0;
   double progressStep = 0.0;
-  std::int32_t fileVersion = 0;
   std::int32_t adapterModel = 0;
   bool appMode = false;
   // Set by a front end before Update: stop before the first command that changes the
@@ -176,6 +147,8 @@ class UpdateEngine {
   StopSignal* stopSignal_ = &ProcessStopSignal();
   std::atomic<bool> downloadStarted_{false};
   void ReleaseImage();
+  std::int32_t RunUpdate(Port& port, std::int32_t channel);
+  std::int32_t ReadBothVersions(Port& port, std::int32_t channel);
   void ReadBackVersion(Port& port);
   void ExplainSilence(Port& port, bool serial);
 };

@@ -74,7 +74,7 @@ void RunExchanges(MemoryPort& port) {
   SendCommandRetry(port.Rewind(), "QKVERS\r", reply, 2000, 2000);
   SendText(port.Rewind(), "QKI\r", 2000);
   Require(ReadLine(port, small, 2000) <= std::ssize(small), "ReadLine stored more than its buffer");
-  RemoveChar(reply, '.');
+  Require(Without(BufferText(reply), '.').find('.') == std::string::npos, "Without drops every .");
 }
 
 }  // namespace
@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Reports reports;
   UpdateEngine engine;
   engine.Init(&reports, &Reports::Callback);
-  CopyToBuffer(engine.fileProductId, input.productId);
+  engine.file.productId = input.productId;
   RunExchanges(port);
   for (const std::int32_t code : kCodes) {
     engine.adapterModel = code;
@@ -110,8 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(OneOf(ProbeBlockAdapter(engine, port.Rewind()), {1, -1, kUnanswered}),
             "ProbeBlockAdapter result");
   }
-  for (const auto& answer : input.answers)
-    Require(OneOf(ClassifyBlockAdapter(answer), {5, 6, 255}), "ClassifyBlockAdapter");
-  Require(OneOf(ClassifyBlockFile(engine), {5, 6, 255}), "ClassifyBlockFile");
+  for (const auto& answer : input.answers) {
+    Require(ModelOfQkvers(answer) >= -1 && ModelOfQkvers(answer) < kModelCount, "ModelOfQkvers");
+    Require(ModelOfQki(answer) >= -1 && ModelOfQki(answer) < kModelCount, "ModelOfQki");
+    for (const Family family : {Family::kBlock, Family::kLine}) {
+      const DeviceModel* model = ModelByCode(ModelOfFile(family, answer));
+      Require(model == nullptr || model->family == family, "ModelOfFile keeps to the family");
+    }
+  }
   return 0;
 }

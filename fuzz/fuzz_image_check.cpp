@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/image_format.h"
+#include "engine/update_engine.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
@@ -26,36 +27,41 @@ Outcome Check(zorbent::UpdateEngine& engine, std::span<const std::uint8_t> bytes
   zorbent::fuzz::Reports reports;
   engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
   engine.image.assign(bytes.begin(), bytes.end());
-  engine.imageSize = static_cast<std::int32_t>(bytes.size());
   Outcome o;
   o.result = engine.CheckImageFormat();
   Require(o.result == 1 || o.result < 0, "result is 1 or negative");
   Require(reports.progress == 1 && reports.lastProgress == 2, "progress 2 reported once");
-  Require(engine.recordCount >= 0, "record count");
+  Require(engine.file.recordCount >= 0, "record count");
   if (o.result < 0) {
-    Require(reports.texts == 1 && reports.last == "**Failed** update file format error!\r\n",
-            "one format error message");
+    Require(reports.texts == 2 && reports.last.starts_with("line ") &&
+                engine.outcome.kind == zorbent::FailureKind::kFileFormat &&
+                engine.outcome.cause == "update file format error!",
+            "the format error message and the line it names");
+    Require(engine.file.problem.line >= 1, "a refusal names a line");
     Require(engine.image.empty(), "a refused image is released");
     return o;
   }
   Require(reports.texts == 0, "an accepted image reports no text");
-  Require(engine.image.size() == static_cast<std::size_t>(engine.imageSize) &&
-              engine.image.size() <= bytes.size() &&
+  Require(engine.image.size() == engine.file.imageEnd && engine.image.size() <= bytes.size() &&
               std::equal(engine.image.begin(), engine.image.end(), bytes.begin()),
           "an accepted image stays loaded up to its trailer");
-  Require(engine.fileFamily == 1 || engine.fileFamily == 2, "family");
-  Require(engine.recordCount >= 1, "the trailer line counts");
-  Require(engine.progressStep == 90.0 / engine.recordCount, "progress step");
-  Require(Terminated(engine.fileProductId) && Terminated(engine.fileDeviceName) &&
-              Terminated(engine.fileVersionText),
-          "names terminated");
-  o.family = engine.fileFamily;
-  o.records = engine.recordCount;
-  o.productId = zorbent::BufferText(engine.fileProductId);
-  o.deviceName = zorbent::BufferText(engine.fileDeviceName);
+  const zorbent::ImageFacts& file = engine.file;
+  Require(file.family == zorbent::Family::kBlock || file.family == zorbent::Family::kLine,
+          "family");
+  Require(file.recordCount >= 1, "the trailer line counts");
+  Require(engine.progressStep == 90.0 / file.recordCount, "progress step");
+  Require(file.productId.size() < zorbent::kNameCapacity &&
+              file.deviceName.size() < zorbent::kNameCapacity &&
+              file.versionText.size() < zorbent::kNameCapacity,
+          "names bounded");
+  Require(file.model == zorbent::ModelOfFile(file.family, file.deviceName), "model of the names");
+  o.family = static_cast<std::uint8_t>(file.family);
+  o.records = file.recordCount;
+  o.productId = file.productId;
+  o.deviceName = file.deviceName;
   if (o.family == 2) {
-    o.versionText = zorbent::BufferText(engine.fileVersionText);
-    o.version = engine.fileVersion;
+    o.versionText = file.versionText;
+    o.version = file.versionNumber;
     Require(o.versionText.find('V') != std::string::npos, "a line-mode version text has a V");
   }
   return o;

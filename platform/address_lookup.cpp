@@ -8,7 +8,13 @@
 #include <system_error>
 #include <thread>
 
+#include "system_sockets.h"  // posix/ or win/, as CMake picks
+
 namespace zorbent {
+
+void AddrInfoFree::operator()(addrinfo* list) const {
+  ::freeaddrinfo(list);
+}
 namespace {
 
 // "[::1]" names the same host as "::1"; the brackets only keep it apart from a port.

@@ -2,22 +2,17 @@
 
 // Name and address lookup shared by the socket layers of both systems.
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-#endif
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
+// The system's address list (netdb.h, ws2tcpip.h): only the socket layers look inside it.
+struct addrinfo;
+
 namespace zorbent {
 
 struct AddrInfoFree {
-  void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+  void operator()(addrinfo* list) const;
 };
 using AddrList = std::unique_ptr<addrinfo, AddrInfoFree>;
 

@@ -27,6 +27,8 @@ class SerialDevice {
   OpenError LastOpenError() const { return openError_; }
   // The system's words for the last open failure ("Input/output error"); empty when none.
   const std::string& LastErrorText() const { return errorText_; }
+  // The system's code for it (errno, or GetLastError on Windows); 0 when none.
+  int LastErrorCode() const { return errorCode_; }
 
   bool SetRate(std::int32_t baud);
   // Reads what is there, waiting up to timeoutMs for the first byte (0: only a look).
@@ -57,6 +59,7 @@ class SerialDevice {
   std::shared_ptr<void> finePauses_;
   OpenError openError_ = OpenError::kNone;
   std::string errorText_;
+  int errorCode_ = 0;
 };
 
 // The path that a configured serial port name opens on this system. POSIX: a name with a '/'

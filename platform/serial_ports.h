@@ -8,11 +8,13 @@
 
 namespace zorbent {
 
-// Where the device listing looks; tests point it at a fake tree. Unused on Windows.
+// Where the device listing looks; tests point it at a fake tree (unused on Windows), and the
+// devices the user adds to what the system lists (a simulator's link, say).
 struct DeviceTree {
   std::string ttyClass = "/sys/class/tty";
   std::string dev = "/dev";
   std::string proc = "/proc";
+  std::vector<std::string> added;  // paths, listed after the system's devices
 };
 
 // Who asks: whether this user may open a device follows its owner, group and mode.
@@ -22,7 +24,8 @@ struct DeviceUser {
   static DeviceUser Current();
 };
 
-enum class PortKindOfDevice { kUsb, kBluetooth, kOnBoard };
+// kAdded: a device the user named for the listing, whatever it is.
+enum class PortKindOfDevice { kUsb, kBluetooth, kOnBoard, kAdded };
 
 struct SerialPortInfo {
   std::string name;  // what a configuration string names: "ttyUSB0", "COM3"
@@ -40,6 +43,7 @@ struct SerialPortInfo {
   std::string group;               // the device's group ("dialout")
   std::vector<std::string> users;  // programs holding it open: "minicom (pid 1234)"
   std::string friendlyName;        // the system's own name for it (Windows)
+  bool console = false;  // the system console: listed only with all, never offered for adapters
 };
 
 // A USB-serial bridge found in OBD-II adapters, by USB vendor and product ID (lower-case hex).
@@ -58,17 +62,20 @@ inline constexpr std::array<UsbBridgeId, 19> kAdapterBridges = {{
 }};
 
 // Whether a device is one an adapter may be on without being named: a USB-serial bridge of
-// the table above, or a Bluetooth serial link. Others (printers, boards, modems) are left
-// alone, since opening a device may reset what is behind it.
+// the table above, a Bluetooth serial link, or one the user added. Others (printers, boards,
+// modems, the console) are left alone, since opening a device may reset what is behind it.
 inline bool IsAdapterDevice(const SerialPortInfo& port) {
-  if (port.kind == PortKindOfDevice::kBluetooth) return true;
+  if (port.console) return false;
+  if (port.kind == PortKindOfDevice::kBluetooth || port.kind == PortKindOfDevice::kAdded)
+    return true;
   for (const UsbBridgeId& id : kAdapterBridges)
     if (port.vid == id.vid && port.pid == id.pid) return true;
   return false;
 }
 
 // The serial devices a user may mean: USB and Bluetooth first, then on-board UARTs (only
-// with all). Ordered by kind, then by number.
+// with all), ordered by kind, then by number; then the tree's added devices not listed
+// already. The system console is left out, and with all listed marked as such.
 std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree& tree = {},
                                                const DeviceUser& user = DeviceUser::Current());
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "port/port_config.h"
+#include "port/port_facts.h"
 
 namespace zorbent {
 
@@ -32,9 +33,9 @@ class Port {
   virtual std::unique_ptr<Port> AcceptClient(const PortConfig& config, std::int32_t timeoutMs) = 0;
   // Changes the line speed: 1 on success, -1 on failure.
   virtual std::int32_t SetBaud(std::int32_t baud) = 0;
-  // Why the last open failed, in words for the user ("... is in use by another program");
-  // empty when the port cannot tell.
-  virtual std::string OpenFailure() const { return {}; }
+  // What is known about why the last open failed; problem kNone when it did not fail or the
+  // port cannot tell. Facts only: each front end words them.
+  virtual PortFacts OpenFacts() const { return {}; }
   // True once the connection has ended for good from the other side or the device went away
   // (unplugged, the peer closed the socket, the pseudo-terminal's other end closed): every
   // later Read/Write fails at once. A time-out is not gone.

@@ -21,17 +21,19 @@ std::unique_ptr<Port> CreatePort(PortKind kind, const PortConfig& config, bool& 
 
 namespace zorbent {
 
-bool ResolvePortAddress(PortKind kind, PortConfig& config, std::string& why) {
+bool ResolvePortAddress(PortKind kind, PortConfig& config, PortFacts& facts) {
   if (kind != PortKind::kTcp) return true;
   const std::string host = config.Get("remote_ip");
   if (host.empty() || IsNumericHost(host)) return true;  // the port says what is wrong
   LookupError error = LookupError::kNone;
   const std::string address = ResolveToAddress(host, kLookupTimeoutMs, &error);
   if (address.empty()) {
-    why = host + ": host not found" +
-          (error == LookupError::kTimedOut ? " (no answer from the name service)" : "") +
-          ": check the name, or give the adapter's address (192.168.0.10 for most WiFi "
-          "adapters).";
+    facts = PortFacts{};
+    facts.problem = PortFacts::Problem::kHostUnknown;
+    facts.tcp = true;
+    facts.device = host + ":" + config.Get("remote_port");
+    facts.nameServiceSilent = error == LookupError::kTimedOut;
+    if (facts.nameServiceSilent) facts.waitedMs = kLookupTimeoutMs;
     return false;
   }
   config.Set("remote_name", host);

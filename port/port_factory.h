@@ -5,6 +5,7 @@
 
 #include "port/port.h"
 #include "port/port_config.h"
+#include "port/port_facts.h"
 
 namespace zorbent {
 
@@ -14,8 +15,8 @@ std::unique_ptr<Port> CreatePort(PortKind kind, const PortConfig& config, bool& 
 
 // Done once before the attempts to open a port: a TCP host name is resolved here, bounded in
 // time, and replaced by its address (the name is kept as remote_name for messages), so the
-// attempts never wait for the resolver again. False, with the reason in why, when the host
-// is not found.
-bool ResolvePortAddress(PortKind kind, PortConfig& config, std::string& why);
+// attempts never wait for the resolver again. False, with the facts (problem kHostUnknown),
+// when the host is not found.
+bool ResolvePortAddress(PortKind kind, PortConfig& config, PortFacts& facts);
 
 }  // namespace zorbent

@@ -25,65 +25,48 @@ std::string SerialPort::DevicePath(const std::string& name) {
   return SerialDevicePath(name);
 }
 
-namespace {
-
-constexpr const char* kPortsHint = "`zorbent-fw ports` lists the serial devices";
-
-std::string Join(const std::vector<std::string>& items) {
-  std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
-  return out;
-}
-
-std::string Candidates() {
-  std::vector<SerialPortInfo> ports = ListSerialPortInfo(false);
-  if (ports.empty()) ports = ListSerialPortInfo(true);  // on-board ones are better than none
-  std::vector<std::string> names;
-  for (const SerialPortInfo& port : ports) names.push_back(port.name);
-  if (names.empty()) {
-    return "No serial device is present: plug in the adapter (a Bluetooth "
-           "adapter must be paired and bound first, e.g. `sudo rfcomm bind 0 ADDRESS`).";
-  }
-  return "Serial devices here: " + Join(names) + " (" + kPortsHint + ").";
-}
-
-}  // namespace
-
-std::string SerialPort::OpenFailure() const {
+PortFacts SerialPort::OpenFacts() const {
   using E = SerialDevice::OpenError;
-  if (name_.empty()) return std::string("No serial device was named: ") + kPortsHint + ".";
-  const std::string path = SerialDeviceDisplayName(name_);
+  using P = PortFacts::Problem;
+  PortFacts facts;
+  facts.device = name_.empty() ? std::string() : SerialDeviceDisplayName(name_);
+  facts.rate = baud_;
+  facts.attempts = 1;
+  facts.systemCode = device_.LastErrorCode();
+  facts.systemText = device_.LastErrorText();
+  if (name_.empty()) {
+    facts.problem = P::kNoSuchDevice;
+    return facts;
+  }
   switch (LastOpenError()) {
     case E::kNone:
-      return {};
+      // The device opened but the port did not (no thread for its pump): no device fault.
+      if (!isOpen_) facts.problem = P::kOther;
+      break;
     case E::kNotFound:
-      return path + ": no such device. " + Candidates();
-    case E::kPermission: {
-      const std::string group = DeviceGroup(path);
-      if (!group.empty() && DeviceGroupMayUse(path)) {
-        return path + ": permission denied; the device belongs to group " + group +
-               ": run `sudo usermod -aG " + group +
-               " $USER`, then log out and in again so the new group counts.";
-      }
-      return path +
-             ": permission denied; only its owner may open it: ask for access to it "
-             "(a udev rule giving it to group dialout) or use another device.";
-    }
+      facts.problem = P::kNoSuchDevice;
+      break;
+    case E::kPermission:
+      facts.problem = P::kNoPermission;
+      facts.group = DeviceGroup(facts.device);
+      facts.groupMayUse = !facts.group.empty() && DeviceGroupMayUse(facts.device);
+      break;
     case E::kNotATerminal:
-      return path + " is not a serial device: name the adapter's device (" + kPortsHint + ").";
-    case E::kInUse: {
-      const std::vector<std::string> users = DeviceUsers(path);
-      return path + " is in use by another program" +
-             (users.empty() ? std::string() : " (" + Join(users) + ")") +
-             ": close it and try again.";
-    }
+      facts.problem = P::kNotSerial;
+      break;
+    case E::kInUse:
+      facts.problem = P::kBusy;
+      for (const std::string& user : DeviceUsers(facts.device))
+        facts.holder += (facts.holder.empty() ? "" : ", ") + user;
+      break;
     case E::kSettings:
-      return path + " did not take the line settings (" + std::to_string(baud_) +
-             " baud): check the rate.";
+      facts.problem = P::kRateRefused;
+      break;
     case E::kOther:
+      facts.problem = P::kOther;
       break;
   }
-  return path + ": " + device_.LastErrorText() + ": check the device (" + kPortsHint + ").";
+  return facts;
 }
 
 void SerialPort::LogOpenClose(const char* suffix) {

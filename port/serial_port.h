@@ -39,8 +39,9 @@ class SerialPort : public Port {
   std::int32_t Baud() const { return baud_; }
   // Why the last open failed (in use, missing, ...).
   SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }
-  // The device, why it did not open and what to do about it, in one sentence.
-  std::string OpenFailure() const override;
+  // The device, the rate and why it did not open (the holder of a busy device, the group of
+  // one this user may not open).
+  PortFacts OpenFacts() const override;
   bool Gone() const override;
 
  private:

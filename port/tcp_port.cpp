@@ -97,7 +97,10 @@ bool TcpPort::Open() {
 
 bool TcpPort::Connect() {
   isOpen_ = false;
-  if (!wake_.IsValid()) return false;
+  if (!wake_.IsValid()) {
+    lastError_ = ConnectError::kFailed;
+    return false;
+  }
   socket_ = Socket::Connect(remoteIp_, remotePort_, kConnectTimeoutMs, &lastError_);
   if (!socket_.IsValid()) return false;
   if (!StartPump()) {
@@ -133,32 +136,44 @@ void TcpPort::Observe(bool in, std::span<const std::uint8_t> bytes) {
   }
 }
 
-std::string TcpPort::OpenFailure() const {
-  const std::string host = remoteName_.empty() ? remoteIp_ : remoteName_;
-  const std::string where = host + ":" + std::to_string(remotePort_);
-  constexpr const char* kJoin = "join the adapter's WiFi network first";
+PortFacts TcpPort::OpenFacts() const {
+  using P = PortFacts::Problem;
+  PortFacts facts;
+  facts.tcp = true;
+  facts.attempts = 1;
+  if (mode_ == "server" && !accepted_) {
+    facts.device =
+        (localIp_.empty() ? std::string("*") : localIp_) + ":" + std::to_string(localPort_);
+    if (listenFailed_) facts.problem = P::kListenFailed;
+    return facts;
+  }
+  facts.device = Connection().substr(4);
   switch (lastError_) {
     case ConnectError::kNone:
-      return {};
+      break;
     case ConnectError::kBadAddress:
-      return "\"" + where + "\" is not an address and port: give the adapter's address, e.g. " +
-             "192.168.0.10 and port 35000.";
+      facts.problem = P::kBadAddress;
+      break;
     case ConnectError::kHostNotFound:
-      return host + ": host not found: check the name, or give the adapter's address (" +
-             "192.168.0.10 for most WiFi adapters).";
+      facts.problem = P::kHostUnknown;
+      break;
     case ConnectError::kRefused:
-      return where + " refused the connection: nothing listens on port " +
-             std::to_string(remotePort_) + " there; check the address and port (35000 for " +
-             "most WiFi adapters).";
+      facts.problem = P::kRefused;
+      break;
     case ConnectError::kTimedOut:
-      return where + " did not answer within " + std::to_string(kConnectTimeoutMs / 1000) +
-             " s: " + kJoin + ", then check the address.";
+      facts.problem = P::kTimedOut;
+      break;
     case ConnectError::kUnreachable:
-      return where + ": network unreachable: " + kJoin + ".";
+      facts.problem = P::kUnreachable;
+      break;
     case ConnectError::kFailed:
+      facts.problem = P::kOther;
       break;
   }
-  return where + ": the connection failed: " + kJoin + ", then check the address and port.";
+  // A connect that timed out waited its whole time-out; other faults come sooner.
+  facts.attemptLimitMs = kConnectTimeoutMs;
+  if (facts.problem == P::kTimedOut) facts.waitedMs = kConnectTimeoutMs;
+  return facts;
 }
 
 bool TcpPort::StartPump() {
@@ -336,6 +351,7 @@ std::int32_t TcpPort::Available() {
 
 bool TcpPort::Listen() {
   isOpen_ = false;
+  listenFailed_ = true;
   if (!wake_.IsValid()) return false;
   socket_ = Socket::Listen(localIp_, localPort_, kBacklog);
   if (!socket_.IsValid()) return false;
@@ -356,6 +372,7 @@ bool TcpPort::Listen() {
     StopListening();
     return false;
   }
+  listenFailed_ = false;
   return true;
 }
 

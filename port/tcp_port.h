@@ -51,8 +51,8 @@ class TcpPort : public Port {
   // A TCP link has no line rate: every rate is accepted, so rate switches pass through.
   std::int32_t SetBaud(std::int32_t) override { return 1; }
 
-  // The address, why the connection failed and what to do about it, in one sentence.
-  std::string OpenFailure() const override;
+  // The address (as the user named it) and why the connection or the listening failed.
+  PortFacts OpenFacts() const override;
   bool Gone() const override;
   ConnectError LastConnectError() const { return lastError_; }
 
@@ -92,6 +92,7 @@ class TcpPort : public Port {
   std::string remoteName_;  // the host name the user gave, when remoteIp_ was resolved from it
   std::int32_t remotePort_ = 0;
   ConnectError lastError_ = ConnectError::kNone;
+  bool listenFailed_ = false;        // listener: the last Listen failed
   std::unique_ptr<TrafficLog> log_;  // client: open and close lines and every byte
   std::atomic<bool> isOpen_{false};
   // Connected socket: the pump receives on it and sends what is queued; a writer sends on it

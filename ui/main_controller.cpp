@@ -4,6 +4,7 @@
 #include <functional>
 #include <thread>
 
+#include "ui/port_advice.h"
 #include "ui/serial_ports.h"
 
 namespace zorbent::ui {
@@ -48,9 +49,9 @@ CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
   const JobOutcome& outcome = engine.outcome;
   CommandEnd end;
   // A download whose version read back is not the file's must not look like a success.
-  end.succeeded = result >= 0 && !outcome.versionNotConfirmed;
-  if (result >= 0 || outcome.stopped) return end;
-  if (outcome.notIdentified && !outcome.foundInDownloadMode && !outcome.adapterChanged) {
+  end.succeeded = result >= 0 && outcome.kind != FailureKind::kNotConfirmed;
+  if (result >= 0) return end;
+  if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
     const std::string model =
         outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
     end.word = Word::kRecover;
@@ -58,7 +59,7 @@ CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
                    "\" to ATI). If it is a " + model +
                    " left in download mode by an interrupted update, this file can finish that "
                    "update, without model and version checks. Finish the interrupted update?";
-  } else if (outcome.olderFile && !engine.allowOlder) {
+  } else if (outcome.recovery == Recovery::kAllowOlder && !engine.allowOlder) {
     end.word = Word::kAllowOlder;
     end.question = "The file holds v" + outcome.fileVersion +
                    ", older than the adapter's firmware v" + outcome.versionBefore +
@@ -203,7 +204,12 @@ bool MainController::Connect(WorkerArgs* args) {
   args->channel = args->window->engine_.OpenPort(args->config, args->firmware);
   if (args->channel >= 0) return true;
   MainController* window = args->window;
-  window->view_.Post([window] { window->FinishCommand({}); });
+  // The engine said what happened to the port; the window says what to do in its own terms,
+  // behind the engine's lines.
+  window->view_.Post([window, advice = PortAdvice(window->engine_.outcome.port)] {
+    if (!advice.empty() && window->view_.IsShown()) window->WriteOutput(advice + "\r\n", true);
+    window->FinishCommand({});
+  });
   return false;
 }
 

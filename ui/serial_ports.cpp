@@ -7,7 +7,7 @@ namespace zorbent::ui {
 std::vector<PortChoice> ListPortChoices() {
   std::vector<PortChoice> choices;
   for (const SerialPortInfo& port : ListSerialPortInfo(true))
-    choices.push_back({port.name, DescribePort(port)});
+    if (!port.console) choices.push_back({port.name, DescribePort(port)});  // never an adapter
   return choices;
 }
 

@@ -1,6 +1,7 @@
 ; zOrbentFwUpdater for Windows: the three programs under Program Files, a Start-menu entry for
 ; the window and an uninstaller. Built by tools/package --windows:
-;   makensis -DVERSION=3.5.0 -DBIN_DIR=<folder with the three .exe> -DOUT_FILE=<setup.exe> this
+;   makensis -DVERSION=3.5.0 -DBIN_DIR=<folder with the three .exe and LICENSE.txt>
+;            -DOUT_FILE=<setup.exe> this
 ; "setup.exe /S" installs silently, "uninstall.exe /S" removes everything it installed.
 
 Unicode true
@@ -30,7 +31,7 @@ VIAddVersionKey /LANG=1033 "ProductName" "${APP}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${APP} ${VERSION} setup"
-VIAddVersionKey /LANG=1033 "LegalCopyright" ""
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 the ${APP} developers. MIT License."
 
 ; makensis works in this folder.
 !define MUI_ICON "../../app/win/zorbentFwUpdater.ico"
@@ -50,6 +51,8 @@ Section "Install"
   File "${BIN_DIR}\zorbent-fw.exe"
   File "${BIN_DIR}\zorbentFwUpdater.exe"
   File "${BIN_DIR}\adapter-sim.exe"
+  ; MIT asks for the notice to travel with the programs.
+  File "${BIN_DIR}\LICENSE.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${APP}.lnk" "$INSTDIR\zorbentFwUpdater.exe" "" \
       "$INSTDIR\zorbentFwUpdater.exe" 0
@@ -73,6 +76,7 @@ Section "Uninstall"
   Delete "$INSTDIR\zorbent-fw.exe"
   Delete "$INSTDIR\zorbentFwUpdater.exe"
   Delete "$INSTDIR\adapter-sim.exe"
+  Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\uninstall.exe"
   ; Only an empty folder goes: files the user put there stay.
   RMDir "$INSTDIR"

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <tuple>
@@ -28,6 +29,8 @@ constexpr std::size_t kUartKind = 3;
 // How far up from a tty's device the USB device (the one with idVendor) may sit.
 constexpr int kUsbSearchDepth = 4;
 constexpr std::size_t kAttributeLimit = 256;
+// The serial core's devices between a tty and its driving device: "port", then "ctrl".
+constexpr int kSerialCoreDepth = 2;
 
 struct Entry {
   std::size_t kind;
@@ -72,16 +75,46 @@ int UartType(const fs::path& entry) {
   return value;
 }
 
+// The device that drives a tty. Since Linux 6.2 the serial core puts its own "ctrl" and
+// "port" devices between the two, and the driver of those says nothing about the UART.
+fs::path DrivingDevice(const fs::path& entry) {
+  std::error_code ec;
+  fs::path device = fs::canonical(entry / "device", ec);
+  if (ec) return {};
+  for (int up = 0; up < kSerialCoreDepth; ++up) {
+    const std::string driver = LinkTargetName(device / "driver");
+    if (driver != "port" && driver != "ctrl") break;
+    device = device.parent_path();
+  }
+  return device;
+}
+
 bool IsUsable(const fs::path& entry, std::size_t kind) {
   std::error_code ec;
   // A Bluetooth link exists only while it is bound; it has no device of its own.
   if (kind == kRfcommKind) return true;
   if (!fs::exists(entry / "device", ec)) return false;
   if (kind != kUartKind) return true;
+  // Type 0 is the serial core's "no UART found", whatever driver registered the slot.
+  if (fs::exists(entry / "type", ec) && UartType(entry) == 0) return false;
   // The 8250 driver registers placeholder ports whether or not a UART is fitted.
-  const bool placeholderDriver = LinkTargetName(entry / "device" / "driver") == "serial8250" ||
-                                 LinkTargetName(entry / "device") == "serial8250";
+  const fs::path device = DrivingDevice(entry);
+  const bool placeholderDriver =
+      LinkTargetName(device / "driver") == "serial8250" || device.filename() == "serial8250";
   return !placeholderDriver || UartType(entry) != 0;
+}
+
+// The consoles the kernel writes to: "tty0 ttyS0" in the tty class, one per line in proc.
+std::set<std::string> ConsoleNames(const DeviceTree& tree) {
+  std::set<std::string> names;
+  std::ifstream active(tree.ttyClass + "/console/active");
+  for (std::string name; active >> name;) names.insert(name);
+  std::ifstream consoles(tree.proc + "/consoles");
+  for (std::string line; std::getline(consoles, line);) {
+    const std::string name = line.substr(0, line.find_first_of(" \t"));
+    if (!name.empty()) names.insert(name);
+  }
+  return names;
 }
 
 void ReadUsb(const fs::path& entry, SerialPortInfo& info) {
@@ -196,9 +229,9 @@ std::vector<std::string> DeviceUsers(const std::string& path, const std::string&
 std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree& tree,
                                                const DeviceUser& user) {
   std::vector<Entry> entries;
+  const std::set<std::string> consoles = ConsoleNames(tree);
   std::error_code ec;
   fs::directory_iterator it(tree.ttyClass, ec);
-  if (ec) return {};
   for (const fs::directory_iterator end; it != end; it.increment(ec)) {
     if (ec) break;
     const std::string name = it->path().filename().string();
@@ -217,8 +250,10 @@ std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree& tree,
     if (info.kind == PortKindOfDevice::kUsb) {
       ReadUsb(it->path(), info);
     } else if (info.kind == PortKindOfDevice::kOnBoard) {
-      info.driver = LinkTargetName(it->path() / "device" / "driver");
+      info.driver = LinkTargetName(DrivingDevice(it->path()) / "driver");
     }
+    info.console = consoles.count(name) != 0;
+    if (info.console && !all) continue;
     ReadAccess(info, user);
     info.users = DeviceUsers(info.path, tree.proc);
     entries.push_back(std::move(entry));
@@ -227,8 +262,22 @@ std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree& tree,
     return std::tie(a.kind, a.number, a.info.name) < std::tie(b.kind, b.number, b.info.name);
   });
   std::vector<SerialPortInfo> out;
-  out.reserve(entries.size());
+  out.reserve(entries.size() + tree.added.size());
   for (auto& e : entries) out.push_back(std::move(e.info));
+  for (const std::string& path : tree.added) {
+    const fs::path device = fs::weakly_canonical(path, ec);
+    if (std::any_of(out.begin(), out.end(), [&](const SerialPortInfo& listed) {
+          std::error_code same;
+          return fs::equivalent(listed.path, device, same);
+        }))
+      continue;  // listed already, or added twice
+    SerialPortInfo info;
+    info.name = info.path = path;
+    info.kind = PortKindOfDevice::kAdded;
+    ReadAccess(info, user);
+    // No users: a simulator holds its own terminal's end open, and the user named it anyway.
+    out.push_back(std::move(info));
+  }
   return out;
 }
 
@@ -237,7 +286,9 @@ std::string DescribePort(const SerialPortInfo& port) {
   if (port.kind == PortKindOfDevice::kBluetooth) {
     what = "Bluetooth serial link";
   } else if (port.kind == PortKindOfDevice::kOnBoard) {
-    what = "on-board serial port";
+    what = port.console ? "system console" : "on-board serial port";
+  } else if (port.kind == PortKindOfDevice::kAdded) {
+    what = "added device";
   } else {
     what = port.manufacturer;
     if (!port.product.empty()) what += (what.empty() ? "" : " ") + port.product;

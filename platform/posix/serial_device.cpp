@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -12,6 +11,7 @@
 #include <ctime>
 
 #include "platform/serial_device.h"
+#include "platform/serial_latency.h"
 
 namespace zorbent {
 namespace {
@@ -47,9 +47,11 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
   errorText_.clear();
+  errorCode_ = 0;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
+    errorCode_ = error;
     errorText_ = std::strerror(error);
     switch (error) {
       case EBUSY:
@@ -223,11 +225,7 @@ void SerialDevice::Flush() {
 }
 
 bool SerialDevice::RequestLowLatency() {
-  if (fd_ < 0) return false;
-  struct serial_struct info {};
-  if (::ioctl(fd_, TIOCGSERIAL, &info) != 0) return false;
-  info.flags |= ASYNC_LOW_LATENCY;
-  return ::ioctl(fd_, TIOCSSERIAL, &info) == 0;
+  return fd_ >= 0 && SetDriverLowLatency(fd_);
 }
 
 }  // namespace zorbent

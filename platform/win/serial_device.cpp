@@ -140,11 +140,13 @@ bool SerialDevice::Open(const std::string& path, std::int32_t baud) {
   Close();
   openError_ = OpenError::kNone;
   errorText_.clear();
+  errorCode_ = 0;
   // No sharing: a second opener gets ERROR_ACCESS_DENIED, so the device is exclusive.
   HANDLE device = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (device == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
+    errorCode_ = static_cast<int>(error);
     errorText_ = "system error " + std::to_string(error);
     openError_ = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
                      ? OpenError::kInUse

@@ -75,7 +75,8 @@ std::vector<std::string> DeviceUsers(const std::string&, const std::string&) {
   return {};
 }
 
-std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree&, const DeviceUser&) {
+std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree& tree,
+                                               const DeviceUser&) {
   std::vector<SerialPortInfo> ports;
   HDEVINFO set = ::SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
   if (set != INVALID_HANDLE_VALUE) {
@@ -114,6 +115,14 @@ std::vector<SerialPortInfo> ListSerialPortInfo(bool all, const DeviceTree&, cons
     return std::tuple(static_cast<int>(a.kind), PortNumber(a.name)) <
            std::tuple(static_cast<int>(b.kind), PortNumber(b.name));
   });
+  for (const std::string& name : tree.added) {
+    if (std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.name == name; }))
+      continue;
+    SerialPortInfo info;
+    info.name = info.path = name;
+    info.kind = PortKindOfDevice::kAdded;
+    ports.push_back(std::move(info));
+  }
   return ports;
 }
 
@@ -122,6 +131,7 @@ std::string DescribePort(const SerialPortInfo& port) {
   if (what.empty()) {
     what = port.kind == PortKindOfDevice::kBluetooth ? "Bluetooth serial link"
            : port.kind == PortKindOfDevice::kUsb     ? "USB serial"
+           : port.kind == PortKindOfDevice::kAdded   ? "added device"
                                                      : "serial port";
   }
   // The window's lists and the console take narrow text: a plain dash reads everywhere.

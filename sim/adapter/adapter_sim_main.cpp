@@ -16,6 +16,7 @@
 
 #include "platform/interrupt_watcher.h"
 #include "sim/adapter/adapter_simulator.h"
+#include "sim/adapter/transports.h"
 #include "sim/image/make_image_command.h"
 #include "zorbent_version.h"
 
@@ -189,17 +190,9 @@ int Serve(int argc, char** argv) {
   std::vector<std::string> repPack, repBlock, err02, slowAnswers, echoWhileBusy;
 
   auto* transport = app.add_option_group("transport");
-#ifdef _WIN32
-  // No pseudo-terminals here: TCP is the default and --pty is refused after parsing.
-  transport->add_flag("--pty", pty, "pseudo-terminal (not available on Windows)");
-  transport
-      ->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port; default)")
-#else
-  transport->add_flag("--pty", pty, "serve on a pseudo-terminal (default)");
-  transport
-      ->add_option("--tcp", tcpPort, "serve on 127.0.0.1:PORT (0 picks a free port)")
-#endif
-      ->check(CLI::Range(0, 65535));
+  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
+  transport->add_flag("--pty", pty, transportHelp.pty);
+  transport->add_option("--tcp", tcpPort, transportHelp.tcp)->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);
   app.add_option("--model", model,
                  "Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01 (line mode), KTR558, KTR5688 "
@@ -256,13 +249,11 @@ int Serve(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
-#ifdef _WIN32
-  if (pty || !tcpPort) {
-    std::cerr << "adapter-sim: --pty is not available on Windows: use --tcp PORT\n";
+  if (const std::string refusal = zorbent::sim::TransportRefusal(pty, tcpPort.has_value());
+      !refusal.empty()) {
+    std::cerr << "adapter-sim: " << refusal << "\n";
     return 2;
   }
-#endif
-  (void)pty;
 
   const std::optional<int> code = zorbent::sim::ParseModel(model);
   if (!code) {

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +23,7 @@
 
 #include "cli/detect.h"
 #include "cli/jobs.h"
+#include "cli/ports.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/sim_adapter.h"
@@ -46,9 +49,10 @@ std::string ReadFileText(const std::string& path) {
 }
 
 // Output goes to files (or stdoutFd/stderrFd), never a pipe a chatty child could fill up.
+// As root, asNobody runs it as nobody, for whom permissions count.
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::string& workDir = "",
                          rlim_t hardFileLimit = 0, int stdoutFd = -1, int stderrFd = -1,
-                         const std::function<void(pid_t)>& meanwhile = {}) {
+                         const std::function<void(pid_t)>& meanwhile = {}, bool asNobody = false) {
   ProgramResult result;
   char outPath[] = "/tmp/zorbent-cli-out-XXXXXX";
   char errPath[] = "/tmp/zorbent-cli-err-XXXXXX";
@@ -63,6 +67,8 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::string
     if (stderrFd >= 0) dup2(stderrFd, STDERR_FILENO);
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    constexpr uid_t kNobody = 65534;
+    if (asNobody && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(124);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
     const struct rlimit limit { 64, hardFileLimit };
     if (hardFileLimit > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
@@ -129,7 +135,13 @@ std::vector<std::string> ParameterError(const std::string& connection) {
 // Misuse exits with 2 and says why before any adapter is touched; help and version succeed.
 TEST(Usage, EachCommandLineEndsAsItShould) {
   TempDir dir;
-  const std::string list = dir.Write("tray.txt", "# tray\ncom|ttyUSB0:115200\ncom|ttyUSB1:9600x\n");
+  const std::string list =
+      dir.Write("tray.txt", "# tray\ncom|ttyUSB0:115200\ncom|ttyUSB1:9600x  # bench 2\n");
+  // One adapter twice: through a link to the device, and by host name in another case.
+  std::filesystem::create_symlink("/dev/null", dir.path() + "/link");
+  const std::string twice =
+      dir.Write("twice.txt", "com|/dev/null:115200 #a\n\ncom|" + dir.path() + "/link:9600\n");
+  const std::string added = dir.path() + "/none";
   const std::tuple<std::vector<std::string>, int, std::vector<std::string>> cases[] = {
       {{"update", "--connect-file", list, "no-such-fw.txt"},
        2,
@@ -140,11 +152,24 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
       {{"read", "--wifi", ":35000"}, 2, {"no host given"}},
       {{"read", "--bogus"}, 2, {"--bogus"}},
       {{"-q", "--trace", "raed"}, 2, {"unknown command \"raed\""}},
+      {{"--baud", "9600", "raed"}, 2, {"unknown command \"raed\""}},
       {{}, 2, {"subcommand"}},
       {{"update", "--port", "/dev/null"}, 2, {"FILE"}},
       {{"inspect"}, 2, {"FILE"}},
       {{"read", "--baud", "9600"}, 2, {"--port"}},
       {{"read", "--port", "/dev/null", "--baud", "0"}, 2, {"--baud"}},
+      {{"--port", "/dev/null", "--baud", "0", "read"}, 2, {"--baud"}},  // options before it
+      {{"-q", "--baud", "9600", "read", "--port", "/dev/zorbent-none"}, 1, {"/dev/zorbent-none"}},
+      {{"update", "--connect-file", twice, "fw.txt"},
+       2,
+       {twice + " line 1 (\"com|/dev/null:115200\") and " + twice + " line 3 (\"com|" + dir.path() +
+        "/link:9600\") name the same adapter, /dev/null: give each adapter once"}},
+      {{"read", "--connect", "tcp|OBD.local:35000", "--wifi", "obd.local"},
+       2,
+       {"--connect (\"tcp|OBD.local:35000\") and --wifi (\"tcp|obd.local:35000\") name the same "
+        "adapter, obd.local:35000"}},
+      {{"--add-port", added, "ports"}, 2, {"zorbent-fw: --add-port: " + added + " does not exist"}},
+      {{"detect", "--add-port", added}, 2, {"--add-port: " + added + " does not exist"}},
       {{"--help"}, 0, {"update", "read", "inspect", "zorbent-fw " ZORBENT_VERSION}},
       {{"update", "--help"},
        0,
@@ -162,25 +187,26 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
     EXPECT_EQ(Expect(args, 0, {}).out, "zorbent-fw " ZORBENT_VERSION "\n");
 }
 
-// What inspect shows of a line-mode file and of a block-mode one, which has no version.
+// What inspect shows of a line-mode file and of a block-mode one, named as detect names them.
 TEST(Inspect, ShowsWhatTheFileIsFor) {
   TempDir dir;
-  for (const auto& [model, name, version] :
-       {std::tuple<int, const char*, const char*>{1, "KTR5575", "V2.2.3X (number 2239)"},
-        {6, "zOrbent FS BT v2.2", ""}}) {
+  for (const auto& [model, name, version, adapter] :
+       {std::tuple<int, const char*, const char*, const char*>{
+            1, "KTR5575", "V2.2.3X (number 2239)",
+            "KTR5575 (the adapter answers \"Z_Orbe01...\" to QKI)"},
+        {6, "zOrbent FS BT v2.2", "2.2",
+         "KTR5688 (the adapter answers \"KTR568...\" to QKVERS)"}}) {
     SCOPED_TRACE(model);
     const sim::BuiltImage image = NewerImage(model, 9);
     const std::string path = dir.Write("fw.txt", image.text);
-    const ProgramResult r =
-        Expect({"inspect", path}, 0,
-               {"file:         " + path + "\n", "product ID:   OBDZ-1000\n",
-                "device name:  " + std::string(name) + "\n",
-                std::string("family:       ") + (*version ? "line mode" : "block mode"),
-                "records:      10 (trailer included)\n",
-                "size:         " + std::to_string(image.text.size()) + " bytes\n",
-                "for adapter:  model " + std::to_string(model) + ", ",
-                *version ? "version:      " + std::string(version) : "records:"});
-    EXPECT_EQ(r.out.find("version:") == std::string::npos, !*version) << r.out;
+    const ProgramResult r = Expect(
+        {"inspect", path}, 0,
+        {"file:         " + path + "\n", "product ID:   OBDZ-1000\n",
+         "device name:  " + std::string(name) + "\n",
+         std::string("family:       ") + (model < 5 ? "line mode" : "block mode"),
+         "records:      10 (trailer included)\n",
+         "size:         " + std::to_string(image.text.size()) + " bytes\n",
+         "for adapter:  " + std::string(adapter) + "\n", "version:      " + std::string(version)});
   }
   // Five lines with the trailer: inspect, update and its check say the same of them.
   const std::string odd = dir.Write("odd.txt", sim::BuildLineImage({.records = 4}).text);
@@ -260,15 +286,24 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
       {2, Newer, "--check", 1,
        "Check failed: The file holds v2.2.3X, older than the adapter's firmware v2.3.00"},
       {2, [](sim::SimulatorOptions& o) { o.faults.repPack[3] = 100; }, "", 1,
-       "Update failed: Request stop download fail,Upgrade again after power on. The adapter is in "
-       "download mode: run the same update again"},
+       "Update failed: Sending error on 2 line. The adapter is in download mode. To finish the "
+       "update: power the adapter off and on, then run the same update again with --recover."},
       {5, [](sim::SimulatorOptions& o) { o.faults.err02[2] = 1; }, "", 1,
-       "The adapter is in download mode: power the adapter off and on"},
+       "Update failed: File is Invalid. The adapter is in download mode. Update it with a file for "
+       "KTR558 and --recover."},
       {2, Clone, "", 1,
        "Update failed: the adapter did not identify itself. Nothing was sent that changes the "
        "adapter. If it is a KTR5577 left in download mode by an interrupted update, finish that "
        "update with --recover."},
       {2, Newer, "", 1, "To install the older file anyway, add --allow-older."},
+      {5, [](sim::SimulatorOptions& o) { o.link.slowAnswers["QKDLKTR558"] = 2500; }, "", 1,
+       "Update failed: Please power on the device again. The adapter did not answer QKDLKTR558, "
+       "so it may be in download mode. `zorbent-fw read` tells."},
+      {2, [](sim::SimulatorOptions& o) { o.adapter.startInDownloadMode = true; }, "--check", 1,
+       "finish that update with `zorbent-fw update` without --check and with --recover."},
+      {5, [](sim::SimulatorOptions& o) { o.adapter.model = 6; }, "", 1,
+       "Nothing was sent that changes the adapter. Use a file for KTR5688 (`zorbent-fw inspect "
+       "FILE` tells which adapter a file is for)."},
       {2, Newer, "--check --allow-older", 0, "would be downgraded to v2.2.3X"},
       {5, [](sim::SimulatorOptions& o) { o.adapter.flashedVersion = "2.1.9"; }, "", 3,
        "Update not confirmed: the adapter reports v2.1.9 (file v2.2); check with `zorbent-fw "
@@ -284,7 +319,7 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
     Expect(args, exitCode, {text});
     if (!flags.empty()) {
       EXPECT_EQ(adapter->Flashes(), 0);
-      EXPECT_FALSE(adapter->InDownloadMode());
+      EXPECT_EQ(adapter->InDownloadMode(), options.adapter.startInDownloadMode);
     }
   }
 }
@@ -314,8 +349,8 @@ TEST(Update, ParallelAdaptersFinishBesideFailingOnes) {
     ASSERT_FALSE(row.empty()) << result.both();
     const bool failed = i == 0 || i == 5;
     for (const char* want :
-         {failed ? "FAILED" : " ok ", i == 0   ? "power on the device again"
-                                      : i == 5 ? "does not match the device model"
+         {failed ? "FAILED" : " ok ", i == 0   ? "the adapter did not answer (unchanged)"
+                                      : i == 5 ? "does not match the device model (unchanged)"
                                                : "KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"})
       EXPECT_NE(row.find(want), std::string::npos) << want;
     EXPECT_EQ(adapter->Flashes(), failed ? 0 : 1);
@@ -344,7 +379,7 @@ TEST(Update, AJobWithoutAThreadFailsAloneAndIsNamed) {
   for (const std::string& line :
        {refused + ": **Failed** could not start: the system refused a new thread.",
         refused + ": Update failed: could not start. Nothing was sent to the adapter.",
-        std::string("FAILED      **Failed** could not start"),
+        std::string("FAILED      could not start (not reached)"),
         std::string("3 adapters: 2 succeeded, 1 failed")})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   for (std::size_t i = 0; i < adapters.size(); ++i) {
@@ -391,7 +426,7 @@ TEST(Detect, OpensOnlyAdapterBridgesUnlessNamed) {
   namespace fs = std::filesystem;
   TempDir root;
   const fs::path at = root.path();
-  const DeviceTree tree{(at / "tty").string(), (at / "dev").string(), (at / "proc").string()};
+  const DeviceTree tree{(at / "tty").string(), (at / "dev").string(), (at / "proc").string(), {}};
   fs::create_directories(at / "dev");
   fs::create_directories(at / "proc");
   // A tty entry whose USB device has these IDs, its /dev name leading to the adapter.
@@ -422,6 +457,50 @@ TEST(Detect, OpensOnlyAdapterBridgesUnlessNamed) {
   const std::vector<std::string> named = rows(cli::DetectAdapters({boardPath}, tree));
   ASSERT_EQ(named.size(), 1u);
   EXPECT_EQ(named[0].rfind(boardPath + " KTR5577: ", 0), 0u) << named[0];
+  // An added device is probed whatever it is, after the listed ones.
+  RunningAdapter sim(AdapterModel(6));
+  fs::create_symlink(sim.Device(), at / "sim");
+  DeviceTree withSim = tree;
+  withSim.added = {(at / "sim").string()};
+  const std::vector<std::string> all = rows(cli::DetectAdapters({}, withSim));
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[2].rfind((at / "sim").string() + " KTR5688: ", 0), 0u) << all[2];
+  // ports shows it as added, before or after the command, and probes nothing.
+  const std::size_t probed = sim->Transcript().size();
+  for (const bool before : {true, false}) {
+    std::vector<std::string> args = {"ports"};
+    args.insert(before ? args.begin() : args.end(), {"--add-port", (at / "sim").string()});
+    Expect(args, 0, {(at / "sim").string() + "  added with --add-port, you may open it\n"});
+  }
+  EXPECT_EQ(sim->Transcript().size(), probed);
+}
+
+// Devices the user may not open for want of a group: one line says which to join.
+TEST(Ports, OneLineSaysWhichGroupsToJoin) {
+  std::vector<SerialPortInfo> ports(4);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    ports[i].path = "/dev/ttyUSB" + std::to_string(i);
+    ports[i].kind = PortKindOfDevice::kUsb;
+    ports[i].group = i == 2 ? "uucp" : "dialout";
+    ports[i].mayOpen = false;
+    ports[i].accessReason = "needs group " + ports[i].group;
+  }
+  ports[3] = SerialPortInfo{};
+  ports[3].path = "/dev/ttyS0";
+  ports[3].driver = "serial";
+  ports[3].console = true;
+  EXPECT_EQ(cli::FormatPorts(ports, true),
+            "/dev/ttyUSB0  USB, no access: needs group dialout\n"
+            "/dev/ttyUSB1  USB, no access: needs group dialout\n"
+            "/dev/ttyUSB2  USB, no access: needs group uucp\n"
+            "/dev/ttyS0  on-board, driver serial, the system console: not offered for adapters, "
+            "you may open it\n"
+            "To get access, join the groups dialout and uucp: `sudo usermod -aG dialout,uucp "
+            "$USER`, then log out and in again.\n");
+  ports.resize(1);
+  EXPECT_NE(cli::FormatPorts(ports, false)
+                .find("\nTo get access, join the group dialout: `sudo usermod -aG dialout $USER`"),
+            std::string::npos);
 }
 
 // --trace -v: a WiFi read is in the named traffic log and shown on stderr.
@@ -451,6 +530,18 @@ TEST(Trace, TcpConnectionIsLoggedNamedAndShownReadably) {
                                     "DorezavarIrivirlog/port"},
                                    other.path());
   EXPECT_EQ(bad.err.find("Traffic log written"), std::string::npos) << bad.err;
+  // A folder that cannot be made: its reason, not the file's "No such file or directory".
+  ASSERT_EQ(chmod(other.path().c_str(), 0555), 0);
+  std::filesystem::remove(other.path() + "/DorezavarIrivirlog");
+  const ProgramResult denied = RunProgram({"--trace", "read", "--connect", "com|/dev/null:115200"},
+                                          other.path(), 0, -1, -1, {}, true);
+  EXPECT_NE(denied.err.find("could not write the traffic log DorezavarIrivirlog/port"),
+            std::string::npos)
+      << denied.err;
+  EXPECT_NE(denied.err.find(": cannot make the folder DorezavarIrivirlog: " +
+                            std::string(std::strerror(EACCES)) + "\n"),
+            std::string::npos)
+      << denied.err;
 }
 
 // A tray needs open files: the soft limit is raised quietly, a low hard one named with a fix.

@@ -149,7 +149,7 @@ TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
       {1, "zOrbent-MC v2.2.2X"}, {2, "zOrbent BM v2.2.2X"}, {3, "zOrbent FD v2.2.2X"},
       {4, "Ruvo01 v2.1"}};
   Answer("QKPROI", "OBDZ-1000 rev B");
-  CopyToBuffer(engine_.fileProductId, "OBDZ-1000");
+  engine_.file.productId = "OBDZ-1000";
   for (const auto& [code, qki] : cases) {
     Answer("QKI", qki);
     engine_.adapterModel = 99;
@@ -157,9 +157,9 @@ TEST_F(IdentifyTest, IdentifiesEachLineModelAndChecksTheProductId) {
     EXPECT_EQ(engine_.adapterModel, code);
     EXPECT_EQ(IdentifyAdapter(engine_, *port_, (code + 2) % 5), -1) << qki;
   }
-  CopyToBuffer(engine_.fileProductId, "OTHER");
+  engine_.file.productId = "OTHER";
   EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
-  CopyToBuffer(engine_.fileProductId, "");  // an empty product ID never matches
+  engine_.file.productId = "";  // an empty product ID never matches
   EXPECT_EQ(IdentifyAdapter(engine_, *port_, 4), -1);
   EXPECT_EQ(IdentifyAdapter(engine_, *port_, 7), -1);
 }

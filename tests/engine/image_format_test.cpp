@@ -39,14 +39,24 @@ class ImageFormat : public ::testing::Test {
   // Loads text as the update job does and runs the check.
   std::int32_t Check(const std::string& text) {
     engine_.image.assign(text.begin(), text.end());
-    engine_.imageSize = static_cast<std::int32_t>(text.size());
     return engine_.CheckImageFormat();
   }
-  std::int32_t Block(const std::string& text) { return CheckBlockImage(engine_, Bytes(text)); }
-  std::int32_t Line(const std::string& text) { return CheckLineImage(engine_, Bytes(text)); }
-  std::string_view ProductId() const { return BufferText(engine_.fileProductId); }
-  std::string_view DeviceName() const { return BufferText(engine_.fileDeviceName); }
-  std::string_view VersionText() const { return BufferText(engine_.fileVersionText); }
+  std::int32_t Block(const std::string& text) {
+    ImageFacts facts;
+    return CheckBlockImage(Bytes(text), facts);
+  }
+  std::int32_t Line(const std::string& text) {
+    ImageFacts facts;
+    return CheckLineImage(Bytes(text), facts);
+  }
+  static std::string Describe(const std::string& text) {
+    const ImageFacts facts = CheckImage(Bytes(text));
+    return "line " + std::to_string(facts.problem.line) + ": " + facts.problem.what;
+  }
+  std::string_view ProductId() const { return engine_.file.productId; }
+  std::string_view DeviceName() const { return engine_.file.deviceName; }
+  std::string_view VersionText() const { return engine_.file.versionText; }
+  int Family() const { return static_cast<int>(engine_.file.family); }
   static sim::BuiltImage Build(const BlockImageOptions& o) { return BuildBlockImage(o); }
   static sim::BuiltImage Build(const LineImageOptions& o) { return BuildLineImage(o); }
 
@@ -142,15 +152,15 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
             EXPECT_EQ(ProductId(), o.productId);
             EXPECT_EQ(DeviceName(), o.deviceName);
             if constexpr (std::is_same_v<decltype(o), const LineImageOptions&>) {
-              EXPECT_EQ(engine_.fileFamily, 2);
+              EXPECT_EQ(Family(), 2);
               EXPECT_EQ(VersionText(), o.versionText);
-              EXPECT_EQ(engine_.fileVersion, row.version);
+              EXPECT_EQ(engine_.file.versionNumber, row.version);
             } else {
-              EXPECT_EQ(engine_.fileFamily, 1);
+              EXPECT_EQ(Family(), 1);
             }
             // Exactly the builder's lines are read back; the kept image ends with the trailer.
             const std::string kept(engine_.image.begin(), engine_.image.end());
-            EXPECT_EQ(engine_.imageSize, static_cast<std::int32_t>(kept.size()));
+            EXPECT_EQ(engine_.file.imageEnd, kept.size());
             EXPECT_TRUE(built.text.starts_with(kept));
             EXPECT_EQ(built.text.find_first_not_of("\r\n \t\x1A", kept.size()), std::string::npos);
             std::array<char, kImageLineCapacity> line{};
@@ -162,7 +172,7 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
             EXPECT_EQ(position, kept.size());
           },
           row.options);
-      EXPECT_EQ(engine_.recordCount, row.records);
+      EXPECT_EQ(engine_.file.recordCount, row.records);
       EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / row.records);
       EXPECT_EQ(reports_, std::vector<std::string>{"progress 2"});
     }
@@ -177,7 +187,7 @@ struct Refused {
   bool block;  // which check's result is pinned
   std::int32_t result;
   std::int32_t records = 0;  // lines counted all the same (0: not pinned)
-  std::string problem{};     // what DescribeFormatProblem says (empty: not pinned)
+  std::string problem{};     // what CheckImage says (empty: not pinned)
 };
 
 std::vector<Refused> RefusedImages() {
@@ -244,21 +254,22 @@ TEST_F(ImageFormat, RefusedImagesGiveTheirResultAndOneMessage) {
     reports_.clear();
     EXPECT_EQ(row.block ? Block(row.text) : Line(row.text), row.result);
     if (!row.problem.empty()) {
-      EXPECT_EQ(DescribeFormatProblem(Bytes(row.text)).rfind(row.problem, 0), 0u)
-          << DescribeFormatProblem(Bytes(row.text));
+      EXPECT_EQ(Describe(row.text).rfind(row.problem, 0), 0u)
+          << Describe(row.text);
     }
     EXPECT_LT(Check(row.text), 0);
     EXPECT_EQ(reports_,
-              (std::vector<std::string>{"**Failed** update file format error!\r\n", "progress 2"}));
+              (std::vector<std::string>{"**Failed** update file format error!\r\n",
+                                        Describe(row.text) + ".\r\n", "progress 2"}));
     EXPECT_TRUE(engine_.image.empty());
     if (row.records > 0) {
-      EXPECT_EQ(engine_.recordCount, row.records);
+      EXPECT_EQ(engine_.file.recordCount, row.records);
       EXPECT_DOUBLE_EQ(engine_.progressStep, 90.0 / row.records);
     }
-    EXPECT_EQ(engine_.fileFamily, 0);
+    EXPECT_EQ(Family(), 0);
     EXPECT_EQ(DeviceName(), "");
     EXPECT_EQ(VersionText(), "");
-    EXPECT_EQ(engine_.fileVersion, 0);
+    EXPECT_EQ(engine_.file.versionNumber, 0);
   }
 }
 
@@ -274,13 +285,13 @@ TEST_F(ImageFormat, FailedChecksLeaveTheLastGoodIdentity) {
   EXPECT_LT(Check(BuildLineImage(bad).text), 0);
   for (Corruption c : {Corruption::kBadTotal, Corruption::kNameOverrun})
     EXPECT_LT(Check(BuildBlockImage({.productId = "BLOCKID", .corruption = c}).text), 0);
-  EXPECT_EQ(engine_.fileFamily, 2);
+  EXPECT_EQ(Family(), 2);
   EXPECT_EQ(ProductId(), "OBDZ-1000");
   EXPECT_EQ(DeviceName(), "Ruvo03");
   EXPECT_EQ(VersionText(), "V4.0.0X");
-  EXPECT_EQ(engine_.fileVersion, 4005);
+  EXPECT_EQ(engine_.file.versionNumber, 4005);
   ASSERT_EQ(Check(BuildBlockImage({.productId = "BLOCKID"}).text), 1);
-  EXPECT_EQ(engine_.fileFamily, 1);
+  EXPECT_EQ(Family(), 1);
   EXPECT_EQ(ProductId(), "BLOCKID");
 }
 

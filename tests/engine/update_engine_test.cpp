@@ -124,8 +124,16 @@ TEST_F(EngineSpine, FilesThatCannotBeUpdatesFailBeforeTheAdapterIsTouched) {
     EXPECT_LT(engine_.Update(ch), 0);
     EXPECT_LT(BytesReadSoFar() - readBefore, 1 << 20) << path;  // never a whole 2 GiB file
     EXPECT_EQ(reports_.progress, (reason.empty() ? std::vector<int>{1, 2} : std::vector<int>{1}));
-    EXPECT_EQ(reports_.texts, texts);
-    EXPECT_EQ(engine_.outcome.failure, VisibleText(texts[0].substr(11)));  // not the reason
+    if (reason.empty()) {
+      EXPECT_EQ(reports_.texts.front(), texts.front());
+      EXPECT_EQ(engine_.outcome.kind, FailureKind::kFileFormat);
+    } else {
+      EXPECT_EQ(reports_.texts, texts);
+      EXPECT_EQ(engine_.outcome.kind, FailureKind::kFileUnusable);
+    }
+    EXPECT_EQ(engine_.outcome.cause, VisibleText(texts[0].substr(11)));  // not the reason
+    EXPECT_EQ(engine_.outcome.state, AdapterState::kNotReached);
+    EXPECT_EQ(engine_.outcome.recovery, Recovery::kAnotherFile);
     EXPECT_TRUE(engine_.image.empty());
     EXPECT_EQ(engine_.image.capacity(), 0u);
     engine_.ClosePort(ch);

@@ -9,6 +9,14 @@ namespace {
 
 using sim::SimulatorOptions;
 
+void ExpectOutcome(const JobOutcome& outcome, FailureKind kind, AdapterState state,
+                          Recovery recovery) {
+  EXPECT_EQ(outcome.kind, kind) << outcome.cause;
+  EXPECT_EQ(outcome.state, state) << outcome.cause;
+  EXPECT_EQ(outcome.recovery, recovery) << outcome.cause;
+}
+
+
 struct ModelCase {
   int model;
   const char* fromFirmware;  // the commands of an update from the firmware / download mode
@@ -126,6 +134,8 @@ TEST_P(Cut, SilentOrHungUpAdapterFailsTheUpdate) {
             std::vector<std::string>{"**Failed** Please power on the device again!\r\n"});
   EXPECT_TRUE(run.Said("The adapter did not answer")) << run.text;
   EXPECT_EQ(run.progress, (std::vector<int>{1, 2}));
+  EXPECT_EQ(run.outcome.kind, FailureKind::kSilent);
+  EXPECT_EQ(run.outcome.recovery, Recovery::kCheckConnection);
   EXPECT_TRUE(RunRead(silent.simulator.ConfigString()).Said("does not answer at 115200 or"));
   options = AdapterOf(GetParam());
   options.faults.disconnectAtRecord = 6;
@@ -137,6 +147,8 @@ TEST_P(Cut, SilentOrHungUpAdapterFailsTheUpdate) {
   EXPECT_TRUE(cut.Said("**Failed** The adapter's port went away: unplugged?\r\n")) << cut.text;
   EXPECT_FALSE(cut.Said("Sending error")) << cut.text;
   EXPECT_FALSE(cut.Finished());
+  ExpectOutcome(cut.outcome, FailureKind::kPortGone, AdapterState::kInDownloadMode,
+                Recovery::kPowerCycleThenUpdate);
   EXPECT_EQ(pulled.simulator.Flashes(), 0);
 }
 
@@ -159,6 +171,8 @@ void EchoOff(SimulatorOptions& o) {
 
 constexpr const char* kGaveNoAnswer = "**Failed** The adapter gave no answer of its own to ";
 constexpr const char* kNotIdentified = "**Failed** The adapter did not identify itself";
+constexpr const char* kMismatch =
+    "**Failed** The upgrade file does not match the device model!\r\n";
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
 
@@ -182,8 +196,18 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
   EXPECT_FALSE(run.Finished());
   EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1)
       << adapter.simulator.TranscriptText();
+  // Every refusal is read-only: told by its kind, the adapter unchanged.
+  const std::string_view message = refusal.message;
+  const FailureKind kind = message == kMismatch         ? FailureKind::kModelMismatch
+                           : message == kGaveNoAnswer   ? FailureKind::kUnanswered
+                           : message == kNotIdentified  ? FailureKind::kNotIdentified
+                           : message.find("upgrade to") != message.npos ? FailureKind::kUpgradeFirst
+                           : message.find("higher") != message.npos ? FailureKind::kFirmwareHigher
+                           : message.find("too low") != message.npos ? FailureKind::kProgramTooOld
+                                                                     : FailureKind::kOlderFile;
+  EXPECT_EQ(engine.outcome.kind, kind) << engine.outcome.cause;
+  EXPECT_EQ(engine.outcome.state, AdapterState::kUnchanged);
   EXPECT_FALSE(engine.outcome.adapterChanged);
-  EXPECT_EQ(engine.outcome.notIdentified, std::string_view(refusal.message) == kNotIdentified);
   EXPECT_EQ(adapter.simulator.InDownloadMode(), options.adapter.startInDownloadMode);
   EXPECT_TRUE(adapter.simulator.Records().empty());
 }
@@ -199,8 +223,6 @@ void Clone(SimulatorOptions& o) {
   Generic(o);
   o.adapter.banner = "OBDII v1.5";
 }
-constexpr const char* kMismatch =
-    "**Failed** The upgrade file does not match the device model!\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusals,
@@ -274,7 +296,7 @@ TEST(Refusals, OlderFilesGoOnlyWhenAllowedAndTheSameVersionIsAReinstall) {
 }
 
 // Repeats, lost answers and an echo that stays off are absorbed: the adapter gets the file.
-struct Recovery {
+struct Resilience {
   const char* name;
   int model;
   void (*adjust)(SimulatorOptions&);
@@ -288,10 +310,10 @@ void Paced(SimulatorOptions& o) {
   o.processingUs = 100;
 }
 
-class Recoveries : public ::testing::TestWithParam<Recovery> {};
+class Recoveries : public ::testing::TestWithParam<Resilience> {};
 
 TEST_P(Recoveries, StillDeliverExactlyTheFile) {
-  const Recovery& recovery = GetParam();
+  const Resilience& recovery = GetParam();
   SimulatorOptions options = AdapterOf(recovery.model);
   recovery.adjust(options);
   Started adapter(options);
@@ -319,18 +341,18 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Recoveries,
     ::testing::Values(
         // 2000 ms for the line, 500 ms of quiet
-        Recovery{"LineLostAnswer", 3, [](SimulatorOptions& o) { o.link.loseAnswerAt = 14; }, "QKBL",
+        Resilience{"LineLostAnswer", 3, [](SimulatorOptions& o) { o.link.loseAnswerAt = 14; }, "QKBL",
                  2.3},
         // 5000 ms for the record, 500 ms of quiet
-        Recovery{"BlockLostAnswer", 6, [](SimulatorOptions& o) { o.link.loseAnswerAt = 10; },
+        Resilience{"BlockLostAnswer", 6, [](SimulatorOptions& o) { o.link.loseAnswerAt = 10; },
                  "QKDLDT", 5.3},
-        Recovery{"SplitAnswers", 0, [](SimulatorOptions& o) { o.link.splitAnswers = true; }},
-        Recovery{"PacedLine", 2, Paced}, Recovery{"PacedBlock", 5, Paced},
+        Resilience{"SplitAnswers", 0, [](SimulatorOptions& o) { o.link.splitAnswers = true; }},
+        Resilience{"PacedLine", 2, Paced}, Resilience{"PacedBlock", 5, Paced},
         // The KTR557x models share one flow.
-        Recovery{"EchoOff0", 0, EchoOff}, Recovery{"EchoOff2", 2, EchoOff},
-        Recovery{"EchoOff4", 4, EchoOff}, Recovery{"EchoOff5", 5, EchoOff},
-        Recovery{"EchoOff6", 6, EchoOff}),
-    [](const ::testing::TestParamInfo<Recovery>& info) { return info.param.name; });
+        Resilience{"EchoOff0", 0, EchoOff}, Resilience{"EchoOff2", 2, EchoOff},
+        Resilience{"EchoOff4", 4, EchoOff}, Resilience{"EchoOff5", 5, EchoOff},
+        Resilience{"EchoOff6", 6, EchoOff}),
+    [](const ::testing::TestParamInfo<Resilience>& info) { return info.param.name; });
 
 // A stop request during the transfer is seen before the next pair or record; no close is sent.
 TEST_P(Cut, StopRequestEndsTheTransferWithoutSuccess) {
@@ -353,8 +375,8 @@ TEST_P(Cut, StopRequestEndsTheTransferWithoutSuccess) {
                                            : "**Failed** Request stop download fail,Upgrade again "
                                              "after power on!\r\n"});
   EXPECT_EQ(adapter.simulator.Flashes(), 0);
-  EXPECT_TRUE(engine.outcome.stopped);
-  EXPECT_TRUE(engine.outcome.adapterChanged);
+  ExpectOutcome(engine.outcome, FailureKind::kStopped, AdapterState::kInDownloadMode,
+                Recovery::kPowerCycleThenUpdate);
   if (!block) return;
   // The adapter is left at 2,000,000 baud, and a version read finds it there.
   ASSERT_EQ(adapter.simulator.Rate(), 2000000);
@@ -409,8 +431,8 @@ TEST_P(Cut, StopBeforeTheDownloadChangesNothingAndAHangUpAfterItFinishes) {
                                                          "the download began.\r\n"})
       << stopped.text;
   EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1);
-  EXPECT_TRUE(engine.outcome.stopped);
-  EXPECT_FALSE(engine.outcome.adapterChanged);
+  ExpectOutcome(engine.outcome, FailureKind::kStopped, AdapterState::kUnchanged,
+                Recovery::kNothing);
   StopSignal run;
   engine.UseStopSignal(run);
   const JobRun hungUp = adapter.Update(image, engine, [&](std::int32_t kind, std::intptr_t value) {
@@ -433,7 +455,10 @@ TEST(Close, OddFilesCloseWithTheEndRecordAndALateAnswerClaimsNoState) {
     UpdateEngine engine;
     const JobRun run = adapter.Update(odd, engine);
     EXPECT_EQ(run.result >= 0, !strict) << run.text;
-    EXPECT_EQ(engine.outcome.oddFileNotClosed, strict);
+    if (strict) {
+      ExpectOutcome(engine.outcome, FailureKind::kOddFileNotClosed, AdapterState::kInDownloadMode,
+                    Recovery::kAnotherFileRecover);
+    }
     EXPECT_EQ(adapter.simulator.Flashes(), strict ? 0 : 1);
   }
   SimulatorOptions options = AdapterOf(2);
@@ -442,7 +467,8 @@ TEST(Close, OddFilesCloseWithTheEndRecordAndALateAnswerClaimsNoState) {
   UpdateEngine engine;
   const JobRun run = late.Update(ImageFor(2), engine);
   EXPECT_LT(run.result, 0);
-  EXPECT_TRUE(engine.outcome.closeUnanswered);
+  ExpectOutcome(engine.outcome, FailureKind::kCloseUnanswered, AdapterState::kMayBeInDownloadMode,
+                Recovery::kReadToTell);
   EXPECT_FALSE(late.simulator.InDownloadMode());
 }
 
@@ -476,7 +502,8 @@ TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
   EXPECT_EQ(run.result, 0);
   EXPECT_TRUE(run.Said("Warning: the adapter reports version 2.1.9, but the file holds 2.2.\r\n"))
       << run.text;
-  EXPECT_TRUE(engine.outcome.versionNotConfirmed);
+  ExpectOutcome(engine.outcome, FailureKind::kNotConfirmed, AdapterState::kUpdatedNotConfirmed,
+                Recovery::kReadToTell);
 }
 
 // A late answer may fail the job but never lets a download command precede identification.

@@ -44,5 +44,25 @@ for option in $("$sim" make-image --help | long_options); do expect_in_page adap
 
 bash -n "$packaging/bash-completion/zorbent-fw" || fail "the bash completion does not parse"
 
+# What the completion offers after the words given, with bash-completion's helpers stubbed.
+offers() {
+  bash -c '_init_completion() { words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
+             cur=${words[cword]} prev=${words[cword-1]}; }
+           _filedir() { :; }
+           source "$1"; shift; COMP_WORDS=(zorbent-fw "$@") COMP_CWORD=$#
+           _zorbent_fw; printf "%s\n" "${COMPREPLY[@]}"' _ "$packaging/bash-completion/zorbent-fw" "$@"
+}
+# offers_word WANT WORD...: the last WORD is the one being completed.
+offers_word() {
+  local want=$1
+  shift
+  offers "$@" | grep -x -- "$want" >/dev/null || fail "the completion does not offer $want after: $*"
+}
+offers_word auto update --port ""
+offers_word auto --baud 9600 read --port a
+offers_word --all ports --
+offers_word --all --add-port /tmp/x ports -
+offers_word --add-port -q --a
+
 [[ $failed -eq 0 ]] && echo "manual pages match the programs' --help"
 exit $failed

@@ -24,7 +24,8 @@ class FakeSysfs : public ::testing::Test {
     fs::remove_all(root_);
     for (const char* dir : {"class/tty", "bus/drivers", "dev", "proc"})
       fs::create_directories(root_ / dir);
-    tree_ = {(root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string()};
+    tree_ = {
+        (root_ / "class/tty").string(), (root_ / "dev").string(), (root_ / "proc").string(), {}};
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -74,7 +75,8 @@ class FakeSysfs : public ::testing::Test {
   DeviceTree tree_;
 };
 
-// Only real serial devices, by kind then number; on-board UARTs only when all are asked for.
+// Only real serial devices, by kind then number; on-board UARTs only when all are asked for,
+// the console only then and marked; added devices last, each once.
 TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   EXPECT_TRUE(Names(true).empty());
   Add("ttyS1", "00:05", "serial");  // a real UART found by PNP
@@ -92,14 +94,40 @@ TEST_F(FakeSysfs, ListsRealSerialDevicesInAStableOrder) {
   Add("ttyUSB");  // no number
   Add("ttyUSBx1", "1-3:1.0", "ftdi_sio");
   Add("ttyS99999999999", "00:06", "serial");  // number too long
+  // Linux 6.2 on: the serial core's port and ctrl devices between the tty and its driver.
+  const auto driven = [&](const std::string& device, const std::string& driver) {
+    fs::create_directories(root_ / "bus/drivers" / driver);
+    fs::create_directory_symlink(root_ / "bus/drivers" / driver,
+                                 root_ / "devices/hw" / device / "driver");
+  };
+  Add("ttyS5", "serial8250/serial8250:0/serial8250:0.5", "port", "0");  // no UART
+  Add("ttyS6", "serial8250/serial8250:0/serial8250:0.6", "port", "4");
+  Add("ttyS7", "00:07/00:07:0/00:07:0.0", "port");                 // found by PNP
+  Add("ttyS8", "serial8250/serial8250:0/serial8250:0.8", "port");  // no type file: no UART
+  driven("serial8250/serial8250:0", "ctrl");
+  driven("00:07/00:07:0", "ctrl");
+  driven("00:07", "serial");
+  std::ofstream(root_ / "class/tty/console/active") << "tty0 ttyS3\n";
+  std::ofstream(root_ / "proc/consoles") << "ttyACM2              -W- (EC p a)  166:2\n";
   EXPECT_EQ(Names(true), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0",
-                                                   "ttyS1", "ttyS3"}));
-  EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM2", "ttyACM10", "rfcomm0"}));
+                                                   "ttyS1", "ttyS3", "ttyS6", "ttyS7"}));
+  std::string marks;
+  for (const auto& port : ListSerialPortInfo(true, tree_, {}))
+    marks += port.name + (port.console ? "!" : "") + ":" + port.driver + " ";
+  EXPECT_NE(marks.find("ttyACM2!:"), std::string::npos) << marks;
+  EXPECT_NE(marks.find("ttyS3!:serial8250 ttyS6:serial8250 ttyS7:serial "), std::string::npos)
+      << marks;
+  EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM10", "rfcomm0"}));
+  const std::string sim = Node("sim", fs::perms::owner_read);
+  tree_.added = {sim, Node("ttyUSB0", fs::perms::owner_read), sim};
+  EXPECT_EQ(Names(false), (std::vector<std::string>{"ttyUSB0", "ttyACM10", "rfcomm0", sim}));
+  EXPECT_EQ(ListSerialPortInfo(false, tree_, {}).back().kind, PortKindOfDevice::kAdded);
   tree_.ttyClass = (root_ / "no-such-dir").string();
-  EXPECT_TRUE(Names(true).empty());
+  EXPECT_EQ(Names(true), (std::vector<std::string>{sim, tree_.added[1]}));  // none listed now
 }
 
-// Only the listed bridges and Bluetooth links are adapter devices.
+// Only the listed bridges, Bluetooth links and added devices are adapter devices; never the
+// console.
 TEST_F(FakeSysfs, AdapterDevicesAreTheListedBridgesAndBluetoothLinks) {
   AddUsb("ttyUSB0", "0403", "6001", "FTDI", "FT232R USB UART", "A1");
   AddUsb("ttyUSB1", "067b", "23d3", "Prolific", "PL2303GL", "");
@@ -108,10 +136,13 @@ TEST_F(FakeSysfs, AdapterDevicesAreTheListedBridgesAndBluetoothLinks) {
   Add("ttyACM1", "1-4:1.0", "cdc_acm");  // no USB identity found
   Add("rfcomm0");
   Add("ttyS1", "00:05", "serial");
+  AddUsb("ttyUSB3", "0403", "6001", "FTDI", "FT232R USB UART", "A2");
+  std::ofstream(root_ / "proc/consoles") << "ttyUSB3 -W- (EC p a) 188:3\n";  // never opened
+  tree_.added = {Node("sim", fs::perms::owner_read)};
   std::vector<std::string> adapters;
   for (const auto& port : ListSerialPortInfo(true, tree_, {}))
     if (IsAdapterDevice(port)) adapters.push_back(port.name);
-  EXPECT_EQ(adapters, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "rfcomm0"}));
+  EXPECT_EQ(adapters, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "rfcomm0", tree_.added[0]}));
 }
 
 // The table and the udev rule that gives the user these bridges list the same IDs.

@@ -6,8 +6,12 @@
 
 #include <thread>
 
+#include "port/port_factory.h"
+#include "port/tcp_port.h"
 #include "tests/support/port_text.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/scripted_link.h"
+#include "tests/support/tcp_peer.h"
 
 namespace zorbent {
 namespace {
@@ -132,6 +136,59 @@ TEST_P(PortContract, HangUpEndsAWaitingReadInsteadOfItsTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(SerialAndTcp, PortContract, ::testing::Values("direct", "queued", "tcp"),
                          [](const auto& info) { return std::string(info.param); });
+
+// Each way an open fails reaches the facts a front end words, with the device as the user
+// named it and the rate that was tried; the same way the engine opens (name lookup first).
+TEST(OpenFacts, EachFailureReachesItsProblem) {
+  using P = PortFacts::Problem;
+  test::TcpPeer closed;
+  closed.StopListening();
+  const std::string refused = closed.ConfigString().substr(4);
+  test::PtyPair pty;
+  bool held = false;
+  const auto holder = CreatePort(PortKind::kSerial, test::SerialConfig(pty.SlavePath()), held);
+  ASSERT_TRUE(held);
+  bool listening = false;
+  PortConfig server;
+  server.Set("mode", "server");
+  server.Set("local_ip", "127.0.0.1");
+  server.Set("local_port", "0");
+  const TcpPort listener(server, listening);
+  ASSERT_TRUE(listening);
+  const std::string taken = "127.0.0.1:" + std::to_string(listener.ListeningPort());
+  server.Set("local_port", std::to_string(listener.ListeningPort()));
+  struct Case {
+    std::string connection;  // empty: the listener on a taken port
+    P problem;
+    std::string device;
+  };
+  const Case cases[] = {
+      {"com|/dev/ttyNoSuchAdapter9:9600", P::kNoSuchDevice, "/dev/ttyNoSuchAdapter9"},
+      {"com|/dev/null:9600", P::kNotSerial, "/dev/null"},
+      {"com|" + ::testing::TempDir() + ":9600", P::kNotSerial, ::testing::TempDir()},
+      {"com|" + pty.SlavePath() + ":9600", P::kBusy, pty.SlavePath()},
+      {"tcp|" + refused, P::kRefused, refused},
+      {"tcp|no-such-host.invalid:35000", P::kHostUnknown, "no-such-host.invalid:35000"},
+      {"", P::kListenFailed, taken}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.connection);
+    ParsedConfig parsed{PortKind::kTcp, server};
+    ASSERT_TRUE(c.connection.empty() || ParseConfigString(c.connection, parsed));
+    PortFacts facts;
+    bool opened = false;
+    if (ResolvePortAddress(parsed.kind, parsed.config, facts)) {
+      const auto port = CreatePort(parsed.kind, parsed.config, opened);
+      facts = port->OpenFacts();
+    }
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(facts.problem, c.problem);
+    EXPECT_EQ(facts.device, c.device);
+    EXPECT_EQ(facts.tcp, parsed.kind == PortKind::kTcp);
+    EXPECT_EQ(facts.rate, facts.tcp ? 0 : 9600);
+    EXPECT_TRUE(facts.holder.empty());  // this process holds it: named only for others
+  }
+  EXPECT_EQ(holder->OpenFacts().problem, P::kNone);
+}
 
 }  // namespace
 }  // namespace zorbent

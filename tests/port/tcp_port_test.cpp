@@ -56,9 +56,10 @@ TEST(TcpPort, ConnectThatGetsNoAnswerGivesUpByItself) {
   TcpPort port(PeerOf(full.Port()), ok);
   if (ok) GTEST_SKIP() << "this system answered the handshake anyway";
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_EQ(port.OpenFailure(), "127.0.0.1:" + std::to_string(full.Port()) +
-                                    " did not answer within 3 s: join the adapter's WiFi "
-                                    "network first, then check the address.");
+  const PortFacts facts = port.OpenFacts();
+  EXPECT_EQ(facts.problem, PortFacts::Problem::kTimedOut);
+  EXPECT_EQ(facts.device, "127.0.0.1:" + std::to_string(full.Port()));
+  EXPECT_EQ(facts.waitedMs, TcpPort::kConnectTimeoutMs);
 }
 
 // Host names resolve, Open connects again, a client has no rate and no clients, and writes to

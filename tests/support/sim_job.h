@@ -30,6 +30,7 @@ struct JobRun {
   std::string text;           // every reported text, in order
   std::vector<int> progress;  // every reported percentage, in order
   ReportHook onReport;
+  JobOutcome outcome;  // the engine's account of the job
 
   bool Said(const std::string& message) const { return text.find(message) != std::string::npos; }
   bool Failed() const { return Said("**Failed** "); }
@@ -96,6 +97,7 @@ inline JobRun RunJob(UpdateEngine& engine, const std::string& connection,
   run.channel = engine.OpenPort(connection, firmwarePath);
   if (run.channel < 0) return run;
   run.result = update ? engine.Update(run.channel) : engine.ReadVersions(run.channel);
+  run.outcome = engine.outcome;
   engine.ClosePort(run.channel);
   engine.Init(nullptr, nullptr);
   run.onReport = nullptr;

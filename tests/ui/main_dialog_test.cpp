@@ -323,7 +323,9 @@ TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_THAT(Output(),
               StartsWith("Connecting to " + path + ":115200 ...\n" +
-                         "**Failed** Port connection error!\n" + path + ": no such device. "));
+                         "**Failed** Port connection error!\n" + path + ": no such device.\n" +
+                         "Plug in the adapter (pair a Bluetooth adapter with this computer "
+                         "first), press Refresh and choose it in the Name list.\n"));
   EXPECT_EQ(Outcome(), "failed");
   ExpectCommandControlsEnabled(true);
   // No thread for the worker: the command fails at once and the window takes commands again.

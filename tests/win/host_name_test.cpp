@@ -17,8 +17,8 @@ TEST(WinHostName, FirstConnectionOfTheProcessByNameConnects) {
   PortConfig config;
   config.Set("mode", "client");
   config.Set("remote_ip", "localhost");
-  std::string why;
-  ASSERT_TRUE(ResolvePortAddress(PortKind::kTcp, config, why)) << why;
+  PortFacts facts;
+  ASSERT_TRUE(ResolvePortAddress(PortKind::kTcp, config, facts));
   EXPECT_EQ(config.Get("remote_ip"), "127.0.0.1");
   EXPECT_EQ(config.Get("remote_name"), "localhost");
   // Windows Sockets must still be started after the lookup, for its getnameinfo and for every
@@ -33,7 +33,7 @@ TEST(WinHostName, FirstConnectionOfTheProcessByNameConnects) {
   bool opened = false;
   const auto port = CreatePort(PortKind::kTcp, config, opened);
   ASSERT_NE(port, nullptr);
-  EXPECT_TRUE(opened) << port->OpenFailure();
+  EXPECT_TRUE(opened) << static_cast<int>(port->OpenFacts().problem);
 }
 
 }  // namespace

@@ -74,12 +74,12 @@ TEST(WinTcpPort, FailedConnectionsSayWhy) {
   bool ok = true;
   TcpPort refused(Client(closedPort), ok);
   EXPECT_FALSE(ok || refused.IsOpen());
-  EXPECT_EQ(refused.OpenFailure().rfind(
-                "127.0.0.1:" + std::to_string(closedPort) + " refused the connection", 0),
-            0u);
+  EXPECT_EQ(refused.OpenFacts().problem, PortFacts::Problem::kRefused);
+  EXPECT_EQ(refused.OpenFacts().device, "127.0.0.1:" + std::to_string(closedPort));
   TcpPort unknown(Client(35000, "no-such-host.invalid"), ok);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(unknown.OpenFailure().rfind("no-such-host.invalid: host not found", 0), 0u);
+  EXPECT_EQ(unknown.OpenFacts().problem, PortFacts::Problem::kHostUnknown);
+  EXPECT_EQ(unknown.OpenFacts().device, "no-such-host.invalid:35000");
 }
 
 // A listener's connection and its client: whole writes however large, reads of exact counts,

@@ -229,6 +229,8 @@ TEST(VersionResource, CarriesTheProgramsVersionAndNames) {
   EXPECT_EQ(value("ProductName"), "zOrbentFwUpdater Application");
   EXPECT_EQ(value("FileVersion"), "1, 0, 0, 1");
   EXPECT_EQ(value("ProductVersion"), "1, 0, 0, 1");
+  EXPECT_EQ(value("LegalCopyright"),
+            "Copyright (c) 2026 the zOrbentFwUpdater developers. MIT License.");
   for (const char* empty :
        {"CompanyName", "Comments", "LegalTrademarks", "PrivateBuild", "SpecialBuild"})
     EXPECT_EQ(value(empty), "") << empty;

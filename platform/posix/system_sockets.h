@@ -1,0 +1,6 @@
+#pragma once
+
+// The system's socket and name service declarations, for the code in platform/ that is the
+// same on every system (address_lookup.cpp); CMake puts this folder on its include path.
+#include <netdb.h>
+#include <sys/socket.h>
