@@ -14,7 +14,7 @@
 
 namespace zorbent::sim {
 
-inline constexpr int kModelCount = static_cast<int>(kSimModels.size());
+inline constexpr int kModelCount = zorbent::kModelCount;
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
 
@@ -24,10 +24,6 @@ inline constexpr int kGenericModel = kModelCount;
 std::optional<int> ParseModel(std::string_view name);
 std::string_view ModelName(int model);
 bool IsBlockModel(int model);
-// The text after the first "v" or "V" that is followed by a digit ("zOrbent FS v2.0" -> "2.0");
-// empty when there is none.
-std::string VersionAfterLetter(std::string_view text);
-
 struct AdapterOptions {
   int model = 2;
   // Not one of the maker's adapters: an ordinary ELM327 that answers "ATI" with its banner
@@ -126,6 +122,7 @@ class AdapterCore {
   CommandResult EndBlockDownload();
   bool Strike(RecordFaults& faults, int record);
   CommandResult Reject(CommandResult answer);
+  std::string_view DownloadCommand() const;
   void StartDownload();
   void RunNewFirmware();
   std::string Banner() const;

@@ -156,26 +156,14 @@ int Serve(int argc, char** argv) {
   CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
                "adapter-sim"};
   app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
-  app.footer(
-      "Subcommands:\n"
-      "  make-image  writes a firmware file that fits a model, newer than the simulated adapter "
-      "runs, e.g.\n"
-      "              adapter-sim make-image --model KTR558 --output fw.txt\n"
-      "              (adapter-sim make-image --help lists its options)\n"
-      "\n"
-#ifdef _WIN32
-      "Power cycle: Windows has no SIGUSR1. Stop adapter-sim (Ctrl-C) and start it again with "
-      "the same --tcp PORT, adding --download-mode if a download had begun and not completed.\n"
-#else
-      "Power cycle: kill -USR1 PID turns the adapter off and on on the same pseudo-terminal or "
-      "TCP port (a TCP host is dropped): back at 115200 baud, echo as at power-on, in download "
-      "mode if a download had begun and not completed, else running its firmware. One line on "
-      "stderr says so.\n"
-      "--link PATH gives the pseudo-terminal a name that stays the same between runs: give it to "
-      "zorbent-fw --port PATH, or to zorbent-fw --add-port PATH so that detect and --port auto "
-      "consider it.\n"
-#endif
-  );
+  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
+  app.footer(std::string("Subcommands:\n"
+                         "  make-image  writes a firmware file that fits a model, newer than the "
+                         "simulated adapter runs, e.g.\n"
+                         "              adapter-sim make-image --model KTR558 --output fw.txt\n"
+                         "              (adapter-sim make-image --help lists its options)\n"
+                         "\n") +
+             transportHelp.powerCycle);
   zorbent::sim::SimulatorOptions options;
   bool pty = false;
   std::optional<int> tcpPort;
@@ -190,7 +178,6 @@ int Serve(int argc, char** argv) {
   std::vector<std::string> repPack, repBlock, err02, slowAnswers, echoWhileBusy;
 
   auto* transport = app.add_option_group("transport");
-  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
   transport->add_flag("--pty", pty, transportHelp.pty);
   transport->add_option("--tcp", tcpPort, transportHelp.tcp)->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);

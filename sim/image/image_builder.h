@@ -72,7 +72,7 @@ struct BlockImageOptions {
 struct LineImageOptions {
   std::string productId = "OBDZ-1000";
   std::string deviceName = "KTR5575";  // model 1; "Ruvo03" 0, "KTR5577" 2, "KTR5578" 3, "Ruvo01" 4
-  std::string versionText{kSimModels[1].imageVersion};
+  std::string versionText{kSimModels[1].imageVersion};  // newer than a simulated KTR5575's
   int records = 15;  // data lines before the trailer; 15 keeps the line count even
   std::uint32_t seed = 1;
   LineEnd lineEnd = LineEnd::kCrLf;

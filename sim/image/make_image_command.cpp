@@ -98,15 +98,14 @@ int MakeImageMain(int argc, char** argv) {
     }
     if (model && *model != *named) {
       std::cerr << "make-image: the device name '" << deviceName << "' is for "
-                << kSimModels[static_cast<std::size_t>(*named)].name << ", not --model "
-                << modelName << "\n";
+                << Facts(*named).name << ", not --model " << modelName << "\n";
       return 2;
     }
     model = named;
   }
   if (!model) model = family == "block" ? 5 : 1;
-  const SimModel& facts = kSimModels[static_cast<std::size_t>(*model)];
-  const bool block = facts.block;
+  const DeviceModel& facts = Facts(*model);
+  const bool block = facts.family == Family::kBlock;
   if (!family.empty() && (family == "block") != block) {
     std::cerr << "make-image: --family " << family << " does not fit " << facts.name << ", a "
               << (block ? "block" : "line") << "-mode model\n";
@@ -119,9 +118,10 @@ int MakeImageMain(int argc, char** argv) {
   }
   std::optional<std::string> version;
   if (block && !deviceName.empty()) {
-    version = deviceName.substr(facts.fileName.size());
-  } else if (!(version = VersionDigits(versionText.empty() ? facts.imageVersion
-                                                           : std::string_view(versionText)))) {
+    version = VersionAfterLetter(deviceName);
+  } else if (!(version = VersionDigits(
+                   versionText.empty() ? kSimModels[static_cast<std::size_t>(*model)].imageVersion
+                                       : std::string_view(versionText)))) {
     std::cerr << "make-image: --version '" << versionText
               << "' is not a version such as V2.2.4X (a digit after the V)\n";
     return 2;

@@ -3,51 +3,66 @@
 #include <cctype>
 
 namespace zorbent::sim {
+namespace {
+
+// A block-mode device name's text before its version: "zOrbent FS v", "zOrbent FS BT v".
+std::string BlockNameBeforeVersion(const DeviceModel& model) {
+  std::string name(model.fileDeviceName);
+  if (!name.ends_with('v')) name += " v";
+  return name;
+}
+
+}  // namespace
+
+const DeviceModel& Facts(int model) {
+  return DeviceModels()[static_cast<std::size_t>(model)];
+}
+
+bool IsBlock(int model) {
+  return model >= 0 && model < kModelCount && Facts(model).family == Family::kBlock;
+}
 
 std::optional<int> SimModelOfName(std::string_view name) {
-  for (std::size_t i = 0; i < kSimModels.size(); ++i)
-    if (kSimModels[i].name == name) return static_cast<int>(i);
-  return std::nullopt;
+  const DeviceModel* model = ModelByName(name);
+  if (model == nullptr) return std::nullopt;
+  return model->code;
 }
 
 std::optional<int> SimModelOfDeviceName(std::string_view deviceName) {
-  // The longer block prefix first: "zOrbent FS BT v" is not a KTR558 name with version "BT v".
-  std::optional<int> found;
-  std::size_t longest = 0;
-  for (std::size_t i = 0; i < kSimModels.size(); ++i) {
-    const SimModel& m = kSimModels[i];
-    if (!m.block) {
-      if (m.fileName == deviceName) return static_cast<int>(i);
-      continue;
-    }
-    if (deviceName.size() > m.fileName.size() && deviceName.starts_with(m.fileName) &&
-        std::isdigit(static_cast<unsigned char>(deviceName[m.fileName.size()])) &&
-        m.fileName.size() > longest) {
-      found = static_cast<int>(i);
-      longest = m.fileName.size();
-    }
+  if (const std::int32_t line = ModelOfFile(Family::kLine, deviceName); line >= 0) return line;
+  const std::int32_t block = ModelOfFile(Family::kBlock, deviceName);
+  if (block < 0 || VersionAfterLetter(deviceName).empty()) return std::nullopt;
+  return block;
+}
+
+std::string VersionAfterLetter(std::string_view text) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if ((text[i] == 'v' || text[i] == 'V') && std::isdigit(static_cast<unsigned char>(text[i + 1])))
+      return std::string(text.substr(i + 1));
   }
-  return found;
+  return {};
 }
 
 std::string DeviceNameFor(int model, std::string_view version) {
-  const SimModel& m = kSimModels.at(static_cast<std::size_t>(model));
-  if (!m.block) return std::string(m.fileName);
+  const DeviceModel& facts = Facts(model);
+  if (facts.family != Family::kBlock) return std::string(facts.fileDeviceName);
   if (version.starts_with('V') || version.starts_with('v')) version.remove_prefix(1);
-  return std::string(m.fileName) + std::string(version);
+  return BlockNameBeforeVersion(facts) + std::string(version);
 }
 
 std::string SimModelNames() {
   std::string out;
-  for (const SimModel& m : kSimModels) out += (out.empty() ? "" : ", ") + std::string(m.name);
+  for (const DeviceModel& m : DeviceModels())
+    out += (out.empty() ? "" : ", ") + std::string(m.name);
   return out;
 }
 
 std::string DeviceNamesThatWork() {
   std::string out;
-  for (const SimModel& m : kSimModels) {
+  for (const DeviceModel& m : DeviceModels()) {
     out += out.empty() ? "" : ", ";
-    out += m.block ? "\"" + std::string(m.fileName) + "<version>\"" : std::string(m.fileName);
+    out += m.family == Family::kBlock ? "\"" + BlockNameBeforeVersion(m) + "<version>\""
+                                      : std::string(m.fileDeviceName);
   }
   return out;
 }
