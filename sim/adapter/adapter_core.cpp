@@ -228,7 +228,7 @@ CommandResult AdapterCore::Application(std::string_view text) {
   if (text == "QKVERS") return {QkversAnswer() + std::string(kPrompt)};
   // The announced ELM327 level: "OK", or (Ruvo) the new banner.
   const DeviceModel& facts = Facts(model);
-  if (text.starts_with(facts.adjustCommand)) {
+  if (!facts.adjustCommand.empty() && text.starts_with(facts.adjustCommand)) {
     const std::string_view version = text.substr(facts.adjustCommand.size());
     if (!IsVersionText(version)) return {std::string(kUnknown)};
     elmVersion_ = version;
