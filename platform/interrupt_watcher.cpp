@@ -9,9 +9,12 @@ namespace zorbent {
 InterruptWatcher::InterruptWatcher(std::function<void(int)> onInterrupt)
     : InterruptWatcher(
           [onInterrupt = std::move(onInterrupt)](Interruption, int count) { onInterrupt(count); },
-          false) {}
+          false, false) {}
 
 InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal)
-    : InterruptWatcher(std::move(onSignal), true) {}
+    : InterruptWatcher(std::move(onSignal), true, false) {}
+
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, WithUserSignal)
+    : InterruptWatcher(std::move(onSignal), true, true) {}
 
 }  // namespace zorbent

@@ -7,12 +7,12 @@ namespace zorbent {
 
 // What a watched signal asks for: kInterrupt is Ctrl-C or SIGTERM (Windows: Ctrl-C,
 // Ctrl-Break); kHangUp is SIGHUP, the terminal gone (Windows: the console closed, the user
-// logging off, the system shutting down).
-enum class Interruption { kInterrupt, kHangUp };
+// logging off, the system shutting down); kUserSignal is SIGUSR1 (Windows has none).
+enum class Interruption { kInterrupt, kHangUp, kUserSignal };
 
-// Turns Ctrl-C (SIGINT) and SIGTERM, and if asked hang-ups, into calls on a thread of its own,
-// so the handler may take locks. Create it before any other thread so that every thread leaves
-// the signals to it.
+// Turns Ctrl-C (SIGINT) and SIGTERM, and if asked hang-ups and SIGUSR1, into calls on a thread of
+// its own, so the handler may take locks. Create it before any other thread so that every thread
+// leaves the signals to it.
 class InterruptWatcher {
  public:
   // Interrupts only, as onInterrupt(n), n counting them so far; a hang-up keeps its usual
@@ -20,6 +20,9 @@ class InterruptWatcher {
   explicit InterruptWatcher(std::function<void(int count)> onInterrupt);
   // Interrupts and hang-ups, as onSignal(kind, n), n counting the signals of that kind so far.
   explicit InterruptWatcher(std::function<void(Interruption kind, int count)> onSignal);
+  // Interrupts, hang-ups and SIGUSR1 (a program's own control; nothing arrives on Windows).
+  struct WithUserSignal {};
+  InterruptWatcher(std::function<void(Interruption kind, int count)> onSignal, WithUserSignal);
   ~InterruptWatcher();
   InterruptWatcher(const InterruptWatcher&) = delete;
   InterruptWatcher& operator=(const InterruptWatcher&) = delete;
@@ -31,7 +34,8 @@ class InterruptWatcher {
   void EndWouldBeHarmless();
 
  private:
-  InterruptWatcher(std::function<void(Interruption kind, int count)> onSignal, bool hangUps);
+  InterruptWatcher(std::function<void(Interruption kind, int count)> onSignal, bool hangUps,
+                   bool userSignal);
 
   struct State;
   std::unique_ptr<State> state_;

@@ -32,13 +32,15 @@ struct InterruptWatcher::State {
   }
 };
 
-InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps,
+                                   bool userSignal)
     : state_(std::make_unique<State>()) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   if (hangUps) sigaddset(&set, SIGHUP);
+  if (userSignal) sigaddset(&set, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &set, &state_->previous);
   state_->signalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
   state_->stopFd = ::eventfd(0, EFD_CLOEXEC);
@@ -47,6 +49,7 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
       state_->thread = std::thread([state = state_.get(), onSignal = std::move(onSignal)] {
         int interrupts = 0;
         int hangUps = 0;
+        int userSignals = 0;
         while (true) {
           struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
           if (::poll(fds, 2, -1) < 0) continue;
@@ -56,6 +59,8 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
             if (::read(state->signalFd, &info, sizeof info) != sizeof info) continue;
             if (info.ssi_signo == SIGHUP) {
               onSignal(Interruption::kHangUp, ++hangUps);
+            } else if (info.ssi_signo == SIGUSR1) {
+              onSignal(Interruption::kUserSignal, ++userSignals);
             } else {
               onSignal(Interruption::kInterrupt, ++interrupts);
             }

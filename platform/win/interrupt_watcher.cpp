@@ -63,7 +63,9 @@ struct InterruptWatcher::State {
   std::thread thread;
 };
 
-InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps)
+// Windows has no SIGUSR1: userSignal watches nothing.
+InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSignal, bool hangUps,
+                                   bool /*userSignal*/)
     : state_(std::make_unique<State>()) {
   Watched& h = state_->handles;
   h.interrupts = ::CreateSemaphoreA(nullptr, 0, 0x7fffffff, nullptr);

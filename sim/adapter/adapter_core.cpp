@@ -1,21 +1,14 @@
 #include "sim/adapter/adapter_core.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
 namespace zorbent::sim {
 namespace {
 
-constexpr std::array<std::string_view, kModelCount> kModelNames = {
-    "Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"};
-
-// What the "QKI" answer starts with, before the version.
-constexpr std::array<std::string_view, kModelCount> kQkiNames = {
-    "RuvoPro v", "zOrbent MC v", "zOrbent BM v",   "zOrbent FD v",
-    "Ruvo01 v",  "zOrbent FS v", "zOrbent FS BT v"};
-
-constexpr std::array<std::string_view, kModelCount> kDefaultVersions = {
-    "4.0.05", "2.2.30", "2.2.30", "2.2.30", "4.0.05", "2.3.01", "2.3.01"};
+// Line mode's download command, the same for every line-mode model.
+constexpr std::string_view kLineDownload = "QKUPDT03";
 
 constexpr std::string_view kPrompt = "\r\r>";
 constexpr std::string_view kUnknown = "?\r\r>";
@@ -27,8 +20,16 @@ constexpr std::uint8_t kCharMask = 0xC9;
 constexpr std::size_t kLineDataDigits = 134;  // R1..R67: the type digits are not sent
 constexpr std::size_t kLineRecordBytes = 68;
 
+// Line-mode models whose QKI shows the ELM327 level and QKVERS the firmware version.
 bool UsesRuvoVersions(int model) {
-  return model == 0 || model == 4;
+  return !IsBlock(model) && !Facts(model).versionInQki;
+}
+
+// What the firmware's "QKI" answer starts with, before the version: "zOrbent MC v".
+std::string QkiName(int model) {
+  std::string name(Facts(model).qkiNames[kSimModels[static_cast<std::size_t>(model)].qkiName]);
+  if (!name.ends_with('v')) name += " v";
+  return name;
 }
 
 int HexValue(char c) {
@@ -94,30 +95,39 @@ std::string BumpVersion(std::string version) {
   return version;
 }
 
+// The version the firmware in the records names in its own device name, a text up to a NUL
+// (see BlockImageOptions::nameInData); empty when there is none.
+std::string VersionInBlockRecords(const std::vector<std::string>& records, int model) {
+  const DeviceModel& facts = Facts(model);
+  const std::string_view start = facts.fileDeviceName.substr(0, facts.fileNameMatch);
+  std::vector<std::uint8_t> bytes;
+  for (const std::string& record : records) {
+    if (!HexToBytes(record, bytes) || bytes.size() < 3) continue;
+    const std::size_t length = std::min<std::size_t>(bytes[0] * 256u + bytes[1], bytes.size() - 2);
+    const std::string_view data(reinterpret_cast<const char*>(bytes.data() + 2), length);
+    const std::size_t at = data.find(start);
+    const std::size_t end = at == std::string_view::npos ? at : data.find('\0', at);
+    if (end == std::string_view::npos) continue;
+    const std::string_view name = data.substr(at, end - at);
+    if (ModelOfFile(Family::kBlock, name) == model && !VersionAfterLetter(name).empty())
+      return VersionAfterLetter(name);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<int> ParseModel(std::string_view name) {
-  for (std::size_t i = 0; i < kModelNames.size(); ++i)
-    if (kModelNames[i] == name) return static_cast<int>(i);
   if (name == "generic") return kGenericModel;
-  return std::nullopt;
+  return SimModelOfName(name);
 }
 
 std::string_view ModelName(int model) {
-  if (model < 0 || model >= kModelCount) return "";
-  return kModelNames[static_cast<std::size_t>(model)];
+  return zorbent::ModelName(model);
 }
 
 bool IsBlockModel(int model) {
-  return model == 5 || model == 6;
-}
-
-std::string VersionAfterLetter(std::string_view text) {
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if ((text[i] == 'v' || text[i] == 'V') && std::isdigit(static_cast<unsigned char>(text[i + 1])))
-      return std::string(text.substr(i + 1));
-  }
-  return {};
+  return IsBlock(model);
 }
 
 AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
@@ -128,8 +138,8 @@ AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
   }
   if (options_.model < 0 || options_.model >= kModelCount) options_.model = 2;
   const auto model = static_cast<std::size_t>(options_.model);
-  if (options_.qkiName.empty()) options_.qkiName = kQkiNames[model];
-  deviceVersion_ = options_.deviceVersion.empty() ? std::string(kDefaultVersions[model])
+  if (options_.qkiName.empty()) options_.qkiName = QkiName(options_.model);
+  deviceVersion_ = options_.deviceVersion.empty() ? std::string(kSimModels[model].runningVersion)
                                                   : options_.deviceVersion;
   elmVersion_ = options_.elmVersion;
   echo_ = options_.echo;
@@ -137,7 +147,9 @@ AdapterCore::AdapterCore(AdapterOptions options, AdapterFaults faults)
 }
 
 void AdapterCore::PowerCycle() {
-  mode_ = options_.generic ? Mode::kApplication : Mode::kDownloadIdle;
+  // A download that began and did not complete left no firmware to run: the boot loader
+  // starts. A generic adapter has none and restarts in its firmware.
+  if (mode_ != Mode::kApplication && !options_.generic) mode_ = Mode::kDownloadIdle;
   rate_ = kNormalRate;
   echo_ = options_.echo;
   awaitingConfirm_ = false;
@@ -159,7 +171,8 @@ std::string AdapterCore::QkiAnswer() const {
 
 std::string AdapterCore::QkversAnswer() const {
   if (!options_.qkversText.empty()) return options_.qkversText;
-  if (UsesRuvoVersions(options_.model)) return "RuvoXX V" + deviceVersion_;
+  if (UsesRuvoVersions(options_.model))
+    return std::string(Facts(options_.model).gateVersionPrefix) + deviceVersion_;
   if (IsBlockModel(options_.model))
     return std::string(ModelName(options_.model)) + " V" + deviceVersion_;
   // Line models 1..3 report the ELM327 level they announce; the firmware version is in "QKI".
@@ -213,23 +226,16 @@ CommandResult AdapterCore::Application(std::string_view text) {
   if (text == "QKI") return {QkiAnswer() + std::string(kPrompt)};
   if (text == "QKPROI") return {options_.productId + std::string(kPrompt)};
   if (text == "QKVERS") return {QkversAnswer() + std::string(kPrompt)};
-  if (UsesRuvoVersions(model) && text.starts_with("QKVADJ v")) {
-    const std::string_view version = text.substr(8);
+  // The announced ELM327 level: "OK", or (Ruvo) the new banner.
+  const DeviceModel& facts = Facts(model);
+  if (!facts.adjustCommand.empty() && text.starts_with(facts.adjustCommand)) {
+    const std::string_view version = text.substr(facts.adjustCommand.size());
     if (!IsVersionText(version)) return {std::string(kUnknown)};
     elmVersion_ = version;
-    return {"ELM327 v" + elmVersion_ + std::string(kPrompt)};
+    const std::string ack(facts.adjustAck);
+    return {(ack == "OK" ? ack : ack + " v" + elmVersion_) + std::string(kPrompt)};
   }
-  if (!UsesRuvoVersions(model) && text.starts_with("QK UCS_ATI ELM327 v")) {
-    const std::string_view version = text.substr(19);
-    if (!IsVersionText(version)) return {std::string(kUnknown)};
-    elmVersion_ = version;
-    return {"OK" + std::string(kPrompt)};
-  }
-  if (!IsBlockModel(model) && text == "QKUPDT03") {
-    StartDownload();
-    return {"OK" + std::string(kPrompt)};
-  }
-  if ((model == 5 && text == "QKDLKTR558") || (model == 6 && text == "QKDLKTR5688")) {
+  if (text == DownloadCommand()) {
     StartDownload();
     return {"OK" + std::string(kPrompt)};
   }
@@ -239,7 +245,7 @@ CommandResult AdapterCore::Application(std::string_view text) {
 CommandResult AdapterCore::Download(std::string_view text) {
   const int model = options_.model;
   if (!IsBlockModel(model)) {
-    if (text == "QKUPDT03") {
+    if (text == kLineDownload) {
       StartDownload();
       return {"OK" + std::string(kPrompt)};
     }
@@ -247,7 +253,7 @@ CommandResult AdapterCore::Download(std::string_view text) {
     if (mode_ == Mode::kDownloadOpen && text == "QKFL") return CloseLineDownload();
     return {std::string(kUnknown)};
   }
-  if ((model == 5 && text == "QKDLKTR558") || (model == 6 && text == "QKDLKTR5688")) {
+  if (text == DownloadCommand()) {
     StartDownload();
     return {"OK" + std::string(kPrompt)};
   }
@@ -260,6 +266,10 @@ CommandResult AdapterCore::Download(std::string_view text) {
   if (text.starts_with("QKDLDT")) return BlockRecord(text.substr(6));
   if (text == "QKDLED") return EndBlockDownload();
   return {std::string(kUnknown)};
+}
+
+std::string_view AdapterCore::DownloadCommand() const {
+  return IsBlockModel(options_.model) ? Facts(options_.model).downloadCommand : kLineDownload;
 }
 
 void AdapterCore::StartDownload() {
@@ -437,8 +447,13 @@ CommandResult AdapterCore::EndBlockDownload() {
     damaged_ = false;
     return {"OK\r"};
   }
-  deviceVersion_ =
-      options_.flashedVersion.empty() ? BumpVersion(deviceVersion_) : options_.flashedVersion;
+  // The trailer never crosses the wire: the new firmware reports what its own code says.
+  std::string carried = VersionInBlockRecords(records_, options_.model);
+  if (!options_.flashedVersion.empty()) {
+    deviceVersion_ = options_.flashedVersion;
+  } else {
+    deviceVersion_ = carried.empty() ? BumpVersion(deviceVersion_) : std::move(carried);
+  }
   RunNewFirmware();
   return {"OK\r"};
 }

@@ -10,9 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/image/models.h"
+
 namespace zorbent::sim {
 
-inline constexpr int kModelCount = 7;
+inline constexpr int kModelCount = zorbent::kModelCount;
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
 
@@ -22,10 +24,6 @@ inline constexpr int kGenericModel = kModelCount;
 std::optional<int> ParseModel(std::string_view name);
 std::string_view ModelName(int model);
 bool IsBlockModel(int model);
-// The text after the first "v" or "V" that is followed by a digit ("zOrbent FS v2.0" -> "2.0");
-// empty when there is none.
-std::string VersionAfterLetter(std::string_view text);
-
 struct AdapterOptions {
   int model = 2;
   // Not one of the maker's adapters: an ordinary ELM327 that answers "ATI" with its banner
@@ -42,9 +40,10 @@ struct AdapterOptions {
   std::string qkiText;                  // whole "QKI" answer; overrides qkiName
   std::string qkversText;               // whole "QKVERS" answer in application mode
   // The version the flashed firmware reports where the adapter cannot read it from the trailer:
-  // block mode (the trailer never crosses the wire) and a line-mode download closed without
-  // its trailer line (see AdapterFaults::strictClose); empty: the old version with its last
-  // number raised by one.
+  // block mode (the trailer never crosses the wire; without this, the version text the records
+  // carry, see BlockImageOptions::nameInData) and a line-mode download closed without its
+  // trailer line (see AdapterFaults::strictClose); empty: the old version with its last number
+  // raised by one.
   std::string flashedVersion;
   bool echo = true;                  // echo after power-on and after a restart
   bool startInDownloadMode = false;  // as after an interrupted update
@@ -106,8 +105,9 @@ class AdapterCore {
   // The first line the adapter sends once the host's line runs at the fast rate.
   static std::string_view FastRateBanner() { return "KTR558 Update\r"; }
 
-  // Power loss: restart in download mode at the normal rate, the partial image gone (a generic
-  // adapter restarts in its firmware).
+  // Power off and on: the normal rate, the echo as at power-on, nothing half-received; in
+  // download mode if a download began and did not complete (its partial image gone), else in
+  // the firmware (a generic adapter always).
   void PowerCycle();
 
  private:
@@ -122,6 +122,7 @@ class AdapterCore {
   CommandResult EndBlockDownload();
   bool Strike(RecordFaults& faults, int record);
   CommandResult Reject(CommandResult answer);
+  std::string_view DownloadCommand() const;
   void StartDownload();
   void RunNewFirmware();
   std::string Banner() const;

@@ -1,9 +1,11 @@
 // adapter-sim: one simulated adapter on a pseudo-terminal or a TCP port, served until Ctrl-C
-// or SIGTERM; "adapter-sim make-image ..." writes a firmware file instead.
+// or SIGTERM, power cycled by SIGUSR1; "adapter-sim make-image ..." writes a firmware file
+// instead.
 
 #include <CLI/CLI.hpp>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -21,6 +23,77 @@
 namespace {
 
 using zorbent::sim::RecordFaults;
+namespace fs = std::filesystem;
+
+// A symbolic link to the pseudo-terminal, a name that stays the same between runs; removed
+// with the object if it still points there.
+class DeviceLink {
+ public:
+  DeviceLink() = default;
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+  ~DeviceLink() {
+    std::error_code ec;
+    if (!path_.empty() && fs::read_symlink(path_, ec) == target_) fs::remove(path_, ec);
+  }
+
+  // Makes room for the link at path before the device exists: removes a stale link to a
+  // device (one an earlier run left), nothing else.
+  static bool Clear(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    const std::string named = "--link: " + path.string();
+    if (fs::is_symlink(status)) {
+      const fs::path old = fs::read_symlink(path, ec);
+      if (!old.string().starts_with("/dev/")) {
+        error = named + " links to " + old.string() +
+                ", not to a device: not replacing it; remove it or give another path";
+        return false;
+      }
+      if (fs::exists(path, ec)) {
+        error = named + " links to " + old.string() +
+                ", which exists (another adapter-sim may serve it): give another path, or "
+                "remove the link if it is stale";
+        return false;
+      }
+      if (!fs::remove(path, ec)) {
+        error = named + " is a stale link, but cannot be removed: " + ec.message();
+        return false;
+      }
+    } else if (status.type() != fs::file_type::not_found) {
+      error = named + " exists and is not a symbolic link: not replacing it; give another path";
+      return false;
+    }
+    return true;
+  }
+
+  bool Create(const fs::path& path, const fs::path& target, std::string& error) {
+    std::error_code ec;
+    fs::create_symlink(target, path, ec);
+    if (ec) {
+      error = "--link: cannot create the link " + path.string() + ": " + ec.message();
+      return false;
+    }
+    path_ = path;
+    target_ = target;
+    return true;
+  }
+
+ private:
+  fs::path path_;
+  fs::path target_;
+};
+
+// What a power cycle left, for the line on stderr.
+std::string PowerState(const zorbent::sim::AdapterSimulator& simulator, bool echo, bool tcp) {
+  std::string state = simulator.InDownloadMode()
+                          ? "in download mode (a download had not completed): the boot loader "
+                            "answers, only download commands work"
+                          : "runs its firmware v" + simulator.DeviceVersion();
+  state += std::string("; 115200 baud, echo ") + (echo ? "on" : "off");
+  if (tcp) state += "; any TCP connection was dropped";
+  return state;
+}
 
 // "N" (strikes once) or "N:COUNT".
 bool AddRecordFault(const std::string& text, RecordFaults& faults, std::string& error) {
@@ -62,26 +135,35 @@ bool AddDelay(const std::string& text, std::map<std::string, int>& delays) {
 }
 
 int Serve(int argc, char** argv) {
-  // Before any other thread, so that the signals reach the watcher alone.
+  // Before any other thread, so that the signals reach the watcher alone. It only wakes the
+  // loop at the end, which does the work.
   std::mutex mutex;
-  std::condition_variable interrupted;
+  std::condition_variable signalled;
   bool stop = false;
-  zorbent::InterruptWatcher watcher([&](int) {
-    std::lock_guard lock(mutex);
-    stop = true;
-    interrupted.notify_all();
-  });
+  int powerCycles = 0;
+  zorbent::InterruptWatcher watcher(
+      [&](zorbent::Interruption kind, int) {
+        std::lock_guard lock(mutex);
+        if (kind == zorbent::Interruption::kUserSignal) {
+          ++powerCycles;
+        } else {
+          stop = true;
+        }
+        signalled.notify_all();
+      },
+      zorbent::InterruptWatcher::WithUserSignal{});
 
   CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
                "adapter-sim"};
   app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
-  app.footer(
-      "adapter-sim make-image --output FILE [...]: writes a firmware image file to update the "
-      "simulated adapter with (adapter-sim make-image --help lists its options).\n"
-      "Block-mode device names for make-image --family block --device-name:\n"
-      "  \"zOrbent FS v2.0\"     KTR558 (the default; any version after the v)\n"
-      "  \"zOrbent FS BT v2.0\"  KTR5688\n"
-      "Line-mode images name the model itself (--device-name KTR5575, the default).");
+  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
+  app.footer(std::string("Subcommands:\n"
+                         "  make-image  writes a firmware file that fits a model, newer than the "
+                         "simulated adapter runs, e.g.\n"
+                         "              adapter-sim make-image --model KTR558 --output fw.txt\n"
+                         "              (adapter-sim make-image --help lists its options)\n"
+                         "\n") +
+             transportHelp.powerCycle);
   zorbent::sim::SimulatorOptions options;
   bool pty = false;
   std::optional<int> tcpPort;
@@ -96,7 +178,6 @@ int Serve(int argc, char** argv) {
   std::vector<std::string> repPack, repBlock, err02, slowAnswers, echoWhileBusy;
 
   auto* transport = app.add_option_group("transport");
-  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
   transport->add_flag("--pty", pty, transportHelp.pty);
   transport->add_option("--tcp", tcpPort, transportHelp.tcp)->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);
@@ -110,8 +191,9 @@ int Serve(int argc, char** argv) {
   app.add_option("--banner", options.adapter.banner,
                  "whole answer to ATI, e.g. \"OBDII v1.5\" (default: ELM327 v<elm-version>)");
   app.add_option("--flashed-version", flashedVersion,
-                 "version after a download without a trailer to read it from: block mode, or line "
-                 "mode closed by the end record (default: old version + 1)");
+                 "version after a download whose version the adapter cannot read: block mode "
+                 "(else the version text make-image writes into the first record), or line mode "
+                 "closed by the end record (default: old version + 1)");
   app.add_flag("--download-mode", downloadMode, "start in download mode");
   app.add_flag("--echo-off", echoOff, "start with the echo off");
   app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
@@ -143,6 +225,10 @@ int Serve(int argc, char** argv) {
   app.add_flag("--strict-close", options.faults.strictClose,
                "line mode: refuse QKFL without the trailer line even after the end record");
   app.add_flag("--transcript", transcript, "print every exchange when stopped");
+  std::string linkPath;
+  app.add_option("--link", linkPath,
+                 "make a symbolic link at PATH to the pseudo-terminal (replacing a stale link to a "
+                 "device, never anything else), removed at exit");
 
   try {
     app.parse(argc, argv);
@@ -192,20 +278,45 @@ int Serve(int argc, char** argv) {
     }
   }
   if (tcpPort) {
+    if (!linkPath.empty()) {
+      std::cerr << "adapter-sim: --link names a pseudo-terminal: with --tcp, give the host "
+                   "the port\n";
+      return 2;
+    }
     options.tcp = true;
     options.tcpPort = *tcpPort;
   }
 
+  if (!linkPath.empty() && !DeviceLink::Clear(linkPath, error)) {
+    std::cerr << "adapter-sim: " << error << "\n";
+    return 1;
+  }
   zorbent::sim::AdapterSimulator simulator(options);
   if (!simulator.Start(&error)) {
     std::cerr << "adapter-sim: " << error << "\n";
     return 1;
   }
-  std::cout << simulator.ConfigString() << std::endl;
+  const std::string config = simulator.ConfigString();
+  std::cout << config << std::endl;
+  DeviceLink link;
+  if (!linkPath.empty()) {
+    const std::string device = config.substr(4, config.rfind(':') - 4);  // com|DEVICE:RATE
+    if (!link.Create(linkPath, device, error)) {
+      std::cerr << "adapter-sim: " << error << "\n";
+      return 1;
+    }
+    std::cout << "linked " << linkPath << " -> " << device << std::endl;
+  }
 
-  {
-    std::unique_lock lock(mutex);
-    interrupted.wait(lock, [&] { return stop; });
+  for (std::unique_lock lock(mutex);;) {
+    signalled.wait(lock, [&] { return stop || powerCycles > 0; });
+    if (stop) break;
+    --powerCycles;
+    lock.unlock();
+    simulator.PowerCycle();
+    std::cerr << "power cycled: " << PowerState(simulator, options.adapter.echo, options.tcp)
+              << std::endl;
+    lock.lock();
   }
   simulator.Stop();
   if (transcript) std::cout << simulator.TranscriptText() << std::flush;

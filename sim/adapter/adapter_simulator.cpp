@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -21,6 +22,9 @@ constexpr std::size_t kFloodBytes = 4096;
 constexpr std::int64_t kRateSwitchWaitUs = 5000000;
 constexpr std::int64_t kRatePollUs = 1000;
 constexpr std::size_t kPaceChunk = 16;
+// The serving thread drops what it does at once when woken; this only bounds a wait on a
+// thread that has ended.
+constexpr auto kPowerCycleWait = std::chrono::seconds(5);
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -72,10 +76,13 @@ struct AdapterSimulator::State {
       : options(std::move(o)), core(options.adapter, options.faults) {}
 
   SimulatorOptions options;
-  mutable std::mutex mutex;  // guards core, transcript, commands
+  mutable std::mutex mutex;  // guards core, transcript, commands, power cycles
   AdapterCore core;
   std::vector<TranscriptEntry> transcript;
   int commands = 0;
+  int powerCyclesAsked = 0;
+  int powerCyclesDone = 0;
+  std::condition_variable poweredOn;
 
   std::unique_ptr<Link> link;
   WakeEvent wake;
@@ -338,20 +345,49 @@ struct AdapterSimulator::State {
     return true;
   }
 
+  bool PowerCycleAsked() const {
+    std::lock_guard lock(mutex);
+    return powerCyclesAsked != powerCyclesDone;
+  }
+
+  // Power off and on: what was arriving or waiting is lost, a TCP host is dropped (a pseudo-
+  // terminal stays: its host side is not the adapter's).
+  void ServePowerCycle() {
+    if (!PowerCycleAsked()) return;
+    input.clear();
+    arrived.clear();
+    afterCr = false;
+    if (link->ListenFd() >= 0) link->Disconnect();
+    {
+      std::lock_guard lock(mutex);
+      core.PowerCycle();
+      if (transcript.size() < kMaxTranscript)
+        transcript.push_back({Seconds(), core.Rate(), "", "(power cycle)"});
+      powerCyclesDone = powerCyclesAsked;
+    }
+    poweredOn.notify_all();
+  }
+
   void Run() {
     while (!stopping.load()) {
       const WaitResult ready = WaitForInput(link->ListenFd(), link->DataFd(), wake, -1);
       if (ready.woken) {
         wake.Clear();
+        ServePowerCycle();
         continue;
       }
       Receive(ready);
-      while (!arrived.empty() && !stopping.load()) {
+      // A power cycle asked meanwhile has raised the wake event, which cuts short any wait
+      // of a command; the loop's next wait serves it.
+      while (!arrived.empty() && !stopping.load() && !PowerCycleAsked()) {
         const Arrived next = std::move(arrived.front());
         arrived.pop_front();
         HandleCommand(next);
       }
     }
+    std::lock_guard lock(mutex);
+    powerCyclesDone = powerCyclesAsked;
+    poweredOn.notify_all();
   }
 };
 
@@ -452,9 +488,16 @@ std::string AdapterSimulator::TranscriptText() const {
   return out;
 }
 
-void AdapterSimulator::PowerLoss() {
-  std::lock_guard lock(state_->mutex);
-  state_->core.PowerCycle();
+void AdapterSimulator::PowerCycle() {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  if (!s.started) {
+    s.core.PowerCycle();
+    return;
+  }
+  const int asked = ++s.powerCyclesAsked;
+  s.wake.Raise();
+  s.poweredOn.wait_for(lock, kPowerCycleWait, [&] { return s.powerCyclesDone >= asked; });
 }
 
 bool RecordsMatchImage(const std::vector<std::string>& records, const BuiltImage& image,

@@ -75,9 +75,10 @@ class AdapterSimulator {
   std::vector<TranscriptEntry> Transcript() const;
   std::string TranscriptText() const;  // printable, as --transcript prints it
 
-  // Restart in download mode (a generic adapter: in its firmware) at the normal rate; the
-  // partial image is gone.
-  void PowerLoss();
+  // Turns the adapter off and on, as AdapterCore::PowerCycle, on the same pseudo-terminal or
+  // TCP port: what was on its way in is lost, and a TCP host's connection drops, as the
+  // adapter's WiFi drops it. Returns once the adapter is back on.
+  void PowerCycle();
 
  private:
   struct State;

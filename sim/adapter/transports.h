@@ -7,10 +7,12 @@
 
 namespace zorbent::sim {
 
-// The help texts of adapter-sim's --pty and --tcp.
+// The help texts of adapter-sim's --pty and --tcp, and how to power cycle the adapter (and
+// name its pseudo-terminal) here.
 struct TransportHelp {
   const char* pty;
   const char* tcp;
+  const char* powerCycle;
 };
 TransportHelp TransportOptionHelp();
 

@@ -242,9 +242,14 @@ BuiltImage BuildBlockImage(const BlockImageOptions& o) {
     record.reserve(static_cast<std::size_t>(len) + 3);
     record.push_back(static_cast<std::uint8_t>(len >> 8));
     record.push_back(static_cast<std::uint8_t>(len));
+    const bool withName =
+        r == 0 && o.nameInData && o.deviceName.size() < static_cast<std::size_t>(len);
     std::uint8_t sum = 0;
     for (int i = 0; i < len; ++i) {
-      const std::uint8_t b = random.Byte();
+      const auto at = static_cast<std::size_t>(i);
+      std::uint8_t b = random.Byte();
+      if (withName && at <= o.deviceName.size())
+        b = at < o.deviceName.size() ? static_cast<std::uint8_t>(o.deviceName[at]) : 0;
       record.push_back(b);
       sum = static_cast<std::uint8_t>(sum + b);
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/image/models.h"
+
 namespace zorbent::sim {
 
 enum class LineEnd { kCrLf, kLf, kCr };
@@ -49,9 +51,10 @@ inline constexpr int kLineRecordBytes = 68;
 
 struct BlockImageOptions {
   std::string productId = "OBDZ-1000";
-  std::string deviceName = "zOrbent FS v2.0";  // model 5; "zOrbent FS BT..." is model 6
-  int records = 16;                            // data records before the trailer
-  int recordLen = 64;                          // DATA bytes per record, 0..121
+  // Model 5 (KTR558) at the version make-image writes; "zOrbent FS BT v..." is model 6.
+  std::string deviceName = DeviceNameFor(5, kSimModels[5].imageVersion);
+  int records = 16;    // data records before the trailer
+  int recordLen = 64;  // DATA bytes per record, 0..121
   std::uint32_t seed = 1;
   LineEnd lineEnd = LineEnd::kCrLf;
   Corruption corruption = Corruption::kNone;
@@ -60,12 +63,16 @@ struct BlockImageOptions {
   bool spaces = false;         // a space after every byte's two digits
   bool lowerCase = false;      // hex letters in lower case
   std::string afterTrailer{};  // text appended after the trailer line
+  // The device name and a NUL at the start of the first record's DATA, as firmware carries
+  // its own version text: the simulated adapter reports the version it finds there (the
+  // trailer never reaches it). Left out when the record is too short.
+  bool nameInData = false;
 };
 
 struct LineImageOptions {
   std::string productId = "OBDZ-1000";
   std::string deviceName = "KTR5575";  // model 1; "Ruvo03" 0, "KTR5577" 2, "KTR5578" 3, "Ruvo01" 4
-  std::string versionText = "V2.2.3X";
+  std::string versionText{kSimModels[1].imageVersion};  // newer than a simulated KTR5575's
   int records = 15;  // data lines before the trailer; 15 keeps the line count even
   std::uint32_t seed = 1;
   LineEnd lineEnd = LineEnd::kCrLf;

@@ -407,7 +407,7 @@ TEST_P(Cut, PowerLossFailsThenTheNextUpdateDeliversExactlyTheFile) {
   const JobRun first = adapter.Update(image, engine, [&](std::int32_t kind, std::intptr_t value) {
     if (!block || cut || kind != kReportProgress || value < 30) return;
     cut = true;
-    adapter.simulator.PowerLoss();
+    adapter.simulator.PowerCycle();
   });
   EXPECT_LT(first.result, 0);
   EXPECT_EQ(cut, block);

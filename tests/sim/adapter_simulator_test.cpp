@@ -161,6 +161,38 @@ TEST_P(SimulatorTest, WrongRateLineEndsAndNoise) {
   EXPECT_FALSE(Has(all, ">"));
 }
 
+// Off and on, on the same pty or TCP port (a TCP host is dropped): the normal rate, the echo
+// back on; in the firmware unless a download had begun and not completed.
+TEST_P(SimulatorTest, PowerCycleKeepsTheWireAndComesBackWhereARealAdapterWould) {
+  for (auto* const adjust :
+       {+[](SimulatorOptions&) {}, +[](SimulatorOptions& o) { o.tcp = true; }}) {
+    Begin(adjust);
+    const std::string config = sim_->ConfigString();
+    const bool tcp = config.starts_with("tcp");
+    const auto cycle = [&] {
+      sim_->PowerCycle();
+      EXPECT_EQ(sim_->ConfigString(), config);
+      if (tcp) host_ = std::make_unique<Host>(config);  // the old connection is gone
+      ASSERT_TRUE(host_->ok());
+      host_->SetRate(115200);
+    };
+    EXPECT_EQ(host_->Ask("ATE0\r"), "ATE0\rOK\r\r>");
+    cycle();
+    EXPECT_EQ(host_->Ask("ATI\r"), kAti);
+    OpenDownload();
+    const BuiltImage image = test::NewerImage(Model(), 5);
+    host_->Ask(Block() ? "QKDLDT" + image.lines[0] + "\r"
+                       : "QKBL" + image.lines[0].substr(2) + "\r");
+    cycle();
+    EXPECT_EQ(host_->Ask("ATI\r"), "ATI\rzOrbent boot loader\r\r>");
+    EXPECT_EQ(host_->Ask("QKI\r"), "QKI\r?\r\r>");
+    EXPECT_EQ(sim_->Rate(), 115200);
+    EXPECT_TRUE(sim_->Records().empty());
+    cycle();  // still nothing to run
+    EXPECT_TRUE(sim_->InDownloadMode());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(LineAndBlock, SimulatorTest, ::testing::Values(2, 5),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(ModelName(info.param));
