@@ -84,8 +84,6 @@ class MainController {
   bool OnClose();
 
   bool IsRunning() const { return running_; }
-  // "Update" or "Read" while a command runs.
-  const std::string& RunningCommand() const { return runningCommand_; }
   // The question a close during a command asks, naming the command.
   std::string CloseQuestion() const;
   // Waits for both workers; the window calls it before it is torn down.
