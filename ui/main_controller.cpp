@@ -4,6 +4,8 @@
 #include <functional>
 #include <thread>
 
+#include "platform/clock.h"
+#include "ui/outcome_words.h"
 #include "ui/port_advice.h"
 #include "ui/serial_ports.h"
 
@@ -45,12 +47,12 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
   return Join("tcp", address, port);
 }
 
-CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine) {
+CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, double seconds) {
   const JobOutcome& outcome = engine.outcome;
   CommandEnd end;
-  // A download whose version read back is not the file's must not look like a success.
-  end.succeeded = result >= 0 && outcome.kind != FailureKind::kNotConfirmed;
-  if (result >= 0) return end;
+  end.look = LookOf(outcome, opened);
+  end.verdict = WindowVerdict(outcome, update, opened, seconds);
+  if (!update || !opened || outcome.succeeded) return end;
   if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
     const std::string model =
         outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
@@ -183,52 +185,46 @@ void MainController::RunCommand(bool update, const std::string& config, const st
   args.firmware = path;
   args.window = this;
   WorkerArgs* argsPointer = &args;
-  worker = std::make_unique<Thread>([update, argsPointer] {
-    if (update) {
-      UpdateWorker(argsPointer);
-    } else {
-      ReadWorker(argsPointer);
-    }
-  });
+  worker = std::make_unique<Thread>([update, argsPointer] { Worker(argsPointer, update); });
   if (!worker->Started()) {
     worker.reset();
     WriteOutput(
         "**Failed** could not start: the system refused a new thread. Close other "
         "programs and try again.\r\n",
         true);
-    FinishCommand({});
+    JobOutcome none;
+    none.cause = "could not start";
+    CommandEnd end;
+    end.verdict = WindowVerdict(none, update, true, 0.0);
+    FinishCommand(end);
   }
 }
 
-bool MainController::Connect(WorkerArgs* args) {
-  args->channel = args->window->engine_.OpenPort(args->config, args->firmware);
-  if (args->channel >= 0) return true;
+void MainController::Worker(WorkerArgs* args, bool update) {
+  const std::uint32_t start = TickCount();
   MainController* window = args->window;
-  // The engine said what happened to the port; the window says what to do in its own terms,
-  // behind the engine's lines.
-  window->view_.Post([window, advice = PortAdvice(window->engine_.outcome.port)] {
+  UpdateEngine& engine = window->engine_;
+  // A refusal before the port opens writes no account: none of an earlier job may stand in.
+  engine.outcome = JobOutcome{};
+  args->channel = engine.OpenPort(args->config, args->firmware);
+  const bool opened = args->channel >= 0;
+  std::string advice;
+  if (opened) {
+    if (update) {
+      engine.Update(args->channel);
+    } else {
+      engine.ReadVersions(args->channel);
+    }
+    engine.ClosePort(args->channel);
+  } else {
+    // The engine said what happened to the port; the window says what to do in its own terms.
+    advice = PortAdvice(engine.outcome.port);
+  }
+  CommandEnd end = CommandEndOf(engine, update, opened, TicksSince(start) / 1000.0);
+  window->view_.Post([window, advice = std::move(advice), end = std::move(end)] {
     if (!advice.empty() && window->view_.IsShown()) window->WriteOutput(advice + "\r\n", true);
-    window->FinishCommand({});
+    window->FinishCommand(end);
   });
-  return false;
-}
-
-void MainController::UpdateWorker(WorkerArgs* args) {
-  if (!Connect(args)) return;
-  UpdateEngine& engine = args->window->engine_;
-  const std::int32_t result = engine.Update(args->channel);
-  engine.ClosePort(args->channel);
-  MainController* window = args->window;
-  window->view_.Post([window, end = UpdateEnd(result, engine)] { window->FinishCommand(end); });
-}
-
-void MainController::ReadWorker(WorkerArgs* args) {
-  if (!Connect(args)) return;
-  CommandEnd end;
-  end.succeeded = args->window->engine_.ReadVersions(args->channel) >= 0;
-  args->window->engine_.ClosePort(args->channel);
-  MainController* window = args->window;
-  window->view_.Post([window, end] { window->FinishCommand(end); });
 }
 
 void MainController::FinishCommand(const CommandEnd& end) {
@@ -236,7 +232,9 @@ void MainController::FinishCommand(const CommandEnd& end) {
   // The user's word was for the run that has ended; the engine lives as long as the window.
   engine_.recover = false;
   engine_.allowOlder = false;
-  view_.ShowOutcome(end.succeeded);
+  // After the engine's own lines, which were posted before this.
+  if (!end.verdict.empty() && view_.IsShown()) WriteOutput(end.verdict + "\r\n", true);
+  view_.ShowOutcome(end.look);
   EnableControls(true);
   if (end.word == Word::kNone || !view_.IsShown()) return;
   if (!view_.AskUsersWord(end.question) || !view_.IsShown() || running_) return;
@@ -261,6 +259,14 @@ void MainController::WriteOutput(std::string_view text, bool append) {
     folder_.Reset();
     view_.ReplaceOutput(folder_.Fold(text));
   }
+}
+
+std::string MainController::CloseQuestion() const {
+  if (runningCommand_ == "Update") {
+    return "An update is running. Closing now may leave the adapter without working firmware. "
+           "Close anyway?";
+  }
+  return "A version read (Read) is running. Closing now ends it. Close anyway?";
 }
 
 bool MainController::OnClose() {

@@ -42,13 +42,14 @@ enum class Word { kNone, kRecover, kAllowOlder };
 // How a command ended, copied off the engine by its worker before it posts: the window's thread
 // never reads the engine's outcome.
 struct CommandEnd {
-  bool succeeded = false;
+  OutcomeLook look = OutcomeLook::kFailed;
+  std::string verdict;      // the line that closes the command's output, without its end
   Word word = Word::kNone;  // what the window may ask the user's word for
   std::string question;     // ... and how it asks
 };
-// The end of an Update, from its result and the engine as the job left it (its flags still
-// those of the job).
-CommandEnd UpdateEnd(std::int32_t result, const UpdateEngine& engine);
+// The end of a command from the engine as the job left it (its flags still those of the job).
+// opened: the connection was made; seconds: the command's time.
+CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, double seconds);
 
 // What a command's worker reads for as long as it runs.
 struct WorkerArgs {
@@ -83,8 +84,8 @@ class MainController {
   bool OnClose();
 
   bool IsRunning() const { return running_; }
-  // "Update" or "Read" while a command runs, for the close question.
-  const std::string& RunningCommand() const { return runningCommand_; }
+  // The question a close during a command asks, naming the command.
+  std::string CloseQuestion() const;
   // Waits for both workers; the window calls it before it is torn down.
   void Shutdown();
 
@@ -94,10 +95,8 @@ class MainController {
   void EnableControls(bool enabled);
 
  private:
-  static void UpdateWorker(WorkerArgs* args);
-  static void ReadWorker(WorkerArgs* args);
-  // Worker: opens the connection off the window's thread; false when it did not open.
-  static bool Connect(WorkerArgs* args);
+  // Opens the connection and runs the command off the window's thread, then posts its end.
+  static void Worker(WorkerArgs* args, bool update);
   void ShowPortChoices(SerialPageId page, const std::vector<PortChoice>& choices);
   void StartCommand(bool update);
   // False when the click is to do nothing; refusal text set when input is too long.

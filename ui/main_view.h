@@ -10,6 +10,8 @@ namespace zorbent::ui {
 
 enum class DeviceType { kNone, kBt, kUsb, kWifi };
 enum class SerialPageId { kBt, kUsb };
+// How a command ended, as the window shows it at a glance.
+enum class OutcomeLook { kSucceeded, kFailed, kNotConfirmed };
 
 // The controls whose enabled state follows the command state, in the order they are set.
 enum class Control {
@@ -85,9 +87,10 @@ class MainView {
   // true on Yes only.
   virtual bool AskUsersWord(const std::string& question) = 0;
   // The command ended: a close question still open no longer applies.
-  virtual void DismissCloseQuestion() {}
-  // How the command ended, so success and failure look different at a glance.
-  virtual void ShowOutcome(bool /*succeeded*/) {}
+  virtual void DismissCloseQuestion() = 0;
+  // How the command ended, so success, failure and an unconfirmed update look different at a
+  // glance; ResetProgress takes the look away.
+  virtual void ShowOutcome(OutcomeLook look) = 0;
   virtual void ShowAbout() = 0;
   virtual void EndDialog() = 0;
   // Ends the process at once with exit code 0.

@@ -19,6 +19,7 @@
 namespace zorbent::ui {
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -286,7 +287,7 @@ TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
   const std::string connecting = "Connecting to " + adapter.Device() + ":115200 ...\n";
   const std::string read = connecting +
                            "Port is opened!\ndevice version:KTR5575 V2.2\n"
-                           "Adapter version:zOrbent MC v2.2.2X\n";
+                           "Adapter version:zOrbent MC v2.2.2X\nRead: KTR5575 v2.2.2X\n";
   EXPECT_EQ(Output(), read);
   ExpectCommandControlsEnabled(true);
   EXPECT_EQ(Outcome(), "succeeded");
@@ -298,7 +299,9 @@ TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_THAT(Output(), StartsWith(read + connecting + "Port is opened!\n"));
   EXPECT_THAT(Output(), HasSubstr("Device connection ok!\n"));
-  EXPECT_THAT(Output(), ::testing::EndsWith("File download finished!\n"));
+  EXPECT_THAT(Output(), HasSubstr("File download finished!\nUpdate succeeded: KTR5575 (zOrbent MC) "
+                                  "v2.2.2X -> v2.2.3X in "));
+  EXPECT_THAT(Output(), EndsWith(" s\n"));
   EXPECT_EQ(Progress(), 100);
   EXPECT_EQ(Outcome(), "succeeded");
   EXPECT_EQ(dialog_->dismissals, 2);
@@ -321,11 +324,11 @@ TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
   Click("1001");
   Click("1009");
   ASSERT_TRUE(WaitIdle());
-  EXPECT_THAT(Output(),
-              StartsWith("Connecting to " + path + ":115200 ...\n" +
-                         "**Failed** Port connection error!\n" + path + ": no such device.\n" +
-                         "Plug in the adapter (pair a Bluetooth adapter with this computer "
-                         "first), press Refresh and choose it in the Name list.\n"));
+  EXPECT_EQ(Output(), "Connecting to " + path + ":115200 ...\n" +
+                          "**Failed** Port connection error!\n" + path + ": no such device.\n" +
+                          "Plug in the adapter (pair a Bluetooth adapter with this computer "
+                          "first), press Refresh and choose it in the Name list.\nRead failed: "
+                          "the adapter could not be reached. Nothing was sent to it.\n");
   EXPECT_EQ(Outcome(), "failed");
   ExpectCommandControlsEnabled(true);
   // No thread for the worker: the command fails at once and the window takes commands again.
@@ -333,6 +336,8 @@ TEST_F(DialogTest, FailedOpenShowsTheEngineMessageAndAFailure) {
   Click("1009");
   EXPECT_FALSE(dialog_->controller().IsRunning());
   EXPECT_THAT(Output(), HasSubstr("**Failed** could not start: the system refused a new thread."));
+  EXPECT_THAT(Output(),
+              EndsWith("\nRead failed: could not start. Nothing was sent to the adapter.\n"));
   EXPECT_EQ(Outcome(), "failed");
   ExpectCommandControlsEnabled(true);
 }
@@ -394,11 +399,14 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
     char adapter;             // 'd' in download mode, 'o' newer than the file, 'u' unconfirmed
     std::optional<bool> yes;  // none: the real box, closed with Escape
     std::string question;     // empty: none asked
-  } cases[] = {{'d', std::nullopt, recover},
-               {'d', true, recover},
-               {'o', false, older},
-               {'o', true, older},
-               {'u', false, ""}};
+    std::string verdict;      // in the output's last line
+  } cases[] = {{'d', std::nullopt, recover,
+                "KTR5577 left in download mode by an interrupted "
+                "update, press Update again; answer Yes when asked"},
+               {'d', true, recover, "Update succeeded: KTR5577 (was in download mode) -> "},
+               {'o', false, older, "To install the older file anyway, press Update again"},
+               {'o', true, older, "Update succeeded: KTR5577 (zOrbent BM) v2.2.40 -> v2.2.3X"},
+               {'u', false, "", "Update not confirmed: the adapter reports v2.1.9 (file v"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(1, c.adapter) + (c.yes.value_or(false) ? " yes" : " no"));
     const int model = c.adapter == 'u' ? 5 : 2;
@@ -434,9 +442,37 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
     EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, downloaded);
     EXPECT_EQ(Output().find("File download finished!\n") != std::string::npos, downloaded)
         << Output();
-    EXPECT_EQ(Outcome(), yes ? "succeeded" : "failed");
+    EXPECT_EQ(Outcome(), yes ? "succeeded" : c.adapter == 'u' ? "not confirmed" : "failed");
+    const std::string out = Output();
+    EXPECT_THAT(out.substr(out.rfind('\n', out.size() - 2)), HasSubstr(c.verdict));
     EXPECT_EQ(Output().find("Connecting to ", 1) != std::string::npos, yes);  // one rerun
     EXPECT_FALSE(engine_.recover || engine_.allowOlder);
+  }
+}
+
+// An update that breaks off mid-transfer ends with the window's verdict behind the engine's
+// lines, and the bar looks failed until the next command starts.
+TEST_F(DialogTest, FailedUpdateEndsWithTheVerdictAndTheFailureLook) {
+  sim::SimulatorOptions options = test::AdapterModel(2);
+  options.faults.disconnectAtRecord = 3;
+  test::RunningAdapter adapter(options);
+  Open({adapter.Device()});
+  Click("1001");
+  testing::FirmwareFile file(test::NewerImage(2).text);
+  Control<QLineEdit>("1004")->setText(QString::fromStdString(file.Path()));
+  Click("1006");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(
+      Output(),
+      EndsWith("Device connection ok!\n**Failed** The adapter's port went away: unplugged?\n"
+               "**Failed** Request stop download fail,Upgrade again after power on!\n"
+               "Update failed: the adapter's device went away (unplugged?). The adapter "
+               "is in download mode: it has no working firmware until an update "
+               "finishes. Power the adapter off and on, then press Update again; answer "
+               "Yes when asked to finish the interrupted update.\n"));
+  EXPECT_EQ(Outcome(), "failed");
+  if (const QString shot = qEnvironmentVariable("ZORBENT_SCREENSHOT_FAILED"); !shot.isEmpty()) {
+    EXPECT_TRUE(dialog_->grab().save(shot, "PNG"));
   }
 }
 

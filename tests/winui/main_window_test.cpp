@@ -71,6 +71,14 @@ void ExpectLayout(HWND dialog, const std::vector<Layout>& layout) {
   }
 }
 
+// The state the window last gave its bar: wine's bar takes PBM_SETSTATE but reports none back.
+WNDPROC g_barProc = nullptr;
+WPARAM g_barState = 0;
+LRESULT CALLBACK RecordBarState(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == PBM_SETSTATE) g_barState = wParam;
+  return CallWindowProcA(g_barProc, bar, message, wParam, lParam);
+}
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +88,10 @@ class WindowTest : public ::testing::Test {
     // Under wine without an X display no window can exist (tools/test-windows gives one).
     if (hwnd_ == nullptr && std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
     ASSERT_NE(hwnd_, nullptr);
+    g_barState = 0;
+    g_barProc =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrA(GetDlgItem(hwnd_, IDC_PROGRESS), GWLP_WNDPROC,
+                                                    reinterpret_cast<LONG_PTR>(&RecordBarState)));
   }
   void TearDown() override { window_.reset(); }
 
@@ -100,6 +112,13 @@ class WindowTest : public ::testing::Test {
   void Click(HWND parent, int id) { SendMessageA(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
   HWND Page(DeviceType type) const { return window_->Page(type); }
   bool Idle() const { return IsWindowEnabled(GetDlgItem(hwnd_, IDC_UPDATE)) != FALSE; }
+  std::string Output() const {
+    HWND box = GetDlgItem(hwnd_, IDC_OUTPUT);
+    std::string all(static_cast<std::size_t>(GetWindowTextLengthA(box)) + 1, '\0');
+    all.resize(
+        static_cast<std::size_t>(GetWindowTextA(box, all.data(), static_cast<int>(all.size()))));
+    return all;
+  }
 
   std::vector<std::string> ports_{"COM3", "COM12"};
   UpdateEngine engine_;
@@ -243,32 +262,46 @@ TEST(VersionResource, CarriesTheProgramsVersionAndNames) {
   EXPECT_EQ(translation[1], 1200);
 }
 
-// An update through the WiFi page: the worker's reports reach the window's thread, the output
-// box gets Windows line ends, the bar 100, and the controls come back.
+// Updates through the WiFi page: the worker's reports reach the window's thread, the output
+// box gets Windows line ends and the window's verdict last, the bar 100 in the look of the
+// outcome, and the controls come back.
 TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
-  test::RunningAdapter adapter(test::AdapterModel(1, true));
-  testing::FirmwareFile file(test::NewerImage(1).text);
-  Click(hwnd_, IDC_WIFI);
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
-  SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
-  Click(hwnd_, IDC_UPDATE);
-  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
-  ASSERT_TRUE(PumpUntilIdle());
+  for (const bool confirmed : {true, false}) {
+    SCOPED_TRACE(confirmed);
+    const int model = confirmed ? 1 : 5;
+    sim::SimulatorOptions options = test::AdapterModel(model, true);
+    if (!confirmed) options.adapter.flashedVersion = "2.1.9";
+    test::RunningAdapter adapter(options);
+    testing::FirmwareFile file(test::NewerImage(model).text);
+    Click(hwnd_, IDC_WIFI);
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+    SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
+    Click(hwnd_, IDC_UPDATE);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
+    ASSERT_TRUE(PumpUntilIdle());
 
-  HWND box = GetDlgItem(hwnd_, IDC_OUTPUT);
-  std::string all(static_cast<std::size_t>(GetWindowTextLengthA(box)) + 1, '\0');
-  all.resize(
-      static_cast<std::size_t>(GetWindowTextA(box, all.data(), static_cast<int>(all.size()))));
-  EXPECT_TRUE(all.starts_with("Connecting to 127.0.0.1:")) << all;
-  EXPECT_TRUE(all.ends_with("File download finished!\r\n")) << all;
-  EXPECT_EQ(ToEditLineEnds(all), all);  // no bare "\n" reached the edit control
-  EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
-  EXPECT_EQ(adapter->Flashes(), 1);
+    const std::string all = Output();
+    EXPECT_TRUE(all.starts_with("Connecting to 127.0.0.1:")) << all;
+    EXPECT_NE(all.find(confirmed ? "\r\nUpdate succeeded: " : "\r\nUpdate not confirmed: "),
+              std::string::npos)
+        << all;
+    EXPECT_TRUE(all.ends_with(confirmed ? " s\r\n" : "; press Read to check.\r\n")) << all;
+    EXPECT_EQ(ToEditLineEnds(all), all);  // no bare "\n" reached the edit control
+    EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
+    EXPECT_EQ(g_barState, confirmed ? PBST_NORMAL : PBST_PAUSED);
+    EXPECT_EQ(adapter->Flashes(), 1);
+  }
 }
 
 // Answers the question box from a timer its own modal loop runs, keeping its text and default.
+// With g_word 0 it leaves the box open for the command's end to answer, and answers No itself
+// only after kQuestionBoundMs, so that a box left open fails the test instead of hanging it.
+constexpr UINT kQuestionBoundMs = 20000;
 HWND g_owner = nullptr;
+HWND g_box = nullptr;
+UINT_PTR g_bound = 0;
+bool g_boundAnswered = false;
 int g_word = IDNO;
 std::string g_question;
 bool g_noIsDefault = false;
@@ -288,7 +321,48 @@ void CALLBACK AnswerQuestion(HWND, UINT, UINT_PTR timer, DWORD) {
   GetDlgItemTextA(box, 0xFFFF, text.data(), static_cast<int>(text.size()));  // the message
   g_question = text.data();
   g_noIsDefault = (GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON;
-  SendMessageA(box, WM_COMMAND, static_cast<WPARAM>(g_word), 0);
+  g_box = box;
+  if (g_word != 0) {
+    SendMessageA(box, WM_COMMAND, static_cast<WPARAM>(g_word), 0);
+    return;
+  }
+  g_bound = SetTimer(nullptr, 0, kQuestionBoundMs, [](HWND, UINT, UINT_PTR bound, DWORD) {
+    KillTimer(nullptr, bound);
+    g_boundAnswered = IsWindow(g_box) != FALSE;
+    if (g_boundAnswered) SendMessageA(g_box, WM_COMMAND, IDNO, 0);
+  });
+}
+
+// Closing during a Read of a silent adapter asks a question that names the Read; the Read's
+// end takes the question away, the window stays, and the bar shows the failure.
+TEST_F(WindowTest, CloseQuestionNamesTheCommandAndGoesWhenItEnds) {
+  sim::SimulatorOptions options = test::AdapterModel(2, true);
+  options.link.silent = true;
+  test::RunningAdapter silent(options);
+  Click(hwnd_, IDC_WIFI);
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, silent.Port().c_str());
+  Click(hwnd_, IDC_READ);
+  ASSERT_FALSE(Idle());
+  g_owner = hwnd_;
+  g_word = 0;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
+  SendMessageA(hwnd_, WM_COMMAND, IDCANCEL, 0);  // returns when the question has gone
+  KillTimer(nullptr, timer);
+  KillTimer(nullptr, g_bound);
+  EXPECT_FALSE(g_boundAnswered);  // the Read's end answered it
+  EXPECT_EQ(g_question, "A version read (Read) is running. Closing now ends it. Close anyway?");
+  EXPECT_TRUE(g_noIsDefault);
+  EXPECT_TRUE(Idle());
+  EXPECT_TRUE(IsWindowVisible(hwnd_));
+  EXPECT_TRUE(
+      Output().ends_with("\r\nRead failed: the adapter did not answer. Nothing was sent "
+                         "that changes the adapter. Check that the adapter is on, that "
+                         "this computer is on its WiFi network, and the IP Address and "
+                         "IP Port fields.\r\n"))
+      << Output();
+  EXPECT_EQ(g_barState, PBST_ERROR);
+  EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
 }
 
 // An adapter that did not identify itself: the window asks, No by default, and only Yes sends

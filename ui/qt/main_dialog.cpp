@@ -289,14 +289,20 @@ void MainDialog::ResetProgress() {
   progress_->setValue(0);
 }
 
-void MainDialog::ShowOutcome(bool succeeded) {
-  // A failure at 99 % must not pass for a success: the whole bar turns red.
-  progress_->setStyleSheet(
-      succeeded ? QStringLiteral("QProgressBar::chunk { background-color: #2e7d32; }")
-                : QStringLiteral("QProgressBar { background-color: #c62828; } "
-                                 "QProgressBar::chunk { background-color: #c62828; }"));
-  progress_->setProperty("outcome",
-                         succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed"));
+void MainDialog::ShowOutcome(OutcomeLook look) {
+  // A failure at 99 % must not pass for a success: the whole bar turns red. An update whose
+  // version was not confirmed is amber, neither green nor red.
+  const char* colour = look == OutcomeLook::kSucceeded ? "#2e7d32"
+                       : look == OutcomeLook::kFailed  ? "#c62828"
+                                                       : "#f9a825";
+  QString style = QStringLiteral("QProgressBar::chunk { background-color: %1; }").arg(colour);
+  if (look != OutcomeLook::kSucceeded)
+    style += QStringLiteral(" QProgressBar { background-color: %1; }").arg(colour);
+  progress_->setStyleSheet(style);
+  progress_->setProperty("outcome", look == OutcomeLook::kSucceeded ? QStringLiteral("succeeded")
+                                    : look == OutcomeLook::kFailed
+                                        ? QStringLiteral("failed")
+                                        : QStringLiteral("not confirmed"));
 }
 
 void MainDialog::SetProgress(int percent) {
@@ -320,12 +326,7 @@ std::optional<std::string> MainDialog::ChooseFirmwareFile() {
 }
 
 bool MainDialog::ConfirmCloseWhileRunning() {
-  const bool update = controller_->RunningCommand() == "Update";
-  QMessageBox box(QMessageBox::Question, windowTitle(),
-                  update ? QStringLiteral("An update is running. Closing now may leave the "
-                                          "adapter without working firmware. Close anyway?")
-                         : QStringLiteral("A version read (Read) is running. Closing now ends "
-                                          "it. Close anyway?"),
+  QMessageBox box(QMessageBox::Question, windowTitle(), FromEngine(controller_->CloseQuestion()),
                   QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   closeQuestion_ = &box;

@@ -61,7 +61,7 @@ class MainDialog : public QDialog, public MainView {
   bool ConfirmCloseWhileRunning() override;
   bool AskUsersWord(const std::string& question) override;
   void DismissCloseQuestion() override;
-  void ShowOutcome(bool succeeded) override;
+  void ShowOutcome(OutcomeLook look) override;
   void ShowAbout() override;
   void EndDialog() override;
   void EndProcessNow() override;

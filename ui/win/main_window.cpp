@@ -13,6 +13,11 @@ namespace {
 
 constexpr UINT kPostedMessage = WM_APP + 1;
 constexpr std::size_t kPathBufferSize = 260;
+constexpr const char* kTitle = "zOrbentFwUpdater v3.5";
+
+// The close question's box, caught as it activates: the window that asks, and the hook.
+thread_local HWND* t_questionBox = nullptr;
+thread_local HHOOK t_questionHook = nullptr;
 
 std::string WindowText(HWND window) {
   if (window == nullptr) return {};
@@ -410,6 +415,7 @@ void WinMainWindow::Scroll(HWND box) {
 }
 
 void WinMainWindow::ResetProgress() {
+  SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETSTATE, PBST_NORMAL, 0);
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETPOS, 0, 0);
@@ -443,19 +449,47 @@ std::optional<std::string> WinMainWindow::ChooseFirmwareFile() {
   return std::string(file.data());
 }
 
+LRESULT CALLBACK WinMainWindow::NoteQuestionBox(int code, WPARAM wParam, LPARAM lParam) {
+  const HHOOK hook = t_questionHook;
+  if (code == HCBT_ACTIVATE && t_questionBox != nullptr) {
+    *t_questionBox = reinterpret_cast<HWND>(wParam);
+    t_questionBox = nullptr;
+  }
+  return CallNextHookEx(hook, code, wParam, lParam);
+}
+
 bool WinMainWindow::ConfirmCloseWhileRunning() {
-  const int answer =
-      MessageBoxA(hwnd_,
-                  "An update is running. Closing now may leave the adapter without "
-                  "working firmware. Close anyway?",
-                  "zOrbentFwUpdater v3.5", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+  // The box's window is caught as it opens, so that the command's end can answer it.
+  t_questionBox = &closeQuestion_;
+  t_questionHook = SetWindowsHookExA(WH_CBT, &NoteQuestionBox, nullptr, GetCurrentThreadId());
+  const int answer = MessageBoxA(hwnd_, controller_->CloseQuestion().c_str(), kTitle,
+                                 MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+  if (t_questionHook != nullptr) UnhookWindowsHookEx(t_questionHook);
+  t_questionHook = nullptr;
+  t_questionBox = nullptr;
+  closeQuestion_ = nullptr;
   return answer == IDYES;
+}
+
+void WinMainWindow::DismissCloseQuestion() {
+  if (closeQuestion_ != nullptr) SendMessageA(closeQuestion_, WM_COMMAND, IDNO, 0);
 }
 
 bool WinMainWindow::AskUsersWord(const std::string& question) {
   // Yes sends the adapter what a refusal held back: only a deliberate click gives it.
-  return MessageBoxA(hwnd_, question.c_str(), "zOrbentFwUpdater v3.5",
-                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+  return MessageBoxA(hwnd_, question.c_str(), kTitle, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) ==
+         IDYES;
+}
+
+void WinMainWindow::ShowOutcome(OutcomeLook look) {
+  // A failure shows the whole bar in the error colour, however far it got; an unconfirmed
+  // update keeps its position, paused.
+  HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
+  if (look == OutcomeLook::kFailed) SendMessageA(bar, PBM_SETPOS, 100, 0);
+  const WPARAM state = look == OutcomeLook::kSucceeded ? PBST_NORMAL
+                       : look == OutcomeLook::kFailed  ? PBST_ERROR
+                                                       : PBST_PAUSED;
+  SendMessageA(bar, PBM_SETSTATE, state, 0);
 }
 
 void WinMainWindow::ShowAbout() {

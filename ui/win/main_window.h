@@ -67,6 +67,8 @@ class WinMainWindow final : public MainView {
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
   bool AskUsersWord(const std::string& question) override;
+  void DismissCloseQuestion() override;
+  void ShowOutcome(OutcomeLook look) override;
   void ShowAbout() override;
   void EndDialog() override;
   void EndProcessNow() override;
@@ -76,6 +78,7 @@ class WinMainWindow final : public MainView {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK PageProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK NoteQuestionBox(int code, WPARAM wParam, LPARAM lParam);
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
   void OnCommand(int id, int code);
@@ -91,6 +94,7 @@ class WinMainWindow final : public MainView {
   bool modal_ = false;
   bool ending_ = false;
   bool quitOnDestroy_ = false;
+  HWND closeQuestion_ = nullptr;  // while the close question is open
   HWND hwnd_ = nullptr;
   HWND btPage_ = nullptr;
   HWND usbPage_ = nullptr;

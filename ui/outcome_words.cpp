@@ -1,0 +1,210 @@
+#include "ui/outcome_words.h"
+
+#include <cstdio>
+
+#include "engine/device_table.h"
+#include "engine/update_engine.h"
+
+namespace zorbent::ui {
+namespace {
+
+using K = FailureKind;
+using S = AdapterState;
+
+constexpr const char* kFinishInterrupted =
+    "press Update again; answer Yes when asked to finish the interrupted update";
+
+// A version read keeps only the adapter's answers; an update also notes what they name.
+std::string ModelOf(const JobOutcome& o) {
+  if (!o.adapterModel.empty()) return o.adapterModel;
+  return std::string(ModelName(ModelOfAnswers(o.qkiAnswer, o.qkversAnswer)));
+}
+
+std::string VersionOf(const JobOutcome& o) {
+  if (!o.versionBefore.empty()) return o.versionBefore;
+  const DeviceModel* model = ModelByCode(ModelOfAnswers(o.qkiAnswer, o.qkversAnswer));
+  const std::string qki = VersionInAnswer(o.qkiAnswer);
+  if (model == nullptr) return qki.empty() ? VersionInAnswer(o.qkversAnswer) : qki;
+  return model->versionInQki ? qki : VersionInAnswer(o.qkversAnswer);
+}
+
+// "KTR5577 (zOrbent BM)"
+std::string Adapter(const JobOutcome& o) {
+  const std::string model = ModelOf(o);
+  if (model.empty()) return "the adapter";
+  return o.adapterName.empty() ? model : model + " (" + o.adapterName + ")";
+}
+
+std::string Version(const std::string& version) {
+  return version.empty() ? std::string("an unknown version") : "v" + version;
+}
+
+std::string ModelOr(const std::string& model, const char* otherwise) {
+  return model.empty() ? std::string(otherwise) : model;
+}
+
+std::string UpdateEnded(const JobOutcome& o, double seconds) {
+  const std::string file = " (file " + Version(o.fileVersion) + "); press Read to check.";
+  if (o.kind == K::kNotConfirmed && o.versionAfter.empty()) {
+    return "Update not confirmed: the download finished, but the adapter did not report its "
+           "new version" +
+           file;
+  }
+  if (o.kind == K::kNotConfirmed) {
+    const bool unchanged = o.versionAfter == o.versionBefore;
+    return "Update not confirmed: the adapter " + std::string(unchanged ? "still " : "") +
+           "reports " + Version(o.versionAfter) + file;
+  }
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f s", seconds);
+  const std::string before =
+      o.foundInDownloadMode ? std::string("(was in download mode)") : Version(VersionOf(o));
+  return "Update succeeded: " + Adapter(o) + " " + before + " -> " + Version(o.versionAfter) +
+         " in " + time;
+}
+
+std::string ReadEnded(const JobOutcome& o) {
+  const std::string model = ModelOf(o);
+  const std::string version = VersionOf(o);
+  if (model.empty())
+    return "Read: " + Version(version) + ", from a model this program does not know";
+  if (version.empty()) return "Read: " + model + ", which did not report its firmware version";
+  return "Read: " + model + " v" + version;
+}
+
+// Why it failed, in a few words.
+std::string Reason(const JobOutcome& o) {
+  switch (o.kind) {
+    case K::kStopped:
+      return "stopped on request";
+    case K::kPortGone:
+      return o.port.tcp ? "the connection to the adapter closed"
+                        : "the adapter's device went away (unplugged?)";
+    case K::kNotIdentified:
+      return "the adapter did not identify itself";
+    case K::kSilent:
+      return o.line.garbled ? "the adapter answered with bytes that are not text"
+                            : "the adapter did not answer";
+    case K::kOutOfTurn:
+      return "the adapter's answers did not belong to their commands (a late answer)";
+    default:
+      break;
+  }
+  std::string reason = o.cause;
+  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
+  return reason.empty() ? std::string("the adapter did not answer") : reason;
+}
+
+std::string StateSentence(const JobOutcome& o) {
+  switch (o.state) {
+    case S::kNotReached:
+      return "Nothing was sent to the adapter.";
+    case S::kUnchanged:
+      return "Nothing was sent that changes the adapter.";
+    case S::kInDownloadMode:
+      return "The adapter is in download mode: it has no working firmware until an update "
+             "finishes.";
+    case S::kMayBeInDownloadMode:
+      return "The adapter did not answer " +
+             (o.unanswered.empty() ? std::string("the last command") : o.unanswered) +
+             ", so it may be in download mode.";
+    case S::kUpdatedConfirmed:
+      return "The adapter reports the file's version.";
+    case S::kUpdatedNotConfirmed:
+      return "The download finished, but the adapter does not report the file's version.";
+  }
+  return {};
+}
+
+std::string CheckConnection(const JobOutcome& o) {
+  if (o.port.tcp) {
+    return "Check that the adapter is on, that this computer is on its WiFi network, and the IP "
+           "Address and IP Port fields.";
+  }
+  if (o.line.garbled) {
+    return "Its answer was not text, which a wrong rate gives: choose 115200 in the Baudrate "
+           "list.";
+  }
+  return "Check that it is powered and plugged in and that the Name list shows its device "
+         "(Refresh lists the devices present).";
+}
+
+std::string AnotherFile(const JobOutcome& o) {
+  switch (o.kind) {
+    case K::kUpgradeFirst:
+      return "Choose the firmware the message above names, install it, then this file.";
+    case K::kFirmwareHigher:
+      return "Choose a newer file for " + ModelOr(o.fileModel, "this adapter") +
+             " and press Update again.";
+    case K::kModelMismatch:
+      return "Choose a file for " + ModelOr(ModelOf(o), "this adapter") +
+             " and press Update again.";
+    default:
+      return "Choose a sound firmware file for the adapter and press Update again.";
+  }
+}
+
+// What to do next, with the window's controls.
+std::string RecoverySentence(const JobOutcome& o, bool update) {
+  const std::string model = ModelOr(ModelOf(o), o.fileModel.c_str());
+  switch (o.recovery) {
+    case Recovery::kNothing:
+      return {};
+    case Recovery::kCheckConnection:
+      return CheckConnection(o);
+    case Recovery::kRunAgain:
+      return update ? "Press Update again." : "Press Read again.";
+    case Recovery::kPowerCycleThenUpdate:
+      if (o.state != S::kInDownloadMode)
+        return "Power the adapter off and on, then press Update again.";
+      return "Power the adapter off and on, then " + std::string(kFinishInterrupted) + ".";
+    case Recovery::kAnotherFile:
+      return AnotherFile(o);
+    case Recovery::kAnotherFileRecover:
+      if (o.kind == K::kOddFileNotClosed) {
+        return "This adapter does not close a download without the file's last line, which a "
+               "file with an odd number of lines never sends: choose another file for " +
+               ModelOr(model, "it") + ", then " + kFinishInterrupted + ".";
+      }
+      return "Choose a file for " + ModelOr(model, "it") + ", then " + kFinishInterrupted + ".";
+    case Recovery::kRecoverIfDownloadMode:
+      if (!update) {
+        return "If an interrupted update left it in download mode, choose its firmware file, "
+               "then press Update and answer Yes when asked to finish the interrupted update.";
+      }
+      return "If it is a " + ModelOr(o.fileModel, "adapter of this file's model") +
+             " left in download mode by an interrupted update, " + kFinishInterrupted + ".";
+    case Recovery::kAllowOlder:
+      return "To install the older file anyway, press Update again and answer Yes when asked.";
+    case Recovery::kReadToTell:
+      return "To find out, press Read: it tells.";
+    case Recovery::kContactMaker:
+      return "This program cannot update it.";
+    case Recovery::kNewerProgram:
+      return "This adapter needs a newer version of this program.";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string WindowVerdict(const JobOutcome& outcome, bool update, bool opened, double seconds) {
+  const std::string job = update ? "Update" : "Read";
+  if (!opened) {
+    // The line before says what to do about the port (PortAdvice).
+    return job + (outcome.kind == K::kPortUnavailable
+                      ? " failed: the adapter could not be reached. Nothing was sent to it."
+                      : " failed: the connection was not opened. Nothing was sent to the adapter.");
+  }
+  if (outcome.succeeded) return update ? UpdateEnded(outcome, seconds) : ReadEnded(outcome);
+  const std::string line = job + " failed: " + Reason(outcome) + ". " + StateSentence(outcome);
+  const std::string next = RecoverySentence(outcome, update);
+  return next.empty() ? line : line + " " + next;
+}
+
+OutcomeLook LookOf(const JobOutcome& outcome, bool opened) {
+  if (!opened || !outcome.succeeded) return OutcomeLook::kFailed;
+  return outcome.kind == K::kNotConfirmed ? OutcomeLook::kNotConfirmed : OutcomeLook::kSucceeded;
+}
+
+}  // namespace zorbent::ui
