@@ -38,8 +38,9 @@ Recovery RecoveryOf(const JobOutcome& o) {
     case K::kFirmwareHigher:
       return o.state == S::kInDownloadMode ? R::kAnotherFileRecover : R::kAnotherFile;
     case K::kPortUnavailable:
-    case K::kSilent:
       return R::kCheckConnection;
+    case K::kSilent:  // silent at the normal rate, answering at the fast: a cut block download
+      return o.state == S::kInDownloadMode ? R::kPowerCycleThenUpdate : R::kCheckConnection;
     case K::kOutOfTurn:
     case K::kUnanswered:
     case K::kNoVersion:

@@ -347,6 +347,15 @@ std::int32_t UpdateEngine::ReadBothVersions(Link& port, std::int32_t channel) {
     ReportUnanswered(*this);
     return -1;
   }
+  // What the answers name, for front ends that sum a read up.
+  const std::int32_t model = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
+  if (model >= 0) {
+    NoteAdapterIdentity(*this, model);
+  } else {
+    outcome.versionBefore = VersionInAnswer(outcome.qkiAnswer);
+    if (outcome.versionBefore.empty())
+      outcome.versionBefore = VersionInAnswer(outcome.qkversAnswer);
+  }
   return 0;
 }
 

@@ -14,18 +14,12 @@ using S = AdapterState;
 constexpr const char* kFinishInterrupted =
     "press Update again; answer Yes when asked to finish the interrupted update";
 
-// A version read keeps only the adapter's answers; an update also notes what they name.
 std::string ModelOf(const JobOutcome& o) {
-  if (!o.adapterModel.empty()) return o.adapterModel;
-  return std::string(ModelName(ModelOfAnswers(o.qkiAnswer, o.qkversAnswer)));
+  return o.adapterModel;
 }
 
 std::string VersionOf(const JobOutcome& o) {
-  if (!o.versionBefore.empty()) return o.versionBefore;
-  const DeviceModel* model = ModelByCode(ModelOfAnswers(o.qkiAnswer, o.qkversAnswer));
-  const std::string qki = VersionInAnswer(o.qkiAnswer);
-  if (model == nullptr) return qki.empty() ? VersionInAnswer(o.qkversAnswer) : qki;
-  return model->versionInQki ? qki : VersionInAnswer(o.qkversAnswer);
+  return o.versionBefore;
 }
 
 // "KTR5577 (zOrbent BM)"

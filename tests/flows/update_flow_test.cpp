@@ -391,6 +391,8 @@ TEST_P(Cut, StopRequestEndsTheTransferWithoutSuccess) {
   EXPECT_TRUE(fast.SaidInOrder(
       {"**Failed** The device did not report its version!\r\n", "answers at 2,000,000 baud"}))
       << fast.text;
+  ExpectOutcome(fast.outcome, FailureKind::kSilent, AdapterState::kInDownloadMode,
+                Recovery::kPowerCycleThenUpdate);
 }
 
 // Power lost mid-download: the run fails, a rerun with recover delivers the whole file.
@@ -505,6 +507,8 @@ TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
   SimulatorOptions other = AdapterOf(5);
   other.adapter.flashedVersion = "2.1.9";
   Started adapter(other);
+  const JobRun whole = RunRead(adapter.simulator.ConfigString());  // names what it read
+  EXPECT_EQ(whole.outcome.adapterModel + " " + whole.outcome.versionBefore, "KTR558 2.1");
   UpdateEngine engine;
   const JobRun run = adapter.Update(ImageFor(5), engine);
   EXPECT_EQ(run.result, 0);

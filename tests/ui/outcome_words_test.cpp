@@ -47,10 +47,12 @@ TEST(WindowVerdict, WordsEveryRecoveryAndStateInTheWindowsTerms) {
        [](JobOutcome& o) { o.succeeded = true, o.versionAfter.clear(); },
        "...did not report its new version (file v2.2.3X); press Read to check.", L::kNotConfirmed},
       {false, K::kNone, S::kUnchanged, R::kNothing,
-       [](JobOutcome& o) { o = {}, o.succeeded = true, o.qkiAnswer = "zOrbent BM v2.2.30"; },
+       [](JobOutcome& o) {
+         o = {}, o.succeeded = true, o.adapterModel = "KTR5577", o.versionBefore = "2.2.30";
+       },
        "Read: KTR5577 v2.2.30", L::kSucceeded},
       {false, K::kNone, S::kUnchanged, R::kNothing,
-       [](JobOutcome& o) { o = {}, o.succeeded = true, o.qkversAnswer = "OBDZ V1.4"; },
+       [](JobOutcome& o) { o = {}, o.succeeded = true, o.versionBefore = "1.4"; },
        "Read: v1.4, from a model this program does not know", L::kSucceeded},
       {true, K::kNone, S::kNotReached, R::kNothing, [](JobOutcome& o) { o = {}, o.cause = "x!"; },
        "Update failed: x. Nothing was sent to the adapter."},
