@@ -207,7 +207,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   free->link = std::make_unique<Link>(*port);
   free->port = std::move(port);
   free->serial = parsed.kind == PortKind::kSerial;
-  CopyToBuffer(free->firmwarePath, firmwarePath);
+  free->firmwarePath = firmwarePath;
   ReportText("Port is opened!\r\n");
   return static_cast<std::int32_t>(free - channels.begin());
 }
@@ -265,7 +265,7 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
 
 std::int32_t UpdateEngine::RunUpdate(Link& port, std::int32_t channel) {
   ReportProgress(1);
-  const std::string path(BufferText(channels[static_cast<std::size_t>(channel)].firmwarePath));
+  const std::string& path = channels[static_cast<std::size_t>(channel)].firmwarePath;
   std::string why;
   if (!LoadFirmwareFile(path, image, why)) {
     Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");

@@ -35,8 +35,8 @@ inline constexpr std::int32_t kMinimumImageSize = 138;
 struct Channel {
   std::unique_ptr<Port> port;  // null while the channel is free
   std::unique_ptr<Link> link;  // the exchange over port, kept from job to job
-  std::array<char, kPathCapacity> firmwarePath{};
-  bool serial = false;  // a serial line, whose rate the adapter may have been left at
+  std::string firmwarePath;    // at most kPathCapacity - 1 characters
+  bool serial = false;         // a serial line, whose rate the adapter may have been left at
 };
 
 // An adapter's answer as one printable line: line ends become spaces, the prompt and

@@ -75,6 +75,8 @@ TEST_F(EngineSpine, AllChannelsInUseReportsNotEnoughMemoryEvenForBadStrings) {
   engine_.ClosePort(7);
   test::PtyPair extra;
   EXPECT_EQ(engine_.OpenPort(extra.ConfigString(), ""), 7);
+  // Free slots cost little: a tray runs one engine per adapter.
+  EXPECT_LT(sizeof(UpdateEngine), 32u * 1024);
 }
 
 // An overlong firmware path is refused, not cut; a bad connection string gets the forms it takes.
