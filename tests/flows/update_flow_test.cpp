@@ -206,7 +206,10 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
                            : message.find("upgrade to") != message.npos ? FailureKind::kUpgradeFirst
                            : message.find("higher") != message.npos  ? FailureKind::kFirmwareHigher
                            : message.find("too low") != message.npos ? FailureKind::kProgramTooOld
-                                                                     : FailureKind::kOlderFile;
+                           : message.find("no upgrade") != message.npos ? FailureKind::kNotUpdatable
+                           : message.find("too old") != message.npos ? FailureKind::kAdapterTooOld
+                           : message.find("its version") != message.npos ? FailureKind::kNoVersion
+                                                                         : FailureKind::kOlderFile;
   EXPECT_EQ(engine.outcome.kind, kind) << engine.outcome.cause;
   EXPECT_EQ(engine.outcome.state, AdapterState::kUnchanged);
   // Which adapter it is comes first, then the version gates.
@@ -247,6 +250,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"RuvoBelowThreshold", 0, 0,
                 [](SimulatorOptions& o) { o.adapter.deviceVersion = "3.9.9X"; },
                 "Please upgrade to version rUvoPro_V4.0.0X first!\r\n"},
+        Refusal{"RuvoNoUpgrade", 4, 4,
+                [](SimulatorOptions& o) { o.adapter.deviceVersion = "3.9.9X"; },
+                "There is no upgrade function for this product!\r\n"},
+        Refusal{"RuvoTooOld", 0, 0, [](SimulatorOptions& o) { o.adapter.qkversText = "Ruvo V3.1"; },
+                "This product is too old"},
+        Refusal{"RuvoNoVersion", 0, 0, [](SimulatorOptions& o) { o.adapter.qkversText = "V?"; },
+                "**Failed** The device did not report its version!\r\n"},
         Refusal{"BlockProbeRefuses", 5, 5,
                 [](SimulatorOptions& o) { o.adapter.qkiText = "zOrbent FS v2.2.01"; }, kMismatch},
         // 2219: not above the threshold the adapter has reached
