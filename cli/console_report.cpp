@@ -108,7 +108,6 @@ void ConsoleReport::Text(std::string_view text) {
       pending_.push_back(c);
       continue;
     }
-    if (pending_.starts_with("**Failed** ")) lastFailure_ = pending_;
     console_.Line(job_, pending_);
     pending_.clear();
   }

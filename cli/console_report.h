@@ -58,8 +58,6 @@ class ConsoleReport {
 
   int LastProgress() const { return lastProgress_; }
   const std::string& Transcript() const { return transcript_; }
-  // The last "**Failed** " line, for summaries.
-  const std::string& LastFailure() const { return lastFailure_; }
 
  private:
   Console& console_;
@@ -67,7 +65,6 @@ class ConsoleReport {
   int lastProgress_ = -1;
   std::string pending_;
   std::string transcript_;
-  std::string lastFailure_;
 };
 
 }  // namespace zorbent::cli

@@ -81,17 +81,6 @@ std::string_view BufferText(std::span<const char> buffer) {
   return {buffer.data(), static_cast<std::size_t>(end - buffer.begin())};
 }
 
-bool CopyToBuffer(std::span<char> buffer, std::string_view text) {
-  if (buffer.empty()) return false;
-  if (text.size() >= buffer.size()) {
-    buffer[0] = '\0';
-    return false;
-  }
-  std::copy(text.begin(), text.end(), buffer.begin());
-  buffer[text.size()] = '\0';
-  return true;
-}
-
 UpdateEngine::~UpdateEngine() {
   for (auto& channel : channels) {
     channel.link.reset();

@@ -159,8 +159,5 @@ class UpdateEngine {
 
 // Text of a NUL-terminated buffer (up to its first NUL, never past its end).
 std::string_view BufferText(std::span<const char> buffer);
-// Copies text into a fixed buffer with its terminator; false (buffer emptied) when it does
-// not fit.
-bool CopyToBuffer(std::span<char> buffer, std::string_view text);
 
 }  // namespace zorbent
