@@ -150,22 +150,28 @@ Port* UpdateEngine::ChannelPort(std::int32_t channel) {
 }
 
 std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_view firmwarePath) {
+  // A refused open is a job's whole account too.
+  outcome = JobOutcome{};
+  outcome.stage = Stage::kConnect;
+  const auto refuse = [this](FailureKind kind, std::string_view message, std::string detail = {}) {
+    Fail(kind, message, detail);
+    Conclude(outcome);
+    return -1;
+  };
   const auto free = std::find_if(channels.begin(), channels.end(),
                                  [](const Channel& c) { return c.port == nullptr; });
-  if (free == channels.end()) {
-    ReportText("**Failed** Not enough memory!\r\n");
-    return -1;
-  }
+  if (free == channels.end())
+    return refuse(FailureKind::kPortUnavailable, "**Failed** Not enough memory!\r\n");
   ParsedConfig parsed;
   if (!ParseConfigString(configString, parsed)) {
-    ReportText("**Failed** Port parameter error!\r\n");
-    ReportText("Expected " + std::string(kConfigStringForms) + ".\r\n");
-    return -1;
+    outcome.port.problem = PortFacts::Problem::kBadAddress;
+    return refuse(FailureKind::kPortUnavailable, "**Failed** Port parameter error!\r\n",
+                  "Expected " + std::string(kConfigStringForms) + ".\r\n");
   }
   // A cut path would load another file than the one asked for: refuse it instead.
   if (firmwarePath.size() >= kPathCapacity) {
-    ReportText("**Failed** Firmware path is too long!\r\n");
-    return -1;
+    outcome.stage = Stage::kFile;
+    return refuse(FailureKind::kFileUnusable, "**Failed** Firmware path is too long!\r\n");
   }
   std::unique_ptr<Port> port;
   PortFacts facts;  // why the last attempt failed, for the line after and the outcome
@@ -185,13 +191,9 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   if (port == nullptr) {
     facts.attempts = attempts;
     facts.waitedMs = waitedMs;
-    outcome = JobOutcome{};
     outcome.port = facts;
-    outcome.stage = Stage::kConnect;
-    Fail(FailureKind::kPortUnavailable, "**Failed** Port connection error!\r\n",
-         PortFactsLine(facts) + "\r\n");
-    Conclude(outcome);
-    return -1;
+    return refuse(FailureKind::kPortUnavailable, "**Failed** Port connection error!\r\n",
+                  PortFactsLine(facts) + "\r\n");
   }
   free->link = std::make_unique<Link>(*port);
   free->port = std::move(port);

@@ -204,8 +204,6 @@ void MainController::Worker(WorkerArgs* args, bool update) {
   const std::uint32_t start = TickCount();
   MainController* window = args->window;
   UpdateEngine& engine = window->engine_;
-  // A refusal before the port opens writes no account: none of an earlier job may stand in.
-  engine.outcome = JobOutcome{};
   args->channel = engine.OpenPort(args->config, args->firmware);
   const bool opened = args->channel >= 0;
   std::string advice;

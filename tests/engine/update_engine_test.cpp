@@ -93,6 +93,19 @@ TEST_F(EngineSpine, OverlongPathsAndBadConnectionStringsAreRefused) {
                 "**Failed** Port parameter error!\r\n",
                 "Expected com|DEVICE:BAUD (a serial adapter, e.g. com|/dev/ttyUSB0:115200) or "
                 "tcp|HOST:PORT (a WiFi adapter, e.g. tcp|192.168.0.10:35000).\r\n"}));
+  // Every refused open leaves its account: what was wrong, nothing reached, what to do.
+  const std::pair<std::string, FailureKind> refused[] = {
+      {"com|/dev/ttyUSB0:0", FailureKind::kPortUnavailable},
+      {"com|/nonexistent/tty:115200", FailureKind::kPortUnavailable}};
+  for (const auto& [config, kind] : refused) {
+    EXPECT_EQ(engine_.OpenPort(config, ""), -1);
+    EXPECT_EQ(engine_.outcome.kind, kind) << config;
+    EXPECT_EQ(engine_.outcome.stage, Stage::kConnect);
+    EXPECT_EQ(engine_.outcome.state, AdapterState::kNotReached);
+    EXPECT_EQ(engine_.outcome.recovery, Recovery::kCheckConnection);
+  }
+  EXPECT_EQ(engine_.OpenPort(pty.ConfigString(), std::string(1024, 'p')), -1);
+  EXPECT_EQ(engine_.outcome.recovery, Recovery::kAnotherFile);
 }
 
 // Files that cannot be updates are refused with the reason, unread, before the adapter.
