@@ -104,29 +104,10 @@ std::string RecoverySentence(const JobOutcome& outcome, bool checkOnly) {
 }  // namespace
 
 std::string Reason(const JobOutcome& outcome) {
-  switch (outcome.kind) {
-    case K::kStopped:
-      return "stopped on request";
-    case K::kPortGone:
-      return "the adapter's port went away (unplugged?)";
-    case K::kNotIdentified:
-      return "the adapter did not identify itself";
-    case K::kSilent:
-      return outcome.line.garbled ? "the adapter answered with bytes that are not text"
-                                  : "the adapter did not answer";
-    case K::kOutOfTurn:
-      return "the adapter's answers did not belong to their commands (a late answer)";
-    default:
-      break;
-  }
-  if (outcome.kind == K::kPortUnavailable) {
-    std::string facts = PortFactsLine(outcome.port);  // "/dev/ttyUSB9: no such device."
-    if (facts.ends_with('.')) facts.pop_back();
-    return facts;
-  }
-  std::string reason = outcome.cause;
-  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
-  return reason.empty() ? std::string("the adapter did not answer") : reason;
+  if (outcome.kind != K::kPortUnavailable) return CauseInBrief(outcome);
+  std::string facts = PortFactsLine(outcome.port);  // "/dev/ttyUSB9: no such device."
+  if (facts.ends_with('.')) facts.pop_back();
+  return facts;
 }
 
 std::string StateInBrief(const JobOutcome& outcome) {

@@ -70,6 +70,28 @@ Recovery RecoveryOf(const JobOutcome& o) {
 
 }  // namespace
 
+std::string CauseInBrief(const JobOutcome& o) {
+  switch (o.kind) {
+    case K::kStopped:
+      return "stopped on request";
+    case K::kPortGone:
+      return o.port.tcp ? "the connection to the adapter closed"
+                        : "the adapter's device went away (unplugged?)";
+    case K::kNotIdentified:
+      return "the adapter did not identify itself";
+    case K::kSilent:
+      return o.line.garbled ? "the adapter answered with bytes that are not text"
+                            : "the adapter did not answer";
+    case K::kOutOfTurn:
+      return "the adapter's answers did not belong to their commands (a late answer)";
+    default:
+      break;
+  }
+  std::string reason = o.cause;
+  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
+  return reason.empty() ? std::string("the adapter did not answer") : reason;
+}
+
 void Conclude(JobOutcome& outcome) {
   outcome.state = StateOf(outcome);
   outcome.recovery = RecoveryOf(outcome);

@@ -117,6 +117,10 @@ struct JobOutcome {
   std::string qkversAnswer;          // ... to "QKVERS"
 };
 
+// Why a job failed, in a few words and no advice ("Sending error on 5 line", "stopped on
+// request"): the cause every front end states before its own words on what to do.
+std::string CauseInBrief(const JobOutcome& outcome);
+
 // Fills state and recovery from what the outcome records (kind, stage, family, what was
 // sent): one table for every front end.
 void Conclude(JobOutcome& outcome);

@@ -66,29 +66,6 @@ std::string ReadEnded(const JobOutcome& o) {
   return "Read: " + model + " v" + version;
 }
 
-// Why it failed, in a few words.
-std::string Reason(const JobOutcome& o) {
-  switch (o.kind) {
-    case K::kStopped:
-      return "stopped on request";
-    case K::kPortGone:
-      return o.port.tcp ? "the connection to the adapter closed"
-                        : "the adapter's device went away (unplugged?)";
-    case K::kNotIdentified:
-      return "the adapter did not identify itself";
-    case K::kSilent:
-      return o.line.garbled ? "the adapter answered with bytes that are not text"
-                            : "the adapter did not answer";
-    case K::kOutOfTurn:
-      return "the adapter's answers did not belong to their commands (a late answer)";
-    default:
-      break;
-  }
-  std::string reason = o.cause;
-  while (!reason.empty() && (reason.back() == '!' || reason.back() == '.')) reason.pop_back();
-  return reason.empty() ? std::string("the adapter did not answer") : reason;
-}
-
 std::string StateSentence(const JobOutcome& o) {
   switch (o.state) {
     case S::kNotReached:
@@ -191,7 +168,8 @@ std::string WindowVerdict(const JobOutcome& outcome, bool update, bool opened, d
                       : " failed: the connection was not opened. Nothing was sent to the adapter.");
   }
   if (outcome.succeeded) return update ? UpdateEnded(outcome, seconds) : ReadEnded(outcome);
-  const std::string line = job + " failed: " + Reason(outcome) + ". " + StateSentence(outcome);
+  const std::string line =
+      job + " failed: " + CauseInBrief(outcome) + ". " + StateSentence(outcome);
   const std::string next = RecoverySentence(outcome, update);
   return next.empty() ? line : line + " " + next;
 }
