@@ -1,7 +1,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,28 +15,69 @@
 #include "ui/serial_ports.h"
 #include "zorbent_version.h"
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("zOrbentFwUpdater"));
-  QApplication::setApplicationVersion(QStringLiteral(ZORBENT_VERSION));
-  QApplication::setDesktopFileName(QStringLiteral("zorbent-fwupdater"));
-  QApplication::setWindowIcon(zorbent::ui::AppIcon());
+namespace {
 
-  QCommandLineParser parser;
+const QCommandLineOption kTrace(
+    QStringLiteral("trace"),
+    QStringLiteral("Write every byte of serial traffic to the dated traffic log."));
+const QCommandLineOption kSerialPort(
+    QStringLiteral("serial-port"),
+    QStringLiteral("Offer PATH in the serial port lists as well (repeatable)."),
+    QStringLiteral("PATH"));
+
+void DescribeOptions(QCommandLineParser& parser) {
+  QCoreApplication::setApplicationName(QStringLiteral("zOrbentFwUpdater"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(ZORBENT_VERSION));
   parser.setApplicationDescription(
       QStringLiteral("zOrbentFwUpdater " ZORBENT_VERSION
                      ": firmware updater for OBD-II adapters (serial, Bluetooth and WiFi)."));
   parser.addHelpOption();
   parser.addVersionOption();
-  const QCommandLineOption trace(
-      QStringLiteral("trace"),
-      QStringLiteral("Write every byte of serial traffic to the dated traffic log."));
-  const QCommandLineOption serialPort(
-      QStringLiteral("serial-port"),
-      QStringLiteral("Offer PATH in the serial port lists as well (repeatable)."),
-      QStringLiteral("PATH"));
-  parser.addOption(trace);
-  parser.addOption(serialPort);
+  parser.addOption(kTrace);
+  parser.addOption(kSerialPort);
+}
+
+// The spellings QCommandLineParser gives --help and --version.
+bool AsksHelpOrVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) return false;
+    for (const char* flag : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+      if (std::strcmp(arg, flag) == 0) return true;
+  }
+  return false;
+}
+
+// --help and --version need no display (e.g. over ssh), so they are answered before the
+// window toolkit connects to one. Exits the process when one of them is given.
+void AnswerHelpOrVersion(int argc, char** argv) {
+  if (!AsksHelpOrVersion(argc, argv)) return;
+  QCoreApplication core(argc, argv);
+  QCommandLineParser parser;
+  DescribeOptions(parser);
+  // Toolkit options (-platform ...) are unknown here; the answer does not depend on them.
+  (void)parser.parse(QCoreApplication::arguments());
+  if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
+  if (parser.isSet(QStringLiteral("help-all"))) {
+    std::fputs(qPrintable(parser.helpText()), stdout);  // the toolkit's options need a display
+    std::exit(0);
+  }
+  if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  AnswerHelpOrVersion(argc, argv);
+
+  QApplication app(argc, argv);
+  QApplication::setDesktopFileName(QStringLiteral("zorbent-fwupdater"));
+  QApplication::setWindowIcon(zorbent::ui::AppIcon());
+
+  QCommandLineParser parser;
+  DescribeOptions(parser);
+  const QCommandLineOption& trace = kTrace;
+  const QCommandLineOption& serialPort = kSerialPort;
   parser.process(app);  // bad options: message and exit code 1
   if (!parser.positionalArguments().isEmpty()) {
     std::fprintf(stderr, "zorbent-fwupdater: unexpected argument '%s'\n",
