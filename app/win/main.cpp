@@ -4,10 +4,12 @@
 #include <commctrl.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "engine/update_engine.h"
 #include "ui/serial_ports.h"
 #include "ui/win/main_window.h"
+#include "zorbent_version.h"
 
 namespace {
 
@@ -21,6 +23,50 @@ zorbent::ui::DeviceType DeviceFromCommandLine(const char* line) {
   return DeviceType::kNone;
 }
 
+constexpr char kVersionText[] = "zOrbentFwUpdater " ZORBENT_VERSION "\n";
+constexpr char kHelpText[] =
+    "Usage: zorbentFwUpdater [options]\n"
+    "zOrbentFwUpdater " ZORBENT_VERSION
+    ": firmware updater for OBD-II adapters (serial, Bluetooth and WiFi).\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help            Displays help on commandline options.\n"
+    "  -v, --version         Displays version information.\n"
+    "  --device=bt|usb|wifi  Starts with that device type chosen.\n";
+
+// The whole-word command line option among the words of line, if any.
+bool HasWord(std::string_view line, std::string_view word) {
+  for (std::size_t at = line.find(word); at != std::string_view::npos;
+       at = line.find(word, at + 1)) {
+    const bool startOk = at == 0 || line[at - 1] == ' ' || line[at - 1] == '\t';
+    const std::size_t end = at + word.size();
+    const bool endOk = end == line.size() || line[end] == ' ' || line[end] == '\t';
+    if (startOk && endOk) return true;
+  }
+  return false;
+}
+
+// A window program has no console of its own: write to a redirected stdout or the console it
+// was started from; started from Explorer, show the text in a message box instead.
+void Tell(const char* text) {
+  const DWORD size = static_cast<DWORD>(std::strlen(text));
+  DWORD written = 0;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
+      WriteFile(out, text, size, &written, nullptr))
+    return;
+  if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+    out =
+        CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+      const BOOL ok = WriteFile(out, text, size, &written, nullptr);
+      CloseHandle(out);
+      if (ok) return;
+    }
+  }
+  MessageBoxA(nullptr, text, "zOrbentFwUpdater", MB_OK | MB_ICONINFORMATION);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
@@ -28,6 +74,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
   InitCommonControlsEx(&controls);
+
+  const std::string_view line = commandLine != nullptr ? commandLine : "";
+  if (HasWord(line, "--version") || HasWord(line, "-v")) {
+    Tell(kVersionText);
+    return 0;
+  }
+  if (HasWord(line, "--help") || HasWord(line, "-h") || HasWord(line, "/?")) {
+    Tell(kHelpText);
+    return 0;
+  }
 
   zorbent::UpdateEngine engine;
   zorbent::ui::WinMainWindow window(instance, engine,
