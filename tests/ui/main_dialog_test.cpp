@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -503,6 +504,26 @@ TEST_F(DialogTest, RefreshKeepsTheSelectedPositionWhileInRange) {
     EXPECT_EQ(bt->rates()->currentIndex(), 7);
     EXPECT_EQ(dialog_->usbPage()->names()->count(), static_cast<int>(c.before.size()));
     EXPECT_EQ(dialog_->usbPage()->names()->currentIndex(), usbSelected);
+  }
+}
+
+TEST_F(DialogTest, OpenedPortListShowsEachDescriptionWholeWhileTheBoxKeepsItsSize) {
+  const std::string shortName = "ttyS0";
+  const std::string longName = "/dev/ttyUSB0 (FTDI FT232R USB UART, serial A50285BI, USB 1-1.4)";
+  for (const std::string& name : {shortName, longName}) {
+    SCOPED_TRACE(name);
+    Open({"ttyUSB1", name});
+    Click("1001");  // the USB page
+    QComboBox* names = Page(SerialPageId::kUsb)->names();
+    names->setCurrentIndex(0);
+    const QSize closed = names->size();
+    names->showPopup();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(names->view()->window()));
+    const int text = names->view()->fontMetrics().horizontalAdvance(QString::fromStdString(name));
+    EXPECT_GT(names->view()->viewport()->width(), text) << text;
+    EXPECT_GE(names->view()->window()->width(), closed.width());
+    names->hidePopup();
+    EXPECT_EQ(names->size(), closed);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "ui/qt/connection_pages.h"
 
+#include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QScrollBar>
 #include <algorithm>
 
 #include "ui/qt/dialog_units.h"
@@ -23,9 +26,27 @@ QLabel* Label(QWidget* parent, const DialogUnits& du, const char* text, int x, i
   return label;
 }
 
+// Port descriptions are longer than the closed box: the opened list widens to show each one
+// whole, while the box keeps its template size.
+class WideListComboBox : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  void showPopup() override {
+    QAbstractItemView* list = view();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int i = 0; i < count(); ++i)
+      widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+    const int margins = 2 * list->frameWidth() + 2 * metrics.averageCharWidth() +
+                        list->verticalScrollBar()->sizeHint().width();
+    list->setMinimumWidth(std::max(width(), widest + margins));
+    QComboBox::showPopup();
+  }
+};
+
 // A drop-down list shows one line; its template height is that of the opened list.
 QComboBox* DropDown(QWidget* parent, const DialogUnits& du, const char* id, int x, int y, int w) {
-  auto* combo = new QComboBox(parent);
+  auto* combo = new WideListComboBox(parent);
   combo->setObjectName(QString::fromLatin1(id));
   combo->setEditable(false);
   combo->setMaxVisibleItems(8);
