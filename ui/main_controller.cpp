@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <thread>
 
+#include "engine/device_table.h"
+#include "engine/firmware_file.h"
+#include "engine/image_format.h"
 #include "platform/clock.h"
 #include "ui/outcome_words.h"
 #include "ui/port_advice.h"
@@ -45,6 +49,36 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
   if (address.size() > kFieldLimit) return Refuse("IP address");
   if (port.size() > kFieldLimit) return Refuse("IP port");
   return Join("tcp", address, port);
+}
+
+FileCheck CheckFirmwareForWindow(const std::string& path) {
+  std::vector<std::uint8_t> image;
+  std::string why;
+  // The engine's own rule and check: a file passed here is one its update job takes.
+  if (!LoadFirmwareFile(path, image, why)) return {false, why + "\r\n"};
+  const ImageFacts facts = CheckImage(image);
+  if (facts.result < 0) {
+    return {false, path + " is not a valid firmware file: line " +
+                       std::to_string(facts.problem.line) + ": " + facts.problem.what + "\r\n"};
+  }
+  if (facts.model < 0) {
+    return {false, path + " is for device \"" + facts.deviceName +
+                       "\", which is none of the adapter models this program updates; files "
+                       "carry one of: " +
+                       FileDeviceNames(facts.family) + "\r\n"};
+  }
+  const bool line = facts.family == Family::kLine;
+  const std::string name = path.substr(path.find_last_of("/\\") + 1);
+  std::string text =
+      name + ": firmware " + (facts.version.empty() ? "" : "v" + facts.version + " ") + "for " +
+      std::string(ModelName(facts.model)) + " (" + (line ? "line mode" : "block mode") + "), " +
+      std::to_string(facts.recordCount) + " lines\r\n";
+  if (line && facts.recordCount % 2 != 0) {
+    text +=
+        "Note: the file has an odd number of lines, so its last data line has no partner: "
+        "Update does not send it and ends the download with the end record.\r\n";
+  }
+  return {true, std::move(text)};
 }
 
 CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, double seconds) {
@@ -104,7 +138,18 @@ void MainController::OnDeviceType(DeviceType type) {
 }
 
 void MainController::OnBrowse() {
-  if (auto path = view_.ChooseFirmwareFile()) view_.SetPathText(*path);
+  const std::optional<std::string> path = view_.ChooseFirmwareFile();
+  if (!path) return;
+  view_.SetPathText(*path);
+  // Said now, not only when Update is pressed: a wrong file is found before any port is opened.
+  const FileCheck check = CheckFirmwareForWindow(*path);
+  WriteOutput(check.text, true);
+  if (!check.ok) view_.FocusControl(Control::kPath);
+}
+
+void MainController::AskFor(Control control, std::string_view what) {
+  WriteOutput(std::string(what) + "\r\n", true);
+  view_.FocusControl(control);
 }
 
 void MainController::OnClear() {
@@ -130,21 +175,41 @@ void MainController::OnRefresh(SerialPageId page) {
   if (select >= 0) view_.SelectName(page, select);
 }
 
-bool MainController::BuildConfig(std::string& config, std::string& refusal) const {
+bool MainController::BuildConfig(std::string& config, std::string& refusal) {
   ConfigResult result;
   const DeviceType type = view_.CheckedDeviceType();
   if (type == DeviceType::kBt || type == DeviceType::kUsb) {
-    const SerialPageId page = type == DeviceType::kBt ? SerialPageId::kBt : SerialPageId::kUsb;
+    const bool bt = type == DeviceType::kBt;
+    const SerialPageId page = bt ? SerialPageId::kBt : SerialPageId::kUsb;
     const int name = view_.SelectedName(page);
     const std::vector<std::string>& names = portNames_[static_cast<std::size_t>(page)];
-    if (name < 0 || static_cast<std::size_t>(name) >= names.size()) return false;
+    if (name < 0 || static_cast<std::size_t>(name) >= names.size()) {
+      AskFor(bt ? Control::kBtName : Control::kUsbName,
+             "Choose the adapter's port in the Name list (plug it in and press Refresh if it is "
+             "not there).");
+      return false;
+    }
     const int rate = view_.SelectedRate(page);
-    if (rate < 0) return false;
+    if (rate < 0) {
+      AskFor(bt ? Control::kBtRate : Control::kUsbRate, "Choose a rate in the Baudrate list.");
+      return false;
+    }
     // The list shows a description beside the device; the connection names the device alone.
     result = SerialConfigString(names[static_cast<std::size_t>(name)], view_.RateAt(page, rate));
   } else if (type == DeviceType::kWifi) {
-    result = TcpConfigString(view_.WifiAddress(), view_.WifiPort());
+    const std::string address = view_.WifiAddress();
+    const std::string port = view_.WifiPort();
+    if (address.empty()) {
+      AskFor(Control::kWifiAddress, "Enter the adapter's IP address.");
+      return false;
+    }
+    if (port.empty()) {
+      AskFor(Control::kWifiPort, "Enter the adapter's IP port.");
+      return false;
+    }
+    result = TcpConfigString(address, port);
   } else {
+    AskFor(Control::kBt, "Choose how the adapter is connected: BT, USB or WIFI.");
     return false;
   }
   (result.ok ? config : refusal) = std::move(result.text);
@@ -153,11 +218,6 @@ bool MainController::BuildConfig(std::string& config, std::string& refusal) cons
 
 void MainController::StartCommand(bool update) {
   if (running_) return;
-  std::string path;
-  if (update) {
-    path = view_.PathText();
-    if (path.empty()) return;
-  }
   std::string config;
   std::string refusal;
   if (!BuildConfig(config, refusal)) return;
@@ -165,6 +225,22 @@ void MainController::StartCommand(bool update) {
     // Cutting a field would reach another device than the one shown: say so instead.
     WriteOutput(refusal, true);
     return;
+  }
+  std::string path;
+  if (update) {
+    path = view_.PathText();
+    if (path.empty()) {
+      AskFor(Control::kPath, "Choose the firmware file: press Browse... or type its path.");
+      return;
+    }
+    // Checked again: the file may have changed, or been typed in, since it was chosen. A bad
+    // file is refused before any port is opened.
+    const FileCheck check = CheckFirmwareForWindow(path);
+    if (!check.ok) {
+      WriteOutput(check.text, true);
+      view_.FocusControl(Control::kPath);
+      return;
+    }
   }
   RunCommand(update, config, path);
 }

@@ -34,6 +34,14 @@ struct ConfigResult {
 ConfigResult SerialConfigString(std::string_view name, std::string_view rate);
 ConfigResult TcpConfigString(std::string_view address, std::string_view port);
 
+// A firmware file checked before any port opens: ok with its one-line description (and a
+// note for an odd line count), or the reason it is refused, naming the line.
+struct FileCheck {
+  bool ok = false;
+  std::string text;  // "\r\n" line ends
+};
+FileCheck CheckFirmwareForWindow(const std::string& path);
+
 class MainController;
 
 // What Yes to the question after a refused Update lets the same Update do, for that run alone.
@@ -99,8 +107,11 @@ class MainController {
   static void Worker(WorkerArgs* args, bool update);
   void ShowPortChoices(SerialPageId page, const std::vector<PortChoice>& choices);
   void StartCommand(bool update);
-  // False when the click is to do nothing; refusal text set when input is too long.
-  bool BuildConfig(std::string& config, std::string& refusal) const;
+  // False, with what is missing said and focused, when the click is to start nothing;
+  // refusal text set when input is too long.
+  bool BuildConfig(std::string& config, std::string& refusal);
+  // Says what is missing in the output box and puts the focus where it is to be given.
+  void AskFor(Control control, std::string_view what);
   void RunCommand(bool update, const std::string& config, const std::string& path);
   void FinishCommand(const CommandEnd& end);
   void Report(std::int32_t kind, std::intptr_t value);

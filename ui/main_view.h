@@ -79,6 +79,8 @@ class MainView {
   // False once the window is hidden or being torn down: reports are then dropped.
   virtual bool IsShown() const = 0;
   virtual void FocusUpdateButton() = 0;
+  // Puts the keyboard focus on a control: the one a refused click says is missing or wrong.
+  virtual void FocusControl(Control control) = 0;
   // The chosen file's full path, or nothing when the user cancelled.
   virtual std::optional<std::string> ChooseFirmwareFile() = 0;
   // Asked when the window is closed during a command; true to close anyway.

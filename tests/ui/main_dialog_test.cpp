@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QLabel>
@@ -192,26 +194,67 @@ TEST_F(DialogTest, StartsAsItsTemplateWithFilledPagesAndNoPageShown) {
 }
 
 // Clicks that must do nothing at all: no message, no progress reset, no command.
-TEST_F(DialogTest, ClicksWithoutEnoughInputDoNothingAndOverLongFieldsAreRefused) {
+// A click short of something says what is missing and focuses that control; nothing starts.
+TEST_F(DialogTest, ClicksWithoutEnoughInputSayWhatIsMissingAndOverLongFieldsAreRefused) {
   Open({});
   for (const auto id : {SerialPageId::kBt, SerialPageId::kUsb}) {
     EXPECT_EQ(Page(id)->names()->currentIndex(), -1);  // no port, but the rate is still chosen
     EXPECT_EQ(Page(id)->rates()->currentIndex(), 4);
   }
   engine_.ReportProgress(50);
-  Click("1006");  // no device type
-  Click("1009");
-  Click("1002");
-  Click("1006");  // empty path
-  Control<QLineEdit>("1004")->setText(QStringLiteral("fw.bin"));
-  Click("1000");
-  Click("1006");  // empty name list
-  QApplication::processEvents();
+  const std::string noPort =
+      "Choose the adapter's port in the Name list (plug it in and press Refresh if it is not "
+      "there).";
+  struct Case {
+    const char* type;  // clicked first, if any
+    const char* button;
+    std::function<void()> set;
+    std::string said;
+    QWidget* focus;
+  };
+  const std::vector<Case> cases = {
+      {nullptr,
+       "1006",
+       {},
+       "Choose how the adapter is connected: BT, USB or WIFI.",
+       Control<QWidget>("1000")},
+      {nullptr,
+       "1009",
+       {},
+       "Choose how the adapter is connected: BT, USB or WIFI.",
+       Control<QWidget>("1000")},
+      {"1000", "1009", {}, noPort, Page(SerialPageId::kBt)->names()},
+      {"1001", "1006", {}, noPort, Page(SerialPageId::kUsb)->names()},
+      {"1002",
+       "1006",
+       {},
+       "Choose the firmware file: press Browse... or type its path.",
+       Control<QWidget>("1004")},
+      {"1002", "1009", [this] { dialog_->wifiPage()->address()->clear(); },
+       "Enter the adapter's IP address.", dialog_->wifiPage()->address()},
+      {"1002", "1006",
+       [this] {
+         dialog_->wifiPage()->address()->setText(QStringLiteral("127.0.0.1"));
+         dialog_->wifiPage()->port()->clear();
+       },
+       "Enter the adapter's IP port.", dialog_->wifiPage()->port()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    if (c.type != nullptr) Click(c.type);
+    if (c.set) c.set();
+    Click("1006");  // moves the focus away
+    Click("1008");
+    Click(c.button);
+    QApplication::processEvents();
+    EXPECT_EQ(Output(), c.said + "\n");
+    EXPECT_TRUE(c.focus->hasFocus());
+    EXPECT_FALSE(dialog_->controller().IsRunning());
+  }
   EXPECT_EQ(Progress(), 50);
-  EXPECT_TRUE(Output().empty());
-  EXPECT_FALSE(dialog_->controller().IsRunning());
 
-  Click("1002");
+  Click("1008");
+  dialog_->wifiPage()->port()->setText(QStringLiteral("35000"));
   dialog_->wifiPage()->address()->setText(QString(256, u'1'));
   Click("1009");
   QApplication::processEvents();
@@ -219,6 +262,48 @@ TEST_F(DialogTest, ClicksWithoutEnoughInputDoNothingAndOverLongFieldsAreRefused)
   EXPECT_EQ(Progress(), 50);
   EXPECT_FALSE(dialog_->controller().IsRunning());
   ExpectCommandControlsEnabled(true);
+}
+
+// A chosen file is checked at once; a bad one is refused by Update before any port opens.
+TEST_F(DialogTest, FilesAreCheckedWhenChosenAndBeforeUpdateOpensAPort) {
+  test::RunningAdapter adapter(test::AdapterModel(1));
+  Open();
+  Pick(adapter.Device());
+  std::string bad = test::NewerImage(1).text;
+  const std::size_t second = bad.find('\n') + 1;
+  bad[second + 5] = bad[second + 5] == '0' ? '1' : '0';
+  const testing::FirmwareFile good(test::NewerImage(1, 10).text);
+  sim::LineImageOptions oddLines;  // the test images keep the count even
+  oddLines.deviceName = testing::LineDeviceName(1);
+  oddLines.versionText = "V2.2.3X";
+  oddLines.records = 10;
+  const testing::FirmwareFile odd(sim::BuildLineImage(oddLines).text);
+  const testing::FirmwareFile wrong(bad);
+  struct Case {
+    const testing::FirmwareFile& file;
+    std::string said;
+  };
+  for (const Case& c : std::vector<Case>{
+           {good, "firmware.txt: firmware v2.2.3X for KTR5575 (line mode), 12 lines\n"},
+           {odd,
+            "firmware.txt: firmware v2.2.3X for KTR5575 (line mode), 11 lines\nNote: the file "
+            "has an odd number of lines, so its last data line has no partner: Update does "
+            "not send it and ends the download with the end record.\n"},
+           {wrong, wrong.Path() + " is not a valid firmware file: line 2: "}}) {
+    SCOPED_TRACE(c.said);
+    Click("1008");
+    dialog_->chosenFile = c.file.Path();
+    Click("1005");
+    EXPECT_THAT(Output(), StartsWith(c.said));
+    EXPECT_EQ(Control<QLineEdit>("1004")->text().toStdString(), c.file.Path());
+  }
+  EXPECT_TRUE(Control<QWidget>("1004")->hasFocus());
+  Click("1008");
+  Click("1006");
+  EXPECT_THAT(Output(), StartsWith(wrong.Path() + " is not a valid firmware file: line 2: "));
+  EXPECT_FALSE(dialog_->controller().IsRunning());
+  EXPECT_TRUE(Control<QWidget>("1004")->hasFocus());
+  EXPECT_EQ(adapter->CommandCount(), 0);  // the port was never opened
 }
 
 TEST_F(DialogTest, ClearReportsWhileHiddenLineEndsAndTheProgressRange) {

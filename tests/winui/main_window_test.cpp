@@ -294,6 +294,31 @@ TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
   }
 }
 
+// Update without a file, or with a bad one, says so, focuses the path and opens no port.
+TEST_F(WindowTest, MissingOrBadFileIsRefusedBeforeAnyPortOpens) {
+  test::RunningAdapter adapter(test::AdapterModel(1, true));
+  std::string bad = test::NewerImage(1).text;
+  bad[bad.find('\n') + 6] ^= 1;  // a digit of line 2 changes: its check byte no longer fits
+  const testing::FirmwareFile wrong(bad);
+  Click(hwnd_, IDC_WIFI);
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+  for (const auto& [path, said] :
+       {std::pair<std::string, std::string>{
+            "", "Choose the firmware file: press Browse... or type its path.\r\n"},
+        {wrong.Path(), wrong.Path() + " is not a valid firmware file: line 2: "}}) {
+    SCOPED_TRACE(said);
+    Click(hwnd_, IDC_CLEAR);
+    SetDlgItemTextA(hwnd_, IDC_PATH, path.c_str());
+    SetFocus(GetDlgItem(hwnd_, IDC_READ));
+    Click(hwnd_, IDC_UPDATE);
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(Output().starts_with(said)) << Output();
+    EXPECT_EQ(GetFocus(), GetDlgItem(hwnd_, IDC_PATH));
+  }
+  EXPECT_EQ(adapter->CommandCount(), 0);
+}
+
 // Answers the question box from a timer its own modal loop runs, keeping its text and default.
 // With g_word 0 it leaves the box open for the command's end to answer, and answers No itself
 // only after kQuestionBoundMs, so that a box left open fails the test instead of hanging it.

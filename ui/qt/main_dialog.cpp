@@ -317,6 +317,10 @@ void MainDialog::FocusUpdateButton() {
   update_->setFocus(Qt::OtherFocusReason);
 }
 
+void MainDialog::FocusControl(Control control) {
+  if (QWidget* w = ControlWidget(control)) w->setFocus(Qt::OtherFocusReason);
+}
+
 std::optional<std::string> MainDialog::ChooseFirmwareFile() {
   // "*.*" would hide the many firmware files that have no extension here.
   const QString file =

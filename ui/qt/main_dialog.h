@@ -57,6 +57,7 @@ class MainDialog : public QDialog, public MainView {
   void SetProgress(int percent) override;
   bool IsShown() const override;
   void FocusUpdateButton() override;
+  void FocusControl(Control control) override;
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
   bool AskUsersWord(const std::string& question) override;

@@ -433,6 +433,10 @@ void WinMainWindow::FocusUpdateButton() {
   SetFocus(GetDlgItem(hwnd_, IDC_UPDATE));
 }
 
+void WinMainWindow::FocusControl(Control control) {
+  if (HWND window = ControlWindow(control)) SetFocus(window);
+}
+
 std::optional<std::string> WinMainWindow::ChooseFirmwareFile() {
   std::array<char, kPathBufferSize> file{};
   OPENFILENAMEA dialog{};

@@ -64,6 +64,7 @@ class WinMainWindow final : public MainView {
   void SetProgress(int percent) override;
   bool IsShown() const override;
   void FocusUpdateButton() override;
+  void FocusControl(Control control) override;
   std::optional<std::string> ChooseFirmwareFile() override;
   bool ConfirmCloseWhileRunning() override;
   bool AskUsersWord(const std::string& question) override;
