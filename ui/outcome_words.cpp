@@ -14,17 +14,9 @@ using S = AdapterState;
 constexpr const char* kFinishInterrupted =
     "press Update again; answer Yes when asked to finish the interrupted update";
 
-std::string ModelOf(const JobOutcome& o) {
-  return o.adapterModel;
-}
-
-std::string VersionOf(const JobOutcome& o) {
-  return o.versionBefore;
-}
-
 // "KTR5577 (zOrbent BM)"
 std::string Adapter(const JobOutcome& o) {
-  const std::string model = ModelOf(o);
+  const std::string model = o.adapterModel;
   if (model.empty()) return "the adapter";
   return o.adapterName.empty() ? model : model + " (" + o.adapterName + ")";
 }
@@ -52,14 +44,14 @@ std::string UpdateEnded(const JobOutcome& o, double seconds) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", seconds);
   const std::string before =
-      o.foundInDownloadMode ? std::string("(was in download mode)") : Version(VersionOf(o));
+      o.foundInDownloadMode ? std::string("(was in download mode)") : Version(o.versionBefore);
   return "Update succeeded: " + Adapter(o) + " " + before + " -> " + Version(o.versionAfter) +
          " in " + time;
 }
 
 std::string ReadEnded(const JobOutcome& o) {
-  const std::string model = ModelOf(o);
-  const std::string version = VersionOf(o);
+  const std::string model = o.adapterModel;
+  const std::string version = o.versionBefore;
   if (model.empty())
     return "Read: " + Version(version) + ", from a model this program does not know";
   if (version.empty()) return "Read: " + model + ", which did not report its firmware version";
@@ -108,7 +100,7 @@ std::string AnotherFile(const JobOutcome& o) {
       return "Choose a newer file for " + ModelOr(o.fileModel, "this adapter") +
              " and press Update again.";
     case K::kModelMismatch:
-      return "Choose a file for " + ModelOr(ModelOf(o), "this adapter") +
+      return "Choose a file for " + ModelOr(o.adapterModel, "this adapter") +
              " and press Update again.";
     default:
       return "Choose a sound firmware file for the adapter and press Update again.";
@@ -117,7 +109,7 @@ std::string AnotherFile(const JobOutcome& o) {
 
 // What to do next, with the window's controls.
 std::string RecoverySentence(const JobOutcome& o, bool update) {
-  const std::string model = ModelOr(ModelOf(o), o.fileModel.c_str());
+  const std::string model = ModelOr(o.adapterModel, o.fileModel.c_str());
   switch (o.recovery) {
     case Recovery::kNothing:
       return {};
