@@ -1,7 +1,8 @@
 #include "platform/digest.h"
 
-#include <bcrypt.h>
 #include <windows.h>
+
+#include <bcrypt.h>  // after windows.h, whose types it uses
 
 namespace zorbent {
 
