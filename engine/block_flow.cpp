@@ -161,7 +161,10 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
                 "**Failed** Request stop download fail!\r\n");
     return -3;
   }
-  SleepMs(kRestartWaitMs);
+  {
+    const WaitScope wait(port, WaitFor::kRestart, {}, kRestartWaitMs);
+    SleepMs(kRestartWaitMs);
+  }
   port.SetBaud(kNormalBaud);
   ReportDeviceVersion(engine, port, engine.modelCode);
   return rejected ? -2 : 1;

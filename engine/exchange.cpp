@@ -28,6 +28,7 @@ bool ReadByte(Link& port, char& out, std::int32_t timeoutMs) {
 // for kSettleQuietMs. Costs nothing unless the last exchange failed.
 void Settle(Link& port) {
   if (!port.AnswerOutstanding()) return;
+  const WaitScope wait(port, WaitFor::kQuietLine, {}, kSettleLimitMs);
   const std::uint32_t start = TickCount();
   std::uint8_t byte = 0;
   while (TicksSince(start) < static_cast<std::uint32_t>(kSettleLimitMs)) {
@@ -43,6 +44,12 @@ bool Start(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
   if (port.Write(AsBytes(text), writeTimeoutMs)) return true;
   port.SetAnswerOutstanding(true);  // part of it may have gone out
   return false;
+}
+
+std::string_view WithoutLineEnd(std::string_view command) {
+  while (!command.empty() && (command.back() == kCr || command.back() == kLf))
+    command.remove_suffix(1);
+  return command;
 }
 
 // A failed read leaves the answer's rest, or all of it, on its way.
@@ -62,6 +69,7 @@ std::int32_t Exchange(Link& port, std::string_view command, std::span<char> repl
   if (command.empty()) return -1;
   if (!Start(port, command, writeTimeoutMs)) return -2;
   if (reply.size() < 2) return Unanswered(port, -3);
+  const WaitScope wait(port, WaitFor::kAnswer, WithoutLineEnd(command), replyTimeoutMs);
   const std::size_t limit = reply.size() - 1;  // room for the terminating NUL
   std::size_t pos = 0;
   // While the bytes so far begin the command's echo, the reply needs the rest of the echo and
@@ -137,6 +145,7 @@ std::int32_t SendCommandRetry(Link& port, std::string_view command, std::span<ch
 std::int32_t SendText(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
   if (text.empty()) return -1;
   Settle(port);
+  port.NoteSent(WithoutLineEnd(text));
   return Start(port, text, writeTimeoutMs) ? 0 : -1;
 }
 
@@ -146,6 +155,7 @@ namespace {
 // the same time-out too, so an adapter streaming without an end cannot hold the job.
 std::int32_t Collect(Link& port, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
   if (buffer.size() < 2) return -1;
+  const WaitScope wait(port, WaitFor::kAnswer, port.Sent(), timeoutMs);
   const std::uint32_t start = TickCount();
   const std::size_t limit = buffer.size() - 1;
   std::size_t pos = 0;

@@ -302,7 +302,11 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
     return 0;
   }
   outcome.olderFile = true;
-  if (engine.allowOlder) {
+  // Asked here, before anything that changes the adapter: a front end that can ask its user
+  // need not refuse first and start again.
+  if (engine.allowOlder ||
+      engine.AskUser("The file holds " + file + ", older than the adapter's firmware " + running +
+                     ". Install the older firmware anyway?")) {
     engine.ReportText("Warning: the file holds " + file + ", older than the adapter's " + running +
                       "; going ahead as asked.\r\n");
     return 0;

@@ -12,6 +12,7 @@
 #include "engine/messages.h"
 #include "engine/port_line.h"
 #include "port/port_factory.h"
+#include "port/tcp_port.h"
 
 namespace zorbent {
 
@@ -139,6 +140,22 @@ void UpdateEngine::ReportProgress(int percent) {
   if (callback != nullptr) callback(callbackContext, kReportProgress, percent);
 }
 
+void UpdateEngine::ReportWait(const WaitReport& wait) {
+  if (callback != nullptr)
+    callback(callbackContext, kReportWait, reinterpret_cast<std::intptr_t>(&wait));
+}
+
+void UpdateEngine::OnWait(const WaitReport& wait) {
+  if (outcome.stage != Stage::kTransfer) ReportWait(wait);
+}
+
+bool UpdateEngine::AskUser(std::string_view question) {
+  UserQuestion asked{question};
+  if (callback != nullptr)
+    callback(callbackContext, kReportQuestion, reinterpret_cast<std::intptr_t>(&asked));
+  return asked.yes;
+}
+
 Link* UpdateEngine::ChannelLink(std::int32_t channel) {
   if (channel < 0 || channel >= kChannelCount) return nullptr;
   return channels[static_cast<std::size_t>(channel)].link.get();
@@ -178,9 +195,15 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   const bool resolved = ResolvePortAddress(parsed.kind, parsed.config, facts);  // once, bounded
   std::int32_t attempts = 0;
   std::int32_t waitedMs = facts.waitedMs;
+  const bool tcp = parsed.kind == PortKind::kTcp;
+  std::string_view where = configString.substr(configString.find('|') + 1);
+  if (!tcp) where = where.substr(0, where.rfind(':'));  // the device, without its rate
   for (; resolved && attempts < kOpenAttempts; ++attempts) {
     bool opened = false;
+    ReportWait({WaitFor::kConnection, where, tcp ? TcpPort::kConnectTimeoutMs : 0, attempts + 1,
+                kOpenAttempts});
     port = CreatePort(parsed.kind, parsed.config, opened);
+    ReportWait({});
     if (opened) break;
     facts = port != nullptr ? port->OpenFacts() : PortFacts{};
     if (facts.problem == PortFacts::Problem::kNone) facts.problem = PortFacts::Problem::kOther;
@@ -196,6 +219,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
                   PortFactsLine(facts) + "\r\n");
   }
   free->link = std::make_unique<Link>(*port);
+  free->link->Observe(this);
   free->port = std::move(port);
   free->serial = parsed.kind == PortKind::kSerial;
   free->firmwarePath = firmwarePath;

@@ -24,6 +24,16 @@ using EngineCallback = void (*)(void* context, std::int32_t kind, std::intptr_t 
 
 inline constexpr std::int32_t kReportText = 0;
 inline constexpr std::int32_t kReportProgress = 1;
+// kind 2: a wait begins or ends (value is the address of a WaitReport, engine/link.h); not
+// said for each step of a transfer, whose progress moves instead.
+inline constexpr std::int32_t kReportWait = 2;
+// kind 3: a yes/no question on the user's word (value is the address of a UserQuestion); a
+// receiver that does not answer leaves No.
+inline constexpr std::int32_t kReportQuestion = 3;
+struct UserQuestion {
+  std::string_view text;
+  bool yes = false;
+};
 inline constexpr int kChannelCount = 256;
 // Tries at opening a port before its failure is reported: a device may still be settling.
 inline constexpr int kOpenAttempts = 3;
@@ -81,7 +91,7 @@ StopSignal& ProcessStopSignal();
 void RequestStop();
 
 // Drives the adapter: channels, the update job, the version query, and all reporting.
-class UpdateEngine {
+class UpdateEngine : private WaitObserver {
  public:
   UpdateEngine() = default;
   virtual ~UpdateEngine();
@@ -102,6 +112,9 @@ class UpdateEngine {
 
   void ReportText(std::string_view text);
   void ReportProgress(int percent);
+  void ReportWait(const WaitReport& wait);
+  // Asks the front end; true only on its Yes.
+  bool AskUser(std::string_view question);
   // Reports a failure message (and the line after it, when there is one) and keeps the first
   // of the job as its cause: later, more general messages never replace it.
   void Fail(FailureKind kind, std::string_view message, std::string_view detail = {});
@@ -150,6 +163,7 @@ class UpdateEngine {
  private:
   StopSignal* stopSignal_ = &ProcessStopSignal();
   std::atomic<bool> downloadStarted_{false};
+  void OnWait(const WaitReport& wait) override;
   void ReleaseImage();
   std::int32_t RunUpdate(Link& port, std::int32_t channel);
   std::int32_t ReadBothVersions(Link& port, std::int32_t channel);

@@ -39,7 +39,7 @@ struct Reports {
       Require(value != 0, "text report without text");
       self->last = reinterpret_cast<const char*>(value);
       if (self->texts++ == 0) self->first = self->last;
-    } else {
+    } else if (kind == kReportProgress) {
       ++self->progress;
       self->lastProgress = value;
     }

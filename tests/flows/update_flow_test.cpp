@@ -220,6 +220,18 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
   EXPECT_FALSE(engine.outcome.adapterChanged);
   EXPECT_EQ(adapter.simulator.InDownloadMode(), options.adapter.startInDownloadMode);
   EXPECT_TRUE(adapter.simulator.Records().empty());
+  // Each wait was said with its limit and ended, none inside another: the connection first,
+  // then every question, the unanswered one too.
+  EXPECT_EQ(run.waitsOpen, 0);
+  EXPECT_FALSE(run.waitInWait);
+  ASSERT_FALSE(run.waits.empty());
+  const std::string config = adapter.simulator.ConfigString();  // "com|DEVICE:RATE"
+  EXPECT_EQ(run.waits.front(), config.substr(4, config.rfind(':') - 4) + "/0");
+  const std::string_view detail = refusal.detail;
+  if (kind == FailureKind::kUnanswered && detail.ends_with(" within 2 s")) {
+    const std::string asked(detail.substr(0, detail.find(' ')));
+    EXPECT_NE(std::find(run.waits.begin(), run.waits.end(), asked + "/2000"), run.waits.end());
+  }
 }
 
 void NoChange(SimulatorOptions&) {}
@@ -292,7 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "**Failed** The file holds v2.2, older than the adapter's firmware v2.3.01.\r\n"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
-// The user's word lets an older file go, and a reinstall goes with a line saying so.
+// The user's word lets an older file go, given up front or asked for before anything changes
+// the adapter; a reinstall goes with a line saying so and asks nothing.
 TEST(Refusals, OlderFilesGoOnlyWhenAllowedAndTheSameVersionIsAReinstall) {
   for (const auto& [model, version] : {std::pair{2, "2.2.40"}, {5, "2.3.01"}, {2, "2.2.3X"}}) {
     SimulatorOptions options = AdapterOf(model);
@@ -300,8 +313,22 @@ TEST(Refusals, OlderFilesGoOnlyWhenAllowedAndTheSameVersionIsAReinstall) {
     Started adapter(options);
     UpdateEngine engine;
     const bool same = std::string_view(version) == "2.2.3X";
-    engine.allowOlder = !same;
-    const JobRun run = adapter.Update(ImageFor(model), engine);
+    engine.allowOlder = model == 2 && !same;
+    std::string asked;
+    const JobRun run =
+        adapter.Update(ImageFor(model), engine, [&](std::int32_t kind, std::intptr_t value) {
+          if (kind != kReportQuestion) return;
+          auto& question = *reinterpret_cast<UserQuestion*>(value);
+          asked = question.text;
+          question.yes = true;
+          EXPECT_EQ(FirstOf(adapter.simulator, kDownloadCommands), -1);
+        });
+    EXPECT_EQ(asked.empty(), model == 2) << asked;
+    if (!asked.empty()) {
+      EXPECT_EQ(asked,
+                "The file holds v2.2, older than the adapter's firmware v2.3.01. Install "
+                "the older firmware anyway?");
+    }
     EXPECT_EQ(run.result, 0) << run.text;
     EXPECT_TRUE(run.Said(same ? "The adapter already runs v2.2.3X: this file installs the same "
                                 "version again.\r\n"

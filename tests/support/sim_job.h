@@ -29,6 +29,10 @@ struct JobRun {
   std::int32_t result = -1;
   std::string text;           // every reported text, in order
   std::vector<int> progress;  // every reported percentage, in order
+  // Every wait said, as "SUBJECT/LIMIT" ("QKVERS/2000"), and how many were said and not ended.
+  std::vector<std::string> waits;
+  int waitsOpen = 0;
+  bool waitInWait = false;
   ReportHook onReport;
   JobOutcome outcome;  // the engine's account of the job
 
@@ -58,8 +62,14 @@ inline void Record(void* context, std::int32_t kind, std::intptr_t value) {
   auto* run = static_cast<JobRun*>(context);
   if (kind == kReportText) {
     run->text.append(reinterpret_cast<const char*>(value));
-  } else {
+  } else if (kind == kReportProgress) {
     run->progress.push_back(static_cast<int>(value));
+  } else if (kind == kReportWait) {
+    const auto& wait = *reinterpret_cast<const WaitReport*>(value);
+    const bool ends = wait.what == WaitFor::kNothing;
+    run->waitInWait = run->waitInWait || (!ends && run->waitsOpen > 0);
+    run->waitsOpen += ends ? -1 : 1;
+    if (!ends) run->waits.push_back(std::string(wait.subject) + "/" + std::to_string(wait.limitMs));
   }
   if (run->onReport) run->onReport(kind, value);
 }
