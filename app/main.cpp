@@ -65,10 +65,43 @@ void AnswerHelpOrVersion(int argc, char** argv) {
   if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
 }
 
+// Whether the window toolkit can find a display: one named in the environment, or a platform
+// chosen on the command line or in QT_QPA_PLATFORM.
+bool DisplayNamed(int argc, char** argv) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+      return true;
+  return false;
+}
+
+// Without a display the toolkit would abort: a wrong option is still named as such, and
+// otherwise the user learns what is missing. Exits the process when there is no display.
+void RefuseWithoutDisplay(int argc, char** argv) {
+  if (DisplayNamed(argc, argv)) return;
+  QCoreApplication core(argc, argv);
+  QCommandLineParser parser;
+  DescribeOptions(parser);
+  if (!parser.parse(QCoreApplication::arguments())) {
+    std::fprintf(stderr, "zorbent-fwupdater: %s\n", qPrintable(parser.errorText()));
+    std::exit(1);
+  }
+  std::fputs(
+      "zorbent-fwupdater: no display to show the window on (neither DISPLAY nor "
+      "WAYLAND_DISPLAY is set). Start it in a desktop session, or use zorbent-fw, the command "
+      "line updater.\n",
+      stderr);
+  std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   AnswerHelpOrVersion(argc, argv);
+  RefuseWithoutDisplay(argc, argv);
 
   QApplication app(argc, argv);
   QApplication::setDesktopFileName(QStringLiteral("zorbent-fwupdater"));

@@ -95,11 +95,6 @@ CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, do
                    "\" to ATI). If it is a " + model +
                    " left in download mode by an interrupted update, this file can finish that "
                    "update, without model and version checks. Finish the interrupted update?";
-  } else if (outcome.recovery == Recovery::kAllowOlder && !engine.allowOlder) {
-    end.word = Word::kAllowOlder;
-    end.question = "The file holds v" + outcome.fileVersion +
-                   ", older than the adapter's firmware v" + outcome.versionBefore +
-                   ". Install the older file anyway?";
   }
   return end;
 }
@@ -114,6 +109,12 @@ MainController::~MainController() {
 }
 
 void MainController::Shutdown() {
+  {
+    // A worker waiting for the user's word gets No: the window that would ask is going.
+    const std::lock_guard hold(questionLock_);
+    closing_ = true;
+    if (pending_ != nullptr) pending_->Give(false);
+  }
   updateWorker_.reset();
   readWorker_.reset();
 }
@@ -249,6 +250,8 @@ void MainController::RunCommand(bool update, const std::string& config, const st
   EnableControls(false);
   runningCommand_ = update ? "Update" : "Read";
   view_.ResetProgress();
+  view_.SetProgressBusy();
+  lastPercent_ = 0;
   // The connection opens on the worker: a WiFi adapter that never answers takes seconds, and
   // the window stays responsive meanwhile (its command controls stay disabled, so clicks
   // made then start nothing).
@@ -305,10 +308,13 @@ void MainController::FinishCommand(const CommandEnd& end) {
   view_.DismissCloseQuestion();
   // The user's word was for the run that has ended; the engine lives as long as the window.
   engine_.recover = false;
-  engine_.allowOlder = false;
   // After the engine's own lines, which were posted before this.
   if (!end.verdict.empty() && view_.IsShown()) WriteOutput(end.verdict + "\r\n", true);
   view_.ShowOutcome(end.look);
+  view_.ShowStatus(lastPercent_ == 0 ? std::string()
+                   : end.look == OutcomeLook::kFailed
+                       ? "The download stopped at " + std::to_string(lastPercent_) + "%."
+                       : ProgressWords(lastPercent_));
   EnableControls(true);
   if (end.word == Word::kNone || !view_.IsShown()) return;
   if (!view_.AskUsersWord(end.question) || !view_.IsShown() || running_) return;
@@ -316,7 +322,7 @@ void MainController::FinishCommand(const CommandEnd& end) {
   // controls show now.
   const std::string config = updateArgs_.config;
   const std::string path = updateArgs_.firmware;
-  (end.word == Word::kRecover ? engine_.recover : engine_.allowOlder) = true;
+  engine_.recover = true;
   RunCommand(true, config, path);
 }
 
@@ -371,8 +377,24 @@ void MainController::Report(std::int32_t kind, std::intptr_t value) {
   } else if (kind == kReportProgress) {
     const int percent = static_cast<int>(std::clamp<std::intptr_t>(value, 0, 100));
     deliver = [this, percent] {
-      if (view_.IsShown()) view_.SetProgress(percent);
+      if (!view_.IsShown()) return;
+      lastPercent_ = percent;
+      view_.SetProgress(percent);
+      view_.ShowStatus(ProgressWords(percent));
     };
+  } else if (kind == kReportWait) {
+    const auto* wait = reinterpret_cast<const WaitReport*>(value);
+    if (wait == nullptr) return;
+    std::string words = WaitWords(*wait);
+    deliver = [this, words = std::move(words)] {
+      if (!view_.IsShown()) return;
+      // A wait that ended leaves what the command showed before it.
+      view_.ShowStatus(!words.empty() || lastPercent_ == 0 ? words : ProgressWords(lastPercent_));
+    };
+  } else if (kind == kReportQuestion) {
+    auto* question = reinterpret_cast<UserQuestion*>(value);
+    if (question != nullptr) question->yes = AskUser(std::string(question->text));
+    return;
   } else {
     return;
   }
@@ -383,6 +405,37 @@ void MainController::Report(std::int32_t kind, std::intptr_t value) {
   } else {
     view_.Post(std::move(deliver));
   }
+}
+
+bool MainController::AskUser(std::string question) {
+  if (std::this_thread::get_id() == windowThread_)
+    return view_.IsShown() && view_.AskUsersWord(question);
+  // From a worker: the window asks on its own thread while the job waits here for the answer.
+  auto pending = std::make_shared<PendingAnswer>();
+  {
+    const std::lock_guard hold(questionLock_);
+    if (closing_) return false;
+    pending_ = pending;
+  }
+  view_.Post([this, pending, question = std::move(question)] {
+    pending->Give(view_.IsShown() && view_.AskUsersWord(question));
+  });
+  const bool yes = pending->Wait();
+  const std::lock_guard hold(questionLock_);
+  pending_.reset();
+  return yes;
+}
+
+void PendingAnswer::Give(bool yes) {
+  const std::lock_guard hold(lock_);
+  if (!answer_) answer_ = yes;
+  given_.notify_all();
+}
+
+bool PendingAnswer::Wait() {
+  std::unique_lock hold(lock_);
+  given_.wait(hold, [this] { return answer_.has_value(); });
+  return *answer_;
 }
 
 }  // namespace zorbent::ui

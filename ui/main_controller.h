@@ -1,9 +1,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -45,7 +48,20 @@ FileCheck CheckFirmwareForWindow(const std::string& path);
 class MainController;
 
 // What Yes to the question after a refused Update lets the same Update do, for that run alone.
-enum class Word { kNone, kRecover, kAllowOlder };
+enum class Word { kNone, kRecover };
+
+// The user's answer to a job's question, given on the window's thread and awaited on the
+// worker's; the first answer counts (the window going away gives No).
+class PendingAnswer {
+ public:
+  void Give(bool yes);
+  bool Wait();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable given_;
+  std::optional<bool> answer_;
+};
 
 // How a command ended, copied off the engine by its worker before it posts: the window's thread
 // never reads the engine's outcome.
@@ -115,6 +131,8 @@ class MainController {
   void RunCommand(bool update, const std::string& config, const std::string& path);
   void FinishCommand(const CommandEnd& end);
   void Report(std::int32_t kind, std::intptr_t value);
+  // A job's yes/no question, asked on the window's thread; No when the window is going.
+  bool AskUser(std::string question);
 
   MainView& view_;
   UpdateEngine& engine_;
@@ -129,6 +147,10 @@ class MainController {
   WorkerArgs readArgs_;
   std::unique_ptr<Thread> updateWorker_;
   std::unique_ptr<Thread> readWorker_;
+  int lastPercent_ = 0;  // the running command's download, as the window shows it
+  std::mutex questionLock_;
+  std::shared_ptr<PendingAnswer> pending_;  // the question a worker waits on, if any
+  bool closing_ = false;
 };
 
 }  // namespace zorbent::ui

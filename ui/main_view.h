@@ -75,6 +75,11 @@ class MainView {
   // Range 0..100, position 0.
   virtual void ResetProgress() = 0;
   virtual void SetProgress(int percent) = 0;
+  // A bar that moves without a position: the command is alive, its length not yet known.
+  // ResetProgress and SetProgress end it.
+  virtual void SetProgressBusy() = 0;
+  // The line under the bar: what the command waits for, or how far the download is.
+  virtual void ShowStatus(const std::string& text) = 0;
 
   // False once the window is hidden or being torn down: reports are then dropped.
   virtual bool IsShown() const = 0;

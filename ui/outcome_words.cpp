@@ -171,4 +171,38 @@ OutcomeLook LookOf(const JobOutcome& outcome, bool opened) {
   return outcome.kind == K::kNotConfirmed ? OutcomeLook::kNotConfirmed : OutcomeLook::kSucceeded;
 }
 
+std::string WaitWords(const WaitReport& wait) {
+  const std::string limit = std::to_string((wait.limitMs + 999) / 1000) + " s";
+  const std::string subject(wait.subject);
+  switch (wait.what) {
+    case WaitFor::kNothing:
+      return {};
+    case WaitFor::kConnection: {
+      std::string text = (wait.limitMs > 0 ? "Connecting to " : "Opening ") + subject;
+      if (wait.attempt > 1 || wait.limitMs > 0) {
+        text += " (";
+        if (wait.attempt > 1)
+          text +=
+              "attempt " + std::to_string(wait.attempt) + " of " + std::to_string(wait.attempts);
+        if (wait.attempt > 1 && wait.limitMs > 0) text += ", ";
+        if (wait.limitMs > 0) text += "up to " + limit;
+        text += ")";
+      }
+      return text + " ...";
+    }
+    case WaitFor::kAnswer:
+      return "Waiting for the adapter's answer" + (subject.empty() ? "" : " to " + subject) + " (" +
+             limit + ") ...";
+    case WaitFor::kQuietLine:
+      return "Waiting for a late answer to pass (up to " + limit + ") ...";
+    case WaitFor::kRestart:
+      return "Waiting for the adapter to restart (" + limit + ") ...";
+  }
+  return {};
+}
+
+std::string ProgressWords(int percent) {
+  return "Sending the firmware: " + std::to_string(percent) + "%";
+}
+
 }  // namespace zorbent::ui

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/link.h"
 #include "engine/outcome.h"
 #include "ui/main_view.h"
 
@@ -15,5 +16,11 @@ std::string WindowVerdict(const JobOutcome& outcome, bool update, bool opened, d
 // How the command looks at a glance: a finished update whose version is not the file's is
 // neither a success nor a failure.
 OutcomeLook LookOf(const JobOutcome& outcome, bool opened);
+
+// The line under the bar while a command waits: what for and how long at most, so a silent
+// adapter's seconds do not look like a window that hangs.
+std::string WaitWords(const WaitReport& wait);
+// The same line while the firmware goes out.
+std::string ProgressWords(int percent);
 
 }  // namespace zorbent::ui

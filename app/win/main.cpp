@@ -3,7 +3,10 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <string_view>
 
 #include "engine/update_engine.h"
@@ -67,6 +70,21 @@ void Tell(const char* text) {
   MessageBoxA(nullptr, text, "zOrbentFwUpdater", MB_OK | MB_ICONINFORMATION);
 }
 
+// The first word of line that is none of the options above, or empty.
+std::string_view UnknownOption(std::string_view line) {
+  constexpr std::string_view kKnown[] = {"--version",   "-v",           "--help",       "-h", "/?",
+                                         "--device=bt", "--device=usb", "--device=wifi"};
+  while (!line.empty()) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string_view::npos) break;
+    const std::size_t end = line.find_first_of(" \t", start);
+    const std::string_view word = line.substr(start, end - start);
+    if (std::find(std::begin(kKnown), std::end(kKnown), word) == std::end(kKnown)) return word;
+    line = end == std::string_view::npos ? std::string_view() : line.substr(end);
+  }
+  return {};
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
@@ -85,18 +103,32 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     return 0;
   }
 
+  if (const std::string_view unknown = UnknownOption(line); !unknown.empty()) {
+    Tell(("zorbentFwUpdater: unknown option '" + std::string(unknown) +
+          "'. Run zorbentFwUpdater --help for the options.\n")
+             .c_str());
+    return 1;
+  }
+
   zorbent::UpdateEngine engine;
   zorbent::ui::WinMainWindow window(instance, engine,
                                     [] { return zorbent::ui::ListPortChoices(); });
   const zorbent::ui::DeviceType device = DeviceFromCommandLine(commandLine);
+  constexpr char kNoWindow[] =
+      "zorbentFwUpdater: the window could not be opened: the system refused it (no desktop "
+      "to show it on?). zorbent-fw.exe updates from the command line.\n";
   if (device == zorbent::ui::DeviceType::kNone) {
-    window.RunModal();
-    return 0;
+    if (window.RunModal() != -1) return 0;
+    Tell(kNoWindow);
+    return 1;
   }
   // A chosen device type needs the window first: run it modelessly with the same loop.
   window.SetQuitOnDestroy(true);
   HWND hwnd = window.CreateModeless();
-  if (hwnd == nullptr) return 1;
+  if (hwnd == nullptr) {
+    Tell(kNoWindow);
+    return 1;
+  }
   window.SelectDeviceType(device);
   MSG message{};
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {

@@ -21,6 +21,7 @@
 #define IDC_CLEAR 1008
 #define IDC_READ 1009
 #define IDC_PROGRESS 1013
+#define IDC_STATUS 1014
 
 // Connection pages.
 #define IDC_PORT_NAME 1009

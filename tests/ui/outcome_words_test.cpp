@@ -131,5 +131,28 @@ TEST(WindowVerdict, WordsEveryRecoveryAndStateInTheWindowsTerms) {
             "Read failed: the connection was not opened. Nothing was sent to the adapter.");
 }
 
+// What a command waits for, with its longest time, rounded up to whole seconds.
+TEST(WaitWords, SayWhatForAndHowLongAtMost) {
+  using W = WaitFor;
+  const struct {
+    WaitReport wait;
+    const char* words;
+  } rows[] = {
+      {{W::kConnection, "192.168.0.10:35000", 3000, 1, 3},
+       "Connecting to 192.168.0.10:35000 (up to 3 s) ..."},
+      {{W::kConnection, "192.168.0.10:35000", 3000, 2, 3},
+       "Connecting to 192.168.0.10:35000 (attempt 2 of 3, up to 3 s) ..."},
+      {{W::kConnection, "COM3", 0, 1, 3}, "Opening COM3 ..."},
+      {{W::kConnection, "COM3", 0, 3, 3}, "Opening COM3 (attempt 3 of 3) ..."},
+      {{W::kAnswer, "QKVERS", 2000}, "Waiting for the adapter's answer to QKVERS (2 s) ..."},
+      {{W::kAnswer, "", 1500}, "Waiting for the adapter's answer (2 s) ..."},
+      {{W::kQuietLine, "", 5000}, "Waiting for a late answer to pass (up to 5 s) ..."},
+      {{W::kRestart, "", 2000}, "Waiting for the adapter to restart (2 s) ..."},
+      {{}, ""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(WaitWords(row.wait), row.words);
+  EXPECT_EQ(ProgressWords(42), "Sending the firmware: 42%");
+}
+
 }  // namespace
 }  // namespace zorbent::ui

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -71,6 +72,40 @@ void ExpectLayout(HWND dialog, const std::vector<Layout>& layout) {
   }
 }
 
+// Writes what the screen shows of a window as a 24-bit BMP file.
+bool SaveWindowImage(HWND window, const std::string& path) {
+  RECT r{};
+  GetClientRect(window, &r);  // the frame is the X window manager's, if there is one
+  MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  const LONG width = r.right - r.left;
+  const LONG height = r.bottom - r.top;
+  BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  void* bits = nullptr;
+  HBITMAP image = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+                                   &bits, nullptr, 0);
+  const HGDIOBJ old = SelectObject(memory, image);
+  const bool copied = BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY) != FALSE;
+  const DWORD size = static_cast<DWORD>((width * 3 + 3) & ~3) * static_cast<DWORD>(height);
+  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+  file.bfSize = file.bfOffBits + size;
+  bool written = false;
+  if (copied && bits != nullptr) {
+    if (FILE* out = std::fopen(path.c_str(), "wb")) {
+      written = std::fwrite(&file, sizeof(file), 1, out) == 1 &&
+                std::fwrite(&header, sizeof(header), 1, out) == 1 &&
+                std::fwrite(bits, size, 1, out) == 1;
+      written = std::fclose(out) == 0 && written;
+    }
+  }
+  SelectObject(memory, old);
+  DeleteObject(image);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return written;
+}
+
 // The state the window last gave its bar: wine's bar takes PBM_SETSTATE but reports none back.
 WNDPROC g_barProc = nullptr;
 WPARAM g_barState = 0;
@@ -97,7 +132,11 @@ class WindowTest : public ::testing::Test {
 
   // Runs the window's messages until the command has ended; false when it does not in time.
   bool PumpUntilIdle() {
-    for (int i = 0; i < 400 && !Idle(); ++i) {
+    return PumpUntil([this] { return Idle(); });
+  }
+  template <typename Condition>
+  bool PumpUntil(Condition done) {
+    for (int i = 0; i < 400 && !done(); ++i) {
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
       MSG message{};
       while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -107,7 +146,26 @@ class WindowTest : public ::testing::Test {
         }
       }
     }
-    return Idle();
+    return done();
+  }
+  std::string Status() const { return Text(GetDlgItem(hwnd_, IDC_STATUS)); }
+  bool Busy() const {
+    return (GetWindowLongA(GetDlgItem(hwnd_, IDC_PROGRESS), GWL_STYLE) & PBS_MARQUEE) != 0;
+  }
+  // ZORBENT_SCREENSHOTS=DIR keeps the window as it shows now, as DIR/win-NAME.bmp.
+  void Shot(const char* name) const {
+    const char* dir = std::getenv("ZORBENT_SCREENSHOTS");
+    if (dir != nullptr) {
+      // Every pending paint first: wine draws through the X server, which lags a little.
+      RedrawWindow(hwnd_, nullptr, nullptr,
+                   RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+      for (int i = 0; i < 10; ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG message{};
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+      }
+      EXPECT_TRUE(SaveWindowImage(hwnd_, std::string(dir) + "/win-" + name + ".bmp"));
+    }
   }
   void Click(HWND parent, int id) { SendMessageA(GetDlgItem(parent, id), BM_CLICK, 0, 0); }
   HWND Page(DeviceType type) const { return window_->Page(type); }
@@ -147,9 +205,12 @@ TEST_F(WindowTest, MainWindowAndPagesAreLaidOutAsTheirTemplates) {
                           {IDC_CLEAR, "Button", "Clear", {390, 150, 50, 14}},
                           {IDC_PROGRESS, PROGRESS_CLASSA, "", {210, 180, 240, 6}},
                           {IDC_READ, "Button", "Read", {220, 150, 50, 14}},
+                          {IDC_STATUS, "Static", "", {210, 190, 240, 10}},
                       });
   EXPECT_EQ(GetWindowLongA(GetDlgItem(hwnd_, IDC_UPDATE), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
-  EXPECT_TRUE(GetWindowLongA(GetDlgItem(hwnd_, IDC_OUTPUT), GWL_STYLE) & ES_MULTILINE);
+  const LONG output = GetWindowLongA(GetDlgItem(hwnd_, IDC_OUTPUT), GWL_STYLE);
+  EXPECT_TRUE(output & ES_MULTILINE);
+  EXPECT_FALSE(output & (ES_AUTOHSCROLL | WS_HSCROLL));  // a long verdict wraps, seen whole
 
   const std::vector<Layout> serial = {
       {IDC_STATIC, "Static", "Name:", {10, 10, 22, 8}},
@@ -290,33 +351,56 @@ TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
     EXPECT_EQ(ToEditLineEnds(all), all);  // no bare "\n" reached the edit control
     EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
     EXPECT_EQ(g_barState, confirmed ? PBST_NORMAL : PBST_PAUSED);
+    EXPECT_EQ(Status(), "Sending the firmware: 100%");
+    EXPECT_FALSE(Busy());
     EXPECT_EQ(adapter->Flashes(), 1);
+    if (confirmed) Shot("success");
   }
 }
 
-// Update without a file, or with a bad one, says so, focuses the path and opens no port.
-TEST_F(WindowTest, MissingOrBadFileIsRefusedBeforeAnyPortOpens) {
+// Update without what it needs, or with a bad file, says what is missing, puts the focus there
+// and opens no port; an opened port list is as wide as its longest description.
+TEST_F(WindowTest, MissingInputOrABadFileIsRefusedBeforeAnyPortOpens) {
   test::RunningAdapter adapter(test::AdapterModel(1, true));
   std::string bad = test::NewerImage(1).text;
   bad[bad.find('\n') + 6] ^= 1;  // a digit of line 2 changes: its check byte no longer fits
   const testing::FirmwareFile wrong(bad);
-  Click(hwnd_, IDC_WIFI);
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
-  for (const auto& [path, said] :
-       {std::pair<std::string, std::string>{
-            "", "Choose the firmware file: press Browse... or type its path.\r\n"},
-        {wrong.Path(), wrong.Path() + " is not a valid firmware file: line 2: "}}) {
-    SCOPED_TRACE(said);
+  const struct {
+    int page;  // the device type clicked first, 0 for none
+    std::string address, path, said;
+    HWND focus;
+  } cases[] = {
+      {0, "", "", "Choose how the adapter is connected: BT, USB or WIFI.\r\n",
+       GetDlgItem(hwnd_, IDC_BT)},
+      {IDC_WIFI, "", "", "Enter the adapter's IP address.\r\n",
+       GetDlgItem(Page(DeviceType::kWifi), IDC_IP_ADDRESS)},
+      {IDC_WIFI, "127.0.0.1", "", "Choose the firmware file: press Browse... or type its path.\r\n",
+       GetDlgItem(hwnd_, IDC_PATH)},
+      {IDC_WIFI, "127.0.0.1", wrong.Path(),
+       wrong.Path() + " is not a valid firmware file: line 2: ", GetDlgItem(hwnd_, IDC_PATH)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
     Click(hwnd_, IDC_CLEAR);
-    SetDlgItemTextA(hwnd_, IDC_PATH, path.c_str());
+    if (c.page != 0) Click(hwnd_, c.page);
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, c.address.c_str());
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+    SetDlgItemTextA(hwnd_, IDC_PATH, c.path.c_str());
     SetFocus(GetDlgItem(hwnd_, IDC_READ));
     Click(hwnd_, IDC_UPDATE);
     EXPECT_TRUE(Idle());
-    EXPECT_TRUE(Output().starts_with(said)) << Output();
-    EXPECT_EQ(GetFocus(), GetDlgItem(hwnd_, IDC_PATH));
+    EXPECT_TRUE(Output().starts_with(c.said)) << Output();
+    EXPECT_EQ(GetFocus(), c.focus);
   }
+  Shot("refused-file");
   EXPECT_EQ(adapter->CommandCount(), 0);
+
+  ports_ = {"COM3", "COM7 \xe2\x80\x94 USB Serial Port (a bridge with a long description)"};
+  Click(Page(DeviceType::kUsb), IDC_REFRESH);
+  HWND list = GetDlgItem(Page(DeviceType::kUsb), IDC_PORT_NAME);
+  RECT box{};
+  GetWindowRect(list, &box);
+  EXPECT_GT(SendMessageA(list, CB_GETDROPPEDWIDTH, 0, 0), box.right - box.left);
 }
 
 // Answers the question box from a timer its own modal loop runs, keeping its text and default.
@@ -369,6 +453,13 @@ TEST_F(WindowTest, CloseQuestionNamesTheCommandAndGoesWhenItEnds) {
   SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, silent.Port().c_str());
   Click(hwnd_, IDC_READ);
   ASSERT_FALSE(Idle());
+  // Nothing looks frozen: the bar is busy and the line under it says what for, how long at most.
+  EXPECT_TRUE(PumpUntil([this] {
+    return Status().starts_with("Waiting for the adapter's answer to ");
+  })) << Status();
+  EXPECT_TRUE(Status().ends_with(" (2 s) ...")) << Status();
+  EXPECT_TRUE(Busy());
+  Shot("waiting");
   g_owner = hwnd_;
   g_word = 0;
   const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
@@ -388,37 +479,46 @@ TEST_F(WindowTest, CloseQuestionNamesTheCommandAndGoesWhenItEnds) {
       << Output();
   EXPECT_EQ(g_barState, PBST_ERROR);
   EXPECT_EQ(SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
+  EXPECT_FALSE(Busy());
+  EXPECT_EQ(Status(), "");
+  Shot("failure");
 }
 
-// An adapter that did not identify itself: the window asks, No by default, and only Yes sends
-// it the download.
-TEST_F(WindowTest, RefusedUpdateAsksAndOnlyYesFinishesTheInterruptedUpdate) {
-  for (const int word : {IDNO, IDYES}) {
-    SCOPED_TRACE(word);
-    sim::SimulatorOptions options = test::AdapterModel(2, true);
-    options.adapter.startInDownloadMode = true;
-    test::RunningAdapter adapter(options);
-    testing::FirmwareFile file(test::NewerImage(2).text);
-    Click(hwnd_, IDC_WIFI);
-    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
-    SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
-    g_owner = hwnd_;
-    g_word = word;
-    g_question.clear();
-    g_noIsDefault = false;
-    const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
-    Click(hwnd_, IDC_UPDATE);
-    ASSERT_TRUE(PumpUntilIdle());
-    KillTimer(nullptr, timer);
-    EXPECT_TRUE(
-        g_question.starts_with("The adapter did not identify itself (it answered "
-                               "\"zOrbent boot loader\" to ATI). If it is a KTR5577 "))
-        << g_question;
-    EXPECT_TRUE(g_noIsDefault);
-    const sim::AdapterSimulator& simulator = *adapter.operator->();
-    EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, word == IDYES);
-    EXPECT_EQ(adapter->Flashes(), word == IDYES ? 1 : 0);
+// An Update that needs the user's word asks, No by default, and only Yes sends the download: an
+// older file is asked about before anything changes the adapter, an adapter that did not
+// identify itself after the refusal.
+TEST_F(WindowTest, UpdatesThatNeedTheUsersWordAskAndOnlyYesSendsTheDownload) {
+  for (const bool older : {false, true}) {
+    for (const int word : {IDNO, IDYES}) {
+      SCOPED_TRACE(std::to_string(older) + " " + std::to_string(word));
+      sim::SimulatorOptions options = test::AdapterModel(2, true);
+      options.adapter.startInDownloadMode = !older;
+      if (older) options.adapter.deviceVersion = "2.2.40";
+      test::RunningAdapter adapter(options);
+      testing::FirmwareFile file(test::NewerImage(2).text);
+      Click(hwnd_, IDC_WIFI);
+      SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+      SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+      SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
+      g_owner = hwnd_;
+      g_word = word;
+      g_question.clear();
+      g_noIsDefault = false;
+      const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
+      Click(hwnd_, IDC_UPDATE);
+      ASSERT_TRUE(PumpUntilIdle());
+      KillTimer(nullptr, timer);
+      EXPECT_TRUE(g_question.starts_with(
+          older ? "The file holds v2.2.3X, older than the adapter's firmware v2.2.40. Install "
+                  "the older firmware anyway?"
+                : "The adapter did not identify itself (it answered \"zOrbent boot loader\" to "
+                  "ATI). If it is a KTR5577 "))
+          << g_question;
+      EXPECT_TRUE(g_noIsDefault);
+      const sim::AdapterSimulator& simulator = *adapter.operator->();
+      EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, word == IDYES);
+      EXPECT_EQ(adapter->Flashes(), word == IDYES ? 1 : 0);
+    }
   }
 }
 

@@ -69,7 +69,7 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   setWindowTitle(QStringLiteral("zOrbentFwUpdater v3.5"));
   setWindowIcon(AppIcon());
   const DialogUnits du(font());
-  setFixedSize(du.X(462), du.Y(195));
+  setFixedSize(du.X(462), du.Y(207));
 
   // Template order, which is also the tab order; the pages sit in the "Comm Port" box.
   Group(this, du, "Device Type", 10, 10, 65, 65);
@@ -120,6 +120,10 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   progress_->setTextVisible(false);
   progress_->setRange(0, 100);
   progress_->setValue(0);
+  status_ = new QLabel(this);
+  status_->setObjectName(QStringLiteral("1014"));
+  status_->setGeometry(du.Rect(210, 190, 240, 10));
+  status_->setTextFormat(Qt::PlainText);
   read_ = MakeButton<QPushButton>(this, du, "1009", "Read", 220, 150, 50, 14);
 
   controller_ = std::make_unique<MainController>(*this, engine, std::move(listPorts));
@@ -289,7 +293,16 @@ void MainDialog::ResetProgress() {
   progress_->setValue(0);
 }
 
+void MainDialog::SetProgressBusy() {
+  progress_->setRange(0, 0);
+}
+
+void MainDialog::ShowStatus(const std::string& text) {
+  status_->setText(QString::fromStdString(text));
+}
+
 void MainDialog::ShowOutcome(OutcomeLook look) {
+  progress_->setRange(0, 100);
   // A failure at 99 % must not pass for a success: the whole bar turns red. An update whose
   // version was not confirmed is amber, neither green nor red.
   const char* colour = look == OutcomeLook::kSucceeded ? "#2e7d32"
@@ -306,6 +319,7 @@ void MainDialog::ShowOutcome(OutcomeLook look) {
 }
 
 void MainDialog::SetProgress(int percent) {
+  progress_->setRange(0, 100);
   progress_->setValue(percent);
 }
 

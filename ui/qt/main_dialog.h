@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -55,6 +56,8 @@ class MainDialog : public QDialog, public MainView {
   void ReplaceOutput(const std::string& text) override;
   void ResetProgress() override;
   void SetProgress(int percent) override;
+  void SetProgressBusy() override;
+  void ShowStatus(const std::string& text) override;
   bool IsShown() const override;
   void FocusUpdateButton() override;
   void FocusControl(Control control) override;
@@ -89,6 +92,7 @@ class MainDialog : public QDialog, public MainView {
   QPlainTextEdit* output_;
   QPushButton* clear_;
   QProgressBar* progress_;
+  QLabel* status_;  // under the bar: what the command waits for, or how far it is
   QPushButton* read_;
   bool ending_ = false;
   QMessageBox* closeQuestion_ = nullptr;  // while the close question is open

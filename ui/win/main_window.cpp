@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -14,6 +15,7 @@ namespace {
 constexpr UINT kPostedMessage = WM_APP + 1;
 constexpr std::size_t kPathBufferSize = 260;
 constexpr const char* kTitle = "zOrbentFwUpdater v3.5";
+constexpr UINT kMarqueeStepMs = 30;  // the busy bar's pace
 
 // The close question's box, caught as it activates: the window that asks, and the hook.
 thread_local HWND* t_questionBox = nullptr;
@@ -35,6 +37,29 @@ void FillList(HWND combo, const std::vector<std::string>& items) {
     SendMessageA(combo, CB_INSERTSTRING, static_cast<WPARAM>(-1),
                  reinterpret_cast<LPARAM>(item.c_str()));
   }
+}
+
+// The opened list as wide as its longest item, so each description shows whole; the closed
+// box keeps its template size. Never narrower than the box.
+void WidenDroppedList(HWND combo, const std::vector<std::string>& items) {
+  HDC dc = GetDC(combo);
+  if (dc == nullptr) return;
+  const auto font = reinterpret_cast<HFONT>(SendMessageA(combo, WM_GETFONT, 0, 0));
+  const HGDIOBJ old = font != nullptr ? SelectObject(dc, font) : nullptr;
+  LONG widest = 0;
+  for (const std::string& item : items) {
+    SIZE size{};
+    if (GetTextExtentPoint32A(dc, item.c_str(), static_cast<int>(item.size()), &size))
+      widest = std::max(widest, size.cx);
+  }
+  if (old != nullptr) SelectObject(dc, old);
+  ReleaseDC(combo, dc);
+  RECT box{};
+  GetWindowRect(combo, &box);
+  // Room for the item's margins and the list's scroll bar.
+  const LONG width = widest + 2 * GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXVSCROLL) + 8;
+  SendMessageA(combo, CB_SETDROPPEDWIDTH,
+               static_cast<WPARAM>(std::max(width, box.right - box.left)), 0);
 }
 
 int Selected(HWND combo) {
@@ -344,7 +369,9 @@ void WinMainWindow::SetPathText(const std::string& text) {
 }
 
 void WinMainWindow::SetPortNames(SerialPageId page, const std::vector<std::string>& names) {
-  FillList(GetDlgItem(SerialPage(page), IDC_PORT_NAME), names);
+  HWND list = GetDlgItem(SerialPage(page), IDC_PORT_NAME);
+  FillList(list, names);
+  WidenDroppedList(list, names);
 }
 
 void WinMainWindow::SetRates(SerialPageId page, const std::vector<std::string>& rates) {
@@ -408,13 +435,32 @@ void WinMainWindow::ReplaceOutput(const std::string& text) {
 }
 
 void WinMainWindow::Scroll(HWND box) {
-  const LRESULT lines = SendMessageA(box, EM_GETLINECOUNT, 0, 0);
-  SendMessageA(box, EM_LINESCROLL, 0, lines);
+  // To the end, never past it: a short output stays whole in view.
+  SendMessageA(box, WM_VSCROLL, SB_BOTTOM, 0);
   InvalidateRect(box, nullptr, TRUE);
   UpdateWindow(box);
 }
 
+void WinMainWindow::SetProgressBusy() {
+  HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
+  SetWindowLongPtrA(bar, GWL_STYLE, GetWindowLongPtrA(bar, GWL_STYLE) | PBS_MARQUEE);
+  SendMessageA(bar, PBM_SETMARQUEE, TRUE, kMarqueeStepMs);
+}
+
+void WinMainWindow::EndBusy() {
+  HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
+  const LONG_PTR style = GetWindowLongPtrA(bar, GWL_STYLE);
+  if ((style & PBS_MARQUEE) == 0) return;
+  SendMessageA(bar, PBM_SETMARQUEE, FALSE, 0);
+  SetWindowLongPtrA(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+}
+
+void WinMainWindow::ShowStatus(const std::string& text) {
+  SetDlgItemTextA(hwnd_, IDC_STATUS, text.c_str());
+}
+
 void WinMainWindow::ResetProgress() {
+  EndBusy();
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETSTATE, PBST_NORMAL, 0);
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
@@ -422,6 +468,7 @@ void WinMainWindow::ResetProgress() {
 }
 
 void WinMainWindow::SetProgress(int percent) {
+  EndBusy();
   SendDlgItemMessageA(hwnd_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
@@ -488,6 +535,7 @@ bool WinMainWindow::AskUsersWord(const std::string& question) {
 void WinMainWindow::ShowOutcome(OutcomeLook look) {
   // A failure shows the whole bar in the error colour, however far it got; an unconfirmed
   // update keeps its position, paused.
+  EndBusy();
   HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
   if (look == OutcomeLook::kFailed) SendMessageA(bar, PBM_SETPOS, 100, 0);
   const WPARAM state = look == OutcomeLook::kSucceeded ? PBST_NORMAL

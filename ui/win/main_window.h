@@ -62,6 +62,8 @@ class WinMainWindow final : public MainView {
   void ReplaceOutput(const std::string& text) override;
   void ResetProgress() override;
   void SetProgress(int percent) override;
+  void SetProgressBusy() override;
+  void ShowStatus(const std::string& text) override;
   bool IsShown() const override;
   void FocusUpdateButton() override;
   void FocusControl(Control control) override;
@@ -86,6 +88,7 @@ class WinMainWindow final : public MainView {
   bool OnPaint();
   void RunPosted();
   void Scroll(HWND box);
+  void EndBusy();
   HWND SerialPage(SerialPageId page) const;
   HWND ControlWindow(Control control) const;
 
