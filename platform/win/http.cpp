@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -64,7 +65,7 @@ std::string SystemText(DWORD error) {
   while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.' ||
                             words.back() == ' '))
     words.pop_back();
-  return words.empty() ? "error " + std::to_string(error) : words;
+  return words.empty() ? "Windows error " + std::to_string(error) : words;
 }
 
 // The certificates of a PEM file in a store of their own; null, with why, when there are none.
@@ -122,7 +123,11 @@ bool ChainEndsIn(HINTERNET request, HCERTSTORE roots, std::wstring host) {
   config.cbSize = sizeof config;
   config.hExclusiveRoot = roots;
   HCERTCHAINENGINE engine = nullptr;
-  if (!CertCreateCertificateChainEngine(&config, &engine)) return false;
+  if (!CertCreateCertificateChainEngine(&config, &engine)) {
+    // Windows 7 (and wine) know the layout without the last field only.
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags);
+    if (!CertCreateCertificateChainEngine(&config, &engine)) return false;
+  }
   LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
   CERT_CHAIN_PARA para{};
   para.cbSize = sizeof para;
@@ -143,8 +148,19 @@ bool ChainEndsIn(HINTERNET request, HCERTSTORE roots, std::wstring host) {
     policy.pvExtraPolicyPara = &https;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
-    trusted = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) &&
+    // Not the policy alone: some versions (wine's) let a chain that stops short pass it.
+    const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+    const CERT_CHAIN_ELEMENT* root = simple != nullptr && simple->cElement > 0
+                                         ? simple->rgpElement[simple->cElement - 1]
+                                         : nullptr;
+    PCCERT_CONTEXT given = root != nullptr ? CertFindCertificateInStore(roots, X509_ASN_ENCODING, 0,
+                                                                        CERT_FIND_EXISTING,
+                                                                        root->pCertContext, nullptr)
+                                           : nullptr;
+    trusted = given != nullptr && chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+              CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) &&
               status.dwError == 0;
+    if (given != nullptr) CertFreeCertificateContext(given);
     CertFreeCertificateChain(chain);
   }
   CertFreeCertificateChainEngine(engine);
@@ -271,7 +287,8 @@ class Download {
   }
 
   FetchResult Failed(DWORD error) {
-    if (error == ERROR_WINHTTP_TIMEOUT) {
+    // WinHTTP's own word, or the socket's (wine passes that on).
+    if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT) {
       if (totalRanOut_)
         return Fail(Problem::kTimedOut, "not done within " + DurationText(limits_.totalTimeoutMs));
       if (phase_ == Phase::kConnect)
@@ -324,6 +341,11 @@ class Download {
     if (!request) return Failed(GetLastError());
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    // No connection outlives its download: one let through for a given CA is never taken up
+    // by another request that trusts the system's CAs only.
+    DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noKeepAlive,
+                     sizeof noKeepAlive);
     tlsFlags_ = 0;
     auto context = reinterpret_cast<DWORD_PTR>(&tlsFlags_);
     WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);

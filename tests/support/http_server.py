@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """A loopback web server for the download tests.
 
-Usage: http_server.py DIR. Makes a test CA (DIR/ca.pem) and a server certificate for
-127.0.0.1/localhost with the openssl command, then serves the same routes over https and http
+Usage: http_server.py DIR. Makes a test CA (DIR/ca.pem), a CA that signed nothing
+(DIR/other-ca.pem) and a server certificate for 127.0.0.1/localhost with the openssl command, then serves the same routes over https and http
 and prints one line: "https=PORT http=PORT closed=PORT" (closed: a port nothing listens on).
 Runs until killed.
+
+http_server.py --then COMMAND...: the same in a folder of its own, running COMMAND with that line
+in ZORBENT_HTTP_SERVER and the folder in ZORBENT_HTTP_DIR; exits with COMMAND's status. A test
+under wine cannot start a program of this machine, so the server starts it instead.
 
 Routes: /file (FILE_SIZE known bytes: byte i is (i * 7) % 256), /big (endless chunks, no
 length), /big-declared (a Content-Length of 1 GiB), /stall (headers, then nothing),
@@ -14,10 +18,12 @@ length), /big-declared (a Content-Length of 1 GiB), /stall (headers, then nothin
 
 import http.server
 import os
+import shutil
 import socket
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -39,6 +45,8 @@ def make_certificates(folder):
     run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
         "-subj", "/CN=zorbent test CA", "-addext", "basicConstraints=critical,CA:TRUE",
         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", "-x509", *ec, "-keyout", "other.key", "-out", "other-ca.pem", "-days", "2",
+        "-subj", "/CN=zorbent other CA", "-addext", "basicConstraints=critical,CA:TRUE")
     run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
         "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
@@ -129,7 +137,8 @@ class PlainServer(http.server.ThreadingHTTPServer):
 
 
 def main():
-    folder = sys.argv[1]
+    then = sys.argv[2:] if sys.argv[1] == "--then" else None
+    folder = tempfile.mkdtemp(prefix="zorbent-http-") if then else sys.argv[1]
     make_certificates(folder)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(folder, "server.pem"),
@@ -142,8 +151,15 @@ def main():
         closed.bind(("127.0.0.1", 0))
         closed_port = closed.getsockname()[1]
     threading.Thread(target=plain.serve_forever, daemon=True).start()
-    print("https=%d http=%d closed=%d" % (tls.server_address[1], plain.server_address[1],
-                                          closed_port), flush=True)
+    line = "https=%d http=%d closed=%d" % (tls.server_address[1], plain.server_address[1],
+                                          closed_port)
+    if then:
+        threading.Thread(target=tls.serve_forever, daemon=True).start()
+        env = dict(os.environ, ZORBENT_HTTP_SERVER=line, ZORBENT_HTTP_DIR=folder)
+        status = subprocess.run(then, env=env).returncode
+        shutil.rmtree(folder, ignore_errors=True)
+        sys.exit(status)
+    print(line, flush=True)
     tls.serve_forever()
 
 
