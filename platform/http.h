@@ -32,7 +32,7 @@ struct FetchResult {
     kHttpStatus,  // any other status that is no success
     kCannotConnect,
     kTimedOut,
-    kTooLarge,
+    kTooLarge,  // over maxBytes, or no memory for it
     kTlsFailed,
     kTooManyRedirects,
     kFileUnreadable,  // a local file, or the CA file
@@ -40,14 +40,16 @@ struct FetchResult {
   };
   bool ok = false;
   std::vector<std::uint8_t> body;  // empty unless ok
-  std::string problem;             // one sentence for the user: what failed and what to do
+  std::string problem;             // for the user: what failed and what to do
   Problem kind = Problem::kNone;
-  long httpStatus = 0;   // the last status seen, 0 without one
-  std::string finalUrl;  // where the body came from, after redirects
+  long httpStatus = 0;  // the last status seen, 0 without one
+  // Where the body came from, after redirects: UrlScheme(finalUrl) == "http" tells a download
+  // nothing protected, for the caller to warn about.
+  std::string finalUrl;
 };
 
 // Called as bytes arrive with the count kept so far and the announced size (0 when unknown),
-// and now and then while waiting; false cancels the download.
+// with libcurl also about once a second while none do; false cancels the download.
 using FetchProgress = std::function<bool(std::size_t done, std::size_t total)>;
 
 // The body of url: https://, http:// (allowed; the caller decides whether to warn), file://

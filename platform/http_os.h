@@ -3,6 +3,7 @@
 // What http.cpp leaves to each system's HTTP client (posix/http.cpp with libcurl,
 // win/http.cpp with WinHTTP), and the texts both give so a problem reads the same everywhere.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
