@@ -138,6 +138,7 @@ TEST_F(Http, EachFailureIsNamedAndKeepsNoBytes) {
     std::size_t maxBytes = 1 << 20;
     std::string caFile = "{dir}/ca.pem";
     std::int32_t stallMs = 15000;
+    std::int32_t totalMs = 120000;
   } cases[] = {
       {"{https}/file", Problem::kTlsFailed, "The secure connection to", 1 << 20, ""},
       {"{https}/file", Problem::kTlsFailed, "certificate is not trusted", 1 << 20,
@@ -153,6 +154,8 @@ TEST_F(Http, EachFailureIsNamedAndKeepsNoBytes) {
       {"{https}/big-declared", Problem::kTooLarge, "larger than 65536 bytes", 65536},
       {"{https}/stall", Problem::kTimedOut, "timed out (no data for 1 s)", 1 << 20, "{dir}/ca.pem",
        1000},
+      {"{https}/drip", Problem::kTimedOut, "timed out (not done within 1 s)", 1 << 20,
+       "{dir}/ca.pem", 15000, 1000},
       {"{closed}/file", Problem::kCannotConnect, "Cannot connect to 127.0.0.1:"},
       {"ftp://127.0.0.1/file", Problem::kBadUrl, "the scheme \"ftp\" is not supported"},
       {"https:///file", Problem::kBadUrl, "it names no server"},
@@ -170,6 +173,7 @@ TEST_F(Http, EachFailureIsNamedAndKeepsNoBytes) {
     limits.maxBytes = c.maxBytes;
     limits.caFile = Fill(c.caFile);
     limits.stallTimeoutMs = c.stallMs;
+    limits.totalTimeoutMs = c.totalMs;
     std::size_t most = 0;
     const FetchResult result = Fetch(Fill(c.url), limits, [&](std::size_t done, std::size_t) {
       most = std::max(most, done);

@@ -2,18 +2,18 @@
 """A loopback web server for the download tests.
 
 Usage: http_server.py DIR. Makes a test CA (DIR/ca.pem), a CA that signed nothing
-(DIR/other-ca.pem) and a server certificate for 127.0.0.1/localhost with the openssl command, then serves the same routes over https and http
-and prints one line: "https=PORT http=PORT closed=PORT" (closed: a port nothing listens on).
-Runs until killed.
+(DIR/other-ca.pem) and a server certificate for 127.0.0.1/localhost with the openssl command,
+then serves the same routes over https and http and prints one line:
+"https=PORT http=PORT closed=PORT" (closed: a port nothing listens on). Runs until killed.
 
-http_server.py --then COMMAND...: the same in a folder of its own, running COMMAND with that line
-in ZORBENT_HTTP_SERVER and the folder in ZORBENT_HTTP_DIR; exits with COMMAND's status. A test
-under wine cannot start a program of this machine, so the server starts it instead.
+http_server.py --then COMMAND...: the same in a folder of its own, running COMMAND with that
+line in ZORBENT_HTTP_SERVER and the folder in ZORBENT_HTTP_DIR; exits with COMMAND's status.
+A test under wine cannot start a program of this machine, so the server starts it instead.
 
 Routes: /file (FILE_SIZE known bytes: byte i is (i * 7) % 256), /big (endless chunks, no
-length), /big-declared (a Content-Length of 1 GiB), /stall (headers, then nothing),
-/redirect-once (to /file), /redirect-loop (to itself), /redirect-http (https to the http port),
-/404, /503.
+length), /big-declared (a Content-Length of 1 GiB), /stall (headers, then nothing), /drip (a
+byte every 100 ms), /redirect-once (to /file), /redirect-loop (to itself), /redirect-http
+(https to the http port), /404, /503.
 """
 
 import http.server
@@ -99,6 +99,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(60)
             self.close_connection = True
+        elif path == "/drip":
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            for _ in range(100):
+                self.wfile.write(b"x")
+                self.wfile.flush()
+                time.sleep(0.1)
         elif path == "/redirect-once":
             self.answer(302, [("Location", "/file")])
         elif path == "/redirect-loop":
