@@ -179,7 +179,7 @@ FetchResult FetchLocal(const std::string& path, const FetchLimits& limits,
     if (error == EFBIG) return FetchFailure(FetchResult::Problem::kTooLarge, path, limits);
     return FetchFailure(FetchResult::Problem::kFileUnreadable, path, limits, FileProblem(error));
   }
-  if (progress && !progress(result.body.size(), result.body.size()))
+  if (!GoOn(progress, result.body.size(), result.body.size()))
     return FetchFailure(FetchResult::Problem::kCancelled, path, limits);
   result.ok = true;
   return result;
@@ -273,6 +273,15 @@ FetchResult Fetch(std::string_view url, const FetchLimits& limits, const FetchPr
     }
   }
   return FetchRemote(url, limits, progress);
+}
+
+bool GoOn(const FetchProgress& progress, std::size_t done, std::size_t total) {
+  if (!progress) return true;
+  try {
+    return progress(done, total);
+  } catch (...) {
+    return false;
+  }
 }
 
 std::string UrlForText(std::string_view url) {

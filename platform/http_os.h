@@ -20,6 +20,9 @@ FetchResult FetchRemote(std::string_view url, const FetchLimits& limits,
 FetchResult FetchFailure(FetchResult::Problem kind, std::string_view url, const FetchLimits& limits,
                          std::string_view detail = {}, long httpStatus = 0);
 
+// Whether to go on: progress absent or true. A progress that throws cancels.
+bool GoOn(const FetchProgress& progress, std::size_t done, std::size_t total);
+
 // url without any user name or password in it, for texts.
 std::string UrlForText(std::string_view url);
 // The host (and port) of url, for texts.

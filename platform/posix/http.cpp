@@ -55,17 +55,10 @@ std::size_t OnBody(char* data, std::size_t, std::size_t size, void* user) {
 // Called often while bytes arrive and about once a second while none do.
 int OnProgress(void* user, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
   auto& transfer = *static_cast<Transfer*>(user);
-  if (transfer.progress) {
-    bool go = false;
-    try {
-      go = transfer.progress(transfer.body.size(),
-                             total > 0 ? static_cast<std::size_t>(total) : std::size_t{0});
-    } catch (...) {
-    }
-    if (!go) {
-      transfer.cancelled = true;
-      return 1;
-    }
+  if (!GoOn(transfer.progress, transfer.body.size(),
+            total > 0 ? static_cast<std::size_t>(total) : std::size_t{0})) {
+    transfer.cancelled = true;
+    return 1;
   }
   if (Clock::now() - transfer.lastByte >=
       std::chrono::milliseconds(std::max(transfer.limits.stallTimeoutMs, 1))) {

@@ -402,8 +402,7 @@ class Download {
     try {
       result.body.reserve(announced);
       while (true) {
-        if (progress_ && !progress_(result.body.size(), announced))
-          return Fail(Problem::kCancelled, {});
+        if (!GoOn(progress_, result.body.size(), announced)) return Fail(Problem::kCancelled, {});
         DWORD available = 0;
         if (!Bound(request, Phase::kBody) || !WinHttpQueryDataAvailable(request, &available))
           return Failed(GetLastError());
