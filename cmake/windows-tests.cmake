@@ -27,6 +27,20 @@ zorbent_add_test(platform_clock_test SOURCES ${zorbent_tests}/platform/clock_tes
                  LIBS zorbent_platform)
 zorbent_add_test(platform_digest_test SOURCES ${zorbent_tests}/platform/digest_test.cpp
                  LIBS zorbent_platform)
+# The download tests: the loopback server runs on this machine and starts the test under wine,
+# since a program under wine cannot start one of this machine.
+find_package(Python3 COMPONENTS Interpreter)
+add_executable(platform_http_test ${zorbent_tests}/platform/http_test.cpp)
+target_link_libraries(platform_http_test PRIVATE zorbent_platform GTest::gtest GTest::gtest_main)
+target_include_directories(platform_http_test PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(platform_http_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+                                                    ${CMAKE_BINARY_DIR}/tests)
+if(Python3_Interpreter_FOUND AND ZORBENT_WINE)
+  add_test(NAME platform_http_test
+           COMMAND ${Python3_EXECUTABLE} ${zorbent_tests}/support/http_server.py --then
+                   ${ZORBENT_WINE} $<TARGET_FILE:platform_http_test> --gtest_brief=1)
+  set_tests_properties(platform_http_test PROPERTIES TIMEOUT 120)
+endif()
 zorbent_add_test(port_port_config_test SOURCES ${zorbent_tests}/port/port_config_test.cpp
                  LIBS zorbent_port)
 zorbent_add_test(engine_image_format_test SOURCES ${zorbent_tests}/engine/image_format_test.cpp

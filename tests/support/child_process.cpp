@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <iterator>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace zorbent::test {
 
@@ -41,6 +45,51 @@ int RunInChild(const std::function<int()>& body, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SpawnedProgram::SpawnedProgram(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  int pipeFds[2];
+  if (argv.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  pid_ = pid;
+  out_ = pipeFds[0];
+}
+
+SpawnedProgram::~SpawnedProgram() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (out_ >= 0) ::close(out_);
+}
+
+std::string SpawnedProgram::ReadLine(int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (pending_.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{out_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return {};
+    char buffer[256];
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n <= 0) return {};
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+  const std::size_t end = pending_.find('\n');
+  std::string line = pending_.substr(0, end);
+  pending_.erase(0, end + 1);
+  return line;
 }
 
 static int CountEntries(const char* dir) {
