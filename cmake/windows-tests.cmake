@@ -27,6 +27,8 @@ zorbent_add_test(platform_clock_test SOURCES ${zorbent_tests}/platform/clock_tes
                  LIBS zorbent_platform)
 zorbent_add_test(platform_digest_test SOURCES ${zorbent_tests}/platform/digest_test.cpp
                  LIBS zorbent_platform)
+zorbent_add_test(platform_signature_test SOURCES ${zorbent_tests}/platform/signature_test.cpp
+                 LIBS zorbent_platform)
 zorbent_add_test(port_port_config_test SOURCES ${zorbent_tests}/port/port_config_test.cpp
                  LIBS zorbent_port)
 zorbent_add_test(engine_image_format_test SOURCES ${zorbent_tests}/engine/image_format_test.cpp
