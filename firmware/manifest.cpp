@@ -55,8 +55,8 @@ class Checker {
     return true;
   }
 
-  bool Whole(const Json& object, const std::string& where, std::string_view name,
-             std::int64_t low, std::int64_t high, std::int64_t& out) {
+  bool Whole(const Json& object, const std::string& where, std::string_view name, std::int64_t low,
+             std::int64_t high, std::int64_t& out) {
     const std::string here = where.empty() ? std::string(name) : where + "." + std::string(name);
     const auto it = object.find(name);
     if (it == object.end()) return Fail(here, "missing");
@@ -65,8 +65,8 @@ class Checker {
         it->is_number_unsigned() && it->get<std::uint64_t>() > static_cast<std::uint64_t>(high);
     out = tooLarge ? high : it->get<std::int64_t>();
     if (tooLarge || out < low || out > high)
-      return Fail(here, it->dump() + " is not from " + std::to_string(low) + " to " +
-                            std::to_string(high));
+      return Fail(
+          here, it->dump() + " is not from " + std::to_string(low) + " to " + std::to_string(high));
     return true;
   }
 
@@ -74,8 +74,12 @@ class Checker {
   std::string& problem_;
 };
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // "2026-12-09T10:00:00Z": UTC to the second, as make writes it.
 bool IsUtcTime(std::string_view text) {
@@ -83,7 +87,9 @@ bool IsUtcTime(std::string_view text) {
   if (text.size() != kShape.size()) return false;
   for (std::size_t i = 0; i < kShape.size(); ++i)
     if (kShape[i] == 'd' ? !IsDigit(text[i]) : text[i] != kShape[i]) return false;
-  const auto number = [text](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+  const auto number = [text](std::size_t at) {
+    return (text[at] - '0') * 10 + (text[at + 1] - '0');
+  };
   return number(5) >= 1 && number(5) <= 12 && number(8) >= 1 && number(8) <= 31 &&
          number(11) <= 23 && number(14) <= 59 && number(17) <= 60;
 }
@@ -135,22 +141,20 @@ bool ParseBuild(const Json& item, const std::string& where, Checker& check, Mani
     return check.Fail(where + ".family", "\"" + family + "\" is neither \"line\" nor \"block\"");
   build.family = family == "line" ? Family::kLine : Family::kBlock;
   if (build.family != model->family)
-    return check.Fail(where + ".family", "\"" + family + "\" does not fit the model: " +
-                                             build.model + " takes " +
-                                             std::string(FamilyWord(model->family)) +
-                                             "-mode files");
+    return check.Fail(where + ".family",
+                      "\"" + family + "\" does not fit the model: " + build.model + " takes " +
+                          std::string(FamilyWord(model->family)) + "-mode files");
   if (!IsVersion(build.version))
-    return check.Fail(where + ".version",
-                      "\"" + build.version + "\" is not a version (digits, letters and dots, " +
-                          "starting with a digit, at most " + std::to_string(kMaxVersionChars) +
-                          " characters)");
+    return check.Fail(where + ".version", "\"" + build.version +
+                                              "\" is not a version (digits, letters and dots, " +
+                                              "starting with a digit, at most " +
+                                              std::to_string(kMaxVersionChars) + " characters)");
   std::string why;
   if (!ManifestPathUsable(build.file, why)) return check.Fail(where + ".file", why);
   if (!IsLowerHex(build.sha256))
     return check.Fail(where + ".sha256", "must be 64 lower-case hex digits (0-9, a-f)");
   if (build.notes.size() > kMaxNotesBytes)
-    return check.Fail(where + ".notes",
-                      "longer than " + std::to_string(kMaxNotesBytes) + " bytes");
+    return check.Fail(where + ".notes", "longer than " + std::to_string(kMaxNotesBytes) + " bytes");
   return true;
 }
 
@@ -227,8 +231,9 @@ bool ParseManifest(std::string_view json, Manifest& manifest, std::string& probl
     // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
     const std::string what = e.what();
     const std::size_t bracket = what.find("] ");
-    return check.Fail("manifest",
-                      "not JSON: " + (bracket == std::string::npos ? what : what.substr(bracket + 2)));
+    return check.Fail(
+        "manifest",
+        "not JSON: " + (bracket == std::string::npos ? what : what.substr(bracket + 2)));
   }
   if (!repeated.empty()) return check.Fail(repeated, "given twice in one object");
   if (!root.is_object()) return check.Fail("manifest", "must be a JSON object {...}");

@@ -43,6 +43,16 @@ bool SignatureDerToRaw(std::span<const std::uint8_t> der, std::span<std::uint8_t
 // r||s to the DER form openssl writes.
 std::vector<std::uint8_t> SignatureRawToDer(std::span<const std::uint8_t, 64> raw);
 
+// The numbers of a P-256 private key from the DER of a SEC1 "EC PRIVATE KEY" or a PKCS#8
+// "PRIVATE KEY": the secret left-padded to 32 bytes and the public point (0x04, X, Y).
+struct P256PrivateKey {
+  std::vector<std::uint8_t> secret;
+  std::vector<std::uint8_t> point;
+};
+// Empty when read; else the problem ("not a PEM private key", "not a P-256 key", ...).
+std::string ReadP256PrivateKeyDer(std::span<const std::uint8_t> der, bool pkcs8,
+                                  P256PrivateKey& key);
+
 }  // namespace signature_detail
 
 }  // namespace zorbent

@@ -30,11 +30,14 @@ using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
 
 // Never ask for a password: the default would prompt on the terminal.
-int NoPassword(char*, int, int, void*) { return -1; }
+int NoPassword(char*, int, int, void*) {
+  return -1;
+}
 
 Key ReadKey(std::string_view pem, bool isPrivate) {
   if (pem.size() > INT_MAX) return nullptr;
-  const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  const std::unique_ptr<BIO, BioFree> bio(
+      BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return nullptr;
   Key key(isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassword, nullptr)
                     : PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassword, nullptr));
@@ -92,7 +95,8 @@ bool SignP256(std::span<const std::uint8_t> bytes, std::string_view privateKeyPe
   std::size_t length = kMaxSignatureDerBytes;
   signatureDer.resize(length);
   const bool signedOk =
-      context && EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+      context &&
+      EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
       EVP_DigestSign(context.get(), signatureDer.data(), &length, bytes.data(), bytes.size()) == 1;
   ERR_clear_error();
   if (!signedOk) {

@@ -1,7 +1,10 @@
 #include "platform/digest.h"
 
-#include <bcrypt.h>
+// bcrypt.h needs the types windows.h declares.
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 
 namespace zorbent {
 

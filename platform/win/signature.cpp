@@ -80,7 +80,8 @@ bool PointCoordinates(const CRYPT_BIT_BLOB& point, std::vector<std::uint8_t>& bl
 }
 
 // blob: a BCRYPT_ECCKEY_BLOB header followed by the key's numbers.
-bool ImportKey(ULONG magic, LPCWSTR blobType, std::vector<std::uint8_t> numbers, KeyHandle& handle) {
+bool ImportKey(ULONG magic, LPCWSTR blobType, std::vector<std::uint8_t> numbers,
+               KeyHandle& handle) {
   BCRYPT_ECCKEY_BLOB header{magic, static_cast<ULONG>(kP256ScalarBytes)};
   std::vector<std::uint8_t> blob(sizeof header);
   std::memcpy(blob.data(), &header, sizeof header);
@@ -97,8 +98,8 @@ bool LoadPublicKey(std::string_view pem, KeyHandle& handle, std::string& problem
   std::string base64;
   std::vector<std::uint8_t> der;
   PemBody(pem, "PUBLIC KEY", base64);
-  const auto info = Base64ToDer(base64, der) ? Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der)
-                                             : nullptr;
+  const auto info =
+      Base64ToDer(base64, der) ? Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der) : nullptr;
   if (!info) {
     problem = "not a PEM public key";
     return false;
@@ -106,7 +107,8 @@ bool LoadPublicKey(std::string_view pem, KeyHandle& handle, std::string& problem
   std::vector<std::uint8_t> numbers;
   if (info->Algorithm.pszObjId == nullptr ||
       std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
-      !IsP256Parameters(info->Algorithm.Parameters) || !PointCoordinates(info->PublicKey, numbers)) {
+      !IsP256Parameters(info->Algorithm.Parameters) ||
+      !PointCoordinates(info->PublicKey, numbers)) {
     problem = "not a P-256 key";
     return false;
   }
@@ -117,55 +119,27 @@ bool LoadPublicKey(std::string_view pem, KeyHandle& handle, std::string& problem
   return true;
 }
 
-// SEC1 ("EC PRIVATE KEY") or PKCS#8 ("PRIVATE KEY", the curve in its algorithm parameters).
+// SEC1 ("EC PRIVATE KEY") or PKCS#8 ("PRIVATE KEY"). Read by the shared reader rather than
+// CryptDecodeObjectEx, whose EC private key forms not every Windows-compatible system has.
 bool LoadPrivateKey(std::string_view pem, KeyHandle& handle, std::string& problem) {
   problem = PrivatePemProblem(pem);
   if (!problem.empty()) return false;
   std::string base64;
   std::vector<std::uint8_t> der;
-  bool curveKnown = false;
-  Decoded<CRYPT_PRIVATE_KEY_INFO> pkcs8;
-  std::span<const std::uint8_t> sec1;
-  if (PemBody(pem, "EC PRIVATE KEY", base64)) {
-    if (Base64ToDer(base64, der)) sec1 = der;
-  } else if (PemBody(pem, "PRIVATE KEY", base64) && Base64ToDer(base64, der)) {
-    pkcs8 = Decode<CRYPT_PRIVATE_KEY_INFO>(PKCS_PRIVATE_KEY_INFO, der);
-    if (pkcs8) {
-      if (pkcs8->Algorithm.pszObjId == nullptr ||
-          std::strcmp(pkcs8->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
-          !IsP256Parameters(pkcs8->Algorithm.Parameters)) {
-        problem = "not a P-256 key";
-        return false;
-      }
-      curveKnown = true;
-      sec1 = {pkcs8->PrivateKey.pbData, pkcs8->PrivateKey.cbData};
-    }
-  }
-  const auto info =
-      sec1.empty() ? nullptr : Decode<CRYPT_ECC_PRIVATE_KEY_INFO>(X509_ECC_PRIVATE_KEY, sec1);
-  if (!info) {
-    problem = "not a PEM private key";
-    return false;
-  }
-  if (info->szCurveOid != nullptr)
-    curveKnown = std::strcmp(info->szCurveOid, szOID_ECC_CURVE_P256) == 0;
-  std::vector<std::uint8_t> numbers;
-  if (!curveKnown || info->PrivateKey.cbData == 0 ||
-      info->PrivateKey.cbData > kP256ScalarBytes) {
+  const bool sec1 = PemBody(pem, "EC PRIVATE KEY", base64);
+  if (!sec1) PemBody(pem, "PRIVATE KEY", base64);
+  P256PrivateKey key;
+  problem =
+      Base64ToDer(base64, der) ? ReadP256PrivateKeyDer(der, !sec1, key) : "not a PEM private key";
+  if (!problem.empty()) return false;
+  std::vector<std::uint8_t> numbers(key.point.begin() + 1, key.point.end());
+  numbers.insert(numbers.end(), key.secret.begin(), key.secret.end());
+  if (!ImportKey(BCRYPT_ECDSA_PRIVATE_P256_MAGIC, BCRYPT_ECCPRIVATE_BLOB, std::move(numbers),
+                 handle)) {
     problem = "not a P-256 key";
     return false;
   }
-  if (!PointCoordinates(info->PublicKey, numbers)) {
-    problem = "a private key without its public key";
-    return false;
-  }
-  numbers.resize(numbers.size() + kP256ScalarBytes - info->PrivateKey.cbData, 0);
-  numbers.insert(numbers.end(), info->PrivateKey.pbData,
-                 info->PrivateKey.pbData + info->PrivateKey.cbData);
-  const bool imported =
-      ImportKey(BCRYPT_ECDSA_PRIVATE_P256_MAGIC, BCRYPT_ECCPRIVATE_BLOB, std::move(numbers), handle);
-  if (!imported) problem = "not a P-256 key";
-  return imported;
+  return true;
 }
 
 }  // namespace
