@@ -118,6 +118,11 @@ TEST(Manifest, WritesInAFixedFormThatReadsBackTheSame) {
   Manifest again;
   ASSERT_TRUE(ParseManifest(json, again, problem)) << problem;
   EXPECT_EQ(ManifestJson(again), json);
+
+  std::ostringstream example;
+  example << std::ifstream(ZORBENT_MANIFEST_EXAMPLE, std::ios::binary).rdbuf();
+  ASSERT_TRUE(ParseManifest(example.str(), manifest, problem)) << problem;
+  EXPECT_EQ(ManifestJson(manifest), example.str());
 }
 
 TEST(Manifest, NewestForComparesVersionsPartByPart) {
