@@ -227,12 +227,22 @@ int MakeManifest(const ManifestMakeOptions& options, std::FILE* out) {
   const bool written = WriteTemporary(manifestTemporary, json, why) &&
                        WriteTemporary(signatureTemporary, signatureText, why);
   if (written) fs::rename(manifestTemporary, output, error);
-  if (written && !error) fs::rename(signatureTemporary, signaturePath, error);
   if (!written || error) {
     if (written) why = "cannot write " + output.string() + ": " + error.message();
-    fs::remove(manifestTemporary, error);
-    fs::remove(signatureTemporary, error);
+    std::error_code ignored;
+    fs::remove(manifestTemporary, ignored);
+    fs::remove(signatureTemporary, ignored);
     return Refuse(out, why);
+  }
+  fs::rename(signatureTemporary, signaturePath, error);
+  if (error) {
+    std::error_code ignored;
+    fs::remove(signatureTemporary, ignored);
+    std::fprintf(out,
+                 "**Failed** cannot write %s: %s\n%s was written, but its signature was not: run "
+                 "manifest make again.\n",
+                 signaturePath.string().c_str(), error.message().c_str(), options.output.c_str());
+    return kExitFailed;
   }
 
   for (const ManifestBuild& build : manifest.builds)
