@@ -108,7 +108,7 @@ bool Skipped(const std::string& name) {
   return name.starts_with('.') || endsWith(".notes.txt") || endsWith(".sig") || endsWith(".json");
 }
 
-// Writes text to path through a temporary file beside it; false with why.
+// Writes text whole to path (a temporary file, renamed into place later); false with why.
 bool WriteTemporary(const fs::path& path, std::string_view text, std::string& why) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
