@@ -8,9 +8,11 @@
 
 namespace zorbent::cli {
 
-bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why) {
+bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why,
+                       std::vector<std::uint8_t>* bytes) {
   facts = FirmwareFacts{};
-  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> own;
+  std::vector<std::uint8_t>& image = bytes != nullptr ? *bytes : own;
   // The engine's own rule and check, so a file passed here is one its update job takes.
   if (!LoadFirmwareFile(path, image, why)) return false;
   facts.size = static_cast<std::int64_t>(image.size());

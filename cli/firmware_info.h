@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace zorbent::cli {
 
@@ -23,8 +24,9 @@ struct FirmwareFacts {
 
 // Checks a firmware file before any adapter is touched: the engine's file rule (a regular
 // file of a sensible size, readable), well formed, for a known model. False with the reason in
-// why (naming the file and what to do).
-bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why);
+// why (naming the file and what to do). image, when given, gets the file's bytes.
+bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why,
+                       std::vector<std::uint8_t>* image = nullptr);
 
 // What an odd line count means for the update, for inspect and update alike: "13 lines: the
 // last line ...".

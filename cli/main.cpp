@@ -8,8 +8,10 @@
 #include "cli/detect.h"
 #include "cli/firmware_info.h"
 #include "cli/jobs.h"
+#include "cli/manifest_commands.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
+#include "firmware/manifest.h"
 #include "platform/files.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/serial_ports.h"
@@ -149,10 +151,27 @@ bool CommandOptionsAfterCommand(CLI::App& app, std::vector<std::string>& words) 
       }
       continue;
     }
-    if (app.get_subcommands([&](const CLI::App* c) { return c->check_name(word); }).empty()) {
+    const auto named = [](const std::string& name) {
+      return [&name](const CLI::App* c) { return c->check_name(name); };
+    };
+    const auto commands = app.get_subcommands(named(word));
+    if (commands.empty()) {
       std::fprintf(stderr,
                    "zorbent-fw: unknown command \"%s\"\nRun with --help for more information.\n",
                    word.c_str());
+      return false;
+    }
+    // A command of commands ("manifest make"): a mistyped second word is named as well.
+    const CLI::App* command = commands.front();
+    const auto inner = command->get_subcommands([](const CLI::App*) { return true; });
+    if (!inner.empty() && i + 1 < words.size() && !words[i + 1].starts_with('-') &&
+        command->get_subcommands(named(words[i + 1])).empty()) {
+      std::string names;
+      for (const CLI::App* c : inner) names += (names.empty() ? "" : ", ") + c->get_name();
+      std::fprintf(stderr,
+                   "zorbent-fw: unknown command \"%s %s\": the %s commands are %s\nRun with "
+                   "--help for more information.\n",
+                   word.c_str(), words[i + 1].c_str(), word.c_str(), names.c_str());
       return false;
     }
     words.insert(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, moved.begin(), moved.end());
@@ -256,6 +275,46 @@ int main(int argc, char** argv) {
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
 #endif
+  auto* manifest = app.add_subcommand(
+      "manifest", "Publish firmware files: make a signed manifest of them, or verify one");
+  manifest->require_subcommand(1);
+  manifest->footer(
+      "Keys are made with openssl: `openssl ecparam -name prime256v1 -genkey -noout -out "
+      "key.pem` (private, to sign with) and `openssl ec -in key.pem -pubout -out key.pub` "
+      "(public, for checking).\n"
+      "Exit status: 0 written or verified, 1 refused or failed (a bad file, key, signature or "
+      "manifest; make then writes nothing), 2 usage error.");
+  zorbent::cli::ManifestMakeOptions makeOptions;
+  makeOptions.product = std::string(zorbent::kManifestProduct);
+  auto* manifestMake = manifest->add_subcommand(
+      "make",
+      "Check every firmware file in DIR (not its subfolders; *.notes.txt, *.sig, *.json and "
+      "hidden files are skipped) and write the manifest and its signature (the manifest's name "
+      "and .sig). NAME.notes.txt beside NAME.txt becomes that build's release notes");
+  manifestMake->add_option("DIR", makeOptions.folder, "Folder of firmware files")->required();
+  manifestMake->add_option("--key", makeOptions.key, "Private key to sign with (PEM)")
+      ->required()
+      ->type_name("KEY.pem");
+  manifestMake
+      ->add_option("-o,--output", makeOptions.output,
+                   "Manifest to write, in DIR or a folder above it")
+      ->required()
+      ->type_name("FILE.json");
+  manifestMake->add_option("--publisher", makeOptions.publisher, "Who publishes the firmware");
+  manifestMake->add_option("--product", makeOptions.product,
+                           "Product name (default \"" + makeOptions.product + "\")");
+  std::string manifestFile;
+  std::vector<std::string> trustedKeys;
+  auto* manifestVerify = manifest->add_subcommand(
+      "verify",
+      "Check a manifest's signature (FILE.json.sig beside it) against trusted public keys, its "
+      "form, and the size and SHA-256 of each of its files found beside it");
+  manifestVerify->add_option("FILE", manifestFile, "Manifest (JSON)")->required();
+  manifestVerify
+      ->add_option("--trust", trustedKeys,
+                   "Public key (PEM) whose signature is trusted; repeat it for more")
+      ->required()
+      ->type_name("KEY.pub");
 
   // A mistyped command would otherwise only be told "A subcommand is required".
   std::vector<std::string> words(argv + 1, argv + argc);
@@ -283,6 +342,8 @@ int main(int argc, char** argv) {
 #if ZORBENT_HAVE_DEMO
   if (*demo) return zorbent::cli::RunDemo(quiet);
 #endif
+  if (*manifestMake) return zorbent::cli::MakeManifest(makeOptions);
+  if (*manifestVerify) return zorbent::cli::VerifyManifest(manifestFile, trustedKeys);
 
   zorbent::cli::JobOptions options;
   options.quiet = quiet;

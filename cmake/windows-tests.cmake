@@ -27,6 +27,8 @@ zorbent_add_test(platform_clock_test SOURCES ${zorbent_tests}/platform/clock_tes
                  LIBS zorbent_platform)
 zorbent_add_test(platform_digest_test SOURCES ${zorbent_tests}/platform/digest_test.cpp
                  LIBS zorbent_platform)
+zorbent_add_test(platform_signature_test SOURCES ${zorbent_tests}/platform/signature_test.cpp
+                 LIBS zorbent_platform)
 # The download tests: the loopback server runs on this machine and starts the test under wine,
 # since a program under wine cannot start one of this machine.
 find_package(Python3 COMPONENTS Interpreter)

@@ -24,6 +24,7 @@
 #include "cli/detect.h"
 #include "cli/jobs.h"
 #include "cli/ports.h"
+#include "engine/device_table.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/sim_adapter.h"
@@ -114,6 +115,11 @@ class TempDir {
   std::string path_;
 };
 
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
 // Runs the program and checks its exit status and that each text is in what it printed.
 ProgramResult Expect(const std::vector<std::string>& args, int exitCode,
                      const std::vector<std::string>& texts, const std::string& workDir = "") {
@@ -147,6 +153,9 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
        2,
        ParameterError("com|ttyUSB1:9600x")},
       {{"read", "--port", "/dev/ttyUSB0:1"}, 2, {"--port: \"/dev/ttyUSB0:1\" cannot be given"}},
+      {{"manifest", "frob"},
+       2,
+       {"unknown command \"manifest frob\": the manifest commands are make, verify"}},
       {{"read"}, 2, {"no adapter given"}},
       {{"update", "fw.txt"}, 2, {"no adapter given"}},
       {{"read", "--wifi", ":35000"}, 2, {"no host given"}},
@@ -658,6 +667,78 @@ TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
       EXPECT_FALSE(adapter->InDownloadMode());
     }
   }
+}
+
+// A maker's round: keys from openssl, a manifest of simulator-made files that openssl checks
+// as well, then each kind of tampering caught by verify and named.
+TEST(Manifest, MakeSignsWhatVerifyAndOpensslAcceptAndTamperingIsNamed) {
+  if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+  TempDir dir;
+  const std::string& d = dir.path();
+  ASSERT_EQ(mkdir((d + "/files").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((d + "/bad").c_str(), 0755), 0);
+  for (const int model : {2, 5, 0}) {
+    const std::string name = "files/" + std::string(ModelName(model)) + ".txt";
+    dir.Write(name, NewerImage(model).text);
+  }
+  dir.Write("files/KTR5577.notes.txt", "Faster ATI.\r\n");
+  const std::string openssl = "cd " + d + " && openssl ";
+  for (const std::string key : {"key", "other"})
+    ASSERT_EQ(
+        std::system((openssl + "ecparam -name prime256v1 -genkey -noout -out " + key + ".pem && " +
+                     openssl + "ec -in " + key + ".pem -pubout -out " + key + ".pub 2>/dev/null")
+                        .c_str()),
+        0);
+  const std::string manifest = d + "/manifest.json", key = d + "/key.pem";
+  Expect({"manifest", "make", d + "/files", "--key", key, "-o", manifest}, 0,
+         {"KTR5577  line  2.2.3X   files/KTR5577.txt (", "with notes)\nKTR558   block",
+          "Wrote " + manifest + " (3 builds)\nWrote " + manifest + ".sig (signed with"});
+  EXPECT_NE(ReadFileText(manifest).find("\"notes\": \"Faster ATI.\""), std::string::npos);
+  EXPECT_EQ(std::system((openssl + "dgst -sha256 -verify key.pub -signature manifest.json.sig " +
+                         "manifest.json >/dev/null")
+                            .c_str()),
+            0);
+  const std::vector<std::string> verify = {"manifest",       "verify",  manifest,      "--trust",
+                                           d + "/other.pub", "--trust", d + "/key.pub"};
+  Expect(verify, 0, {"files/KTR558.txt: ok", "and 3 of its 3 files match it."});
+
+  const std::string notSigned = "does not match " + manifest + " with any trusted key";
+  const std::string shaBad = "files/KTR558.txt: BAD: its SHA-256 is not the manifest's";
+  const std::string block = ReadFileText(d + "/files/KTR558.txt");
+  std::string flipped = block;
+  flipped[block.find('\n') + 3] ^= 1;  // a hex digit of a data record, the size kept
+  const std::string original = ReadFileText(manifest);
+  const struct {
+    std::string file, content;  // written before, the original put back after
+    std::vector<std::string> args;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"", "", {"manifest", "verify", manifest, "--trust", d + "/other.pub"}, {notSigned}},
+      {"manifest.json", Replaced(original, "\"KTR558\"", "\"KTR5688\""), verify, {notSigned}},
+      {"files/KTR558.txt", flipped, verify, {shaBad, "Verdict: BAD: 1 of the 3 files"}},
+      {"files/KTR558.txt", block + "\n", verify, {" bytes, the manifest says "}},
+      {"manifest.json.sig", "0", verify, {"manifest.json.sig: not a DER ECDSA signature"}},
+      {"manifest.json", "{}", {"manifest", "verify", manifest}, {"--trust is required"}},
+      {"", "", {"manifest", "verify", manifest, "--trust", key}, {"a private key, not a public"}},
+      {"",
+       "",
+       {"manifest", "make", d + "/files", "--key", d + "/key.pub", "-o", manifest},
+       {"key.pub: a public key, not a private key; make one with `openssl ecparam"}},
+      {"bad/fw.txt",
+       NewerImage(5).text.replace(block.find('\n') + 3, 1, "G"),
+       {"manifest", "make", d + "/bad", "--key", key, "-o", d + "/bad/m.json"},
+       {"bad/fw.txt is not a valid firmware file: line 2: ", "Nothing was written."}},
+  };
+  for (const auto& c : cases) {
+    const std::string before = c.file.empty() ? "" : ReadFileText(d + "/" + c.file);
+    if (!c.file.empty()) dir.Write(c.file, c.content);
+    const bool usage = c.args.size() == 3;
+    Expect(c.args, usage ? 2 : 1, c.texts);
+    if (!c.file.empty()) dir.Write(c.file, before);
+  }
+  EXPECT_FALSE(std::filesystem::exists(d + "/bad/m.json"));
+  std::filesystem::remove(manifest + ".sig");
+  Expect(verify, 1, {"manifest.json.sig is missing: the manifest is not signed"});
 }
 
 }  // namespace
