@@ -24,3 +24,5 @@ endif()
 
 # CLI11 is header-only: the build machine's copy serves, through a config of our own.
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cli11 CACHE PATH "CLI11 package (header-only)" FORCE)
+# nlohmann/json likewise.
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/nlohmann_json CACHE PATH "nlohmann/json package (header-only)" FORCE)
