@@ -44,7 +44,7 @@ nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome) 
 
 std::string HistoryPath(std::string& error) {
   const std::string folder = UserDataFolder(error);
-  return folder.empty() ? std::string() : folder + "/history.jsonl";
+  return folder.empty() ? std::string() : folder + kFolderSeparator + "history.jsonl";
 }
 
 bool AppendHistory(const std::string& path, const std::vector<nlohmann::json>& entries,

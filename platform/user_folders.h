@@ -13,6 +13,13 @@ namespace zorbent {
 std::string UserDataFolder(std::string& error);
 std::string UserCacheFolder(std::string& error);
 
+// What separates a folder from its files in the paths above.
+#ifdef _WIN32
+inline constexpr char kFolderSeparator = '\\';
+#else
+inline constexpr char kFolderSeparator = '/';
+#endif
+
 // The environment variable that names the data folder instead.
 inline constexpr const char* kDataFolderVariable = "ZORBENT_FW_DATA_DIR";
 

@@ -1,7 +1,9 @@
 #include "platform/digest.h"
 
-#include <bcrypt.h>
+// bcrypt.h needs the types windows.h declares.
 #include <windows.h>
+
+#include <bcrypt.h>
 
 namespace zorbent {
 

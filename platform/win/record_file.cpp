@@ -28,6 +28,15 @@ bool Fail(std::string& error, const std::string& what, const std::string& path) 
   return false;
 }
 
+// A folder cannot be opened as a file at all: said as what it is, not as access denied.
+bool IsFolder(const std::string& path, std::string& error) {
+  const DWORD attributes = ::GetFileAttributesW(WideText(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return false;
+  error = path + " is not a regular file";
+  return true;
+}
+
 // The whole file, however long it grows; waits for the lock.
 bool TakeLock(HANDLE file, DWORD flags) {
   OVERLAPPED at{};
@@ -37,6 +46,7 @@ bool TakeLock(HANDLE file, DWORD flags) {
 }  // namespace
 
 bool AppendLines(const std::string& path, std::string_view text, std::string& error) {
+  if (IsFolder(path, error)) return false;
   // Append data only: every write lands at the end as it is then, whoever else appends.
   const Handle file(::CreateFileW(WideText(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -76,6 +86,7 @@ bool AppendLines(const std::string& path, std::string_view text, std::string& er
 bool ReadLines(const std::string& path, std::string& text, std::int64_t maxBytes,
                std::string& error) {
   text.clear();
+  if (IsFolder(path, error)) return false;
   const Handle file(::CreateFileW(WideText(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,6 +1,8 @@
+// The shell headers need what windows.h declares first.
+#include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include "platform/user_folders_os.h"
 #include "platform/win/wide_text.h"
