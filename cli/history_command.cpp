@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "firmware/history.h"
+#include "platform/user_folders.h"
 
 namespace zorbent::cli {
 namespace {
@@ -68,7 +69,10 @@ int ShowHistory(std::size_t limit, OutputFormat format) {
   const std::string path = HistoryPath(error);
   HistoryContents contents;
   if (path.empty() || !ReadHistory(path, contents, error)) {
-    std::fprintf(stderr, "zorbent-fw: the update history cannot be read: %s\n", error.c_str());
+    std::fprintf(stderr,
+                 "zorbent-fw: the update history cannot be read: %s (%s names another folder "
+                 "for it)\n",
+                 error.c_str(), kDataFolderVariable);
     return 1;
   }
   for (const std::string& warning : contents.warnings)

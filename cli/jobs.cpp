@@ -22,6 +22,7 @@
 #include "platform/open_files.h"
 #include "platform/serial_device.h"
 #include "platform/thread.h"
+#include "platform/user_folders.h"
 #include "port/port_config.h"
 
 namespace zorbent::cli {
@@ -129,8 +130,10 @@ void Account(const JobOptions& options, const FirmwareFacts& facts,
   std::string error;
   const std::string path = HistoryPath(error);
   if (path.empty() || !AppendHistory(path, entries, error)) {
-    std::fprintf(stderr, "zorbent-fw: warning: the update history was not written: %s\n",
-                 error.c_str());
+    std::fprintf(stderr,
+                 "zorbent-fw: warning: this run was not recorded in the update history: %s (%s "
+                 "names another folder for it)\n",
+                 error.c_str(), kDataFolderVariable);
   }
 }
 

@@ -198,6 +198,7 @@ bool FirmwareFileUsable(const std::string& path) {
 
 int main(int argc, char** argv) {
   zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
+  zorbent::ShowUtf8OnConsole();     // the history's arrows
   CLI::App app{"zorbent-fw " ZORBENT_VERSION
                ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);

@@ -726,8 +726,10 @@ TEST(History, EachUpdateAndCheckLeavesAnEntry) {
   setenv("ZORBENT_FW_DATA_DIR", (blocker + "/data").c_str(), 1);
   const ProgramResult unwritten =
       Expect({"-q", "update", "--connect", adapter.Config(), file}, 0,
-             {"zorbent-fw: warning: the update history was not written: cannot make the folder " +
-              blocker + "/data: " + std::strerror(ENOTDIR) + "\n"});
+             {"zorbent-fw: warning: this run was not recorded in the update history: cannot make "
+              "the folder " +
+              blocker + "/data: " + std::strerror(ENOTDIR) +
+              " (ZORBENT_FW_DATA_DIR names another folder for it)\n"});
   EXPECT_EQ(std::count(unwritten.err.begin(), unwritten.err.end(), '\n'), 1) << unwritten.err;
   Expect({"history"}, 1, {"zorbent-fw: the update history cannot be read: cannot make the folder"});
   setenv("ZORBENT_FW_DATA_DIR", std::filesystem::path(kHistory.File()).parent_path().c_str(), 1);
