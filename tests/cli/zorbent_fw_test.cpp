@@ -755,6 +755,7 @@ TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
   const auto [read, readErr] = run({"--json", "read", "--connect", adapter.Config()}, 0, 1);
   EXPECT_EQ(read[0]["model"], "KTR5575");
   EXPECT_EQ(read[0]["version"], "2.2.2X");
+  EXPECT_EQ(read[0]["outcome"]["state"], "unchanged");
   EXPECT_EQ(read[0].count("version_before"), 0u);
   EXPECT_NE(readErr.find("device version"), std::string::npos) << readErr;
   const auto [tray, trayErr] =
