@@ -233,6 +233,8 @@ int RunJobs(const JobOptions& options) {
       JobOutcome refused;
       refused.kind = facts.loaded ? FailureKind::kFileFormat : FailureKind::kFileUnusable;
       refused.cause = why;
+      refused.fileVersion = facts.version;  // what could be read of it
+      refused.family = static_cast<std::uint8_t>(facts.family);
       Conclude(refused);
       std::vector<Ended> ended;
       for (const std::string& connection : options.connections)
