@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -284,6 +285,19 @@ ProgramRun RunProgram(const std::vector<std::string>& args) {
   std::vector<char*> argv{program.data()};
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The runs' history goes to a folder of the bench's own, removed at exit, never the user's.
+  struct HistoryFolder {
+    std::string path;
+    ~HistoryFolder() {
+      std::error_code ignored;
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const HistoryFolder history = [] {
+    char folder[] = "/tmp/zorbent-bench-history-XXXXXX";
+    return HistoryFolder{::mkdtemp(folder) != nullptr ? std::string(folder) : std::string()};
+  }();
+  if (!history.path.empty()) ::setenv("ZORBENT_FW_DATA_DIR", history.path.c_str(), 1);
   const auto t0 = Clock::now();
   const pid_t child = ::fork();
   if (child < 0) return run;

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/identify.h"
+#include "engine/device_table.h"
 #include "engine/update_engine.h"
+#include "firmware/outcome_json.h"
 #include "platform/serial_ports.h"
 #include "platform/thread.h"
 
@@ -40,8 +41,22 @@ std::string Describe(const AdapterProbe& probe) {
   return "no answer at 115200";
 }
 
+const char* StatusOf(AdapterProbe::State state) {
+  switch (state) {
+    case AdapterProbe::State::kOurs:
+      return "ours";
+    case AdapterProbe::State::kDownloadMode:
+      return "download_mode";
+    case AdapterProbe::State::kOther:
+      return "other";
+    case AdapterProbe::State::kSilent:
+      break;
+  }
+  return "silent";
+}
+
 DetectedDevice Probe(const std::string& name) {
-  DetectedDevice found{name, {}, false};
+  DetectedDevice found{name, {}, false, "cannot_open", {}};
   std::string reports;
   UpdateEngine engine;
   engine.Init(&reports, &Keep);
@@ -58,6 +73,8 @@ DetectedDevice Probe(const std::string& name) {
   engine.ClosePort(channel);
   found.ours = probe.state == AdapterProbe::State::kOurs;
   found.line = Describe(probe);
+  found.status = StatusOf(probe.state);
+  found.probe = probe;
   return found;
 }
 
@@ -77,20 +94,22 @@ std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devic
                                            const DeviceTree& tree) {
   // One row per device in the listing's order; an empty line is still to be probed.
   std::vector<DetectedDevice> found;
-  for (const std::string& name : devices) found.push_back({name, {}, false});
+  for (const std::string& name : devices) found.push_back({name, {}, false, {}, {}});
   if (devices.empty()) {
     for (const SerialPortInfo& port : ListSerialPortInfo(false, tree)) {
-      std::string line;
+      std::string line, status;
       if (!port.users.empty()) {
         std::string users;
         for (const std::string& user : port.users) users += (users.empty() ? "" : ", ") + user;
         line = "skipped: in use by " + users;
+        status = "in_use";
       } else if (!IsAdapterDevice(port)) {
         // Opening a device pulses its control lines, which resets many boards: only the
         // bridges adapters are built on are opened unasked.
         line = "not probed: name it to probe it";
+        status = "not_probed";
       }
-      found.push_back({port.path, line, false});
+      found.push_back({port.path, line, false, status, {}});
     }
   }
   {
@@ -98,35 +117,62 @@ std::vector<DetectedDevice> DetectAdapters(const std::vector<std::string>& devic
     for (DetectedDevice& row : found) {
       if (!row.line.empty()) continue;
       probes.push_back(std::make_unique<Thread>([&row] { row = Probe(row.name); }));
-      if (!probes.back()->Started()) row.line = "could not start: the system refused a new thread";
+      if (!probes.back()->Started()) {
+        row.line = "could not start: the system refused a new thread";
+        row.status = "could_not_start";
+      }
     }
   }  // joins every probe
   return found;
 }
 
-int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree) {
+nlohmann::json DetectedJson(const DetectedDevice& device) {
+  const AdapterProbe& probe = device.probe;
+  const bool ours = probe.state == AdapterProbe::State::kOurs;
+  // "?" is the engine's mark for a question that got no answer.
+  const auto answer = [](const std::string& text) {
+    return TextOrNull(text == "?" ? std::string() : text);
+  };
+  std::string version;
+  if (const DeviceModel* model = ours ? ModelByCode(probe.model) : nullptr)
+    version = VersionInAnswer(model->versionInQki ? probe.qki : probe.qkvers);
+  return {{"device", device.name},
+          {"status", device.status},
+          {"model", ours ? nlohmann::json(std::string(ModelName(probe.model))) : nlohmann::json()},
+          {"version", TextOrNull(version)},
+          {"qkvers", answer(probe.qkvers)},
+          {"qki", answer(probe.qki)},
+          {"banner", answer(probe.banner)},
+          {"description", device.line}};
+}
+
+int ShowDetected(const std::vector<std::string>& devices, const DeviceTree& tree,
+                 OutputFormat format) {
   const std::vector<DetectedDevice> found = DetectAdapters(devices, tree);
+  if (format == OutputFormat::kJson) {
+    for (const DetectedDevice& d : found) WriteJsonLine(DetectedJson(d));
+  }
   if (found.empty()) {
-    std::printf(
-        "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
-        "pair it and bind it, e.g. rfcomm bind 0 ADDRESS), or name the device: "
-        "zorbent-fw detect DEVICE (`zorbent-fw ports --all` lists the on-board ones)\n");
+    std::fprintf(format == OutputFormat::kJson ? stderr : stdout,
+                 "No USB or Bluetooth serial device found: plug in the adapter (for Bluetooth, "
+                 "pair it and bind it, e.g. rfcomm bind 0 ADDRESS), or name the device: "
+                 "zorbent-fw detect DEVICE (`zorbent-fw ports --all` lists the on-board ones)\n");
     return 1;
   }
-  std::fputs(Table(found).c_str(), stdout);
+  if (format == OutputFormat::kText) std::fputs(Table(found).c_str(), stdout);
   for (const DetectedDevice& d : found)
     if (d.ours) return 0;
   return 1;
 }
 
-bool AutoDevice(std::string& device, std::string& why, const DeviceTree& tree) {
+bool AutoDevice(std::string& device, std::string& why, const DeviceTree& tree, std::FILE* out) {
   const std::vector<DetectedDevice> found = DetectAdapters({}, tree);
   std::vector<const DetectedDevice*> ours;
   for (const DetectedDevice& d : found)
     if (d.ours) ours.push_back(&d);
   if (ours.size() == 1) {
     device = ours.front()->name;
-    std::printf("Using %s: %s\n", device.c_str(), ours.front()->line.c_str());
+    std::fprintf(out, "Using %s: %s\n", device.c_str(), ours.front()->line.c_str());
     return true;
   }
   why = std::string(ours.empty() ? "no adapter found" : "several adapters found") +

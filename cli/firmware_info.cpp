@@ -5,6 +5,8 @@
 #include "engine/device_table.h"
 #include "engine/firmware_file.h"
 #include "engine/image_format.h"
+#include "firmware/outcome_json.h"
+#include "platform/digest.h"
 
 namespace zorbent::cli {
 
@@ -15,6 +17,8 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
   std::vector<std::uint8_t>& image = bytes != nullptr ? *bytes : own;
   // The engine's own rule and check, so a file passed here is one its update job takes.
   if (!LoadFirmwareFile(path, image, why)) return false;
+  facts.loaded = true;
+  facts.sha256 = Sha256Hex(image);
   facts.size = static_cast<std::int64_t>(image.size());
   const ImageFacts read = CheckImage(image);
   if (read.result < 0) {
@@ -47,10 +51,39 @@ std::string OddLinesNote(const FirmwareFacts& facts) {
          "end record";
 }
 
-int ShowFirmwareInfo(const std::string& path, std::FILE* out) {
+nlohmann::json FirmwareJson(const std::string& path, const FirmwareFacts& facts, bool valid,
+                            const std::string& why) {
+  const auto numberOrNull = [&](std::int64_t n) {
+    return facts.family == 0 ? nlohmann::json(nullptr) : nlohmann::json(n);
+  };
+  return {{"file", path},
+          {"valid", valid},
+          {"error", TextOrNull(why)},
+          {"file_sha256", TextOrNull(facts.sha256)},
+          {"family", facts.family == 1   ? nlohmann::json("block")
+                     : facts.family == 2 ? nlohmann::json("line")
+                                         : nlohmann::json(nullptr)},
+          {"product_id", TextOrNull(facts.productId)},
+          {"device_name", TextOrNull(facts.deviceName)},
+          {"file_version", TextOrNull(facts.version)},
+          {"version_text", TextOrNull(facts.versionText)},
+          {"version_number", numberOrNull(facts.versionNumber)},
+          {"records", numberOrNull(facts.records)},
+          {"size", facts.loaded ? nlohmann::json(facts.size) : nlohmann::json(nullptr)},
+          {"file_model", TextOrNull(facts.model < 0 ? std::string() : facts.modelName)},
+          {"odd_lines", facts.oddLines}};
+}
+
+int ShowFirmwareInfo(const std::string& path, std::FILE* out, OutputFormat format) {
   FirmwareFacts facts;
   std::string why;
-  if (!CheckFirmwareFile(path, facts, why)) {
+  const bool valid = CheckFirmwareFile(path, facts, why);
+  if (format == OutputFormat::kJson) {
+    WriteJsonLine(FirmwareJson(path, facts, valid, why), out);
+    if (!valid) std::fprintf(stderr, "**Failed** %s\n", why.c_str());
+    return valid ? 0 : 1;
+  }
+  if (!valid) {
     std::fprintf(out, "**Failed** %s\n", why.c_str());
     return 1;
   }

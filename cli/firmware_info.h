@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "cli/json_output.h"
 
 namespace zorbent::cli {
 
@@ -20,6 +23,8 @@ struct FirmwareFacts {
   std::int32_t records = 0;
   std::int64_t size = 0;
   bool oddLines = false;  // line mode: the last line has no partner and is not sent
+  bool loaded = false;    // the file rule passed: its bytes were read (else the check failed)
+  std::string sha256;     // of its bytes, in hex, once loaded
 };
 
 // Checks a firmware file before any adapter is touched: the engine's file rule (a regular
@@ -32,8 +37,16 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
 // last line ...".
 std::string OddLinesNote(const FirmwareFacts& facts);
 
+// What inspect --json shows of a file: file, valid, error (why not), file_sha256, family,
+// product_id, device_name, file_version, version_text, version_number, records, size, file_model
+// and odd_lines; facts not known are null.
+nlohmann::json FirmwareJson(const std::string& path, const FirmwareFacts& facts, bool valid,
+                            const std::string& why);
+
 // "Is this file right for my adapter?": loads and checks a firmware file and prints what it
-// holds. No port is opened. 0 a valid file, 1 unreadable or malformed (with the reason).
-int ShowFirmwareInfo(const std::string& path, std::FILE* out = stdout);
+// holds (as one JSON object with kJson, the reason for a refusal also on stderr). No port is
+// opened. 0 a valid file, 1 unreadable or malformed (with the reason).
+int ShowFirmwareInfo(const std::string& path, std::FILE* out = stdout,
+                     OutputFormat format = OutputFormat::kText);
 
 }  // namespace zorbent::cli

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,14 +11,18 @@
 
 #include "cli/console_report.h"
 #include "cli/firmware_info.h"
+#include "cli/json_output.h"
 #include "cli/port_advice.h"
 #include "cli/verdict.h"
 #include "engine/update_engine.h"
+#include "firmware/history.h"
+#include "firmware/outcome_json.h"
 #include "platform/clock.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/open_files.h"
 #include "platform/serial_device.h"
 #include "platform/thread.h"
+#include "platform/user_folders.h"
 #include "port/port_config.h"
 
 namespace zorbent::cli {
@@ -33,6 +38,8 @@ struct Job {
   int result = -1;
   bool opened = false;
   std::atomic<bool> done{false};
+  double seconds = 0;
+  std::chrono::system_clock::time_point ended = std::chrono::system_clock::now();
 };
 
 void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
@@ -55,10 +62,78 @@ void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
     job.engine.ClosePort(channel);
   }
   job.report->Finish();
+  job.seconds = TicksSince(start) / 1000.0;
+  job.ended = std::chrono::system_clock::now();
   if (options.update) {
-    job.report->Text(
-        VerdictLine(job.engine.outcome, job.opened, options.checkOnly, TicksSince(start) / 1000.0) +
-        "\n");
+    job.report->Text(VerdictLine(job.engine.outcome, job.opened, options.checkOnly, job.seconds) +
+                     "\n");
+  }
+}
+
+// How one job ended, for its JSON object and its history entry.
+struct Ended {
+  std::string connection;
+  const JobOutcome& outcome;
+  bool ok = false;
+  double seconds = 0;
+  std::chrono::system_clock::time_point ended;
+};
+
+// Why a job did not end as asked, in a few words; empty when it did.
+std::string CauseOf(const Ended& job) {
+  const JobOutcome& outcome = job.outcome;
+  if (job.ok && outcome.kind == FailureKind::kNotConfirmed) {
+    return outcome.versionAfter.empty() ? std::string("the adapter did not report its new version")
+                                        : "the adapter reports v" + outcome.versionAfter +
+                                              ", not the file's v" + outcome.fileVersion;
+  }
+  return job.ok ? std::string() : Reason(outcome);
+}
+
+// Each job's account: one JSON object per adapter on stdout with --json, and for an update or
+// a check one history entry each, all in one append. A history that cannot be written is
+// warned about in one line and changes nothing else.
+void Account(const JobOptions& options, const FirmwareFacts& facts,
+             const std::vector<Ended>& jobs) {
+  JobRecord record;
+  record.command = !options.update ? "read" : options.checkOnly ? "check" : "update";
+  if (options.update) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(options.firmwareFile, ec);
+    record.file = ec ? options.firmwareFile : absolute.string();
+    record.fileSha256 = facts.sha256;
+    record.manifest = options.manifest;
+  }
+  std::vector<nlohmann::json> entries;
+  for (const Ended& job : jobs) {
+    record.connection = job.connection;
+    record.cause = CauseOf(job);
+    record.seconds = job.seconds;
+    record.ended = job.ended;
+    nlohmann::json entry = HistoryEntry(record, job.outcome);
+    if (options.json) {
+      nlohmann::json shown = entry;
+      if (!options.update) {
+        // A read has no before and after, and no file: the version it read, with the answers.
+        for (const char* key : {"version_before", "version_after", "file", "file_sha256",
+                                "file_version", "file_model", "manifest"})
+          shown.erase(key);
+        shown["version"] = TextOrNull(job.outcome.versionBefore);
+        shown["qkvers"] = TextOrNull(job.outcome.qkversAnswer);
+        shown["qki"] = TextOrNull(job.outcome.qkiAnswer);
+      }
+      WriteJsonLine(shown);
+    }
+    entries.push_back(std::move(entry));
+  }
+  if (!options.update || !options.keepHistory) return;
+  std::string error;
+  const std::string path = HistoryPath(error);
+  if (path.empty() || !AppendHistory(path, entries, error)) {
+    std::fprintf(stderr,
+                 "zorbent-fw: warning: this run was not recorded in the update history: %s (%s "
+                 "names another folder for it)\n",
+                 error.c_str(), kDataFolderVariable);
   }
 }
 
@@ -142,32 +217,48 @@ bool EachAdapterOnce(const std::vector<std::string>& connections,
 
 int RunJobs(const JobOptions& options) {
   // The file first, once for the whole tray: a bad file never reaches an adapter.
+  // With --json the messages go to stderr, and stdout carries the objects alone.
+  std::FILE* const text = options.json ? stderr : stdout;
   FirmwareFacts facts;
   if (options.update) {
     std::string why;
     if (!CheckFirmwareFile(options.firmwareFile, facts, why)) {
-      std::printf("**Failed** %s\n", why.c_str());
-      std::printf(
-          "%s failed: the firmware file is not usable. Nothing was sent to any "
-          "adapter.\n",
-          options.checkOnly ? "Check" : "Update");
+      std::fprintf(text, "**Failed** %s\n", why.c_str());
+      std::fprintf(text,
+                   "%s failed: the firmware file is not usable. Nothing was sent to any "
+                   "adapter.\n",
+                   options.checkOnly ? "Check" : "Update");
+      std::fflush(text);
+      // Every adapter's account says so, though none was reached.
+      JobOutcome refused;
+      refused.kind = facts.loaded ? FailureKind::kFileFormat : FailureKind::kFileUnusable;
+      refused.cause = why;
+      refused.fileVersion = facts.version;  // what could be read of it
+      refused.family = static_cast<std::uint8_t>(facts.family);
+      Conclude(refused);
+      std::vector<Ended> ended;
+      for (const std::string& connection : options.connections)
+        ended.push_back({connection, refused, false, 0, std::chrono::system_clock::now()});
+      Account(options, facts, ended);
       return 1;
     }
     if (facts.oddLines) {
-      std::printf("Note: %s has %s.\n", options.firmwareFile.c_str(), OddLinesNote(facts).c_str());
+      std::fprintf(text, "Note: %s has %s.\n", options.firmwareFile.c_str(),
+                   OddLinesNote(facts).c_str());
     }
   }
   // A tray of adapters needs a device or socket, a wake-up and perhaps a traffic log each:
   // 256 of them go past the usual soft limit of 1024 open files.
   const std::size_t needed = kFilesReserved + kFilesPerAdapter * options.connections.size();
   if (const std::size_t limit = RaiseOpenFileLimit(needed); limit < needed) {
-    std::printf(
+    std::fprintf(
+        text,
         "Warning: %zu adapters need about %zu open files, but this system allows this program "
         "%zu: some adapters may fail to open. Raise the limit (ulimit -n %zu) or update fewer "
         "adapters at once.\n",
         options.connections.size(), needed, limit, needed);
   }
-  Console console(options.quiet);
+  Console console(options.quiet, text);
   const bool several = options.connections.size() > 1;
   std::vector<std::unique_ptr<Job>> jobs;
   for (const std::string& connection : options.connections) {
@@ -241,7 +332,7 @@ int RunJobs(const JobOptions& options) {
         job->result >= 0 && job->engine.outcome.kind == FailureKind::kNotConfirmed ? 1 : 0;
   }
   if (several) {
-    std::printf("\n%-40s %-11s %s\n", "adapter", "result", "detail");
+    std::fprintf(text, "\n%-40s %-11s %s\n", "adapter", "result", "detail");
     for (const auto& job : jobs) {
       const bool ok = job->result >= 0;
       const JobOutcome& outcome = job->engine.outcome;
@@ -253,13 +344,19 @@ int RunJobs(const JobOptions& options) {
       if (!job->opened) detail = Reason(outcome) + " (not reached)";
       if (notConfirmed) detail += " (file v" + outcome.fileVersion + ")";
       const char* result = !ok ? "FAILED" : notConfirmed ? "unconfirmed" : "ok";
-      std::printf("%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
+      std::fprintf(text, "%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
     }
-    std::printf("%zu adapters: %zu succeeded, %d failed", jobs.size(),
-                jobs.size() - static_cast<std::size_t>(failed + unconfirmed), failed);
-    if (unconfirmed > 0) std::printf(", %d not confirmed", unconfirmed);
-    std::printf("\n");
+    std::fprintf(text, "%zu adapters: %zu succeeded, %d failed", jobs.size(),
+                 jobs.size() - static_cast<std::size_t>(failed + unconfirmed), failed);
+    if (unconfirmed > 0) std::fprintf(text, ", %d not confirmed", unconfirmed);
+    std::fprintf(text, "\n");
   }
+  std::fflush(text);
+  std::vector<Ended> ended;
+  for (const auto& job : jobs)
+    ended.push_back(
+        {job->connection, job->engine.outcome, job->result >= 0, job->seconds, job->ended});
+  Account(options, facts, ended);
   if (failed > 0) return 1;
   return unconfirmed > 0 ? kExitNotConfirmed : 0;
 }

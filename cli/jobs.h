@@ -13,6 +13,9 @@ struct JobOptions {
   bool recover = false;     // update --recover: finish an interrupted update of the file's model
   bool allowOlder = false;  // update --allow-older: a file older than the adapter's may go
   bool quiet = false;
+  bool json = false;         // --json: one object per adapter on stdout, the messages on stderr
+  std::string manifest;      // the manifest the file came from (a URL), for the history
+  bool keepHistory = false;  // record each update and check in the user's history
 };
 
 // Runs an update or a version read on every connection at once, one engine and one worker
@@ -21,7 +24,8 @@ struct JobOptions {
 // asks every job to stop at its next transfer step; a hang-up only stops those that have not
 // begun to change their adapter. Returns the exit status: 0 all succeeded, 1 any failed,
 // kExitNotConfirmed when none failed but an update's new version was not read back as the
-// file's.
+// file's. With keepHistory each update and check, on every adapter, leaves an entry in the
+// history (one that cannot be written is warned about and changes nothing else).
 inline constexpr int kExitNotConfirmed = 3;
 int RunJobs(const JobOptions& options);
 

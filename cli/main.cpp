@@ -7,7 +7,9 @@
 
 #include "cli/detect.h"
 #include "cli/firmware_info.h"
+#include "cli/history_command.h"
 #include "cli/jobs.h"
+#include "cli/json_output.h"
 #include "cli/manifest_commands.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
@@ -195,6 +197,15 @@ bool ConnectionStringsParse(const std::vector<std::string>& connections) {
   return good;
 }
 
+// Where the history is kept, as --help says it.
+const char* HistoryPlace() {
+#ifdef _WIN32
+  return "%LOCALAPPDATA%\\zorbent-fw, or %ZORBENT_FW_DATA_DIR%";
+#else
+  return "$XDG_DATA_HOME/zorbent-fw (~/.local/share/zorbent-fw), or $ZORBENT_FW_DATA_DIR";
+#endif
+}
+
 // Whether the update's file passes its check; RunJobs checks it again and says why not.
 bool FirmwareFileUsable(const std::string& path) {
   zorbent::cli::FirmwareFacts facts;
@@ -206,6 +217,7 @@ bool FirmwareFileUsable(const std::string& path) {
 
 int main(int argc, char** argv) {
   zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
+  zorbent::ShowUtf8OnConsole();     // the history's arrows
   CLI::App app{"zorbent-fw " ZORBENT_VERSION
                ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
@@ -217,6 +229,11 @@ int main(int argc, char** argv) {
   app.add_flag("-q,--quiet", quiet, "Do not show progress");
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "Show the conversation with the adapter on stderr");
+  bool json = false;
+  app.add_flag("--json", json,
+               "Write only JSON Lines to stdout, one object per adapter, port, device, file or "
+               "history entry (read, update, detect, ports, inspect, history); the messages go "
+               "to stderr");
   std::vector<std::string> addedPorts;
   app.add_option("--add-port", addedPorts,
                  "Also consider this device in ports, detect and --port auto, besides the ones "
@@ -271,6 +288,14 @@ int main(int argc, char** argv) {
       "serial links are probed, and the others are listed as not probed");
   detect->add_option("DEVICE", detectDevices,
                      "Devices to probe instead of the listed ones (any serial device)");
+  std::size_t historyLimit = 0;
+  auto* history = app.add_subcommand(
+      "history", "Show the updates and checks made from this computer, newest last");
+  history->add_option("--limit", historyLimit, "Show only the last N entries")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  history->footer("The history is kept in " + std::string(HistoryPlace()) +
+                  " (history.jsonl, one JSON object per line).");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
@@ -336,11 +361,22 @@ int main(int argc, char** argv) {
   zorbent::DeviceTree tree;
   tree.added = addedPorts;
   if (trace) zorbent::SetLogLevel(3);
-  if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile);
-  if (*ports) return zorbent::cli::ShowPorts(allPorts, tree);
-  if (*detect) return zorbent::cli::ShowDetected(detectDevices, tree);
+  using zorbent::cli::OutputFormat;
+  const OutputFormat format = json ? OutputFormat::kJson : OutputFormat::kText;
+  if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile, stdout, format);
+  if (*ports) return zorbent::cli::ShowPorts(allPorts, tree, format);
+  if (*detect) return zorbent::cli::ShowDetected(detectDevices, tree, format);
+  if (*history) return zorbent::cli::ShowHistory(historyLimit, format);
 #if ZORBENT_HAVE_DEMO
-  if (*demo) return zorbent::cli::RunDemo(quiet);
+  if (*demo) {
+    if (json) {
+      std::fprintf(stderr,
+                   "zorbent-fw: demo has no --json output: run it without --json\nRun with "
+                   "--help for more information.\n");
+      return kExitUsage;
+    }
+    return zorbent::cli::RunDemo(quiet);
+  }
 #endif
   if (*manifestMake) return zorbent::cli::MakeManifest(makeOptions);
   if (*manifestVerify) return zorbent::cli::VerifyManifest(manifestFile, trustedKeys);
@@ -352,6 +388,8 @@ int main(int argc, char** argv) {
   options.recover = recover;
   options.allowOlder = allowOlder;
   options.firmwareFile = file;
+  options.json = json;
+  options.keepHistory = true;
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
     std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
     return kExitUsage;
@@ -363,8 +401,9 @@ int main(int argc, char** argv) {
   for (std::string& connection : options.connections) {
     if (!connection.starts_with("com|auto:") || !mayProbe) continue;
     std::string device;
-    if (!zorbent::cli::AutoDevice(device, error, tree)) {
-      std::printf("**Failed** %s", error.c_str());
+    std::FILE* const text = json ? stderr : stdout;  // stdout carries JSON alone
+    if (!zorbent::cli::AutoDevice(device, error, tree, text)) {
+      std::fprintf(text, "**Failed** %s", error.c_str());
       return kExitFailed;
     }
     connection = "com|" + device + connection.substr(8);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "firmware/outcome_json.h"
+
 namespace zorbent::cli {
 namespace {
 
@@ -82,10 +84,38 @@ std::string FormatPorts(const std::vector<SerialPortInfo>& ports, bool all) {
   return text;
 }
 
-int ShowPorts(bool all, const DeviceTree& tree) {
+nlohmann::json PortJson(const SerialPortInfo& port) {
+  const char* kind = port.kind == PortKindOfDevice::kUsb         ? "usb"
+                     : port.kind == PortKindOfDevice::kBluetooth ? "bluetooth"
+                     : port.kind == PortKindOfDevice::kAdded     ? "added"
+                                                                 : "on_board";
+  return {{"device", port.path},
+          {"name", TextOrNull(port.name)},
+          {"kind", kind},
+          {"vid", TextOrNull(port.vid)},
+          {"pid", TextOrNull(port.pid)},
+          {"manufacturer", TextOrNull(port.manufacturer)},
+          {"product", TextOrNull(port.product)},
+          {"serial", TextOrNull(port.serial)},
+          {"friendly_name", TextOrNull(port.friendlyName)},
+          {"driver", TextOrNull(port.driver)},
+          {"console", port.console},
+          {"may_open", port.mayOpen},
+          {"access_reason", TextOrNull(port.accessReason)},
+          {"group", TextOrNull(port.group)},
+          {"users", port.users},
+          {"latency_ms", port.latencyMs < 0 ? nlohmann::json() : nlohmann::json(port.latencyMs)}};
+}
+
+int ShowPorts(bool all, const DeviceTree& tree, OutputFormat format) {
   const std::vector<SerialPortInfo> ports = ListSerialPortInfo(all, tree);
   const std::string text = FormatPorts(ports, all);
-  std::fputs(text.c_str(), stdout);
+  if (format == OutputFormat::kJson) {
+    for (const SerialPortInfo& port : ports) WriteJsonLine(PortJson(port));
+    if (ports.empty()) std::fputs(text.c_str(), stderr);  // what to do instead
+  } else {
+    std::fputs(text.c_str(), stdout);
+  }
   return ports.empty() ? 1 : 0;
 }
 

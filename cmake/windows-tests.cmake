@@ -45,6 +45,8 @@ if(Python3_Interpreter_FOUND AND ZORBENT_WINE)
 endif()
 zorbent_add_test(port_port_config_test SOURCES ${zorbent_tests}/port/port_config_test.cpp
                  LIBS zorbent_port)
+zorbent_add_test(firmware_history_test SOURCES ${zorbent_tests}/firmware/history_test.cpp
+                 LIBS zorbent_firmware)
 zorbent_add_test(engine_image_format_test SOURCES ${zorbent_tests}/engine/image_format_test.cpp
                  LIBS zorbent_engine zorbent_image_builder)
 

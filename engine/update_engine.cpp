@@ -339,6 +339,7 @@ std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   if (port == nullptr) return -1;
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
+  outcome.checkOnly = true;  // a read asks only: a good one leaves the adapter unchanged
   EnterStage(Stage::kIdentify);
   const std::int32_t result = ReadBothVersions(*port, channel);
   outcome.succeeded = result >= 0;

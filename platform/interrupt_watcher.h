@@ -47,4 +47,8 @@ class InterruptWatcher {
 // whole process: call it first thing in main. Nothing to do on Windows.
 void GuardStandardStreams();
 
+// A console shows the program's UTF-8 text ("v2.2 → v2.3") as such: Windows is told the output
+// is UTF-8; elsewhere nothing to do.
+void ShowUtf8OnConsole();
+
 }  // namespace zorbent

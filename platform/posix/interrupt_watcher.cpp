@@ -88,6 +88,8 @@ InterruptWatcher::~InterruptWatcher() {
 
 void InterruptWatcher::EndWouldBeHarmless() {}
 
+void ShowUtf8OnConsole() {}
+
 void GuardStandardStreams() {
   ::signal(SIGPIPE, SIG_IGN);
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

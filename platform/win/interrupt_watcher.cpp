@@ -114,4 +114,8 @@ void InterruptWatcher::EndWouldBeHarmless() {
 
 void GuardStandardStreams() {}
 
+void ShowUtf8OnConsole() {
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+
 }  // namespace zorbent

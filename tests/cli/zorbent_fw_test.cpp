@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@
 #include "cli/jobs.h"
 #include "cli/ports.h"
 #include "engine/device_table.h"
+#include "firmware/history.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/sim_adapter.h"
@@ -118,6 +120,28 @@ class TempDir {
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The program keeps its history in a folder of the test's, never the user's.
+class HistoryFolder {
+ public:
+  HistoryFolder() { setenv("ZORBENT_FW_DATA_DIR", (dir_.path() + "/data").c_str(), 1); }
+  std::string File() const { return dir_.path() + "/data/history.jsonl"; }
+
+ private:
+  TempDir dir_;
+};
+const HistoryFolder kHistory;
+
+// Each line of out as a JSON object; a line that is none fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+  std::vector<nlohmann::json> objects;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    objects.push_back(nlohmann::json::parse(line, nullptr, false));
+    EXPECT_TRUE(objects.back().is_object()) << line;
+  }
+  return objects;
 }
 
 // Runs the program and checks its exit status and that each text is in what it printed.
@@ -739,6 +763,112 @@ TEST(Manifest, MakeSignsWhatVerifyAndOpensslAcceptAndTamperingIsNamed) {
   EXPECT_FALSE(std::filesystem::exists(d + "/bad/m.json"));
   std::filesystem::remove(manifest + ".sig");
   Expect(verify, 1, {"manifest.json.sig is missing: the manifest is not signed"});
+}
+
+// A check, an update and a failing update each leave an entry, shown newest last as a line or
+// as JSON; a damaged line is skipped with a warning; a history that cannot be written is
+// warned about and changes no exit status.
+TEST(History, EachUpdateAndCheckLeavesAnEntry) {
+  TempDir dir;
+  const std::string file = dir.Write("fw.txt", NewerImage(2).text);
+  std::filesystem::remove(kHistory.File());
+  sim::SimulatorOptions failing = AdapterModel(2);
+  failing.faults.repPack[3] = 100;
+  RunningAdapter adapter(AdapterModel(2)), bad(failing);
+  Expect({"-q", "update", "--check", "--connect", adapter.Config(), file}, 0, {});
+  Expect({"-q", "update", "--connect", adapter.Config(), file}, 0, {});
+  Expect({"-q", "update", "--connect", bad.Config(), file}, 1, {});
+  const std::string device = adapter.Device(), badDevice = bad.Device();
+  const ProgramResult shown =
+      Expect({"history"}, 0,
+             {"  check  " + device + " at 115200  KTR5577  check passed: v2.2.2X → v2.2.3X  ",
+              "  update  " + device + " at 115200  KTR5577  v2.2.2X → v2.2.3X  ",
+              "  update  " + badDevice + " at 115200  KTR5577  failed: Sending error on 2 line  "});
+  EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 3) << shown.out;
+  const std::vector<nlohmann::json> entries = JsonLines(Expect({"history", "--json"}, 0, {}).out);
+  ASSERT_EQ(entries.size(), 3u);
+  const char* states[] = {"unchanged", "updated_confirmed", "in_download_mode"};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i]["command"], i == 0 ? "check" : "update");
+    EXPECT_EQ(entries[i]["outcome"]["state"], states[i]);
+    EXPECT_EQ(entries[i]["file"], file);
+    EXPECT_EQ(entries[i]["file_sha256"].get<std::string>().size(), 64u);
+  }
+  EXPECT_EQ(entries[2]["cause"], "Sending error on 2 line");
+  EXPECT_EQ(JsonLines(Expect({"--json", "history", "--limit", "1"}, 0, {}).out),
+            std::vector<nlohmann::json>{entries[2]});
+  std::ofstream(kHistory.File(), std::ios::app) << "{\"cut\": \n";
+  const ProgramResult damaged = Expect(
+      {"history"}, 0,
+      {"zorbent-fw: warning: " + kHistory.File() + " line 4 is damaged (not JSON): skipped\n"});
+  EXPECT_EQ(damaged.out, shown.out);
+  // No folder for the history: the update goes on and ends as it would.
+  const std::string blocker = dir.Write("blocker", "");
+  setenv("ZORBENT_FW_DATA_DIR", (blocker + "/data").c_str(), 1);
+  const ProgramResult unwritten =
+      Expect({"-q", "update", "--connect", adapter.Config(), file}, 0,
+             {"zorbent-fw: warning: this run was not recorded in the update history: cannot make "
+              "the folder " +
+              blocker + "/data: " + std::strerror(ENOTDIR) +
+              " (ZORBENT_FW_DATA_DIR names another folder for it)\n"});
+  EXPECT_EQ(std::count(unwritten.err.begin(), unwritten.err.end(), '\n'), 1) << unwritten.err;
+  Expect({"history"}, 1, {"zorbent-fw: the update history cannot be read: cannot make the folder"});
+  setenv("ZORBENT_FW_DATA_DIR", std::filesystem::path(kHistory.File()).parent_path().c_str(), 1);
+}
+
+// --json: stdout holds JSON objects alone, one per adapter, device, port or file, with the same
+// exit status as without; the messages go to stderr.
+TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
+  TempDir dir;
+  const std::string file = dir.Write("fw.txt", NewerImage(1).text);
+  RunningAdapter adapter(AdapterModel(1)), silent([] {
+    sim::SimulatorOptions options = AdapterModel(1);
+    options.link.silent = true;
+    return options;
+  }());
+  const auto run = [](const std::vector<std::string>& args, int exitCode, std::size_t objects) {
+    const ProgramResult r = RunProgram(args);
+    EXPECT_EQ(r.exitCode, exitCode) << r.both();
+    std::vector<nlohmann::json> parsed = JsonLines(r.out);
+    EXPECT_EQ(parsed.size(), objects) << r.out;
+    return std::pair{parsed, r.err};
+  };
+  const auto [read, readErr] = run({"--json", "read", "--connect", adapter.Config()}, 0, 1);
+  EXPECT_EQ(read[0]["model"], "KTR5575");
+  EXPECT_EQ(read[0]["version"], "2.2.2X");
+  EXPECT_EQ(read[0]["outcome"]["state"], "unchanged");
+  EXPECT_EQ(read[0].count("version_before"), 0u);
+  EXPECT_NE(readErr.find("device version"), std::string::npos) << readErr;
+  const auto [tray, trayErr] =
+      run({"update", "--json", "--connect", adapter.Config(), "--connect", silent.Config(), file},
+          1, 2);
+  EXPECT_EQ(tray[0]["version_after"], "2.2.3X");
+  EXPECT_EQ(tray[1]["outcome"]["kind"], "silent");
+  EXPECT_EQ(tray[1]["cause"], "the adapter did not answer");
+  EXPECT_NE(trayErr.find("2 adapters: 1 succeeded, 1 failed"), std::string::npos) << trayErr;
+  const auto [detected, detectErr] =
+      run({"detect", "--json", adapter.Device(), silent.Device()}, 0, 2);
+  EXPECT_EQ(detected[0]["status"], "ours");
+  EXPECT_EQ(detected[0]["version"], "2.2.3X");
+  EXPECT_EQ(detected[1]["status"], "silent");
+  const auto [ports, portsErr] = run({"--json", "--add-port", adapter.Device(), "ports"}, 0,
+                                     JsonLines(RunProgram({"--json", "ports"}).out).size() + 1);
+  EXPECT_EQ(ports.back()["kind"], "added");
+  EXPECT_EQ(ports.back()["device"], adapter.Device());
+  const auto [good, goodErr] = run({"inspect", "--json", file}, 0, 1);
+  EXPECT_EQ(good[0]["file_model"], "KTR5575");
+  EXPECT_EQ(good[0]["file_sha256"].get<std::string>().size(), 64u);
+  const std::string broken = dir.Write("broken.txt", "");
+  const auto [bad, badErr] = run({"--json", "inspect", broken}, 1, 1);
+  EXPECT_EQ(bad[0]["valid"], false);
+  EXPECT_EQ(bad[0]["error"], broken + " is empty: it is not a firmware file");
+  EXPECT_EQ(badErr, "**Failed** " + broken + " is empty: it is not a firmware file\n");
+  // A refused file: every adapter's object says so, and nothing reached any of them.
+  const auto [refused, refusedErr] =
+      run({"--json", "update", "--connect", adapter.Config(), broken}, 1, 1);
+  EXPECT_EQ(refused[0]["outcome"]["kind"], "file_unusable");
+  EXPECT_EQ(refused[0]["outcome"]["state"], "not_reached");
+  Expect({"--json", "demo"}, 2, {"demo has no --json output"});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,6 +164,7 @@ TEST(AdapterSimProgram, DefaultFileUpdatesTheDefaultAdapterOfEveryModel) {
   const std::string dir = ::testing::TempDir() + "zorbent-newcomer-" + std::to_string(::getpid());
   std::filesystem::create_directories(dir);
   const std::string file = dir + "/fw.txt", link = dir + "/obd";
+  ::setenv("ZORBENT_FW_DATA_DIR", (dir + "/data").c_str(), 1);  // not the user's history
   for (const char* model :
        {"Ruvo03", "KTR5575", "KTR5577", "KTR5578", "Ruvo01", "KTR558", "KTR5688"}) {
     const Child make = Spawn({"make-image", "--model", model, "--output", file});
