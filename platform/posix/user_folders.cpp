@@ -15,7 +15,9 @@ constexpr mode_t kPrivateFolder = 0700;  // what the XDG base directories ask fo
 
 std::string ProgramFolder(SystemFolder which, std::string& error) {
   // An XDG variable counts only with an absolute path; otherwise the default under the home.
-  const char* variable = which == SystemFolder::kData ? "XDG_DATA_HOME" : "XDG_CACHE_HOME";
+  const char* variable = which == SystemFolder::kData    ? "XDG_DATA_HOME"
+                         : which == SystemFolder::kCache ? "XDG_CACHE_HOME"
+                                                         : "XDG_CONFIG_HOME";
   const char* base = std::getenv(variable);
   if (base != nullptr && base[0] == '/') return std::string(base) + "/zorbent-fw";
   const char* home = std::getenv("HOME");
@@ -24,8 +26,10 @@ std::string ProgramFolder(SystemFolder which, std::string& error) {
             " nor $HOME names an absolute folder to keep this program's files in";
     return {};
   }
-  return std::string(home) + (which == SystemFolder::kData ? "/.local/share" : "/.cache") +
-         "/zorbent-fw";
+  const char* under = which == SystemFolder::kData    ? "/.local/share"
+                      : which == SystemFolder::kCache ? "/.cache"
+                                                      : "/.config";
+  return std::string(home) + under + "/zorbent-fw";
 }
 
 bool MakeUserFolder(const std::string& folder, std::string& error) {

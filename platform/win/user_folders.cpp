@@ -19,7 +19,7 @@ std::string ProgramFolder(SystemFolder which, std::string& error) {
     return {};
   }
   base += "\\zorbent-fw";
-  return which == SystemFolder::kData ? base : base + "\\cache";
+  return which == SystemFolder::kCache ? base + "\\cache" : base;
 }
 
 bool MakeUserFolder(const std::string& folder, std::string& error) {
