@@ -263,6 +263,7 @@ bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
   const std::string& url = source.manifestUrl;
   FetchLimits limits;
   limits.caFile = source.caFile;
+  limits.stallTimeoutMs = source.stallTimeoutMs;
   limits.maxBytes = static_cast<std::size_t>(kMaxManifestBytes);
   const FetchResult manifest = Fetch(url, limits, progress);
   if (!manifest.ok) {
@@ -343,6 +344,7 @@ bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
   const std::string url = ResolveRelativeUrl(manifest.url, build.file);
   FetchLimits limits;
   limits.caFile = source.caFile;
+  limits.stallTimeoutMs = source.stallTimeoutMs;
   limits.maxBytes = static_cast<std::size_t>(build.size);
   const FetchResult got = Fetch(url, limits, progress);
   const std::string refused = "the firmware file " + url + " is refused: ";

@@ -29,6 +29,8 @@ struct FirmwareSource {
   std::vector<std::string> trustedKeys;  // PEM texts
   std::vector<std::string> keyNames;     // where each came from, for messages
   std::string caFile;                    // extra CA for https (tests, private servers)
+  // No byte for this long ends a download (a stalled server); tests shorten it.
+  std::int32_t stallTimeoutMs = FetchLimits{}.stallTimeoutMs;
 };
 
 // The configured source: manifest from ZORBENT_FW_MANIFEST, else the config file's

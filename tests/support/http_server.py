@@ -13,7 +13,8 @@ A test under wine cannot start a program of this machine, so the server starts i
 Routes: /file (FILE_SIZE known bytes: byte i is (i * 7) % 256), /big (endless chunks, no
 length), /big-declared (a Content-Length of 1 GiB), /stall (headers, then nothing), /drip (a
 byte every 100 ms), /redirect-once (to /file), /redirect-loop (to itself), /redirect-http
-(https to the http port), /404, /503.
+(https to the http port), /404, /503. Any other path is a file below DIR/www when there is one
+(a folder a test fills: manifests, their signatures and firmware files), else 404.
 """
 
 import http.server
@@ -55,6 +56,7 @@ def make_certificates(folder):
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     http_port = 0
+    folder = ""
 
     def log_message(self, *args):
         pass
@@ -115,8 +117,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(302, [("Location", "http://127.0.0.1:%d/file" % Handler.http_port)])
         elif path == "/503":
             self.answer(503, body=b"busy")
+        elif self.static_file(path):
+            pass
         else:
             self.answer(404, body=b"no such thing")
+
+    def static_file(self, path):
+        root = os.path.realpath(os.path.join(Handler.folder, "www"))
+        local = os.path.realpath(os.path.join(root, path.split("?")[0].lstrip("/")))
+        if not local.startswith(root + os.sep) or not os.path.isfile(local):
+            return False
+        with open(local, "rb") as f:
+            self.answer(200, [("Content-Type", "application/octet-stream")], f.read())
+        return True
 
 
 class TlsServer(http.server.ThreadingHTTPServer):
@@ -148,6 +161,7 @@ def main():
     then = sys.argv[2:] if sys.argv[1] == "--then" else None
     folder = tempfile.mkdtemp(prefix="zorbent-http-") if then else sys.argv[1]
     make_certificates(folder)
+    Handler.folder = folder
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(folder, "server.pem"),
                             os.path.join(folder, "server.key"))
