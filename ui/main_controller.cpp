@@ -85,6 +85,11 @@ CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, do
   const JobOutcome& outcome = engine.outcome;
   CommandEnd end;
   end.look = LookOf(outcome, opened);
+  if (!outcome.adapterModel.empty()) {
+    end.model = outcome.adapterModel;
+    const bool updated = update && outcome.succeeded && !outcome.versionAfter.empty();
+    end.version = updated ? outcome.versionAfter : outcome.versionBefore;
+  }
   end.verdict = WindowVerdict(outcome, update, opened, seconds);
   if (!update || !opened || outcome.succeeded) return end;
   if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
@@ -117,6 +122,7 @@ void MainController::Shutdown() {
   }
   updateWorker_.reset();
   readWorker_.reset();
+  latestWorker_.reset();
 }
 
 void MainController::Initialise() {
@@ -308,6 +314,10 @@ void MainController::FinishCommand(const CommandEnd& end) {
   view_.DismissCloseQuestion();
   // The user's word was for the run that has ended; the engine lives as long as the window.
   engine_.recover = false;
+  if (!end.model.empty()) {
+    knownModel_ = end.model;
+    knownVersion_ = end.version;
+  }
   // After the engine's own lines, which were posted before this.
   if (!end.verdict.empty() && view_.IsShown()) WriteOutput(end.verdict + "\r\n", true);
   view_.ShowOutcome(end.look);
@@ -346,6 +356,8 @@ std::string MainController::CloseQuestion() const {
     return "An update is running. Closing now may leave the adapter without working firmware. "
            "Close anyway?";
   }
+  if (runningCommand_ == "Latest")
+    return "A firmware download (Latest) is running. Closing now ends it. Close anyway?";
   return "A version read (Read) is running. Closing now ends it. Close anyway?";
 }
 

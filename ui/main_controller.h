@@ -70,6 +70,16 @@ struct CommandEnd {
   std::string verdict;      // the line that closes the command's output, without its end
   Word word = Word::kNone;  // what the window may ask the user's word for
   std::string question;     // ... and how it asks
+  std::string model;        // the adapter the command found, and the version it runs now
+  std::string version;
+};
+
+// How a Latest ended: the lines for the output box, the file it fetched (empty when none),
+// and whether it failed or only found nothing to fetch.
+struct LatestEnd {
+  std::string text;  // "\r\n" line ends
+  std::string path;
+  bool failed = false;
 };
 // The end of a command from the engine as the job left it (its flags still those of the job).
 // opened: the connection was made; seconds: the command's time.
@@ -101,6 +111,9 @@ class MainController {
   void OnBrowse();
   void OnUpdate() { StartCommand(true); }
   void OnRead() { StartCommand(false); }
+  // Offers the newest firmware for the adapter the last Read found, from the configured
+  // signed manifest; on Yes fetches and checks it and puts it in the Path field.
+  void OnLatest();
   void OnClear();
   void OnRefresh(SerialPageId page);
   void OnAbout() { view_.ShowAbout(); }
@@ -130,6 +143,10 @@ class MainController {
   void AskFor(Control control, std::string_view what);
   void RunCommand(bool update, const std::string& config, const std::string& path);
   void FinishCommand(const CommandEnd& end);
+  // The Latest worker: the manifest, the choice, the question and the download, off the
+  // window's thread.
+  void LatestWorker();
+  void FinishLatest(const LatestEnd& end);
   void Report(std::int32_t kind, std::intptr_t value);
   // A job's yes/no question, asked on the window's thread; No when the window is going.
   bool AskUser(std::string question);
@@ -147,6 +164,11 @@ class MainController {
   WorkerArgs readArgs_;
   std::unique_ptr<Thread> updateWorker_;
   std::unique_ptr<Thread> readWorker_;
+  std::unique_ptr<Thread> latestWorker_;
+  // The adapter the last command found, which Latest looks for: read by the worker only while
+  // the window's controls are disabled.
+  std::string knownModel_;
+  std::string knownVersion_;
   int lastPercent_ = 0;  // the running command's download, as the window shows it
   std::mutex questionLock_;
   std::shared_ptr<PendingAnswer> pending_;  // the question a worker waits on, if any

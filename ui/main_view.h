@@ -30,13 +30,14 @@ enum class Control {
   kUsbRefresh,
   kWifiAddress,
   kWifiPort,
+  kLatest,
 };
 
-inline constexpr std::array<Control, 15> kCommandControls = {
+inline constexpr std::array<Control, 16> kCommandControls = {
     Control::kBt,         Control::kUsb,         Control::kWifi,     Control::kPath,
     Control::kBrowse,     Control::kUpdate,      Control::kRead,     Control::kBtName,
     Control::kBtRate,     Control::kBtRefresh,   Control::kUsbName,  Control::kUsbRate,
-    Control::kUsbRefresh, Control::kWifiAddress, Control::kWifiPort,
+    Control::kUsbRefresh, Control::kWifiAddress, Control::kWifiPort, Control::kLatest,
 };
 
 // What the controller needs from the window: plain reads and writes of controls. Every call

@@ -22,6 +22,7 @@
 #define IDC_READ 1009
 #define IDC_PROGRESS 1013
 #define IDC_STATUS 1014
+#define IDC_LATEST 1015
 
 // Connection pages.
 #define IDC_PORT_NAME 1009

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include <QAbstractItemView>
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include "platform/thread.h"
+#include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
@@ -108,7 +110,7 @@ class DialogTest : public ::testing::Test {
   }
   // Every control that a command disables; Clear and the output box are not among them.
   void ExpectCommandControlsEnabled(bool enabled) const {
-    for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009"})
+    for (const char* id : {"1000", "1001", "1002", "1004", "1005", "1006", "1009", "1015"})
       EXPECT_EQ(Control<QWidget>(id)->isEnabled(), enabled) << id;
     for (const QWidget* page : Pages())
       for (const QWidget* w : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
@@ -131,8 +133,11 @@ TEST_F(DialogTest, StartsAsItsTemplateWithFilledPagesAndNoPageShown) {
   EXPECT_EQ(dialog_->windowTitle(), QStringLiteral("zOrbentFwUpdater v3.5"));
   EXPECT_EQ(dialog_->minimumSize(), dialog_->maximumSize());  // fixed size
   EXPECT_FALSE(dialog_->windowIcon().isNull());
-  for (const auto& [id, text] :
-       {std::pair{"1005", "Browse..."}, {"1006", "Update"}, {"1008", "Clear"}, {"1009", "Read"}})
+  for (const auto& [id, text] : {std::pair{"1005", "Browse..."},
+                                 {"1015", "Latest..."},
+                                 {"1006", "Update"},
+                                 {"1008", "Clear"},
+                                 {"1009", "Read"}})
     EXPECT_EQ(Control<QPushButton>(id)->text(), QString::fromLatin1(text));
   EXPECT_TRUE(Control<QPushButton>("1006")->isDefault());
   EXPECT_TRUE(Control<QPushButton>("1006")->hasFocus());
@@ -189,8 +194,8 @@ TEST_F(DialogTest, StartsAsItsTemplateWithFilledPagesAndNoPageShown) {
       order.push_back(w->objectName().toStdString());
     }
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"1000", "1001", "1002", "1004", "1005", "1006", "1007",
-                                             "1008", "1009"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"1000", "1001", "1002", "1004", "1015", "1005", "1006",
+                                             "1007", "1008", "1009"}));
 
   // Browse replaces the path only when a file is chosen.
   Control<QLineEdit>("1004")->setText(QStringLiteral("typed"));
@@ -576,6 +581,72 @@ TEST_F(DialogTest, FailedUpdateEndsWithTheVerdictAndTheFailureLook) {
   EXPECT_EQ(Outcome(), "failed");
   EXPECT_THAT(Status(), StartsWith("The download stopped at "));
   Shot("failure");
+}
+
+// Latest: after a Read, the newest build for that adapter from the signed manifest is offered
+// with its notes, No by default; Yes fetches and checks it into the Path field, and Update
+// installs it. A build that does not match its manifest is refused and nothing is filled in.
+TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
+  const testing::TempFolder dir;
+  for (const char* sub : {"/release", "/config/trusted-keys", "/cache"})
+    std::filesystem::create_directories(dir.Path() + sub);
+  testing::WriteText(dir.Path() + "/config/trusted-keys/maker.pub", testing::kPublic);
+  const std::string manifest = testing::WriteSignedRelease(
+      dir.Path() + "/release", {{"KTR5575.txt", test::NewerImage(1).text}});
+  setenv("ZORBENT_FW_MANIFEST", manifest.c_str(), 1);
+  setenv("ZORBENT_FW_CONFIG_DIR", (dir.Path() + "/config").c_str(), 1);
+  setenv("ZORBENT_FW_CACHE_DIR", (dir.Path() + "/cache").c_str(), 1);
+  test::RunningAdapter adapter(test::AdapterModel(1));
+  Open();
+  Pick(adapter.Device());
+  Click("1015");
+  EXPECT_EQ(Output(),
+            "Press Read first: Latest offers the newest firmware for the adapter Read "
+            "finds.\n");
+  EXPECT_TRUE(Control<QWidget>("1009")->hasFocus());
+  Click("1009");
+  ASSERT_TRUE(WaitIdle());
+  for (const bool yes : {false, true}) {
+    Click("1008");
+    dialog_->word = yes;
+    Click("1015");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(dialog_->asked.back(),
+              "The newest firmware for KTR5575 is v2.2.3X; the adapter runs v2.2.2X.\n\nDownload "
+              "it and put it in the Path field?\n\nRelease notes:\nFaster reads.");
+    EXPECT_THAT(Output(), HasSubstr(yes ? "Latest: v2.2.3X for KTR5575 was fetched and matches its "
+                                          "signed manifest: press Update to install it.\n"
+                                        : "Latest: v2.2.3X for KTR5575 was not fetched.\n"))
+        << Output();
+  }
+  EXPECT_THAT(Control<QLineEdit>("1004")->text().toStdString(), StartsWith(dir.Path() + "/cache/"));
+  EXPECT_EQ(Outcome(), "succeeded");
+  Shot("latest");
+  Click("1006");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), HasSubstr("Update succeeded: KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"));
+
+  // Up to date now; then a newer build whose file was changed after signing fetches nothing.
+  Click("1008");
+  Click("1015");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), HasSubstr("Latest: KTR5575 already runs v2.2.3X, the newest firmware the "
+                                  "manifest has for it.\n"));
+  sim::LineImageOptions next;
+  next.deviceName = testing::LineDeviceName(1);
+  next.versionText = "V2.2.4X";
+  testing::WriteSignedRelease(dir.Path() + "/release",
+                              {{"KTR5575.txt", sim::BuildLineImage(next).text}});
+  testing::WriteText(dir.Path() + "/release/KTR5575.txt", test::NewerImage(1).text);
+  Click("1008");
+  Control<QLineEdit>("1004")->clear();
+  Click("1015");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_THAT(Output(), EndsWith("Latest failed: nothing was fetched.\n"));
+  EXPECT_EQ(Outcome(), "failed");
+  EXPECT_TRUE(Control<QLineEdit>("1004")->text().isEmpty());
+  for (const char* name : {"ZORBENT_FW_MANIFEST", "ZORBENT_FW_CONFIG_DIR", "ZORBENT_FW_CACHE_DIR"})
+    unsetenv(name);
 }
 
 // Refresh follows the position, not the name, and leaves the rate and the other page alone.

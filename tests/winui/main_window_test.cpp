@@ -8,10 +8,12 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/win/resource.h"
+#include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
 #include "zorbent_version.h"
 
@@ -198,6 +200,7 @@ TEST_F(WindowTest, MainWindowAndPagesAreLaidOutAsTheirTemplates) {
                           {IDC_STATIC, "Button", "Firmware", {10, 85, 190, 60}},
                           {IDC_STATIC, "Static", "Path:", {20, 100, 21, 8}},
                           {IDC_PATH, "Edit", "", {45, 100, 145, 14}},
+                          {IDC_LATEST, "Button", "Latest...", {85, 120, 50, 14}},
                           {IDC_BROWSE, "Button", "Browse...", {140, 120, 50, 14}},
                           {IDC_UPDATE, "Button", "Update", {75, 155, 60, 30}},
                           {IDC_STATIC, "Button", "Output:", {210, 10, 240, 165}},
@@ -520,6 +523,49 @@ TEST_F(WindowTest, UpdatesThatNeedTheUsersWordAskAndOnlyYesSendsTheDownload) {
       EXPECT_EQ(adapter->Flashes(), word == IDYES ? 1 : 0);
     }
   }
+}
+
+// Latest after a Read: the newest signed build is offered (No by default), and Yes fetches and
+// checks it into the Path field, from which Update installs it.
+TEST_F(WindowTest, LatestFetchesTheNewestSignedBuildIntoThePathField) {
+  const testing::TempFolder dir;
+  for (const char* sub : {"/release", "/config/trusted-keys", "/cache"})
+    std::filesystem::create_directories(dir.Path() + sub);
+  testing::WriteText(dir.Path() + "/config/trusted-keys/maker.pub", testing::kPublic);
+  const std::string manifest = testing::WriteSignedRelease(
+      dir.Path() + "/release", {{"KTR5575.txt", test::NewerImage(1).text}});
+  _putenv_s("ZORBENT_FW_MANIFEST", manifest.c_str());
+  _putenv_s("ZORBENT_FW_CONFIG_DIR", (dir.Path() + "/config").c_str());
+  _putenv_s("ZORBENT_FW_CACHE_DIR", (dir.Path() + "/cache").c_str());
+  test::RunningAdapter adapter(test::AdapterModel(1, true));
+  Click(hwnd_, IDC_WIFI);
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+  Click(hwnd_, IDC_READ);
+  ASSERT_TRUE(PumpUntilIdle());
+  g_owner = hwnd_;
+  g_word = IDYES;
+  g_question.clear();
+  g_noIsDefault = false;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
+  Click(hwnd_, IDC_LATEST);
+  ASSERT_TRUE(PumpUntilIdle());
+  KillTimer(nullptr, timer);
+  EXPECT_TRUE(g_question.starts_with(
+      "The newest firmware for KTR5575 is v2.2.3X; the adapter runs v2.2.2X."))
+      << g_question;
+  EXPECT_TRUE(g_noIsDefault);
+  std::array<char, 1024> path{};
+  GetDlgItemTextA(hwnd_, IDC_PATH, path.data(), static_cast<int>(path.size()));
+  EXPECT_TRUE(std::string(path.data()).starts_with(dir.Path())) << path.data() << Output();
+  Shot("latest");
+  Click(hwnd_, IDC_UPDATE);
+  ASSERT_TRUE(PumpUntilIdle());
+  EXPECT_NE(Output().find("Update succeeded: KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"),
+            std::string::npos)
+      << Output();
+  for (const char* name : {"ZORBENT_FW_MANIFEST", "ZORBENT_FW_CONFIG_DIR", "ZORBENT_FW_CACHE_DIR"})
+    _putenv_s(name, "");
 }
 
 TEST_F(WindowTest, ClosingWhileIdleEndsTheWindowAndRaisesTheStopRequest) {

@@ -100,6 +100,7 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   path_ = new QLineEdit(this);
   path_->setObjectName(QStringLiteral("1004"));
   path_->setGeometry(du.Rect(45, 100, 145, 14));
+  latest_ = MakeButton<QPushButton>(this, du, "1015", "Latest...", 85, 120, 50, 14);
   browse_ = MakeButton<QPushButton>(this, du, "1005", "Browse...", 140, 120, 50, 14);
   update_ = MakeButton<QPushButton>(this, du, "1006", "Update", 75, 155, 60, 30);
   update_->setDefault(true);
@@ -132,6 +133,7 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   connect(usb_, &QRadioButton::clicked, this, [c] { c->OnDeviceType(DeviceType::kUsb); });
   connect(wifi_, &QRadioButton::clicked, this, [c] { c->OnDeviceType(DeviceType::kWifi); });
   connect(browse_, &QPushButton::clicked, this, [c] { c->OnBrowse(); });
+  connect(latest_, &QPushButton::clicked, this, [c] { c->OnLatest(); });
   connect(update_, &QPushButton::clicked, this, [c] { c->OnUpdate(); });
   connect(read_, &QPushButton::clicked, this, [c] { c->OnRead(); });
   connect(clear_, &QPushButton::clicked, this, [c] { c->OnClear(); });
@@ -185,6 +187,8 @@ QWidget* MainDialog::ControlWidget(Control control) const {
       return path_;
     case Control::kBrowse:
       return browse_;
+    case Control::kLatest:
+      return latest_;
     case Control::kUpdate:
       return update_;
     case Control::kRead:

@@ -87,6 +87,7 @@ class MainDialog : public QDialog, public MainView {
   SerialPage* usbPage_;
   WifiPage* wifiPage_;
   QLineEdit* path_;
+  QPushButton* latest_;
   QPushButton* browse_;
   QPushButton* update_;
   QPlainTextEdit* output_;

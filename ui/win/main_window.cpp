@@ -253,6 +253,9 @@ void WinMainWindow::OnCommand(int id, int code) {
     case IDC_BROWSE:
       controller_->OnBrowse();
       break;
+    case IDC_LATEST:
+      controller_->OnLatest();
+      break;
     case IDC_UPDATE:
       controller_->OnUpdate();
       break;
@@ -319,6 +322,8 @@ HWND WinMainWindow::ControlWindow(Control control) const {
       return GetDlgItem(hwnd_, IDC_PATH);
     case Control::kBrowse:
       return GetDlgItem(hwnd_, IDC_BROWSE);
+    case Control::kLatest:
+      return GetDlgItem(hwnd_, IDC_LATEST);
     case Control::kUpdate:
       return GetDlgItem(hwnd_, IDC_UPDATE);
     case Control::kRead:
