@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
       "Update the adapter's firmware from FILE, or with --latest from the newest build "
       "of a signed manifest");
   AddConnectionOptions(*update, updateConnection);
-  auto* fileOption = update->add_option("FILE", file, "Firmware file");
+  auto* fileOption = update->add_option("FILE", file, "Firmware file (none with --latest)");
   // Required unless --latest: a required FILE is what keeps a --connect before it from taking
   // it as a second connection.
   if (std::find_if(argv + 1, argv + argc, [](const char* word) {
