@@ -67,8 +67,8 @@ std::string ModelsIn(const Manifest& manifest) {
 }
 
 // What the adapter is and runs, asked with read-only questions; the engine's own lines on
-// the console. False when it could not be read (said).
-bool ReadAdapter(const JobOptions& job, JobOutcome& outcome) {
+// the console. False when it could not be read (said); opened tells whether the port was.
+bool ReadAdapter(const JobOptions& job, JobOutcome& outcome, bool& opened) {
   std::FILE* const text = job.json ? stderr : stdout;
   Console console(job.quiet, text);
   ConsoleReport report(console, console.AddJob(""));
@@ -76,6 +76,7 @@ bool ReadAdapter(const JobOptions& job, JobOutcome& outcome) {
   engine.Init(&report, &ConsoleReport::Callback);
   const std::int32_t channel = engine.OpenPort(job.connections.front(), "");
   std::int32_t result = -1;
+  opened = channel >= 0;
   if (channel < 0) {
     const std::string advice = PortAdvice(engine.outcome.port);
     if (!advice.empty()) report.Text(advice + "\n");
@@ -174,10 +175,14 @@ int PrepareLatest(const SourceOptions& options, const JobOptions& job, LatestPla
 int RunLatest(const LatestPlan& plan, JobOptions job) {
   std::FILE* const text = job.json ? stderr : stdout;
   JobOutcome outcome;
-  if (!ReadAdapter(job, outcome)) {
+  bool opened = false;
+  if (!ReadAdapter(job, outcome, opened)) {
     std::fprintf(text,
                  "Update failed: the adapter could not be read, so no firmware could be chosen "
-                 "for it. Nothing was sent that changes the adapter.\n");
+                 "for it. Nothing was sent that changes the adapter.%s\n",
+                 opened ? " An adapter left in download mode by an interrupted update does not "
+                          "identify itself: finish that update with its FILE and --recover."
+                        : "");
     ShowUnchanged(plan, job, outcome, nullptr, "not_read");
     return kExitFailed;
   }
@@ -186,7 +191,8 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
   if (model.empty()) {
     std::fprintf(text,
                  "Update failed: the adapter is none of the models this program updates, so "
-                 "%s has no firmware for it. Nothing was sent that changes the adapter.\n",
+                 "%s has no firmware for it (`zorbent-fw read` shows what it answered). Nothing "
+                 "was sent that changes the adapter.\n",
                  url.c_str());
     ShowUnchanged(plan, job, outcome, nullptr, "no_build");
     return kExitFailed;
