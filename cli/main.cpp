@@ -1,8 +1,10 @@
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/detect.h"
@@ -10,6 +12,7 @@
 #include "cli/history_command.h"
 #include "cli/jobs.h"
 #include "cli/json_output.h"
+#include "cli/latest_commands.h"
 #include "cli/manifest_commands.h"
 #include "cli/ports.h"
 #include "cli/verbose.h"
@@ -206,6 +209,40 @@ const char* HistoryPlace() {
 #endif
 }
 
+// Where the firmware settings are, as --help says it.
+const char* SettingsPlace() {
+#ifdef _WIN32
+  return "the manifest from --manifest, %ZORBENT_FW_MANIFEST% or a \"manifest = URL\" line in "
+         "%LOCALAPPDATA%\\zorbent-fw\\config; trusted keys from --trust and "
+         "%LOCALAPPDATA%\\zorbent-fw\\trusted-keys\\*.pub (%ZORBENT_FW_CONFIG_DIR% names another "
+         "folder); downloads kept in %LOCALAPPDATA%\\zorbent-fw\\cache (or "
+         "%ZORBENT_FW_CACHE_DIR%).";
+#else
+  return "the manifest from --manifest, $ZORBENT_FW_MANIFEST or a \"manifest = URL\" line in "
+         "$XDG_CONFIG_HOME/zorbent-fw/config (~/.config/zorbent-fw/config); trusted keys from "
+         "--trust, ~/.config/zorbent-fw/trusted-keys/*.pub and /etc/zorbent-fw/trusted-keys/*.pub "
+         "($ZORBENT_FW_CONFIG_DIR names another folder than ~/.config/zorbent-fw); downloads kept "
+         "in ~/.cache/zorbent-fw (or $ZORBENT_FW_CACHE_DIR).";
+#endif
+}
+
+void AddSourceOptions(CLI::App& command, zorbent::cli::SourceOptions& source) {
+  command
+      .add_option("--manifest", source.manifest,
+                  "Signed firmware manifest (https:// URL or a path; its signature is URL.sig) "
+                  "instead of the configured one")
+      ->type_name("URL|PATH");
+  command
+      .add_option("--trust", source.trust,
+                  "Also trust this public key (PEM) to sign the manifest; repeat it for more")
+      ->type_name("KEY.pub")
+      ->allow_extra_args(false);  // one key each, so a FILE after it stays the FILE
+  command
+      .add_option("--ca-file", source.caFile,
+                  "Also trust this CA (PEM) for the manifest's https server (a private server)")
+      ->type_name("PEM");
+}
+
 // Whether the update's file passes its check; RunJobs checks it again and says why not.
 bool FirmwareFileUsable(const std::string& path) {
   zorbent::cli::FirmwareFacts facts;
@@ -232,8 +269,8 @@ int main(int argc, char** argv) {
   bool json = false;
   app.add_flag("--json", json,
                "Write only JSON Lines to stdout, one object per adapter, port, device, file or "
-               "history entry (read, update, detect, ports, inspect, history); the messages go "
-               "to stderr");
+               "history entry or build (read, update, detect, ports, inspect, history, firmware "
+               "list); the messages go to stderr");
   std::vector<std::string> addedPorts;
   app.add_option("--add-port", addedPorts,
                  "Also consider this device in ports, detect and --port auto, besides the ones "
@@ -244,9 +281,29 @@ int main(int argc, char** argv) {
   Connection readConnection;
   std::string file;
   std::string inspectFile;
-  auto* update = app.add_subcommand("update", "Update the adapter's firmware from FILE");
+  auto* update = app.add_subcommand(
+      "update",
+      "Update the adapter's firmware from FILE, or with --latest from the newest build "
+      "of a signed manifest");
   AddConnectionOptions(*update, updateConnection);
-  update->add_option("FILE", file, "Firmware file")->required();
+  auto* fileOption = update->add_option("FILE", file, "Firmware file (none with --latest)");
+  // Required unless --latest: a required FILE is what keeps a --connect before it from taking
+  // it as a second connection.
+  if (std::find_if(argv + 1, argv + argc, [](const char* word) {
+        return std::string_view(word) == "--latest";
+      }) == argv + argc)
+    fileOption->required();
+  bool latest = false;
+  update->add_flag("--latest", latest,
+                   "Instead of FILE: read the adapter, then download, verify and install the "
+                   "newest build for its model from the signed manifest (--manifest or the "
+                   "settings)");
+  bool requireSigned = false;
+  update->add_flag("--require-signed", requireSigned,
+                   "Refuse a FILE that is in no signed manifest trusted here, before any port is "
+                   "opened");
+  zorbent::cli::SourceOptions updateSource;
+  AddSourceOptions(*update, updateSource);
   update->footer(
       "An update stopped half-way leaves the adapter in download mode, where it does not "
       "identify itself. Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same "
@@ -254,7 +311,14 @@ int main(int argc, char** argv) {
       "adapter off and on, then run the same update again with --recover.\n"
       "Ctrl-C stops an update at its next step; a hang-up (SIGHUP, a closed console window) "
       "stops it only before the download begins; a closed output pipe never stops it.\n"
-      "Exit status: 0 updated (or, with --check, the update would go ahead), 1 failed, 2 usage "
+      "With FILE, a line says whether it is in a signed manifest: \"verified: ...\" or \"not "
+      "verified: this file is in no signed manifest\" (see `firmware list`).\n"
+      "--latest says what it picked, downloads the file into the cache and verifies its size "
+      "and SHA-256 against the signed manifest; an adapter already on the newest build exits 0 "
+      "with \"already up to date: ...\".\n"
+      "Exit status: 0 updated (or, with --check, the update would go ahead; with --latest, also "
+      "already up to date), 1 failed (with --latest also: no build for the model, a manifest or "
+      "file refused), 2 usage "
       "error (a wrong option or connection string; nothing is sent to any adapter), 3 the "
       "download finished but the adapter does not report the file's version.");
   bool checkOnly = false;
@@ -296,6 +360,15 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   history->footer("The history is kept in " + std::string(HistoryPlace()) +
                   " (history.jsonl, one JSON object per line).");
+  auto* firmware = app.add_subcommand(
+      "firmware", "What the maker's signed manifest offers for each adapter model");
+  firmware->require_subcommand(1);
+  zorbent::cli::SourceOptions listSource;
+  auto* firmwareList = firmware->add_subcommand(
+      "list", "Fetch and verify the manifest, then list its builds per model, newest first");
+  AddSourceOptions(*firmwareList, listSource);
+  firmware->footer("Settings: " + std::string(SettingsPlace()) +
+                   "\nExit status: 0 listed, 1 the manifest refused or not found, 2 usage error.");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
@@ -378,6 +451,7 @@ int main(int argc, char** argv) {
     return zorbent::cli::RunDemo(quiet);
   }
 #endif
+  if (*firmwareList) return zorbent::cli::ListFirmware(listSource, format);
   if (*manifestMake) return zorbent::cli::MakeManifest(makeOptions);
   if (*manifestVerify) return zorbent::cli::VerifyManifest(manifestFile, trustedKeys);
 
@@ -395,9 +469,33 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (!ConnectionStringsParse(options.connections)) return kExitUsage;
+  if (options.update) {
+    const char* misuse = latest && !file.empty() ? "update: give either FILE or --latest, not both"
+                         : !latest && file.empty() ? "update: give the firmware FILE, or --latest"
+                         : latest && options.connections.size() > 1
+                             ? "update --latest works on one adapter at a time: give one --port, "
+                               "--wifi or --connect"
+                         : latest && (recover || requireSigned)
+                             ? "update --latest takes neither --recover nor --require-signed: "
+                               "finish an interrupted update with its FILE and --recover"
+                             : nullptr;
+    if (misuse != nullptr) {
+      std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", misuse);
+      return kExitUsage;
+    }
+  }
+  zorbent::cli::LatestPlan plan;
+  if (latest) {
+    // The manifest first: a refused one never reaches a device.
+    if (const int refused = zorbent::cli::PrepareLatest(updateSource, options, plan); refused >= 0)
+      return refused;
+  } else if (options.update &&
+             !zorbent::cli::NoteFileSignature(updateSource, requireSigned, options)) {
+    return kExitFailed;
+  }
   // "auto" as the device: the one adapter that detect finds. Probing opens devices, so an
   // update probes only with a usable file; with a bad one RunJobs refuses before any device.
-  const bool mayProbe = !options.update || FirmwareFileUsable(file);
+  const bool mayProbe = !options.update || latest || FirmwareFileUsable(file);
   for (std::string& connection : options.connections) {
     if (!connection.starts_with("com|auto:") || !mayProbe) continue;
     std::string device;
@@ -409,5 +507,6 @@ int main(int argc, char** argv) {
     connection = "com|" + device + connection.substr(8);
   }
   const zorbent::cli::Tracing tracing(trace, verbose, options.connections.size() > 1);
+  if (latest) return zorbent::cli::RunLatest(plan, options);
   return zorbent::cli::RunJobs(options);
 }

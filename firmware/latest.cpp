@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <span>
 
 #include "engine/device_table.h"
@@ -70,7 +71,9 @@ bool ReadSmall(const std::string& path, std::int64_t limit, std::string& text, s
 // Writes bytes to a temporary name beside path, then renames it into place, so a reader never
 // sees half a file. False with why.
 bool WriteWhole(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
-  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".tmp");
+  // A name of its own: two runs fetching the same build must not write into one file.
+  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
+                                                   std::to_string(std::random_device{}()) + ".tmp");
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()),

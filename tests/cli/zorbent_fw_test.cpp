@@ -29,6 +29,7 @@
 #include "firmware/history.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
+#include "tests/support/child_process.h"
 #include "tests/support/sim_adapter.h"
 #include "zorbent_version.h"
 
@@ -125,7 +126,13 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 // The program keeps its history in a folder of the test's, never the user's.
 class HistoryFolder {
  public:
-  HistoryFolder() { setenv("ZORBENT_FW_DATA_DIR", (dir_.path() + "/data").c_str(), 1); }
+  // The firmware cache and settings too: no user's manifest or key changes what a test sees.
+  HistoryFolder() {
+    setenv("ZORBENT_FW_DATA_DIR", (dir_.path() + "/data").c_str(), 1);
+    setenv("ZORBENT_FW_CACHE_DIR", (dir_.path() + "/cache").c_str(), 1);
+    setenv("ZORBENT_FW_CONFIG_DIR", (dir_.path() + "/config").c_str(), 1);
+    unsetenv("ZORBENT_FW_MANIFEST");
+  }
   std::string File() const { return dir_.path() + "/data/history.jsonl"; }
 
  private:
@@ -188,6 +195,13 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
       {{"--baud", "9600", "raed"}, 2, {"unknown command \"raed\""}},
       {{}, 2, {"subcommand"}},
       {{"update", "--port", "/dev/null"}, 2, {"FILE"}},
+      {{"update", "--latest", "--connect", "com|/dev/null:9600", "--wifi", "h"},
+       2,
+       {"update --latest works on one adapter at a time"}},
+      {{"update", "--latest", "--recover", "--port", "/dev/null"}, 2, {"takes neither --recover"}},
+      {{"firmware", "lsit"},
+       2,
+       {"unknown command \"firmware lsit\": the firmware commands are list"}},
       {{"inspect"}, 2, {"FILE"}},
       {{"read", "--baud", "9600"}, 2, {"--port"}},
       {{"read", "--port", "/dev/null", "--baud", "0"}, 2, {"--baud"}},
@@ -869,6 +883,96 @@ TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
   EXPECT_EQ(refused[0]["outcome"]["kind"], "file_unusable");
   EXPECT_EQ(refused[0]["outcome"]["state"], "not_reached");
   Expect({"--json", "demo"}, 2, {"demo has no --json output"});
+}
+
+// update --latest and firmware list against a manifest `manifest make` wrote, served over
+// loopback https: the newest build for each family is installed, an adapter on it is left
+// alone, and a manifest or model that cannot be served reaches no adapter.
+TEST(Latest, UpdatesFromTheSignedManifestAndRefusesWhatItCannotTrust) {
+#if defined(ZORBENT_PYTHON) && defined(ZORBENT_HTTP_SERVER)
+  if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+  TempDir dir;
+  const std::string& d = dir.path();
+  std::filesystem::create_directories(d + "/www/fw");
+  for (const int model : {2, 5})
+    dir.Write("www/fw/" + std::string(ModelName(model)) + ".txt", NewerImage(model).text);
+  const std::string openssl = "cd " + d + " && openssl ";
+  for (const std::string key : {"key", "other"})
+    ASSERT_EQ(
+        std::system((openssl + "ecparam -name prime256v1 -genkey -noout -out " + key + ".pem && " +
+                     openssl + "ec -in " + key + ".pem -pubout -out " + key + ".pub 2>/dev/null")
+                        .c_str()),
+        0);
+  Expect({"manifest", "make", d + "/www/fw", "--key", d + "/key.pem", "-o", d + "/www/fw/m.json"},
+         0, {"(2 builds)"});
+  setenv("no_proxy", "*", 1);
+  test::SpawnedProgram server({ZORBENT_PYTHON, ZORBENT_HTTP_SERVER, d});
+  int port = 0;
+  std::sscanf(server.ReadLine(60000).c_str(), "https=%d", &port);
+  ASSERT_NE(port, 0) << "the test server did not start";
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/fw/m.json";
+  const std::vector<std::string> source = {"--manifest", url, "--ca-file", d + "/ca.pem"};
+  const auto latest = [&](RunningAdapter& adapter, const std::string& key,
+                          std::vector<std::string> flags) {
+    flags.insert(flags.end(), {"update", "--latest", "--connect", adapter.Config(), "--trust",
+                               d + "/" + key + ".pub"});
+    flags.insert(flags.end(), source.begin(), source.end());
+    return flags;
+  };
+  // A line-mode adapter on a pseudo-terminal, with --json: the update's object names the
+  // manifest; a second run finds it up to date.
+  RunningAdapter line(AdapterModel(2));
+  ProgramResult r = Expect(
+      latest(line, "key", {"--json"}), 0,
+      {"KTR5577 runs v", "; the newest in " + url + " is v2.2.3X (signed by " + d + "/key.pub)\n",
+       "verified: KTR5577.txt is KTR5577 v2.2.3X in the signed manifest " + url + "\n",
+       "Update succeeded"});
+  std::vector<nlohmann::json> objects = JsonLines(r.out);
+  ASSERT_EQ(objects.size(), 1u) << r.out;
+  EXPECT_EQ(objects[0]["manifest"], url);
+  EXPECT_EQ(objects[0]["outcome"]["succeeded"], true);
+  EXPECT_EQ(line->Flashes(), 1);
+  Expect(latest(line, "key", {"-q"}), 0,
+         {"already up to date: KTR5577 runs v2.2.3X, the newest in " + url + "\n"});
+  EXPECT_EQ(line->Flashes(), 1);
+  // A block-mode adapter over TCP.
+  RunningAdapter block(AdapterModel(5, true));
+  Expect(latest(block, "key", {"-q"}), 0, {"is v2.2 (signed by", "Update succeeded"});
+  EXPECT_EQ(block->Flashes(), 1);
+  // Signed by a key not trusted here: refused before any port opens. No build for the model:
+  // refused after the read, with nothing sent that changes the adapter.
+  RunningAdapter other(AdapterModel(6));
+  Expect(latest(other, "other", {"-q"}), 1,
+         {"**Failed** the firmware manifest " + url + " is refused: no trusted key (",
+          "Nothing was sent to the adapter.\n"});
+  EXPECT_EQ(other->CommandCount(), 0);
+  Expect(latest(other, "key", {"-q"}), 1,
+         {"Update failed: " + url + " has no firmware for KTR5688 (it has KTR5577, KTR558)."});
+  EXPECT_EQ(other->Flashes(), 0);
+  EXPECT_FALSE(other->InDownloadMode());
+
+  std::vector<std::string> list = {"--json", "firmware", "list", "--trust", d + "/key.pub"};
+  list.insert(list.end(), source.begin(), source.end());
+  r = Expect(list, 0, {});
+  objects = JsonLines(r.out);
+  ASSERT_EQ(objects.size(), 2u) << r.out;
+  EXPECT_EQ(objects[1]["model"], "KTR558");
+  EXPECT_EQ(objects[1]["url"], "https://127.0.0.1:" + std::to_string(port) + "/fw/KTR558.txt");
+  EXPECT_EQ(objects[0]["newest"], true);
+
+  // A local file: named verified when a cached signed manifest lists it; --require-signed
+  // refuses any other before a port is opened.
+  const std::string unlisted = dir.Write("unlisted.txt", NewerImage(1).text);
+  Expect({"update", "--require-signed", "--trust", d + "/key.pub", "--port", "/dev/zorbent-none",
+          unlisted},
+         1, {"not verified: this file is in no signed manifest\nUpdate failed: --require-signed"});
+  Expect({"update", "--check", "--require-signed", "--trust", d + "/key.pub",
+          d + "/www/fw/KTR558.txt", "--connect", block.Config()},
+         0, {"verified: KTR558.txt is KTR558 v2.2 in the signed manifest " + url + "\n"});
+  Expect({"update", "--latest", "--port", "/dev/null", unlisted}, 2, {"FILE or --latest"});
+#else
+  GTEST_SKIP() << "no python3 for the test server";
+#endif
 }
 
 }  // namespace

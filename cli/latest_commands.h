@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/jobs.h"
+#include "cli/json_output.h"
+#include "firmware/latest.h"
+
+namespace zorbent::cli {
+
+// What the command line says of where firmware comes from, on top of the settings.
+struct SourceOptions {
+  std::string manifest;            // --manifest URL|PATH
+  std::vector<std::string> trust;  // --trust KEY.pub, each
+  std::string caFile;              // --ca-file PEM
+};
+
+// The settings' source with the command line's on top. False with a sentence naming the
+// setting or file that is wrong.
+bool CommandLineSource(const SourceOptions& options, FirmwareSource& source, std::string& problem);
+
+// firmware list: every build of the verified manifest, per model newest first (one JSON object
+// per build with kJson). 0 listed, 1 the manifest refused.
+int ListFirmware(const SourceOptions& options, OutputFormat format);
+
+// update --latest, before any adapter is reached: the verified manifest. The exit status of
+// a refusal (said on text), or -1 to go on with RunLatest.
+struct LatestPlan {
+  FirmwareSource source;
+  VerifiedManifest manifest;
+};
+int PrepareLatest(const SourceOptions& options, const JobOptions& job, LatestPlan& plan);
+// Reads the adapter (read-only questions), picks its newest build, downloads and checks it,
+// then runs the update on it with every check the engine makes. The exit status.
+int RunLatest(const LatestPlan& plan, JobOptions job);
+
+// update FILE: the line saying whether the file is one of a signed manifest's (shown on
+// text), the manifest's URL into job.manifest when it is. With requireSigned an unverified
+// file is refused: false, said on text, nothing opened.
+bool NoteFileSignature(const SourceOptions& options, bool requireSigned, JobOptions& job);
+
+}  // namespace zorbent::cli
