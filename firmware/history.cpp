@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "firmware/outcome_json.h"
+#include "firmware/text_lines.h"
 #include "platform/record_file.h"
 #include "platform/user_folders.h"
 
@@ -58,20 +59,14 @@ bool ReadHistory(const std::string& path, HistoryContents& contents, std::string
   contents = HistoryContents{};
   std::string text;
   if (!ReadLines(path, text, kMaxHistoryBytes, error)) return false;
-  std::size_t number = 0;
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  TextLines lines(text);
+  for (std::string_view line; lines.Next(line);) {
     if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
     nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
     if (entry.is_discarded() || !entry.is_object()) {
-      contents.warnings.push_back(path + " line " + std::to_string(number) + " is damaged (" +
-                                  (entry.is_discarded() ? "not JSON" : "not a JSON object") +
-                                  "): skipped");
+      contents.warnings.push_back(
+          path + " line " + std::to_string(lines.Number()) + " is damaged (" +
+          (entry.is_discarded() ? "not JSON" : "not a JSON object") + "): skipped");
       continue;
     }
     contents.entries.push_back(std::move(entry));

@@ -11,6 +11,7 @@
 #include "engine/device_table.h"
 #include "engine/identify.h"
 #include "firmware/built_in_keys.h"
+#include "firmware/text_lines.h"
 #include "platform/digest.h"
 #include "platform/files.h"
 #include "platform/signature.h"
@@ -120,17 +121,12 @@ bool ReadConfig(const std::string& path, FirmwareSource& source, bool manifestCh
     problem = "the settings file " + why;
     return false;
   }
-  std::size_t number = 0;
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    ++number;
+  TextLines lines(text);
+  for (std::string_view line; lines.Next(line);) {
     if (const std::size_t hash = line.find('#'); hash != std::string_view::npos)
       line = line.substr(0, hash);
     if (Trimmed(line).empty()) continue;
-    const std::string where = path + " line " + std::to_string(number);
+    const std::string where = path + " line " + std::to_string(lines.Number());
     const std::size_t equals = line.find('=');
     const std::string name = Trimmed(line.substr(0, equals));
     const std::string value =
