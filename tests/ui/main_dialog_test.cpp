@@ -503,7 +503,8 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
       "The file holds v2.2.3X, older than the adapter's firmware v2.2.40. Install the older "
       "firmware anyway?";
   const struct {
-    char adapter;             // 'd' in download mode, 'o' newer than the file, 'u' unconfirmed
+    char adapter;  // 'd' in download mode, 'o' newer than the file, 's' the file's version,
+                   // 'u' unconfirmed
     std::optional<bool> yes;  // none: the real box, closed with Escape
     std::string question;     // empty: none asked
     std::string verdict;      // in the output's last line
@@ -513,6 +514,7 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
                {'d', true, recover, "Update succeeded: KTR5577 (was in download mode) -> "},
                {'o', false, older, "To install the older file anyway, press Update again"},
                {'o', true, older, "Update succeeded: KTR5577 (zOrbent BM) v2.2.40 -> v2.2.3X"},
+               {'s', true, "", "Update succeeded: KTR5577 (zOrbent BM) v2.2.3X -> v2.2.3X"},
                {'u', false, "", "Update not confirmed: the adapter reports v2.1.9 (file v"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(1, c.adapter) + (c.yes.value_or(false) ? " yes" : " no"));
@@ -520,6 +522,7 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
     sim::SimulatorOptions options = test::AdapterModel(model);
     options.adapter.startInDownloadMode = c.adapter == 'd';
     if (c.adapter == 'o') options.adapter.deviceVersion = "2.2.40";
+    if (c.adapter == 's') options.adapter.deviceVersion = "2.2.3X";
     if (c.adapter == 'u') options.adapter.flashedVersion = "2.1.9";
     test::RunningAdapter adapter(options);
     Open({adapter.Device()});
@@ -545,6 +548,9 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
     EXPECT_TRUE(c.yes || noIsDefault);
     const bool yes = c.yes.value_or(false);
     const bool downloaded = yes || c.adapter == 'u';
+    // A reinstall asks nothing and says so.
+    EXPECT_EQ(Output().find("this file installs the same version again") != std::string::npos,
+              c.adapter == 's');
     const sim::AdapterSimulator& simulator = *adapter.operator->();
     EXPECT_EQ(testing::FirstOf(simulator, testing::kDownloadCommands) >= 0, downloaded);
     EXPECT_EQ(Output().find("File download finished!\n") != std::string::npos, downloaded)
