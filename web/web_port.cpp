@@ -10,10 +10,11 @@
 // The JavaScript side is Module.zorbentHost.line (zorbent_engine.js, SerialLine). Its async
 // methods never reject: a failure is their result.
 
-EM_ASYNC_JS(int, web_line_open, (int baud),
-            { return (await Module.zorbentHost.line.open(baud)) ? 1 : 0; });
+EM_ASYNC_JS(int, web_line_open, (int baud, int keepReceived),
+            { return (await Module.zorbentHost.line.open(baud, keepReceived != 0)) ? 1 : 0; });
 
-EM_ASYNC_JS(void, web_line_close, (), { await Module.zorbentHost.line.close(); });
+EM_ASYNC_JS(void, web_line_close, (int keepReceived),
+            { await Module.zorbentHost.line.close(keepReceived != 0); });
 
 EM_ASYNC_JS(int, web_line_wait, (int count, int timeoutMs),
             { return (await Module.zorbentHost.line.wait(count, timeoutMs)) ? 1 : 0; });
@@ -53,16 +54,16 @@ std::string Connection(const std::string& name, std::int32_t baud) {
 
 WebPort::WebPort(const PortConfig& config, bool& opened)
     : name_(config.Get("name")), baud_(AtoiLike(config.Get("baud"))) {
-  opened = OpenAt(baud_);
+  opened = OpenAt(baud_, false);
 }
 
 WebPort::~WebPort() {
   Close();
 }
 
-bool WebPort::OpenAt(std::int32_t baud) {
+bool WebPort::OpenAt(std::int32_t baud, bool keepReceived) {
   facts_ = PortFacts{};
-  isOpen_ = web_line_open(baud) != 0;
+  isOpen_ = web_line_open(baud, keepReceived ? 1 : 0) != 0;
   if (isOpen_) {
     baud_ = baud;
     if (PortObserver* observer = GetPortObserver()) observer->OnOpen(Connection(name_, baud_));
@@ -79,13 +80,17 @@ bool WebPort::OpenAt(std::int32_t baud) {
 
 bool WebPort::Open() {
   Close();
-  return OpenAt(baud_);
+  return OpenAt(baud_, false);
 }
 
 void WebPort::Close() {
+  Close(false);
+}
+
+void WebPort::Close(bool keepReceived) {
   if (!isOpen_) return;
   isOpen_ = false;
-  web_line_close();
+  web_line_close(keepReceived ? 1 : 0);
   if (PortObserver* observer = GetPortObserver()) observer->OnClose(Connection(name_, baud_));
 }
 
@@ -123,8 +128,10 @@ std::int32_t WebPort::Available() {
 
 std::int32_t WebPort::SetBaud(std::int32_t baud) {
   if (baud <= 0) return -1;
-  Close();
-  return OpenAt(baud) ? 1 : -1;
+  // As on a native line, bytes received before the switch stay readable: the adapter's answer
+  // to the rate command may be followed at once by its first line at the new rate.
+  Close(true);
+  return OpenAt(baud, true) ? 1 : -1;
 }
 
 bool WebPort::Gone() const {

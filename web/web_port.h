@@ -34,7 +34,9 @@ class WebPort : public Port {
   bool Gone() const override;
 
  private:
-  bool OpenAt(std::int32_t baud);
+  // keepReceived: a rate change, which keeps the bytes received so far.
+  bool OpenAt(std::int32_t baud, bool keepReceived);
+  void Close(bool keepReceived);
 
   std::string name_;  // for messages: what the page called the port
   std::int32_t baud_ = 0;

@@ -55,10 +55,12 @@ export class SerialLine {
     this.error = '';
   }
 
-  async open(baudRate) {
+  // keepReceived: reopened for a new rate, which keeps the bytes received before, as a native
+  // port's rate change does.
+  async open(baudRate, keepReceived = false) {
     this.error = '';
     this.gone = false;
-    this.purge();
+    if (!keepReceived) this.purge();
     try {
       await this.port.open({ baudRate });
     } catch (error) {
@@ -85,7 +87,7 @@ export class SerialLine {
     return true;
   }
 
-  async close() {
+  async close(keepReceived = false) {
     this.closing = true;
     const reader = this.reader;
     this.reader = null;
@@ -108,7 +110,7 @@ export class SerialLine {
     }
     await this.#closePort();
     this.closing = false;
-    this.purge();
+    if (!keepReceived) this.purge();
     this.#wake();
   }
 

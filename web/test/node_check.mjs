@@ -238,7 +238,8 @@ async function blockModeChecks() {
     // The interrupted adapter waits in download mode; recover finishes the update.
     const update = await engine.update(image, { recover: true });
     checkOutcome(update, { succeeded: true, kind: 'none', state: 'updated_confirmed',
-                           family: 'block', model: 'KTR558' }, 'block-mode update');
+                           family: 'block', model: 'KTR558', rate_switch_failed: false },
+                 'block-mode update');
     check(port.opens[0] === 115200 && port.opens.includes(2000000),
           'block-mode update: the port is opened again at 2,000,000 baud', port.opens);
     check(seen.progress.at(-1) === 100, 'block-mode update: progress ends at 100', seen.progress);
