@@ -61,6 +61,10 @@ export class SerialLine {
     this.error = '';
     this.gone = false;
     if (!keepReceived) this.purge();
+    if (!this.port || typeof this.port.open !== 'function') {
+      this.error = 'no serial port was given (one from navigator.serial.requestPort())';
+      return false;
+    }
     try {
       await this.port.open({ baudRate });
     } catch (error) {

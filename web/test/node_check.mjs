@@ -291,7 +291,41 @@ async function badFileChecks() {
   }
 }
 
+// A port that will not open, a missing port, and a connection lost mid-download.
+async function portChecks() {
+  const refusing = new TcpSerialPort({ host: '127.0.0.1', port: 1 });
+  refusing.open = async () => {
+    refusing.opens.push('refused');
+    throw new Error('Failed to open serial port.');
+  };
+  const texts = [];
+  const engine = await createEngine({ port: refusing, core: { wasmBinary },
+                                      onReport: (kind, data) => kind === 'text' && texts.push(data) });
+  const read = await engine.read();
+  checkOutcome(read, { succeeded: false, kind: 'port_unavailable', state: 'not_reached',
+                       port_error: 'Failed to open serial port' }, 'refused open');
+  check(texts.join('').includes(
+            '**Failed** Port connection error!\r\nusb-1a86-7523: Failed to open serial port.\r\n'),
+        'refused open: the engine names the port and the browser\'s words', texts);
+  check(refusing.opens.length === 3, 'refused open: three attempts', refusing.opens);
+
+  const none = await createEngine({ port: undefined, core: { wasmBinary } });
+  checkOutcome(await none.read(), { succeeded: false, kind: 'port_unavailable' }, 'no port');
+
+  const sim = await startSim(['--model', 'KTR558', '--disconnect-at', '5']);
+  try {
+    const { engine: cut, port } = await engineFor(sim);
+    const update = await cut.update(makeImage('cut.txt', ['--model', 'KTR558']));
+    checkOutcome(update, { succeeded: false, kind: 'port_gone', adapter_changed: true },
+                 'connection lost');
+    checkPortUse(port, 'connection lost');
+  } finally {
+    stopSim(sim);
+  }
+}
+
 try {
+  await portChecks();
   await lineModeChecks();
   await blockModeChecks();
   await olderFileChecks();
