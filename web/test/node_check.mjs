@@ -219,12 +219,14 @@ async function blockModeChecks() {
     // A stop while the image goes: the job ends at its next step, and a second job is
     // refused while the first runs.
     let busy = null;
+    let midJob = null;
     const stopping = await engineFor(sim);
     const stopped = stopping.engine.update(image);
     const onProgress = setInterval(() => {
       if (stopping.seen.progress.some((p) => p >= 10)) {
         clearInterval(onProgress);
         stopping.engine.read().then((r) => { busy = r; });
+        midJob = stopping.engine.checkFile(image);  // runs while the job is suspended
         stopping.engine.stop();
       }
     }, 5);
@@ -233,6 +235,7 @@ async function blockModeChecks() {
     checkOutcome(stop, { succeeded: false, kind: 'stopped', adapter_changed: true }, 'stop');
     check(busy !== null && busy.succeeded === false && /Another job/.test(busy.cause),
           'a second job while one runs is refused', busy);
+    check(midJob?.ok === true && midJob.model === 'KTR558', 'checkFile during a job', midJob);
     checkPortUse(stopping.port, 'stop');
 
     // The interrupted adapter waits in download mode; recover finishes the update.
