@@ -303,6 +303,10 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
     },
   };
   const Module = await createZorbentCore({ ...core, zorbentHost: host });
+  // Files go by their plain names into a folder of their own, where no system folder
+  // (/dev, /tmp) can take a name.
+  Module.FS.mkdir('/firmware');
+  Module.FS.chdir('/firmware');
   const config = `com|${portName(port)}:${kNormalRate}`;
   let running = false;
 
