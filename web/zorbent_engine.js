@@ -9,7 +9,8 @@
 //   await engine.update(bytes, {recover, allowOlder}) -> outcome
 //   engine.stop()
 //
-// No method throws or rejects: every failure is a result (ok false, succeeded false).
+// No method throws or rejects: every failure is a result (ok false, succeeded false). Only
+// createEngine rejects, when the WebAssembly module cannot be loaded.
 
 import createZorbentCore from './zorbent_engine_core.js';
 
