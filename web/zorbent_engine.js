@@ -276,6 +276,14 @@ function fileName(name) {
   return base && base !== '.' && base !== '..' ? base.slice(0, kNameLimit) : 'firmware.txt';
 }
 
+// The bytes of a file as MEMFS takes them; null for anything else.
+function asBytes(bytes) {
+  if (bytes instanceof ArrayBuffer) return new Uint8Array(bytes);
+  return ArrayBuffer.isView(bytes) ? bytes : null;
+}
+
+const kNotBytes = 'The firmware must be given as its bytes (a Uint8Array).';
+
 function refusal(cause) {
   return {
     succeeded: false, stage: 'connect', kind: 'port_unavailable', state: 'not_reached',
@@ -349,8 +357,10 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
   return {
     checkFile(bytes, name = 'firmware.txt') {
       const path = `check-${fileName(name)}`;
+      const data = asBytes(bytes);
+      if (!data) return { ok: false, text: `**Failed** File is Invalid!\r\n${kNotBytes}\r\n` };
       try {
-        Module.FS.writeFile(path, bytes);
+        Module.FS.writeFile(path, data);
         return JSON.parse(callWithText(Module._zorbent_check_file, [path]));
       } catch (error) {
         return { ok: false, text: `**Failed** File is Invalid!\r\n${errorText(error)}.\r\n` };
@@ -368,9 +378,15 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
     },
 
     update(bytes, { recover = false, allowOlder = false, name = 'firmware.txt' } = {}) {
+      const data = asBytes(bytes);
+      if (!data) {
+        report('text', `**Failed** File is Invalid!\r\n${kNotBytes}\r\n`);
+        return Promise.resolve({ ...refusal(kNotBytes), stage: 'file', kind: 'file_unusable',
+                                 recovery: 'another_file' });
+      }
       return job(async () => {
         const path = fileName(name);
-        Module.FS.writeFile(path, bytes);
+        Module.FS.writeFile(path, data);
         try {
           return await Module.ccall('zorbent_update', 'string',
                                     ['string', 'string', 'number', 'number'],

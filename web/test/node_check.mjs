@@ -285,6 +285,10 @@ async function badFileChecks() {
     const short = engine.checkFile(new TextEncoder().encode('00AB\r\n'), 'short.txt');
     check(short.ok === false && short.text.includes('short.txt is too short (6 bytes)'),
           'checkFile: a short file is refused', short);
+    check(engine.checkFile('00AB').ok === false && engine.checkFile(corrupt.buffer).line === 4,
+          'checkFile: text is refused, an ArrayBuffer taken');
+    checkOutcome(await engine.update(null), { succeeded: false, kind: 'file_unusable' },
+                 'update without bytes');
     const updated = await engine.update(corrupt);
     checkOutcome(updated, { succeeded: false, kind: 'file_format', stage: 'file' },
                  'update with a bad file');
