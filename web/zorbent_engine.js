@@ -46,6 +46,7 @@ export class SerialLine {
   constructor(port) {
     this.port = port;
     this.reader = null;
+    this.stream = null;  // the readable stream being read
     this.writer = null;
     this.pumping = null;
     this.chunks = [];
@@ -82,7 +83,8 @@ export class SerialLine {
     }
     try {
       this.writer = this.port.writable.getWriter();
-      this.reader = this.port.readable.getReader();
+      this.stream = this.port.readable;
+      this.reader = this.stream.getReader();
     } catch (error) {
       this.error = errorText(error);
       await this.close();
@@ -131,28 +133,34 @@ export class SerialLine {
   }
 
   // Reads until the port is closed or lost. A read error the port survives (a framing or
-  // parity error, an overrun) gives a new readable stream: reading goes on there.
+  // parity error, an overrun) gives a new readable stream: reading goes on there. Each reader's
+  // lock is released when it ends: the port does not close while its readable is locked.
   async #pump() {
     let reader = this.reader;
     while (reader) {
+      let failed = false;
       try {
         const { value, done } = await reader.read();
-        if (done) break;
         if (value && value.length) this.#append(value);
+        if (!done) continue;
       } catch (error) {
         this.error = errorText(error);
+        failed = true;
+      }
+      const stream = this.port.readable;
+      try {
+        reader.releaseLock();
+      } catch {
+        // released already
+      }
+      reader = null;
+      // Only an error the port survived brings a new stream; an ended one is the end.
+      if (failed && !this.closing && stream && !stream.locked && stream !== this.stream) {
         try {
-          reader.releaseLock();
+          reader = this.reader = stream.getReader();
+          this.stream = stream;
         } catch {
-          // released
-        }
-        reader = null;
-        if (!this.closing && this.port.readable) {
-          try {
-            reader = this.reader = this.port.readable.getReader();
-          } catch {
-            reader = null;
-          }
+          reader = null;
         }
       }
     }

@@ -82,8 +82,12 @@ class TcpSerialPort {
     this.misuse = [];   // calls the API would refuse
   }
 
+  // As the API does, opening an open port and closing one whose streams are locked fail.
   async open({ baudRate }) {
-    if (this.socket) this.misuse.push('open while open');
+    if (this.socket) {
+      this.misuse.push('open while open');
+      throw new Error('The port is already open.');
+    }
     this.opens.push(baudRate);
     const socket = net.connect(this.address.port, this.address.host);
     await new Promise((resolve, reject) => {
@@ -121,6 +125,10 @@ class TcpSerialPort {
 
   async close() {
     if (!this.socket) this.misuse.push('close while closed');
+    if (this.readable?.locked || this.writable?.locked) {
+      this.misuse.push('close while a stream is locked');
+      throw new TypeError('Cannot cancel a locked stream');
+    }
     this.socket?.destroy();
     this.socket = null;
     this.readable = this.writable = null;
