@@ -19,6 +19,9 @@ const kNormalRate = 115200;
 // Bytes kept for the engine's next read at most; older bytes go first. The engine empties the
 // buffer before each command, so only a flooding line ever comes near it.
 const kReceiveLimit = 1 << 20;
+// The port's own read and write buffers (the API's default is 255 bytes): a block-mode record
+// is longer, and a page busy for a moment must not overrun the reads at 2,000,000 baud.
+const kPortBufferSize = 16384;
 // How long a close may take before the port counts as closed anyway: a stuck device must not
 // hang the job that closes it.
 const kCloseLimitMs = 3000;
@@ -68,7 +71,7 @@ export class SerialLine {
       return false;
     }
     try {
-      await this.port.open({ baudRate });
+      await this.port.open({ baudRate, bufferSize: kPortBufferSize });
     } catch (error) {
       this.error = errorText(error);
       return false;
