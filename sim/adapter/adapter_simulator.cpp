@@ -291,6 +291,21 @@ struct AdapterSimulator::State {
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
+    if (result.action == LinkAction::kRaiseRate && link->HostRate() == 0 && !options.linkModel &&
+        !options.link.splitAnswers) {
+      // A TCP host has no line rate for the banner to wait for: it goes in the answer's own
+      // write, so a host that reopens its port for the new rate (a browser) has it whatever
+      // the scheduling.
+      std::int32_t newRate = 0;
+      {
+        std::lock_guard lock(mutex);
+        newRate = core.Rate();
+      }
+      const std::string banner(AdapterCore::FastRateBanner());
+      Record(newRate, "", banner);
+      Send(out.substr(std::min(sentAlready, out.size())) + banner, rate);
+      return;
+    }
     const bool sent = Send(std::string_view(out).substr(sentAlready), rate);
     if (sent && result.action == LinkAction::kRaiseRate) {
       std::int32_t newRate = 0;
