@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 
 namespace zorbent {
 namespace {
@@ -15,9 +14,9 @@ std::uint32_t TickCount() {
   return static_cast<std::uint32_t>(ms) + tickOffset.load(std::memory_order_relaxed);
 }
 
-void SetTickOffsetForTesting(std::uint32_t offset) { tickOffset.store(offset); }
-
-void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SetTickOffsetForTesting(std::uint32_t offset) {
+  tickOffset.store(offset);
+}
 
 int LocalMilliseconds() {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
