@@ -707,6 +707,18 @@ TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
   }
 }
 
+// key.pem/key.pub and other.pem/other.pub in dir, made by openssl as a maker would.
+bool MakeKeyPairs(const std::string& dir) {
+  const std::string openssl = "cd " + dir + " && openssl ";
+  for (const std::string key : {"key", "other"}) {
+    const std::string make = openssl + "ecparam -name prime256v1 -genkey -noout -out " + key +
+                             ".pem && " + openssl + "ec -in " + key + ".pem -pubout -out " + key +
+                             ".pub 2>/dev/null";
+    if (std::system(make.c_str()) != 0) return false;
+  }
+  return true;
+}
+
 // A maker's round: keys from openssl, a manifest of simulator-made files that openssl checks
 // as well, then each kind of tampering caught by verify and named.
 TEST(Manifest, MakeSignsWhatVerifyAndOpensslAcceptAndTamperingIsNamed) {
@@ -720,19 +732,14 @@ TEST(Manifest, MakeSignsWhatVerifyAndOpensslAcceptAndTamperingIsNamed) {
     dir.Write(name, NewerImage(model).text);
   }
   dir.Write("files/KTR5577.notes.txt", "Faster ATI.\r\n");
-  const std::string openssl = "cd " + d + " && openssl ";
-  for (const std::string key : {"key", "other"})
-    ASSERT_EQ(
-        std::system((openssl + "ecparam -name prime256v1 -genkey -noout -out " + key + ".pem && " +
-                     openssl + "ec -in " + key + ".pem -pubout -out " + key + ".pub 2>/dev/null")
-                        .c_str()),
-        0);
+  ASSERT_TRUE(MakeKeyPairs(d));
   const std::string manifest = d + "/manifest.json", key = d + "/key.pem";
   Expect({"manifest", "make", d + "/files", "--key", key, "-o", manifest}, 0,
          {"KTR5577  line  2.2.3X   files/KTR5577.txt (", "with notes)\nKTR558   block",
           "Wrote " + manifest + " (3 builds)\nWrote " + manifest + ".sig (signed with"});
   EXPECT_NE(ReadFileText(manifest).find("\"notes\": \"Faster ATI.\""), std::string::npos);
-  EXPECT_EQ(std::system((openssl + "dgst -sha256 -verify key.pub -signature manifest.json.sig " +
+  EXPECT_EQ(std::system(("cd " + d +
+                         " && openssl dgst -sha256 -verify key.pub -signature manifest.json.sig " +
                          "manifest.json >/dev/null")
                             .c_str()),
             0);
@@ -896,13 +903,7 @@ TEST(Latest, UpdatesFromTheSignedManifestAndRefusesWhatItCannotTrust) {
   std::filesystem::create_directories(d + "/www/fw");
   for (const int model : {2, 5})
     dir.Write("www/fw/" + std::string(ModelName(model)) + ".txt", NewerImage(model).text);
-  const std::string openssl = "cd " + d + " && openssl ";
-  for (const std::string key : {"key", "other"})
-    ASSERT_EQ(
-        std::system((openssl + "ecparam -name prime256v1 -genkey -noout -out " + key + ".pem && " +
-                     openssl + "ec -in " + key + ".pem -pubout -out " + key + ".pub 2>/dev/null")
-                        .c_str()),
-        0);
+  ASSERT_TRUE(MakeKeyPairs(d));
   Expect({"manifest", "make", d + "/www/fw", "--key", d + "/key.pem", "-o", d + "/www/fw/m.json"},
          0, {"(2 builds)"});
   setenv("no_proxy", "*", 1);

@@ -4,6 +4,7 @@
 // test key, as `zorbent-fw manifest make` would write it.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,5 +76,42 @@ inline std::string WriteSignedRelease(
             {reinterpret_cast<const char*>(signature.data()), signature.size()});
   return path;
 }
+
+// A release the program is set up to use, as a user would: the manifest named in
+// ZORBENT_FW_MANIFEST, the test key trusted in the settings folder, a cache of its own. The
+// environment is put back when the object goes.
+class ConfiguredRelease {
+ public:
+  explicit ConfiguredRelease(const std::vector<std::pair<std::string, std::string>>& files) {
+    for (const char* sub : {"/release", "/config/trusted-keys", "/cache"})
+      std::filesystem::create_directories(dir_.Path() + sub);
+    WriteText(dir_.Path() + "/config/trusted-keys/maker.pub", kPublic);
+    Set("ZORBENT_FW_MANIFEST", WriteSignedRelease(dir_.Path() + "/release", files));
+    Set("ZORBENT_FW_CONFIG_DIR", dir_.Path() + "/config");
+    Set("ZORBENT_FW_CACHE_DIR", dir_.Path() + "/cache");
+  }
+  ~ConfiguredRelease() {
+    for (const char* name :
+         {"ZORBENT_FW_MANIFEST", "ZORBENT_FW_CONFIG_DIR", "ZORBENT_FW_CACHE_DIR"})
+      Set(name, "");
+  }
+  ConfiguredRelease(const ConfiguredRelease&) = delete;
+  ConfiguredRelease& operator=(const ConfiguredRelease&) = delete;
+  const std::string& Path() const { return dir_.Path(); }
+
+ private:
+  static void Set(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty()) {
+      unsetenv(name);
+    } else {
+      setenv(name, value.c_str(), 1);
+    }
+#endif
+  }
+  TempFolder dir_;
+};
 
 }  // namespace zorbent::testing

@@ -593,15 +593,7 @@ TEST_F(DialogTest, FailedUpdateEndsWithTheVerdictAndTheFailureLook) {
 // with its notes, No by default; Yes fetches and checks it into the Path field, and Update
 // installs it. A build that does not match its manifest is refused and nothing is filled in.
 TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
-  const testing::TempFolder dir;
-  for (const char* sub : {"/release", "/config/trusted-keys", "/cache"})
-    std::filesystem::create_directories(dir.Path() + sub);
-  testing::WriteText(dir.Path() + "/config/trusted-keys/maker.pub", testing::kPublic);
-  const std::string manifest = testing::WriteSignedRelease(
-      dir.Path() + "/release", {{"KTR5575.txt", test::NewerImage(1).text}});
-  setenv("ZORBENT_FW_MANIFEST", manifest.c_str(), 1);
-  setenv("ZORBENT_FW_CONFIG_DIR", (dir.Path() + "/config").c_str(), 1);
-  setenv("ZORBENT_FW_CACHE_DIR", (dir.Path() + "/cache").c_str(), 1);
+  const testing::ConfiguredRelease dir({{"KTR5575.txt", test::NewerImage(1).text}});
   test::RunningAdapter adapter(test::AdapterModel(1));
   Open();
   Pick(adapter.Device());
@@ -651,8 +643,6 @@ TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
   EXPECT_THAT(Output(), EndsWith("Latest failed: nothing was fetched.\n"));
   EXPECT_EQ(Outcome(), "failed");
   EXPECT_TRUE(Control<QLineEdit>("1004")->text().isEmpty());
-  for (const char* name : {"ZORBENT_FW_MANIFEST", "ZORBENT_FW_CONFIG_DIR", "ZORBENT_FW_CACHE_DIR"})
-    unsetenv(name);
 }
 
 // Refresh follows the position, not the name, and leaves the rate and the other page alone.

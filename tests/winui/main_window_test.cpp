@@ -150,6 +150,15 @@ class WindowTest : public ::testing::Test {
     }
     return done();
   }
+  // The WiFi page, on the simulator's loopback port.
+  void UseWifi(const std::string& port) {
+    Click(hwnd_, IDC_WIFI);
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
+    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, port.c_str());
+  }
+  // Clicks a button whose command asks a question, answered with word (g_question, g_noIsDefault
+  // keep what the box showed); false when the command does not end in time.
+  bool ClickAnswering(int id, int word);
   std::string Status() const { return Text(GetDlgItem(hwnd_, IDC_STATUS)); }
   bool Busy() const {
     return (GetWindowLongA(GetDlgItem(hwnd_, IDC_PROGRESS), GWL_STYLE) & PBS_MARQUEE) != 0;
@@ -337,9 +346,7 @@ TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
     if (!confirmed) options.adapter.flashedVersion = "2.1.9";
     test::RunningAdapter adapter(options);
     testing::FirmwareFile file(test::NewerImage(model).text);
-    Click(hwnd_, IDC_WIFI);
-    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-    SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+    UseWifi(adapter.Port());
     SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
     Click(hwnd_, IDC_UPDATE);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
@@ -445,15 +452,25 @@ void CALLBACK AnswerQuestion(HWND, UINT, UINT_PTR timer, DWORD) {
   });
 }
 
+bool WindowTest::ClickAnswering(int id, int word) {
+  g_owner = hwnd_;
+  g_word = word;
+  g_question.clear();
+  g_noIsDefault = false;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
+  Click(hwnd_, id);
+  const bool ended = PumpUntilIdle();
+  KillTimer(nullptr, timer);
+  return ended;
+}
+
 // Closing during a Read of a silent adapter asks a question that names the Read; the Read's
 // end takes the question away, the window stays, and the bar shows the failure.
 TEST_F(WindowTest, CloseQuestionNamesTheCommandAndGoesWhenItEnds) {
   sim::SimulatorOptions options = test::AdapterModel(2, true);
   options.link.silent = true;
   test::RunningAdapter silent(options);
-  Click(hwnd_, IDC_WIFI);
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, silent.Port().c_str());
+  UseWifi(silent.Port());
   Click(hwnd_, IDC_READ);
   ASSERT_FALSE(Idle());
   // Nothing looks frozen: the bar is busy and the line under it says what for, how long at most.
@@ -499,18 +516,9 @@ TEST_F(WindowTest, UpdatesThatNeedTheUsersWordAskAndOnlyYesSendsTheDownload) {
       if (older) options.adapter.deviceVersion = "2.2.40";
       test::RunningAdapter adapter(options);
       testing::FirmwareFile file(test::NewerImage(2).text);
-      Click(hwnd_, IDC_WIFI);
-      SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-      SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+      UseWifi(adapter.Port());
       SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
-      g_owner = hwnd_;
-      g_word = word;
-      g_question.clear();
-      g_noIsDefault = false;
-      const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
-      Click(hwnd_, IDC_UPDATE);
-      ASSERT_TRUE(PumpUntilIdle());
-      KillTimer(nullptr, timer);
+      ASSERT_TRUE(ClickAnswering(IDC_UPDATE, word));
       EXPECT_TRUE(g_question.starts_with(
           older ? "The file holds v2.2.3X, older than the adapter's firmware v2.2.40. Install "
                   "the older firmware anyway?"
@@ -528,29 +536,12 @@ TEST_F(WindowTest, UpdatesThatNeedTheUsersWordAskAndOnlyYesSendsTheDownload) {
 // Latest after a Read: the newest signed build is offered (No by default), and Yes fetches and
 // checks it into the Path field, from which Update installs it.
 TEST_F(WindowTest, LatestFetchesTheNewestSignedBuildIntoThePathField) {
-  const testing::TempFolder dir;
-  for (const char* sub : {"/release", "/config/trusted-keys", "/cache"})
-    std::filesystem::create_directories(dir.Path() + sub);
-  testing::WriteText(dir.Path() + "/config/trusted-keys/maker.pub", testing::kPublic);
-  const std::string manifest = testing::WriteSignedRelease(
-      dir.Path() + "/release", {{"KTR5575.txt", test::NewerImage(1).text}});
-  _putenv_s("ZORBENT_FW_MANIFEST", manifest.c_str());
-  _putenv_s("ZORBENT_FW_CONFIG_DIR", (dir.Path() + "/config").c_str());
-  _putenv_s("ZORBENT_FW_CACHE_DIR", (dir.Path() + "/cache").c_str());
+  const testing::ConfiguredRelease dir({{"KTR5575.txt", test::NewerImage(1).text}});
   test::RunningAdapter adapter(test::AdapterModel(1, true));
-  Click(hwnd_, IDC_WIFI);
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_ADDRESS, "127.0.0.1");
-  SetDlgItemTextA(Page(DeviceType::kWifi), IDC_IP_PORT, adapter.Port().c_str());
+  UseWifi(adapter.Port());
   Click(hwnd_, IDC_READ);
   ASSERT_TRUE(PumpUntilIdle());
-  g_owner = hwnd_;
-  g_word = IDYES;
-  g_question.clear();
-  g_noIsDefault = false;
-  const UINT_PTR timer = SetTimer(nullptr, 0, 20, &AnswerQuestion);
-  Click(hwnd_, IDC_LATEST);
-  ASSERT_TRUE(PumpUntilIdle());
-  KillTimer(nullptr, timer);
+  ASSERT_TRUE(ClickAnswering(IDC_LATEST, IDYES));
   EXPECT_TRUE(g_question.starts_with(
       "The newest firmware for KTR5575 is v2.2.3X; the adapter runs v2.2.2X."))
       << g_question;
@@ -564,8 +555,6 @@ TEST_F(WindowTest, LatestFetchesTheNewestSignedBuildIntoThePathField) {
   EXPECT_NE(Output().find("Update succeeded: KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"),
             std::string::npos)
       << Output();
-  for (const char* name : {"ZORBENT_FW_MANIFEST", "ZORBENT_FW_CONFIG_DIR", "ZORBENT_FW_CACHE_DIR"})
-    _putenv_s(name, "");
 }
 
 TEST_F(WindowTest, ClosingWhileIdleEndsTheWindowAndRaisesTheStopRequest) {
