@@ -150,11 +150,14 @@ async function runJob(update, { recover = false } = {}) {
   refresh();
   say(update ? `Update with ${state.file.name}${recover ? ', finishing an interrupted update' : ''}:`
              : 'Read:');
+  // A computer going to sleep in the middle of a download leaves the adapter without firmware.
+  const awake = await navigator.wakeLock?.request('screen').catch(() => null);
   const started = performance.now();
   const outcome = update
       ? await state.engine.update(state.file.bytes, { recover, name: state.file.name })
       : await state.engine.read();
   const seconds = (performance.now() - started) / 1000;
+  awake?.release().catch(() => {});
   state.busy = false;
   state.jobRunning = false;
 
