@@ -91,6 +91,7 @@ CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, do
     end.version = updated ? outcome.versionAfter : outcome.versionBefore;
   }
   end.verdict = WindowVerdict(outcome, update, opened, seconds);
+  end.downloadBegan = outcome.adapterChanged;
   if (!update || !opened || outcome.succeeded) return end;
   if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
     const std::string model =
@@ -321,10 +322,12 @@ void MainController::FinishCommand(const CommandEnd& end) {
   // After the engine's own lines, which were posted before this.
   if (!end.verdict.empty() && view_.IsShown()) WriteOutput(end.verdict + "\r\n", true);
   view_.ShowOutcome(end.look);
+  // The first percents come from the file check: a refusal before the download is no stop in it.
   view_.ShowStatus(lastPercent_ == 0 ? std::string()
-                   : end.look == OutcomeLook::kFailed
+                   : end.look != OutcomeLook::kFailed ? ProgressWords(lastPercent_)
+                   : end.downloadBegan
                        ? "The download stopped at " + std::to_string(lastPercent_) + "%."
-                       : ProgressWords(lastPercent_));
+                       : std::string());
   EnableControls(true);
   if (end.word == Word::kNone || !view_.IsShown()) return;
   if (!view_.AskUsersWord(end.question) || !view_.IsShown() || running_) return;

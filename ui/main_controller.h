@@ -72,6 +72,7 @@ struct CommandEnd {
   std::string question;     // ... and how it asks
   std::string model;        // the adapter the command found, and the version it runs now
   std::string version;
+  bool downloadBegan = false;  // the adapter was changed: a stop shows where the download was
 };
 
 // How a Latest ended: the lines for the output box, the file it fetched (empty when none),

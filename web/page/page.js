@@ -166,16 +166,11 @@ async function runJob(update, { recover = false } = {}) {
   const text = words.verdict(outcome, update, seconds);
   say(text);
   showVerdict(text, look);
-  if (look === 'failed') {
-    showProgress(100);  // the whole bar in the failure's colour
-    ui.percent.textContent = state.percent >= 0 ? `${state.percent}%` : '';
-    showStatus(state.percent >= 0 ? `The download stopped at ${state.percent}%.` : '');
-  } else if (update) {
-    showProgress(100);
-  } else {
-    showProgress(100);
-    ui.percent.textContent = '';
-  }
+  showProgress(100);  // a failure fills the bar in its colour
+  // The first percents come from the file check: only a download that began can stop in it.
+  const stopped = look === 'failed' && outcome.adapter_changed && state.percent >= 0;
+  ui.percent.textContent = stopped ? `${state.percent}%` : update && look !== 'failed' ? '100%' : '';
+  showStatus(stopped ? `The download stopped at ${state.percent}%.` : '');
   if (outcome.model) {
     const updated = update && outcome.succeeded && outcome.version_after;
     state.adapter = {
