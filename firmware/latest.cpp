@@ -300,23 +300,6 @@ bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
   return true;
 }
 
-BuildChoice ChooseBuild(const Manifest& manifest, std::string_view model,
-                        std::string_view adapterVersion, bool allowOlder) {
-  BuildChoice choice;
-  choice.build = NewestFor(manifest, model);
-  if (choice.build == nullptr) return choice;
-  const DeviceModel* known = ModelByName(model);
-  const int order = adapterVersion.empty()
-                        ? 1
-                        : CompareVersions(choice.build->version, adapterVersion,
-                                          known == nullptr ? '0' : known->xDigit);
-  choice.pick = order > 0    ? Pick::kNewer
-                : order == 0 ? Pick::kUpToDate
-                : allowOlder ? Pick::kNewer
-                             : Pick::kOnlyOlder;
-  return choice;
-}
-
 bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
                 const FirmwareSource& source, std::string& path, std::string& problem,
                 const FetchProgress& progress) {

@@ -59,23 +59,6 @@ struct VerifiedManifest {
 bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
                            std::string& problem, const FetchProgress& progress = {});
 
-enum class Pick { kNewer, kUpToDate, kOnlyOlder, kNoBuild };
-struct BuildChoice {
-  Pick pick = Pick::kNoBuild;
-  const ManifestBuild* build = nullptr;  // the newest for the model (older too, when allowed)
-};
-
-// What to do for an adapter of model running adapterVersion, from the newest build for the
-// model (build, set whenever the manifest has one):
-//   no build for the model                       kNoBuild (build null)
-//   version unknown (empty), or newest is newer  kNewer
-//   newest is the same version                   kUpToDate
-//   newest is older, allowOlder false            kOnlyOlder
-//   newest is older, allowOlder true             kNewer
-// So kNewer always means "install build"; versions compare as the update's gates do.
-BuildChoice ChooseBuild(const Manifest& manifest, std::string_view model,
-                        std::string_view adapterVersion, bool allowOlder);
-
 // Downloads the build next to the manifest's URL (ResolveRelativeUrl) into the cache folder
 // (<cache>/firmware/<sha256>/<file name>), or reuses a cached copy whose SHA-256 matches;
 // maxBytes is the declared size (a larger body stops there and fails); checks size and

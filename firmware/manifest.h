@@ -50,6 +50,23 @@ std::string ManifestJson(const Manifest& manifest);
 // null when the manifest has none for it.
 const ManifestBuild* NewestFor(const Manifest& manifest, std::string_view model);
 
+enum class Pick { kNewer, kUpToDate, kOnlyOlder, kNoBuild };
+struct BuildChoice {
+  Pick pick = Pick::kNoBuild;
+  const ManifestBuild* build = nullptr;  // the newest for the model (older too, when allowed)
+};
+
+// What to do for an adapter of model running adapterVersion, from the newest build for the
+// model (build, set whenever the manifest has one):
+//   no build for the model                       kNoBuild (build null)
+//   version unknown (empty), or newest is newer  kNewer
+//   newest is the same version                   kUpToDate
+//   newest is older, allowOlder false            kOnlyOlder
+//   newest is older, allowOlder true             kNewer
+// So kNewer always means "install build"; versions compare as the update's gates do.
+BuildChoice ChooseBuild(const Manifest& manifest, std::string_view model,
+                        std::string_view adapterVersion, bool allowOlder);
+
 // Whether path can be a build's file: a relative path of letters, digits and "._~-" in
 // segments separated by '/', none of them "." or ".." (so it reads the same as a URL and as
 // a local path). False with why.

@@ -15,6 +15,7 @@
 #include "engine/link.h"
 #include "engine/messages.h"
 #include "engine/update_engine.h"
+#include "firmware/manifest.h"
 #include "firmware/outcome_json.h"
 
 EM_JS(void, web_report_text, (const char* text),
@@ -94,6 +95,7 @@ nlohmann::json ResultJson(const JobOutcome& outcome) {
   nlohmann::json result = OutcomeJson(outcome);
   result["check_only"] = outcome.checkOnly;
   result["cause"] = TextOrNull(outcome.cause);
+  result["brief"] = TextOrNull(CauseInBrief(outcome));
   result["detail"] = TextOrNull(outcome.detail);
   result["unanswered"] = TextOrNull(outcome.unanswered);
   result["family"] = FamilyJson(outcome.family);
@@ -110,6 +112,8 @@ nlohmann::json ResultJson(const JobOutcome& outcome) {
   result["same_version"] = outcome.sameVersion;
   result["rate_switch_failed"] = outcome.rateSwitchFailed;
   result["port_error"] = TextOrNull(outcome.port.systemText);
+  result["banner"] = TextOrNull(outcome.banner);
+  result["garbled"] = outcome.line.garbled;
   return result;
 }
 
@@ -148,6 +152,20 @@ const char* RunJob(const char* config, const char* firmwarePath, bool update) {
     session.engine.ClosePort(channel);
   }
   return Finish(session);
+}
+
+std::string_view PickName(Pick pick) {
+  switch (pick) {
+    case Pick::kNewer:
+      return "newer";
+    case Pick::kUpToDate:
+      return "up_to_date";
+    case Pick::kOnlyOlder:
+      return "only_older";
+    case Pick::kNoBuild:
+      break;
+  }
+  return "no_build";
 }
 
 }  // namespace
@@ -216,6 +234,35 @@ EMSCRIPTEN_KEEPALIVE const char* zorbent_check_file(const char* path) {
   }
   facts["text"] = text;
   result = facts.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return result.c_str();
+}
+
+// The build a manifest (its JSON text, signature already checked) holds for an adapter of model
+// running version: JSON with ok, problem (a manifest the strict reader refuses), pick
+// ("newer", "up_to_date", "only_older", "no_build"), build and the manifest's publisher.
+EMSCRIPTEN_KEEPALIVE const char* zorbent_choose_build(const char* manifestText, const char* model,
+                                                      const char* version, int allowOlder) {
+  static std::string result;
+  Manifest manifest;
+  std::string problem;
+  nlohmann::json out = {{"ok", false}};
+  if (!ParseManifest(manifestText, manifest, problem)) {
+    out["problem"] = problem;
+  } else {
+    const BuildChoice choice = ChooseBuild(manifest, model, version, allowOlder != 0);
+    out["ok"] = true;
+    out["publisher"] = manifest.publisher;
+    out["published"] = manifest.published;
+    out["pick"] = PickName(choice.pick);
+    if (choice.build != nullptr) {
+      const ManifestBuild& build = *choice.build;
+      out["build"] = {{"model", build.model},     {"family", FamilyWord(build.family)},
+                      {"version", build.version}, {"file", build.file},
+                      {"size", build.size},       {"sha256", build.sha256},
+                      {"notes", build.notes}};
+    }
+  }
+  result = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return result.c_str();
 }
 

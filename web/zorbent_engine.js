@@ -8,6 +8,8 @@
 //   await engine.read()                             -> outcome
 //   await engine.update(bytes, {recover, allowOlder}) -> outcome
 //   engine.stop()
+//   engine.usePort(port)                            -> false while a job runs
+//   engine.chooseBuild(manifestText, model, version, allowOlder) -> {ok, problem, pick, build}
 //
 // No method throws or rejects: every failure is a result (ok false, succeeded false). Only
 // createEngine rejects, when the WebAssembly module cannot be loaded.
@@ -327,7 +329,7 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
   // (/dev, /tmp) can take a name.
   Module.FS.mkdir('/firmware');
   Module.FS.chdir('/firmware');
-  const config = `com|${portName(port)}:${kNormalRate}`;
+  let config = `com|${portName(port)}:${kNormalRate}`;
   let running = false;
 
   // Calls a C function that takes text and may not suspend (see check): ccall would take a
@@ -411,6 +413,26 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
 
     stop() {
       if (running) Module._zorbent_stop();
+    },
+
+    // The port the next jobs use (one from requestPort()); false while a job runs.
+    usePort(next) {
+      if (running) return false;
+      line.port = next;
+      config = `com|${portName(next)}:${kNormalRate}`;
+      return true;
+    },
+
+    // The manifest (its signature checked by the caller) read by the strict reader, and the
+    // build it holds for the adapter: never suspends, so it may run while a job waits.
+    chooseBuild(manifestText, model, version = '', allowOlder = false) {
+      try {
+        return JSON.parse(callWithText(
+          (text, name, have) => Module._zorbent_choose_build(text, name, have, allowOlder ? 1 : 0),
+          [String(manifestText), String(model || ''), String(version || '')]));
+      } catch (error) {
+        return { ok: false, problem: errorText(error) };
+      }
     },
   };
 }

@@ -145,7 +145,8 @@ TEST_F(FakeSysfs, AdapterDevicesAreTheListedBridgesAndBluetoothLinks) {
   EXPECT_EQ(adapters, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "rfcomm0", tree_.added[0]}));
 }
 
-// The table and the udev rule that gives the user these bridges list the same IDs.
+// The table, the udev rule that gives the user these bridges and the web page's port filter
+// list the same IDs.
 TEST(AdapterBridges, AreTheOnesTheUdevRuleLists) {
   std::ifstream rules(ZORBENT_UDEV_RULES);
   ASSERT_TRUE(rules) << ZORBENT_UDEV_RULES;
@@ -162,6 +163,16 @@ TEST(AdapterBridges, AreTheOnesTheUdevRuleLists) {
     table.insert(std::string(id.vid) + ":" + std::string(id.pid));
   EXPECT_EQ(table.size(), kAdapterBridges.size());  // no ID twice
   EXPECT_EQ(udev, table);
+
+  std::ifstream page(ZORBENT_WEB_BRIDGES);
+  ASSERT_TRUE(page) << ZORBENT_WEB_BRIDGES;
+  const std::regex filter(R"re(usbVendorId: 0x([0-9a-f]{4}), usbProductId: 0x([0-9a-f]{4}))re");
+  std::set<std::string> web;
+  for (std::string line; std::getline(page, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, filter)) web.insert(m[1].str() + ":" + m[2].str());
+  }
+  EXPECT_EQ(web, table);
 }
 
 // Each port's identity, description, access (and why not) and who has it open.

@@ -1,0 +1,389 @@
+// The page: pick the adapter's serial port, Read, choose a firmware file (or the newest build
+// from the site's signed manifest), Update with progress, and the job's end in this page's
+// terms. The engine (zorbent_engine.js) does every check and exchange; this file only words
+// what it reports and keeps the buttons in step.
+
+import { createEngine } from './zorbent_engine.js';
+import { kAdapterBridges, describePort } from './adapter_bridges.js';
+import { fetchBuild, fetchVerifiedManifest, loadSite } from './manifest.js';
+import * as words from './words.js';
+
+// The engine's own limit for a firmware file: larger ones are refused before they are read.
+const kMaxFirmwareBytes = 16 * 1024 * 1024;
+// Lines kept in the output box; older lines go first.
+const kOutputLines = 2000;
+// Release notes shown in the question at most.
+const kNotesShown = 600;
+
+const $ = (id) => document.getElementById(id);
+const ui = {
+  choosePort: $('choose-port'), chooseAnyPort: $('choose-any-port'), portName: $('port-name'), read: $('read'), file: $('file'),
+  fileButton: document.querySelector('label[for="file"]'), fileFacts: $('file-facts'),
+  latest: $('latest'), update: $('update'), stop: $('stop'), bar: $('bar'),
+  percent: $('percent'), status: $('status'), verdict: $('verdict'), output: $('output'),
+  question: $('question'), questionText: $('question-text'), unsupported: $('unsupported'),
+  unsupportedText: $('unsupported-text'), downloads: $('downloads'),
+};
+
+const state = {
+  engine: null,
+  serialOk: false,
+  port: null,
+  file: null,      // {bytes, name, facts}
+  adapter: null,   // {model, version} from the last Read or update
+  site: {},
+  busy: false,     // a job or a download runs
+  jobRunning: false,  // a job (not a download) runs: Stop and leaving the page ask
+  percent: -1,     // the last progress of the running job
+};
+
+// ---- output and status
+
+function say(text) {
+  const lines = String(text).replace(/\r\n?/g, '\n').replace(/\n$/, '');
+  const box = ui.output;
+  box.textContent += (box.textContent ? '\n' : '') + lines;
+  const all = box.textContent.split('\n');
+  if (all.length > kOutputLines) box.textContent = all.slice(-kOutputLines).join('\n');
+  box.scrollTop = box.scrollHeight;
+}
+
+function showStatus(text) {
+  ui.status.textContent = text;
+}
+
+function showProgress(percent) {
+  if (percent < 0) {
+    ui.bar.removeAttribute('value');  // busy: nothing to count yet
+    ui.percent.textContent = '';
+    return;
+  }
+  ui.bar.value = percent;
+  ui.percent.textContent = `${percent}%`;
+}
+
+function showFileFacts(text, look) {
+  ui.fileFacts.textContent = text;
+  ui.fileFacts.className = `facts ${look || ''}`.trim();
+}
+
+function showVerdict(text, look) {
+  ui.verdict.textContent = text;
+  if (look) {
+    ui.verdict.dataset.look = look;
+    document.body.dataset.look = look;
+  } else {
+    delete ui.verdict.dataset.look;
+    delete document.body.dataset.look;
+  }
+}
+
+// ---- buttons follow the state
+
+function refresh() {
+  const idle = !state.busy && state.engine !== null;
+  ui.choosePort.disabled = !state.serialOk || state.busy;
+  ui.chooseAnyPort.disabled = ui.choosePort.disabled;
+  ui.read.disabled = !idle || !state.port;
+  ui.update.disabled = !idle || !state.port || !state.file?.facts.ok;
+  ui.stop.disabled = !state.busy || !state.jobRunning;
+  ui.file.disabled = state.busy;
+  ui.fileButton.setAttribute('aria-disabled', String(state.busy));
+  ui.latest.hidden = !state.site.manifest;
+  ui.latest.disabled = !idle || !state.adapter?.model;
+  ui.latest.title = state.adapter?.model ? '' : 'Press Read first: it finds the adapter\'s model.';
+  if (state.busy) document.body.dataset.busy = '1';
+  else delete document.body.dataset.busy;
+}
+
+// ---- questions (No unless the user says Yes)
+
+let answering = null;
+function ask(text) {
+  if (answering) return Promise.resolve(false);
+  ui.questionText.textContent = text;
+  return new Promise((resolve) => {
+    answering = resolve;
+    ui.question.returnValue = '';
+    ui.question.showModal();
+    $('no').focus();
+  });
+}
+ui.question.addEventListener('close', () => {
+  const resolve = answering;
+  answering = null;
+  if (resolve) resolve(ui.question.returnValue === 'yes');
+});
+
+// ---- the engine's reports
+
+function onReport(kind, data) {
+  switch (kind) {
+    case 'text':
+      say(data);
+      break;
+    case 'progress':
+      state.percent = data;
+      showProgress(data);
+      showStatus(words.progressWords(data));
+      break;
+    case 'wait': {
+      const text = words.waitWords(data);
+      if (text) showStatus(text);
+      else showStatus(state.percent >= 0 ? words.progressWords(state.percent) : '');
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// ---- jobs
+
+async function runJob(update, { recover = false } = {}) {
+  state.busy = true;
+  state.jobRunning = true;
+  state.percent = -1;
+  showVerdict('', null);
+  showProgress(-1);
+  showStatus('');
+  refresh();
+  say(update ? `Update with ${state.file.name}${recover ? ', finishing an interrupted update' : ''}:`
+             : 'Read:');
+  const started = performance.now();
+  const outcome = update
+      ? await state.engine.update(state.file.bytes, { recover, name: state.file.name })
+      : await state.engine.read();
+  const seconds = (performance.now() - started) / 1000;
+  state.busy = false;
+  state.jobRunning = false;
+
+  if (!words.portOpened(outcome)) say(words.portAdvice(outcome));
+  const look = words.lookOf(outcome);
+  const text = words.verdict(outcome, update, seconds);
+  say(text);
+  showVerdict(text, look);
+  if (look === 'failed') {
+    showProgress(100);  // the whole bar in the failure's colour
+    ui.percent.textContent = state.percent >= 0 ? `${state.percent}%` : '';
+    showStatus(state.percent >= 0 ? `The download stopped at ${state.percent}%.` : '');
+  } else if (update) {
+    showProgress(100);
+  } else {
+    showProgress(100);
+    ui.percent.textContent = '';
+  }
+  if (outcome.model) {
+    const updated = update && outcome.succeeded && outcome.version_after;
+    state.adapter = {
+      model: outcome.model,
+      version: updated ? outcome.version_after : outcome.version_before,
+    };
+  }
+  refresh();
+
+  const question = words.recoverQuestion(outcome, update);
+  if (question && (await ask(question))) await runJob(true, { recover: true });
+}
+
+// ---- the port
+
+function usePort(port) {
+  state.port = port;
+  state.engine?.usePort(port);
+  let info = {};
+  try {
+    info = port.getInfo();
+  } catch {
+    // a port that cannot say
+  }
+  ui.portName.textContent = describePort(info);
+  ui.portName.className = 'facts good';
+  refresh();
+}
+
+async function choosePort(filtered) {
+  try {
+    const port = await navigator.serial.requestPort(filtered ? { filters: kAdapterBridges } : {});
+    usePort(port);
+  } catch (error) {
+    if (error?.name === 'NotFoundError') {
+      if (!state.port) {
+        ui.portName.textContent = filtered
+            ? 'No adapter chosen. Not in the list? Press Other port... for every serial port ' +
+              '(Bluetooth adapters are there).'
+            : 'No adapter chosen.';
+      }
+      return;
+    }
+    ui.portName.textContent = `The browser gave no port: ${error?.message || error}.`;
+    ui.portName.className = 'facts bad';
+  }
+}
+
+// ---- the file
+
+function takeFile(bytes, name, origin) {
+  const facts = state.engine.checkFile(bytes, name);
+  if (!facts.ok) {
+    state.file = null;
+    showFileFacts(`${name}:\n${facts.text.replace(/\r\n?/g, '\n').trim()}\nChoose another file.`,
+                  'bad');
+  } else {
+    state.file = { bytes, name, facts };
+    showFileFacts(`${name}: ${facts.text.trim()}${origin ? ` ${origin}` : ''}`, 'good');
+  }
+  refresh();
+}
+
+async function onFileChosen() {
+  const chosen = ui.file.files[0];
+  ui.file.value = '';  // the same file chosen again is read again
+  if (!chosen) return;
+  if (chosen.size > kMaxFirmwareBytes) {
+    state.file = null;
+    showFileFacts(`${chosen.name} is ${chosen.size} bytes, larger than any adapter's firmware ` +
+                  `(at most ${kMaxFirmwareBytes} bytes). Choose the firmware file.`, 'bad');
+    refresh();
+    return;
+  }
+  try {
+    takeFile(new Uint8Array(await chosen.arrayBuffer()), chosen.name, '');
+  } catch (error) {
+    state.file = null;
+    showFileFacts(`${chosen.name} could not be read: ${error?.message || error}. Choose it again.`,
+                  'bad');
+    refresh();
+  }
+}
+
+function notesOf(build) {
+  if (!build.notes) return '';
+  const notes = build.notes.length > kNotesShown ? `${build.notes.slice(0, kNotesShown)} ...`
+                                                 : build.notes;
+  return `\n\nRelease notes:\n${notes}`;
+}
+
+// The newest build for the adapter Read found, from the site's signed manifest.
+async function onLatest() {
+  const { model, version } = state.adapter;
+  const have = version ? `v${version}` : 'an unknown version';
+  const refuse = (why) => {
+    const kept = state.file ? `\nStill chosen: ${state.file.name}.` : '';
+    showFileFacts(`Newest firmware: ${why}. Nothing was fetched.${kept}`, 'bad');
+    say(`Newest firmware: ${why}.`);
+  };
+  state.busy = true;
+  refresh();
+  showStatus('Fetching the list of firmware ...');
+  try {
+    const manifest = await fetchVerifiedManifest(state.site);
+    if (!manifest.ok) return refuse(manifest.why);
+    say(`${manifest.url}: signed by ${manifest.signedBy}.`);
+    const choice = state.engine.chooseBuild(manifest.text, model, version);
+    if (!choice.ok) return refuse(`${manifest.url} cannot be used: ${choice.problem}`);
+    const newest = choice.build ? `v${choice.build.version}` : '';
+    switch (choice.pick) {
+      case 'no_build':
+        return refuse(`the manifest has no firmware for ${model}`);
+      case 'up_to_date':
+        say(`Newest firmware: ${model} already runs ${have}, the newest firmware the manifest ` +
+            'has for it.');
+        showFileFacts(`${model} already runs ${have}, the newest firmware for it.`, 'good');
+        return undefined;
+      case 'only_older':
+        return refuse(`the manifest's newest firmware for ${model} is ${newest}, older than the ` +
+                      `${have} it runs`);
+      default:
+        break;
+    }
+    showStatus('');
+    const yes = await ask(`The newest firmware for ${model} is ${newest}; the adapter runs ` +
+                          `${have}.\n\nDownload it and use it for the update?` +
+                          notesOf(choice.build));
+    if (!yes) {
+      say(`Newest firmware: ${newest} for ${model} was not fetched.`);
+      return undefined;
+    }
+    const build = await fetchBuild(manifest.url, choice.build, (done, total) =>
+      showStatus(`Downloading the firmware: ${Math.floor((100 * done) / total)}%`));
+    if (!build.ok) return refuse(build.why);
+    say(`Newest firmware: ${newest} for ${model} was fetched and matches its signed manifest: ` +
+        'press Update to install it.');
+    takeFile(build.bytes, build.name,
+             `From the signed manifest (signed by ${manifest.signedBy}): press Update to ` +
+             'install it.');
+    return undefined;
+  } finally {
+    state.busy = false;
+    showStatus('');
+    refresh();
+  }
+}
+
+// ---- start
+
+function explainUnsupported() {
+  let why = '';
+  if (!window.isSecureContext) {
+    why = 'This page was not served over https (or from localhost), so the browser keeps Web ' +
+          'Serial from it: open it at its https:// address.';
+  } else if (!('serial' in navigator) || !navigator.serial) {
+    why = 'This browser has no Web Serial, which the page needs to reach the adapter: Firefox, ' +
+          'Safari and browsers on phones lack it. Use Chrome, Edge or Opera on a computer.';
+  }
+  if (!why) return true;
+  ui.unsupportedText.textContent = why;
+  ui.unsupported.hidden = false;
+  return false;
+}
+
+async function start() {
+  state.serialOk = explainUnsupported();
+  refresh();
+  ui.choosePort.addEventListener('click', () => choosePort(true));
+  ui.read.addEventListener('click', () => runJob(false));
+  ui.update.addEventListener('click', () => runJob(true));
+  ui.stop.addEventListener('click', () => {
+    showStatus('Stopping ...');
+    state.engine.stop();
+  });
+  ui.file.addEventListener('change', onFileChosen);
+  ui.latest.addEventListener('click', onLatest);
+  window.addEventListener('beforeunload', (event) => {
+    if (!state.jobRunning) return;
+    event.preventDefault();
+    event.returnValue = '';  // an update cut off leaves the adapter without firmware
+  });
+
+  ui.chooseAnyPort.addEventListener('click', () => choosePort(false));
+
+  try {
+    state.engine = await createEngine({ port: null, onReport, ask });
+  } catch (error) {
+    say(`**Failed** The page's engine could not be loaded: ${error?.message || error}. Reload ` +
+        'the page.');
+    return;
+  }
+  const site = await loadSite();
+  if (!site.ok) say(`${site.why}: the newest-firmware choice is off.`);
+  state.site = site.ok ? site.site : {};
+  if (typeof state.site.downloads === 'string') ui.downloads.href = state.site.downloads;
+  if (state.serialOk) {
+    navigator.serial.addEventListener?.('disconnect', (event) => {
+      if (event.target !== state.port || state.busy) return;
+      ui.portName.textContent = `${describePort(state.port.getInfo())}: unplugged. Plug it in ` +
+                                'and press Choose adapter.';
+      ui.portName.className = 'facts bad';
+    });
+    try {
+      const granted = await navigator.serial.getPorts();
+      if (granted.length === 1 && !state.port) usePort(granted[0]);
+    } catch {
+      // nothing granted before
+    }
+  }
+  refresh();
+}
+
+start();
