@@ -37,6 +37,9 @@ if (!existsSync(chromiumPath)) {
 const kStepMs = 15000;
 const kScenarioMs = 40000;
 const kSimStartMs = 10000;
+// The adapter of the scenarios that act during a transfer: each command takes a while, so a
+// press at 10% comes seconds before the end.
+const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '150000'];
 const kWide = { width: 1000, height: 800 };
 const kNarrow = { width: 360, height: 740 };
 const kMime = {
@@ -155,9 +158,10 @@ const shot = (page, name) => page.screenshot({ path: path.join(shots, `${name}.p
 const text = (page, selector) => page.locator(selector).innerText();
 const standinLog = (page) => page.evaluate(() => window.__serialStandin.log);
 
+// The engine loads while the port is chosen: Read is enabled once both are there.
 async function choosePort(page) {
   await page.click('#choose-port');
-  await page.waitForFunction(() => document.querySelector('#port-name')?.textContent.trim());
+  await page.waitForSelector('#read:enabled');
 }
 
 async function chooseFile(page, file, expect) {
@@ -166,13 +170,14 @@ async function chooseFile(page, file, expect) {
                              expect);
 }
 
-// Presses button (after waiting for it to be enabled) and waits for the job it starts to end;
-// during(page) runs while the job is busy. Resolves to the verdict.
-async function job(page, button, during) {
+// Presses button (after waiting for it to be enabled) and waits for the jobs it starts to end
+// (two when a question after the first starts another); during(page) runs meanwhile.
+// Resolves to the verdict.
+async function job(page, button, during, jobs = 1) {
   const ended = await page.evaluate(() => window.__jobsEnded);
   await page.click(button);
   if (during) await during(page);
-  await page.waitForFunction((n) => window.__jobsEnded > n, ended);
+  await page.waitForFunction((n) => window.__jobsEnded >= n, ended + jobs);
   return page.evaluate(() => {
     const verdict = document.querySelector('#verdict');
     return { look: verdict.dataset.look, text: verdict.textContent.trim() };
@@ -227,7 +232,7 @@ const scenarios = {
   },
 
   async 'line-update'(id) {
-    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--link-model'] });
+    const state = await openPage(id, { sim: kSlowSim });
     const { page } = state;
     await choosePort(page);
     const filters = (await standinLog(page)).filters.at(-1);
@@ -293,7 +298,7 @@ const scenarios = {
   },
 
   async stop(id) {
-    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--link-model'] });
+    const state = await openPage(id, { sim: kSlowSim });
     const { page } = state;
     await choosePort(page);
     await chooseFile(page, makeImage('stop.txt', ['--model', 'KTR5577']), 'KTR5577');
@@ -317,7 +322,7 @@ const scenarios = {
       check(question.includes('Finish the interrupted update?'), 'the page asks to finish',
             question);
       await page.click('#yes');
-    });
+    }, 2);
     checkLook(verdict, 'succeeded', 'the interrupted update finished');
     return state;
   },
@@ -374,7 +379,7 @@ const scenarios = {
   },
 
   async 'leave-during-update'(id) {
-    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--link-model'] });
+    const state = await openPage(id, { sim: kSlowSim });
     const { page } = state;
     await choosePort(page);
     await chooseFile(page, makeImage('leave.txt', ['--model', 'KTR5577']), 'KTR5577');
@@ -386,6 +391,9 @@ const scenarios = {
     const verdict = await job(page, '#update', async () => {
       await percentAtLeast(page, 5);
       await page.close({ runBeforeUnload: true });
+    }).catch((error) => {
+      check(!page.isClosed(), 'leaving during an update closed the page without asking');
+      throw error;
     });
     check(asked, 'leaving during an update asks first');
     checkLook(verdict, 'succeeded', 'the update went on after staying');
