@@ -219,6 +219,8 @@ const scenarios = {
     check(await page.isDisabled('#read') && await page.isDisabled('#update'),
           'Read and Update are disabled before a port is chosen');
     check(await page.isHidden('#unsupported'), '#unsupported is hidden where Web Serial is');
+    check(await page.isDisabled('#stop'), 'Stop is disabled without a job');
+    check(await page.getAttribute('#verdict', 'data-look') === null, 'no verdict before a job');
     await shot(page, 'web-at-rest');
     // Cancelling the chooser leaves the page as it was.
     await page.evaluate(() => { window.__serialStandin.cancelChooser = true; });
@@ -246,6 +248,8 @@ const scenarios = {
     const update = await job(page, '#update', async () => {
       await percentAtLeast(page, 20);
       await shot(page, 'web-updating');
+      check(await page.isEnabled('#stop') && await page.isDisabled('#read'),
+            'while the job runs only Stop is enabled');
     });
     checkLook(update, 'succeeded', 'Update');
     check(update.text.startsWith('Update succeeded:'), 'Update: the verdict says so', update);
@@ -254,6 +258,10 @@ const scenarios = {
           bar);
     check(bridge.opens(id).every((rate) => rate === 115200), 'every open at 115200',
           bridge.opens(id));
+    const { opens, signals } = await standinLog(page);
+    check(signals.length === opens.length &&
+          signals.every((s) => s.dataTerminalReady === false && s.requestToSend === false),
+          'DTR and RTS inactive after every open', signals);
     await shot(page, 'web-success');
     return state;
   },
@@ -397,6 +405,11 @@ const scenarios = {
     });
     check(asked, 'leaving during an update asks first');
     checkLook(verdict, 'succeeded', 'the update went on after staying');
+    await checkClean(state, id);
+    asked = false;
+    await page.close({ runBeforeUnload: true });
+    await page.waitForEvent('close');
+    check(!asked, 'leaving after the update does not ask');
     return state;
   },
 };
@@ -417,13 +430,19 @@ for (const [name, scenario] of Object.entries(scenarios)) {
   const bound = limit(kScenarioMs, name);
   try {
     const state = await Promise.race([scenario(name), bound.promise]);
-    await checkClean(state, name);
+    if (!state.page.isClosed()) await checkClean(state, name);
     console.log(`PASS ${name}`);
   } catch (error) {
     failures++;
     console.log(`FAIL ${name}: ${String(error.message || error).split('\n')[0]}`);
   } finally {
     bound.cancel();
+    // How each page was left, a failed one above all.
+    const pages = contexts.flatMap((context) => context.pages());
+    for (const [at, page] of pages.entries()) {
+      await page.screenshot({ path: path.join(shots, `${name}${at ? `-${at + 1}` : ''}.png`),
+                              fullPage: true, timeout: kStepMs }).catch(() => {});
+    }
     await Promise.all(contexts.splice(0).map((context) => context.close().catch(() => {})));
     stopAll();
     sims.clear();
