@@ -279,6 +279,18 @@ const scenarios = {
     return state;
   },
 
+  // The adapter hangs up mid-download: the page says the update failed, and what to do.
+  async 'port-lost'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR558', '--disconnect-at', '5'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('cut.txt', ['--model', 'KTR558']), 'KTR558');
+    const verdict = await job(page, '#update');
+    checkLook(verdict, 'failed', 'a connection lost mid-download');
+    check(/download mode/i.test(verdict.text), 'the verdict tells of download mode', verdict);
+    return state;
+  },
+
   async 'model-mismatch'(id) {
     const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
     const { page } = state;

@@ -55,9 +55,10 @@
       this.#readable = new ReadableStream({
         start(controller) {
           ws.onmessage = (event) => controller.enqueue(new Uint8Array(event.data));
+          // The other side hung up: as a lost device, the stream fails.
           ws.onclose = () => {
             try {
-              controller.close();
+              controller.error(new DOMException('The device has been lost.', 'NetworkError'));
             } catch {
               // cancelled already
             }
