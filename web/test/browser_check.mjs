@@ -9,7 +9,9 @@
 // names the browser (default /usr/bin/chromium).
 
 import { spawn, spawnSync } from 'node:child_process';
-import { cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import {
+  cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+} from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
@@ -103,15 +105,22 @@ function makeImage(name, imageArgs) {
 
 // Serves the copy; nothing is cached, so a file rewritten between pages is fetched anew.
 const server = http.createServer((request, response) => {
-  const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
-  const file = path.join(site, path.normalize(name.endsWith('/') ? `${name}index.html` : name));
-  if (!file.startsWith(site + path.sep) || !existsSync(file)) {
+  let body = null;
+  let file = '';
+  try {
+    const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    file = path.join(site, path.normalize(name.endsWith('/') ? `${name}index.html` : name));
+    if (file.startsWith(site + path.sep) && statSync(file).isFile()) body = readFileSync(file);
+  } catch {
+    // a bad address or a missing file
+  }
+  if (!body) {
     response.writeHead(404).end();
     return;
   }
   response.writeHead(200, { 'Content-Type': kMime[path.extname(file)] || 'application/octet-stream',
                             'Cache-Control': 'no-store' });
-  response.end(readFileSync(file));
+  response.end(body);
 });
 await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
 const base = `http://127.0.0.1:${server.address().port}`;
@@ -446,7 +455,10 @@ for (const [name, scenario] of Object.entries(scenarios)) {
     console.log(`PASS ${name}`);
   } catch (error) {
     failures++;
-    console.log(`FAIL ${name}: ${String(error.message || error).split('\n')[0]}`);
+    // The first line, and what Playwright was waiting for.
+    const lines = String(error.message || error).replace(/\x1b\[\d+m/g, '').split('\n');
+    const waiting = lines.find((line) => /^\s*- waiting for/.test(line));
+    console.log(`FAIL ${name}: ${lines[0]}${waiting ? ` (${waiting.trim().slice(2)})` : ''}`);
   } finally {
     bound.cancel();
     // How each page was left, a failed one above all.
