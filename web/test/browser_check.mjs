@@ -41,7 +41,7 @@ const kScenarioMs = 40000;
 const kSimStartMs = 10000;
 // The adapter of the scenarios that act during a transfer: each command takes a while, so a
 // press at 10% comes seconds before the end.
-const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '150000'];
+const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '200000'];
 const kWide = { width: 1000, height: 800 };
 const kNarrow = { width: 360, height: 740 };
 const kMime = {
@@ -193,8 +193,12 @@ async function job(page, button, during, jobs = 1) {
   });
 }
 
-const percentAtLeast = (page, least) => page.waitForFunction(
-  (n) => parseInt(document.querySelector('#percent').textContent, 10) >= n, least);
+// Waits for the bar to show least percent; resolves to which buttons were enabled then.
+const percentAtLeast = async (page, least) => (await page.waitForFunction((n) => {
+  const $ = (id) => document.getElementById(id);
+  return parseInt($('percent').textContent, 10) >= n &&
+         { stop: !$('stop').disabled, read: !$('read').disabled, update: !$('update').disabled };
+}, least)).jsonValue();
 
 // The port was used as the API allows, and the page threw nothing.
 async function checkClean({ page, errors }, what) {
@@ -255,10 +259,10 @@ const scenarios = {
     check(read.text.includes('KTR5577'), 'Read: the verdict names the model', read);
     await chooseFile(page, makeImage('ktr5577.txt', ['--model', 'KTR5577']), 'KTR5577');
     const update = await job(page, '#update', async () => {
-      await percentAtLeast(page, 20);
+      const enabled = await percentAtLeast(page, 20);
+      check(enabled.stop && !enabled.read && !enabled.update,
+            'while the job runs only Stop is enabled', enabled);
       await shot(page, 'web-updating');
-      check(await page.isEnabled('#stop') && await page.isDisabled('#read'),
-            'while the job runs only Stop is enabled');
     });
     checkLook(update, 'succeeded', 'Update');
     check(update.text.startsWith('Update succeeded:'), 'Update: the verdict says so', update);
