@@ -126,11 +126,16 @@ await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
 const base = `http://127.0.0.1:${server.address().port}`;
 const bridge = await startBridge();
 const contexts = [];  // the running scenario's, closed at its end
-const browser = await chromium.launch({ executablePath: chromiumPath, headless: true });
+// A name for the same server that is not a secure context (only localhost and 127.0.0.1 are).
+const kPlainHost = 'zorbent-page.test';
+const browser = await chromium.launch({
+  executablePath: chromiumPath, headless: true,
+  args: [`--host-resolver-rules=MAP ${kPlainHost} 127.0.0.1`],
+});
 
 // A new context and page at viewport; sim (adapter-sim's arguments) starts a simulator the
 // stand-in reaches as id; standin false leaves the page without Web Serial.
-async function openPage(id, { sim, standin = true, viewport = kWide, at = '/' } = {}) {
+async function openPage(id, { sim, standin = true, viewport = kWide, at = '/', origin = base } = {}) {
   const context = await browser.newContext({ viewport });
   contexts.push(context);
   context.setDefaultTimeout(kStepMs);
@@ -159,7 +164,7 @@ async function openPage(id, { sim, standin = true, viewport = kWide, at = '/' } 
   });
   const page = await context.newPage();
   page.on('pageerror', (error) => errors.push(String(error)));
-  await page.goto(base + at);
+  await page.goto(origin + at);
   return Object.assign(state, { page });
 }
 
@@ -408,6 +413,13 @@ const scenarios = {
     check((await text(page, '#unsupported')).includes('Web Serial'), 'the note names Web Serial');
     check(await page.locator('#unsupported a[href]').count() > 0,
           'the note links to the installable programs');
+    // Served over plain http from a name other than localhost, the page is not a secure context.
+    const plain = await openPage(`${id}-plain`, {
+      standin: false, origin: base.replace('127.0.0.1', kPlainHost) });
+    await plain.page.waitForSelector('#unsupported', { state: 'visible' });
+    const note = await text(plain.page, '#unsupported');
+    check(/https/.test(note) && await plain.page.isDisabled('#choose-port'),
+          'outside a secure context the note asks for https and no port can be chosen', note);
     return state;
   },
 
