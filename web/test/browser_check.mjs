@@ -54,7 +54,7 @@ const kMime = {
 
 const work = mkdtempSync(path.join(os.tmpdir(), 'zorbent-browser-'));
 const site = path.join(work, 'site');
-const shots = path.resolve(shotsArg || path.join(mkdtempSync(path.join(os.tmpdir(), 'zorbent-shots-'))));
+const shots = path.resolve(shotsArg || mkdtempSync(path.join(os.tmpdir(), 'zorbent-shots-')));
 mkdirSync(shots, { recursive: true });
 cpSync(distDir, site, { recursive: true });
 // A page of its own that only loads the engine, for the engine's check in the browser.
@@ -62,11 +62,11 @@ writeFileSync(path.join(site, 'engine-check.html'), '<!doctype html><title>engin
 
 const sims = new Set();
 const stopAll = () => sims.forEach((child) => child.kill());
-process.on('SIGTERM', () => {
+process.on('SIGTERM', () => process.exit(1));
+process.on('exit', () => {
   stopAll();
-  process.exit(1);
+  rmSync(work, { recursive: true, force: true });
 });
-process.on('exit', stopAll);
 
 function check(ok, what, seen) {
   if (!ok) throw new Error(`${what}${seen === undefined ? '' : `: ${JSON.stringify(seen)}`}`);
@@ -491,7 +491,6 @@ for (const [name, scenario] of Object.entries(scenarios)) {
 await browser.close();
 await bridge.close();
 server.close();
-rmSync(work, { recursive: true, force: true });
 console.log(`browser_check: ${failures === 0 ? 'all passed' : `${failures} failed`} in ` +
             `${Math.round((Date.now() - started) / 1000)} s; screenshots in ${shots}`);
 process.exit(failures === 0 ? 0 : 1);
