@@ -1,0 +1,496 @@
+// The update page end to end in headless Chromium: a temporary copy of DIST_DIR is served on
+// 127.0.0.1 (a secure context), a Web Serial stand-in (serial_standin.js) carries each open of
+// the port over a WebSocket bridge (serial_bridge.mjs) to an adapter-sim of the scenario's
+// own, and each scenario drives the page by its element ids as a user would.
+//
+//   node web/test/browser_check.mjs DIST_DIR ADAPTER_SIM ZORBENT_FW [--screenshots DIR]
+//
+// One PASS or FAIL line per scenario; exit status 0 when every scenario passed. CHROMIUM
+// names the browser (default /usr/bin/chromium).
+
+import { spawn, spawnSync } from 'node:child_process';
+import {
+  cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+} from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+import { startBridge } from './serial_bridge.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const args = process.argv.slice(2);
+const shotsAt = args.indexOf('--screenshots');
+const shotsArg = shotsAt >= 0 ? args.splice(shotsAt, 2)[1] : null;
+const [distDir, simPath, fwPath] = args.map((p) => path.resolve(p));
+if (!distDir || !simPath || !fwPath || args.length !== 3 || (shotsAt >= 0 && !shotsArg)) {
+  console.error('usage: node browser_check.mjs DIST_DIR ADAPTER_SIM ZORBENT_FW [--screenshots DIR]');
+  process.exit(2);
+}
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+if (!existsSync(chromiumPath)) {
+  console.error(`browser_check: ${chromiumPath} not found: apt-get install chromium ` +
+                '(or set CHROMIUM to a Chromium to use)');
+  process.exit(1);
+}
+
+// Bounds: a step waits at most kStepMs, a scenario runs at most kScenarioMs.
+const kStepMs = 15000;
+const kScenarioMs = 40000;
+const kSimStartMs = 10000;
+// The adapter of the scenarios that act during a transfer: each command takes a while, so a
+// press at 10% comes seconds before the end.
+const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '200000'];
+const kWide = { width: 1000, height: 800 };
+const kNarrow = { width: 360, height: 740 };
+const kMime = {
+  '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8',
+  '.mjs': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8',
+  '.wasm': 'application/wasm', '.json': 'application/json', '.svg': 'image/svg+xml',
+  '.png': 'image/png', '.ico': 'image/x-icon', '.txt': 'text/plain; charset=utf-8',
+  '.webmanifest': 'application/manifest+json',
+};
+
+const work = mkdtempSync(path.join(os.tmpdir(), 'zorbent-browser-'));
+const site = path.join(work, 'site');
+const shots = path.resolve(shotsArg || mkdtempSync(path.join(os.tmpdir(), 'zorbent-shots-')));
+mkdirSync(shots, { recursive: true });
+cpSync(distDir, site, { recursive: true });
+// A page of its own that only loads the engine, for the engine's check in the browser.
+writeFileSync(path.join(site, 'engine-check.html'), '<!doctype html><title>engine</title>');
+
+const sims = new Set();
+const stopAll = () => sims.forEach((child) => child.kill());
+process.on('SIGTERM', () => process.exit(1));
+process.on('exit', () => {
+  stopAll();
+  rmSync(work, { recursive: true, force: true });
+});
+
+function check(ok, what, seen) {
+  if (!ok) throw new Error(`${what}${seen === undefined ? '' : `: ${JSON.stringify(seen)}`}`);
+}
+
+// A simulated adapter on a free TCP port; resolves to {host, port, child}.
+function startSim(simArgs) {
+  const child = spawn(simPath, [...simArgs, '--tcp', '0'], { stdio: ['ignore', 'pipe', 'ignore'] });
+  sims.add(child);
+  return new Promise((resolve, reject) => {
+    let out = '';
+    const limit = setTimeout(() => reject(new Error(`adapter-sim ${simArgs.join(' ')}: no address`)),
+                             kSimStartMs);
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const found = /tcp\|([\d.]+):(\d+)/.exec(out);
+      if (!found) return;
+      clearTimeout(limit);
+      resolve({ host: found[1], port: Number(found[2]), child });
+    });
+    child.on('exit', (code) => reject(new Error(`adapter-sim ${simArgs.join(' ')} ended (${code})`)));
+  });
+}
+
+function run(program, programArgs) {
+  const done = spawnSync(program, programArgs, { encoding: 'utf8', timeout: kStepMs });
+  if (done.status !== 0)
+    throw new Error(`${path.basename(program)} ${programArgs.join(' ')}: ${done.stderr || done.error}`);
+}
+
+function makeImage(name, imageArgs) {
+  const file = path.resolve(work, name);
+  run(simPath, ['make-image', ...imageArgs, '--output', file]);
+  return file;
+}
+
+// Serves the copy; nothing is cached, so a file rewritten between pages is fetched anew.
+const server = http.createServer((request, response) => {
+  let body = null;
+  let file = '';
+  try {
+    const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    file = path.join(site, path.normalize(name.endsWith('/') ? `${name}index.html` : name));
+    if (file.startsWith(site + path.sep) && statSync(file).isFile()) body = readFileSync(file);
+  } catch {
+    // a bad address or a missing file
+  }
+  if (!body) {
+    response.writeHead(404).end();
+    return;
+  }
+  response.writeHead(200, { 'Content-Type': kMime[path.extname(file)] || 'application/octet-stream',
+                            'Cache-Control': 'no-store' });
+  response.end(body);
+});
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+const base = `http://127.0.0.1:${server.address().port}`;
+const bridge = await startBridge();
+const contexts = [];  // the running scenario's, closed at its end
+// A name for the same server that is not a secure context (only localhost and 127.0.0.1 are).
+const kPlainHost = 'zorbent-page.test';
+const browser = await chromium.launch({
+  executablePath: chromiumPath, headless: true,
+  args: [`--host-resolver-rules=MAP ${kPlainHost} 127.0.0.1`],
+});
+
+// A new context and page at viewport; sim (adapter-sim's arguments) starts a simulator the
+// stand-in reaches as id; standin false leaves the page without Web Serial.
+async function openPage(id, { sim, standin = true, viewport = kWide, at = '/', origin = base } = {}) {
+  const context = await browser.newContext({ viewport });
+  contexts.push(context);
+  context.setDefaultTimeout(kStepMs);
+  const errors = [];
+  const state = { context, errors, simChild: null };
+  if (sim) {
+    const started = await startSim(sim);
+    state.simChild = started.child;
+    bridge.addSim(id, started);
+  }
+  if (standin) {
+    await context.addInitScript((where) => { window.__standin = where; },
+                                { bridge: bridge.url, sim: id });
+    await context.addInitScript({ path: path.join(here, 'serial_standin.js') });
+  } else {
+    await context.addInitScript(() => { delete Navigator.prototype.serial; });
+  }
+  // Counts the jobs that ended (body's data-busy removed), so a wait cannot miss a short job.
+  await context.addInitScript(() => {
+    window.__jobsEnded = 0;
+    new MutationObserver((changes) => {
+      for (const c of changes)
+        if (c.target === document.body && c.oldValue && !document.body.dataset.busy)
+          window.__jobsEnded++;
+    }).observe(document, { subtree: true, attributeFilter: ['data-busy'], attributeOldValue: true });
+  });
+  const page = await context.newPage();
+  page.on('pageerror', (error) => errors.push(String(error)));
+  await page.goto(origin + at);
+  return Object.assign(state, { page });
+}
+
+const shot = (page, name) => page.screenshot({ path: path.join(shots, `${name}.png`), fullPage: true });
+const text = (page, selector) => page.locator(selector).innerText();
+const standinLog = (page) => page.evaluate(() => window.__serialStandin.log);
+
+// The engine loads while the port is chosen: Read is enabled once both are there.
+async function choosePort(page) {
+  await page.click('#choose-port');
+  await page.waitForSelector('#read:enabled');
+}
+
+async function chooseFile(page, file, expect) {
+  await page.setInputFiles('#file', file);
+  await page.waitForFunction((want) => document.querySelector('#file-facts').textContent.includes(want),
+                             expect);
+}
+
+// Presses button (after waiting for it to be enabled) and waits for the jobs it starts to end
+// (two when a question after the first starts another); during(page) runs meanwhile.
+// Resolves to the verdict.
+async function job(page, button, during, jobs = 1) {
+  const ended = await page.evaluate(() => window.__jobsEnded);
+  await page.click(button);
+  if (during) await during(page);
+  await page.waitForFunction((n) => window.__jobsEnded >= n, ended + jobs);
+  return page.evaluate(() => {
+    const verdict = document.querySelector('#verdict');
+    return { look: verdict.dataset.look, text: verdict.textContent.trim() };
+  });
+}
+
+// Waits for the bar to show least percent; resolves to which buttons were enabled then.
+const percentAtLeast = async (page, least) => (await page.waitForFunction((n) => {
+  const $ = (id) => document.getElementById(id);
+  return parseInt($('percent').textContent, 10) >= n &&
+         { stop: !$('stop').disabled, read: !$('read').disabled, update: !$('update').disabled };
+}, least)).jsonValue();
+
+// The port was used as the API allows, and the page threw nothing.
+async function checkClean({ page, errors }, what) {
+  check(errors.length === 0, `${what}: errors in the page`, errors);
+  const misuse = await page.evaluate(() => window.__serialStandin?.log.misuse ?? []);
+  check(misuse.length === 0, `${what}: port use the API refuses`, misuse);
+}
+
+function checkLook(verdict, look, what) {
+  check(verdict.look === look, `${what}: the verdict's look is ${look}`, verdict);
+}
+
+const scenarios = {
+  // The engine alone, imported by a plain page and driven through the stand-in.
+  async 'engine-read'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR5577'], at: '/engine-check.html' });
+    const outcome = await state.page.evaluate(async () => {
+      const { createEngine } = await import('/zorbent_engine.js');
+      const port = await navigator.serial.requestPort({ filters: [{ usbVendorId: 0x1a86 }] });
+      const engine = await createEngine({ port });
+      return engine.read();
+    });
+    check(outcome.succeeded && outcome.model === 'KTR5577', 'read through the stand-in', outcome);
+    check(bridge.opens(id).join() === '115200', 'one open at 115200', bridge.opens(id));
+    return state;
+  },
+
+  async 'at-rest'(id) {
+    const state = await openPage(id);
+    const { page } = state;
+    check(await page.isDisabled('#read') && await page.isDisabled('#update'),
+          'Read and Update are disabled before a port is chosen');
+    check(await page.isHidden('#unsupported'), '#unsupported is hidden where Web Serial is');
+    check(await page.isDisabled('#stop'), 'Stop is disabled without a job');
+    check(await page.getAttribute('#verdict', 'data-look') === null, 'no verdict before a job');
+    await shot(page, 'web-at-rest');
+    // Cancelling the chooser leaves the page as it was.
+    await page.evaluate(() => { window.__serialStandin.cancelChooser = true; });
+    await page.click('#choose-port');
+    check(await page.isDisabled('#read'), 'a cancelled chooser chooses no port');
+    await page.setViewportSize(kNarrow);
+    const width = await page.evaluate(() => document.documentElement.scrollWidth);
+    check(width <= kNarrow.width, 'no horizontal scroll at 360 pixels', width);
+    await shot(page, 'web-narrow');
+    return state;
+  },
+
+  async 'line-update'(id) {
+    const state = await openPage(id, { sim: kSlowSim });
+    const { page } = state;
+    await choosePort(page);
+    const filters = (await standinLog(page)).filters.at(-1);
+    check(filters.length > 0 && filters.every((f) => Number.isInteger(f.usbVendorId)) &&
+          filters.some((f) => f.usbVendorId === 0x1a86), 'the chooser asks for USB serial bridges',
+          filters);
+    const read = await job(page, '#read');
+    checkLook(read, 'succeeded', 'Read');
+    check(read.text.includes('KTR5577'), 'Read: the verdict names the model', read);
+    await chooseFile(page, makeImage('ktr5577.txt', ['--model', 'KTR5577']), 'KTR5577');
+    const update = await job(page, '#update', async () => {
+      const enabled = await percentAtLeast(page, 20);
+      check(enabled.stop && !enabled.read && !enabled.update,
+            'while the job runs only Stop is enabled', enabled);
+      await shot(page, 'web-updating');
+    });
+    checkLook(update, 'succeeded', 'Update');
+    check(update.text.startsWith('Update succeeded:'), 'Update: the verdict says so', update);
+    const bar = await page.evaluate(() => document.querySelector('#bar').value);
+    check(bar === 100 && (await text(page, '#percent')).trim() === '100%', 'the bar ends at 100%',
+          bar);
+    check(bridge.opens(id).every((rate) => rate === 115200), 'every open at 115200',
+          bridge.opens(id));
+    const { opens, signals } = await standinLog(page);
+    check(signals.length === opens.length &&
+          signals.every((s) => s.dataTerminalReady === false && s.requestToSend === false),
+          'DTR and RTS inactive after every open', signals);
+    await shot(page, 'web-success');
+    return state;
+  },
+
+  async 'block-update'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR558'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('ktr558.txt', ['--model', 'KTR558', '--records', '64']),
+                     'KTR558');
+    checkLook(await job(page, '#update'), 'succeeded', 'block-mode Update');
+    const opens = bridge.opens(id);
+    check(opens[0] === 115200 && opens.indexOf(2000000) > 0, 'opened at 115200, then 2000000',
+          opens);
+    return state;
+  },
+
+  // The adapter hangs up mid-download: the page says the update failed, and what to do.
+  async 'port-lost'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR558', '--disconnect-at', '5'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('cut.txt', ['--model', 'KTR558']), 'KTR558');
+    const verdict = await job(page, '#update');
+    checkLook(verdict, 'failed', 'a connection lost mid-download');
+    check(/download mode/i.test(verdict.text), 'the verdict tells of download mode', verdict);
+    return state;
+  },
+
+  async 'model-mismatch'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('other.txt', ['--model', 'KTR558']), 'KTR558');
+    const verdict = await job(page, '#update');
+    checkLook(verdict, 'failed', 'a file for another model');
+    check(verdict.text.includes('Nothing was sent that changes the adapter'),
+          'the verdict says the adapter is unchanged', verdict);
+    await shot(page, 'web-failure');
+    return state;
+  },
+
+  async 'bad-file'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
+    const { page } = state;
+    await choosePort(page);
+    await page.setInputFiles('#file', makeImage('damaged.txt', [
+      '--model', 'KTR5577', '--corrupt', 'bad-check-byte', '--corrupt-index', '3']));
+    await page.waitForFunction(() => /\*\*Failed\*\* (update file format error|File is Invalid)!/
+                                 .test(document.querySelector('#file-facts').textContent));
+    check(await page.isDisabled('#update'), 'Update stays disabled for a refused file');
+    check(bridge.opens(id).length === 0, 'the adapter was not reached', bridge.opens(id));
+    return state;
+  },
+
+  async stop(id) {
+    const state = await openPage(id, { sim: kSlowSim });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('stop.txt', ['--model', 'KTR5577']), 'KTR5577');
+    const verdict = await job(page, '#update', async () => {
+      await percentAtLeast(page, 10);
+      await page.click('#stop');
+    });
+    checkLook(verdict, 'failed', 'a stopped update');
+    check(/download mode/i.test(verdict.text), 'the verdict tells of download mode', verdict);
+    return state;
+  },
+
+  async 'download-mode'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--download-mode'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('finish.txt', ['--model', 'KTR5577']), 'KTR5577');
+    const verdict = await job(page, '#update', async () => {
+      await page.waitForSelector('#question[open]');
+      const question = await text(page, '#question-text');
+      check(question.includes('Finish the interrupted update?'), 'the page asks to finish',
+            question);
+      await page.click('#yes');
+    }, 2);
+    checkLook(verdict, 'succeeded', 'the interrupted update finished');
+    return state;
+  },
+
+  async manifest(id) {
+    const firmware = path.join(site, 'firmware');
+    const key = path.join(work, 'key.pem');
+    mkdirSync(firmware);
+    makeImage(path.join(firmware, 'ktr5577.txt'), ['--model', 'KTR5577', '--version', 'V2.2.4X']);
+    run('openssl', ['ecparam', '-name', 'prime256v1', '-genkey', '-noout', '-out', key]);
+    run(fwPath, ['manifest', 'make', firmware, '--key', key, '-o', path.join(firmware, 'manifest.json')]);
+    // After the manifest: make takes every other file in the folder for firmware.
+    run('openssl', ['ec', '-in', key, '-pubout', '-out', path.join(firmware, 'publisher.pub')]);
+    writeFileSync(path.join(site, 'site.json'), JSON.stringify(
+      { manifest: 'firmware/manifest.json', trusted_keys: ['firmware/publisher.pub'] }));
+
+    const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
+    const { page } = state;
+    await choosePort(page);
+    checkLook(await job(page, '#read'), 'succeeded', 'Read');
+    await page.waitForSelector('#latest:enabled');
+    await page.click('#latest');
+    await page.waitForSelector('#question[open]');
+    const question = await text(page, '#question-text');
+    check(question.includes('2.2.4X'), 'the question names the newest version', question);
+    await page.click('#yes');
+    await page.waitForFunction(() => document.querySelector('#file-facts').textContent.includes('2.2.4X'));
+    checkLook(await job(page, '#update'), 'succeeded', 'Update with the newest firmware');
+    await checkClean(state, id);
+    await state.context.close();
+
+    // A manifest changed after signing is refused, and no file is chosen.
+    const signed = path.join(firmware, 'manifest.json');
+    const bytes = readFileSync(signed);
+    bytes[bytes.indexOf('2.2.4X') + 4] ^= 1;
+    writeFileSync(signed, bytes);
+    const forged = await openPage(`${id}-forged`, { sim: ['--model', 'KTR5577'] });
+    await choosePort(forged.page);
+    checkLook(await job(forged.page, '#read'), 'succeeded', 'Read');
+    await forged.page.click('#latest:enabled');
+    await forged.page.waitForFunction(() => /signature/i.test(document.querySelector('#file-facts').textContent));
+    check(await forged.page.isDisabled('#update'), 'no file is chosen from a forged manifest');
+    return forged;
+  },
+
+  async unsupported(id) {
+    const state = await openPage(id, { standin: false });
+    const { page } = state;
+    await page.waitForSelector('#unsupported', { state: 'visible' });
+    check((await text(page, '#unsupported')).includes('Web Serial'), 'the note names Web Serial');
+    check(await page.locator('#unsupported a[href]').count() > 0,
+          'the note links to the installable programs');
+    // Served over plain http from a name other than localhost, the page is not a secure context.
+    const plain = await openPage(`${id}-plain`, {
+      standin: false, origin: base.replace('127.0.0.1', kPlainHost) });
+    await plain.page.waitForSelector('#unsupported', { state: 'visible' });
+    const note = await text(plain.page, '#unsupported');
+    check(/https/.test(note) && await plain.page.isDisabled('#choose-port'),
+          'outside a secure context the note asks for https and no port can be chosen', note);
+    return state;
+  },
+
+  async 'leave-during-update'(id) {
+    const state = await openPage(id, { sim: kSlowSim });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('leave.txt', ['--model', 'KTR5577']), 'KTR5577');
+    let asked = false;
+    page.on('dialog', (dialog) => {
+      asked ||= dialog.type() === 'beforeunload';
+      dialog.dismiss();
+    });
+    const verdict = await job(page, '#update', async () => {
+      await percentAtLeast(page, 5);
+      await page.close({ runBeforeUnload: true });
+    }).catch((error) => {
+      check(!page.isClosed(), 'leaving during an update closed the page without asking');
+      throw error;
+    });
+    check(asked, 'leaving during an update asks first');
+    checkLook(verdict, 'succeeded', 'the update went on after staying');
+    await checkClean(state, id);
+    asked = false;
+    await page.close({ runBeforeUnload: true });
+    await page.waitForEvent('close');
+    check(!asked, 'leaving after the update does not ask');
+    return state;
+  },
+};
+
+function limit(ms, what) {
+  let id;
+  const promise = new Promise((_, reject) => {
+    id = setTimeout(() => reject(new Error(`${what} took more than ${ms / 1000} s`)), ms);
+  });
+  return { promise, cancel: () => clearTimeout(id) };
+}
+
+const only = process.env.ZORBENT_SCENARIOS?.split(',');
+let failures = 0;
+const started = Date.now();
+for (const [name, scenario] of Object.entries(scenarios)) {
+  if (only && !only.includes(name)) continue;
+  const bound = limit(kScenarioMs, name);
+  try {
+    const state = await Promise.race([scenario(name), bound.promise]);
+    if (!state.page.isClosed()) await checkClean(state, name);
+    console.log(`PASS ${name}`);
+  } catch (error) {
+    failures++;
+    // The first line, and what Playwright was waiting for.
+    const lines = String(error.message || error).replace(/\x1b\[\d+m/g, '').split('\n');
+    const waiting = lines.find((line) => /^\s*- waiting for/.test(line));
+    console.log(`FAIL ${name}: ${lines[0]}${waiting ? ` (${waiting.trim().slice(2)})` : ''}`);
+  } finally {
+    bound.cancel();
+    // How each page was left, a failed one above all.
+    const pages = contexts.flatMap((context) => context.pages());
+    for (const [at, page] of pages.entries()) {
+      await page.screenshot({ path: path.join(shots, `${name}${at ? `-${at + 1}` : ''}.png`),
+                              fullPage: true, timeout: kStepMs }).catch(() => {});
+    }
+    await Promise.all(contexts.splice(0).map((context) => context.close().catch(() => {})));
+    stopAll();
+    sims.clear();
+  }
+}
+await browser.close();
+await bridge.close();
+server.close();
+console.log(`browser_check: ${failures === 0 ? 'all passed' : `${failures} failed`} in ` +
+            `${Math.round((Date.now() - started) / 1000)} s; screenshots in ${shots}`);
+process.exit(failures === 0 ? 0 : 1);
