@@ -10,14 +10,14 @@
 
 import { spawn, spawnSync } from 'node:child_process';
 import {
-  cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+  cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 import { startBridge } from './serial_bridge.mjs';
+import { serveFolder } from './static_server.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const args = process.argv.slice(2);
@@ -44,13 +44,6 @@ const kSimStartMs = 10000;
 const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '200000'];
 const kWide = { width: 1000, height: 800 };
 const kNarrow = { width: 360, height: 740 };
-const kMime = {
-  '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8',
-  '.mjs': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8',
-  '.wasm': 'application/wasm', '.json': 'application/json', '.svg': 'image/svg+xml',
-  '.png': 'image/png', '.ico': 'image/x-icon', '.txt': 'text/plain; charset=utf-8',
-  '.webmanifest': 'application/manifest+json',
-};
 
 const work = mkdtempSync(path.join(os.tmpdir(), 'zorbent-browser-'));
 const site = path.join(work, 'site');
@@ -103,27 +96,8 @@ function makeImage(name, imageArgs) {
   return file;
 }
 
-// Serves the copy; nothing is cached, so a file rewritten between pages is fetched anew.
-const server = http.createServer((request, response) => {
-  let body = null;
-  let file = '';
-  try {
-    const name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
-    file = path.join(site, path.normalize(name.endsWith('/') ? `${name}index.html` : name));
-    if (file.startsWith(site + path.sep) && statSync(file).isFile()) body = readFileSync(file);
-  } catch {
-    // a bad address or a missing file
-  }
-  if (!body) {
-    response.writeHead(404).end();
-    return;
-  }
-  response.writeHead(200, { 'Content-Type': kMime[path.extname(file)] || 'application/octet-stream',
-                            'Cache-Control': 'no-store' });
-  response.end(body);
-});
-await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-const base = `http://127.0.0.1:${server.address().port}`;
+const server = await serveFolder(site);
+const base = server.url;
 const bridge = await startBridge();
 const contexts = [];  // the running scenario's, closed at its end
 // A name for the same server that is not a secure context (only localhost and 127.0.0.1 are).
@@ -318,6 +292,8 @@ const scenarios = {
     checkLook(verdict, 'failed', 'a file for another model');
     check(verdict.text.includes('Nothing was sent that changes the adapter'),
           'the verdict says the adapter is unchanged', verdict);
+    check(await text(page, '#status') === '', 'no download, so none stopped',
+          await text(page, '#status'));
     await shot(page, 'web-failure');
     return state;
   },
@@ -346,6 +322,8 @@ const scenarios = {
     });
     checkLook(verdict, 'failed', 'a stopped update');
     check(/download mode/i.test(verdict.text), 'the verdict tells of download mode', verdict);
+    const where = await text(page, '#status');
+    check(/^The download stopped at \d+%\.$/.test(where), 'the page says where it stopped', where);
     return state;
   },
 
