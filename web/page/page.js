@@ -14,6 +14,9 @@ const kMaxFirmwareBytes = 16 * 1024 * 1024;
 const kOutputLines = 2000;
 // Release notes shown in the question at most.
 const kNotesShown = 600;
+const kStopQuestion =
+    'Stop the update? Once the download has begun, the adapter has no working firmware until ' +
+    'an update finishes.';
 
 const $ = (id) => document.getElementById(id);
 const ui = {
@@ -33,7 +36,9 @@ const state = {
   adapter: null,   // {model, version} from the last Read or update
   site: {},
   busy: false,     // a job or a download runs
-  jobRunning: false,  // a job (not a download) runs: Stop and leaving the page ask
+  jobRunning: false,
+  updating: false,    // ... and it is an update
+  stopAsked: false,   // the question whether to stop is open  // a job (not a download) runs: Stop and leaving the page ask
   percent: -1,     // the last progress of the running job
 };
 
@@ -143,6 +148,7 @@ function onReport(kind, data) {
 async function runJob(update, { recover = false } = {}) {
   state.busy = true;
   state.jobRunning = true;
+  state.updating = update;
   state.percent = -1;
   showVerdict('', null);
   showProgress(-1);
@@ -160,6 +166,8 @@ async function runJob(update, { recover = false } = {}) {
   awake?.release().catch(() => {});
   state.busy = false;
   state.jobRunning = false;
+  state.updating = false;
+  if (state.stopAsked) ui.question.close();  // the job ended before the user's word: No
 
   if (!words.portOpened(outcome)) say(words.portAdvice(outcome));
   const look = words.lookOf(outcome);
@@ -342,7 +350,15 @@ async function start() {
   ui.choosePort.addEventListener('click', () => choosePort(true));
   ui.read.addEventListener('click', () => runJob(false));
   ui.update.addEventListener('click', () => runJob(true));
-  ui.stop.addEventListener('click', () => {
+  ui.stop.addEventListener('click', async () => {
+    // Stopping a download leaves the adapter without firmware: only on the user's word.
+    if (state.updating) {
+      state.stopAsked = true;
+      const yes = await ask(kStopQuestion);
+      state.stopAsked = false;
+      if (!yes) return;
+    }
+    if (!state.jobRunning) return;  // ended while asked
     showStatus('Stopping ...');
     state.engine.stop();
   });

@@ -318,7 +318,14 @@ const scenarios = {
     await chooseFile(page, makeImage('stop.txt', ['--model', 'KTR5577']), 'KTR5577');
     const verdict = await job(page, '#update', async () => {
       await percentAtLeast(page, 10);
+      // Stopping a download is asked first; No lets it go on.
       await page.click('#stop');
+      await page.waitForSelector('#question[open]');
+      check((await text(page, '#question-text')).startsWith('Stop the update?'), 'Stop asks first');
+      await page.click('#no');
+      check(await page.evaluate(() => document.body.dataset.busy === '1'), 'No goes on');
+      await page.click('#stop');
+      await page.click('#question[open] #yes');
     });
     checkLook(verdict, 'failed', 'a stopped update');
     check(/download mode/i.test(verdict.text), 'the verdict tells of download mode', verdict);
