@@ -8,7 +8,7 @@
 // One PASS or FAIL line per scenario; exit status 0 when every scenario passed. CHROMIUM
 // names the browser (default /usr/bin/chromium).
 
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import {
   cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
@@ -18,6 +18,7 @@ import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 import { startBridge } from './serial_bridge.mjs';
 import { serveFolder } from './static_server.mjs';
+import { startSim as startSimProcess } from './sim_process.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const args = process.argv.slice(2);
@@ -38,7 +39,6 @@ if (!existsSync(chromiumPath)) {
 // Bounds: a step waits at most kStepMs, a scenario runs at most kScenarioMs.
 const kStepMs = 15000;
 const kScenarioMs = 40000;
-const kSimStartMs = 10000;
 // The adapter of the scenarios that act during a transfer: each command takes a while, so a
 // press at 10% comes seconds before the end.
 const kSlowSim = ['--model', 'KTR5577', '--link-model', '--processing-us', '200000'];
@@ -67,21 +67,9 @@ function check(ok, what, seen) {
 
 // A simulated adapter on a free TCP port; resolves to {host, port, child}.
 function startSim(simArgs) {
-  const child = spawn(simPath, [...simArgs, '--tcp', '0'], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const { child, started } = startSimProcess(simPath, simArgs);
   sims.add(child);
-  return new Promise((resolve, reject) => {
-    let out = '';
-    const limit = setTimeout(() => reject(new Error(`adapter-sim ${simArgs.join(' ')}: no address`)),
-                             kSimStartMs);
-    child.stdout.on('data', (chunk) => {
-      out += chunk;
-      const found = /tcp\|([\d.]+):(\d+)/.exec(out);
-      if (!found) return;
-      clearTimeout(limit);
-      resolve({ host: found[1], port: Number(found[2]), child });
-    });
-    child.on('exit', (code) => reject(new Error(`adapter-sim ${simArgs.join(' ')} ended (${code})`)));
-  });
+  return started;
 }
 
 function run(program, programArgs) {

@@ -7,12 +7,13 @@
 //
 // Exit status 0 when every check passed.
 
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { startSim as startSimProcess } from './sim_process.mjs';
 
 const [distDir, simPath] = process.argv.slice(2).map((p) => p && path.resolve(p));
 if (!distDir || !simPath) {
@@ -25,7 +26,6 @@ globalThis.__dirname = distDir;
 const { createEngine } = await import(path.join(distDir, 'zorbent_engine.js'));
 const wasmBinary = readFileSync(path.join(distDir, 'zorbent_engine_core.wasm'));
 
-const kSimStartMs = 10000;
 const work = mkdtempSync(path.join(os.tmpdir(), 'zorbent-web-'));
 const sims = new Set();
 let failures = 0;
@@ -43,21 +43,9 @@ function check(ok, what, seen) {
 
 // A simulated adapter on a free TCP port; resolves to {host, port, child}.
 function startSim(args) {
-  const child = spawn(simPath, [...args, '--tcp', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const { child, started } = startSimProcess(simPath, args);
   sims.add(child);
-  return new Promise((resolve, reject) => {
-    let out = '';
-    const limit = setTimeout(() => reject(new Error(`adapter-sim ${args.join(' ')}: no address`)),
-                             kSimStartMs);
-    child.stdout.on('data', (chunk) => {
-      out += chunk;
-      const found = /tcp\|([\d.]+):(\d+)/.exec(out);
-      if (!found) return;
-      clearTimeout(limit);
-      resolve({ host: found[1], port: Number(found[2]), child });
-    });
-    child.on('exit', (code) => reject(new Error(`adapter-sim ${args.join(' ')} ended (${code})`)));
-  });
+  return started;
 }
 
 function stopSim(sim) {

@@ -7,14 +7,13 @@
 // Ctrl-C ends the server and the simulator. `kill -USR1 PID` (the PID printed) turns the
 // simulated adapter off and on.
 
-import { spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { startBridge } from './serial_bridge.mjs';
+import { startSim } from './sim_process.mjs';
 import { serveFolder } from './static_server.mjs';
 
-const kSimStartMs = 10000;
 const [distDir, simPath, portText, ...simArgs] = process.argv.slice(2);
 const port = Number(portText);
 if (!distDir || !simPath || !Number.isInteger(port) || !simArgs.length) {
@@ -22,30 +21,20 @@ if (!distDir || !simPath || !Number.isInteger(port) || !simArgs.length) {
   process.exit(2);
 }
 
-const sim = spawn(simPath, [...simArgs, '--tcp', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+const { child: sim, started } = startSim(simPath, simArgs, { stderr: 'inherit' });
 const end = (code) => {
   sim.kill();
   process.exit(code);
 };
 process.on('SIGINT', () => end(0));
 process.on('SIGTERM', () => end(0));
+const address = await started.catch((error) => {
+  console.error(`serve_sim: ${error.message}`);
+  end(1);
+});
 sim.on('exit', (code) => {
   console.error(`serve_sim: adapter-sim ended (status ${code}); stopping`);
   process.exit(1);
-});
-const address = await new Promise((resolve) => {
-  let out = '';
-  const limit = setTimeout(() => {
-    console.error(`serve_sim: adapter-sim ${simArgs.join(' ')} gave no address`);
-    end(1);
-  }, kSimStartMs);
-  sim.stdout.on('data', (chunk) => {
-    out += chunk;
-    const found = /tcp\|([\d.]+):(\d+)/.exec(out);
-    if (!found) return;
-    clearTimeout(limit);
-    resolve({ host: found[1], port: Number(found[2]) });
-  });
 });
 
 const bridge = await startBridge();
