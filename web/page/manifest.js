@@ -164,3 +164,14 @@ export async function fetchBuild(manifestUrl, build, onProgress) {
     return fail(`${url}: its SHA-256 is not the manifest's: the file was altered`);
   return { ok: true, bytes: got.bytes, name: build.file.split('/').pop() };
 }
+
+// The manifest's build whose SHA-256 is the file's, or null; the manifest has passed its
+// signature check and the engine's strict reader.
+export async function findPublished(manifest, bytes) {
+  const digest = hex(await crypto.subtle.digest('SHA-256', bytes));
+  try {
+    return JSON.parse(manifest.text).builds?.find((build) => build.sha256 === digest) ?? null;
+  } catch {
+    return null;
+  }
+}

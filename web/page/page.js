@@ -5,7 +5,7 @@
 
 import { createEngine } from './zorbent_engine.js';
 import { kAdapterBridges, describePort } from './adapter_bridges.js';
-import { fetchBuild, fetchVerifiedManifest, loadSite } from './manifest.js';
+import { fetchBuild, fetchVerifiedManifest, findPublished, loadSite } from './manifest.js';
 import * as words from './words.js';
 
 // The engine's own limit for a firmware file: larger ones are refused before they are read.
@@ -254,13 +254,40 @@ async function onFileChosen() {
     return;
   }
   try {
-    takeFile(new Uint8Array(await chosen.arrayBuffer()), chosen.name, '');
+    const bytes = new Uint8Array(await chosen.arrayBuffer());
+    takeFile(bytes, chosen.name, '');
+    if (state.file?.bytes === bytes && state.site.manifest) await sayIfPublished(bytes);
   } catch (error) {
     state.file = null;
     showFileFacts(`${chosen.name} could not be read: ${error?.message || error}. Choose it again.`,
                   'bad');
     refresh();
   }
+}
+
+// Whether a file chosen from this computer is one the site's signed manifest lists, said after
+// its facts; a manifest that cannot be checked is said too, and the file stays chosen.
+async function sayIfPublished(bytes) {
+  let manifest = await verifiedManifest();
+  const read = manifest.ok ? state.engine.chooseBuild(manifest.text, '', '') : null;
+  if (read && !read.ok) manifest = { ok: false, why: `${manifest.url}: ${read.problem}` };
+  const found = manifest.ok ? await findPublished(manifest, bytes) : null;
+  if (state.file?.bytes !== bytes) return;  // another file was chosen meanwhile
+  const note = !manifest.ok ? `Not checked against the site's manifest: ${manifest.why}.`
+      : found ? `Verified: ${found.model} v${found.version} in the signed manifest (signed by ` +
+                `${manifest.signedBy}).`
+      : 'Not verified: this file is in none of the site\'s signed firmware.';
+  showFileFacts(`${ui.fileFacts.textContent} ${note}`, 'good');
+}
+
+// The site's manifest, checked once per page: the signature does not change while it is open.
+let manifestOnce = null;
+function verifiedManifest() {
+  manifestOnce ??= fetchVerifiedManifest(state.site).then((got) => {
+    if (!got.ok) manifestOnce = null;  // a failed fetch is tried again next time
+    return got;
+  });
+  return manifestOnce;
 }
 
 function notesOf(build) {
@@ -283,7 +310,7 @@ async function onLatest() {
   refresh();
   showStatus('Fetching the list of firmware ...');
   try {
-    const manifest = await fetchVerifiedManifest(state.site);
+    const manifest = await verifiedManifest();
     if (!manifest.ok) return refuse(manifest.why);
     say(`${manifest.url}: signed by ${manifest.signedBy}.`);
     const choice = state.engine.chooseBuild(manifest.text, model, version);

@@ -362,6 +362,9 @@ const scenarios = {
     await page.click('#yes');
     await page.waitForFunction(() => document.querySelector('#file-facts').textContent.includes('2.2.4X'));
     checkLook(await job(page, '#update'), 'succeeded', 'Update with the newest firmware');
+    // A file from this computer is looked up in the signed manifest by its SHA-256.
+    await chooseFile(page, path.join(firmware, 'ktr5577.txt'), 'Verified: KTR5577 v2.2.4X');
+    await chooseFile(page, makeImage('unlisted.txt', ['--model', 'KTR5577']), 'Not verified');
     await checkClean(state, id);
     await state.context.close();
 
