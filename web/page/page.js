@@ -114,11 +114,17 @@ function ask(text) {
     $('no').focus();
   });
 }
-ui.question.addEventListener('close', () => {
+function answer(yes) {
   const resolve = answering;
   answering = null;
-  if (resolve) resolve(ui.question.returnValue === 'yes');
-});
+  if (resolve) resolve(yes);
+}
+ui.question.addEventListener('close', () => answer(ui.question.returnValue === 'yes'));
+// Closes the open question with No at once, so that the next question can be asked.
+function dismissQuestion() {
+  answer(false);
+  ui.question.close();
+}
 
 // ---- the engine's reports
 
@@ -167,7 +173,7 @@ async function runJob(update, { recover = false } = {}) {
   state.busy = false;
   state.jobRunning = false;
   state.updating = false;
-  if (state.stopAsked) ui.question.close();  // the job ended before the user's word: No
+  if (state.stopAsked) dismissQuestion();  // the job ended before the user's word: No
 
   if (!words.portOpened(outcome)) say(words.portAdvice(outcome));
   const look = words.lookOf(outcome);
