@@ -323,7 +323,7 @@ void MainController::FinishCommand(const CommandEnd& end) {
   if (!end.verdict.empty() && view_.IsShown()) WriteOutput(end.verdict + "\r\n", true);
   view_.ShowOutcome(end.look);
   // The first percents come from the file check: a refusal before the download is no stop in it.
-  view_.ShowStatus(lastPercent_ == 0 ? std::string()
+  view_.ShowStatus(lastPercent_ == 0                  ? std::string()
                    : end.look != OutcomeLook::kFailed ? ProgressWords(lastPercent_)
                    : end.downloadBegan
                        ? "The download stopped at " + std::to_string(lastPercent_) + "%."
