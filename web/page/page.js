@@ -175,11 +175,13 @@ async function runJob(update, { recover = false } = {}) {
   state.updating = false;
   if (state.stopAsked) dismissQuestion();  // the job ended before the user's word: No
 
-  if (!words.portOpened(outcome)) say(words.portAdvice(outcome));
+  const advice = words.portOpened(outcome) ? '' : words.portAdvice(outcome);
+  if (advice) say(advice);
   const look = words.lookOf(outcome);
   const text = words.verdict(outcome, update, seconds);
   say(text);
-  showVerdict(text, look);
+  // The panel is read when Messages is folded away: what to do about the port goes there too.
+  showVerdict(advice ? `${text} ${advice}` : text, look);
   showProgress(100);  // a failure fills the bar in its colour
   // The first percents come from the file check: only a download that began can stop in it.
   const stopped = look === 'failed' && outcome.adapter_changed && state.percent >= 0;

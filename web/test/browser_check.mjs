@@ -338,6 +338,37 @@ const scenarios = {
     return state;
   },
 
+  // The engine's own question, in the page: a file older than the adapter's firmware is asked
+  // about before anything changes it, No by default; then the port another program holds.
+  async 'older-file-and-busy-port'(id) {
+    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--device-version', '2.2.90'] });
+    const { page } = state;
+    await choosePort(page);
+    await chooseFile(page, makeImage('older.txt', ['--model', 'KTR5577']), 'KTR5577');
+    const refused = await job(page, '#update', async () => {
+      await page.waitForSelector('#question[open]');
+      const question = await text(page, '#question-text');
+      check(/older than the adapter's firmware v2\.2\.90\. Install the older firmware anyway\?$/
+                .test(question), 'the engine asks about the older file', question);
+      await page.keyboard.press('Enter');  // the default answer: No
+    });
+    checkLook(refused, 'failed', 'an older file, answered No');
+    check(refused.text.endsWith('To install the older file anyway, press Update again and answer ' +
+                                'Yes when asked.'), 'the verdict says how to install it', refused);
+    await page.evaluate(() => { window.__serialStandin.busy = true; });
+    const opens = bridge.opens(id).length;
+    const busy = await job(page, '#read');
+    checkLook(busy, 'failed', 'a port another program holds');
+    check(busy.text.startsWith('Read failed: the adapter could not be reached. Nothing was sent ' +
+                               'to it. The browser said: Failed to open serial port.'),
+          'the verdict for a port not opened, with what to do', busy);
+    const output = await text(page, '#output');
+    check(output.includes('The browser said: Failed to open serial port. Close any other ' +
+                          'program or browser tab using the adapter'), 'what to do about it', output);
+    check(bridge.opens(id).length === opens, 'nothing reached the adapter', bridge.opens(id));
+    return state;
+  },
+
   async manifest(id) {
     const firmware = path.join(site, 'firmware');
     const key = path.join(work, 'key.pem');

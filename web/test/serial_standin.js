@@ -8,10 +8,11 @@
 //   log.opens     the rate of each open
 //   log.misuse    each call the real API refuses (open while open, close while locked, ...)
 //   cancelChooser true: the next requestPort rejects as a user's Cancel does
+//   busy          true: every open rejects as for a device another program holds
 (() => {
   const kInfo = { usbVendorId: 0x1a86, usbProductId: 0x7523 };
   const log = { filters: [], opens: [], signals: [], misuse: [] };
-  const control = { log, cancelChooser: false };
+  const control = { log, cancelChooser: false, busy: false };
   const granted = [];
   const refuse = (what, error) => {
     log.misuse.push(what);
@@ -39,8 +40,10 @@
       if (bufferSize !== undefined && !(bufferSize > 0 && bufferSize <= 16 * 1024 * 1024))
         throw new TypeError(`Failed to execute 'open' on 'SerialPort': bufferSize ${bufferSize}.`);
       const { bridge, sim } = window.__standin || {};
-      this.#opening = true;
       log.opens.push(baudRate);
+      // Another program or tab holds the device: the browser's own words.
+      if (control.busy) throw new DOMException('Failed to open serial port.', 'NetworkError');
+      this.#opening = true;
       const ws = new WebSocket(`${bridge}/?baud=${baudRate}&sim=${encodeURIComponent(sim)}`);
       ws.binaryType = 'arraybuffer';
       try {
