@@ -16,7 +16,14 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
   std::vector<std::uint8_t> own;
   std::vector<std::uint8_t>& image = bytes != nullptr ? *bytes : own;
   // The engine's own rule and check, so a file passed here is one its update job takes.
-  if (!LoadFirmwareFile(path, image, why)) return false;
+  return LoadFirmwareFile(path, image, why) && CheckFirmwareImage(path, image, facts, why);
+}
+
+bool CheckFirmwareImage(const std::string& path, std::span<const std::uint8_t> image,
+                        FirmwareFacts& facts, std::string& why) {
+  facts = FirmwareFacts{};
+  why = FirmwareSizeProblem(path, static_cast<std::int64_t>(image.size()));
+  if (!why.empty()) return false;
   facts.loaded = true;
   facts.sha256 = Sha256Hex(image);
   facts.size = static_cast<std::int64_t>(image.size());
@@ -43,6 +50,20 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
     return false;
   }
   return true;
+}
+
+std::shared_ptr<const CheckedFirmware> ReadFirmware(const std::string& path) {
+  auto read = std::make_shared<CheckedFirmware>();
+  read->usable = CheckFirmwareFile(path, read->facts, read->why, &read->image);
+  return read;
+}
+
+std::shared_ptr<const CheckedFirmware> CheckedBytes(const std::string& path,
+                                                    std::vector<std::uint8_t> image) {
+  auto read = std::make_shared<CheckedFirmware>();
+  read->image = std::move(image);
+  read->usable = CheckFirmwareImage(path, read->image, read->facts, read->why);
+  return read;
 }
 
 std::string OddLinesNote(const FirmwareFacts& facts) {

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,23 @@ struct FirmwareFacts {
 // why (naming the file and what to do). image, when given, gets the file's bytes.
 bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::string& why,
                        std::vector<std::uint8_t>* image = nullptr);
+// The same check on bytes already read from path.
+bool CheckFirmwareImage(const std::string& path, std::span<const std::uint8_t> image,
+                        FirmwareFacts& facts, std::string& why);
+
+// A firmware file read once and checked. Every later step of a run (the signed manifest
+// look-up, the jobs, the history's hash) uses these bytes, never the file again: a file
+// replaced meanwhile changes nothing.
+struct CheckedFirmware {
+  std::vector<std::uint8_t> image;
+  FirmwareFacts facts;
+  std::string why;  // why it is not usable; empty when it is
+  bool usable = false;
+};
+std::shared_ptr<const CheckedFirmware> ReadFirmware(const std::string& path);
+// Bytes already read and verified elsewhere (a download), checked as a file at path would be.
+std::shared_ptr<const CheckedFirmware> CheckedBytes(const std::string& path,
+                                                    std::vector<std::uint8_t> image);
 
 // What an odd line count means for the update, for inspect and update alike: "13 lines: the
 // last line ...".

@@ -42,7 +42,9 @@ struct Job {
   std::chrono::system_clock::time_point ended = std::chrono::system_clock::now();
 };
 
-void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
+// image: the run's firmware, shared read-only by every job of a tray.
+void RunOne(Job& job, const JobOptions& options, std::span<const std::uint8_t> image,
+            StopSignal& stop) {
   const std::uint32_t start = TickCount();
   job.engine.Init(job.report.get(), &ConsoleReport::Callback);
   job.engine.UseStopSignal(stop);
@@ -58,7 +60,8 @@ void RunOne(Job& job, const JobOptions& options, StopSignal& stop) {
     if (!advice.empty()) job.report->Text(advice + "\n");
   }
   if (channel >= 0) {
-    job.result = options.update ? job.engine.Update(channel) : job.engine.ReadVersions(channel);
+    job.result =
+        options.update ? job.engine.Update(channel, image) : job.engine.ReadVersions(channel);
     job.engine.ClosePort(channel);
   }
   job.report->Finish();
@@ -79,15 +82,10 @@ struct Ended {
   std::chrono::system_clock::time_point ended;
 };
 
-// Why a job did not end as asked, in a few words; empty when it did.
+// Why a job did not end as asked, in a few words (a port's problem named as the verdict names
+// it); empty when it did.
 std::string CauseOf(const Ended& job) {
-  const JobOutcome& outcome = job.outcome;
-  if (job.ok && outcome.kind == FailureKind::kNotConfirmed) {
-    return outcome.versionAfter.empty() ? std::string("the adapter did not report its new version")
-                                        : "the adapter reports v" + outcome.versionAfter +
-                                              ", not the file's v" + outcome.fileVersion;
-  }
-  return job.ok ? std::string() : Reason(outcome);
+  return job.ok ? JobCause(job.outcome) : Reason(job.outcome);
 }
 
 // Each job's account: one JSON object per adapter on stdout with --json, and for an update or
@@ -219,10 +217,15 @@ int RunJobs(const JobOptions& options) {
   // The file first, once for the whole tray: a bad file never reaches an adapter.
   // With --json the messages go to stderr, and stdout carries the objects alone.
   std::FILE* const text = options.json ? stderr : stdout;
-  FirmwareFacts facts;
+  std::shared_ptr<const CheckedFirmware> firmware = options.firmware;
+  if (options.update && firmware == nullptr) firmware = ReadFirmware(options.firmwareFile);
+  const FirmwareFacts facts = firmware != nullptr ? firmware->facts : FirmwareFacts{};
+  const std::span<const std::uint8_t> image = firmware != nullptr
+                                                  ? std::span<const std::uint8_t>(firmware->image)
+                                                  : std::span<const std::uint8_t>();
   if (options.update) {
-    std::string why;
-    if (!CheckFirmwareFile(options.firmwareFile, facts, why)) {
+    const std::string& why = firmware->why;
+    if (!firmware->usable) {
       std::fprintf(text, "**Failed** %s\n", why.c_str());
       std::fprintf(text,
                    "%s failed: the firmware file is not usable. Nothing was sent to any "
@@ -297,7 +300,7 @@ int RunJobs(const JobOptions& options) {
     }
   });
   const auto runOne = [&](Job& job) {
-    RunOne(job, options, stop);
+    RunOne(job, options, image, stop);
     job.done = true;
     if (hungUp && !midDownload()) watcher.EndWouldBeHarmless();
   };

@@ -1,13 +1,19 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "cli/firmware_info.h"
 
 namespace zorbent::cli {
 
 struct JobOptions {
   std::vector<std::string> connections;  // configuration strings, one adapter each
   std::string firmwareFile;              // empty for a version read
+  // The file as the run read it, once: what every job sends and the history records. RunJobs
+  // reads firmwareFile itself when it is null.
+  std::shared_ptr<const CheckedFirmware> firmware;
   bool update = false;
   bool checkOnly = false;   // update --check: stop before the first command that changes it
   bool recover = false;     // update --recover: finish an interrupted update of the file's model

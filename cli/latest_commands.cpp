@@ -230,10 +230,12 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
   std::fflush(text);
   std::string path;
   std::string problem;
+  std::vector<std::uint8_t> bytes;  // the verified bytes: what the update sends
   bool fetched = false;
   {
     DownloadProgress progress(job.quiet, stderr, "download " + build->file);
-    fetched = FetchBuild(plan.manifest, *build, plan.source, path, problem, progress.Callback());
+    fetched =
+        FetchBuild(plan.manifest, *build, plan.source, path, problem, progress.Callback(), &bytes);
   }
   if (!fetched) {
     std::fprintf(text,
@@ -248,6 +250,7 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
                build->version.c_str(), url.c_str());
   std::fflush(text);
   job.firmwareFile = path;
+  job.firmware = CheckedBytes(path, std::move(bytes));
   job.manifest = url;
   job.update = true;
   return RunJobs(job);
@@ -255,10 +258,9 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
 
 bool NoteFileSignature(const SourceOptions& options, bool requireSigned, JobOptions& job) {
   std::FILE* const text = job.json ? stderr : stdout;
-  FirmwareFacts facts;
-  std::string why;
   // An unusable file is refused by the update itself, with its reason.
-  if (!CheckFirmwareFile(job.firmwareFile, facts, why)) return true;
+  if (job.firmware == nullptr || !job.firmware->usable) return true;
+  const FirmwareFacts& facts = job.firmware->facts;
   FirmwareSource source;
   std::string problem;
   std::string url;

@@ -36,9 +36,9 @@ int PrepareLatest(const SourceOptions& options, const JobOptions& job, LatestPla
 // then runs the update on it with every check the engine makes. The exit status.
 int RunLatest(const LatestPlan& plan, JobOptions job);
 
-// update FILE: the line saying whether the file is one of a signed manifest's (shown on
-// text), the manifest's URL into job.manifest when it is. With requireSigned an unverified
-// file is refused: false, said on text, nothing opened.
+// update FILE: the line saying whether the file, as job.firmware holds its bytes, is one of a
+// signed manifest's (shown on text), the manifest's URL into job.manifest when it is. With
+// requireSigned an unverified file is refused: false, said on text, nothing opened.
 bool NoteFileSignature(const SourceOptions& options, bool requireSigned, JobOptions& job);
 
 }  // namespace zorbent::cli

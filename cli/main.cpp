@@ -243,13 +243,6 @@ void AddSourceOptions(CLI::App& command, zorbent::cli::SourceOptions& source) {
       ->type_name("PEM");
 }
 
-// Whether the update's file passes its check; RunJobs checks it again and says why not.
-bool FirmwareFileUsable(const std::string& path) {
-  zorbent::cli::FirmwareFacts facts;
-  std::string why;
-  return zorbent::cli::CheckFirmwareFile(path, facts, why);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -484,6 +477,9 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  // The file is read here, once: the manifest look-up, the probe's decision, the jobs and the
+  // history all use these bytes, so a file replaced meanwhile is never what is sent.
+  if (options.update && !latest) options.firmware = zorbent::cli::ReadFirmware(file);
   zorbent::cli::LatestPlan plan;
   if (latest) {
     // The manifest first: a refused one never reaches a device.
@@ -495,7 +491,7 @@ int main(int argc, char** argv) {
   }
   // "auto" as the device: the one adapter that detect finds. Probing opens devices, so an
   // update probes only with a usable file; with a bad one RunJobs refuses before any device.
-  const bool mayProbe = !options.update || latest || FirmwareFileUsable(file);
+  const bool mayProbe = !options.update || latest || options.firmware->usable;
   for (std::string& connection : options.connections) {
     if (!connection.starts_with("com|auto:") || !mayProbe) continue;
     std::string device;

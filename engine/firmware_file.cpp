@@ -14,8 +14,9 @@ std::string CannotRead(const std::string& path, int error) {
   return "cannot read " + path + ": " + std::strerror(error != 0 ? error : EIO);
 }
 
-// Why a file of that many bytes cannot be firmware; empty when it can.
-std::string SizeProblem(const std::string& path, std::int64_t size) {
+}  // namespace
+
+std::string FirmwareSizeProblem(const std::string& path, std::int64_t size) {
   if (size == 0) return path + " is empty: it is not a firmware file";
   if (size < kMinimumImageSize) {
     return path + " is too short (" + std::to_string(size) + " bytes) to hold a firmware image (" +
@@ -25,6 +26,8 @@ std::string SizeProblem(const std::string& path, std::int64_t size) {
     return path + " is larger than any adapter firmware (more than 16 MiB): is it the right file?";
   return {};
 }
+
+namespace {
 
 // Why the path names no file to load; empty for a regular file.
 std::string KindProblem(const std::string& path, const PathFacts& facts) {
@@ -56,16 +59,17 @@ bool LoadFirmwareFile(const std::string& path, std::vector<std::uint8_t>& image,
   image.clear();
   const PathFacts facts = LookAtPath(path);
   why = KindProblem(path, facts);
-  if (why.empty()) why = SizeProblem(path, facts.size);  // before a byte is read
+  if (why.empty()) why = FirmwareSizeProblem(path, facts.size);  // before a byte is read
   if (!why.empty()) return false;
   int error = 0;
   const std::int64_t size = LoadWholeFile(path, image, kMaxFirmwareBytes, &error);
   if (size < 0) {
     // Grown past the bound since it was looked at, or unreadable.
-    why = error == EFBIG ? SizeProblem(path, kMaxFirmwareBytes + 1) : CannotRead(path, error);
+    why =
+        error == EFBIG ? FirmwareSizeProblem(path, kMaxFirmwareBytes + 1) : CannotRead(path, error);
     return false;
   }
-  why = SizeProblem(path, size);  // it may have shrunk
+  why = FirmwareSizeProblem(path, size);  // it may have shrunk
   if (why.empty()) return true;
   image.clear();
   image.shrink_to_fit();

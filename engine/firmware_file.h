@@ -14,6 +14,9 @@ inline constexpr std::int64_t kMaxFirmwareBytes = 16 * 1024 * 1024;
 // file (a directory, pipe, device or socket is refused without being opened) of
 // kMinimumImageSize to kMaxFirmwareBytes bytes that can be read. False, with image empty and
 // the reason in why (naming the file, what is wrong and what to do).
+// Why firmware of that many bytes, from the file named path, cannot be one; empty when it can.
+std::string FirmwareSizeProblem(const std::string& path, std::int64_t size);
+
 bool LoadFirmwareFile(const std::string& path, std::vector<std::uint8_t>& image, std::string& why);
 
 }  // namespace zorbent

@@ -251,7 +251,7 @@ std::int32_t UpdateEngine::CheckImageFormat() {
     ReleaseImage();
   } else {
     // What follows the trailer line (blank lines, a Ctrl-Z) is never sent.
-    image.resize(file.imageEnd);
+    image = image.first(std::min<std::size_t>(file.imageEnd, image.size()));
   }
   progressStep = file.recordCount > 0 ? 90.0 / file.recordCount : 0.0;
   ReportProgress(2);
@@ -259,17 +259,16 @@ std::int32_t UpdateEngine::CheckImageFormat() {
 }
 
 void UpdateEngine::ReleaseImage() {
-  image.clear();
-  image.shrink_to_fit();
+  image = {};  // the bytes are the caller's
 }
 
-std::int32_t UpdateEngine::Update(std::int32_t channel) {
-  Link* port = ChannelLink(channel);
-  if (port == nullptr) return -1;
+void UpdateEngine::BeginJob(std::int32_t channel) {
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
   downloadStarted_ = false;
-  const std::int32_t result = RunUpdate(*port, channel);
+}
+
+std::int32_t UpdateEngine::EndJob(std::int32_t result) {
   ReleaseImage();
   if (result < 0 && StopNow() && outcome.kind == FailureKind::kNone)
     outcome.kind = FailureKind::kStopped;
@@ -278,15 +277,36 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
   return result < 0 ? result : 0;
 }
 
-std::int32_t UpdateEngine::RunUpdate(Link& port, std::int32_t channel) {
-  ReportProgress(1);
-  const std::string& path = channels[static_cast<std::size_t>(channel)].firmwarePath;
+std::int32_t UpdateEngine::Update(std::int32_t channel) {
+  if (ChannelLink(channel) == nullptr) return -1;
+  std::vector<std::uint8_t> loaded;  // this job's alone, gone with it
   std::string why;
-  if (!LoadFirmwareFile(path, image, why)) {
+  if (LoadFirmwareFile(channels[static_cast<std::size_t>(channel)].firmwarePath, loaded, why))
+    return Update(channel, loaded);
+  BeginJob(channel);
+  ReportProgress(1);
+  Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
+  return EndJob(-1);
+}
+
+std::int32_t UpdateEngine::Update(std::int32_t channel, std::span<const std::uint8_t> given) {
+  Link* port = ChannelLink(channel);
+  if (port == nullptr) return -1;
+  BeginJob(channel);
+  return EndJob(RunUpdate(*port, given));
+}
+
+std::int32_t UpdateEngine::RunUpdate(Link& port, std::span<const std::uint8_t> given) {
+  ReportProgress(1);
+  // Bytes a caller loaded some other way still meet the loader's size rule.
+  if (const std::string why =
+          FirmwareSizeProblem("the firmware", static_cast<std::int64_t>(given.size()));
+      !why.empty()) {
     Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
     return -1;
   }
-  if (CheckImageFormat() < 0) return -1;  // reported, image released by the check
+  image = given;
+  if (CheckImageFormat() < 0) return -1;  // reported, image let go by the check
 
   outcome.family = static_cast<std::uint8_t>(file.family);
   outcome.fileModel = ModelName(file.model);

@@ -102,9 +102,14 @@ class UpdateEngine : private WaitObserver {
   // Channel 0..255, or -1 (reported).
   virtual std::int32_t OpenPort(std::string_view configString, std::string_view firmwarePath);
   virtual void ClosePort(std::int32_t channel);
-  // The update job. 0 or more when "File download finished!" was reported (with checkOnly:
-  // when the update would go ahead), negative on failure (already reported). `outcome`
-  // says how it ended. Front ends that only show reports may ignore it.
+  // The update job on image, the firmware file's bytes as the front end loaded and checked
+  // them (LoadFirmwareFile): exactly these bytes are checked again and sent, never the file
+  // again; the engine only reads them, so the jobs of a tray may share one buffer. 0 or more
+  // when "File download finished!" was reported (with checkOnly: when the update would go
+  // ahead), negative on failure (already reported). `outcome` says how it ended. Front ends
+  // that only show reports may ignore it.
+  virtual std::int32_t Update(std::int32_t channel, std::span<const std::uint8_t> image);
+  // The same job on the file at the path OpenPort was given, loaded here once.
   virtual std::int32_t Update(std::int32_t channel);
   // Reports the device and adapter versions. Negative when neither could be read; then it
   // says what state the adapter seems to be in, as far as read-only exchanges can tell.
@@ -131,7 +136,8 @@ class UpdateEngine : private WaitObserver {
   // Readable from any thread (a front end's stop hint, a hang-up's wait).
   bool DownloadStarted() const { return downloadStarted_.load(); }
 
-  // Validates `image` into `file` and cuts `image` at the end of the trailer line.
+  // Validates `image` into `file` and cuts `image` at the end of the trailer line (a refused
+  // one is let go).
   std::int32_t CheckImageFormat();
 
   // The port of an open channel, or null.
@@ -146,7 +152,9 @@ class UpdateEngine : private WaitObserver {
   std::array<Channel, kChannelCount> channels{};
   ImageFacts file;  // the job's firmware file, as the image check read it
   std::uint8_t modelCode = 0;
-  std::vector<std::uint8_t> image;
+  // The job's firmware: the caller's bytes, cut by the check at the end of the trailer line;
+  // empty outside a job.
+  std::span<const std::uint8_t> image;
   double progressStep = 0.0;
   std::int32_t adapterModel = 0;
   bool appMode = false;
@@ -165,7 +173,11 @@ class UpdateEngine : private WaitObserver {
   std::atomic<bool> downloadStarted_{false};
   void OnWait(const WaitReport& wait) override;
   void ReleaseImage();
-  std::int32_t RunUpdate(Link& port, std::int32_t channel);
+  // An update job's start and end on an open channel: a fresh outcome; the image let go and
+  // the outcome concluded. EndJob returns the job's result.
+  void BeginJob(std::int32_t channel);
+  std::int32_t EndJob(std::int32_t result);
+  std::int32_t RunUpdate(Link& port, std::span<const std::uint8_t> given);
   std::int32_t ReadBothVersions(Link& port, std::int32_t channel);
   void ReadBackVersion(Link& port);
   void ExplainSilence(Link& port, bool serial);

@@ -43,6 +43,14 @@ nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome) 
           {"duration_s", seconds}};
 }
 
+std::string JobCause(const JobOutcome& outcome) {
+  if (!outcome.succeeded) return CauseInBrief(outcome);
+  if (outcome.kind != FailureKind::kNotConfirmed) return {};
+  return outcome.versionAfter.empty() ? std::string("the adapter did not report its new version")
+                                      : "the adapter reports v" + outcome.versionAfter +
+                                            ", not the file's v" + outcome.fileVersion;
+}
+
 std::string HistoryPath(std::string& error) {
   const std::string folder = UserDataFolder(error);
   return folder.empty() ? std::string() : folder + kFolderSeparator + "history.jsonl";

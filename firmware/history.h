@@ -27,6 +27,9 @@ struct JobRecord {
 // outcome (OutcomeJson), cause and duration_s; facts not known are null.
 nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome);
 
+// Why a job did not end as asked, in a few words, for its entry; empty when it did.
+std::string JobCause(const JobOutcome& outcome);
+
 // "2026-12-09T08:37:50Z".
 std::string UtcTimeText(std::chrono::system_clock::time_point time);
 

@@ -302,7 +302,7 @@ bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
 
 bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
                 const FirmwareSource& source, std::string& path, std::string& problem,
-                const FetchProgress& progress) {
+                const FetchProgress& progress, std::vector<std::uint8_t>* bytes) {
   std::string why;
   if (!ManifestPathUsable(build.file, why)) {  // a manifest made in code, not parsed
     problem = "the manifest's file \"" + build.file + "\" cannot be fetched: " + why;
@@ -321,6 +321,7 @@ bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
   if (LoadWholeFile(target.string(), cached, build.size) >= 0 && matches(cached)) {
     path = target.string();
     if (progress) progress(cached.size(), cached.size());
+    if (bytes != nullptr) *bytes = std::move(cached);
     return true;
   }
   const std::string url = ResolveRelativeUrl(manifest.url, build.file);
@@ -353,6 +354,7 @@ bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
     return false;
   }
   path = target.string();
+  if (bytes != nullptr) *bytes = got.body;
   return true;
 }
 

@@ -62,10 +62,11 @@ bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
 // Downloads the build next to the manifest's URL (ResolveRelativeUrl) into the cache folder
 // (<cache>/firmware/<sha256>/<file name>), or reuses a cached copy whose SHA-256 matches;
 // maxBytes is the declared size (a larger body stops there and fails); checks size and
-// SHA-256; writes to a temporary name and renames. path is the checked file.
+// SHA-256; writes to a temporary name and renames. path is the checked file; bytes, when
+// given, gets the checked bytes themselves, which a caller uses instead of reading path again.
 bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
                 const FirmwareSource& source, std::string& path, std::string& problem,
-                const FetchProgress& progress = {});
+                const FetchProgress& progress = {}, std::vector<std::uint8_t>* bytes = nullptr);
 
 // Looks a local file up (by SHA-256) in the cached verified manifests, each verified again
 // against today's keys: the manifest URL and build when found.

@@ -26,7 +26,7 @@ bool Terminated(std::span<const char> field) {
 Outcome Check(zorbent::UpdateEngine& engine, std::span<const std::uint8_t> bytes) {
   zorbent::fuzz::Reports reports;
   engine.Init(&reports, &zorbent::fuzz::Reports::Callback);
-  engine.image.assign(bytes.begin(), bytes.end());
+  engine.image = bytes;
   Outcome o;
   o.result = engine.CheckImageFormat();
   Require(o.result == 1 || o.result < 0, "result is 1 or negative");

@@ -1,6 +1,7 @@
 #include "ui/main_controller.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -8,7 +9,10 @@
 #include "engine/device_table.h"
 #include "engine/firmware_file.h"
 #include "engine/image_format.h"
+#include "firmware/history.h"
 #include "platform/clock.h"
+#include "platform/digest.h"
+#include "platform/user_folders.h"
 #include "ui/outcome_words.h"
 #include "ui/port_advice.h"
 #include "ui/serial_ports.h"
@@ -28,6 +32,24 @@ ConfigResult Join(std::string_view scheme, std::string_view first, std::string_v
   text.append(scheme).append("|").append(first).append(":").append(second);
   if (text.size() > kConfigLimit) return Refuse("Port configuration");
   return {true, std::move(text)};
+}
+
+// Leaves the update's entry in the user's history, as the command line does: the reason it
+// could not, or empty.
+std::string RecordInHistory(const WorkerArgs& args, const JobOutcome& outcome, double seconds) {
+  JobRecord record;
+  record.command = "update";
+  record.connection = args.config;
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(args.firmware, ec);
+  record.file = ec ? args.firmware : absolute.string();
+  if (args.image != nullptr) record.fileSha256 = Sha256Hex(*args.image);  // of the bytes sent
+  record.cause = JobCause(outcome);
+  record.seconds = seconds;
+  std::string error;
+  const std::string path = HistoryPath(error);
+  if (!path.empty() && AppendHistory(path, {HistoryEntry(record, outcome)}, error)) return {};
+  return error + " (" + kDataFolderVariable + " names another folder for it)";
 }
 
 }  // namespace
@@ -52,20 +74,24 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port) {
 }
 
 FileCheck CheckFirmwareForWindow(const std::string& path) {
-  std::vector<std::uint8_t> image;
+  auto image = std::make_shared<std::vector<std::uint8_t>>();
   std::string why;
   // The engine's own rule and check: a file passed here is one its update job takes.
-  if (!LoadFirmwareFile(path, image, why)) return {false, why + "\r\n"};
-  const ImageFacts facts = CheckImage(image);
+  if (!LoadFirmwareFile(path, *image, why)) return {false, why + "\r\n", nullptr};
+  const ImageFacts facts = CheckImage(*image);
   if (facts.result < 0) {
-    return {false, path + " is not a valid firmware file: line " +
-                       std::to_string(facts.problem.line) + ": " + facts.problem.what + "\r\n"};
+    return {false,
+            path + " is not a valid firmware file: line " + std::to_string(facts.problem.line) +
+                ": " + facts.problem.what + "\r\n",
+            nullptr};
   }
   if (facts.model < 0) {
-    return {false, path + " is for device \"" + facts.deviceName +
-                       "\", which is none of the adapter models this program updates; files "
-                       "carry one of: " +
-                       FileDeviceNames(facts.family) + "\r\n"};
+    return {false,
+            path + " is for device \"" + facts.deviceName +
+                "\", which is none of the adapter models this program updates; files "
+                "carry one of: " +
+                FileDeviceNames(facts.family) + "\r\n",
+            nullptr};
   }
   const bool line = facts.family == Family::kLine;
   const std::string name = path.substr(path.find_last_of("/\\") + 1);
@@ -78,7 +104,7 @@ FileCheck CheckFirmwareForWindow(const std::string& path) {
         "Note: the file has an odd number of lines, so its last data line has no partner: "
         "Update does not send it and ends the download with the end record.\r\n";
   }
-  return {true, std::move(text)};
+  return {true, std::move(text), std::move(image)};
 }
 
 CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, double seconds) {
@@ -235,6 +261,7 @@ void MainController::StartCommand(bool update) {
     return;
   }
   std::string path;
+  FileCheck check;
   if (update) {
     path = view_.PathText();
     if (path.empty()) {
@@ -243,17 +270,19 @@ void MainController::StartCommand(bool update) {
     }
     // Checked again: the file may have changed, or been typed in, since it was chosen. A bad
     // file is refused before any port is opened.
-    const FileCheck check = CheckFirmwareForWindow(path);
+    check = CheckFirmwareForWindow(path);
     if (!check.ok) {
       WriteOutput(check.text, true);
       view_.FocusControl(Control::kPath);
       return;
     }
   }
-  RunCommand(update, config, path);
+  // The bytes just checked are the ones sent: the file is not read again.
+  RunCommand(update, config, path, std::move(check.image));
 }
 
-void MainController::RunCommand(bool update, const std::string& config, const std::string& path) {
+void MainController::RunCommand(bool update, const std::string& config, const std::string& path,
+                                std::shared_ptr<const std::vector<std::uint8_t>> image) {
   EnableControls(false);
   runningCommand_ = update ? "Update" : "Read";
   view_.ResetProgress();
@@ -269,6 +298,7 @@ void MainController::RunCommand(bool update, const std::string& config, const st
   args.channel = -1;
   args.config = config;
   args.firmware = path;
+  args.image = std::move(image);
   args.window = this;
   WorkerArgs* argsPointer = &args;
   worker = std::make_unique<Thread>([update, argsPointer] { Worker(argsPointer, update); });
@@ -295,7 +325,9 @@ void MainController::Worker(WorkerArgs* args, bool update) {
   std::string advice;
   if (opened) {
     if (update) {
-      engine.Update(args->channel);
+      engine.Update(args->channel, args->image != nullptr
+                                       ? std::span<const std::uint8_t>(*args->image)
+                                       : std::span<const std::uint8_t>());
     } else {
       engine.ReadVersions(args->channel);
     }
@@ -304,7 +336,15 @@ void MainController::Worker(WorkerArgs* args, bool update) {
     // The engine said what happened to the port; the window says what to do in its own terms.
     advice = PortAdvice(engine.outcome.port);
   }
-  CommandEnd end = CommandEndOf(engine, update, opened, TicksSince(start) / 1000.0);
+  const double seconds = TicksSince(start) / 1000.0;
+  if (update) {
+    if (const std::string unrecorded = RecordInHistory(*args, engine.outcome, seconds);
+        !unrecorded.empty()) {
+      advice += (advice.empty() ? "" : "\r\n") +
+                ("Warning: this update was not recorded in the update history: " + unrecorded);
+    }
+  }
+  CommandEnd end = CommandEndOf(engine, update, opened, seconds);
   window->view_.Post([window, advice = std::move(advice), end = std::move(end)] {
     if (!advice.empty() && window->view_.IsShown()) window->WriteOutput(advice + "\r\n", true);
     window->FinishCommand(end);
@@ -336,7 +376,7 @@ void MainController::FinishCommand(const CommandEnd& end) {
   const std::string config = updateArgs_.config;
   const std::string path = updateArgs_.firmware;
   engine_.recover = true;
-  RunCommand(true, config, path);
+  RunCommand(true, config, path, updateArgs_.image);
 }
 
 void MainController::EnableControls(bool enabled) {

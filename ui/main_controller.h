@@ -42,6 +42,8 @@ ConfigResult TcpConfigString(std::string_view address, std::string_view port);
 struct FileCheck {
   bool ok = false;
   std::string text;  // "\r\n" line ends
+  // The bytes that were checked, when ok: what Update sends and the history records.
+  std::shared_ptr<const std::vector<std::uint8_t>> image;
 };
 FileCheck CheckFirmwareForWindow(const std::string& path);
 
@@ -89,8 +91,9 @@ CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, do
 // What a command's worker reads for as long as it runs.
 struct WorkerArgs {
   std::int32_t channel = -1;
-  std::string config;    // the connection the worker opens
-  std::string firmware;  // empty for a read
+  std::string config;                                      // the connection the worker opens
+  std::string firmware;                                    // empty for a read
+  std::shared_ptr<const std::vector<std::uint8_t>> image;  // the checked bytes an update sends
   MainController* window = nullptr;
 };
 
@@ -142,7 +145,8 @@ class MainController {
   bool BuildConfig(std::string& config, std::string& refusal);
   // Says what is missing in the output box and puts the focus where it is to be given.
   void AskFor(Control control, std::string_view what);
-  void RunCommand(bool update, const std::string& config, const std::string& path);
+  void RunCommand(bool update, const std::string& config, const std::string& path,
+                  std::shared_ptr<const std::vector<std::uint8_t>> image);
   void FinishCommand(const CommandEnd& end);
   // The Latest worker: the manifest, the choice, the question and the download, off the
   // window's thread.

@@ -209,6 +209,7 @@ struct AdapterSimulator::State {
 
   void HandleCommand(const Arrived& arrival) {
     const std::string& command = arrival.command;
+    if (options.onCommand) options.onCommand(command);
     const LinkFaults& faults = options.link;
     std::int32_t rate = 0;
     bool echo = false;

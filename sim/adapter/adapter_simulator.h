@@ -4,6 +4,7 @@
 // its own, for tests, the demo and benchmarks. It meets the engine only across that wire.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,6 +43,9 @@ struct SimulatorOptions {
   int tcpPort = 0;         // 0: pick a free port on 127.0.0.1
   bool linkModel = false;  // delay 10 bits per byte at the current rate both ways
   int processingUs = 0;    // per-command processing time when linkModel is on
+  // Called on the simulator's thread with each command it takes up, before answering it: a
+  // test acts at a known point of a host's run (the host waits for the answer meanwhile).
+  std::function<void(const std::string& command)> onCommand;
 };
 
 struct TranscriptEntry {

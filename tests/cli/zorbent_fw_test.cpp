@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cli/detect.h"
@@ -27,6 +28,7 @@
 #include "cli/ports.h"
 #include "engine/device_table.h"
 #include "firmware/history.h"
+#include "platform/digest.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/child_process.h"
@@ -971,6 +973,26 @@ TEST(Latest, UpdatesFromTheSignedManifestAndRefusesWhatItCannotTrust) {
           d + "/www/fw/KTR558.txt", "--connect", block.Config()},
          0, {"verified: KTR558.txt is KTR558 v2.2 in the signed manifest " + url + "\n"});
   Expect({"update", "--latest", "--port", "/dev/null", unlisted}, 2, {"FILE or --latest"});
+
+  // Read once: a signed file replaced while --port auto probes is neither sent nor recorded.
+  const std::string signedText = ReadFileText(d + "/www/fw/KTR5577.txt");
+  const std::string swapped = dir.Write("swapped.txt", signedText);
+  sim::SimulatorOptions swapping = AdapterModel(2);
+  swapping.onCommand = [&dir, done = false](const std::string&) mutable {
+    if (!std::exchange(done, true)) dir.Write("swapped.txt", NewerImage(2, 5).text);
+  };
+  RunningAdapter probed(swapping);
+  Expect({"-q", "--add-port", probed.Device(), "update", "--require-signed", "--trust",
+          d + "/key.pub", "--port", "auto", swapped},
+         0, {"verified: swapped.txt is KTR5577 v2.2.3X"});
+  EXPECT_TRUE(sim::RecordsMatchImage(probed->Records(), NewerImage(2), false));
+  HistoryContents history;
+  std::string problem;
+  ASSERT_TRUE(ReadHistory(kHistory.File(), history, problem)) << problem;
+  EXPECT_EQ(
+      history.entries.back()["file_sha256"],
+      Sha256Hex({reinterpret_cast<const std::uint8_t*>(signedText.data()), signedText.size()}));
+  EXPECT_EQ(history.entries.back()["manifest"], url);
 #else
   GTEST_SKIP() << "no python3 for the test server";
 #endif

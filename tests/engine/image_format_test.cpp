@@ -36,9 +36,10 @@ class ImageFormat : public ::testing::Test {
     if (kind == kReportText) reports.emplace_back(reinterpret_cast<const char*>(value));
     if (kind == kReportProgress) reports.push_back("progress " + std::to_string(value));
   }
-  // Loads text as the update job does and runs the check.
+  // Hands text to the engine as the update job does and runs the check.
   std::int32_t Check(const std::string& text) {
-    engine_.image.assign(text.begin(), text.end());
+    loaded_ = text;
+    engine_.image = Bytes(loaded_);
     return engine_.CheckImageFormat();
   }
   std::int32_t Block(const std::string& text) {
@@ -62,6 +63,7 @@ class ImageFormat : public ::testing::Test {
 
   std::vector<std::string> reports_;
   UpdateEngine engine_;
+  std::string loaded_;  // the bytes the engine checks
 };
 
 // Accepted: family, count, names and version as built, no text, exactly the digits kept.

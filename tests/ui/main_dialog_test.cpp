@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "firmware/history.h"
 #include "platform/thread.h"
 #include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
@@ -64,6 +65,8 @@ class DialogTest : public ::testing::Test {
     static char name[] = "ui_main_dialog_test";
     static char* argv[] = {name, nullptr};
     if (QApplication::instance() == nullptr) app_ = new QApplication(argc, argv);
+    static const testing::TempFolder data;  // the window's history: never the user's
+    qputenv("ZORBENT_FW_DATA_DIR", QByteArray::fromStdString(data.Path()));
   }
 
   void Open(std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"}) {
@@ -408,6 +411,16 @@ TEST_F(DialogTest, ReadAndUpdateRunOnTheWorkerAndReportInOrder) {
   EXPECT_EQ(Outcome(), "succeeded");
   EXPECT_EQ(dialog_->dismissals, 2);
   Shot("success");
+  // Recorded as the command line records it, with the hash of the bytes sent.
+  HistoryContents history;
+  std::string error;
+  ASSERT_TRUE(ReadHistory(HistoryPath(error), history, error)) << error;
+  ASSERT_FALSE(history.entries.empty());
+  EXPECT_EQ(history.entries.back()["command"], "update");
+  EXPECT_EQ(history.entries.back()["outcome"]["state"], "updated_confirmed");
+  const std::string sent = test::NewerImage(1).text;
+  EXPECT_EQ(history.entries.back()["file_sha256"],
+            Sha256Hex({reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size()}));
 
   Click("1009");
   dialog_.reset();  // waits for the worker; its queued reports must go nowhere

@@ -119,6 +119,8 @@ LRESULT CALLBACK RecordBarState(HWND bar, UINT message, WPARAM wParam, LPARAM lP
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    static const testing::TempFolder data;  // the window's history: never the user's
+    _putenv_s("ZORBENT_FW_DATA_DIR", data.Path().c_str());
     window_ = std::make_unique<WinMainWindow>(GetModuleHandleA(nullptr), engine_,
                                               [this] { return PlainChoices(ports_); });
     hwnd_ = window_->CreateModeless();
