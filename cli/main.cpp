@@ -325,7 +325,8 @@ int main(int argc, char** argv) {
                    "version checks");
   bool allowOlder = false;
   update->add_flag("--allow-older", allowOlder,
-                   "Install a file older than the adapter's firmware (refused without it)");
+                   "Install a file older than the adapter's firmware, or one whose order against "
+                   "it cannot be checked (refused without it)");
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
   AddConnectionOptions(*read, readConnection);
   read->footer(

@@ -90,6 +90,7 @@ std::string RecoverySentence(const JobOutcome& outcome, bool checkOnly) {
              " left in download mode by an interrupted update, finish that update with " +
              (checkOnly ? "`zorbent-fw update` without --check and with --recover." : "--recover.");
     case Recovery::kAllowOlder:
+      if (outcome.versionUnknown) return "To install the file anyway, add --allow-older.";
       return "To install the older file anyway, add --allow-older.";
     case Recovery::kReadToTell:
       return "`zorbent-fw read` tells.";
@@ -149,8 +150,11 @@ std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, 
     const std::string how = outcome.sameVersion ? " would be reinstalled at "
                             : outcome.olderFile ? " would be downgraded to "
                                                 : " would be updated to ";
+    // Passed only on --allow-older: say that the order was not checked.
+    const std::string unchecked =
+        outcome.versionUnknown ? ", but the order of the versions could not be checked" : "";
     return "Check passed: " + Adapter(outcome) + " " + Version(outcome.versionBefore) + how +
-           Version(outcome.fileVersion) + ". " + kNothingSent;
+           Version(outcome.fileVersion) + unchecked + ". " + kNothingSent;
   }
   if (outcome.succeeded && outcome.kind == K::kNotConfirmed) {
     if (outcome.versionAfter.empty()) {

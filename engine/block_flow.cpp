@@ -170,10 +170,13 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
   return rejected ? -2 : 1;
 }
 
-// The adapter named no block-mode model: it is in download mode, or it runs firmware this
-// file does not fit. Only ATI's own answer, without an ELM327 banner, says download mode.
+// The adapter's own QKVERS answer named no block-mode model: it is in download mode, or it
+// runs firmware this file does not fit. On the user's word it is taken to be in download mode
+// whatever ATI answers, since what a boot loader answers there is not known; the download
+// command's "OK" confirms it. Otherwise ATI's own answer only words the refusal.
 // 1 download mode; -1 refused (reported).
 std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Link& port) {
+  if (engine.recover && !engine.checkOnly) return AcceptDownloadMode(engine);
   std::array<char, 256> reply{};
   const std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
     return answer.find("ELM327 ") != std::string_view::npos;
@@ -202,8 +205,9 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
     if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
     return -1;
   }
-  engine.outcome.qkversAnswer = VisibleText(BufferText(reply));
-  const std::int32_t named = ModelOfQkvers(BufferText(reply));
+  const std::string checked(BufferText(reply));
+  engine.outcome.qkversAnswer = VisibleText(checked);
+  const std::int32_t named = ModelOfQkvers(checked);
   if (named >= 0 && named != engine.modelCode) {
     FailModelMismatch(engine);  // another block model, or a line-mode adapter
     return -1;
@@ -221,34 +225,35 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
     FailModelMismatch(engine);
     return -1;
   }
-  NoteAdapterIdentity(engine, engine.adapterModel);
+  NoteAdapterIdentity(engine, engine.adapterModel, checked);
   engine.EnterStage(Stage::kGates);
   return CheckNotOlder(engine);
 }
 
-// Opens the download with each block model's command in turn; the model that accepts it is
-// the adapter's. 0 opened; -1 failed (reported).
+// Opens the download with the one command of the file's model: the model the adapter named,
+// or, in download mode, the one the user named by giving this file. 0 opened; -1 failed
+// (reported).
 std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& port) {
-  std::array<char, 256> reply{};
-  for (const DeviceModel& model : DeviceModels()) {
-    if (model.family != Family::kBlock) continue;
-    const std::string command = std::string(model.downloadCommand) + "\r";
-    if (SendCommand(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
-      engine.outcome.unanswered = model.downloadCommand;
-      engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
-      return -1;
-    }
-    if (BufferText(reply).starts_with("OK")) {
-      engine.adapterModel = model.code;
-      if (model.code == engine.modelCode) return 0;
-      engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch,
-                  "The adapter took the download command of the " + std::string(model.name) +
-                      "; this file is for " + engine.outcome.fileModel + ".\r\n");
-      return -1;
-    }
+  const DeviceModel* model = ModelByCode(engine.modelCode);
+  if (model == nullptr || model->family != Family::kBlock) {
+    FailModelMismatch(engine);
+    return -1;
   }
-  engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
-  return -1;
+  std::array<char, 256> reply{};
+  const std::string command = std::string(model->downloadCommand) + "\r";
+  if (SendCommand(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
+    engine.outcome.unanswered = model->downloadCommand;
+    engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
+    return -1;
+  }
+  if (!BufferText(reply).starts_with("OK")) {
+    engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain,
+                "The adapter did not take the download command of the " + std::string(model->name) +
+                    " (it answered \"" + VisibleText(BufferText(reply)) + "\").\r\n");
+    return -1;
+  }
+  engine.adapterModel = model->code;
+  return 0;
 }
 
 }  // namespace

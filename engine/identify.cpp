@@ -100,7 +100,14 @@ std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port) {
   std::string banner;
   if (AskChecked(engine, port, "ATI\r", reply, banner) < 0) return kUnanswered;
   Note(engine, "ATI\r", banner);
-  const std::string_view version = SkipPrefix(banner, "ELM327 v", 255);
+  // The level follows "ELM327 v" wherever the banner has it ("OBDII ELM327 v2.3"); a banner
+  // without a readable one fails closed, since it would read as level 0 and pass.
+  constexpr std::string_view kElm = "ELM327 v";
+  const std::size_t at = banner.find(kElm);
+  const std::string_view version = at == std::string::npos
+                                       ? std::string_view()
+                                       : std::string_view(banner).substr(at + kElm.size());
+  if (version.empty() || version[0] < '0' || version[0] > '9') return kNoElmVersion;
   const std::int32_t value = VersionNumber(Without(Without(version, '.'), '>'), 'X');
   const DeviceModel* model = ModelByCode(engine.adapterModel);
   return model != nullptr && value > model->elmLimit ? -5 : 0;
@@ -129,6 +136,9 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t co
     return -1;
   }
   if (prefix.empty()) prefix = std::string(*accepted) + " v";
+  // The running version comes from this checked answer, never from an unchecked report.
+  Note(engine, query, answer);
+  engine.outcome.versionBefore = VersionInAnswer(answer);
   // The answer alone (without the echo) must give the version, or an adapter would read as
   // version 0 and let any file past the gate.
   const std::int32_t adapterVersion = VersionNumber(SkipPrefix(answer, prefix, 255), model->xDigit);
@@ -289,7 +299,24 @@ int CompareVersions(std::string_view a, std::string_view b, char xDigit) {
 
 std::int32_t CheckNotOlder(UpdateEngine& engine) {
   JobOutcome& outcome = engine.outcome;
-  if (outcome.fileVersion.empty() || outcome.versionBefore.empty()) return 0;
+  if (outcome.fileVersion.empty() || outcome.versionBefore.empty()) {
+    // Without both versions the order is not known: an older file could pass, so it goes
+    // only on the user's word, as an older file does.
+    outcome.versionUnknown = true;
+    const std::string unknown = outcome.versionBefore.empty()
+                                    ? "the adapter did not report the version it runs"
+                                    : "the file names no version";
+    if (engine.allowOlder ||
+        engine.AskUser("The file's version cannot be compared with the adapter's: " + unknown +
+                       ". Install the file anyway?")) {
+      engine.ReportText("Warning: " + unknown +
+                        ", so the file may be older; going ahead as asked.\r\n");
+      return 0;
+    }
+    engine.Fail(FailureKind::kOlderFile,
+                "**Failed** The order of the versions could not be checked: " + unknown + ".\r\n");
+    return -1;
+  }
   const int order =
       CompareVersions(outcome.fileVersion, outcome.versionBefore, XDigitOf(engine.modelCode));
   if (order > 0) return 0;
@@ -317,16 +344,14 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
   return -1;
 }
 
-void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code) {
+void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code, std::string_view versionAnswer) {
   JobOutcome& outcome = engine.outcome;
   outcome.adapterModel = ModelName(code);
   const std::string& qki = outcome.qkiAnswer;
   // "zOrbent BM v2.2.30": the name is what comes before the version.
   const std::size_t v = qki.find(" v");
   outcome.adapterName = v == std::string::npos ? qki : qki.substr(0, v);
-  const DeviceModel* model = ModelByCode(code);
-  const bool versionInQki = model != nullptr && model->versionInQki;
-  outcome.versionBefore = VersionInAnswer(versionInQki ? qki : outcome.qkversAnswer);
+  outcome.versionBefore = VersionInAnswer(versionAnswer);
 }
 
 void FailModelMismatch(UpdateEngine& engine) {

@@ -17,6 +17,9 @@ inline constexpr std::uint8_t kNoModel = 255;
 // `unanswered`): never a pass, never a mismatch.
 inline constexpr std::int32_t kUnanswered = -9;
 
+// CheckElmVersion: ATI's answer holds no readable version after "ELM327 v".
+inline constexpr std::int32_t kNoElmVersion = -6;
+
 std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& port, std::int32_t code);
 std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port);
 std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t code,
@@ -67,11 +70,13 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const c
 // than b. A final "X" of a part stands for xDigit.
 int CompareVersions(std::string_view a, std::string_view b, char xDigit);
 // Compares the file's version with the adapter's running one (both in the outcome): newer goes;
-// the same goes with a line saying so; older is refused (-1, reported) unless `allowOlder`.
+// the same goes with a line saying so; older, or either version unknown (`versionUnknown`), is
+// refused (-1, reported) unless `allowOlder` or the user's Yes to the question.
 std::int32_t CheckNotOlder(UpdateEngine& engine);
 
-// Fills the outcome's adapter model, name and version from the answers noted so far.
-void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code);
+// Fills the outcome's adapter model and name from the answers noted so far, and its running
+// version from versionAnswer: for an update, the checked answer a gate holds.
+void NoteAdapterIdentity(UpdateEngine& engine, std::int32_t code, std::string_view versionAnswer);
 // One line after a model mismatch saying what answered: another of the models, an adapter
 // whose product or firmware the file does not fit, or an adapter that is not one of ours.
 std::string DescribeMismatch(const UpdateEngine& engine);

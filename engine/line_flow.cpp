@@ -199,11 +199,17 @@ std::int32_t RunLineGates(UpdateEngine& engine, Link& port) {
     FailModelMismatch(engine);
     return r;
   }
-  NoteAdapterIdentity(engine, engine.modelCode);
+  NoteAdapterIdentity(engine, engine.modelCode, {});  // the version comes with the gate's answer
   engine.EnterStage(Stage::kGates);
   r = CheckElmVersion(engine, port);
   if (r == kUnanswered) {
     ReportUnanswered(engine);
+    return r;
+  }
+  if (r == kNoElmVersion) {
+    engine.Fail(FailureKind::kNoVersion, messages::kNoVersion,
+                "Its answer to ATI, \"" + engine.outcome.banner +
+                    "\", holds no ELM327 version after \"ELM327 v\".\r\n");
     return r;
   }
   if (r < 0) {
@@ -263,7 +269,9 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Link& port) {
       return 0;
     }
   }
-  if (engine.StopBeforeChange()) return -1;
+  // From download mode the stop was looked at before the first "QKUPDT03": the download has
+  // begun, and only a stop-now ends it (in the transfer).
+  if (engine.appMode && engine.StopBeforeChange()) return -1;
   std::array<char, 256> reply{};
   if (RequestStartDownload(port, reply) < 0) {
     engine.outcome.unanswered = "QKUPDT03";

@@ -111,6 +111,8 @@ struct JobOutcome {
   bool notIdentified = false;        // the adapter did not name itself
   bool olderFile = false;            // the file is older than the adapter's firmware
   bool sameVersion = false;          // ... the same version: a reinstall
+  bool versionUnknown = false;       // the file's or the running version is not known, so
+                                     // their order could not be checked
   bool rateSwitchFailed = false;     // the switch to the fast rate failed
   std::string banner;                // the adapter's answer to "ATI"
   std::string qkiAnswer;             // ... to "QKI"

@@ -386,7 +386,8 @@ std::int32_t UpdateEngine::ReadBothVersions(Link& port, std::int32_t channel) {
   // What the answers name, for front ends that sum a read up.
   const std::int32_t model = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
   if (model >= 0) {
-    NoteAdapterIdentity(*this, model);
+    const DeviceModel* row = ModelByCode(model);
+    NoteAdapterIdentity(*this, model, row->versionInQki ? outcome.qkiAnswer : outcome.qkversAnswer);
   } else {
     outcome.versionBefore = VersionInAnswer(outcome.qkiAnswer);
     if (outcome.versionBefore.empty())

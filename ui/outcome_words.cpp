@@ -138,7 +138,8 @@ std::string RecoverySentence(const JobOutcome& o, bool update) {
       return "If it is a " + ModelOr(o.fileModel, "adapter of this file's model") +
              " left in download mode by an interrupted update, " + kFinishInterrupted + ".";
     case Recovery::kAllowOlder:
-      return "To install the older file anyway, press Update again and answer Yes when asked.";
+      return std::string("To install the ") + (o.versionUnknown ? "" : "older ") +
+             "file anyway, press Update again and answer Yes when asked.";
     case Recovery::kReadToTell:
       return "To find out, press Read: it tells.";
     case Recovery::kContactMaker:

@@ -110,6 +110,7 @@ nlohmann::json ResultJson(const JobOutcome& outcome) {
   result["not_identified"] = outcome.notIdentified;
   result["older_file"] = outcome.olderFile;
   result["same_version"] = outcome.sameVersion;
+  result["version_unknown"] = outcome.versionUnknown;
   result["rate_switch_failed"] = outcome.rateSwitchFailed;
   result["port_error"] = TextOrNull(outcome.port.systemText);
   result["banner"] = TextOrNull(outcome.banner);

@@ -208,13 +208,15 @@ CommandResult AdapterCore::CommonAt(std::string_view text, bool& handled) {
     echo_ = at == "ATE1";
     return {"OK" + std::string(kPrompt)};
   }
+  const std::string boot =
+      options_.bootBanner.empty() ? std::string(kBootBanner) : options_.bootBanner;
   if (at == "ATI") {
-    if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
+    if (mode_ != Mode::kApplication) return {boot + std::string(kPrompt)};
     return {Banner() + std::string(kPrompt)};
   }
   if (at == "ATZ") {
     echo_ = options_.echo;
-    if (mode_ != Mode::kApplication) return {std::string(kBootBanner) + std::string(kPrompt)};
+    if (mode_ != Mode::kApplication) return {boot + std::string(kPrompt)};
     return {"\r\r" + Banner() + std::string(kPrompt)};
   }
   handled = false;

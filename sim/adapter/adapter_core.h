@@ -45,6 +45,10 @@ struct AdapterOptions {
   // trailer line (see AdapterFaults::strictClose); empty: the old version with its last number
   // raised by one.
   std::string flashedVersion;
+  // The boot loader's whole answer to "ATI" (and "ATZ") in download mode, without the prompt;
+  // empty: its own name. What a real one answers is not known: "?" and an ELM327 banner
+  // ("ELM327 v2.2") play the other two likely ones.
+  std::string bootBanner;
   bool echo = true;                  // echo after power-on and after a restart
   bool startInDownloadMode = false;  // as after an interrupted update
 };

@@ -195,6 +195,9 @@ int Serve(int argc, char** argv) {
                  "(else the version text make-image writes into the first record), or line mode "
                  "closed by the end record (default: old version + 1)");
   app.add_flag("--download-mode", downloadMode, "start in download mode");
+  app.add_option("--boot-banner", options.adapter.bootBanner,
+                 "whole answer to ATI in download mode, e.g. \"?\" or \"ELM327 v2.2\" "
+                 "(default: zOrbent boot loader)");
   app.add_flag("--echo-off", echoOff, "start with the echo off");
   app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
   app.add_option("--processing-us", options.processingUs, "per-command time with --link-model")

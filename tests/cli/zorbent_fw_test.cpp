@@ -322,6 +322,9 @@ void Clone(sim::SimulatorOptions& o) {
   o.adapter.banner = "OBDII v1.5";
 }
 void None(sim::SimulatorOptions&) {}
+void NoVersion(sim::SimulatorOptions& o) {
+  o.adapter.qkversText = "KTR558";
+}
 void Newer(sim::SimulatorOptions& o) {
   o.adapter.deviceVersion = "2.3.00";
 }
@@ -358,6 +361,10 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
        "Nothing was sent that changes the adapter. Use a file for KTR5688 (`zorbent-fw inspect "
        "FILE` tells which adapter a file is for)."},
       {2, Newer, "--check --allow-older", 0, "would be downgraded to v2.2.3X"},
+      {5, NoVersion, "", 1, "To install the file anyway, add --allow-older."},
+      {5, NoVersion, "--check --allow-older", 0,
+       "an unknown version would be updated to v2.2, but the order of the versions could not "
+       "be checked."},
       {5, [](sim::SimulatorOptions& o) { o.adapter.flashedVersion = "2.1.9"; }, "", 3,
        "Update not confirmed: the adapter reports v2.1.9 (file v2.2); check with `zorbent-fw "
        "read`."}};

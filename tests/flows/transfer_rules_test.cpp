@@ -62,7 +62,7 @@ TEST_P(Rules, HoldExactly) {
       rule.model == 2
           ? (fromDownloadMode ? "ATE1 ATI ATI QKUPDT03 QKUPDT03 "
                               : "ATE1 ATI QKVERS QKI QKPROI ATI QKI QKUPDT03 ")
-          : (fromDownloadMode ? "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QK DLBD 02 (banner) CR "
+          : (fromDownloadMode ? "ATE1 QKVERS QKVERS QKDLKTR558 QK DLBD 02 (banner) CR "
                               : "ATE1 QKVERS QKVERS QKI QKDLKTR558 QK DLBD 02 (banner) CR ");
   std::string records = rule.records;
   if (records.ends_with(' ')) records.pop_back();

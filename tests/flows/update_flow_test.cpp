@@ -70,10 +70,7 @@ TEST_P(EveryModel, UpdateSendsTheFlowsCommandsAndDeliversExactlyTheFile) {
 }
 
 // The file ends in blank lines and a Ctrl-Z, which the adapter never sees.
-TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds) {
-  const ModelCase& c = GetParam();
-  SimulatorOptions options = AdapterOf(c.model);
-  options.adapter.startInDownloadMode = true;
+void UpdateOfAdapterInDownloadMode(const ModelCase& c, const SimulatorOptions& options) {
   Started adapter(options);
   ASSERT_TRUE(adapter.started) << adapter.error;
   sim::BuiltImage image = ImageFor(c.model);
@@ -87,6 +84,20 @@ TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds)
   EXPECT_EQ(engine.outcome.versionAfter, adapter.simulator.DeviceVersion());
   EXPECT_EQ(Trace(adapter.simulator, image, true), c.fromDownloadMode);
   EXPECT_TRUE(sim::RecordsMatchImage(adapter.simulator.Records(), image, IsBlockModel(c.model)));
+}
+
+// A block boot loader may answer ATI with its name, "?" or an ELM327 banner: its QKVERS answer
+// and the user's word decide.
+TEST_P(EveryModel, UpdateOfAnAdapterLeftInDownloadModeSkipsTheChecksAndSucceeds) {
+  const ModelCase& c = GetParam();
+  for (const char* boot : {"", "?", "ELM327 v2.2"}) {
+    if (!IsBlockModel(c.model) && *boot != '\0') break;
+    SCOPED_TRACE(boot);
+    SimulatorOptions options = AdapterOf(c.model);
+    options.adapter.startInDownloadMode = true;
+    options.adapter.bootBanner = boot;
+    UpdateOfAdapterInDownloadMode(c, options);
+  }
 }
 
 // The three KTR557x line models go alike.
@@ -112,13 +123,13 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{5,
                   "ATE1 QKVERS QKVERS QKI QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*12 QKDLED "
                   "QKVERS QKVERS",
-                  "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*8 QKDLED "
-                  "QKVERS QKVERS"},
+                  "ATE1 QKVERS QKVERS QKDLKTR558 QK DLBD 02 (banner) CR QKDLDT*8 QKDLED QKVERS "
+                  "QKVERS"},
         ModelCase{6,
-                  "ATE1 QKVERS QKVERS QKI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR "
-                  "QKDLDT*12 QKDLED QKVERS QKVERS",
-                  "ATE1 QKVERS QKVERS ATI ATI QKDLKTR558 QKDLKTR5688 QK DLBD 02 (banner) CR "
-                  "QKDLDT*8 QKDLED QKVERS QKVERS"}));
+                  "ATE1 QKVERS QKVERS QKI QKDLKTR5688 QK DLBD 02 (banner) CR QKDLDT*12 QKDLED "
+                  "QKVERS QKVERS",
+                  "ATE1 QKVERS QKVERS QKDLKTR5688 QK DLBD 02 (banner) CR QKDLDT*8 QKDLED QKVERS "
+                  "QKVERS"}));
 
 // Cut off: silent, hung up, stopped or without power part-way, on a line and a block model.
 class Cut : public ::testing::TestWithParam<int> {};
@@ -175,6 +186,7 @@ constexpr const char* kGaveNoAnswer = "**Failed** The adapter gave no answer of 
 constexpr const char* kNotIdentified = "**Failed** The adapter did not identify itself";
 constexpr const char* kMismatch =
     "**Failed** The upgrade file does not match the device model!\r\n";
+constexpr const char* kPowerOn = "**Failed** Please power on the device again!\r\n";
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
 
@@ -201,6 +213,7 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
   // Every refusal is read-only: told by its kind, the adapter unchanged.
   const std::string_view message = refusal.message;
   const FailureKind kind = message == kMismatch        ? FailureKind::kModelMismatch
+                           : message == kPowerOn       ? FailureKind::kOutOfTurn
                            : message == kGaveNoAnswer  ? FailureKind::kUnanswered
                            : message == kNotIdentified ? FailureKind::kNotIdentified
                            : message.find("upgrade to") != message.npos ? FailureKind::kUpgradeFirst
@@ -213,7 +226,8 @@ TEST_P(Refusals, AreReportedAndStartNoDownload) {
   EXPECT_EQ(engine.outcome.kind, kind) << engine.outcome.cause;
   EXPECT_EQ(engine.outcome.state, AdapterState::kUnchanged);
   // Which adapter it is comes first, then the version gates.
-  const bool identity = kind == FailureKind::kModelMismatch || kind == FailureKind::kNotIdentified;
+  const bool identity = kind == FailureKind::kModelMismatch ||
+                        kind == FailureKind::kNotIdentified || kind == FailureKind::kOutOfTurn;
   if (kind != FailureKind::kUnanswered) {
     EXPECT_EQ(engine.outcome.stage, identity ? Stage::kIdentify : Stage::kGates);
   }
@@ -302,6 +316,33 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{
             "Downgrade", 2, 2, [](SimulatorOptions& o) { o.adapter.deviceVersion = "2.2.40"; },
             "**Failed** The file holds v2.2.3X, older than the adapter's firmware v2.2.40.\r\n"},
+        // The running version comes from the gate's own answer, not from the lost report.
+        Refusal{"RuvoReportLost", 0, 0,
+                [](SimulatorOptions& o) {
+                  o.adapter.deviceVersion = "4.0.09";
+                  o.link.loseAnswerAt = 3;  // ATE1 ATI QKVERS
+                },
+                "**Failed** The file holds v4.0.06, older than the adapter's firmware v4.0.09.",
+                "", "V4.0.06"},
+        Refusal{"BlockVersionUnknown", 5, 5,
+                [](SimulatorOptions& o) { o.adapter.qkversText = "KTR558"; },
+                "**Failed** The order of the versions could not be checked: the adapter did not "
+                "report the version it runs.\r\n"},
+        // The ELM327 level wherever the banner names it, and none readable fails closed.
+        Refusal{"ElmBannerNotFirst", 2, 2,
+                [](SimulatorOptions& o) { o.adapter.banner = "OBDII ELM327 v9.9"; },
+                "This software version is too low"},
+        Refusal{"ElmBannerWithoutVersion", 2, 2,
+                [](SimulatorOptions& o) { o.adapter.banner = "OBDII ELM327 v"; },
+                "**Failed** The device did not report its version!\r\n",
+                "\"OBDII ELM327 v\", holds no ELM327 version"},
+        // A late answer makes the two answers to QKVERS disagree: neither is taken.
+        Refusal{"BlockAnswersDisagree", 5, 5,
+                [](SimulatorOptions& o) {
+                  InDownloadMode(o);
+                  o.link.echoWhileBusy["ATE1"] = 3500;
+                },
+                kPowerOn, "did not belong to their commands"},
         Refusal{"BlockDowngrade", 5, 5,
                 [](SimulatorOptions& o) { o.adapter.deviceVersion = "2.3.01"; },
                 "**Failed** The file holds v2.2, older than the adapter's firmware v2.3.01.\r\n"}),
@@ -489,6 +530,19 @@ TEST_P(Cut, StopBeforeTheDownloadChangesNothingAndAHangUpAfterItFinishes) {
   });
   EXPECT_EQ(hungUp.result, 0) << hungUp.text;
   EXPECT_EQ(adapter.simulator.Flashes(), 1);
+  // Finishing an interrupted update: at 4 % the first download command has gone out (a line
+  // adapter's first "QKUPDT03"), so a hang-up lets it finish too.
+  SimulatorOptions options = AdapterOf(GetParam());
+  options.adapter.startInDownloadMode = true;
+  Started left(options);
+  StopSignal later;
+  engine.UseStopSignal(later);
+  engine.recover = true;
+  const JobRun recovered = left.Update(image, engine, [&](std::int32_t kind, std::intptr_t value) {
+    if (kind == kReportProgress && value == 4) later.Raise(StopLevel::kBeforeChange);
+  });
+  EXPECT_EQ(recovered.result, 0) << recovered.text;
+  EXPECT_EQ(left.simulator.Flashes(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, Cut, ::testing::Values(2, 6), ::testing::PrintToStringParamName());

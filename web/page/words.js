@@ -107,7 +107,8 @@ function recoverySentence(o, update) {
       return `If it is a ${modelOr(o.file_model, "adapter of this file's model")} left in ` +
              `download mode by an interrupted update, ${kFinishInterrupted}.`;
     case 'allow_older':
-      return 'To install the older file anyway, press Update again and answer Yes when asked.';
+      return `To install the ${o.version_unknown ? '' : 'older '}file anyway, press Update ` +
+             'again and answer Yes when asked.';
     case 'read_to_tell':
       return 'To find out, press Read: it tells.';
     case 'contact_maker':
