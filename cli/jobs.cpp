@@ -83,9 +83,10 @@ struct Ended {
 std::string CauseOf(const Ended& job) {
   const JobOutcome& outcome = job.outcome;
   if (job.ok && outcome.kind == FailureKind::kNotConfirmed) {
-    return outcome.versionAfter.empty() ? std::string("the adapter did not report its new version")
-                                        : "the adapter reports v" + outcome.versionAfter +
-                                              ", not the file's v" + outcome.fileVersion;
+    if (outcome.versionAfter.empty()) return "the adapter did not report its new version";
+    return "the adapter reports v" + outcome.versionAfter +
+           (outcome.fileVersion.empty() ? std::string(", the file names no version")
+                                        : ", not the file's v" + outcome.fileVersion);
   }
   return job.ok ? std::string() : Reason(outcome);
 }
