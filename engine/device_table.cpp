@@ -59,8 +59,9 @@ constexpr std::array<DeviceModel, kModelCount> kModels = {
     ZorbentLineModel(3, "KTR5578", {"zOrbent FD"}, {"zOrbent BM", "zOrbent FD"}, "zOrbent FD v",
                      "Please upgrade to version zOrbent_FD_V2.2.2X first!\r\n"),
     RuvoModel(4, "Ruvo01", "Ruvo01 v", "", kNoUpgrade, kNoUpgrade, true, 22, "2.1"),
-    // A block file's device name needs to agree only in its first six characters.
-    BlockModel(5, "KTR558", "zOrbent FS", "KTR558", "zOrbent FS v", 6, "QKDLKTR558"),
+    // A block file's device name begins with the whole of its model's: "zOrbent FS v2.4.01",
+    // "zOrbent FS BT v2.4.01"; a name that shares only "zOrben" is neither model's.
+    BlockModel(5, "KTR558", "zOrbent FS", "KTR558", "zOrbent FS v", 12, "QKDLKTR558"),
     BlockModel(6, "KTR5688", "zOrbent FS BT", "KTR568", "zOrbent FS BT v", 13, "QKDLKTR5688"),
 };
 

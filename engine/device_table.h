@@ -22,7 +22,8 @@ struct DeviceModel {
   // An answer to "QKVERS" that starts so names it; empty: QKVERS does not tell.
   std::string_view qkversName;
   // Files: a line-mode file names the model exactly so; a block-mode file's device name
-  // starts with the first fileNameMatch characters of this ("zOrbent FS v").
+  // starts with the first fileNameMatch characters of this ("zOrbent FS v", "zOrbent FS BT"),
+  // its version following.
   std::string_view fileDeviceName;
   std::size_t fileNameMatch;
   // Where the running firmware's version is: QKI's answer, else QKVERS's.

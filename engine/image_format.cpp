@@ -103,6 +103,46 @@ std::string Hex(unsigned value) {
   return out;
 }
 
+// "\"O\" in column 136 is not a hex digit"; spaces and control bytes by name.
+std::string NotADigit(const StrayCharacter& stray) {
+  const auto byte = static_cast<unsigned char>(stray.c);
+  const std::string what = stray.c == ' '               ? std::string("a space")
+                           : stray.c == '\t'            ? std::string("a tab")
+                           : byte < 0x20 || byte > 0x7E ? "the byte " + Hex(byte)
+                                                        : "\"" + std::string(1, stray.c) + "\"";
+  return what + " in column " + std::to_string(stray.column) + " is not a hex digit";
+}
+
+// What keeps a line from being a line-mode record exactly as it will be sent: 136 hex digits
+// and a line end, nothing else; only the trailer may have blank lines after it. Empty: none.
+std::string LineRecordProblem(const ImageLine& read, bool trailer) {
+  if (read.nonDigit.column > 0) return NotADigit(read.nonDigit);
+  if (read.digits != kLineRecordBytes * 2) {
+    return std::to_string(read.digits) + " hex digits, a record line has " +
+           std::to_string(kLineRecordBytes * 2);
+  }
+  if (!read.hasLineEnd) return "no line end after the record";
+  if (!trailer && read.next != read.ownEnd)
+    return "a blank line follows it: line-mode records follow one another without one";
+  return {};
+}
+
+// A block-mode record is an even count of hex digits; spaces and tabs between them are
+// skipped by the transfer as by the check. Empty: none.
+std::string BlockRecordProblem(const ImageLine& read) {
+  if (read.nonBlank.column > 0) return NotADigit(read.nonBlank);
+  if (read.digits % 2 != 0) {
+    return std::to_string(read.digits) +
+           " hex digits, an odd count: every byte is two digits, one is missing or extra";
+  }
+  return {};
+}
+
+// A final Ctrl-Z ends the text; the lines are read without it.
+std::span<const std::uint8_t> TextOf(std::span<const std::uint8_t> image) {
+  return !image.empty() && image.back() == kCtrlZ ? image.first(image.size() - 1) : image;
+}
+
 // Notes the problem and passes the result on.
 std::int32_t Fail(ImageFacts& facts, std::int32_t line, std::string what, std::int32_t result) {
   facts.problem = FormatProblem{line, std::move(what)};
@@ -125,18 +165,33 @@ bool LooksLikeText(std::span<const std::uint8_t> image) {
 
 }  // namespace
 
-std::size_t ReadImageLine(std::span<const std::uint8_t> image, std::size_t position,
-                          std::span<char> line) {
-  std::size_t count = 0;
+ImageLine ScanImageLine(std::span<const std::uint8_t> image, std::size_t position,
+                        std::span<char> line) {
+  ImageLine read;
+  const std::size_t start = position;
   const std::size_t room = line.empty() ? 0 : line.size() - 1;
   while (position < image.size() && !IsLineEnd(image[position])) {
-    char c = static_cast<char>(image[position++]);
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (HexValue(c) >= 0 && count < room) line[count++] = c;
+    const char c = static_cast<char>(image[position++]);
+    if (HexValue(c) >= 0) {
+      if (read.digits < room) line[read.digits] = c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
+      ++read.digits;
+      continue;
+    }
+    const StrayCharacter stray{position - start, c};
+    if (read.nonDigit.column == 0) read.nonDigit = stray;
+    if (read.nonBlank.column == 0 && c != ' ' && c != '\t') read.nonBlank = stray;
   }
+  read.ownEnd = EndOfOneLine(image, position);
+  read.hasLineEnd = read.ownEnd > position;
   while (position < image.size() && IsLineEnd(image[position])) ++position;
-  if (!line.empty()) line[count] = '\0';
-  return position;
+  if (!line.empty()) line[std::min(read.digits, room)] = '\0';
+  read.next = position;
+  return read;
+}
+
+std::size_t ReadImageLine(std::span<const std::uint8_t> image, std::size_t position,
+                          std::span<char> line) {
+  return ScanImageLine(image, position, line).next;
 }
 
 std::uint8_t HexPairToByte(char high, char low) {
@@ -160,25 +215,29 @@ std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& fa
   std::size_t position = 0;
   std::array<char, kImageLineCapacity> line{};
   std::array<std::uint8_t, kMaxBlockTrailerDigits / 2> record{};
+  const std::span<const std::uint8_t> text = TextOf(image);
   while (true) {
     const std::int32_t at = recordCount + 1;
-    if (position >= image.size())
+    if (position >= text.size())
       return Fail(facts, at, "the file ends without a trailer record (FFF1...)", -1);
-    const std::size_t start = position;
-    position = ReadImageLine(image, position, line);
+    const ImageLine read = ScanImageLine(text, position, line);
+    position = read.next;
     ++recordCount;
-    const std::string_view text = BufferText(line);
-    const bool trailer = text.starts_with("FFF1");
+    const std::string_view digits = BufferText(line);
+    const bool trailer = digits.starts_with("FFF1");
     const std::size_t header = trailer ? 4 : 2;
     const std::int32_t shapeError = trailer ? -1 : -2;
-    if (text.empty()) return Fail(facts, at, "no hex digits on the line", -2);
-    if (text.size() > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
+    if (read.digits == 0 && read.nonBlank.column == 0)
+      return Fail(facts, at, "no hex digits on the line", -2);
+    if (std::string problem = BlockRecordProblem(read); !problem.empty())
+      return Fail(facts, at, std::move(problem), shapeError);
+    if (read.digits > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
       return Fail(facts, at,
-                  std::to_string(text.size()) + " hex digits, more than a record holds (" +
+                  std::to_string(read.digits) + " hex digits, more than a record holds (" +
                       std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
                   shapeError);
     }
-    const std::size_t n = HexTextToBytes(text, record);
+    const std::size_t n = HexTextToBytes(digits, record);
     if (n < header + 1) return Fail(facts, at, "too short for a record", shapeError);
     const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
     if (header + len + 1 > n) {
@@ -213,15 +272,24 @@ std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& fa
         !UnmaskName(data, from, end, names.text[1])) {
       return Fail(facts, at, "trailer names run past the record", -1);
     }
-    const std::size_t imageEnd = EndOfOneLine(image, start);
-    if (const std::int32_t extra = LineOfTextAfterTrailer(image, imageEnd, at); extra > 0)
+    // The version gates and the read-back comparison need the file's version.
+    const std::string deviceName = NameText(names.text[1]);
+    std::string version = VersionInAnswer(deviceName);
+    if (version.empty()) {
+      return Fail(facts, at,
+                  "the trailer's device name \"" + VisibleText(deviceName) +
+                      "\" holds no version (block-mode files are named " +
+                      FileDeviceNames(Family::kBlock) + ")",
+                  -1);
+    }
+    if (const std::int32_t extra = LineOfTextAfterTrailer(image, read.ownEnd, at); extra > 0)
       return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
     facts.productId = NameText(names.text[0]);
-    facts.deviceName = NameText(names.text[1]);
+    facts.deviceName = deviceName;
     facts.family = Family::kBlock;
     facts.model = ModelOfFile(facts.family, facts.deviceName);
-    facts.version = VersionInAnswer(facts.deviceName);
-    facts.imageEnd = imageEnd;
+    facts.version = std::move(version);
+    facts.imageEnd = read.ownEnd;
     return facts.result = 1;
   }
 }
@@ -232,30 +300,21 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
   std::uint32_t total = 0;
   std::size_t start = 0;
   std::array<char, kImageLineCapacity> line{};
+  const std::span<const std::uint8_t> text = TextOf(image);
   while (true) {
-    // Cleared each time: digits a short line lacks read as 0, never as a previous line's.
-    line.fill('\0');
-    const std::size_t next = ReadImageLine(image, start, line);
+    const ImageLine read = ScanImageLine(text, start, line);
     ++recordCount;
     const std::int32_t at = recordCount;
-    const std::string_view text = BufferText(line);
-    const bool trailer = text.size() >= 6 && text.substr(2, 4) == "FFF1";
-    // The trailer's span ends with its own line end: blank lines after it are not its.
-    const std::size_t end = trailer ? EndOfOneLine(image, start) : next;
-    const std::size_t characters = end - start;
-    if (characters != 137 && characters != 138) {
-      return Fail(facts, at,
-                  std::to_string(characters) +
-                      " characters with its line end, a record line has 136 and CR LF",
-                  -1);
-    }
-    const std::size_t span = characters - 2;
-    if (text.empty()) return Fail(facts, at, "no hex digits on the line", -1);
+    const std::string_view digits = BufferText(line);
+    const bool trailer = digits.size() >= 6 && digits.substr(2, 4) == "FFF1";
+    if (std::string problem = LineRecordProblem(read, trailer); !problem.empty())
+      return Fail(facts, at, std::move(problem), -1);
+    const std::size_t span = digits.size();
     const std::size_t limit = trailer ? span - 10 : span;
     std::array<std::uint8_t, kLineRecordBytes> record{};
     unsigned check = 0;
     for (std::size_t i = 0; i < span; i += 2) {
-      const std::uint8_t byte = HexPairToByte(line[i], line[i + 1]);
+      const std::uint8_t byte = HexPairToByte(digits[i], digits[i + 1]);
       record[i / 2] = byte;
       check += byte;
       if (i < limit) total += byte;
@@ -264,9 +323,9 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
       return Fail(facts, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
     }
     if (!trailer) {
-      if (next >= image.size())
+      if (read.next >= text.size())
         return Fail(facts, at + 1, "the file ends without a trailer record (..FFF1...)", -2);
-      start = next;
+      start = read.next;
       continue;
     }
 
@@ -283,7 +342,7 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
     if (v == std::string_view::npos) return Fail(facts, at, "trailer version has no \"V\"", -1);
     // The trailing "X" follows the model this file is for, not the one of an earlier job.
     const std::int32_t model = ModelOfFile(Family::kLine, BufferText(names.text[1]));
-    if (const std::int32_t extra = LineOfTextAfterTrailer(image, end, at); extra > 0)
+    if (const std::int32_t extra = LineOfTextAfterTrailer(image, read.ownEnd, at); extra > 0)
       return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
     facts.productId = NameText(names.text[0]);
     facts.deviceName = NameText(names.text[1]);
@@ -292,7 +351,7 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
     facts.model = model;
     facts.version = VersionInAnswer(facts.versionText);
     facts.versionNumber = VersionNumber(version.substr(v + 1), XDigitOf(model));
-    facts.imageEnd = end;
+    facts.imageEnd = read.ownEnd;
     return facts.result = 1;
   }
 }

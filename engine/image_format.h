@@ -13,8 +13,28 @@ namespace zorbent {
 // Line buffer the checks read with; a line that fills it is longer than any valid record.
 inline constexpr std::size_t kImageLineCapacity = 2048;
 
-// Copies the hex digits of the line at position (upper case, NUL-terminated) into line and
-// returns the next line's position. Digits beyond the buffer are consumed but dropped.
+// A character of a line that is not a hex digit, by its 1-based column; column 0: none.
+struct StrayCharacter {
+  std::size_t column = 0;
+  char c = '\0';
+};
+
+// One line of an image, read the one way the checks and the transfers share: the hex digits
+// are the record, and whatever else the line holds is noted here for the checks to judge.
+struct ImageLine {
+  std::size_t next = 0;    // the next line's first character (blank lines skipped)
+  std::size_t ownEnd = 0;  // just after its own line end (CR LF, LF or CR)
+  bool hasLineEnd = false;
+  std::size_t digits = 0;   // hex digits on it, those past the buffer too
+  StrayCharacter nonDigit;  // the first character that is not a hex digit
+  StrayCharacter nonBlank;  // the first that is neither a hex digit nor a space or tab
+};
+
+// Copies the hex digits of the line at position (upper case, NUL-terminated) into line.
+// Digits beyond the buffer are consumed but dropped.
+ImageLine ScanImageLine(std::span<const std::uint8_t> image, std::size_t position,
+                        std::span<char> line);
+// ScanImageLine's next line position.
 std::size_t ReadImageLine(std::span<const std::uint8_t> image, std::size_t position,
                           std::span<char> line);
 

@@ -329,7 +329,8 @@ std::int32_t UpdateEngine::RunUpdate(Link& port, std::span<const std::uint8_t> g
 }
 
 // Reads the new version with the same read-only exchanges as a version read, and warns when
-// the adapter does not report the file's.
+// the adapter does not report the file's. Only an equal version confirms the update: without
+// a file version to compare there is nothing that could.
 void UpdateEngine::ReadBackVersion(Link& port) {
   const DeviceModel* model = ModelByCode(modelCode);
   const bool byQki = model != nullptr && model->versionInQki;
@@ -346,8 +347,11 @@ void UpdateEngine::ReadBackVersion(Link& port) {
     ReportText(
         "Warning: the adapter did not report its new version; check it with a version "
         "read.\r\n");
-  } else if (!outcome.fileVersion.empty() &&
-             CompareVersions(outcome.versionAfter, outcome.fileVersion, xDigit) != 0) {
+  } else if (outcome.fileVersion.empty()) {
+    outcome.kind = FailureKind::kNotConfirmed;
+    ReportText("Warning: the adapter reports version " + outcome.versionAfter +
+               ", but the file names no version to compare it with.\r\n");
+  } else if (CompareVersions(outcome.versionAfter, outcome.fileVersion, xDigit) != 0) {
     outcome.kind = FailureKind::kNotConfirmed;  // it runs something, but not what was sent
     ReportText("Warning: the adapter reports version " + outcome.versionAfter +
                ", but the file holds " + outcome.fileVersion + ".\r\n");

@@ -46,9 +46,10 @@ nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome) 
 std::string JobCause(const JobOutcome& outcome) {
   if (!outcome.succeeded) return CauseInBrief(outcome);
   if (outcome.kind != FailureKind::kNotConfirmed) return {};
-  return outcome.versionAfter.empty() ? std::string("the adapter did not report its new version")
-                                      : "the adapter reports v" + outcome.versionAfter +
-                                            ", not the file's v" + outcome.fileVersion;
+  if (outcome.versionAfter.empty()) return "the adapter did not report its new version";
+  return "the adapter reports v" + outcome.versionAfter +
+         (outcome.fileVersion.empty() ? std::string(", the file names no version")
+                                      : ", not the file's v" + outcome.fileVersion);
 }
 
 std::string HistoryPath(std::string& error) {

@@ -19,7 +19,7 @@ std::vector<std::string> Images() {
     if (image.ok()) seeds.push_back(image.text);  // else options this family refuses
   };
   for (const Corruption c : AllCorruptions()) {
-    for (const char* device : {"zOrbent FS v2.0", "zOrbent FS BT 1.0"})
+    for (const char* device : {"zOrbent FS v2.0", "zOrbent FS BT v1.0"})
       keep(BuildBlockImage({.deviceName = device,
                             .records = 4,
                             .recordLen = 24,

@@ -284,13 +284,20 @@ TEST(Inspect, RefusedFilesSayWhyAndNeverReachAnAdapter) {
                     small = dir.Write("short.txt", std::string(137, '0')),
                     two = dir.Write("two", NewerImage(2).text + NewerImage(2).text),
                     binary = dir.Write("fw.bin", std::string(300, '\xC3')),
+                    unnamed =
+                        dir.Write("u", sim::BuildBlockImage({.deviceName = "zOrbent FS"}).text),
                     fifo = dir.path() + "/fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // never opened: that would wait for a writer
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);           // never opened: that would wait for a writer
+  std::string letter = sim::BuildLineImage({}).text;  // an "O" typed for a 0 on line 2
+  letter[letter.find('0', 138)] = 'O';
+  const std::string withO = dir.Write("o", letter), invalid = " is not a valid firmware file: ";
   const std::pair<std::string, std::string> cases[] = {
       {otherB, otherB + " is for device \"Other FS v1" + none +
                    "; files carry one of: zOrbent "
                    "FS v..., zOrbent FS BT v..."},
       {binary, binary + " is not a valid firmware file: line 1: not a text firmware file"},
+      {withO, withO + invalid + "line 2: \"O\" in column"},
+      {unnamed, unnamed + invalid + "line 17: the trailer's device name \"zOrbent FS\" holds no"},
       {otherL, otherL + " is for device \"KTR9999" + none},
       {missing, "cannot read " + missing + ": No such file or directory"},
       {two, two + " is not a valid firmware file: line 11: text after the trailer record"},

@@ -51,8 +51,9 @@ TEST(DeviceTable, EveryRowIsTheModelItsAnswersAndFilesName) {
   EXPECT_EQ(ModelOfQki("Z_Orbe01 v2.2.2X"), 1);
   EXPECT_EQ(ModelOfQki("zOrbent MC v2.2.2X"), 1);
   EXPECT_EQ(ModelOfQki("ELM327 v1.5"), -1);
-  EXPECT_EQ(ModelOfQkvers("RuvoXX V4.0.05"), -1);  // both Ruvo models answer so
-  EXPECT_EQ(ModelOfFile(Family::kLine, "KTR5577 "), -1);  // line-mode names match exactly
+  EXPECT_EQ(ModelOfQkvers("RuvoXX V4.0.05"), -1);              // both Ruvo models answer so
+  EXPECT_EQ(ModelOfFile(Family::kLine, "KTR5577 "), -1);       // line-mode names match exactly
+  EXPECT_EQ(ModelOfFile(Family::kBlock, "zOrbenX v2.4"), -1);  // block names by their whole start
   EXPECT_EQ(FileDeviceNames(Family::kBlock), "zOrbent FS v..., zOrbent FS BT v...");
   EXPECT_EQ(IdentifyingAnswer(*ModelByName("KTR558")), "answers \"KTR558...\" to QKVERS");
 }

@@ -19,6 +19,7 @@ namespace {
 using sim::BlockImageOptions;
 using sim::BuildBlockImage;
 using sim::BuildLineImage;
+using sim::BuiltImage;
 using sim::Corruption;
 using sim::LineEnd;
 using sim::LineImageOptions;
@@ -79,7 +80,7 @@ std::vector<Accepted> AcceptedImages() {
   for (const LineEnd end : {LineEnd::kCrLf, LineEnd::kLf, LineEnd::kCr}) {
     for (const bool decorated : {false, true}) {  // blank lines, spaces and lower case
       rows.push_back({"block style",
-                      BlockImageOptions{.deviceName = "zOrbent FS BT 3",
+                      BlockImageOptions{.deviceName = "zOrbent FS BT v3",
                                         .records = 7,
                                         .recordLen = 33,
                                         .lineEnd = end,
@@ -91,7 +92,7 @@ std::vector<Accepted> AcceptedImages() {
     rows.push_back(
         {"line style", LineImageOptions{.lineEnd = end, .lowerCase = end == LineEnd::kLf}, 16});
   }
-  const std::string p60(60, 'P');
+  const std::string p60(60, 'P'), v60 = std::string(58, 'P') + "v1";
   const std::string p39(53 - 7 - 7, 'P');  // with these names the line trailer is full
   rows.insert(
       rows.end(),
@@ -109,13 +110,10 @@ std::vector<Accepted> AcceptedImages() {
        // 2 + 65 + 1 bytes make 136 digits, the line-mode width: never tried as a line image.
        {"block record of line width", BlockImageOptions{.records = 3, .recordLen = 65}, 4},
        // Names and records at their limits (one byte more: the kLongName and kLongTrailer faults).
-       {"longest block names", BlockImageOptions{.productId = p60, .deviceName = p60}, 17},
+       {"longest block names", BlockImageOptions{.productId = p60, .deviceName = v60}, 17},
        {"longest block record",
         BlockImageOptions{
-            .productId = "P", .deviceName = "zOrbent FS v", .recordLen = sim::kMaxBlockRecordLen},
-        17},
-       {"empty block names, LEN 7",
-        BlockImageOptions{.productId = "", .deviceName = "", .recordLen = sim::kMaxBlockRecordLen},
+            .productId = "P", .deviceName = "zOrbent FS v1", .recordLen = sim::kMaxBlockRecordLen},
         17},
        {"longest line names",
         LineImageOptions{.productId = p39, .deviceName = "KTR5578", .versionText = "V1.2.3"}, 16,
@@ -225,12 +223,32 @@ std::vector<Refused> RefusedImages() {
                                     {.records = 3, .blankLines = true},
                                     {.versionText = "2.2.01"}})  // and a version without V
     rows.push_back({"line span " + std::to_string(n++), BuildLineImage(o).text, false, -1});
-  // A stray letter for a 0 low digit keeps the span and, read as 0, even the check byte.
+  // An "O" for a 0 low digit kept the span and, read as 0, even the check byte; the transfer
+  // would have sent the line without it.
   std::string stray = BuildLineImage({.records = 3}).text;
   std::size_t at = 138 + 3;  // a low digit of the second line, after CR LF
   while (stray[at] != '0') at += 2;
-  stray[at] = 'G';
-  rows.push_back({"line with a stray letter", stray, false, -1});
+  stray[at] = 'O';
+  rows.push_back({"line with an O", stray, false, -1, 0,
+                  "line 2: \"O\" in column " + std::to_string(at - 137) + " is not a hex digit"});
+  // A line-mode line is 136 digits exactly; a block line an even count (the digit after SUM
+  // was ignored, and sent).
+  std::string shorter = BuildLineImage({.records = 3}).text, longer = shorter;
+  rows.push_back({"line of 135 digits", shorter.erase(140, 1), false, -1, 0,
+                  "line 2: 135 hex digits, a record line has 136"});
+  rows.push_back({"line of 137 digits", longer.insert(140, "0"), false, -1, 0,
+                  "line 2: 137 hex digits, a record line has 136"});
+  const BuiltImage block3 = BuildBlockImage({.records = 5});
+  std::string odd = block3.text;
+  odd.insert(2 * (block3.lines[0].size() + 2) + block3.lines[2].size(), "0");
+  rows.push_back(
+      {"block line of an odd count", odd, true, -2, 0, "line 3: 135 hex digits, an odd"});
+  // A block file names its version in its device name; without it nothing can be compared.
+  for (const char* name : {"zOrbent FS", ""})
+    rows.push_back(
+        {"block name " + std::string(name),
+         BuildBlockImage({.productId = "", .deviceName = name}).text, true, -1, 0,
+         "line 17: the trailer's device name \"" + std::string(name) + "\" holds no version"});
   // Anything else after the trailer is refused, naming its first line.
   const std::string after = ": text after the trailer record, which ends the image: remove it";
   const std::string twoBlock = BuildBlockImage({.records = 3}).text + BuildBlockImage({}).text;
@@ -256,13 +274,11 @@ TEST_F(ImageFormat, RefusedImagesGiveTheirResultAndOneMessage) {
     reports_.clear();
     EXPECT_EQ(row.block ? Block(row.text) : Line(row.text), row.result);
     if (!row.problem.empty()) {
-      EXPECT_EQ(Describe(row.text).rfind(row.problem, 0), 0u)
-          << Describe(row.text);
+      EXPECT_EQ(Describe(row.text).rfind(row.problem, 0), 0u) << Describe(row.text);
     }
     EXPECT_LT(Check(row.text), 0);
-    EXPECT_EQ(reports_,
-              (std::vector<std::string>{"**Failed** update file format error!\r\n",
-                                        Describe(row.text) + ".\r\n", "progress 2"}));
+    EXPECT_EQ(reports_, (std::vector<std::string>{"**Failed** update file format error!\r\n",
+                                                  Describe(row.text) + ".\r\n", "progress 2"}));
     EXPECT_TRUE(engine_.image.empty());
     if (row.records > 0) {
       EXPECT_EQ(engine_.file.recordCount, row.records);
@@ -330,12 +346,16 @@ std::uint32_t Sum(const std::vector<std::uint8_t>& bytes) {
   return sum;
 }
 
-// A correct trailer (free byte, two empty names) for records whose bytes add up to prior.
+// Masked names: an empty product ID and the device name "v1".
+const std::vector<std::uint8_t> kNames{0xB6, 0xB4, 'v' ^ 0xC9, '1' ^ 0xC9};
+
+// A correct trailer (free byte, kNames) for records whose bytes add up to prior.
 std::vector<std::uint8_t> Trailer(std::uint32_t prior) {
-  std::vector<std::uint8_t> line{0xFF, 0xF1, 0x00, 0x07, 0x00, 0xB6, 0xB6};
+  std::vector<std::uint8_t> line{0xFF, 0xF1, 0x00, 0x09, 0x00};
+  line.insert(line.end(), kNames.begin(), kNames.end());
   const std::uint32_t total = prior + Sum(line);
   for (int shift : {24, 16, 8, 0}) line.push_back(static_cast<std::uint8_t>(total >> shift));
-  line.push_back(static_cast<std::uint8_t>(Sum(line) - 0xFF - 0xF1 - 0x07));  // SUM of the DATA
+  line.push_back(static_cast<std::uint8_t>(Sum(line) - 0xFF - 0xF1 - 0x09));  // SUM of the DATA
   return line;
 }
 
@@ -363,8 +383,8 @@ TEST_F(ImageFormat, BlockRecordLenPastItsLineIsRejected) {
 
 // A trailer LEN past its line, chosen so zero padding would make SUM and TOTAL come out right.
 TEST_F(ImageFormat, BlockTrailerLenPastItsLineIsRejected) {
-  const std::vector<std::uint8_t> names{0xB6, 0xB6};
-  const std::uint32_t claimed = 1 + 2 + 1 + 4;  // f, names, g, TOTAL (last byte missing)
+  const std::vector<std::uint8_t>& names = kNames;
+  const std::uint32_t claimed = 1 + 4 + 1 + 4;  // f, names, g, TOTAL (last byte missing)
   for (std::uint32_t prior = 1; prior < 300000; ++prior) {
     for (std::uint32_t s = 0; s <= 510; ++s) {
       const std::uint32_t total = prior + 0xFF + 0xF1 + claimed + Sum(names) + s;
@@ -372,8 +392,9 @@ TEST_F(ImageFormat, BlockTrailerLenPastItsLineIsRejected) {
       if ((total & 255) != 0 || (s + Sum(names) + high) % 256 != 0) continue;
       const auto f = static_cast<std::uint8_t>(std::min<std::uint32_t>(s, 255));
       const auto g = static_cast<std::uint8_t>(s - f);
-      std::vector<std::uint8_t> trailer{0xFF, 0xF1, 0x00, static_cast<std::uint8_t>(claimed),
-                                        f,    0xB6, 0xB6, g};
+      std::vector<std::uint8_t> trailer{0xFF, 0xF1, 0x00, static_cast<std::uint8_t>(claimed), f};
+      trailer.insert(trailer.end(), names.begin(), names.end());
+      trailer.push_back(g);
       for (int shift : {24, 16, 8}) trailer.push_back(static_cast<std::uint8_t>(total >> shift));
       const std::string text = RecordsAddingUpTo(prior) + HexLine(trailer);
       EXPECT_LT(Block(text), 0);

@@ -611,6 +611,23 @@ TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
   ExpectOutcome(engine.outcome, FailureKind::kNotConfirmed, AdapterState::kUpdatedNotConfirmed,
                 Recovery::kReadToTell);
   EXPECT_EQ(engine.outcome.stage, Stage::kReadBack);
+  // A file that names no version (below the gate it goes) has nothing to be confirmed by;
+  // closed with the end record, the adapter reports a version of its own.
+  SimulatorOptions below = AdapterOf(2);
+  below.adapter.deviceVersion = "2.2.1X";
+  below.adapter.flashedVersion = "2.2.40";
+  Started unnamed(below);
+  UpdateEngine taken;
+  taken.allowOlder = true;
+  const JobRun beta = unnamed.Update(
+      sim::BuildLineImage({.deviceName = "KTR5577", .versionText = "Vbeta", .records = 4}), taken,
+      [](std::int32_t kind, std::intptr_t value) {
+        if (kind == kReportQuestion) reinterpret_cast<UserQuestion*>(value)->yes = true;
+      });
+  EXPECT_EQ(beta.result, 0) << beta.text;
+  EXPECT_TRUE(beta.Said("but the file names no version to compare it with.\r\n")) << beta.text;
+  ExpectOutcome(taken.outcome, FailureKind::kNotConfirmed, AdapterState::kUpdatedNotConfirmed,
+                Recovery::kReadToTell);
 }
 
 // A late answer may fail the job but never lets a download command precede identification.
