@@ -224,8 +224,10 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
         "power the adapter off and on, then run the same update again",
         "a closed output pipe never stops it"}}};
   for (const auto& [args, exitCode, texts] : cases) Expect(args, exitCode, texts);
+  // Pieces after the rate or port, which the engine would pass over, are refused too.
   for (const std::string c : {"com|/dev/ttyUSB0:0", "com|/dev/ttyUSB0:abc", "com|:115200",
-                              "tcp|10.0.0.1", "tcp|10.0.0.1:65536"})
+                              "tcp|10.0.0.1", "tcp|10.0.0.1:65536", "tcp|10.0.0.1:35000:80",
+                              "com|/dev/null:115200:9600|tcp|junk", "com|/dev/null:115200|"})
     Expect({"read", "--connect", c}, 2, ParameterError(c));
   for (const std::string port : {"65536", "0", "35k", ""})
     Expect({"read", "--wifi", "10.0.0.1:" + port}, 2, {"is not a TCP port"});
