@@ -862,6 +862,15 @@ TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
   EXPECT_EQ(read[0]["outcome"]["state"], "unchanged");
   EXPECT_EQ(read[0].count("version_before"), 0u);
   EXPECT_NE(readErr.find("device version"), std::string::npos) << readErr;
+  // Control bytes in an answer are shown escaped, in the text and in the JSON alike.
+  sim::SimulatorOptions painting = AdapterModel(1);
+  painting.adapter.deviceVersion = "2.2.2X\x1b[2J";
+  RunningAdapter painter(painting);
+  const ProgramResult shown = Expect({"read", "--connect", painter.Config()}, 0,
+                                     {"Adapter version:zOrbent MC v2.2.2X\\x1B[2J\n"});
+  EXPECT_EQ(shown.both().find('\x1b'), std::string::npos) << shown.both();
+  EXPECT_EQ(run({"--json", "read", "--connect", painter.Config()}, 0, 1).first[0]["version"],
+            "2.2.2X\\x1B[2J");
   const auto [tray, trayErr] =
       run({"update", "--json", "--connect", adapter.Config(), "--connect", silent.Config(), file},
           1, 2);
