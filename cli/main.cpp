@@ -44,7 +44,8 @@ struct Connection {
 void AddConnectionOptions(CLI::App& command, Connection& c) {
   command.add_option("--connect", c.connect,
                      "Adapter to use: " + std::string(zorbent::kConfigStringForms) +
-                         "; repeat it to work on several adapters at once");
+                         ", nothing after BAUD or PORT; repeat it to work on several adapters "
+                         "at once");
   command.add_option("--connect-file", c.connectFile,
                      "File listing one connection per line (\"#\" starts a comment)");
   auto* port = command.add_option(
@@ -59,8 +60,25 @@ void AddConnectionOptions(CLI::App& command, Connection& c) {
   command.add_option("--wifi", c.wifi, "WiFi adapter HOST[:PORT] (default port 35000)");
 }
 
-// Builds the configuration strings; false with a message when none or a bad one was given,
-// or when two of them name one adapter.
+// Every connection string, before anything runs: a bad one is a usage error, reported the way
+// the engine reports it, with the string named. Stricter than the engine, which passes over
+// fields and sub-fields after the rate or port: "tcp|host:35000:80" would reach port 35000.
+bool ConnectionStringsParse(const std::vector<std::string>& connections) {
+  bool good = true;
+  for (const std::string& connection : connections) {
+    const auto fields = zorbent::SplitText(connection, '|');
+    const bool nothingMore = fields.size() == 2 && zorbent::SplitText(fields[1], ':').size() == 2;
+    zorbent::ParsedConfig parsed;
+    if (nothingMore && zorbent::ParseConfigString(connection, parsed)) continue;
+    std::fprintf(stderr, "**Failed** Port parameter error!\nExpected %s, not \"%s\".\n",
+                 std::string(zorbent::kConfigStringForms).c_str(), connection.c_str());
+    good = false;
+  }
+  return good;
+}
+
+// Builds the configuration strings; false with a message when none or a bad one was given
+// (a bad string is told at once, leaving error empty), or when two of them name one adapter.
 bool Connections(const Connection& c, std::vector<std::string>& out, std::string& error) {
   out = c.connect;
   std::vector<std::string> origins(out.size(), "--connect");
@@ -105,6 +123,8 @@ bool Connections(const Connection& c, std::vector<std::string>& out, std::string
     error = "no adapter given: use --connect, --connect-file, --port or --wifi";
     return false;
   }
+  // A bad string is told as such, not as a second name of another string's adapter.
+  if (!ConnectionStringsParse(out)) return false;
   return zorbent::cli::EachAdapterOnce(out, origins, error);
 }
 
@@ -184,20 +204,6 @@ bool CommandOptionsAfterCommand(CLI::App& app, std::vector<std::string>& words) 
   }
   words.insert(words.end(), moved.begin(), moved.end());  // no command: CLI11 says so
   return true;
-}
-
-// Every connection string, before anything runs: a bad one is a usage error, reported the way
-// the engine reports it, with the string named.
-bool ConnectionStringsParse(const std::vector<std::string>& connections) {
-  bool good = true;
-  for (const std::string& connection : connections) {
-    zorbent::ParsedConfig parsed;
-    if (zorbent::ParseConfigString(connection, parsed)) continue;
-    std::fprintf(stderr, "**Failed** Port parameter error!\nExpected %s, not \"%s\".\n",
-                 std::string(zorbent::kConfigStringForms).c_str(), connection.c_str());
-    good = false;
-  }
-  return good;
 }
 
 // Where the history is kept, as --help says it.
@@ -459,10 +465,11 @@ int main(int argc, char** argv) {
   options.json = json;
   options.keepHistory = true;
   if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
-    std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
+    if (!error.empty())
+      std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n",
+                   error.c_str());
     return kExitUsage;
   }
-  if (!ConnectionStringsParse(options.connections)) return kExitUsage;
   if (options.update) {
     const char* misuse = latest && !file.empty() ? "update: give either FILE or --latest, not both"
                          : !latest && file.empty() ? "update: give the firmware FILE, or --latest"

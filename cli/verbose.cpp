@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/update_engine.h"
 #include "port/traffic_log.h"
 
 namespace zorbent::cli {
@@ -20,22 +21,16 @@ VerboseTranscript::~VerboseTranscript() {
 }
 
 std::string VerboseTranscript::Readable(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
     if (c == '\r') {
       text += "\\r";
     } else if (c == '\n') {
       text += "\\n";
     } else if (c == '\\') {
       text += "\\\\";
-    } else if (b < 0x20 || b >= 0x7F) {
-      text += "\\x";
-      text += kDigits[b >> 4];
-      text += kDigits[b & 0x0F];
     } else {
-      text += c;
+      AppendEscaped(text, c);
     }
   }
   return text;

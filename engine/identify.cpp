@@ -65,7 +65,9 @@ std::int32_t ReportVersion(UpdateEngine& engine, Link& port, std::int32_t code,
   Note(engine, query, answer);
   if (answer.find(letter) == std::string_view::npos) return -2;
   engine.ReportText(label);
-  engine.ReportText(Without(answer, '>'));
+  std::string shown;
+  for (const char c : Without(answer, '>')) AppendEscaped(shown, c);
+  engine.ReportText(shown);
   engine.ReportText("\r\n");
   return 1;
 }
@@ -259,7 +261,7 @@ void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const c
   const std::string_view seen = BufferText(reply);
   LineFacts& line = engine.outcome.line;
   line.bytesSeen = static_cast<std::int32_t>(seen.size());
-  line.garbled = !seen.empty() && VisibleText(seen).size() * 2 < seen.size();
+  line.garbled = MostlyNotText(seen);
   engine.Fail(FailureKind::kSilent, messages::kPowerOnAgain,
               line.garbled ? "The adapter answered with bytes that are not text: the line's rate "
                              "is likely not the adapter's.\r\n"

@@ -16,18 +16,41 @@
 
 namespace zorbent {
 
+namespace {
+bool IsText(char c) {
+  return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+}
+}  // namespace
+
+void AppendEscaped(std::string& out, char c) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  if (IsText(c)) {
+    out.push_back(c);
+    return;
+  }
+  const auto b = static_cast<unsigned char>(c);
+  out += "\\x";
+  out.push_back(kDigits[b >> 4]);
+  out.push_back(kDigits[b & 0x0F]);
+}
+
 std::string VisibleText(std::string_view answer) {
   std::string out;
   for (const char c : answer) {
     if (c == '\r' || c == '\n') {
       if (!out.empty() && out.back() != ' ') out.push_back(' ');
-    } else if (c != '>' && static_cast<unsigned char>(c) >= 0x20 &&
-               static_cast<unsigned char>(c) < 0x7F) {
-      out.push_back(c);
+    } else if (c != '>') {
+      AppendEscaped(out, c);
     }
   }
   while (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
+}
+
+bool MostlyNotText(std::string_view bytes) {
+  const auto text = std::count_if(bytes.begin(), bytes.end(),
+                                  [](char c) { return IsText(c) || c == '\r' || c == '\n'; });
+  return static_cast<std::size_t>(text) * 2 < bytes.size();
 }
 
 Lock& EngineLock() {
@@ -112,7 +135,7 @@ std::string VersionInAnswer(std::string_view answer) {
   std::string version;
   if (at == std::string_view::npos) return version;
   for (const char c : answer.substr(at + 1))
-    if (c != '>' && c != '\r' && c != '\n') version.push_back(c);
+    if (c != '>' && c != '\r' && c != '\n') AppendEscaped(version, c);
   return version;
 }
 
@@ -440,7 +463,7 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
   outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
   const std::string_view seen = BufferText(reply);
   outcome.line.bytesSeen = static_cast<std::int32_t>(seen.size());
-  outcome.line.garbled = !seen.empty() && VisibleText(seen).size() * 2 < seen.size();
+  outcome.line.garbled = MostlyNotText(seen);
   ReportText(outcome.line.garbled
                  ? std::string("The adapter answered with bytes that are not text: the line's "
                                "rate is likely not the adapter's.\r\n")

@@ -49,9 +49,15 @@ struct Channel {
   bool serial = false;         // a serial line, whose rate the adapter may have been left at
 };
 
-// An adapter's answer as one printable line: line ends become spaces, the prompt and
-// control bytes go.
+// Appends a byte of an adapter's answer so that a terminal shows it and does nothing else: a
+// control or non-ASCII byte as "\xNN" (ESC as "\x1B"), printable ASCII as it is. Printable
+// text stays as it is, so escaped text escaped again is unchanged.
+void AppendEscaped(std::string& out, char c);
+// An adapter's answer as one printable line: line ends become spaces, the prompt goes, other
+// control bytes are escaped (AppendEscaped).
 std::string VisibleText(std::string_view answer);
+// More than half of the bytes are not text (a line at another rate than the adapter's).
+bool MostlyNotText(std::string_view bytes);
 // Line rates of the adapters: commands at the normal rate, block-mode downloads at the fast.
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
@@ -59,7 +65,8 @@ inline constexpr std::int32_t kFastRate = 2000000;
 // ("RuvoPro v2.3": the "v" inside "Ruvo" is passed over); npos when none.
 std::size_t FindVersionLetter(std::string_view answer, std::string_view letters);
 // The version in an adapter's answer: the text after the first "v" or "V" followed by a
-// digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30"); empty when there is none.
+// digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30") and with control bytes escaped;
+// empty when there is none.
 std::string VersionInAnswer(std::string_view answer);
 // What a final "X" of a version part stands for on a model ('9' when it is not known).
 char XDigitOf(std::int32_t code);

@@ -36,6 +36,8 @@ class SerialPort : public Port {
   // The path a configured name opens on this system (SerialDevicePath).
   static std::string DevicePath(const std::string& name);
   bool Direct() const { return mode_ == "direct"; }
+  // Whether reads may wait out an answer's wire time before looking (see Pacing below).
+  bool TrustsPacing() const { return paced_; }
   std::int32_t Baud() const { return baud_; }
   // Why the last open failed (in use, missing, ...).
   SerialDevice::OpenError LastOpenError() const { return device_.LastOpenError(); }

@@ -226,8 +226,10 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
         "power the adapter off and on, then run the same update again",
         "a closed output pipe never stops it"}}};
   for (const auto& [args, exitCode, texts] : cases) Expect(args, exitCode, texts);
+  // Pieces after the rate or port, which the engine would pass over, are refused too.
   for (const std::string c : {"com|/dev/ttyUSB0:0", "com|/dev/ttyUSB0:abc", "com|:115200",
-                              "tcp|10.0.0.1", "tcp|10.0.0.1:65536"})
+                              "tcp|10.0.0.1", "tcp|10.0.0.1:65536", "tcp|10.0.0.1:35000:80",
+                              "com|/dev/null:115200:9600|tcp|junk", "com|/dev/null:115200|"})
     Expect({"read", "--connect", c}, 2, ParameterError(c));
   for (const std::string port : {"65536", "0", "35k", ""})
     Expect({"read", "--wifi", "10.0.0.1:" + port}, 2, {"is not a TCP port"});
@@ -876,6 +878,15 @@ TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
   EXPECT_EQ(read[0]["outcome"]["state"], "unchanged");
   EXPECT_EQ(read[0].count("version_before"), 0u);
   EXPECT_NE(readErr.find("device version"), std::string::npos) << readErr;
+  // Control bytes in an answer are shown escaped, in the text and in the JSON alike.
+  sim::SimulatorOptions painting = AdapterModel(1);
+  painting.adapter.deviceVersion = "2.2.2X\x1b[2J";
+  RunningAdapter painter(painting);
+  const ProgramResult shown = Expect({"read", "--connect", painter.Config()}, 0,
+                                     {"Adapter version:zOrbent MC v2.2.2X\\x1B[2J\n"});
+  EXPECT_EQ(shown.both().find('\x1b'), std::string::npos) << shown.both();
+  EXPECT_EQ(run({"--json", "read", "--connect", painter.Config()}, 0, 1).first[0]["version"],
+            "2.2.2X\\x1B[2J");
   const auto [tray, trayErr] =
       run({"update", "--json", "--connect", adapter.Config(), "--connect", silent.Config(), file},
           1, 2);

@@ -73,15 +73,21 @@ TEST_F(PacedLine, SilenceAndHangUpStillFailTheRead) {
   peer.join();
 }
 
-// A burst faster than the rate (a pty, a network bridge) is read whole, in order.
-TEST_F(PacedLine, ABurstFasterThanTheRateIsReadWhole) {
+// A burst faster than the rate (a pty, a network bridge) is read whole, in order, and ends the
+// trust in the line's rate.
+TEST_F(PacedLine, ABurstFasterThanTheRateIsReadWholeAndEndsTheTrust) {
+  EXPECT_TRUE(port_->TrustsPacing());
   std::string burst;
   for (int i = 0; i < 600; ++i) burst.push_back(static_cast<char>('0' + i % 10));
   for (int round = 0; round < 3; ++round) {
     port_->ExpectBytes(burst.size() + 1);
     pty_.Write(burst);
     EXPECT_EQ(ReadText(*port_, burst.size(), 2000), burst);
+    // Straight after a look, with no wait for it: more than the wire can have carried since.
+    pty_.Write(burst);
+    EXPECT_EQ(ReadText(*port_, burst.size(), 2000), burst);
   }
+  EXPECT_FALSE(port_->TrustsPacing());
 }
 
 }  // namespace
