@@ -571,7 +571,9 @@ TEST_F(DialogTest, RefusedUpdateAsksForTheUsersWordAndOnlyYesSendsTheDownload) {
     EXPECT_EQ(Outcome(), yes ? "succeeded" : c.adapter == 'u' ? "not confirmed" : "failed");
     const std::string out = Output();
     EXPECT_THAT(out.substr(out.rfind('\n', out.size() - 2)), HasSubstr(c.verdict));
-    if (!downloaded) EXPECT_EQ(Status(), "");  // no download, so none stopped
+    if (!downloaded) {
+      EXPECT_EQ(Status(), "");  // no download, so none stopped
+    }
     const bool rerun = yes && c.adapter == 'd';
     EXPECT_EQ(Output().find("Connecting to ", 1) != std::string::npos, rerun);
     EXPECT_FALSE(engine_.recover || engine_.allowOlder);
