@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -12,6 +13,9 @@
 #include <QTextCursor>
 #include <algorithm>
 #include <cstdlib>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
 
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/app_icon.h"
@@ -143,6 +147,15 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
           [c] { c->OnRefresh(SerialPageId::kUsb); });
   auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(about, &QShortcut::activated, this, [c] { c->OnAbout(); });
+#if QT_CONFIG(sessionmanager)
+  // Logging out during an update would cut its download short: the session manager is told
+  // no while an Update runs, where it lets the window say so.
+  if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    connect(gui, &QGuiApplication::commitDataRequest, this, [c](QSessionManager& manager) {
+      if (c->UpdateRunning() && manager.allowsInteraction()) manager.cancel();
+    });
+  }
+#endif
 
   controller_->Initialise();
 }
@@ -377,12 +390,15 @@ void MainDialog::ShowAbout() {
 }
 
 void MainDialog::EndDialog() {
+  // A question still open (the session ended under it) has nobody to answer it.
+  for (QDialog* open : findChildren<QDialog*>())
+    if (open->isVisible()) open->reject();
   ShowPage(DeviceType::kNone);
   QDialog::done(QDialog::Rejected);
 }
 
 void MainDialog::EndProcessNow() {
-  std::_Exit(0);
+  std::_Exit(controller_->ExitStatus());
 }
 
 void MainDialog::Post(std::function<void()> task) {
