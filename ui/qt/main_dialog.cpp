@@ -1,6 +1,7 @@
 #include "ui/qt/main_dialog.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -390,9 +391,11 @@ void MainDialog::ShowAbout() {
 }
 
 void MainDialog::EndDialog() {
-  // A question still open (the session ended under it) has nobody to answer it.
-  for (QDialog* open : findChildren<QDialog*>())
-    if (open->isVisible()) open->reject();
+  // A question or About box still open (the session ended under it) has nobody to close it.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* open = qobject_cast<QDialog*>(window);
+    if (open != nullptr && open != this && open->isVisible()) open->reject();
+  }
   ShowPage(DeviceType::kNone);
   QDialog::done(QDialog::Rejected);
 }
