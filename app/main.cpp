@@ -12,6 +12,7 @@
 #include "port/traffic_log.h"
 #include "ui/qt/app_icon.h"
 #include "ui/qt/main_dialog.h"
+#include "ui/qt/session_guard.h"
 #include "ui/serial_ports.h"
 #include "zorbent_version.h"
 
@@ -103,6 +104,9 @@ int main(int argc, char** argv) {
   AnswerHelpOrVersion(argc, argv);
   RefuseWithoutDisplay(argc, argv);
 
+  // Before the toolkit starts threads of its own: a closed terminal or the session's end must
+  // not cut an update short.
+  zorbent::ui::SessionGuard guard;
   QApplication app(argc, argv);
   QApplication::setDesktopFileName(QStringLiteral("zorbent-fwupdater"));
   QApplication::setWindowIcon(zorbent::ui::AppIcon());
@@ -135,6 +139,8 @@ int main(int argc, char** argv) {
     for (const std::string& path : extraPorts) choices.push_back({path, path});
     return choices;
   });
+  guard.Watch(&dialog);
   dialog.exec();
-  return 0;
+  guard.Watch(nullptr);
+  return dialog.controller().ExitStatus();
 }

@@ -142,6 +142,11 @@ void MainController::FinishLatest(const LatestEnd& end) {
   }
   view_.ShowStatus({});
   EnableControls(true);
+  if (endWhenDone_) {
+    exitStatus_ = end.failed ? kExitFailed : 0;
+    EndWindow();
+    return;
+  }
   if (!end.path.empty()) view_.FocusUpdateButton();
 }
 

@@ -369,6 +369,13 @@ void MainController::FinishCommand(const CommandEnd& end) {
                        ? "The download stopped at " + std::to_string(lastPercent_) + "%."
                        : std::string());
   EnableControls(true);
+  if (endWhenDone_) {
+    exitStatus_ = end.look == OutcomeLook::kSucceeded      ? 0
+                  : end.look == OutcomeLook::kNotConfirmed ? kExitNotConfirmed
+                                                           : kExitFailed;
+    EndWindow();
+    return;
+  }
   if (end.word == Word::kNone || !view_.IsShown()) return;
   if (!view_.AskUsersWord(end.question) || !view_.IsShown() || running_) return;
   // The same Update again: the connection and file the refused one used, whatever the
@@ -408,13 +415,36 @@ bool MainController::OnClose() {
   if (running_) {
     // Stopping mid-transfer can leave the adapter without firmware: only on confirmation.
     if (!view_.ConfirmCloseWhileRunning()) return false;
+    exitStatus_ = kExitFailed;  // the command did not end: no success to report
     view_.EndProcessNow();
     return true;
   }
+  EndWindow();
+  return true;
+}
+
+void MainController::EndWindow() {
   RequestStop();
   Shutdown();
   view_.EndDialog();
-  return true;
+}
+
+void MainController::OnSessionEnd() {
+  {
+    // As the command line takes a hang-up: a job stops before anything that changes the
+    // adapter, while a download under way is carried to its end.
+    const LockHolder hold(EngineLock());
+    ProcessStopSignal().Raise(StopLevel::kBeforeChange);
+  }
+  if (!running_) {
+    EndWindow();
+    return;
+  }
+  endWhenDone_ = true;
+  // Nobody is left to answer: a question the job asks gets No.
+  const std::lock_guard hold(questionLock_);
+  closing_ = true;
+  if (pending_ != nullptr) pending_->Give(false);
 }
 
 void MainController::OnEngineCallback(void* context, std::int32_t kind, std::intptr_t value) {
@@ -473,7 +503,7 @@ bool MainController::AskUser(std::string question) {
     pending_ = pending;
   }
   view_.Post([this, pending, question = std::move(question)] {
-    pending->Give(view_.IsShown() && view_.AskUsersWord(question));
+    pending->Give(!closing_ && view_.IsShown() && view_.AskUsersWord(question));
   });
   const bool yes = pending->Wait();
   const std::lock_guard hold(questionLock_);

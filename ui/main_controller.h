@@ -25,6 +25,10 @@ inline constexpr std::size_t kConfigLimit = 255;
 inline constexpr int kDefaultRateIndex = 4;
 inline constexpr const char* kDefaultWifiAddress = "192.168.0.10";
 inline constexpr const char* kDefaultWifiPort = "35000";
+// The window's exit status when a command did not end well: cut short by a confirmed close, or
+// failed while the end of the session waited for it; an update whose version was not confirmed.
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitNotConfirmed = 3;
 
 // The 13 link rates of a serial page, "115200" at kDefaultRateIndex.
 const std::vector<std::string>& LinkRates();
@@ -123,6 +127,13 @@ class MainController {
   void OnAbout() { view_.ShowAbout(); }
   // True when the window is to go away (it has been ended, or the process is ending).
   bool OnClose();
+  // The session is ending (the terminal closed, SIGTERM): an idle window closes at once; a
+  // command is carried on as far as a hang-up lets it and the window closes when it ends.
+  void OnSessionEnd();
+  // An Update runs: ending the session now could cut its download short.
+  bool UpdateRunning() const { return running_ && runningCommand_ == "Update"; }
+  // What the process is to exit with once the window has gone.
+  int ExitStatus() const { return exitStatus_; }
 
   bool IsRunning() const { return running_; }
   // The question a close during a command asks, naming the command.
@@ -148,6 +159,8 @@ class MainController {
   void RunCommand(bool update, const std::string& config, const std::string& path,
                   std::shared_ptr<const std::vector<std::uint8_t>> image);
   void FinishCommand(const CommandEnd& end);
+  // Closing while idle: stop request, workers joined, the dialog ended.
+  void EndWindow();
   // The Latest worker: the manifest, the choice, the question and the download, off the
   // window's thread.
   void LatestWorker();
@@ -178,6 +191,8 @@ class MainController {
   std::mutex questionLock_;
   std::shared_ptr<PendingAnswer> pending_;  // the question a worker waits on, if any
   bool closing_ = false;
+  bool endWhenDone_ = false;  // the session is ending: close when the command has ended
+  int exitStatus_ = 0;
 };
 
 }  // namespace zorbent::ui

@@ -94,14 +94,15 @@ class MainView {
   // A Yes/No question with No as its default button (and as Escape where the box takes it);
   // true on Yes only.
   virtual bool AskUsersWord(const std::string& question) = 0;
-  // The command ended: a close question still open no longer applies.
+  // The command ended: a close question still open no longer applies, nor anything the
+  // window held back for the command (the end of the session).
   virtual void DismissCloseQuestion() = 0;
   // How the command ended, so success, failure and an unconfirmed update look different at a
   // glance; ResetProgress takes the look away.
   virtual void ShowOutcome(OutcomeLook look) = 0;
   virtual void ShowAbout() = 0;
   virtual void EndDialog() = 0;
-  // Ends the process at once with exit code 0.
+  // Ends the process at once with the controller's ExitStatus.
   virtual void EndProcessNow() = 0;
 
   // Runs task on the window's thread after every task posted before it; a task still queued

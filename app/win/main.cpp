@@ -118,7 +118,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       "zorbentFwUpdater: the window could not be opened: the system refused it (no desktop "
       "to show it on?). zorbent-fw.exe updates from the command line.\n";
   if (device == zorbent::ui::DeviceType::kNone) {
-    if (window.RunModal() != -1) return 0;
+    if (window.RunModal() != -1) return window.Controller().ExitStatus();
     Tell(kNoWindow);
     return 1;
   }
@@ -137,5 +137,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       DispatchMessageA(&message);
     }
   }
-  return 0;
+  return window.Controller().ExitStatus();
 }

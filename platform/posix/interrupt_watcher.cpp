@@ -10,8 +10,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <system_error>
-#include <thread>
+#include <optional>
+
+#include "platform/thread.h"
 
 namespace zorbent {
 
@@ -19,7 +20,7 @@ struct InterruptWatcher::State {
   int signalFd = -1;
   int stopFd = -1;
   sigset_t previous{};
-  std::thread thread;
+  std::optional<Thread> thread;
   bool restored = false;
 
   // Closes the descriptors and gives the calling thread its signal mask back, once.
@@ -45,31 +46,29 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
   state_->signalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
   state_->stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (state_->signalFd >= 0 && state_->stopFd >= 0) {
-    try {
-      state_->thread = std::thread([state = state_.get(), onSignal = std::move(onSignal)] {
-        int interrupts = 0;
-        int hangUps = 0;
-        int userSignals = 0;
-        while (true) {
-          struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
-          if (::poll(fds, 2, -1) < 0) continue;
-          if (fds[1].revents & POLLIN) return;
-          if (fds[0].revents & POLLIN) {
-            struct signalfd_siginfo info {};
-            if (::read(state->signalFd, &info, sizeof info) != sizeof info) continue;
-            if (info.ssi_signo == SIGHUP) {
-              onSignal(Interruption::kHangUp, ++hangUps);
-            } else if (info.ssi_signo == SIGUSR1) {
-              onSignal(Interruption::kUserSignal, ++userSignals);
-            } else {
-              onSignal(Interruption::kInterrupt, ++interrupts);
-            }
+    state_->thread.emplace([state = state_.get(), onSignal = std::move(onSignal)] {
+      int interrupts = 0;
+      int hangUps = 0;
+      int userSignals = 0;
+      while (true) {
+        struct pollfd fds[2] = {{state->signalFd, POLLIN, 0}, {state->stopFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents & POLLIN) return;
+        if (fds[0].revents & POLLIN) {
+          struct signalfd_siginfo info {};
+          if (::read(state->signalFd, &info, sizeof info) != sizeof info) continue;
+          if (info.ssi_signo == SIGHUP) {
+            onSignal(Interruption::kHangUp, ++hangUps);
+          } else if (info.ssi_signo == SIGUSR1) {
+            onSignal(Interruption::kUserSignal, ++userSignals);
+          } else {
+            onSignal(Interruption::kInterrupt, ++interrupts);
           }
         }
-      });
-      return;
-    } catch (const std::system_error&) {
-    }
+      }
+    });
+    if (state_->thread->Started()) return;
+    state_->thread.reset();
   }
   // No descriptors or no thread (the process ran out): nothing can watch, so the signals keep
   // their usual effect instead of being held back for ever, and the destructor has no thread
@@ -78,10 +77,10 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
 }
 
 InterruptWatcher::~InterruptWatcher() {
-  if (state_->thread.joinable()) {
+  if (state_->thread) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(state_->stopFd, &one, sizeof one);
-    state_->thread.join();
+    state_->thread->Join();
   }
   state_->CloseAndRestore();
 }

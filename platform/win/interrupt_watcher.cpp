@@ -4,9 +4,10 @@
 // says ending is harmless, within the system's grace period.
 #include <windows.h>
 
-#include <thread>
+#include <optional>
 
 #include "platform/interrupt_watcher.h"
+#include "platform/thread.h"
 
 namespace zorbent {
 namespace {
@@ -60,7 +61,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 struct InterruptWatcher::State {
   Watched handles;
   HANDLE stop = nullptr;
-  std::thread thread;
+  std::optional<Thread> thread;
 };
 
 // Windows has no SIGUSR1: userSignal watches nothing.
@@ -72,11 +73,7 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
   if (hangUps) h.hangUps = ::CreateSemaphoreA(nullptr, 0, 0x7fffffff, nullptr);
   h.harmless = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state_->stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ::AcquireSRWLockExclusive(&watchedLock);
-  watched = h;
-  ::ReleaseSRWLockExclusive(&watchedLock);
-  ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-  state_->thread = std::thread([state = state_.get(), onSignal = std::move(onSignal)] {
+  state_->thread.emplace([state = state_.get(), onSignal = std::move(onSignal)] {
     int interrupts = 0;
     int hangUps = 0;
     const DWORD count = state->handles.hangUps != nullptr ? 3 : 2;
@@ -92,17 +89,29 @@ InterruptWatcher::InterruptWatcher(std::function<void(Interruption, int)> onSign
       }
     }
   });
+  if (!state_->thread->Started()) {
+    // No thread (the process ran out): nothing would take the events, so the console keeps
+    // its usual handling and the destructor has no thread to stop.
+    state_->thread.reset();
+    return;
+  }
+  ::AcquireSRWLockExclusive(&watchedLock);
+  watched = h;
+  ::ReleaseSRWLockExclusive(&watchedLock);
+  ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
 }
 
 InterruptWatcher::~InterruptWatcher() {
-  ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
-  // The run is over: a handler still holding the process lets it go, then the handles go.
-  ::SetEvent(state_->handles.harmless);
-  ::AcquireSRWLockExclusive(&watchedLock);
-  watched = Watched{};
-  ::ReleaseSRWLockExclusive(&watchedLock);
-  ::SetEvent(state_->stop);
-  state_->thread.join();
+  if (state_->thread) {
+    ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    // The run is over: a handler still holding the process lets it go, then the handles go.
+    ::SetEvent(state_->handles.harmless);
+    ::AcquireSRWLockExclusive(&watchedLock);
+    watched = Watched{};
+    ::ReleaseSRWLockExclusive(&watchedLock);
+    ::SetEvent(state_->stop);
+    state_->thread->Join();
+  }
   for (HANDLE handle : {state_->handles.interrupts, state_->handles.hangUps,
                         state_->handles.harmless, state_->stop})
     if (handle != nullptr) ::CloseHandle(handle);

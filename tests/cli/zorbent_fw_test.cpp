@@ -446,7 +446,7 @@ TEST(Update, AJobWithoutAThreadFailsAloneAndIsNamed) {
     adapters.push_back(std::make_unique<RunningAdapter>(AdapterModel(1)));
     options.connections.push_back(adapters.back()->Config());
   }
-  FailThreadStartForTesting(2);
+  FailThreadStartForTesting(3);  // the run's first thread is its interrupt watcher's
   ::testing::internal::CaptureStdout();
   const int status = cli::RunJobs(options);
   const std::string out = ::testing::internal::GetCapturedStdout();

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/thread.h"
 #include "tests/support/child_process.h"
 
 namespace zorbent {
@@ -65,12 +66,17 @@ TEST(InterruptWatcher, TellsAHangUpFromAnInterruptAndGivesTheSignalsBack) {
   EXPECT_EQ(code, 0);
 }
 
-// Without descriptors the watcher leaves Ctrl-C alone and its destructor returns at once.
-TEST(InterruptWatcher, WithoutDescriptorsItStepsAsideAndEndsAtOnce) {
-  for (const int spare : {0, 1}) {
+// Without descriptors or a thread the watcher leaves Ctrl-C alone and its destructor returns
+// at once.
+TEST(InterruptWatcher, WithoutDescriptorsOrAThreadItStepsAsideAndEndsAtOnce) {
+  for (const int spare : {0, 1, -1}) {  // -1: descriptors enough, the thread refused
     const int code = test::RunInChild(
         [spare] {
-          if (!test::UseUpDescriptors(spare)) return 10;
+          if (spare < 0) {
+            FailThreadStartForTesting(1);
+          } else if (!test::UseUpDescriptors(spare)) {
+            return 10;
+          }
           {
             InterruptWatcher watcher([](int) {});
             if (InterruptBlocked()) return 11;  // a Ctrl-C would be lost

@@ -482,6 +482,7 @@ TEST_F(DialogTest, ClosingDuringACommandAsksAndEndsTheProcessOnlyWhenConfirmed) 
   dialog_->answer = true;
   EXPECT_FALSE(dialog_->close());
   EXPECT_TRUE(dialog_->processEnded);
+  EXPECT_EQ(dialog_->controller().ExitStatus(), kExitFailed);  // the command did not end
   EXPECT_TRUE(dialog_->isVisible());
   EXPECT_EQ(ProcessStopSignal().Level(), StopLevel::kNone);
 

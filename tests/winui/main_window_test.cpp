@@ -350,9 +350,13 @@ TEST_F(WindowTest, UpdateThroughTheWindowReachesTheSimulatedAdapter) {
     testing::FirmwareFile file(test::NewerImage(model).text);
     UseWifi(adapter.Port());
     SetDlgItemTextA(hwnd_, IDC_PATH, file.Path().c_str());
+    // The end of the session waits while the update runs, and only then.
+    EXPECT_TRUE(SendMessageA(hwnd_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     Click(hwnd_, IDC_UPDATE);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Page(DeviceType::kWifi), IDC_IP_PORT)));
+    EXPECT_FALSE(SendMessageA(hwnd_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     ASSERT_TRUE(PumpUntilIdle());
+    EXPECT_TRUE(SendMessageA(hwnd_, WM_QUERYENDSESSION, 0, 0));
 
     const std::string all = Output();
     EXPECT_TRUE(all.starts_with("Connecting to 127.0.0.1:")) << all;

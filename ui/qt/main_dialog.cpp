@@ -1,9 +1,11 @@
 #include "ui/qt/main_dialog.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -12,6 +14,9 @@
 #include <QTextCursor>
 #include <algorithm>
 #include <cstdlib>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
 
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/app_icon.h"
@@ -143,6 +148,15 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
           [c] { c->OnRefresh(SerialPageId::kUsb); });
   auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(about, &QShortcut::activated, this, [c] { c->OnAbout(); });
+#if QT_CONFIG(sessionmanager)
+  // Logging out during an update would cut its download short: the session manager is told
+  // no while an Update runs, where it lets the window say so.
+  if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    connect(gui, &QGuiApplication::commitDataRequest, this, [c](QSessionManager& manager) {
+      if (c->UpdateRunning() && manager.allowsInteraction()) manager.cancel();
+    });
+  }
+#endif
 
   controller_->Initialise();
 }
@@ -377,12 +391,17 @@ void MainDialog::ShowAbout() {
 }
 
 void MainDialog::EndDialog() {
+  // A question or About box still open (the session ended under it) has nobody to close it.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* open = qobject_cast<QDialog*>(window);
+    if (open != nullptr && open != this && open->isVisible()) open->reject();
+  }
   ShowPage(DeviceType::kNone);
   QDialog::done(QDialog::Rejected);
 }
 
 void MainDialog::EndProcessNow() {
-  std::_Exit(0);
+  std::_Exit(controller_->ExitStatus());
 }
 
 void MainDialog::Post(std::function<void()> task) {

@@ -16,6 +16,9 @@ constexpr UINT kPostedMessage = WM_APP + 1;
 constexpr std::size_t kPathBufferSize = 260;
 constexpr const char* kTitle = "zOrbentFwUpdater v3.5";
 constexpr UINT kMarqueeStepMs = 30;  // the busy bar's pace
+// What Windows shows beside the window when it holds off the end of the session.
+constexpr const wchar_t* kSessionHeldReason =
+    L"A firmware update is running. Ending now may leave the adapter without working firmware.";
 
 // The close question's box, caught as it activates: the window that asks, and the hook.
 thread_local HWND* t_questionBox = nullptr;
@@ -218,6 +221,14 @@ INT_PTR WinMainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     case kPostedMessage:
       RunPosted();
       return TRUE;
+    case WM_QUERYENDSESSION: {
+      // Log-off, restart or shutdown during an update would cut its download short: refused,
+      // with the reason Windows shows, until the update has ended.
+      const bool hold = controller_->UpdateRunning();
+      if (hold) ShutdownBlockReasonCreate(hwnd_, kSessionHeldReason);
+      SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, hold ? FALSE : TRUE);
+      return TRUE;
+    }
     case WM_DESTROY: {
       const std::lock_guard<std::mutex> guard(postLock_);
       postTarget_ = nullptr;
@@ -529,6 +540,7 @@ bool WinMainWindow::ConfirmCloseWhileRunning() {
 
 void WinMainWindow::DismissCloseQuestion() {
   if (closeQuestion_ != nullptr) SendMessageA(closeQuestion_, WM_COMMAND, IDNO, 0);
+  if (hwnd_ != nullptr) ShutdownBlockReasonDestroy(hwnd_);
 }
 
 bool WinMainWindow::AskUsersWord(const std::string& question) {
@@ -563,7 +575,7 @@ void WinMainWindow::EndDialog() {
 }
 
 void WinMainWindow::EndProcessNow() {
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(controller_->ExitStatus()));
 }
 
 void WinMainWindow::Post(std::function<void()> task) {
