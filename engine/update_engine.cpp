@@ -428,6 +428,7 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
       }
       if (answered) {
         outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
+        outcome.line.late = true;
         ReportText("At 2,000,000 baud the adapter answered \"" + said +
                    "\", not \"OK\" as an adapter in a block download does: its state is not "
                    "known. Answers that come late (a slow link) give that.\r\n");
