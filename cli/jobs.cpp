@@ -70,6 +70,9 @@ void RunOne(Job& job, const JobOptions& options, std::span<const std::uint8_t> i
   if (options.update) {
     job.report->Text(VerdictLine(job.engine.outcome, job.opened, options.checkOnly, job.seconds) +
                      "\n");
+  } else if (const std::string read = ReadVerdictLine(job.engine.outcome);
+             job.opened && !read.empty()) {
+    job.report->Text(read + "\n");
   }
 }
 

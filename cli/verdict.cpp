@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/device_table.h"
 #include "engine/port_line.h"
 
 namespace zorbent::cli {
@@ -53,8 +54,23 @@ std::string CheckConnection(const JobOutcome& outcome) {
          "detect` finds it).";
 }
 
-std::string RecoverySentence(const JobOutcome& outcome, bool checkOnly) {
+// A read has no file: the way to finish an interrupted update names the command and the
+// file to give it.
+constexpr const char* kUpdateRecover =
+    "run `zorbent-fw update FILE --recover` with the firmware file that was being installed.";
+
+std::string RecoverySentence(const JobOutcome& outcome, bool checkOnly, bool read) {
   const bool inDownloadMode = outcome.state == AdapterState::kInDownloadMode;
+  if (read && outcome.recovery == Recovery::kRecoverIfDownloadMode) {
+    return "If an interrupted update left it in download mode, power it off and on if it is a "
+           "block-mode adapter (" +
+           ModelNames(Family::kBlock) + "), then " + kUpdateRecover;
+  }
+  if (read && outcome.recovery == Recovery::kPowerCycleThenUpdate && inDownloadMode) {
+    return "To finish the update: power the adapter off and on" +
+           std::string(outcome.family == 1 ? " (it may still run at 2,000,000 baud)" : "") +
+           ", then " + kUpdateRecover;
+  }
   switch (outcome.recovery) {
     case Recovery::kNothing:
       return {};
@@ -173,7 +189,14 @@ std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, 
     return "Update succeeded: " + VersionChange(outcome) + " in " + time;
   }
   std::string line = job + " failed: " + Reason(outcome) + ". " + StateSentence(outcome);
-  const std::string next = RecoverySentence(outcome, checkOnly);
+  const std::string next = RecoverySentence(outcome, checkOnly, false);
+  return next.empty() ? line : line + " " + next;
+}
+
+std::string ReadVerdictLine(const JobOutcome& outcome) {
+  if (outcome.succeeded) return {};
+  const std::string line = "Read failed: " + Reason(outcome) + ". " + StateSentence(outcome);
+  const std::string next = RecoverySentence(outcome, false, true);
   return next.empty() ? line : line + " " + next;
 }
 

@@ -10,6 +10,9 @@ namespace zorbent::cli {
 // from the job's outcome: "Update succeeded: ...", "Update failed: ...", "Check passed: ...",
 // "Check failed: ...". opened: the connection was made at all.
 std::string VerdictLine(const JobOutcome& outcome, bool opened, bool checkOnly, double seconds);
+// The line after a version read that failed, "Read failed: ...", with what to do next (for an
+// adapter left in download mode, how to finish the update); empty after a good read.
+std::string ReadVerdictLine(const JobOutcome& outcome);
 
 // Why a job failed, in a few words ("Sending error on 5 line", "stopped on request").
 std::string Reason(const JobOutcome& outcome);

@@ -138,6 +138,13 @@ std::string FileDeviceNames(Family family) {
   return JoinWithCommas(names);
 }
 
+std::string ModelNames(Family family) {
+  std::vector<std::string> names;
+  for (const DeviceModel& model : kModels)
+    if (model.family == family) names.emplace_back(model.name);
+  return JoinWithCommas(names);
+}
+
 std::string IdentifyingAnswer(const DeviceModel& model) {
   if (model.family == Family::kBlock)
     return "answers \"" + std::string(model.qkversName) + "...\" to QKVERS";

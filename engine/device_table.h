@@ -72,6 +72,8 @@ std::int32_t ModelOfAnswers(std::string_view qkiAnswer, std::string_view qkversA
 std::int32_t ModelOfFile(Family family, std::string_view deviceName);
 // The device names files of a family may carry, for a refusal ("Ruvo03, KTR5575, ...").
 std::string FileDeviceNames(Family family);
+// The models of a family, for advice that holds for each ("KTR558, KTR5688").
+std::string ModelNames(Family family);
 // How a user recognises the model: what it answers ("answers \"zOrbent BM v...\" to QKI").
 std::string IdentifyingAnswer(const DeviceModel& model);
 

@@ -24,8 +24,8 @@ bool ReadByte(Link& port, char& out, std::int32_t timeoutMs) {
   return true;
 }
 
-// Drops a late answer before the next command goes out: reads until the line has been quiet
-// for kSettleQuietMs. Costs nothing unless the last exchange failed.
+}  // namespace
+
 void Settle(Link& port) {
   if (!port.AnswerOutstanding()) return;
   const WaitScope wait(port, WaitFor::kQuietLine, {}, kSettleLimitMs);
@@ -36,6 +36,8 @@ void Settle(Link& port) {
   }
   port.SetAnswerOutstanding(false);
 }
+
+namespace {
 
 // Clears the line and writes; false when the write failed. Settle comes first, outside the
 // command's own time.

@@ -21,6 +21,9 @@ inline constexpr std::int32_t kLongReplyTimeoutMs = 5000;  // long-running downl
 inline constexpr std::int32_t kSettleQuietMs = 500;
 inline constexpr std::int32_t kSettleLimitMs = 5000;
 
+// Drops a late answer before the next command goes out: reads until the line has been quiet
+// for kSettleQuietMs. Costs nothing unless the last exchange failed. Every send does it first.
+void Settle(Link& port);
 // Sends a command and collects the answer after its echo up to and including '>'.
 // Characters stored; -1 empty command or overall time-out; -2 write failed; -3 read failed.
 std::int32_t SendCommand(Link& port, std::string_view command, std::span<char> reply,

@@ -81,6 +81,7 @@ std::string CauseInBrief(const JobOutcome& o) {
       return "the adapter did not identify itself";
     case K::kSilent:
       return o.line.garbled ? "the adapter answered with bytes that are not text"
+             : o.line.late  ? "the adapter answered only late"
                             : "the adapter did not answer";
     case K::kOutOfTurn:
       return "the adapter's answers did not belong to their commands (a late answer)";

@@ -81,6 +81,7 @@ enum class Recovery : std::uint8_t {
 struct LineFacts {
   std::int32_t bytesSeen = 0;  // bytes received in answer to the first question
   bool garbled = false;        // they were not text: the rate is likely wrong
+  bool late = false;           // answers came, but none in its time (a slow link)
 };
 
 // How a job ended: the one account every front end words (verdict lines, tray rows, exit

@@ -15,6 +15,13 @@
 #include "port/tcp_port.h"
 
 namespace zorbent {
+namespace {
+
+// A bare "\r" answered by an adapter in a block download at the fast rate, as ReadReply keeps
+// it (line ends dropped).
+constexpr std::string_view kFastRateReady = "OK>";
+
+}  // namespace
 
 namespace {
 bool IsText(char c) {
@@ -445,19 +452,36 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
                "another device.\r\n");
     return;
   }
-  if (serial && port.SetBaud(kFastRate) > 0) {
-    // An interrupted block-mode download leaves the adapter at the fast rate.
-    const bool answers =
-        SendText(port, "\r", kReplyTimeoutMs) == 0 && ReadReply(port, reply, kReplyTimeoutMs) >= 0;
-    port.SetBaud(kNormalRate);
-    if (answers) {
-      outcome.kind = FailureKind::kSilent;
-      outcome.foundInDownloadMode = true;
-      outcome.family = static_cast<std::uint8_t>(Family::kBlock);
-      ReportText(
-          "The adapter is silent at 115200 baud but answers at 2,000,000 baud: a "
-          "block-mode update was interrupted.\r\n");
-      return;
+  if (serial) {
+    // A late answer to what was asked at 115200 passes first, at that rate: after the switch
+    // it would pass for the adapter's.
+    Settle(port);
+    if (port.SetBaud(kFastRate) > 0) {
+      // An interrupted block-mode download leaves the adapter at the fast rate, where it
+      // answers a bare "\r" with "OK". Only that counts: any other answer (an ELM327 repeats
+      // its last command; a slow link delivers an earlier one) leaves the state unknown.
+      reply[0] = '\0';
+      const bool answered = SendText(port, "\r", kReplyTimeoutMs) == 0 &&
+                            ReadReply(port, reply, kReplyTimeoutMs) >= 0;
+      port.SetBaud(kNormalRate);
+      const std::string said = VisibleText(BufferText(reply));
+      if (answered && BufferText(reply) == kFastRateReady) {
+        outcome.kind = FailureKind::kSilent;
+        outcome.foundInDownloadMode = true;
+        outcome.family = static_cast<std::uint8_t>(Family::kBlock);
+        ReportText(
+            "The adapter is silent at 115200 baud but answers at 2,000,000 baud: a "
+            "block-mode update was interrupted.\r\n");
+        return;
+      }
+      if (answered) {
+        outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
+        outcome.line.late = true;
+        ReportText("At 2,000,000 baud the adapter answered \"" + said +
+                   "\", not \"OK\" as an adapter in a block download does: its state is not "
+                   "known. Answers that come late (a slow link) give that.\r\n");
+        return;
+      }
     }
   }
   outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;

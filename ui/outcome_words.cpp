@@ -13,6 +13,10 @@ using S = AdapterState;
 
 constexpr const char* kFinishInterrupted =
     "press Update again; answer Yes when asked to finish the interrupted update";
+// After a Read, which had no file.
+constexpr const char* kFinishFromRead =
+    "choose its firmware file, then press Update and answer Yes when asked to finish the "
+    "interrupted update.";
 
 // "KTR5577 (zOrbent BM)"
 std::string Adapter(const JobOutcome& o) {
@@ -120,6 +124,7 @@ std::string RecoverySentence(const JobOutcome& o, bool update) {
     case Recovery::kPowerCycleThenUpdate:
       if (o.state != S::kInDownloadMode)
         return "Power the adapter off and on, then press Update again.";
+      if (!update) return "Power the adapter off and on, " + std::string(kFinishFromRead);
       return "Power the adapter off and on, then " + std::string(kFinishInterrupted) + ".";
     case Recovery::kAnotherFile:
       return AnotherFile(o);
@@ -132,8 +137,9 @@ std::string RecoverySentence(const JobOutcome& o, bool update) {
       return "Choose a file for " + ModelOr(model, "it") + ", then " + kFinishInterrupted + ".";
     case Recovery::kRecoverIfDownloadMode:
       if (!update) {
-        return "If an interrupted update left it in download mode, choose its firmware file, "
-               "then press Update and answer Yes when asked to finish the interrupted update.";
+        return "If an interrupted update left it in download mode, power it off and on if it is "
+               "a block-mode adapter (" +
+               ModelNames(Family::kBlock) + "), " + kFinishFromRead;
       }
       return "If it is a " + ModelOr(o.fileModel, "adapter of this file's model") +
              " left in download mode by an interrupted update, " + kFinishInterrupted + ".";

@@ -188,6 +188,10 @@ CommandResult AdapterCore::Handle(std::string_view command) {
     awaitingConfirm_ = false;
     if (text.empty()) return {"OK" + std::string(kPrompt)};
   }
+  // At the fast rate the boot loader answers a bare "\r" with "OK", the host's check that both
+  // sides have switched.
+  if (text.empty() && mode_ != Mode::kApplication && rate_ == kFastRate)
+    return {"OK" + std::string(kPrompt)};
   if (text.empty()) return {std::string(kUnknown)};
 
   bool handled = false;

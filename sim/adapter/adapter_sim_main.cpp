@@ -213,6 +213,11 @@ int Serve(int argc, char** argv) {
                "answer every command with a long run and no prompt");
   app.add_option("--slow-answer", slowAnswers,
                  "answer COMMAND only after MS milliseconds (COMMAND:MS, e.g. ATE1:2500)");
+  app.add_option("--late-answers", options.link.everyAnswerLateMs,
+                 "answer every command not named by --slow-answer only after MS milliseconds")
+      ->check(CLI::Range(0, kMaxDelayMs));
+  app.add_flag("--rate-blind", options.link.rateBlind,
+               "the host's line rate does not reach the adapter (a Bluetooth serial link)");
   app.add_option("--echo-while-busy", echoWhileBusy,
                  "answer COMMAND only after MS milliseconds, echoing at once the commands that "
                  "arrive meanwhile and answering them after it (COMMAND:MS, e.g. ATE1:800)");

@@ -133,9 +133,13 @@ struct AdapterSimulator::State {
     return true;
   }
 
+  // The host's line rate as the adapter meets it; 0 when it has none (TCP) or none that
+  // matters (a rate-blind link).
+  std::int32_t HostRate() const { return options.link.rateBlind ? 0 : link->HostRate(); }
+
   // What the host reads of bytes the adapter sends at its own rate.
   std::string AsHostSees(std::string_view bytes, std::int32_t adapterRate) const {
-    const std::int32_t hostRate = link->HostRate();
+    const std::int32_t hostRate = HostRate();
     if (hostRate != 0 && hostRate != adapterRate) return Garble(bytes);
     return std::string(bytes);
   }
@@ -150,7 +154,7 @@ struct AdapterSimulator::State {
   // termios change, so it looks every millisecond), then sends the banner.
   void RaiseRate(std::int32_t rate) {
     const auto deadline = Clock::now() + std::chrono::microseconds(kRateSwitchWaitUs);
-    while (link->HostRate() != 0 && link->HostRate() != rate && Clock::now() < deadline) {
+    while (HostRate() != 0 && HostRate() != rate && Clock::now() < deadline) {
       if (!SleepUnlessWoken(wake, kRatePollUs)) return;
     }
     const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
@@ -182,7 +186,7 @@ struct AdapterSimulator::State {
       echo = core.Echo();
       rate = core.Rate();
     }
-    const std::int32_t hostRate = link->HostRate();
+    const std::int32_t hostRate = HostRate();
     if (!echo || (hostRate != 0 && hostRate != rate)) return true;
     for (Arrived& a : arrived) {
       if (a.echoed || Lost(a)) continue;
@@ -214,7 +218,7 @@ struct AdapterSimulator::State {
     std::int32_t rate = 0;
     bool echo = false;
     CommandResult result;
-    const std::int32_t hostRate = link->HostRate();
+    const std::int32_t hostRate = HostRate();
     bool understood = true;
     {
       std::lock_guard lock(mutex);
@@ -240,9 +244,8 @@ struct AdapterSimulator::State {
     if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
     const std::string name = command.substr(0, command.size() - 1);
     const auto slow = faults.slowAnswers.find(name);
-    if (slow != faults.slowAnswers.end() &&
-        !SleepUnlessWoken(wake, std::int64_t{slow->second} * 1000))
-      return;
+    const int lateMs = slow != faults.slowAnswers.end() ? slow->second : faults.everyAnswerLateMs;
+    if (lateMs > 0 && !SleepUnlessWoken(wake, std::int64_t{lateMs} * 1000)) return;
     if (const auto busy = faults.echoWhileBusy.find(name);
         busy != faults.echoWhileBusy.end() && understood) {
       // The echo goes out at once, the answer only when the adapter is done.
@@ -292,9 +295,10 @@ struct AdapterSimulator::State {
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
-    if (result.action == LinkAction::kRaiseRate && link->HostRate() == 0 && !options.linkModel &&
+    if (result.action == LinkAction::kRaiseRate && HostRate() == 0 && !options.linkModel &&
         !options.link.splitAnswers) {
-      // A TCP host has no line rate for the banner to wait for: it goes in the answer's own
+      // A host without a line rate (TCP, a rate-blind link) gives the banner nothing to wait
+      // for: it goes in the answer's own
       // write, so a host that reopens its port for the new rate (a browser) has it whatever
       // the scheduling.
       std::int32_t newRate = 0;

@@ -27,6 +27,10 @@ struct LinkFaults {
   // Command (without its "\r") to the milliseconds its answer is late, every time; the
   // adapter works on it meanwhile and takes no other command.
   std::map<std::string, int> slowAnswers;
+  int everyAnswerLateMs = 0;  // as slowAnswers, for every command not named there
+  // The host's line rate does not reach the adapter, as over a Bluetooth serial link: bytes
+  // pass whatever rate the host sets.
+  bool rateBlind = false;
   // Command (without its "\r") to the milliseconds its answer is late, every time, as a real
   // adapter answers a slow "ATE1" after power-up: its echo goes out at once, and a command
   // that arrives meanwhile is echoed at once (when the echo is on) but answered only after

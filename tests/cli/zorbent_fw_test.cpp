@@ -391,6 +391,16 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
       EXPECT_EQ(adapter->InDownloadMode(), options.adapter.startInDownloadMode);
     }
   }
+  // A read of an adapter left in download mode names the way out, which finishes the update.
+  sim::SimulatorOptions cut = AdapterModel(5);
+  cut.adapter.startInDownloadMode = true;
+  RunningAdapter left(cut);
+  Expect({"-q", "read", "--connect", left.Config()}, 1,
+         {"Read failed: the adapter did not identify itself. Nothing was sent that changes the "
+          "adapter. If an interrupted update left it in download mode, power it off and on if it "
+          "is a block-mode adapter (KTR558, KTR5688), then run `zorbent-fw update FILE "
+          "--recover` with the firmware file that was being installed."});
+  Expect({"-q", "update", "--recover", "--connect", left.Config(), block}, 0, {"Update succeeded"});
   // Another rate than the adapter's garbles its answers: said so, with the rate to use.
   RunningAdapter adapter(AdapterModel(2));
   const std::string config = adapter.Config();

@@ -630,6 +630,20 @@ TEST(Read, AMissingAnswerFailsAndAnotherVersionAfterIsNotConfirmed) {
                 Recovery::kReadToTell);
 }
 
+// Every answer 3 s late on a link that ignores the host's rate: a late answer at 2,000,000 baud
+// is not an interrupted block download's.
+TEST(Read, ASlowLinkIsNotTakenForAnInterruptedBlockDownload) {
+  SimulatorOptions options = AdapterOf(2);
+  options.link.everyAnswerLateMs = 3000;
+  options.link.rateBlind = true;
+  Started slow(options);
+  const JobRun read = RunRead(slow.simulator.ConfigString());
+  EXPECT_FALSE(read.Said("answers at 2,000,000 baud")) << read.text;
+  EXPECT_EQ(CauseInBrief(read.outcome), "the adapter answered only late");
+  ExpectOutcome(read.outcome, FailureKind::kSilent, AdapterState::kUnchanged,
+                Recovery::kCheckConnection);
+}
+
 // A late answer may fail the job but never lets a download command precede identification.
 struct LateCase {
   const char* label;

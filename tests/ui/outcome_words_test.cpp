@@ -92,7 +92,10 @@ TEST(WindowVerdict, WordsEveryRecoveryAndStateInTheWindowsTerms) {
        "...If it is a KTR5577 left in download mode by an interrupted update, press Update "
        "again; answer Yes"},
       {false, K::kNotIdentified, S::kUnchanged, R::kRecoverIfDownloadMode, None,
-       "...choose its firmware file, then press Update and answer Yes when asked"},
+       "...power it off and on if it is a block-mode adapter (KTR558, KTR5688), choose its "
+       "firmware file, then press Update and answer Yes when asked"},
+      {false, K::kSilent, S::kInDownloadMode, R::kPowerCycleThenUpdate, None,
+       "...Power the adapter off and on, choose its firmware file, then press Update and"},
       {true, K::kOlderFile, S::kUnchanged, R::kAllowOlder, None,
        "...anyway, press Update again and answer Yes when asked."},
       {true, K::kCloseUnanswered, S::kMayBeInDownloadMode, R::kReadToTell,

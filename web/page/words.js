@@ -5,6 +5,12 @@
 
 const kFinishInterrupted =
     'press Update again; answer Yes when asked to finish the interrupted update';
+// After a Read, which had no file.
+const kFinishFromRead = 'choose its firmware file, then press Update and answer Yes when asked ' +
+    'to finish the interrupted update.';
+// The adapters whose interrupted update needs a power cycle first, as the engine's device table
+// names them.
+const kBlockModels = 'KTR558, KTR5688';
 
 const version = (v) => (v ? `v${v}` : 'an unknown version');
 const modelOr = (model, otherwise) => model || otherwise;
@@ -89,6 +95,7 @@ function recoverySentence(o, update) {
     case 'power_cycle_then_update':
       if (o.state !== 'in_download_mode')
         return 'Power the adapter off and on, then press Update again.';
+      if (!update) return `Power the adapter off and on, ${kFinishFromRead}`;
       return `Power the adapter off and on, then ${kFinishInterrupted}.`;
     case 'another_file':
       return anotherFile(o);
@@ -101,8 +108,8 @@ function recoverySentence(o, update) {
       return `Choose a file for ${modelOr(model, 'it')}, then ${kFinishInterrupted}.`;
     case 'recover_if_download_mode':
       if (!update) {
-        return 'If an interrupted update left it in download mode, choose its firmware file, ' +
-               'then press Update and answer Yes when asked to finish the interrupted update.';
+        return 'If an interrupted update left it in download mode, power it off and on if it ' +
+               `is a block-mode adapter (${kBlockModels}), ${kFinishFromRead}`;
       }
       return `If it is a ${modelOr(o.file_model, "adapter of this file's model")} left in ` +
              `download mode by an interrupted update, ${kFinishInterrupted}.`;
