@@ -32,7 +32,10 @@ std::string Describe(const AdapterProbe& probe) {
     case AdapterProbe::State::kDownloadMode:
       return "did not identify itself: it may be in download mode after an interrupted update, "
              "or it is another device (answers \"" +
-             probe.banner + "\" to ATI; to finish an update: update --recover)";
+             probe.banner +
+             "\" to ATI; to finish an update: update FILE --recover, a block-mode "
+             "adapter (" +
+             ModelNames(Family::kBlock) + ") powered off and on first)";
     case AdapterProbe::State::kOther:
       return "an ELM327-compatible adapter, not one of ours (\"" + probe.banner + "\")";
     case AdapterProbe::State::kSilent:
