@@ -34,6 +34,10 @@ struct LinkFaults {
   std::map<std::string, int> echoWhileBusy;
 };
 
+// How long the adapter takes, after its "OK" to the rate command, to send its first line at the
+// new rate: a few milliseconds, whether or not the host has switched by then.
+inline constexpr int kRateLineDelayMs = 5;
+
 struct SimulatorOptions {
   AdapterOptions adapter;
   AdapterFaults faults;
@@ -42,6 +46,10 @@ struct SimulatorOptions {
   int tcpPort = 0;         // 0: pick a free port on 127.0.0.1
   bool linkModel = false;  // delay 10 bits per byte at the current rate both ways
   int processingUs = 0;    // per-command processing time when linkModel is on
+  // Milliseconds from the "OK" to "QK DLBD 02" to the "KTR558 Update" line at the new rate. A
+  // host still at the old rate then reads noise; one that reopens its port meanwhile (a
+  // browser) may miss the line.
+  int rateLineDelayMs = kRateLineDelayMs;
 };
 
 struct TranscriptEntry {
