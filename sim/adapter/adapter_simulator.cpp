@@ -158,7 +158,7 @@ struct AdapterSimulator::State {
       if (!SleepUnlessWoken(wake, kHostReadPollUs)) return;
     }
     const std::int64_t delayUs = std::int64_t{options.rateLineDelayMs} * 1000;
-    if (options.linkModel ? !WireWait(delayUs) : !SleepUnlessWoken(wake, delayUs)) return;
+    if (!SleepUnlessWoken(wake, delayUs)) return;
     const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
     Record(rate, "", banner);
     StartWire();
