@@ -339,6 +339,7 @@ sim::SimulatorOptions Modelled(int model, bool linkModel) {
   sim::SimulatorOptions options = testing::AdapterOf(model);
   options.linkModel = linkModel;
   options.processingUs = linkModel ? kProcessingUs : 0;
+  options.rateLineDelayMs = sim::kRateLineDelayMs;  // an adapter's own timing, on a quiet machine
   return options;
 }
 

@@ -42,6 +42,7 @@ class Link {
   void Purge() { port_.Purge(); }
   std::int32_t SetBaud(std::int32_t baud) { return port_.SetBaud(baud); }
   bool Gone() const { return port_.Gone(); }
+  bool LosesBytesOnRateChange() const { return port_.LosesBytesOnRateChange(); }
   void ExpectBytes(std::size_t bytes) { port_.ExpectBytes(bytes); }
 
   // Set when an answer may still be on its way (its command timed out); the next command

@@ -41,6 +41,10 @@ class Port {
   // later Read/Write fails at once. A time-out is not gone.
   virtual bool Gone() const { return false; }
 
+  // True when a rate change reopens the connection, so that bytes arriving meanwhile are lost
+  // (a browser's serial port): what the adapter sends at once at the new rate may be missed.
+  virtual bool LosesBytesOnRateChange() const { return false; }
+
   // A reader of a reply says that the reply cannot be whole before `bytes` more bytes have
   // come in. A port on a line that keeps to its bit rate may then leave that many byte times
   // unlooked at and take the bytes in with one wake-up, instead of waking for every few bytes

@@ -28,8 +28,10 @@ class WebPort : public Port {
   bool IsOpen() override { return isOpen_; }
   bool Open() override;
   std::unique_ptr<Port> AcceptClient(const PortConfig&, std::int32_t) override { return nullptr; }
-  // The API sets the rate only when it opens a port: the port is closed and opened again.
+  // The API sets the rate only when it opens a port: the port is closed and opened again, and
+  // what arrives while it is closed is lost.
   std::int32_t SetBaud(std::int32_t baud) override;
+  bool LosesBytesOnRateChange() const override { return true; }
   PortFacts OpenFacts() const override { return facts_; }
   bool Gone() const override;
 

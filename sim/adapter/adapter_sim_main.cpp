@@ -202,6 +202,11 @@ int Serve(int argc, char** argv) {
   app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
   app.add_option("--processing-us", options.processingUs, "per-command time with --link-model")
       ->check(CLI::Range(0, 10000000));
+  app.add_option("--rate-line-delay", options.rateLineDelayMs,
+                 "block mode: send the \"KTR558 Update\" line at the new rate MS milliseconds "
+                 "after the OK to the rate command, switched or not (default " +
+                     std::to_string(zorbent::sim::kRateLineDelayMs) + ")")
+      ->check(CLI::Range(0, kMaxDelayMs));
   app.add_flag("--silent", options.link.silent, "never answer");
   app.add_option("--lose-answer-at", options.link.loseAnswerAt, "the N-th command is lost, once")
       ->check(CLI::Range(1, 1 << 30));

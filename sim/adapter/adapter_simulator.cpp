@@ -19,9 +19,11 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxCommand = 512;  // the adapter's input buffer
 constexpr std::size_t kMaxTranscript = 200000;
 constexpr std::size_t kFloodBytes = 4096;
-constexpr std::int64_t kRateSwitchWaitUs = 5000000;
-constexpr std::int64_t kRatePollUs = 1000;
 constexpr std::size_t kPaceChunk = 16;
+// How long the adapter's delay before its first line at the new rate may wait for the host to
+// take the "OK" off a pseudo-terminal, looking every millisecond (there is no event for it).
+constexpr auto kHostReadWait = std::chrono::seconds(1);
+constexpr std::int64_t kHostReadPollUs = 1000;
 // The serving thread drops what it does at once when woken; this only bounds a wait on a
 // thread that has ended.
 constexpr auto kPowerCycleWait = std::chrono::seconds(5);
@@ -150,13 +152,17 @@ struct AdapterSimulator::State {
       transcript.push_back({Seconds(), rate, std::string(command), std::string(answer)});
   }
 
-  // Waits until the host's line runs at the adapter's new rate (there is no event for a
-  // termios change, so it looks every millisecond), then sends the banner.
+  // The adapter at its new rate sends its first line after its own delay, as the host then
+  // hears it: a host still at the old rate reads noise, a closed port nothing. A line hands
+  // the "OK" to the host as it arrives, a pseudo-terminal only when the host reads: the delay
+  // counts from there.
   void RaiseRate(std::int32_t rate) {
-    const auto deadline = Clock::now() + std::chrono::microseconds(kRateSwitchWaitUs);
-    while (HostRate() != 0 && HostRate() != rate && Clock::now() < deadline) {
-      if (!SleepUnlessWoken(wake, kRatePollUs)) return;
+    const auto deadline = Clock::now() + kHostReadWait;
+    while (link->Unread() > 0 && Clock::now() < deadline) {
+      if (!SleepUnlessWoken(wake, kHostReadPollUs)) return;
     }
+    const std::int64_t delayUs = std::int64_t{options.rateLineDelayMs} * 1000;
+    if (!SleepUnlessWoken(wake, delayUs)) return;
     const std::string banner = AsHostSees(AdapterCore::FastRateBanner(), rate);
     Record(rate, "", banner);
     StartWire();
@@ -295,22 +301,6 @@ struct AdapterSimulator::State {
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);
-    if (result.action == LinkAction::kRaiseRate && HostRate() == 0 && !options.linkModel &&
-        !options.link.splitAnswers) {
-      // A host without a line rate (TCP, a rate-blind link) gives the banner nothing to wait
-      // for: it goes in the answer's own
-      // write, so a host that reopens its port for the new rate (a browser) has it whatever
-      // the scheduling.
-      std::int32_t newRate = 0;
-      {
-        std::lock_guard lock(mutex);
-        newRate = core.Rate();
-      }
-      const std::string banner(AdapterCore::FastRateBanner());
-      Record(newRate, "", banner);
-      Send(out.substr(std::min(sentAlready, out.size())) + banner, rate);
-      return;
-    }
     const bool sent = Send(std::string_view(out).substr(sentAlready), rate);
     if (sent && result.action == LinkAction::kRaiseRate) {
       std::int32_t newRate = 0;

@@ -39,6 +39,10 @@ struct LinkFaults {
   std::map<std::string, int> echoWhileBusy;
 };
 
+// How long the adapter takes, after its "OK" to the rate command, to send its first line at the
+// new rate: a few milliseconds, whether or not the host has switched by then.
+inline constexpr int kRateLineDelayMs = 5;
+
 struct SimulatorOptions {
   AdapterOptions adapter;
   AdapterFaults faults;
@@ -50,6 +54,10 @@ struct SimulatorOptions {
   // Called on the simulator's thread with each command it takes up, before answering it: a
   // test acts at a known point of a host's run (the host waits for the answer meanwhile).
   std::function<void(const std::string& command)> onCommand;
+  // Milliseconds from the "OK" to "QK DLBD 02" to the "KTR558 Update" line at the new rate. A
+  // host still at the old rate then reads noise; one that reopens its port meanwhile (a
+  // browser) may miss the line.
+  int rateLineDelayMs = kRateLineDelayMs;
 };
 
 struct TranscriptEntry {

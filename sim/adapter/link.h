@@ -57,6 +57,8 @@ class Link {
   virtual bool Write(std::span<const std::uint8_t> bytes, const WakeEvent& wake) = 0;
   // The host's line rate; 0 when the link has none (TCP), so any rate matches.
   virtual std::int32_t HostRate() const = 0;
+  // Bytes sent that the host has not read yet; 0 when the link cannot tell (TCP).
+  virtual int Unread() const { return 0; }
   // Pseudo-terminal: hang-up (the device goes away for good). TCP: the connection closes.
   virtual void Disconnect() = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/support/sim_job.h"
 
 namespace zorbent::testing {
@@ -576,17 +578,31 @@ TEST(Close, OddFilesCloseWithTheEndRecordAndALateAnswerClaimsNoState) {
   EXPECT_FALSE(late.simulator.InDownloadMode());
 }
 
-// A failed switch to the fast rate is named before the records fail at the wrong rate.
+// A failed switch to the fast rate is named: its answer came too late, or (on a port that
+// keeps what arrives while its rate changes) the adapter's first line at the new rate did.
 TEST(Close, AFailedRateSwitchIsNamed) {
-  SimulatorOptions options = AdapterOf(5);
-  options.link.slowAnswers["QK DLBD 02"] = 6000;
-  Started adapter(options);
-  UpdateEngine engine;
-  const JobRun run = adapter.Update(ImageFor(5, 2), engine);
-  EXPECT_LT(run.result, 0);
-  EXPECT_TRUE(run.Said("The adapter did not answer the switch to 2,000,000 baud in time"))
-      << run.text;
-  EXPECT_TRUE(engine.outcome.rateSwitchFailed);
+  for (const bool lateLine : {false, true}) {
+    SimulatorOptions options = AdapterOf(5);
+    if (lateLine) {
+      options.rateLineDelayMs = 6000;
+    } else {
+      options.link.slowAnswers["QK DLBD 02"] = 6000;
+    }
+    Started adapter(options);
+    UpdateEngine engine;
+    // Once named, the records that would fail at the wrong rate need not be tried.
+    const JobRun run =
+        adapter.Update(ImageFor(5, 2), engine, [](std::int32_t kind, std::intptr_t value) {
+          if (kind == kReportText && std::strstr(reinterpret_cast<const char*>(value), "2,000,000"))
+            RequestStop();
+        });
+    EXPECT_LT(run.result, 0);
+    EXPECT_TRUE(run.Said(lateLine
+                             ? "The adapter did not answer at 2,000,000 baud after the switch"
+                             : "The adapter did not answer the switch to 2,000,000 baud in time"))
+        << run.text;
+    EXPECT_TRUE(engine.outcome.rateSwitchFailed);
+  }
 }
 
 // A read missing one answer fails naming it; another version read back is not confirmed.

@@ -172,7 +172,9 @@ TEST(AdapterSimProgram, DefaultFileUpdatesTheDefaultAdapterOfEveryModel) {
     ASSERT_EQ(make.Wait(), 0) << model;
     const std::string version =
         made.substr(made.rfind(' ') + 1, made.rfind(')') - made.rfind(' ') - 1);
-    const Child sim = Spawn({"--model", model, "--link", link});
+    // A loaded test machine may pause the host longer than the adapter's default few ms
+    // between the OK and its rate change.
+    const Child sim = Spawn({"--model", model, "--link", link, "--rate-line-delay", "100"});
     ASSERT_NE(sim.Read("linked " + link).find("linked"), std::string::npos) << model;
     const Child update = Spawn({"update", "--port", link, file}, true, ZORBENT_FW);
     const std::string said = update.Read();

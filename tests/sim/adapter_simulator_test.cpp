@@ -36,7 +36,7 @@ class Host {
     std::string text;
     for (std::uint8_t byte = 0; port_->Read({&byte, 1}, waitMs);) {
       text.push_back(static_cast<char>(byte));
-      if (last != 0 && byte == last && text.size() > from) break;
+      if (last != 0 && text.back() == last && text.size() > from) break;
     }
     return text;
   }
@@ -90,8 +90,17 @@ class SimulatorTest : public ::testing::TestWithParam<int> {
     }
     ASSERT_TRUE(host_->Ask("QKDLKTR558\r").starts_with("QKDLKTR558\rOK"));
     ASSERT_EQ(host_->Ask("QK DLBD 02\r", true), "QK DLBD 02\rOK\r");
-    ASSERT_TRUE(host_->SetRate(2000000) || sim_->ConfigString().starts_with("tcp"));
-    ASSERT_EQ(host_->ReadTo('\r'), "KTR558 Update\r");
+    const std::string_view line = AdapterCore::FastRateBanner();
+    if (sim_->ConfigString().starts_with("tcp")) {
+      ASSERT_EQ(host_->ReadTo('\r'), line);
+    } else {
+      // The adapter's first line at the new rate does not wait for the host, which hears it at
+      // the old rate as noise (its CR too); a bare CR at the new rate is answered all the same.
+      const std::string noise = host_->ReadTo(static_cast<char>('\r' | 0x80));
+      ASSERT_EQ(noise.size(), line.size());
+      ASSERT_FALSE(Has(noise, "Update"));
+      ASSERT_TRUE(host_->SetRate(2000000));
+    }
     ASSERT_TRUE(Has(host_->Ask("\r"), "OK"));
   }
   std::unique_ptr<AdapterSimulator> sim_;

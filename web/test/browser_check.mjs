@@ -178,6 +178,21 @@ function checkLook(verdict, look, what) {
   check(verdict.look === look, `${what}: the verdict's look is ${look}`, verdict);
 }
 
+// A block-mode update that switches to 2,000,000 baud (the port opened again at that rate,
+// and at 115200 only after the download) whenever the adapter's first line there comes.
+async function blockUpdate(id, lineDelay) {
+  const state = await openPage(id, { sim: ['--model', 'KTR558', ...lineDelay] });
+  const { page } = state;
+  await choosePort(page);
+  await chooseFile(page, makeImage(`${id}.txt`, ['--model', 'KTR558', '--records', '64']),
+                   'KTR558');
+  checkLook(await job(page, '#update'), 'succeeded', 'block-mode Update');
+  const opens = bridge.opens(id);
+  check(opens.join() === '115200,2000000,115200', 'opened at 115200, 2000000, then 115200',
+        opens);
+  return state;
+}
+
 const scenarios = {
   // The engine alone, imported by a plain page and driven through the stand-in.
   async 'engine-read'(id) {
@@ -246,18 +261,11 @@ const scenarios = {
     return state;
   },
 
-  async 'block-update'(id) {
-    const state = await openPage(id, { sim: ['--model', 'KTR558'] });
-    const { page } = state;
-    await choosePort(page);
-    await chooseFile(page, makeImage('ktr558.txt', ['--model', 'KTR558', '--records', '64']),
-                     'KTR558');
-    checkLook(await job(page, '#update'), 'succeeded', 'block-mode Update');
-    const opens = bridge.opens(id);
-    check(opens[0] === 115200 && opens.indexOf(2000000) > 0, 'opened at 115200, then 2000000',
-          opens);
-    return state;
-  },
+  // The adapter's first line at 2,000,000 baud comes a few ms after its "OK" (adapter-sim's
+  // default), mostly while the port reopens for the new rate, and is then lost.
+  'block-update': (id) => blockUpdate(id, []),
+  'block-update-line-at-once': (id) => blockUpdate(id, ['--rate-line-delay', '0']),
+  'block-update-line-after-reopen': (id) => blockUpdate(id, ['--rate-line-delay', '1000']),
 
   // The adapter hangs up mid-download: the page says the update failed, and what to do.
   async 'port-lost'(id) {

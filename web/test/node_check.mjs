@@ -1,7 +1,8 @@
 // The WebAssembly engine end to end under Node: a stand-in with the Web Serial SerialPort's
 // shape carries its bytes over TCP to adapter-sim, and every job runs through the real
 // zorbent_engine.js and its wasm. A rate change there (SetBaud) is a close and a new open, as
-// in a browser; the simulator ignores rates over TCP, but each open is counted here.
+// in a browser, and what arrives between them is lost; the simulator ignores rates over TCP,
+// but each open is counted here.
 //
 //   node web/test/node_check.mjs DIST_DIR ADAPTER_SIM
 //
@@ -60,14 +61,18 @@ function makeImage(name, args) {
   return new Uint8Array(readFileSync(file));
 }
 
-// The SerialPort shape over one TCP connection per open.
+// The SerialPort shape over one TCP connection, made at the first open, that outlives the
+// opens as the wire to an adapter does: what arrives while the port is closed is dropped, as a
+// serial driver drops it. The simulator ending the connection ends the open of the moment.
 class TcpSerialPort {
   constructor({ host, port }) {
     this.address = { host, port };
-    this.socket = null;
-    this.opens = [];    // the rate of each open
-    this.signals = [];  // each setSignals, in order
-    this.misuse = [];   // calls the API would refuse
+    this.wire = null;
+    this.socket = null;  // the wire while the port is open
+    this.take = null;    // where the open of the moment takes what arrives, and its end
+    this.opens = [];     // the rate of each open
+    this.signals = [];   // each setSignals, in order
+    this.misuse = [];    // calls the API would refuse
   }
 
   // As the API does, opening an open port and closing one whose streams are locked fail.
@@ -77,25 +82,35 @@ class TcpSerialPort {
       throw new Error('The port is already open.');
     }
     this.opens.push(baudRate);
-    const socket = net.connect(this.address.port, this.address.host);
-    await new Promise((resolve, reject) => {
-      socket.once('connect', resolve);
-      socket.once('error', reject);
-    });
-    this.socket = socket;
+    if (!this.wire) {
+      const wire = net.connect(this.address.port, this.address.host);
+      await new Promise((resolve, reject) => {
+        wire.once('connect', resolve);
+        wire.once('error', reject);
+      });
+      wire.on('data', (data) => this.take?.data(new Uint8Array(data)));
+      wire.on('close', () => {
+        this.wire = null;
+        this.take?.end();
+      });
+      this.wire = wire;
+    }
+    const socket = this.socket = this.wire;
     this.readable = new ReadableStream({
-      start(controller) {
-        socket.on('data', (data) => controller.enqueue(new Uint8Array(data)));
-        socket.on('close', () => {
-          try {
-            controller.close();
-          } catch {
-            // cancelled already
-          }
-        });
+      start: (controller) => {
+        this.take = {
+          data: (bytes) => controller.enqueue(bytes),
+          end: () => {
+            try {
+              controller.close();
+            } catch {
+              // cancelled already
+            }
+          },
+        };
       },
-      cancel() {
-        socket.destroy();
+      cancel: () => {
+        this.take = null;
       },
     });
     this.writable = new WritableStream({
@@ -117,7 +132,7 @@ class TcpSerialPort {
       this.misuse.push('close while a stream is locked');
       throw new TypeError('Cannot cancel a locked stream');
     }
-    this.socket?.destroy();
+    this.take = null;
     this.socket = null;
     this.readable = this.writable = null;
   }

@@ -1,6 +1,8 @@
 // A Web Serial stand-in for the browser check, put in the page before its own scripts: its
 // navigator.serial hands out one port (a CH340, 1a86:7523) whose every open is a WebSocket to
-// the check's bridge (serial_bridge.mjs), which carries the bytes to adapter-sim.
+// the check's bridge (serial_bridge.mjs), which carries the bytes to adapter-sim. As a serial
+// driver does, it drops what arrives while the port is closed, or after its readable was
+// cancelled.
 //
 // window.__standin = {bridge: 'ws://127.0.0.1:P', sim: 'ID'} says where to connect (read at
 // each open). window.__serialStandin is what the check looks at and steers:
@@ -55,9 +57,14 @@
         this.#opening = false;
       }
       this.#ws = ws;
+      const port = this;
+      let reading = true;
       this.#readable = new ReadableStream({
         start(controller) {
-          ws.onmessage = (event) => controller.enqueue(new Uint8Array(event.data));
+          ws.onmessage = (event) => {
+            if (port.#ws !== ws || !reading) return;
+            controller.enqueue(new Uint8Array(event.data));
+          };
           // The other side hung up: as a lost device, the stream fails.
           ws.onclose = () => {
             try {
@@ -67,9 +74,11 @@
             }
           };
         },
-        cancel: () => ws.close(),
+        cancel: () => {
+          reading = false;
+          ws.close();
+        },
       });
-      const port = this;
       this.#writable = new WritableStream({
         write(chunk) {
           if (port.#ws !== ws) refuse('write after close', invalid('The port is closed.'));

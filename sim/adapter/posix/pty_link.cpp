@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -80,6 +81,10 @@ class PtyLink final : public Link {
   }
 
   std::int32_t HostRate() const override { return master_ < 0 ? 0 : GetLineRate(master_); }
+  int Unread() const override {
+    int count = 0;
+    return heldSlave_ >= 0 && ::ioctl(heldSlave_, FIONREAD, &count) == 0 ? count : 0;
+  }
 
   void Disconnect() override {
     if (heldSlave_ >= 0) ::close(heldSlave_);
