@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(OneOf(identified, {0, -1, kUnanswered}), "IdentifyAdapter result");
     Require(identified < 0 || (code >= 0 && code <= 4), "IdentifyAdapter accepted a bad code");
     Require(engine.adapterModel == code, "IdentifyAdapter set another model");
-    Require(OneOf(CheckElmVersion(engine, port.Rewind()), {0, -5, kUnanswered}),
+    Require(OneOf(CheckElmVersion(engine, port.Rewind()), {0, -5, kNoElmVersion, kUnanswered}),
             "CheckElmVersion result");
     const std::int32_t gates = CheckVersionGates(engine, port.Rewind(), code, input.fileVersion);
     Require(OneOf(gates, {2, 3, -1, kUnanswered}), "CheckVersionGates result");
