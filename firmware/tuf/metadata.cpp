@@ -597,10 +597,9 @@ std::string WriteEnvelope(const Json& signedPart, const std::vector<Signature>& 
   Json list = Json::array();
   for (const Signature& signature : signatures)
     list.push_back({{"keyid", signature.keyid}, {"sig", signature.sig}});
-  // Plain JSON, keys sorted, control characters escaped: the canonical form keeps the line
-  // ends of PEM keys raw, which no JSON parser takes. Signatures are over the canonical form
-  // of "signed", which every client makes again from what it parsed.
-  return Json{{"signatures", list}, {"signed", signedPart}}.dump();
+  // Plain JSON, not the canonical form: a key's PEM holds line breaks, which JSON escapes.
+  return Json{{"signatures", list}, {"signed", signedPart}}.dump(-1, ' ', false,
+                                                                 Json::error_handler_t::replace);
 }
 
 bool VerifyThreshold(const Envelope& envelope, const std::map<std::string, Key>& keys,
