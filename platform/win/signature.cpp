@@ -327,7 +327,8 @@ bool VerifyWithKey(KeyScheme scheme, std::string_view publicKey,
   return false;
 }
 
-// Publishing runs where the maker keeps its keys; on Windows only ECDSA P-256 signs.
+// Publishing runs where the maker keeps its keys; on Windows only ECDSA P-256 signs and is
+// made.
 bool SignWithKey(KeyScheme scheme, std::string_view privateKeyPem,
                  std::span<const std::uint8_t> message, std::vector<std::uint8_t>& signature,
                  std::string& problem) {
@@ -338,18 +339,95 @@ bool SignWithKey(KeyScheme scheme, std::string_view privateKeyPem,
   return false;
 }
 
-bool MakeKeyPair(KeyScheme, std::string& privateKeyPem, std::string& publicKey,
+namespace {
+
+// The fixed DER around a P-256 key's numbers: SEC1 ECPrivateKey (version 1, the secret, the
+// curve, the public point) and SubjectPublicKeyInfo, as openssl writes them.
+constexpr std::uint8_t kSec1Head[] = {0x30, 0x77, 0x02, 0x01, 0x01, 0x04, 0x20};
+constexpr std::uint8_t kSec1Middle[] = {0xA0, 0x0A, 0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D,
+                                        0x03, 0x01, 0x07, 0xA1, 0x44, 0x03, 0x42, 0x00};
+constexpr std::uint8_t kPublicHead[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48,
+                                        0xCE, 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A, 0x86, 0x48,
+                                        0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00};
+
+// PEM as openssl writes it: 64 characters a line, LF line ends.
+std::string Pem(std::string_view label, std::span<const std::uint8_t> der) {
+  constexpr DWORD kFlags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCR;
+  DWORD size = 0;
+  std::string base64;
+  if (CryptBinaryToStringA(der.data(), static_cast<DWORD>(der.size()), kFlags, nullptr, &size)) {
+    base64.resize(size);
+    CryptBinaryToStringA(der.data(), static_cast<DWORD>(der.size()), kFlags, base64.data(), &size);
+    base64.resize(size);
+  }
+  while (!base64.empty() && (base64.back() == '\0' || base64.back() == '\n')) base64.pop_back();
+  return "-----BEGIN " + std::string(label) + "-----\n" + base64 + "\n-----END " +
+         std::string(label) + "-----\n";
+}
+
+std::string P256PublicPem(std::span<const std::uint8_t> point) {
+  std::vector<std::uint8_t> der(std::begin(kPublicHead), std::end(kPublicHead));
+  der.insert(der.end(), point.begin(), point.end());
+  return Pem("PUBLIC KEY", der);
+}
+
+}  // namespace
+
+// Only ECDSA P-256 keys are made here: CNG makes the numbers, the DER around them is fixed.
+bool MakeKeyPair(KeyScheme scheme, std::string& privateKeyPem, std::string& publicKey,
                  std::string& problem) {
   privateKeyPem.clear();
   publicKey.clear();
-  problem = kNotHere;
-  return false;
+  if (scheme != KeyScheme::kEcdsaP256Sha256) {
+    problem = kNotHere;
+    return false;
+  }
+  KeyHandle handle;
+  std::vector<std::uint8_t> blob(sizeof(BCRYPT_ECCKEY_BLOB) + 3 * kP256ScalarBytes);
+  ULONG written = 0;
+  if (BCryptOpenAlgorithmProvider(&handle.algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) !=
+          0 ||
+      BCryptGenerateKeyPair(handle.algorithm, &handle.key, 256, 0) != 0 ||
+      BCryptFinalizeKeyPair(handle.key, 0) != 0 ||
+      BCryptExportKey(handle.key, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob.data(),
+                      static_cast<ULONG>(blob.size()), &written, 0) != 0 ||
+      written != blob.size()) {
+    problem = "the system's crypto library could not make a key";
+    return false;
+  }
+  const auto numbers = std::span(blob).subspan(sizeof(BCRYPT_ECCKEY_BLOB));
+  std::vector<std::uint8_t> point = {0x04};
+  point.insert(point.end(), numbers.begin(), numbers.begin() + 2 * kP256ScalarBytes);
+  std::vector<std::uint8_t> der(std::begin(kSec1Head), std::end(kSec1Head));
+  der.insert(der.end(), numbers.begin() + 2 * kP256ScalarBytes, numbers.end());
+  der.insert(der.end(), std::begin(kSec1Middle), std::end(kSec1Middle));
+  der.insert(der.end(), point.begin(), point.end());
+  privateKeyPem = Pem("EC PRIVATE KEY", der);
+  publicKey = P256PublicPem(point);
+  SecureZeroMemory(blob.data(), blob.size());
+  SecureZeroMemory(der.data(), der.size());
+  return true;
 }
 
-bool PublicKeyOf(KeyScheme, std::string_view, std::string& publicKey, std::string& problem) {
+bool PublicKeyOf(KeyScheme scheme, std::string_view privateKeyPem, std::string& publicKey,
+                 std::string& problem) {
   publicKey.clear();
-  problem = kNotHere;
-  return false;
+  if (scheme != KeyScheme::kEcdsaP256Sha256) {
+    problem = kNotHere;
+    return false;
+  }
+  problem = PrivatePemProblem(privateKeyPem);
+  if (!problem.empty()) return false;
+  std::string base64;
+  std::vector<std::uint8_t> der;
+  const bool sec1 = PemBody(privateKeyPem, "EC PRIVATE KEY", base64);
+  if (!sec1) PemBody(privateKeyPem, "PRIVATE KEY", base64);
+  P256PrivateKey key;
+  problem =
+      Base64ToDer(base64, der) ? ReadP256PrivateKeyDer(der, !sec1, key) : "not a PEM private key";
+  if (!problem.empty()) return false;
+  publicKey = P256PublicPem(key.point);
+  return true;
 }
 
 }  // namespace zorbent

@@ -211,14 +211,14 @@ TEST(Signature, DerAndRawFormsConvertBothWays) {
 
 // Each repository key kind: a new pair signs, its public value verifies, and nothing else does.
 TEST(Signature, RepositoryKeysSignAndVerifyByKind) {
-#ifdef _WIN32
-  GTEST_SKIP() << "repository keys are made and sign where the publisher runs, not on Windows";
-#endif
   const std::vector<std::uint8_t> message(kMessage.begin(), kMessage.end());
   std::vector<std::uint8_t> altered = message;
   altered[0] ^= 1;
   for (const KeyScheme scheme :
        {KeyScheme::kEd25519, KeyScheme::kEcdsaP256Sha256, KeyScheme::kRsaPssSha256}) {
+#ifdef _WIN32
+    if (scheme != KeyScheme::kEcdsaP256Sha256) continue;  // Windows makes ECDSA keys only
+#endif
     std::string privateKey, publicKey, again, problem;
     ASSERT_TRUE(MakeKeyPair(scheme, privateKey, publicKey, problem)) << problem;
     ASSERT_TRUE(PublicKeyOf(scheme, privateKey, again, problem)) << problem;
