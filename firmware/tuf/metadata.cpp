@@ -59,13 +59,15 @@ class Fields {
 
   bool IsObject() {
     if (object_.is_object()) return true;
-    return Fail(place_, "must be an object {...}");
+    return Fail(place_.empty() ? "the file" : place_, "must be an object {...}");
   }
   bool Fail(const std::string& place, const std::string& what) {
     why_ = place + " " + what;
     return false;
   }
-  std::string Place(std::string_view name) const { return place_ + "." + std::string(name); }
+  std::string Place(std::string_view name) const {
+    return place_.empty() ? std::string(name) : place_ + "." + std::string(name);
+  }
   const Json* Find(std::string_view name) const {
     const auto found = object_.find(std::string(name));
     return found == object_.end() ? nullptr : &*found;
@@ -377,7 +379,7 @@ bool ReadEnvelope(std::string_view bytes, std::string_view type, Envelope& envel
   envelope = Envelope{};
   Json whole;
   if (!ReadJsonStrict(bytes, whole, why)) return false;
-  Fields fields(whole, "the file", why);
+  Fields fields(whole, "", why);
   if (!fields.IsObject()) return false;
   const Json* signedPart = fields.Need("signed");
   const Json* signatures = fields.Need("signatures");
