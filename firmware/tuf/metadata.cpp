@@ -326,8 +326,19 @@ Key MakeKey(KeyScheme scheme, std::string publicValue) {
 }
 
 bool ParseExpiry(std::string_view text, std::int64_t& seconds) {
-  // YYYY-MM-DDTHH:MM:SSZ
+  // YYYY-MM-DDTHH:MM:SSZ; a fraction of a second (as JavaScript's toISOString writes) is
+  // dropped, which can only make the metadata expire sooner.
   static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+  static constexpr std::size_t kMaxFractionDigits = 9;
+  std::string whole(text);
+  if (whole.size() > kShape.size() && whole[kShape.size() - 1] == '.' && whole.ends_with('Z')) {
+    const std::string fraction = whole.substr(kShape.size(), whole.size() - kShape.size() - 1);
+    if (fraction.empty() || fraction.size() > kMaxFractionDigits ||
+        fraction.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    whole = whole.substr(0, kShape.size() - 1) + "Z";
+  }
+  text = whole;
   if (text.size() != kShape.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
