@@ -163,7 +163,7 @@ bool TrustedSet::Read(std::string_view bytes, std::string_view role, std::string
 
 bool TrustedSet::Expired(const Common& common, std::string_view role, Problem& problem) const {
   if (common.expiresAt > now_) return false;
-  Fail(problem, Failure::kExpired, role, "expired " + common.expires);
+  Fail(problem, Failure::kExpired, role, common.expires);
   return true;
 }
 
@@ -182,6 +182,8 @@ bool TrustedSet::StartFromRoot(std::string_view bytes, Problem& problem) {
 
 bool TrustedSet::UpdateRoot(std::string_view bytes, Problem& problem) {
   rotatedTimestampOrSnapshot_ = false;
+  if (timestamp_)  // the roles below were checked against the root before it
+    return Fail(problem, Failure::kMalformed, kRoot, "a new root came after the timestamp");
   Envelope envelope;
   Root root;
   std::string why;
