@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
+#include <random>
 #include <stdexcept>
 
 #include "platform/files_os.h"
@@ -49,6 +52,69 @@ std::int64_t LoadWholeFile(const std::string& path, std::vector<std::uint8_t>& o
     done += n;
   }
   return size;
+}
+
+bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string& text,
+                   std::string& why, bool* missing) {
+  std::vector<std::uint8_t> bytes;
+  int error = 0;
+  if (missing != nullptr) *missing = false;
+  if (LoadWholeFile(path, bytes, maxBytes, &error) < 0) {
+    if (missing != nullptr) *missing = error == ENOENT;
+    why = error == EFBIG ? path + " is larger than " + std::to_string(maxBytes) + " bytes"
+                         : "cannot read " + path + ": " + std::strerror(error != 0 ? error : EIO);
+    return false;
+  }
+  text.assign(bytes.begin(), bytes.end());
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                         std::string& why) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  // Random names, tried a few times: a name already there belongs to another writer.
+  constexpr int kNameAttempts = 8;
+  std::random_device random;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const fs::path temporary =
+        target.parent_path() / ("." + target.filename().string() + "." + std::to_string(random()) +
+                                std::to_string(random()) + ".tmp");
+    std::error_code ec;
+    if (fs::exists(temporary, ec)) continue;
+    {
+      errno = 0;
+      std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+          std::fopen(temporary.string().c_str(), "wb"), &std::fclose);
+      if (!file) {
+        why = "cannot write " + temporary.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+      }
+      const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+      const bool flushed = std::fflush(file.get()) == 0;
+      std::FILE* raw = file.release();
+      const bool closed = std::fclose(raw) == 0;
+      if (!written || !flushed || !closed) {
+        why = "cannot write " + temporary.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        fs::remove(temporary, ec);
+        return false;
+      }
+    }
+    fs::rename(temporary, target, ec);
+    if (ec) {
+      why = "cannot write " + path + ": " + ec.message();
+      fs::remove(temporary, ec);
+      return false;
+    }
+    return true;
+  }
+  why = "cannot write " + path + ": no free temporary name beside it";
+  return false;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why) {
+  return WriteFileAtomically(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), why);
 }
 
 std::string IntToText(std::int32_t value) {

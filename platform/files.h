@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zorbent {
@@ -25,6 +27,21 @@ PathFacts LookAtPath(const std::string& path);
 // when given, then gets an errno value (EFBIG for the size). Never throws.
 std::int64_t LoadWholeFile(const std::string& path, std::vector<std::uint8_t>& out,
                            std::int64_t maxBytes = INT32_MAX, int* error = nullptr);
+
+// A small text file (settings, keys, metadata) read whole with LoadWholeFile's rules. False,
+// with why naming the file and what was wrong ("... is larger than N bytes", "cannot read
+// ...: <system text>"); missing, when given, tells a file that does not exist (often no
+// error for the caller).
+bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string& text,
+                   std::string& why, bool* missing = nullptr);
+
+// Writes bytes to a temporary file of a unique name beside path, flushed, then renames it over
+// path, so a reader sees the old file or the new one and never half of one, and two writers
+// never share a temporary. False with why (naming the file and the system's text); the
+// temporary is removed then.
+bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                         std::string& why);
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why);
 
 // Decimal text of a number, "-" for negatives, no padding.
 std::string IntToText(std::int32_t value);

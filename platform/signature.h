@@ -22,6 +22,28 @@ bool VerifyP256(std::span<const std::uint8_t> bytes, std::span<const std::uint8_
 // A public key alone, for refusing a bad trusted key before anything is checked against it.
 bool CheckP256PublicKey(std::string_view publicKeyPem, std::string& problem);
 
+// Signatures of a firmware repository's metadata, for the three kinds of key such
+// repositories use. publicKey is what the key's "public" value holds: 64 hex digits for
+// ed25519, a PEM public key ("-----BEGIN PUBLIC KEY-----") for the other two. Signatures are
+// raw bytes (the caller decodes hex): 64 bytes for ed25519, DER for ECDSA P-256 over SHA-256,
+// RSA-PSS over SHA-256 with MGF1(SHA-256) (any salt length when verifying; 32 bytes, the
+// digest's length, when signing). OpenSSL; CNG on Windows where it has the algorithm. False
+// with problem in a few words ("signature does not match", "not an ed25519 key").
+enum class KeyScheme { kEd25519, kEcdsaP256Sha256, kRsaPssSha256 };
+bool VerifyWithKey(KeyScheme scheme, std::string_view publicKey,
+                   std::span<const std::uint8_t> signature, std::span<const std::uint8_t> message,
+                   std::string& problem);
+// Signing and new keys, for the publisher (not on the page). Private keys are PEM as openssl
+// writes them (PKCS#8 "PRIVATE KEY", or SEC1 "EC PRIVATE KEY" for P-256).
+bool SignWithKey(KeyScheme scheme, std::string_view privateKeyPem,
+                 std::span<const std::uint8_t> message, std::vector<std::uint8_t>& signature,
+                 std::string& problem);
+bool MakeKeyPair(KeyScheme scheme, std::string& privateKeyPem, std::string& publicKey,
+                 std::string& problem);
+// The public value of a private key, in the same form as MakeKeyPair's publicKey.
+bool PublicKeyOf(KeyScheme scheme, std::string_view privateKeyPem, std::string& publicKey,
+                 std::string& problem);
+
 // The pieces both systems share, here so they are the same on each.
 namespace signature_detail {
 

@@ -48,5 +48,30 @@ TEST(LoadWholeFileTest, LoadsEveryByteUpToTheCapAndNothingAbove) {
   fs::remove_all(dir);
 }
 
+// A replaced file is whole, old or new, with no temporary left beside it; a small read says
+// which file was missing or too large.
+TEST(SmallFilesTest, AtomicWriteReplacesWholeAndReadNamesTheFile) {
+  const fs::path dir = fs::temp_directory_path() / ("zorbent-small-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string path = (dir / "root.json").string();
+  std::string why, text;
+  bool missing = false;
+  EXPECT_FALSE(ReadSmallFile(path, 100, text, why, &missing));
+  EXPECT_TRUE(missing);
+  EXPECT_NE(why.find(path), std::string::npos);
+  ASSERT_TRUE(WriteFileAtomically(path, std::string_view("first"), why)) << why;
+  ASSERT_TRUE(WriteFileAtomically(path, std::string_view("second, longer"), why)) << why;
+  ASSERT_TRUE(ReadSmallFile(path, 100, text, why, &missing)) << why;
+  EXPECT_EQ(text, "second, longer");
+  EXPECT_FALSE(ReadSmallFile(path, 4, text, why, &missing));
+  EXPECT_FALSE(missing);
+  EXPECT_NE(why.find("larger than 4 bytes"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 1);
+  EXPECT_FALSE(WriteFileAtomically((dir / "no" / "x").string(), std::string_view("x"), why));
+  EXPECT_NE(why.find("cannot write"), std::string::npos);
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace zorbent
