@@ -306,9 +306,9 @@ TEST_F(DialogTest, FilesAreCheckedWhenChosenAndBeforeUpdateOpensAPort) {
             "firmware.txt: firmware v2.2.3X for KTR5575 (line mode), 11 lines\nNote: the file "
             "has an odd number of lines, so its last data line has no partner: Update does "
             "not send it and ends the download with the end record.\n"},
-           {wrong, wrong.Path() + " is not a valid firmware file: line 2: "},
            {other, other.Path() + " is for device \"KTR9999\", which is none of the adapter "
-                                  "models this program updates; files carry one of: "}}) {
+                                  "models this program updates; files carry one of: "},
+           {wrong, wrong.Path() + " is not a valid firmware file: line 2: "}}) {
     SCOPED_TRACE(c.said);
     Click("1008");
     dialog_->chosenFile = c.file.Path();
