@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/update_engine.h"
+#include "engine/image_format.h"
 #include "sim/image/image_builder.h"
 
 namespace {
@@ -47,8 +47,7 @@ const std::string& Image(bool block, std::int64_t bytes) {
 
 void CheckImage(benchmark::State& state, bool block) {
   const std::string& text = Image(block, state.range(0) * kMegabyte);
-  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                            text.size());
+  const std::span<const std::uint8_t> bytes = zorbent::Bytes(text);
   std::int32_t records = 0;
   for (auto _ : state) {
     const zorbent::ImageFacts facts = zorbent::CheckImage(bytes);

@@ -43,10 +43,8 @@ bool CheckFirmwareImage(const std::string& path, std::span<const std::uint8_t> i
   facts.versionNumber = read.versionNumber;
   facts.records = read.recordCount;
   facts.oddLines = read.family == Family::kLine && read.recordCount % 2 != 0;
-  if (facts.model < 0) {
-    why = path + " is for device \"" + facts.deviceName +
-          "\", which is none of the adapter models this program updates; files carry one of: " +
-          FileDeviceNames(read.family);
+  if (const std::string refusal = UnknownModelRefusal(read); !refusal.empty()) {
+    why = path + " " + refusal;
     return false;
   }
   return true;

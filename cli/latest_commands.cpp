@@ -9,6 +9,7 @@
 #include "cli/port_advice.h"
 #include "engine/device_table.h"
 #include "engine/identify.h"
+#include "engine/text.h"
 #include "engine/update_engine.h"
 #include "firmware/outcome_json.h"
 
@@ -18,10 +19,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kPercent = 100;
-
-std::string Version(const std::string& version) {
-  return version.empty() ? std::string("an unknown version") : "v" + version;
-}
 
 // Shows a download's percentage the way the update shows its own (a bar on a terminal, else a
 // line per change; nothing when quiet).

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/update_engine.h"
+#include "engine/text.h"
 #include "port/traffic_log.h"
 
 namespace zorbent::cli {

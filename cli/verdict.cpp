@@ -4,6 +4,7 @@
 
 #include "engine/device_table.h"
 #include "engine/port_line.h"
+#include "engine/text.h"
 
 namespace zorbent::cli {
 namespace {
@@ -15,10 +16,6 @@ std::string Adapter(const JobOutcome& outcome) {
   std::string text = outcome.adapterModel;
   if (!outcome.adapterName.empty()) text += " (" + outcome.adapterName + ")";
   return text;
-}
-
-std::string Version(const std::string& version) {
-  return version.empty() ? std::string("an unknown version") : "v" + version;
 }
 
 std::string FileModel(const JobOutcome& outcome) {

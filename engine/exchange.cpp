@@ -13,10 +13,6 @@ constexpr char kPrompt = '>';
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 
-std::span<const std::uint8_t> AsBytes(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 bool ReadByte(Link& port, char& out, std::int32_t timeoutMs) {
   std::uint8_t byte = 0;
   if (!port.Read(std::span(&byte, 1), timeoutMs)) return false;
@@ -43,7 +39,7 @@ namespace {
 // command's own time.
 bool Start(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
   port.Purge();
-  if (port.Write(AsBytes(text), writeTimeoutMs)) return true;
+  if (port.Write(Bytes(text), writeTimeoutMs)) return true;
   port.SetAnswerOutstanding(true);  // part of it may have gone out
   return false;
 }

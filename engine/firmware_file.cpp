@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/update_engine.h"
 #include "platform/files.h"
 
 namespace zorbent {

@@ -6,6 +6,8 @@
 
 namespace zorbent {
 
+// Smaller files cannot hold a record and a trailer.
+inline constexpr std::int32_t kMinimumImageSize = 138;
 // No adapter firmware comes near this; a larger file is the wrong file, and reading it whole
 // would only delay the answer.
 inline constexpr std::int64_t kMaxFirmwareBytes = 16 * 1024 * 1024;

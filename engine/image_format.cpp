@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <string>
-
-#include "engine/update_engine.h"
 
 namespace zorbent {
 
@@ -60,13 +57,6 @@ std::int32_t LineOfTextAfterTrailer(std::span<const std::uint8_t> image, std::si
 constexpr std::string_view kTextAfterTrailer =
     "text after the trailer record, which ends the image: remove it (only blank lines and one "
     "final Ctrl-Z may follow)";
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // The three names of a trailer, unmasked; they reach the engine only when the whole check
 // succeeds, so a rejected file leaves the previous job's identity in place.
@@ -371,20 +361,11 @@ ImageFacts CheckImage(std::span<const std::uint8_t> image) {
   return first;
 }
 
-std::int32_t VersionNumber(std::string_view text, char xDigit) {
-  std::string digits;
-  digits.reserve(std::min<std::size_t>(text.size(), 256));
-  for (const char c : text.substr(0, 256)) {
-    if (c != '.' && c != '>') digits.push_back(c);
-  }
-  if (!digits.empty() && digits.back() == 'X') digits.back() = xDigit;
-  std::int64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') break;
-    value =
-        std::min<std::int64_t>(value * 10 + (c - '0'), std::numeric_limits<std::int32_t>::max());
-  }
-  return static_cast<std::int32_t>(value);
+std::string UnknownModelRefusal(const ImageFacts& facts) {
+  if (facts.result < 0 || facts.model >= 0) return {};
+  return "is for device \"" + facts.deviceName +
+         "\", which is none of the adapter models this program updates; files carry one of: " +
+         FileDeviceNames(facts.family);
 }
 
 }  // namespace zorbent

@@ -7,9 +7,12 @@
 #include <string_view>
 
 #include "engine/device_table.h"
+#include "engine/text.h"
 
 namespace zorbent {
 
+// The trailer's names (product ID, device name, version text) fit buffers of this size.
+inline constexpr std::size_t kNameCapacity = 128;
 // Line buffer the checks read with; a line that fills it is longer than any valid record.
 inline constexpr std::size_t kImageLineCapacity = 2048;
 
@@ -78,9 +81,9 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
 // Both families: the facts of the one that accepts the image; for a refused image the problem
 // of the family it comes closer to being (or that it is not text at all).
 ImageFacts CheckImage(std::span<const std::uint8_t> image);
-
-// Removes every "." and ">", replaces a final "X" by xDigit and gives the decimal value of the
-// leading digits (0 when there are none; saturates instead of overflowing).
-std::int32_t VersionNumber(std::string_view text, char xDigit);
+// Why no adapter takes a well-formed image whose names are for none of the device table's
+// models: every front end refuses such a file before it touches an adapter, with these words
+// after the file's name ("fw.txt is for device ..."). Empty for any other image.
+std::string UnknownModelRefusal(const ImageFacts& facts);
 
 }  // namespace zorbent

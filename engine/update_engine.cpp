@@ -23,43 +23,6 @@ constexpr std::string_view kFastRateReady = "OK>";
 
 }  // namespace
 
-namespace {
-bool IsText(char c) {
-  return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
-}
-}  // namespace
-
-void AppendEscaped(std::string& out, char c) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  if (IsText(c)) {
-    out.push_back(c);
-    return;
-  }
-  const auto b = static_cast<unsigned char>(c);
-  out += "\\x";
-  out.push_back(kDigits[b >> 4]);
-  out.push_back(kDigits[b & 0x0F]);
-}
-
-std::string VisibleText(std::string_view answer) {
-  std::string out;
-  for (const char c : answer) {
-    if (c == '\r' || c == '\n') {
-      if (!out.empty() && out.back() != ' ') out.push_back(' ');
-    } else if (c != '>') {
-      AppendEscaped(out, c);
-    }
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
-bool MostlyNotText(std::string_view bytes) {
-  const auto text = std::count_if(bytes.begin(), bytes.end(),
-                                  [](char c) { return IsText(c) || c == '\r' || c == '\n'; });
-  return static_cast<std::size_t>(text) * 2 < bytes.size();
-}
-
 Lock& EngineLock() {
   static Lock lock;
   return lock;
@@ -107,11 +70,6 @@ bool UpdateEngine::StopBeforeChange() {
   return true;
 }
 
-std::string_view BufferText(std::span<const char> buffer) {
-  const auto end = std::find(buffer.begin(), buffer.end(), '\0');
-  return {buffer.data(), static_cast<std::size_t>(end - buffer.begin())};
-}
-
 UpdateEngine::~UpdateEngine() {
   for (auto& channel : channels) {
     channel.link.reset();
@@ -126,29 +84,6 @@ void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
   }
   callback = callbackFunction;
   callbackContext = context;
-}
-
-std::size_t FindVersionLetter(std::string_view answer, std::string_view letters) {
-  for (std::size_t i = 0; i + 1 < answer.size(); ++i) {
-    if (letters.find(answer[i]) != std::string_view::npos && answer[i + 1] >= '0' &&
-        answer[i + 1] <= '9')
-      return i;
-  }
-  return std::string_view::npos;
-}
-
-std::string VersionInAnswer(std::string_view answer) {
-  const std::size_t at = FindVersionLetter(answer, "vV");
-  std::string version;
-  if (at == std::string_view::npos) return version;
-  for (const char c : answer.substr(at + 1))
-    if (c != '>' && c != '\r' && c != '\n') AppendEscaped(version, c);
-  return version;
-}
-
-char XDigitOf(std::int32_t code) {
-  const DeviceModel* model = ModelByCode(code);
-  return model == nullptr ? '9' : model->xDigit;
 }
 
 void UpdateEngine::Fail(FailureKind kind, std::string_view message, std::string_view detail) {

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "engine/device_table.h"
+#include "engine/firmware_file.h"
 #include "engine/image_format.h"
 #include "engine/link.h"
 #include "engine/outcome.h"
+#include "engine/text.h"
 #include "platform/lock.h"
 #include "port/port.h"
 
@@ -38,9 +40,6 @@ inline constexpr int kChannelCount = 256;
 // Tries at opening a port before its failure is reported: a device may still be settling.
 inline constexpr int kOpenAttempts = 3;
 inline constexpr std::size_t kPathCapacity = 1024;
-inline constexpr std::size_t kNameCapacity = 128;
-// Smaller files cannot hold a record and a trailer.
-inline constexpr std::int32_t kMinimumImageSize = 138;
 
 struct Channel {
   std::unique_ptr<Port> port;  // null while the channel is free
@@ -49,28 +48,9 @@ struct Channel {
   bool serial = false;         // a serial line, whose rate the adapter may have been left at
 };
 
-// Appends a byte of an adapter's answer so that a terminal shows it and does nothing else: a
-// control or non-ASCII byte as "\xNN" (ESC as "\x1B"), printable ASCII as it is. Printable
-// text stays as it is, so escaped text escaped again is unchanged.
-void AppendEscaped(std::string& out, char c);
-// An adapter's answer as one printable line: line ends become spaces, the prompt goes, other
-// control bytes are escaped (AppendEscaped).
-std::string VisibleText(std::string_view answer);
-// More than half of the bytes are not text (a line at another rate than the adapter's).
-bool MostlyNotText(std::string_view bytes);
 // Line rates of the adapters: commands at the normal rate, block-mode downloads at the fast.
 inline constexpr std::int32_t kNormalRate = 115200;
 inline constexpr std::int32_t kFastRate = 2000000;
-// Where a version starts in an adapter's answer: the first of letters followed by a digit
-// ("RuvoPro v2.3": the "v" inside "Ruvo" is passed over); npos when none.
-std::size_t FindVersionLetter(std::string_view answer, std::string_view letters);
-// The version in an adapter's answer: the text after the first "v" or "V" followed by a
-// digit, without ">" ("zOrbent BM v2.2.30>" -> "2.2.30") and with control bytes escaped;
-// empty when there is none.
-std::string VersionInAnswer(std::string_view answer);
-// What a final "X" of a version part stands for on a model ('9' when it is not known).
-char XDigitOf(std::int32_t code);
-
 // A run's stop request, shared by the jobs of one run (a tray's adapters, a window's command)
 // and raised from any thread. kBeforeChange (a hang-up) stops a job only while nothing that
 // changes the adapter has been sent; kNow (Ctrl-C, a closed window) also ends a transfer at
@@ -189,8 +169,5 @@ class UpdateEngine : private WaitObserver {
   void ReadBackVersion(Link& port);
   void ExplainSilence(Link& port, bool serial);
 };
-
-// Text of a NUL-terminated buffer (up to its first NUL, never past its end).
-std::string_view BufferText(std::span<const char> buffer);
 
 }  // namespace zorbent

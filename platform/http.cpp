@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -118,12 +119,6 @@ bool IsLocalAbsolute(std::string_view path) {
          (path.size() >= 2 && IsAlpha(path[0]) && path[1] == ':');
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = Lower(c);
-  return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
 // The local path a file: URL names; false for another computer's file or a broken escape.
 bool FileUrlPath(std::string_view url, std::string& path, std::string& why) {
   const UrlParts parts = SplitUrl(url);
@@ -145,13 +140,15 @@ bool FileUrlPath(std::string_view url, std::string& path, std::string& why) {
       path += c;
       continue;
     }
-    const int high = i + 2 < parts.path.size() ? HexValue(parts.path[i + 1]) : -1;
-    const int low = high >= 0 ? HexValue(parts.path[i + 2]) : -1;
-    if (low < 0 || (high == 0 && low == 0)) {
+    // Two hex digits, never %00.
+    unsigned value = 0;
+    const char* digits = parts.path.data() + i + 1;
+    if (i + 2 >= parts.path.size() ||
+        std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2 || value == 0) {
       why = "it has a broken %-escape in its path";
       return false;
     }
-    path += static_cast<char>(high * 16 + low);
+    path += static_cast<char>(value);
     i += 2;
   }
 #ifdef _WIN32

@@ -2,6 +2,7 @@
 // Path field on the user's word.
 #include <string>
 
+#include "engine/text.h"
 #include "firmware/latest.h"
 #include "platform/thread.h"
 #include "ui/main_controller.h"
@@ -11,10 +12,6 @@ namespace {
 
 // The part of a build's release notes a question shows; the rest is in the manifest.
 constexpr std::size_t kNotesShown = 600;
-
-std::string Version(const std::string& version) {
-  return version.empty() ? std::string("an unknown version") : "v" + version;
-}
 
 std::string NotesOf(const ManifestBuild& build) {
   if (build.notes.empty()) return {};

@@ -85,14 +85,8 @@ FileCheck CheckFirmwareForWindow(const std::string& path) {
                 ": " + facts.problem.what + "\r\n",
             nullptr};
   }
-  if (facts.model < 0) {
-    return {false,
-            path + " is for device \"" + facts.deviceName +
-                "\", which is none of the adapter models this program updates; files "
-                "carry one of: " +
-                FileDeviceNames(facts.family) + "\r\n",
-            nullptr};
-  }
+  if (const std::string refusal = UnknownModelRefusal(facts); !refusal.empty())
+    return {false, path + " " + refusal + "\r\n", nullptr};
   const bool line = facts.family == Family::kLine;
   const std::string name = path.substr(path.find_last_of("/\\") + 1);
   std::string text =

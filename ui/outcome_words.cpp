@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/device_table.h"
+#include "engine/text.h"
 #include "engine/update_engine.h"
 
 namespace zorbent::ui {
@@ -23,10 +24,6 @@ std::string Adapter(const JobOutcome& o) {
   const std::string model = o.adapterModel;
   if (model.empty()) return "the adapter";
   return o.adapterName.empty() ? model : model + " (" + o.adapterName + ")";
-}
-
-std::string Version(const std::string& version) {
-  return version.empty() ? std::string("an unknown version") : "v" + version;
 }
 
 std::string ModelOr(const std::string& model, const char* otherwise) {

@@ -219,11 +219,8 @@ EMSCRIPTEN_KEEPALIVE const char* zorbent_check_file(const char* path) {
       facts["product_id"] = TextOrNull(read.productId);
       facts["device_name"] = TextOrNull(read.deviceName);
       facts["records"] = read.recordCount;
-      if (read.model < 0) {
-        text = std::string(messages::kFileInvalid) + "The file is for device \"" + read.deviceName +
-               "\", which is none of the adapter models this program updates; files carry "
-               "one of: " +
-               FileDeviceNames(read.family) + ".\r\n";
+      if (const std::string refusal = UnknownModelRefusal(read); !refusal.empty()) {
+        text = std::string(messages::kFileInvalid) + "The file " + refusal + ".\r\n";
       } else {
         facts["ok"] = true;
         text = std::string(ModelName(read.model)) + " firmware" +

@@ -24,10 +24,6 @@ using sim::Corruption;
 using sim::LineEnd;
 using sim::LineImageOptions;
 
-std::span<const std::uint8_t> Bytes(const std::string& text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 class ImageFormat : public ::testing::Test {
  protected:
   void SetUp() override { engine_.Init(this, &Callback); }
@@ -149,6 +145,8 @@ TEST_F(ImageFormat, AcceptedImagesKeepTheirIdentityCountAndDigits) {
             const sim::BuiltImage built = Build(o);
             ASSERT_TRUE(built.ok()) << built.error;
             EXPECT_EQ(Check(built.text), 1);
+            // Front ends refuse a well-formed file for none of the models with the check's words.
+            EXPECT_EQ(UnknownModelRefusal(engine_.file).empty(), engine_.file.model >= 0);
             EXPECT_EQ(ProductId(), o.productId);
             EXPECT_EQ(DeviceName(), o.deviceName);
             if constexpr (std::is_same_v<decltype(o), const LineImageOptions&>) {

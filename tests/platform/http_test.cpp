@@ -163,6 +163,8 @@ TEST_F(Http, EachFailureIsNamedAndKeepsNoBytes) {
       {"", Problem::kBadUrl, "No address was given"},
       {"file://server/share/fw.bin", Problem::kBadUrl, "another computer (server)"},
       {"file:///x/%4", Problem::kBadUrl, "broken %-escape"},
+      {"file:///x/%4g", Problem::kBadUrl, "broken %-escape"},
+      {"file:///x/%00", Problem::kBadUrl, "broken %-escape"},
       {"{dir}/none.bin", Problem::kFileUnreadable, "{dir}/none.bin: there is no such file"},
       {"{dir}/folder", Problem::kFileUnreadable, "it is a folder, not a file"},
       {"{dir}/fw 1.bin", Problem::kTooLarge, "larger than 10 bytes", 10},

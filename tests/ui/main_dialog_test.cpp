@@ -295,6 +295,7 @@ TEST_F(DialogTest, FilesAreCheckedWhenChosenAndBeforeUpdateOpensAPort) {
   oddLines.records = 10;
   const testing::FirmwareFile odd(sim::BuildLineImage(oddLines).text);
   const testing::FirmwareFile wrong(bad);
+  const testing::FirmwareFile other(sim::BuildLineImage({.deviceName = "KTR9999"}).text);
   struct Case {
     const testing::FirmwareFile& file;
     std::string said;
@@ -305,6 +306,8 @@ TEST_F(DialogTest, FilesAreCheckedWhenChosenAndBeforeUpdateOpensAPort) {
             "firmware.txt: firmware v2.2.3X for KTR5575 (line mode), 11 lines\nNote: the file "
             "has an odd number of lines, so its last data line has no partner: Update does "
             "not send it and ends the download with the end record.\n"},
+           {other, other.Path() + " is for device \"KTR9999\", which is none of the adapter "
+                                  "models this program updates; files carry one of: "},
            {wrong, wrong.Path() + " is not a valid firmware file: line 2: "}}) {
     SCOPED_TRACE(c.said);
     Click("1008");

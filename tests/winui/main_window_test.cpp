@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/win/resource.h"
 #include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
+#include "ui/win/resource_ids.h"
 #include "zorbent_version.h"
 
 namespace zorbent::ui {

@@ -7,7 +7,7 @@
 #include <array>
 #include <utility>
 
-#include "app/win/resource.h"
+#include "ui/win/resource_ids.h"
 
 namespace zorbent::ui {
 namespace {

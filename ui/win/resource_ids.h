@@ -1,4 +1,4 @@
-// Resource and control IDs of the program's dialogs.
+// Resource and control IDs of the window's dialogs, which app/win's resource script lays out.
 #pragma once
 
 #define IDD_ABOUTBOX 100
