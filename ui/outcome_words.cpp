@@ -128,6 +128,12 @@ std::string Or(const std::string& text, std::string_view otherwise) {
   return text.empty() ? std::string(otherwise) : text;
 }
 
+// A block-mode adapter left in download mode may still talk at its download rate.
+std::string PowerOffAndOn(int family) {
+  return family == 1 ? "power the adapter off and on (it may still run at 2,000,000 baud)"
+                     : "power the adapter off and on";
+}
+
 // "KTR5577 (zOrbent BM)"
 std::string Adapter(const JobOutcome& o) {
   if (o.adapterModel.empty()) return "the adapter";
@@ -181,11 +187,9 @@ std::string RecoverIfDownloadMode(const JobOutcome& o, const Terms& terms, const
 std::string PowerCycle(const JobOutcome& o, const Terms& terms, const JobFacts& job) {
   if (o.state != S::kInDownloadMode)
     return "Power the adapter off and on, then " + std::string(terms.updateAgain) + ".";
-  if (!job.update) {
-    return "To finish the update: power the adapter off and on" +
-           std::string(o.family == 1 ? " (it may still run at 2,000,000 baud)" : "") + ", " +
+  if (!job.update)
+    return "To finish the update: " + PowerOffAndOn(o.family) + ", " +
            std::string(terms.finishFromRead) + ".";
-  }
   return "To finish the update: " + FinishAfterPowerCycle(o.family, terms) + ".";
 }
 
@@ -278,9 +282,7 @@ std::string RecoverySentence(const JobOutcome& o, const Terms& terms, const JobF
 }
 
 std::string FinishAfterPowerCycle(int family, const Terms& terms) {
-  return "power the adapter off and on" +
-         std::string(family == 1 ? " (it may still run at 2,000,000 baud)" : "") + ", then " +
-         std::string(terms.finishInterrupted);
+  return PowerOffAndOn(family) + ", then " + std::string(terms.finishInterrupted);
 }
 
 std::string Verdict(const JobOutcome& o, const Terms& terms, const JobFacts& job) {
