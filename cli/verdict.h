@@ -6,6 +6,8 @@
 
 namespace zorbent::cli {
 
+// The outcome's words (ui/outcome_words.h) in the command line's terms.
+
 // The one line that says how an update (or `update --check`) ended and what to do next,
 // from the job's outcome: "Update succeeded: ...", "Update failed: ...", "Check passed: ...",
 // "Check failed: ...". opened: the connection was made at all.

@@ -110,18 +110,11 @@ CommandEnd CommandEndOf(const UpdateEngine& engine, bool update, bool opened, do
     const bool updated = update && outcome.succeeded && !outcome.versionAfter.empty();
     end.version = updated ? outcome.versionAfter : outcome.versionBefore;
   }
-  end.verdict = WindowVerdict(outcome, update, opened, seconds);
+  const JobFacts job{.update = update, .opened = opened, .seconds = seconds};
+  end.verdict = Verdict(outcome, kWindowTerms, job);
   end.downloadBegan = outcome.adapterChanged;
-  if (!update || !opened || outcome.succeeded) return end;
-  if (outcome.recovery == Recovery::kRecoverIfDownloadMode) {
-    const std::string model =
-        outcome.fileModel.empty() ? std::string("this file's model") : outcome.fileModel;
-    end.word = Word::kRecover;
-    end.question = "The adapter did not identify itself (it answered \"" + outcome.banner +
-                   "\" to ATI). If it is a " + model +
-                   " left in download mode by an interrupted update, this file can finish that "
-                   "update, without model and version checks. Finish the interrupted update?";
-  }
+  end.question = RecoverQuestion(outcome, job);
+  if (!end.question.empty()) end.word = Word::kRecover;
   return end;
 }
 
@@ -305,7 +298,7 @@ void MainController::RunCommand(bool update, const std::string& config, const st
     JobOutcome none;
     none.cause = "could not start";
     CommandEnd end;
-    end.verdict = WindowVerdict(none, update, true, 0.0);
+    end.verdict = Verdict(none, kWindowTerms, {.update = update});
     FinishCommand(end);
   }
 }
@@ -464,7 +457,7 @@ void MainController::Report(std::int32_t kind, std::intptr_t value) {
   } else if (kind == kReportWait) {
     const auto* wait = reinterpret_cast<const WaitReport*>(value);
     if (wait == nullptr) return;
-    std::string words = WaitWords(*wait);
+    std::string words = WaitWords(*wait, kWindowTerms);
     deliver = [this, words = std::move(words)] {
       if (!view_.IsShown()) return;
       // A wait that ended leaves what the command showed before it.

@@ -1,6 +1,7 @@
 // The engine as the page's JavaScript calls it (zorbent_engine.js). Each job opens the page's
-// serial port, runs, closes it again and returns its outcome as JSON text; the reports go to
-// the page as they happen. A job's functions suspend (Asyncify) while the port waits.
+// serial port, runs, closes it again and returns its outcome as JSON text, worded in the page's
+// terms; the reports go to the page as they happen, waits and progress with their words. A
+// job's functions suspend (Asyncify) while the port waits.
 
 #include <emscripten/em_js.h>
 #include <emscripten/emscripten.h>
@@ -17,16 +18,18 @@
 #include "engine/update_engine.h"
 #include "firmware/manifest.h"
 #include "firmware/outcome_json.h"
+#include "platform/clock.h"
+#include "ui/outcome_words.h"
 
 EM_JS(void, web_report_text, (const char* text),
       { Module.zorbentHost.report('text', UTF8ToString(text)); });
 
-EM_JS(void, web_report_progress, (int percent),
-      { Module.zorbentHost.report('progress', percent); });
+EM_JS(void, web_report_progress, (int percent, const char* words),
+      { Module.zorbentHost.report('progress', percent, UTF8ToString(words)); });
 
 EM_JS(void, web_report_wait,
       (const char* what, const char* subject, int subjectSize, int limitMs, int attempt,
-       int attempts),
+       int attempts, const char* words),
       {
         Module.zorbentHost.report('wait', {
           what : UTF8ToString(what),
@@ -34,7 +37,8 @@ EM_JS(void, web_report_wait,
           limitMs : limitMs,
           attempt : attempt,
           attempts : attempts
-        });
+        },
+                                  UTF8ToString(words));
       });
 
 EM_ASYNC_JS(int, web_ask, (const char* question, int size),
@@ -65,13 +69,14 @@ void OnReport(void*, std::int32_t kind, std::intptr_t value) {
       web_report_text(reinterpret_cast<const char*>(value));
       break;
     case kReportProgress:
-      web_report_progress(static_cast<int>(value));
+      web_report_progress(static_cast<int>(value),
+                          ui::ProgressWords(static_cast<int>(value)).c_str());
       break;
     case kReportWait: {
       const auto& wait = *reinterpret_cast<const WaitReport*>(value);
       web_report_wait(WaitName(wait.what), wait.subject.data(),
                       static_cast<int>(wait.subject.size()), wait.limitMs, wait.attempt,
-                      wait.attempts);
+                      wait.attempts, ui::WaitWords(wait, ui::kPageTerms).c_str());
       break;
     }
     case kReportQuestion: {
@@ -90,9 +95,29 @@ nlohmann::json FamilyJson(int family) {
                                                      : nlohmann::json(nullptr);
 }
 
-// The outcome's verdict and the facts a page shows with it.
-nlohmann::json ResultJson(const JobOutcome& outcome) {
+const char* LookName(ui::OutcomeLook look) {
+  switch (look) {
+    case ui::OutcomeLook::kSucceeded:
+      return "succeeded";
+    case ui::OutcomeLook::kNotConfirmed:
+      return "not_confirmed";
+    case ui::OutcomeLook::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+// The outcome, the facts a page shows with it and its words in the page's terms.
+nlohmann::json ResultJson(const JobOutcome& outcome, const ui::JobFacts& job) {
   nlohmann::json result = OutcomeJson(outcome);
+  result["opened"] = job.opened;
+  result["look"] = LookName(ui::LookOf(outcome, job.opened));
+  result["verdict"] = ui::Verdict(outcome, ui::kPageTerms, job);
+  const bool failed = job.opened && !outcome.succeeded;
+  result["state_sentence"] = TextOrNull(failed ? ui::StateSentence(outcome) : std::string());
+  result["recovery_sentence"] =
+      TextOrNull(failed ? ui::RecoverySentence(outcome, ui::kPageTerms, job) : std::string());
+  result["question"] = TextOrNull(ui::RecoverQuestion(outcome, job));
   result["check_only"] = outcome.checkOnly;
   result["cause"] = TextOrNull(outcome.cause);
   result["brief"] = TextOrNull(CauseInBrief(outcome));
@@ -133,8 +158,8 @@ WebSession& Session() {
   return session;
 }
 
-const char* Finish(WebSession& session) {
-  session.result = ResultJson(session.engine.outcome)
+const char* Finish(WebSession& session, const ui::JobFacts& job) {
+  session.result = ResultJson(session.engine.outcome, job)
                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return session.result.c_str();
 }
@@ -143,6 +168,7 @@ const char* Finish(WebSession& session) {
 const char* RunJob(const char* config, const char* firmwarePath, bool update) {
   WebSession& session = Session();
   session.stop.Clear();
+  const std::uint32_t start = TickCount();
   const std::int32_t channel = session.engine.OpenPort(config, firmwarePath);
   if (channel >= 0) {
     if (update) {
@@ -152,7 +178,8 @@ const char* RunJob(const char* config, const char* firmwarePath, bool update) {
     }
     session.engine.ClosePort(channel);
   }
-  return Finish(session);
+  return Finish(session,
+                {.update = update, .opened = channel >= 0, .seconds = TicksSince(start) / 1000.0});
 }
 
 std::string_view PickName(Pick pick) {

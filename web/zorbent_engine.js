@@ -3,10 +3,13 @@
 // WebAssembly. The engine runs on the page's one thread: while it waits for the adapter, its
 // call is suspended (Asyncify) and the page goes on.
 //
-//   const engine = await createEngine({ port, onReport(kind, data), ask(question) });
+//   const engine = await createEngine({ port, onReport(kind, data, words), ask(question) });
 //   engine.checkFile(bytes)                         -> {ok, text, family, model, version, ...}
 //   await engine.read()                             -> outcome
 //   await engine.update(bytes, {recover, allowOlder}) -> outcome
+//
+// A progress or wait report comes with its words for the page (words, '' when a wait is over);
+// an outcome with its verdict, look and question (null when there is none) in the page's terms.
 //   engine.stop()
 //   engine.usePort(port)                            -> false while a job runs
 //   engine.chooseBuild(manifestText, model, version, allowOlder) -> {ok, problem, pick, build}
@@ -297,18 +300,20 @@ function asBytes(bytes) {
 
 const kNotBytes = 'The firmware must be given as its bytes (a Uint8Array).';
 
-function refusal(cause) {
+// A job refused here, before the engine had it: its verdict is the cause.
+function refusal(cause, update) {
   return {
     succeeded: false, stage: 'connect', kind: 'port_unavailable', state: 'not_reached',
-    recovery: 'run_again', check_only: false, cause, detail: null,
+    recovery: 'run_again', check_only: false, cause, detail: null, opened: false,
+    look: 'failed', verdict: `${update ? 'Update' : 'Read'} failed. ${cause}`, question: null,
   };
 }
 
 export async function createEngine({ port, onReport = () => {}, ask = async () => false, core = {} }) {
   const line = new SerialLine(port);
-  const report = (kind, data) => {
+  const report = (kind, data, words = '') => {
     try {
-      onReport(kind, data);
+      onReport(kind, data, words);
     } catch (error) {
       console.error('onReport failed:', error);
     }
@@ -349,11 +354,11 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
   };
 
   // One job at a time: a second is refused, said like the engine says a refusal.
-  const job = async (run) => {
+  const job = async (update, run) => {
     if (running) {
       const cause = 'Another job is still running: wait for it to end, or stop it.';
       report('text', `**Failed** ${cause}\r\n`);
-      return refusal(cause);
+      return refusal(cause, update);
     }
     running = true;
     try {
@@ -361,7 +366,7 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
     } catch (error) {
       const cause = `The engine failed: ${errorText(error)}.`;
       report('text', `**Failed** ${cause}\r\n`);
-      return { ...refusal(cause), kind: 'unknown', recovery: 'nothing' };
+      return { ...refusal(cause, update), kind: 'unknown', recovery: 'nothing', opened: true };
     } finally {
       running = false;
     }
@@ -387,17 +392,18 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
     },
 
     read() {
-      return job(() => Module.ccall('zorbent_read', 'string', ['string'], [config], { async: true }));
+      return job(false, () => Module.ccall('zorbent_read', 'string', ['string'], [config],
+                                           { async: true }));
     },
 
     update(bytes, { recover = false, allowOlder = false, name = 'firmware.txt' } = {}) {
       const data = asBytes(bytes);
       if (!data) {
         report('text', `**Failed** File is Invalid!\r\n${kNotBytes}\r\n`);
-        return Promise.resolve({ ...refusal(kNotBytes), stage: 'file', kind: 'file_unusable',
-                                 recovery: 'another_file' });
+        return Promise.resolve({ ...refusal(kNotBytes, true), stage: 'file', kind: 'file_unusable',
+                                 recovery: 'another_file', opened: true });
       }
-      return job(async () => {
+      return job(true, async () => {
         const path = fileName(name);
         Module.FS.writeFile(path, data);
         try {

@@ -351,11 +351,12 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
       {2, Newer, "--check", 1,
        "Check failed: The file holds v2.2.3X, older than the adapter's firmware v2.3.00"},
       {2, [](sim::SimulatorOptions& o) { o.faults.repPack[3] = 100; }, "", 1,
-       "Update failed: Sending error on 2 line. The adapter is in download mode. To finish the "
-       "update: power the adapter off and on, then run the same update again with --recover."},
+       "Update failed: Sending error on 2 line. The adapter is in download mode: it has no working "
+       "firmware until an update finishes. To finish the update: power the adapter off and on, "
+       "then run the same update again with --recover."},
       {5, [](sim::SimulatorOptions& o) { o.faults.err02[2] = 1; }, "", 1,
-       "Update failed: File is Invalid. The adapter is in download mode. Update it with a file for "
-       "KTR558 and --recover."},
+       "Update failed: File is Invalid. The adapter is in download mode: it has no working "
+       "firmware until an update finishes. Update it with a file for KTR558 and --recover."},
       {2, Clone, "", 1,
        "Update failed: the adapter did not identify itself. Nothing was sent that changes the "
        "adapter. If it is a KTR5577 left in download mode by an interrupted update, finish that "
@@ -363,7 +364,7 @@ TEST(Update, VerdictsSayWhatToDoAndClaimNoMoreThanWasSeen) {
       {2, Newer, "", 1, "To install the older file anyway, add --allow-older."},
       {5, [](sim::SimulatorOptions& o) { o.link.slowAnswers["QKDLKTR558"] = 2500; }, "", 1,
        "Update failed: Please power on the device again. The adapter did not answer QKDLKTR558, "
-       "so it may be in download mode. `zorbent-fw read` tells."},
+       "so it may be in download mode. To find out, run `zorbent-fw read`: it tells."},
       {2, [](sim::SimulatorOptions& o) { o.adapter.startInDownloadMode = true; }, "--check", 1,
        "finish that update with `zorbent-fw update` without --check and with --recover."},
       {5, [](sim::SimulatorOptions& o) { o.adapter.model = 6; }, "", 1,

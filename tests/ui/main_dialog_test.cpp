@@ -602,8 +602,8 @@ TEST_F(DialogTest, FailedUpdateEndsWithTheVerdictAndTheFailureLook) {
                "**Failed** Request stop download fail,Upgrade again after power on!\n"
                "Update failed: the adapter's device went away (unplugged?). The adapter "
                "is in download mode: it has no working firmware until an update "
-               "finishes. Power the adapter off and on, then press Update again; answer "
-               "Yes when asked to finish the interrupted update.\n"));
+               "finishes. To finish the update: power the adapter off and on, then press "
+               "Update again; answer Yes when asked to finish the interrupted update.\n"));
   EXPECT_EQ(Outcome(), "failed");
   EXPECT_THAT(Status(), StartsWith("The download stopped at "));
   Shot("failure");

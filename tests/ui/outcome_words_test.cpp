@@ -1,9 +1,12 @@
-// The window's closing line for every recovery and adapter state: one line, in the window's
-// terms, never a command line's.
+// The outcome's words through every front end's terms: each state, recovery and the kinds that
+// split them, checked for what matters (each front end names its own controls and commands
+// and none of the others', the power-cycle split, download mode's missing firmware) rather
+// than restated sentence by sentence.
 #include "ui/outcome_words.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "engine/device_table.h"
 
 namespace zorbent::ui {
 namespace {
@@ -11,149 +14,144 @@ namespace {
 using K = FailureKind;
 using S = AdapterState;
 using R = Recovery;
-using L = OutcomeLook;
 
-struct Row {
-  bool update;
-  K kind;
-  S state;
-  R recovery;
-  void (*tweak)(JobOutcome&);
-  std::string words;  // the whole line, or a part of it when it starts with "..."
-  L look = L::kFailed;
+struct FrontEnd {
+  const Terms& terms;
+  std::vector<std::string> own;      // a step to take names at least one of these
+  std::vector<std::string> foreign;  // ... and none of these
+  std::string finish;                // how it finishes an interrupted update
 };
 
-void None(JobOutcome&) {}
-void Succeeded(JobOutcome& o) {
-  o.succeeded = true;
+const FrontEnd kFrontEnds[] = {
+    {kCommandLineTerms,
+     {"zorbent-fw", "--", "the same", "Use a", "Install"},
+     {"press", "Press", "Choose", "choose", "list", "field", "answer Yes", "this page"},
+     "--recover"},
+    {kWindowTerms,
+     {"press", "Press", "Choose", "choose"},
+     {"zorbent-fw", "--", "`", "Choose adapter", "Choose file", "this page"},
+     "answer Yes when asked to finish the interrupted update"},
+    {kPageTerms,
+     {"press", "Press", "Choose", "choose"},
+     {"zorbent-fw", "--", "`", "Name list", "Baudrate", "IP Address", "Refresh", "this program"},
+     "answer Yes when asked to finish the interrupted update"},
+};
+
+bool Has(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
 }
 
-TEST(WindowVerdict, WordsEveryRecoveryAndStateInTheWindowsTerms) {
-  const std::string finish =
-      "Power the adapter off and on, then press Update again; answer Yes when asked to finish "
-      "the interrupted update.";
-  const Row rows[] = {
-      {true, K::kNone, S::kUpdatedConfirmed, R::kNothing, Succeeded,
-       "Update succeeded: KTR5577 (zOrbent BM) v2.2.2X -> v2.2.3X in 41.2 s", L::kSucceeded},
-      {true, K::kNone, S::kUpdatedConfirmed, R::kNothing,
-       [](JobOutcome& o) { o.succeeded = o.foundInDownloadMode = true; },
-       "...(zOrbent BM) (was in download mode) -> v2.2.3X in", L::kSucceeded},
-      {true, K::kNotConfirmed, S::kUpdatedNotConfirmed, R::kNothing,
-       [](JobOutcome& o) { o.succeeded = true, o.versionAfter = "2.2.2X"; },
-       "Update not confirmed: the adapter still reports v2.2.2X (file v2.2.3X); press Read to "
-       "check.",
-       L::kNotConfirmed},
-      {true, K::kNotConfirmed, S::kUpdatedNotConfirmed, R::kNothing,
-       [](JobOutcome& o) { o.succeeded = true, o.versionAfter.clear(); },
-       "...did not report its new version (file v2.2.3X); press Read to check.", L::kNotConfirmed},
-      {false, K::kNone, S::kUnchanged, R::kNothing,
-       [](JobOutcome& o) {
-         o = {}, o.succeeded = true, o.adapterModel = "KTR5577", o.versionBefore = "2.2.30";
-       },
-       "Read: KTR5577 v2.2.30", L::kSucceeded},
-      {false, K::kNone, S::kUnchanged, R::kNothing,
-       [](JobOutcome& o) { o = {}, o.succeeded = true, o.versionBefore = "1.4"; },
-       "Read: v1.4, from a model this program does not know", L::kSucceeded},
-      {true, K::kNone, S::kNotReached, R::kNothing, [](JobOutcome& o) { o = {}, o.cause = "x!"; },
-       "Update failed: x. Nothing was sent to the adapter."},
-      {true, K::kStopped, S::kUnchanged, R::kNothing, None,
-       "Update failed: stopped on request. Nothing was sent that changes the adapter."},
-      {false, K::kSilent, S::kUnchanged, R::kCheckConnection,
-       [](JobOutcome& o) { o.port.tcp = true; },
-       "Read failed: the adapter did not answer. Nothing was sent that changes the adapter. Check "
-       "that the adapter is on, that this computer is on its WiFi network, and the IP Address "
-       "and IP Port fields."},
-      {false, K::kSilent, S::kUnchanged, R::kCheckConnection,
-       [](JobOutcome& o) { o.line.garbled = true; }, "...choose 115200 in the Baudrate list."},
-      {true, K::kPortGone, S::kUnchanged, R::kCheckConnection, None,
-       "...went away (unplugged?). Nothing was sent that changes the adapter. Check that it is "
-       "powered and plugged in and that the Name list shows its device"},
-      {false, K::kUnanswered, S::kUnchanged, R::kRunAgain, None, "...adapter. Press Read again."},
-      {true, K::kOutOfTurn, S::kUnchanged, R::kRunAgain, None, "...Press Update again."},
-      {true, K::kTransfer, S::kInDownloadMode, R::kPowerCycleThenUpdate, None,
-       "Update failed: Sending error on 5 line. The adapter is in download mode: it has no "
-       "working firmware until an update finishes. " +
-           finish},
-      {true, K::kDownloadRefused, S::kUnchanged, R::kPowerCycleThenUpdate, None,
-       "...changes the adapter. Power the adapter off and on, then press Update again."},
-      {true, K::kModelMismatch, S::kUnchanged, R::kAnotherFile,
-       [](JobOutcome& o) { o.adapterModel = "KTR558", o.adapterName.clear(); },
-       "...Choose a file for KTR558 and press Update again."},
-      {true, K::kFirmwareHigher, S::kUnchanged, R::kAnotherFile, None,
-       "...Choose a newer file for KTR5577"},
-      {true, K::kUpgradeFirst, S::kUnchanged, R::kAnotherFile, None, "...install it, then this"},
-      {true, K::kFileFormat, S::kNotReached, R::kAnotherFile, None, "...a sound firmware file"},
-      {true, K::kRejected, S::kInDownloadMode, R::kAnotherFileRecover, None,
-       "...Choose a file for KTR5577, then press Update again; answer Yes when asked to finish "
-       "the interrupted update."},
-      {true, K::kOddFileNotClosed, S::kInDownloadMode, R::kAnotherFileRecover, None,
-       "...an odd number of lines never sends: choose another file for KTR5577, then press"},
-      {true, K::kNotIdentified, S::kUnchanged, R::kRecoverIfDownloadMode, None,
-       "...If it is a KTR5577 left in download mode by an interrupted update, press Update "
-       "again; answer Yes"},
-      {false, K::kNotIdentified, S::kUnchanged, R::kRecoverIfDownloadMode, None,
-       "...power it off and on if it is a block-mode adapter (KTR558, KTR5688), choose its "
-       "firmware file, then press Update and answer Yes when asked"},
-      {false, K::kSilent, S::kInDownloadMode, R::kPowerCycleThenUpdate, None,
-       "...Power the adapter off and on, choose its firmware file, then press Update and"},
-      {true, K::kOlderFile, S::kUnchanged, R::kAllowOlder, None,
-       "...anyway, press Update again and answer Yes when asked."},
-      {true, K::kCloseUnanswered, S::kMayBeInDownloadMode, R::kReadToTell,
-       [](JobOutcome& o) { o.unanswered = "QKFL"; },
-       "...The adapter did not answer QKFL, so it may be in download mode. To find out, press "
-       "Read: it tells."},
-      {true, K::kNotUpdatable, S::kUnchanged, R::kContactMaker, None, "...cannot update it."},
-      {true, K::kProgramTooOld, S::kUnchanged, R::kNewerProgram, None, "...a newer version of"},
-  };
-  for (const Row& row : rows) {
-    JobOutcome o;
-    o.adapterModel = o.fileModel = "KTR5577";
-    o.adapterName = "zOrbent BM";
-    o.versionBefore = "2.2.2X";
-    o.versionAfter = o.fileVersion = "2.2.3X";
-    o.cause = "Sending error on 5 line!";
-    row.tweak(o);
-    o.kind = row.kind, o.state = row.state, o.recovery = row.recovery;
-    const std::string line = WindowVerdict(o, row.update, true, 41.24);
-    SCOPED_TRACE(line);
-    if (row.words.starts_with("...")) {
-      EXPECT_THAT(line, ::testing::HasSubstr(row.words.substr(3)));
-    } else {
-      EXPECT_EQ(line, row.words);
+JobOutcome Failed(S state, R recovery, K kind) {
+  JobOutcome o;
+  o.kind = kind, o.state = state, o.recovery = recovery;
+  o.cause = "the adapter is a KTR558!";
+  o.adapterModel = "KTR558";
+  o.fileModel = "KTR5577";
+  o.family = 1;
+  o.banner = "zOrbent boot loader";
+  return o;
+}
+
+TEST(OutcomeWords, EveryStateAndRecoveryInEveryFrontEndsTerms) {
+  const K kinds[] = {K::kTransfer, K::kOddFileNotClosed, K::kUpgradeFirst, K::kFirmwareHigher,
+                     K::kModelMismatch};
+  for (const FrontEnd& front : kFrontEnds) {
+    for (int s = 0; s <= static_cast<int>(S::kUpdatedNotConfirmed); ++s) {
+      for (int r = 0; r <= static_cast<int>(R::kNewerProgram); ++r) {
+        for (const K kind : kinds) {
+          for (const bool update : {true, false}) {
+            const auto state = static_cast<S>(s);
+            const auto recovery = static_cast<R>(r);
+            const JobOutcome o = Failed(state, recovery, kind);
+            const JobFacts job{.update = update};
+            const std::string line = Verdict(o, front.terms, job);
+            const std::string next = RecoverySentence(o, front.terms, job);
+            SCOPED_TRACE(line);
+            EXPECT_EQ(line, std::string(update ? "Update" : "Read") +
+                                " failed: the adapter is a KTR558. " + StateSentence(o) +
+                                (next.empty() ? "" : " " + next));
+            EXPECT_TRUE(line.ends_with('.') && !Has(line, "  ") && !Has(line, "{}"));
+            for (const std::string& foreign : front.foreign) EXPECT_FALSE(Has(next, foreign));
+            bool named = false;
+            for (const std::string& own : front.own) named = named || Has(next, own);
+            if (recovery != R::kCheckConnection) {  // its checks name cables and networks
+              EXPECT_EQ(named, recovery != R::kNothing && recovery != R::kContactMaker &&
+                                   recovery != R::kNewerProgram);
+            }
+            EXPECT_EQ(Has(line, "no working firmware until an update finishes"),
+                      state == S::kInDownloadMode);
+            const bool finishes =
+                recovery == R::kAnotherFileRecover || recovery == R::kRecoverIfDownloadMode ||
+                (recovery == R::kPowerCycleThenUpdate && state == S::kInDownloadMode);
+            EXPECT_EQ(Has(next, front.finish), finishes);
+            EXPECT_EQ(Has(next, "ower the adapter off and on"),
+                      recovery == R::kPowerCycleThenUpdate);
+            EXPECT_EQ(Has(next, "2,000,000 baud"),
+                      recovery == R::kPowerCycleThenUpdate && state == S::kInDownloadMode);
+            EXPECT_EQ(Has(next, "odd number of lines"),
+                      recovery == R::kAnotherFileRecover && kind == K::kOddFileNotClosed);
+            if (recovery == R::kAnotherFile) {
+              EXPECT_TRUE(Has(next, kind == K::kUpgradeFirst     ? "the firmware the message"
+                                    : kind == K::kFirmwareHigher ? "a newer file for KTR5577"
+                                    : kind == K::kModelMismatch  ? "a file for KTR558"
+                                                                 : "a sound firmware file"));
+            }
+            if (recovery == R::kRecoverIfDownloadMode) {
+              EXPECT_EQ(Has(next, ModelNames(Family::kBlock)), !update);
+              EXPECT_EQ(Has(next, "If it is a KTR5577"), update);
+            }
+            EXPECT_EQ(RecoverQuestion(o, job).empty(),
+                      !update || recovery != R::kRecoverIfDownloadMode);
+          }
+        }
+      }
     }
-    EXPECT_EQ(LookOf(o, true), row.look);
-    EXPECT_EQ(LookOf(o, false), L::kFailed);
-    for (const char* cli : {"zorbent-fw", "--", "`", "\n", "\r"})
-      EXPECT_EQ(line.find(cli), std::string::npos) << cli;
   }
-  JobOutcome port;
-  port.kind = K::kPortUnavailable;
-  EXPECT_EQ(WindowVerdict(port, true, false, 0),
-            "Update failed: the adapter could not be reached. Nothing was sent to it.");
-  EXPECT_EQ(WindowVerdict({}, false, false, 0),
-            "Read failed: the connection was not opened. Nothing was sent to the adapter.");
 }
 
-// What a command waits for, with its longest time, rounded up to whole seconds.
-TEST(WaitWords, SayWhatForAndHowLongAtMost) {
+// The headlines every front end shares, with its own way to read the version; a check is the
+// command line's alone.
+TEST(OutcomeWords, HeadlinesAndLooks) {
+  JobOutcome o;
+  o.succeeded = true;
+  o.adapterModel = "KTR5577", o.adapterName = "zOrbent BM";
+  o.versionBefore = "2.2.2X", o.versionAfter = o.fileVersion = "2.2.3X";
+  const JobFacts update{.seconds = 41.24};
+  for (const FrontEnd& front : kFrontEnds) {
+    EXPECT_EQ(Verdict(o, front.terms, update),
+              "Update succeeded: KTR5577 (zOrbent BM) v2.2.2X -> v2.2.3X in 41.2 s");
+    EXPECT_EQ(Verdict(o, front.terms, {.update = false}), "Read: KTR5577 v2.2.2X");
+    JobOutcome unconfirmed = o;
+    unconfirmed.kind = K::kNotConfirmed, unconfirmed.versionAfter = o.versionBefore;
+    const std::string line = Verdict(unconfirmed, front.terms, update);
+    EXPECT_TRUE(line.starts_with("Update not confirmed: the adapter still reports v2.2.2X"));
+    EXPECT_TRUE(Has(line, &front == kFrontEnds ? "`zorbent-fw read`" : "press Read")) << line;
+    EXPECT_EQ(LookOf(unconfirmed, true), OutcomeLook::kNotConfirmed);
+    JobOutcome port;
+    port.kind = K::kPortUnavailable;
+    EXPECT_EQ(Verdict(port, front.terms, {.opened = false}),
+              "Update failed: the adapter could not be reached. Nothing was sent to it.");
+    EXPECT_EQ(LookOf(port, false), OutcomeLook::kFailed);
+  }
+  EXPECT_EQ(LookOf(o, true), OutcomeLook::kSucceeded);
+  EXPECT_TRUE(Verdict(o, kCommandLineTerms, {.checkOnly = true})
+                  .starts_with("Check passed: KTR5577 (zOrbent BM) v2.2.2X would be updated"));
+  o.adapterModel.clear();
+  EXPECT_TRUE(Has(Verdict(o, kPageTerms, {.update = false}), "a model this page does not know"));
+}
+
+// What a job waits for, with its longest time rounded up to whole seconds; the page names no
+// device, which the browser chose.
+TEST(OutcomeWords, WaitsSayWhatForAndHowLongAtMost) {
   using W = WaitFor;
-  const struct {
-    WaitReport wait;
-    const char* words;
-  } rows[] = {
-      {{W::kConnection, "192.168.0.10:35000", 3000, 1, 3},
-       "Connecting to 192.168.0.10:35000 (up to 3 s) ..."},
-      {{W::kConnection, "192.168.0.10:35000", 3000, 2, 3},
-       "Connecting to 192.168.0.10:35000 (attempt 2 of 3, up to 3 s) ..."},
-      {{W::kConnection, "COM3", 0, 1, 3}, "Opening COM3 ..."},
-      {{W::kConnection, "COM3", 0, 3, 3}, "Opening COM3 (attempt 3 of 3) ..."},
-      {{W::kAnswer, "QKVERS", 2000}, "Waiting for the adapter's answer to QKVERS (2 s) ..."},
-      {{W::kAnswer, "", 1500}, "Waiting for the adapter's answer (2 s) ..."},
-      {{W::kQuietLine, "", 5000}, "Waiting for a late answer to pass (up to 5 s) ..."},
-      {{W::kRestart, "", 2000}, "Waiting for the adapter to restart (2 s) ..."},
-      {{}, ""},
-  };
-  for (const auto& row : rows) EXPECT_EQ(WaitWords(row.wait), row.words);
+  EXPECT_EQ(WaitWords({W::kConnection, "192.168.0.10:35000", 3000, 2, 3}, kWindowTerms),
+            "Connecting to 192.168.0.10:35000 (attempt 2 of 3, up to 3 s) ...");
+  EXPECT_EQ(WaitWords({W::kConnection, "COM3", 0, 1, 3}, kWindowTerms), "Opening COM3 ...");
+  EXPECT_EQ(WaitWords({W::kConnection, "web-serial", 0, 3, 3}, kPageTerms),
+            "Opening the adapter's port (attempt 3 of 3) ...");
+  EXPECT_EQ(WaitWords({W::kAnswer, "QKVERS", 1500}, kPageTerms),
+            "Waiting for the adapter's answer to QKVERS (2 s) ...");
+  EXPECT_EQ(WaitWords({}, kWindowTerms), "");
   EXPECT_EQ(ProgressWords(42), "Sending the firmware: 42%");
 }
 

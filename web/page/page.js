@@ -1,7 +1,7 @@
 // The page: pick the adapter's serial port, Read, choose a firmware file (or the newest build
 // from the site's signed manifest), Update with progress, and the job's end in this page's
-// terms. The engine (zorbent_engine.js) does every check and exchange; this file only words
-// what it reports and keeps the buttons in step.
+// terms. The engine (zorbent_engine.js) does every check and exchange and words its outcome,
+// waits and progress in this page's terms; this file shows them and keeps the buttons in step.
 
 import { createEngine } from './zorbent_engine.js';
 import { kAdapterBridges, describePort } from './adapter_bridges.js';
@@ -40,6 +40,7 @@ const state = {
   updating: false,    // ... and it is an update
   stopAsked: false,   // the question whether to stop is open  // a job (not a download) runs: Stop and leaving the page ask
   percent: -1,     // the last progress of the running job
+  progressWords: '',  // ... and its words
 };
 
 // ---- output and status
@@ -128,22 +129,21 @@ function dismissQuestion() {
 
 // ---- the engine's reports
 
-function onReport(kind, data) {
+function onReport(kind, data, text) {
   switch (kind) {
     case 'text':
       say(data);
       break;
     case 'progress':
       state.percent = data;
+      state.progressWords = text;
       showProgress(data);
-      showStatus(words.progressWords(data));
+      showStatus(text);
       break;
-    case 'wait': {
-      const text = words.waitWords(data);
-      if (text) showStatus(text);
-      else showStatus(state.percent >= 0 ? words.progressWords(state.percent) : '');
+    case 'wait':
+      // A wait that ended leaves what the job showed before it.
+      showStatus(text || (state.percent >= 0 ? state.progressWords : ''));
       break;
-    }
     default:
       break;
   }
@@ -156,6 +156,7 @@ async function runJob(update, { recover = false } = {}) {
   state.jobRunning = true;
   state.updating = update;
   state.percent = -1;
+  state.progressWords = '';
   showVerdict('', null);
   showProgress(-1);
   showStatus('');
@@ -164,21 +165,18 @@ async function runJob(update, { recover = false } = {}) {
              : 'Read:');
   // A computer going to sleep in the middle of a download leaves the adapter without firmware.
   const awake = await navigator.wakeLock?.request('screen').catch(() => null);
-  const started = performance.now();
   const outcome = update
       ? await state.engine.update(state.file.bytes, { recover, name: state.file.name })
       : await state.engine.read();
-  const seconds = (performance.now() - started) / 1000;
   awake?.release().catch(() => {});
   state.busy = false;
   state.jobRunning = false;
   state.updating = false;
   if (state.stopAsked) dismissQuestion();  // the job ended before the user's word: No
 
-  const advice = words.portOpened(outcome) ? '' : words.portAdvice(outcome);
+  const advice = outcome.opened ? '' : words.portAdvice(outcome);
   if (advice) say(advice);
-  const look = words.lookOf(outcome);
-  const text = words.verdict(outcome, update, seconds);
+  const { look, verdict: text } = outcome;
   say(text);
   // The panel is read when Messages is folded away: what to do about the port goes there too.
   showVerdict(advice ? `${text} ${advice}` : text, look);
@@ -196,8 +194,7 @@ async function runJob(update, { recover = false } = {}) {
   }
   refresh();
 
-  const question = words.recoverQuestion(outcome, update);
-  if (question && (await ask(question))) await runJob(true, { recover: true });
+  if (outcome.question && (await ask(outcome.question))) await runJob(true, { recover: true });
 }
 
 // ---- the port
