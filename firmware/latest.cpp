@@ -11,6 +11,7 @@
 #include "engine/device_table.h"
 #include "engine/identify.h"
 #include "firmware/built_in_keys.h"
+#include "firmware/fetch_words.h"
 #include "firmware/text_lines.h"
 #include "platform/digest.h"
 #include "platform/files.h"
@@ -266,19 +267,20 @@ bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
   limits.maxBytes = static_cast<std::size_t>(kMaxManifestBytes);
   const FetchResult manifest = Fetch(url, limits, progress);
   if (!manifest.ok) {
-    problem = "cannot get the firmware manifest: " + manifest.problem;
+    problem = "cannot get the firmware manifest: " + FetchSentence(manifest);
     return false;
   }
   const std::string signatureUrl = url + std::string(kSignatureSuffix);
   limits.maxBytes = static_cast<std::size_t>(kMaxManifestSignatureBytes);
   const FetchResult signature = Fetch(signatureUrl, limits);
   if (!signature.ok) {
-    problem = signature.kind == FetchResult::Problem::kNotFound ||
-                      (signature.kind == FetchResult::Problem::kFileUnreadable &&
-                       LookAtPath(signatureUrl).kind == PathKind::kNone)
-                  ? "the firmware manifest " + url + " has no signature (" + signatureUrl +
-                        " is missing), so it cannot be trusted: ask its publisher to sign it"
-                  : "cannot get the signature of the firmware manifest: " + signature.problem;
+    problem =
+        signature.kind == FetchResult::Problem::kNotFound ||
+                (signature.kind == FetchResult::Problem::kFileUnreadable &&
+                 LookAtPath(signatureUrl).kind == PathKind::kNone)
+            ? "the firmware manifest " + url + " has no signature (" + signatureUrl +
+                  " is missing), so it cannot be trusted: ask its publisher to sign it"
+            : "cannot get the signature of the firmware manifest: " + FetchSentence(signature);
     return false;
   }
   const std::string json(manifest.body.begin(), manifest.body.end());
@@ -337,7 +339,7 @@ bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
     problem = got.kind == FetchResult::Problem::kTooLarge
                   ? refused + "it is larger than the " + std::to_string(build.size) +
                         " bytes it should have" + told
-                  : "cannot download the firmware file: " + got.problem;
+                  : "cannot download the firmware file: " + FetchSentence(got);
     return false;
   }
   if (static_cast<std::int64_t>(got.body.size()) != build.size) {
