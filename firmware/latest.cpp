@@ -166,8 +166,8 @@ class KeptFetcher : public tuf::Fetcher {
     name = name.substr(metadataUrl_.size(), name.size() - metadataUrl_.size() - 5);
     // "timestamp", or "<version>.<role>" with consistent snapshots.
     if (const std::size_t dot = name.find('.');
-        dot != std::string_view::npos && name.substr(0, dot).find_first_not_of("0123456789") ==
-                                             std::string_view::npos)
+        dot != std::string_view::npos &&
+        name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos)
       name = name.substr(dot + 1);
     std::string bytes;
     if (name == "root" || !store_.Load(name, bytes)) return result;
@@ -364,8 +364,8 @@ bool FirmwareRepository::Download(const ReleaseBuild& build, std::string& path,
   } else {
     tuf::Problem refused;
     client_->fetcher.progress = progress;
-    const bool fetched =
-        client_->updater != nullptr && client_->updater->DownloadTarget(build.target, bytes, refused);
+    const bool fetched = client_->updater != nullptr &&
+                         client_->updater->DownloadTarget(build.target, bytes, refused);
     client_->fetcher.progress = {};
     if (!fetched) {
       problem = tuf::ProblemSentence(refused);

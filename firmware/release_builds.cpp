@@ -76,7 +76,8 @@ BuildChoice ChooseBuild(const std::vector<ReleaseBuild>& builds, std::string_vie
   const char xDigit = XDigitOf(model);
   for (const ReleaseBuild& build : builds) {
     if (build.model != model) continue;
-    if (choice.build == nullptr || CompareVersions(build.version, choice.build->version, xDigit) > 0)
+    if (choice.build == nullptr ||
+        CompareVersions(build.version, choice.build->version, xDigit) > 0)
       choice.build = &build;
   }
   if (choice.build == nullptr) return choice;
