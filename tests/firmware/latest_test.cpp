@@ -61,7 +61,9 @@ TEST(ChooseBuild, PicksTheNewestListedBuildAndTellsWhyNot) {
     const BuildChoice choice = ChooseBuild(builds, c.model, c.running, c.allowOlder);
     EXPECT_EQ(choice.pick, c.pick);
     ASSERT_EQ(choice.build == nullptr, c.version == nullptr);
-    if (c.version != nullptr) EXPECT_EQ(choice.build->version, c.version);
+    if (c.version != nullptr) {
+      EXPECT_EQ(choice.build->version, c.version);
+    }
   }
 }
 
