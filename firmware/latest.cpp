@@ -6,6 +6,8 @@
 
 #include "firmware/built_in_root.h"
 #include "firmware/text_lines.h"
+#include "firmware/tuf/directory_store.h"
+#include "firmware/tuf/metadata.h"
 #include "firmware/tuf/words.h"
 #include "platform/digest.h"
 #include "platform/files.h"
@@ -79,56 +81,28 @@ bool ReadConfig(const std::string& path, FirmwareSource& source, std::string& pr
   return true;
 }
 
-// A role's name as a file name: anything but letters, digits, '.', '-' and '_' as %XX.
-std::string RoleFileName(std::string_view role) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string name;
-  for (const char c : role) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '_' || (c == '.' && !name.empty())) {
-      name += c;
-    } else {
-      name.append(1, '%').append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
-    }
-  }
-  return name + ".json";
-}
-
 // One repository's trusted metadata in a folder of its own. Until the first refresh succeeds
 // the root it starts from is only held here (seed), so a root that turns out wrong is not
 // kept.
-class FolderStore : public tuf::MetadataStore {
+class SeededStore : public tuf::DirectoryStore {
  public:
-  void Use(std::string folder, std::string seed) {
-    folder_ = std::move(folder);
-    seed_ = std::move(seed);
-  }
+  SeededStore(std::string folder, std::string seed)
+      : DirectoryStore(std::move(folder)), seed_(std::move(seed)) {}
   bool HasKept(std::string_view role) const {
     return LookAtPath(PathOf(role)).kind == PathKind::kRegular;
   }
   bool Load(std::string_view role, std::string& bytes) override {
-    std::string why;
-    if (ReadSmallFile(PathOf(role), static_cast<std::int64_t>(tuf::Limits{}.targetsBytes), bytes,
-                      why))
-      return true;
-    if (role != "root" || seed_.empty()) return false;
+    if (DirectoryStore::Load(role, bytes)) return true;
+    if (role != tuf::kRoot || seed_.empty() || HasKept(role)) return false;
     bytes = seed_;
     return true;
   }
-  bool Save(std::string_view role, std::string_view bytes, std::string& why) override {
-    return WriteFileAtomically(PathOf(role), bytes, why);
-  }
   // Keeps the root it started from, once a refresh has verified it.
   bool KeepSeed(std::string& why) {
-    return HasKept("root") || seed_.empty() || Save("root", seed_, why);
+    return HasKept(tuf::kRoot) || seed_.empty() || Save(tuf::kRoot, seed_, why);
   }
 
  private:
-  std::string PathOf(std::string_view role) const {
-    return folder_ + kFolderSeparator + RoleFileName(role);
-  }
-  std::string folder_;
   std::string seed_;
 };
 
@@ -155,7 +129,7 @@ class HttpFetcher : public tuf::Fetcher {
 // root is there.
 class KeptFetcher : public tuf::Fetcher {
  public:
-  KeptFetcher(std::string metadataUrl, FolderStore& store)
+  KeptFetcher(std::string metadataUrl, SeededStore& store)
       : metadataUrl_(std::move(metadataUrl)), store_(store) {}
   FetchResult Fetch(std::string_view url, std::size_t maxBytes) override {
     FetchResult result;
@@ -184,7 +158,7 @@ class KeptFetcher : public tuf::Fetcher {
 
  private:
   std::string metadataUrl_;
-  FolderStore& store_;
+  SeededStore& store_;
 };
 
 // The root to start from when the store has none: the one named for this repository, else the
@@ -256,7 +230,7 @@ std::string Host(std::string_view url) {
 
 struct FirmwareRepository::Client {
   explicit Client(const FirmwareSource& source) : fetcher(source) {}
-  FolderStore store;
+  std::unique_ptr<SeededStore> store;
   HttpFetcher fetcher;
   std::unique_ptr<KeptFetcher> kept;
   std::unique_ptr<tuf::Updater> updater;
@@ -301,13 +275,11 @@ bool FirmwareRepository::Open(std::string& problem, bool offlineToo, bool* offli
   const std::string& url = source_.repositoryUrl;
   const std::string folder = StoreFolder(url, problem);
   if (folder.empty()) return false;
-  FolderStore& store = client_->store;
-  store.Use(folder, {});
   std::string seed;
-  if (!store.HasKept("root")) {
-    if (!SeedRoot(source_, seed, problem)) return false;
-    store.Use(folder, seed);
-  }
+  if (!SeededStore(folder, {}).HasKept(tuf::kRoot) && !SeedRoot(source_, seed, problem))
+    return false;
+  client_->store = std::make_unique<SeededStore>(folder, std::move(seed));
+  SeededStore& store = *client_->store;
   tuf::UpdaterConfig config;
   config.metadataUrl = url + "/" + std::string(kMetadataFolder);
   config.targetsUrl = url + "/" + std::string(kTargetsFolder);

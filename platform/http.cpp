@@ -176,7 +176,10 @@ FetchResult FetchLocal(const std::string& path, const FetchLimits& limits,
       static_cast<std::int64_t>(std::min<std::size_t>(limits.maxBytes, INT64_MAX));
   if (LoadWholeFile(path, result.body, maxBytes, &error) < 0) {
     if (error == EFBIG) return FetchFailure(FetchResult::Problem::kTooLarge, path, limits);
-    result = FetchFailure(FetchResult::Problem::kFileUnreadable, path, limits, FileProblem(error));
+    // A missing file is what a missing page is to a server: the caller may expect it.
+    result = FetchFailure(
+        error == ENOENT ? FetchResult::Problem::kNotFound : FetchResult::Problem::kFileUnreadable,
+        path, limits, FileProblem(error));
     result.systemCode = error;
     return result;
   }

@@ -28,7 +28,7 @@ struct FetchResult {
   enum class Problem {
     kNone,
     kBadUrl,      // malformed, an unknown scheme, or a redirect to a scheme not allowed
-    kNotFound,    // HTTP 404
+    kNotFound,    // HTTP 404, or no such local file
     kHttpStatus,  // any other status that is no success
     kCannotConnect,
     kTimedOut,

@@ -13,7 +13,7 @@
 #include <thread>
 
 #ifndef _WIN32
-#include "firmware/fetch_words.h"
+#include "firmware/tuf/fetch_words.h"
 #include "tests/support/child_process.h"
 #endif
 
@@ -155,7 +155,7 @@ TEST_F(Http, EachFailureIsNamedAndKeepsNoBytes) {
       {"", Problem::kBadUrl, "No address was given"},
       {"file://server/share/fw.bin", Problem::kBadUrl, "another computer (server)"},
       {"file:///x/%4", Problem::kBadUrl, "broken %-escape"},
-      {"{dir}/none.bin", Problem::kFileUnreadable, "{dir}/none.bin: there is no such file"},
+      {"{dir}/none.bin", Problem::kNotFound, "{dir}/none.bin: there is no such file"},
       {"{dir}/folder", Problem::kFileUnreadable, "it is a folder, not a file"},
       {"{dir}/fw 1.bin", Problem::kTooLarge, "larger than 10 bytes", 10},
   };

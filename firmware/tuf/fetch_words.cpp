@@ -1,4 +1,4 @@
-#include "firmware/fetch_words.h"
+#include "firmware/tuf/fetch_words.h"
 
 namespace zorbent {
 std::string FetchSentence(const FetchResult& result) {
@@ -12,6 +12,8 @@ std::string FetchSentence(const FetchResult& result) {
       if (url.empty()) return "No address was given. Give an https:// URL or a file's path.";
       return "Cannot download " + url + ": " + why + ". Check the address.";
     case Problem::kNotFound:
+      if (result.httpStatus == 0)
+        return "Cannot read " + url + ": " + why + ". Check the path and its permissions.";
       return url + " was not found on its server (HTTP 404). Check the address.";
     case Problem::kHttpStatus:
       return "The server answered HTTP " + std::to_string(result.httpStatus) + " for " + url +
