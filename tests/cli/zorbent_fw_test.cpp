@@ -122,11 +122,6 @@ class TempDir {
   std::string path_;
 };
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  const std::size_t at = text.find(from);
-  return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
-
 // The program keeps its history in a folder of the test's, never the user's.
 class HistoryFolder {
  public:
@@ -944,6 +939,7 @@ TEST(Latest, UpdatesFromTheTrustedRepositoryAndRefusesWhatItCannotTrust) {
   r = Expect(latest(untouched, {"-q"}), 1, {"**Failed** ", "Nothing was sent to the adapter.\n"});
   EXPECT_EQ(untouched->CommandCount(), 0);
   EXPECT_NE(r.out.find(tuf::ProblemSentence(rollback).substr(0, 20)), std::string::npos) << r.out;
+  repository.Publish();
 
   // A local file: named verified when the trusted repository lists it; --require-signed
   // refuses any other before a port is opened.
