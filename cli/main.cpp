@@ -14,6 +14,7 @@
 #include "cli/json_output.h"
 #include "cli/latest_commands.h"
 #include "cli/ports.h"
+#include "cli/repository_commands.h"
 #include "cli/verbose.h"
 #include "platform/files.h"
 #include "platform/interrupt_watcher.h"
@@ -379,6 +380,8 @@ int main(int argc, char** argv) {
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
 #endif
+
+  zorbent::cli::AddRepositoryCommands(app);
 
   // A mistyped command would otherwise only be told "A subcommand is required".
   std::vector<std::string> words(argv + 1, argv + argc);
