@@ -935,10 +935,12 @@ TEST(Latest, UpdatesFromTheTrustedRepositoryAndRefusesWhatItCannotTrust) {
   tuf::Problem rollback;
   rollback.failure = tuf::Failure::kRollback;
   rollback.role = "timestamp";
+  rollback.detail = "version 1 is older than the trusted version 2";
   RunningAdapter untouched(AdapterModel(2));
-  r = Expect(latest(untouched, {"-q"}), 1, {"**Failed** ", "Nothing was sent to the adapter.\n"});
+  Expect(latest(untouched, {"-q"}), 1,
+         {"**Failed** " + tuf::ProblemSentence(rollback) +
+          "\nUpdate failed: no firmware could be chosen. Nothing was sent to the adapter.\n"});
   EXPECT_EQ(untouched->CommandCount(), 0);
-  EXPECT_NE(r.out.find(tuf::ProblemSentence(rollback).substr(0, 20)), std::string::npos) << r.out;
   repository.Publish();
 
   // A local file: named verified when the trusted repository lists it; --require-signed
