@@ -65,6 +65,7 @@ offers_word --all --add-port /tmp/x ports -
 offers_word --add-port -q --a
 offers_word list firmware l
 offers_word --root firmware list --repository https://h/fw --ro
+offers_word --keyid repo revoke www --role root --k
 
 [[ $failed -eq 0 ]] && echo "manual pages match the programs' --help"
 exit $failed
