@@ -268,7 +268,8 @@ bool NoteFileSignature(const SourceOptions& options, bool requireSigned, JobOpti
                    "Note: %s could not be reached; it was looked in as last verified here, "
                    "which has not expired.\n",
                    repository->Url().c_str());
-  } else if (!problem.empty() && (configured || requireSigned)) {
+  } else if (configured || requireSigned || !problem.empty()) {
+    if (problem.empty()) problem = RepositoryUrlProblem({}, false);  // none configured
     std::fprintf(text, "%s %s\n", requireSigned ? "**Failed**" : "Warning:", problem.c_str());
   }
   std::string mismatch;
