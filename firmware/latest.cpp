@@ -1,5 +1,6 @@
 #include "firmware/latest.h"
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <span>
@@ -124,6 +125,22 @@ class HttpFetcher : public tuf::Fetcher {
   FetchLimits limits_;
 };
 
+// A delegated role's name as its URL holds it (%XX for the bytes tuf::PercentEncode escapes).
+std::string Decoded(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned value = 0;
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::sscanf(std::string(text.substr(i + 1, 2)).c_str(), "%2x", &value) == 1) {
+      name += static_cast<char>(value);
+      i += 2;
+    } else {
+      name += text[i];
+    }
+  }
+  return name;
+}
+
 // The metadata kept from the last refresh, served in place of the repository's, so that the
 // client checks it again (signatures, versions, expiry) against this run's time. No newer
 // root is there.
@@ -144,7 +161,7 @@ class KeptFetcher : public tuf::Fetcher {
         name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos)
       name = name.substr(dot + 1);
     std::string bytes;
-    if (name == "root" || !store_.Load(name, bytes)) return result;
+    if (name == tuf::kRoot || !store_.Load(Decoded(name), bytes)) return result;
     if (bytes.size() > maxBytes) {
       result.kind = FetchResult::Problem::kTooLarge;
       result.limit = maxBytes;
