@@ -207,7 +207,7 @@ bool SeedRoot(const FirmwareSource& source, std::string& root, std::string& prob
             "\"root = PATH\" line in " +
             (config.empty() ? std::string("the settings file") : config) +
 #ifndef _WIN32
-            "; the maker's root is installed as " + std::string(kSystemRoot) +
+            "; for the maker's repository, install its root as " + std::string(kSystemRoot) +
 #endif
             ". It is read on the first run only: the root kept then counts afterwards.";
   return false;
