@@ -71,7 +71,7 @@ bool Updater::Refresh(Problem& problem) {
   TrustedSet& trusted = state_->trusted;
   const Limits& limits = config_.limits;
   std::string bytes, why;
-  if (!store_.Load(kRoot, bytes)) {
+  if (!store_.Load(kRoot, bytes) || bytes.empty()) {
     problem = Problem{Failure::kNoTrustedRoot, std::string(kRoot), "", {}, ""};
     return false;
   }
