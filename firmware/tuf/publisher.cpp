@@ -496,6 +496,8 @@ bool Publisher::Init(const RoleSettings& settings, Written& written, std::string
       !MakeFolder(Join(places_.published, "targets"), why))
     return false;
   written.push_back(settingsPath);
+  // Nothing staged for an earlier repository of the same name is published into this one.
+  if (!WriteStaged(places_, Targets{}, now_, written, why)) return false;
   Renew(state.root, state, kRoot, now_);
   state.targets.version = state.snapshot.version = state.timestamp.version = 0;
   return SignedFile(ToJson(state.root), signers[std::string(kRoot)], file, why) &&
