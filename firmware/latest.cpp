@@ -89,11 +89,13 @@ class SeededStore : public tuf::DirectoryStore {
  public:
   SeededStore(std::string folder, std::string seed)
       : DirectoryStore(std::move(folder)), seed_(std::move(seed)) {}
+  // A forgotten role's file is empty: that counts as none.
   bool HasKept(std::string_view role) const {
-    return LookAtPath(PathOf(role)).kind == PathKind::kRegular;
+    const PathFacts facts = LookAtPath(PathOf(role));
+    return facts.kind == PathKind::kRegular && facts.size > 0;
   }
   bool Load(std::string_view role, std::string& bytes) override {
-    if (DirectoryStore::Load(role, bytes)) return true;
+    if (DirectoryStore::Load(role, bytes) && !bytes.empty()) return true;
     if (role != tuf::kRoot || seed_.empty() || HasKept(role)) return false;
     bytes = seed_;
     return true;
