@@ -12,8 +12,8 @@
 #include <memory>
 #include <thread>
 
-#ifndef _WIN32
 #include "firmware/tuf/fetch_words.h"
+#ifndef _WIN32
 #include "tests/support/child_process.h"
 #endif
 
