@@ -1,8 +1,9 @@
 #pragma once
 
 // A firmware repository in a folder, published the way a maker's is (metadata/ with
-// consistent snapshots, targets/<MODEL>/<sha256>.<name>), with one ed25519 key for every role:
-// what the front ends' tests and benchmarks need; the client's own tests cover keys and roles.
+// consistent snapshots, targets/<MODEL>/<sha256>.<name>), with the test key (P-256, which
+// Windows signs too) for every role: what the front ends' tests and benchmarks need; the
+// client's own tests cover keys and roles.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "firmware/release_builds.h"
 #include "firmware/tuf/metadata.h"
 #include "platform/digest.h"
+#include "tests/support/test_keys.h"
 
 namespace zorbent::testing {
 
@@ -54,9 +56,7 @@ class TestRepository {
   explicit TestRepository(std::string dir) : dir_(std::move(dir)) {
     targets_.version = snapshot_.version = timestamp_.version = 0;
     std::filesystem::create_directories(dir_ + "/metadata");
-    std::string why;
-    if (!MakeKeyPair(KeyScheme::kEd25519, private_, public_, why)) error_ = why;
-    key_ = tuf::MakeKey(KeyScheme::kEd25519, public_);
+    key_ = tuf::MakeKey(KeyScheme::kEcdsaP256Sha256, std::string(testing::kPublic));
     root_.keys[tuf::KeyId(key_)] = key_;
     for (const std::string_view role : {tuf::kRoot, tuf::kTimestamp, tuf::kSnapshot, tuf::kTargets})
       root_.roles[std::string(role)] = {{tuf::KeyId(key_)}, 1};
@@ -65,7 +65,7 @@ class TestRepository {
   }
 
   const std::string& Dir() const { return dir_; }
-  // What went wrong making it (a key, a signature); empty when nothing did.
+  // What went wrong making it (a signature); empty when nothing did.
   const std::string& Error() const { return error_; }
   std::string RootFile() const { return dir_ + "/metadata/1.root.json"; }
 
@@ -122,14 +122,13 @@ class TestRepository {
   std::string Signed(const nlohmann::json& signedPart) const {
     tuf::Signature signature;
     std::string why;
-    if (!tuf::SignMetadata(signedPart, key_, private_, signature, why) && error_.empty())
+    if (!tuf::SignMetadata(signedPart, key_, testing::kKey, signature, why) && error_.empty())
       error_ = why;
     return tuf::WriteEnvelope(signedPart, {signature});
   }
 
   std::string dir_;
   mutable std::string error_;  // Signed is const
-  std::string private_, public_;
   tuf::Key key_;
   tuf::Root root_;
   tuf::Targets targets_;  // each published as version 1 first
