@@ -38,7 +38,7 @@ bool CheckFirmwareFile(const std::string& path, FirmwareFacts& facts, std::strin
 bool CheckFirmwareImage(const std::string& path, std::span<const std::uint8_t> image,
                         FirmwareFacts& facts, std::string& why);
 
-// A firmware file read once and checked. Every later step of a run (the signed manifest
+// A firmware file read once and checked. Every later step of a run (the repository
 // look-up, the jobs, the history's hash) uses these bytes, never the file again: a file
 // replaced meanwhile changes nothing.
 struct CheckedFirmware {

@@ -103,7 +103,7 @@ void Account(const JobOptions& options, const FirmwareFacts& facts,
     const std::filesystem::path absolute = std::filesystem::absolute(options.firmwareFile, ec);
     record.file = ec ? options.firmwareFile : absolute.string();
     record.fileSha256 = facts.sha256;
-    record.manifest = options.manifest;
+    record.repository = options.repository;
   }
   std::vector<nlohmann::json> entries;
   for (const Ended& job : jobs) {
@@ -117,7 +117,7 @@ void Account(const JobOptions& options, const FirmwareFacts& facts,
       if (!options.update) {
         // A read has no before and after, and no file: the version it read, with the answers.
         for (const char* key : {"version_before", "version_after", "file", "file_sha256",
-                                "file_version", "file_model", "manifest"})
+                                "file_version", "file_model", "repository"})
           shown.erase(key);
         shown["version"] = TextOrNull(job.outcome.versionBefore);
         shown["qkvers"] = TextOrNull(job.outcome.qkversAnswer);

@@ -20,7 +20,7 @@ struct JobOptions {
   bool allowOlder = false;  // update --allow-older: a file older than the adapter's may go
   bool quiet = false;
   bool json = false;         // --json: one object per adapter on stdout, the messages on stderr
-  std::string manifest;      // the manifest the file came from (a URL), for the history
+  std::string repository;    // the repository the file is listed in (a URL), for the history
   bool keepHistory = false;  // record each update and check in the user's history
 };
 

@@ -39,28 +39,26 @@ class DownloadProgress {
   std::size_t job_;
 };
 
-// The builds of a manifest per model, in the device table's order, each newest first.
-std::vector<const ManifestBuild*> ByModelNewestFirst(const Manifest& manifest) {
-  std::vector<const ManifestBuild*> builds;
-  for (const ManifestBuild& build : manifest.builds) builds.push_back(&build);
-  const auto rank = [](const ManifestBuild* b) {
-    const DeviceModel* model = ModelByName(b->model);
-    return model == nullptr ? INT32_MAX : model->code;
-  };
-  std::stable_sort(builds.begin(), builds.end(), [&rank](const auto* a, const auto* b) {
-    if (rank(a) != rank(b)) return rank(a) < rank(b);
-    const DeviceModel* model = ModelByName(a->model);
-    return CompareVersions(a->version, b->version, model == nullptr ? '0' : model->xDigit) > 0;
-  });
-  return builds;
+std::string ModelsIn(const std::vector<ReleaseBuild>& builds) {
+  std::string models;
+  for (const ReleaseBuild& build : builds)
+    if (models.find(build.model) == std::string::npos)
+      models += (models.empty() ? "" : ", ") + build.model;
+  return models.empty() ? std::string("none") : models;
 }
 
-std::string ModelsIn(const Manifest& manifest) {
-  std::string models;
-  for (const ManifestBuild* build : ByModelNewestFirst(manifest))
-    if (models.find(build->model) == std::string::npos)
-      models += (models.empty() ? "" : ", ") + build->model;
-  return models.empty() ? std::string("none") : models;
+std::string Sha256Of(const ReleaseBuild& build) {
+  const auto hash = build.target.hashes.find("sha256");
+  return hash == build.target.hashes.end() ? std::string() : hash->second;
+}
+
+// The repository refreshed, or false with the refusal said on text.
+bool OpenRepository(const SourceOptions& options, std::unique_ptr<FirmwareRepository>& repository,
+                    std::string& problem, bool offlineToo = false, bool* offline = nullptr) {
+  FirmwareSource source;
+  if (!CommandLineSource(options, source, problem)) return false;
+  repository = std::make_unique<FirmwareRepository>(std::move(source));
+  return repository->Open(problem, offlineToo, offline);
 }
 
 // What the adapter is and runs, asked with read-only questions; the engine's own lines on
@@ -89,15 +87,14 @@ bool ReadAdapter(const JobOptions& job, JobOutcome& outcome, bool& opened) {
 
 // The account of an update --latest that installed nothing, for --json.
 void ShowUnchanged(const LatestPlan& plan, const JobOptions& job, const JobOutcome& outcome,
-                   const ManifestBuild* newest, std::string_view result) {
+                   const ReleaseBuild* newest, std::string_view result) {
   if (!job.json) return;
   WriteJsonLine(
       {{"command", "latest"},
        {"connection", job.connections.front()},
        {"model", TextOrNull(outcome.adapterModel)},
        {"version_before", TextOrNull(outcome.versionBefore)},
-       {"manifest", plan.manifest.url},
-       {"signed_by", plan.manifest.signedBy},
+       {"repository", plan.repository->Url()},
        {"newest_version", newest == nullptr ? nlohmann::json() : nlohmann::json(newest->version)},
        {"result", result}});
 }
@@ -106,52 +103,52 @@ void ShowUnchanged(const LatestPlan& plan, const JobOptions& job, const JobOutco
 
 bool CommandLineSource(const SourceOptions& options, FirmwareSource& source, std::string& problem) {
   if (!DefaultFirmwareSource(source, problem)) return false;
-  if (!options.manifest.empty()) source.manifestUrl = options.manifest;
+  if (!options.repository.empty()) source.repositoryUrl = options.repository;
+  if (!options.root.empty()) source.rootFile = options.root;
   if (!options.caFile.empty()) source.caFile = options.caFile;
-  for (const std::string& key : options.trust)
-    if (!AddTrustedKeyFile(source, key, problem)) return false;
+  source.allowHttp = source.allowHttp || options.allowHttp;
   return true;
 }
 
 int ListFirmware(const SourceOptions& options, OutputFormat format) {
   std::FILE* const text = format == OutputFormat::kJson ? stderr : stdout;
-  FirmwareSource source;
-  VerifiedManifest verified;
+  std::unique_ptr<FirmwareRepository> repository;
   std::string problem;
-  if (!CommandLineSource(options, source, problem) ||
-      !FetchVerifiedManifest(source, verified, problem)) {
+  if (!OpenRepository(options, repository, problem)) {
     std::fprintf(text, "**Failed** %s\n", problem.c_str());
     return kExitFailed;
   }
-  const Manifest& manifest = verified.manifest;
+  const std::string& url = repository->Url();
+  const std::vector<ReleaseBuild>& builds = repository->Builds();
   if (format == OutputFormat::kText) {
-    std::fprintf(text, "%s\nsigned by %s; published %s by %s\n", verified.url.c_str(),
-                 verified.signedBy.c_str(), manifest.published.c_str(), manifest.publisher.c_str());
-    if (manifest.builds.empty()) std::fprintf(text, "It lists no firmware.\n");
+    std::fprintf(text, "%s (verified)\n", url.c_str());
+    if (builds.empty()) std::fprintf(text, "It lists no firmware.\n");
   }
   std::string model;
-  for (const ManifestBuild* build : ByModelNewestFirst(manifest)) {
-    const bool newest = build->model != model;
-    model = build->model;
+  for (const ReleaseBuild& build : builds) {
+    const bool newest = build.model != model;
+    model = build.model;
     if (format == OutputFormat::kJson) {
-      WriteJsonLine({{"manifest", verified.url},
-                     {"signed_by", verified.signedBy},
-                     {"model", build->model},
-                     {"family", FamilyWord(build->family)},
-                     {"version", build->version},
+      WriteJsonLine({{"repository", url},
+                     {"model", build.model},
+                     {"family", FamilyWord(build.family)},
+                     {"version", build.version},
                      {"newest", newest},
-                     {"file", build->file},
-                     {"url", ResolveRelativeUrl(verified.url, build->file)},
-                     {"size", build->size},
-                     {"sha256", build->sha256},
-                     {"notes", build->notes}});
+                     {"target", build.target.path},
+                     {"size", build.target.length},
+                     {"sha256", Sha256Of(build)},
+                     {"notes", build.notes},
+                     {"role", build.target.role}});
       continue;
     }
-    std::fprintf(text, "%-8s %-10s %-5s %s (%lld bytes)%s\n", newest ? build->model.c_str() : "",
-                 ("v" + build->version).c_str(), std::string(FamilyWord(build->family)).c_str(),
-                 build->file.c_str(), static_cast<long long>(build->size),
+    std::fprintf(text, "%-8s %-10s %-5s %s (%lld bytes)%s\n", newest ? build.model.c_str() : "",
+                 ("v" + build.version).c_str(), std::string(FamilyWord(build.family)).c_str(),
+                 build.target.path.c_str(), static_cast<long long>(build.target.length),
                  newest ? "  newest" : "");
   }
+  if (format == OutputFormat::kText && repository->Ignored() > 0)
+    std::fprintf(text, "(%d other files are no firmware this program updates.)\n",
+                 repository->Ignored());
   std::fflush(text);
   return kExitOk;
 }
@@ -159,9 +156,7 @@ int ListFirmware(const SourceOptions& options, OutputFormat format) {
 int PrepareLatest(const SourceOptions& options, const JobOptions& job, LatestPlan& plan) {
   std::FILE* const text = job.json ? stderr : stdout;
   std::string problem;
-  if (CommandLineSource(options, plan.source, problem) &&
-      FetchVerifiedManifest(plan.source, plan.manifest, problem))
-    return -1;
+  if (OpenRepository(options, plan.repository, problem)) return -1;
   std::fprintf(text,
                "**Failed** %s\nUpdate failed: no firmware could be chosen. Nothing was sent "
                "to the adapter.\n",
@@ -183,7 +178,8 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
     ShowUnchanged(plan, job, outcome, nullptr, "not_read");
     return kExitFailed;
   }
-  const std::string& url = plan.manifest.url;
+  FirmwareRepository& repository = *plan.repository;
+  const std::string& url = repository.Url();
   const std::string& model = outcome.adapterModel;
   if (model.empty()) {
     std::fprintf(text,
@@ -195,35 +191,36 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
     return kExitFailed;
   }
   const BuildChoice choice =
-      ChooseBuild(plan.manifest.manifest, model, outcome.versionBefore, job.allowOlder);
-  const ManifestBuild* build = choice.build;
+      ChooseBuild(repository.Builds(), model, outcome.versionBefore, job.allowOlder);
+  const ReleaseBuild* build = choice.build;
   switch (choice.pick) {
     case Pick::kNoBuild:
       std::fprintf(text,
                    "Update failed: %s has no firmware for %s (it has %s). Nothing was sent that "
                    "changes the adapter.\n",
-                   url.c_str(), model.c_str(), ModelsIn(plan.manifest.manifest).c_str());
+                   url.c_str(), model.c_str(), ModelsIn(repository.Builds()).c_str());
       ShowUnchanged(plan, job, outcome, nullptr, "no_build");
       return kExitFailed;
     case Pick::kUpToDate:
       std::fprintf(text, "already up to date: %s runs %s, the newest in %s\n", model.c_str(),
-                   Version(outcome.versionBefore).c_str(), url.c_str());
+                   VersionWords(outcome.versionBefore).c_str(), url.c_str());
       ShowUnchanged(plan, job, outcome, build, "up_to_date");
       return kExitOk;
     case Pick::kOnlyOlder:
+      // Newer firmware was seen somewhere: a repository listing only older may be held back.
       std::fprintf(text,
-                   "already up to date: %s runs %s, newer than the newest in %s (v%s); "
-                   "--allow-older installs that one\n",
-                   model.c_str(), Version(outcome.versionBefore).c_str(), url.c_str(),
-                   build->version.c_str());
-      ShowUnchanged(plan, job, outcome, build, "up_to_date");
-      return kExitOk;
+                   "Update failed: %s lists only older firmware for %s (newest v%s; the adapter "
+                   "runs %s): the repository may be stale. Ask its publisher, or try again "
+                   "later. Nothing was sent that changes the adapter.\n",
+                   url.c_str(), model.c_str(), build->version.c_str(),
+                   VersionWords(outcome.versionBefore).c_str());
+      ShowUnchanged(plan, job, outcome, build, "only_older");
+      return kExitFailed;
     case Pick::kNewer:
       break;
   }
-  std::fprintf(text, "%s runs %s; the newest in %s is v%s (signed by %s)\n", model.c_str(),
-               Version(outcome.versionBefore).c_str(), url.c_str(), build->version.c_str(),
-               plan.manifest.signedBy.c_str());
+  std::fprintf(text, "%s runs %s; the newest in %s is v%s\n", model.c_str(),
+               VersionWords(outcome.versionBefore).c_str(), url.c_str(), build->version.c_str());
   std::fflush(text);
   std::string path;
   std::string problem;
@@ -231,8 +228,7 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
   bool fetched = false;
   {
     DownloadProgress progress(job.quiet, stderr, "download " + build->file);
-    fetched =
-        FetchBuild(plan.manifest, *build, plan.source, path, problem, progress.Callback(), &bytes);
+    fetched = repository.Download(*build, path, bytes, problem, progress.Callback());
   }
   if (!fetched) {
     std::fprintf(text,
@@ -242,13 +238,13 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
     ShowUnchanged(plan, job, outcome, build, "file_refused");
     return kExitFailed;
   }
-  std::fprintf(text, "verified: %s is %s v%s in the signed manifest %s\n",
+  std::fprintf(text, "verified: %s is %s v%s, listed in %s\n",
                std::filesystem::path(path).filename().string().c_str(), build->model.c_str(),
                build->version.c_str(), url.c_str());
   std::fflush(text);
   job.firmwareFile = path;
   job.firmware = CheckedBytes(path, std::move(bytes));
-  job.manifest = url;
+  job.repository = url;
   job.update = true;
   return RunJobs(job);
 }
@@ -258,31 +254,43 @@ bool NoteFileSignature(const SourceOptions& options, bool requireSigned, JobOpti
   // An unusable file is refused by the update itself, with its reason.
   if (job.firmware == nullptr || !job.firmware->usable) return true;
   const FirmwareFacts& facts = job.firmware->facts;
-  FirmwareSource source;
+  std::unique_ptr<FirmwareRepository> repository;
   std::string problem;
-  std::string url;
-  ManifestBuild build;
-  const bool sourced = CommandLineSource(options, source, problem);
-  if (!sourced) std::fprintf(text, "Warning: %s\n", problem.c_str());
-  bool found = sourced && FindInTrustedManifests(source, facts.sha256, url, build);
-  // Required, so worth a download: the configured manifest may be newer than the cached one.
-  VerifiedManifest fetched;
-  if (!found && sourced && requireSigned && !source.manifestUrl.empty() &&
-      FetchVerifiedManifest(source, fetched, problem))
-    found = FindInTrustedManifests(source, facts.sha256, url, build);
-  if (found) {
-    std::fprintf(text, "verified: %s is %s v%s in the signed manifest %s\n",
+  bool offline = false;
+  const ReleaseBuild* build = nullptr;
+  FirmwareSource source;
+  // Without a repository set there is nothing to look in, which is no warning.
+  const bool configured =
+      CommandLineSource(options, source, problem) && !source.repositoryUrl.empty();
+  if (configured && OpenRepository(options, repository, problem, true, &offline)) {
+    build = repository->FindBySha256(facts.sha256);
+    if (offline)
+      std::fprintf(text,
+                   "Note: %s could not be reached; it was looked in as last verified here, "
+                   "which has not expired.\n",
+                   repository->Url().c_str());
+  } else if (configured || requireSigned || !problem.empty()) {
+    if (problem.empty()) problem = RepositoryUrlProblem({}, false);  // none configured
+    std::fprintf(text, "%s %s\n", requireSigned ? "**Failed**" : "Warning:", problem.c_str());
+  }
+  std::string mismatch;
+  if (build != nullptr && !FileIsTheListedBuild(*build, job.firmware->image, mismatch)) {
+    std::fprintf(text, "**Failed** %s\n", mismatch.c_str());
+    build = nullptr;
+  }
+  if (build != nullptr) {
+    std::fprintf(text, "verified: %s is %s v%s, listed in %s\n",
                  std::filesystem::path(job.firmwareFile).filename().string().c_str(),
-                 build.model.c_str(), build.version.c_str(), url.c_str());
-    job.manifest = url;
+                 build->model.c_str(), build->version.c_str(), repository->Url().c_str());
+    job.repository = repository->Url();
     return true;
   }
-  std::fprintf(text, "not verified: this file is in no signed manifest\n");
+  std::fprintf(text, "not verified: this file is in no trusted repository\n");
   if (!requireSigned) return true;
   std::fprintf(text,
-               "%s failed: --require-signed takes only a file of a signed manifest (get it with "
-               "`zorbent-fw update --latest`, or see `zorbent-fw firmware list`). Nothing was sent "
-               "to any adapter.\n",
+               "%s failed: --require-signed takes only a file the trusted repository lists (get "
+               "it with `zorbent-fw update --latest`, or see `zorbent-fw firmware list`). Nothing "
+               "was sent to any adapter.\n",
                job.checkOnly ? "Check" : "Update");
   return false;
 }

@@ -13,11 +13,9 @@
 #include "cli/jobs.h"
 #include "cli/json_output.h"
 #include "cli/latest_commands.h"
-#include "cli/manifest_commands.h"
 #include "cli/ports.h"
 #include "cli/repository_commands.h"
 #include "cli/verbose.h"
-#include "firmware/manifest.h"
 #include "platform/files.h"
 #include "platform/interrupt_watcher.h"
 #include "platform/serial_ports.h"
@@ -187,7 +185,7 @@ bool CommandOptionsAfterCommand(CLI::App& app, std::vector<std::string>& words) 
                    word.c_str());
       return false;
     }
-    // A command of commands ("manifest make"): a mistyped second word is named as well.
+    // A command of commands ("firmware list"): a mistyped second word is named as well.
     const CLI::App* command = commands.front();
     const auto inner = command->get_subcommands([](const CLI::App*) { return true; });
     if (!inner.empty() && i + 1 < words.size() && !words[i + 1].starts_with('-') &&
@@ -219,35 +217,38 @@ const char* HistoryPlace() {
 // Where the firmware settings are, as --help says it.
 const char* SettingsPlace() {
 #ifdef _WIN32
-  return "the manifest from --manifest, %ZORBENT_FW_MANIFEST% or a \"manifest = URL\" line in "
-         "%LOCALAPPDATA%\\zorbent-fw\\config; trusted keys from --trust and "
-         "%LOCALAPPDATA%\\zorbent-fw\\trusted-keys\\*.pub (%ZORBENT_FW_CONFIG_DIR% names another "
-         "folder); downloads kept in %LOCALAPPDATA%\\zorbent-fw\\cache (or "
-         "%ZORBENT_FW_CACHE_DIR%).";
+  return "the repository from --repository, %ZORBENT_FW_REPOSITORY% or a \"repository = URL\" "
+         "line in %LOCALAPPDATA%\\zorbent-fw\\config (%ZORBENT_FW_CONFIG_DIR% names another "
+         "folder), its root from --root or a \"root = PATH\" line there, or the maker's built in; "
+         "trusted metadata kept in %LOCALAPPDATA%\\zorbent-fw\\repositories; downloads in "
+         "%LOCALAPPDATA%\\zorbent-fw\\cache (or %ZORBENT_FW_CACHE_DIR%).";
 #else
-  return "the manifest from --manifest, $ZORBENT_FW_MANIFEST or a \"manifest = URL\" line in "
-         "$XDG_CONFIG_HOME/zorbent-fw/config (~/.config/zorbent-fw/config); trusted keys from "
-         "--trust, ~/.config/zorbent-fw/trusted-keys/*.pub and /etc/zorbent-fw/trusted-keys/*.pub "
-         "($ZORBENT_FW_CONFIG_DIR names another folder than ~/.config/zorbent-fw); downloads kept "
-         "in ~/.cache/zorbent-fw (or $ZORBENT_FW_CACHE_DIR).";
+  return "the repository from --repository, $ZORBENT_FW_REPOSITORY or a \"repository = URL\" "
+         "line in $XDG_CONFIG_HOME/zorbent-fw/config (~/.config/zorbent-fw/config; "
+         "$ZORBENT_FW_CONFIG_DIR names another folder), its root from --root or a \"root = "
+         "PATH\" line there, or the maker's (built in, or /etc/zorbent-fw/root.json); trusted "
+         "metadata kept in ~/.local/share/zorbent-fw/repositories; downloads in "
+         "~/.cache/zorbent-fw (or $ZORBENT_FW_CACHE_DIR).";
 #endif
 }
 
 void AddSourceOptions(CLI::App& command, zorbent::cli::SourceOptions& source) {
   command
-      .add_option("--manifest", source.manifest,
-                  "Signed firmware manifest (https:// URL or a path; its signature is URL.sig) "
-                  "instead of the configured one")
-      ->type_name("URL|PATH");
+      .add_option("--repository", source.repository,
+                  "Firmware repository (its folder's https:// URL, holding metadata/ and "
+                  "targets/) instead of the configured one")
+      ->type_name("URL");
   command
-      .add_option("--trust", source.trust,
-                  "Also trust this public key (PEM) to sign the manifest; repeat it for more")
-      ->type_name("KEY.pub")
-      ->allow_extra_args(false);  // one key each, so a FILE after it stays the FILE
+      .add_option("--root", source.root,
+                  "The repository's root.json, trusted on the first run only (afterwards the "
+                  "root kept then counts)")
+      ->type_name("FILE");
   command
       .add_option("--ca-file", source.caFile,
-                  "Also trust this CA (PEM) for the manifest's https server (a private server)")
+                  "Also trust this CA (PEM) for the repository's https server (a private server)")
       ->type_name("PEM");
+  command.add_flag("--allow-http", source.allowHttp,
+                   "Allow an http:// repository beyond this computer (refused without it)");
 }
 
 }  // namespace
@@ -284,7 +285,7 @@ int main(int argc, char** argv) {
   auto* update = app.add_subcommand(
       "update",
       "Update the adapter's firmware from FILE, or with --latest from the newest build "
-      "of a signed manifest");
+      "in the firmware repository");
   AddConnectionOptions(*update, updateConnection);
   auto* fileOption = update->add_option("FILE", file, "Firmware file (none with --latest)");
   // Required unless --latest: a required FILE is what keeps a --connect before it from taking
@@ -296,12 +297,12 @@ int main(int argc, char** argv) {
   bool latest = false;
   update->add_flag("--latest", latest,
                    "Instead of FILE: read the adapter, then download, verify and install the "
-                   "newest build for its model from the signed manifest (--manifest or the "
-                   "settings)");
+                   "newest build for its model from the firmware repository (--repository or "
+                   "the settings)");
   bool requireSigned = false;
   update->add_flag("--require-signed", requireSigned,
-                   "Refuse a FILE that is in no signed manifest trusted here, before any port is "
-                   "opened");
+                   "Refuse a FILE that the trusted firmware repository does not list, before any "
+                   "port is opened");
   zorbent::cli::SourceOptions updateSource;
   AddSourceOptions(*update, updateSource);
   update->footer(
@@ -311,14 +312,16 @@ int main(int argc, char** argv) {
       "adapter off and on, then run the same update again with --recover.\n"
       "Ctrl-C stops an update at its next step; a hang-up (SIGHUP, a closed console window) "
       "stops it only before the download begins; a closed output pipe never stops it.\n"
-      "With FILE, a line says whether it is in a signed manifest: \"verified: ...\" or \"not "
-      "verified: this file is in no signed manifest\" (see `firmware list`).\n"
-      "--latest says what it picked, downloads the file into the cache and verifies its size "
-      "and SHA-256 against the signed manifest; an adapter already on the newest build exits 0 "
-      "with \"already up to date: ...\".\n"
+      "With FILE, a line says whether the repository lists it: \"verified: ...\" or \"not "
+      "verified: this file is in no trusted repository\" (see `firmware list`).\n"
+      "--latest says what it picked, downloads the file into the cache, verifies its length and "
+      "SHA-256 against the repository's signed metadata and its own model and version against "
+      "the listing; an adapter already on the newest build exits 0 with \"already up to date: "
+      "...\". A repository that lists only older firmware than the adapter runs may be stale: "
+      "that fails.\n"
       "Exit status: 0 updated (or, with --check, the update would go ahead; with --latest, also "
-      "already up to date), 1 failed (with --latest also: no build for the model, a manifest or "
-      "file refused), 2 usage "
+      "already up to date), 1 failed (with --latest also: no build for the model, only older "
+      "ones, the repository or the file refused), 2 usage "
       "error (a wrong option or connection string; nothing is sent to any adapter), 3 the "
       "download finished but the adapter does not report the file's version.");
   bool checkOnly = false;
@@ -362,58 +365,21 @@ int main(int argc, char** argv) {
   history->footer("The history is kept in " + std::string(HistoryPlace()) +
                   " (history.jsonl, one JSON object per line).");
   auto* firmware = app.add_subcommand(
-      "firmware", "What the maker's signed manifest offers for each adapter model");
+      "firmware", "What the maker's firmware repository offers for each adapter model");
   firmware->require_subcommand(1);
   zorbent::cli::SourceOptions listSource;
   auto* firmwareList = firmware->add_subcommand(
-      "list", "Fetch and verify the manifest, then list its builds per model, newest first");
+      "list",
+      "Refresh and verify the repository's metadata, then list its builds per model, newest "
+      "first");
   AddSourceOptions(*firmwareList, listSource);
-  firmware->footer("Settings: " + std::string(SettingsPlace()) +
-                   "\nExit status: 0 listed, 1 the manifest refused or not found, 2 usage error.");
+  firmware->footer(
+      "Settings: " + std::string(SettingsPlace()) +
+      "\nExit status: 0 listed, 1 the repository refused or not reached, 2 usage error.");
 #if ZORBENT_HAVE_DEMO
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
 #endif
-  auto* manifest = app.add_subcommand(
-      "manifest", "Publish firmware files: make a signed manifest of them, or verify one");
-  manifest->require_subcommand(1);
-  manifest->footer(
-      "Keys are made with openssl: `openssl ecparam -name prime256v1 -genkey -noout -out "
-      "key.pem` (private, to sign with) and `openssl ec -in key.pem -pubout -out key.pub` "
-      "(public, for checking).\n"
-      "Exit status: 0 written or verified, 1 refused or failed (a bad file, key, signature or "
-      "manifest; make then writes nothing), 2 usage error.");
-  zorbent::cli::ManifestMakeOptions makeOptions;
-  makeOptions.product = std::string(zorbent::kManifestProduct);
-  auto* manifestMake = manifest->add_subcommand(
-      "make",
-      "Check every firmware file in DIR (not its subfolders; *.notes.txt, *.sig, *.json and "
-      "hidden files are skipped) and write the manifest and its signature (the manifest's name "
-      "and .sig). NAME.notes.txt beside NAME.txt becomes that build's release notes");
-  manifestMake->add_option("DIR", makeOptions.folder, "Folder of firmware files")->required();
-  manifestMake->add_option("--key", makeOptions.key, "Private key to sign with (PEM)")
-      ->required()
-      ->type_name("KEY.pem");
-  manifestMake
-      ->add_option("-o,--output", makeOptions.output,
-                   "Manifest to write, in DIR or a folder above it")
-      ->required()
-      ->type_name("FILE.json");
-  manifestMake->add_option("--publisher", makeOptions.publisher, "Who publishes the firmware");
-  manifestMake->add_option("--product", makeOptions.product,
-                           "Product name (default \"" + makeOptions.product + "\")");
-  std::string manifestFile;
-  std::vector<std::string> trustedKeys;
-  auto* manifestVerify = manifest->add_subcommand(
-      "verify",
-      "Check a manifest's signature (FILE.json.sig beside it) against trusted public keys, its "
-      "form, and the size and SHA-256 of each of its files found beside it");
-  manifestVerify->add_option("FILE", manifestFile, "Manifest (JSON)")->required();
-  manifestVerify
-      ->add_option("--trust", trustedKeys,
-                   "Public key (PEM) whose signature is trusted; repeat it for more")
-      ->required()
-      ->type_name("KEY.pub");
 
   zorbent::cli::AddRepositoryCommands(app);
 
@@ -455,8 +421,6 @@ int main(int argc, char** argv) {
   }
 #endif
   if (*firmwareList) return zorbent::cli::ListFirmware(listSource, format);
-  if (*manifestMake) return zorbent::cli::MakeManifest(makeOptions);
-  if (*manifestVerify) return zorbent::cli::VerifyManifest(manifestFile, trustedKeys);
 
   zorbent::cli::JobOptions options;
   options.quiet = quiet;
@@ -488,12 +452,12 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  // The file is read here, once: the manifest look-up, the probe's decision, the jobs and the
+  // The file is read here, once: the repository look-up, the probe's decision, the jobs and the
   // history all use these bytes, so a file replaced meanwhile is never what is sent.
   if (options.update && !latest) options.firmware = zorbent::cli::ReadFirmware(file);
   zorbent::cli::LatestPlan plan;
   if (latest) {
-    // The manifest first: a refused one never reaches a device.
+    // The repository first: a refused one never reaches a device.
     if (const int refused = zorbent::cli::PrepareLatest(updateSource, options, plan); refused >= 0)
       return refused;
   } else if (options.update &&

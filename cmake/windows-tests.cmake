@@ -33,7 +33,7 @@ zorbent_add_test(platform_signature_test SOURCES ${zorbent_tests}/platform/signa
 # since a program under wine cannot start one of this machine.
 find_package(Python3 COMPONENTS Interpreter)
 add_executable(platform_http_test ${zorbent_tests}/platform/http_test.cpp)
-target_link_libraries(platform_http_test PRIVATE zorbent_platform GTest::gtest GTest::gtest_main)
+target_link_libraries(platform_http_test PRIVATE zorbent_tuf GTest::gtest GTest::gtest_main)
 target_include_directories(platform_http_test PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(platform_http_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                                                     ${CMAKE_BINARY_DIR}/tests)

@@ -37,7 +37,7 @@ nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome) 
           {"file_sha256", TextOrNull(record.fileSha256)},
           {"file_version", TextOrNull(outcome.fileVersion)},
           {"file_model", TextOrNull(outcome.fileModel)},
-          {"manifest", TextOrNull(record.manifest)},
+          {"repository", TextOrNull(record.repository)},
           {"outcome", OutcomeJson(outcome)},
           {"cause", TextOrNull(record.cause)},
           {"duration_s", seconds}};

@@ -16,14 +16,14 @@ struct JobRecord {
   std::string connection;  // the configuration string ("com|/dev/ttyUSB0:115200")
   std::string file;        // the firmware file's path; empty for a read
   std::string fileSha256;  // its SHA-256 in hex, when it was read
-  std::string manifest;    // the manifest (a URL) the file came from; empty when none
+  std::string repository;  // the repository (a URL) listing the file; empty when none
   std::string cause;       // why it failed, in a few words; empty when it did not
   double seconds = 0;      // how long the job took
   std::chrono::system_clock::time_point ended = std::chrono::system_clock::now();
 };
 
 // The history entry of a job: time (UTC, ISO 8601), command, connection, model, adapter_name,
-// version_before, version_after, file, file_sha256, file_version, file_model, manifest,
+// version_before, version_after, file, file_sha256, file_version, file_model, repository,
 // outcome (OutcomeJson), cause and duration_s; facts not known are null.
 nlohmann::json HistoryEntry(const JobRecord& record, const JobOutcome& outcome);
 

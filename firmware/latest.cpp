@@ -1,20 +1,17 @@
 #include "firmware/latest.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <span>
 
-#include "engine/device_table.h"
-#include "engine/identify.h"
-#include "firmware/built_in_keys.h"
+#include "firmware/built_in_root.h"
 #include "firmware/text_lines.h"
+#include "firmware/tuf/directory_store.h"
+#include "firmware/tuf/metadata.h"
+#include "firmware/tuf/words.h"
 #include "platform/digest.h"
 #include "platform/files.h"
-#include "platform/signature.h"
 #include "platform/user_folders.h"
 
 namespace zorbent {
@@ -22,18 +19,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Where a verified manifest is kept in the cache: manifests/<hash of its URL>/ with these.
-constexpr std::string_view kCachedManifest = "manifest.json";
-constexpr std::string_view kCachedUrl = "url";
-constexpr std::string_view kKeyExtension = ".pub";
+constexpr std::string_view kConfigFile = "config";
+// The trusted metadata of each repository: <data>/repositories/<hash of its URL>/<role>.json.
+constexpr std::string_view kStoreFolder = "repositories";
+constexpr std::string_view kMetadataFolder = "metadata/";
+constexpr std::string_view kTargetsFolder = "targets/";
 // Enough of a URL's SHA-256 to name its folder.
 constexpr std::size_t kUrlHashChars = 24;
-// More cached manifests than anyone keeps; the lookup stops there.
-constexpr std::size_t kMaxCachedManifests = 256;
-constexpr std::string_view kConfigFile = "config";
-constexpr std::string_view kKeysFolder = "trusted-keys";
 #ifndef _WIN32
-constexpr std::string_view kSystemKeysFolder = "/etc/zorbent-fw/trusted-keys";
+constexpr std::string_view kSystemRoot = "/etc/zorbent-fw/root.json";
 #endif
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
@@ -47,76 +41,18 @@ std::string Trimmed(std::string_view text) {
   return std::string(text.substr(start, end - start + 1));
 }
 
-// A small file whole; false with errno's story naming it. A missing file is told by missing.
-bool ReadSmall(const std::string& path, std::int64_t limit, std::string& text, std::string& why,
-               bool* missing = nullptr) {
-  const PathFacts facts = LookAtPath(path);
-  if (missing != nullptr) *missing = facts.kind == PathKind::kNone && facts.error == ENOENT;
-  if (facts.kind != PathKind::kRegular) {
-    why = facts.kind == PathKind::kNone ? "cannot read " + path + ": " +
-                                              std::strerror(facts.error != 0 ? facts.error : ENOENT)
-                                        : path + " is not a regular file";
-    return false;
-  }
-  std::vector<std::uint8_t> bytes;
-  int error = 0;
-  if (LoadWholeFile(path, bytes, limit, &error) < 0) {
-    why = error == EFBIG ? path + " is larger than " + std::to_string(limit) + " bytes"
-                         : "cannot read " + path + ": " + std::strerror(error != 0 ? error : EIO);
-    return false;
-  }
-  text.assign(bytes.begin(), bytes.end());
-  return true;
+std::string ConfigPath() {
+  std::string error;
+  const std::string config = UserConfigFolder(error);
+  return config.empty() ? std::string() : config + kFolderSeparator + std::string(kConfigFile);
 }
 
-// Writes bytes to a temporary name beside path, then renames it into place, so a reader never
-// sees half a file. False with why.
-bool WriteWhole(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
-  // A name of its own: two runs fetching the same build must not write into one file.
-  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
-                                                   std::to_string(std::random_device{}()) + ".tmp");
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) {
-      why = "cannot write " + temporary.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    why = "cannot write " + path.string() + ": " + ec.message();
-    fs::remove(temporary, ec);
-    return false;
-  }
-  return true;
-}
-
-// The *.pub files of a folder, sorted; a missing folder has none.
-std::vector<std::string> KeyFilesIn(const std::string& folder) {
-  std::vector<std::string> paths;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path& path = it->path();
-    if (path.extension() == kKeyExtension && !path.filename().string().starts_with('.'))
-      paths.push_back(path.string());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
-
-// The config file's settings: "manifest = URL" lines, '#' comments, blank lines.
-bool ReadConfig(const std::string& path, FirmwareSource& source, bool manifestChosen,
-                std::string& problem) {
+// The config file's settings: "repository = URL" and "root = PATH" lines, '#' comments.
+bool ReadConfig(const std::string& path, FirmwareSource& source, std::string& problem) {
   std::string text;
   std::string why;
   bool missing = false;
-  if (!ReadSmall(path, kMaxConfigBytes, text, why, &missing)) {
+  if (!ReadSmallFile(path, kMaxConfigBytes, text, why, &missing)) {
     if (missing) return true;
     problem = "the settings file " + why;
     return false;
@@ -131,268 +67,315 @@ bool ReadConfig(const std::string& path, FirmwareSource& source, bool manifestCh
     const std::string name = Trimmed(line.substr(0, equals));
     const std::string value =
         equals == std::string_view::npos ? std::string() : Trimmed(line.substr(equals + 1));
-    if (equals == std::string_view::npos || name != "manifest") {
+    if (equals == std::string_view::npos || (name != "repository" && name != "root")) {
       problem = where + ": \"" + Trimmed(line) +
-                "\" is not a setting; the file takes \"manifest = URL\" (and # comments)";
+                "\" is not a setting; the file takes \"repository = URL\" and \"root = PATH\" "
+                "(and # comments)";
       return false;
     }
     if (value.empty()) {
-      problem = where + ": no URL after \"manifest =\"";
+      problem = where + ": nothing after \"" + name + " =\"";
       return false;
     }
-    if (!manifestChosen) source.manifestUrl = value;
+    (name == "root" ? source.rootFile : source.repositoryUrl) = value;
   }
   return true;
 }
 
-bool AddKey(FirmwareSource& source, std::string pem, std::string name, std::string& problem) {
+// One repository's trusted metadata in a folder of its own. Until the first refresh succeeds
+// the root it starts from is only held here (seed), so a root that turns out wrong is not
+// kept.
+class SeededStore : public tuf::DirectoryStore {
+ public:
+  SeededStore(std::string folder, std::string seed)
+      : DirectoryStore(std::move(folder)), seed_(std::move(seed)) {}
+  // A forgotten role's file is empty: that counts as none.
+  bool HasKept(std::string_view role) const {
+    const PathFacts facts = LookAtPath(PathOf(role));
+    return facts.kind == PathKind::kRegular && facts.size > 0;
+  }
+  bool Load(std::string_view role, std::string& bytes) override {
+    if (DirectoryStore::Load(role, bytes) && !bytes.empty()) return true;
+    if (role != tuf::kRoot || seed_.empty() || HasKept(role)) return false;
+    bytes = seed_;
+    return true;
+  }
+  // Keeps the root it started from, once a refresh has verified it.
+  bool KeepSeed(std::string& why) {
+    return HasKept(tuf::kRoot) || seed_.empty() || Save(tuf::kRoot, seed_, why);
+  }
+
+ private:
+  std::string seed_;
+};
+
+// Downloads through platform/http, bounded as the client asks.
+class HttpFetcher : public tuf::Fetcher {
+ public:
+  explicit HttpFetcher(const FirmwareSource& source) {
+    limits_.caFile = source.caFile;
+    limits_.stallTimeoutMs = source.stallTimeoutMs;
+  }
+  FetchResult Fetch(std::string_view url, std::size_t maxBytes) override {
+    FetchLimits limits = limits_;
+    limits.maxBytes = maxBytes;
+    return zorbent::Fetch(url, limits, progress);
+  }
+  FetchProgress progress;  // for the download of a target
+
+ private:
+  FetchLimits limits_;
+};
+
+// A delegated role's name as its URL holds it (%XX for the bytes tuf::PercentEncode escapes).
+std::string Decoded(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned value = 0;
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::sscanf(std::string(text.substr(i + 1, 2)).c_str(), "%2x", &value) == 1) {
+      name += static_cast<char>(value);
+      i += 2;
+    } else {
+      name += text[i];
+    }
+  }
+  return name;
+}
+
+// The metadata kept from the last refresh, served in place of the repository's, so that the
+// client checks it again (signatures, versions, expiry) against this run's time. No newer
+// root is there.
+class KeptFetcher : public tuf::Fetcher {
+ public:
+  KeptFetcher(std::string metadataUrl, SeededStore& store)
+      : metadataUrl_(std::move(metadataUrl)), store_(store) {}
+  FetchResult Fetch(std::string_view url, std::size_t maxBytes) override {
+    FetchResult result;
+    result.url = std::string(url);
+    result.kind = FetchResult::Problem::kNotFound;
+    std::string_view name = url;
+    if (!name.starts_with(metadataUrl_) || !name.ends_with(".json")) return result;
+    name = name.substr(metadataUrl_.size(), name.size() - metadataUrl_.size() - 5);
+    // "timestamp", or "<version>.<role>" with consistent snapshots.
+    if (const std::size_t dot = name.find('.');
+        dot != std::string_view::npos &&
+        name.substr(0, dot).find_first_not_of("0123456789") == std::string_view::npos)
+      name = name.substr(dot + 1);
+    std::string bytes;
+    if (name == tuf::kRoot || !store_.Load(Decoded(name), bytes)) return result;
+    if (bytes.size() > maxBytes) {
+      result.kind = FetchResult::Problem::kTooLarge;
+      result.limit = maxBytes;
+      return result;
+    }
+    result = {};
+    result.ok = true;
+    result.body.assign(bytes.begin(), bytes.end());
+    return result;
+  }
+
+ private:
+  std::string metadataUrl_;
+  SeededStore& store_;
+};
+
+// The root to start from when the store has none: the one named for this repository, else the
+// maker's. False with a sentence when there is none or it cannot be read.
+bool SeedRoot(const FirmwareSource& source, std::string& root, std::string& problem) {
   std::string why;
-  if (!CheckP256PublicKey(pem, why)) {
-    problem = "the trusted key " + name + " is not usable: " + why +
-              "; give a public key as `openssl ec -in key.pem -pubout` writes it, or remove it";
+  if (!source.rootFile.empty()) {
+    if (ReadSmallFile(source.rootFile, static_cast<std::int64_t>(tuf::Limits{}.rootBytes), root,
+                      why))
+      return true;
+    problem = "the trusted root " + why + ". Give the repository's root.json with --root FILE.";
     return false;
   }
-  source.trustedKeys.push_back(std::move(pem));
-  source.keyNames.push_back(std::move(name));
-  return true;
-}
-
-// The key that verifies bytes against signature; false with why none did.
-bool SignedByTrusted(const FirmwareSource& source, std::string_view bytes,
-                     std::string_view signature, std::string& signedBy, std::string& why) {
-  std::string names;
-  for (std::size_t i = 0; i < source.trustedKeys.size(); ++i) {
-    std::string problem;
-    if (VerifyP256(Bytes(bytes), Bytes(signature), source.trustedKeys[i], problem)) {
-      signedBy = i < source.keyNames.size() ? source.keyNames[i] : "key " + std::to_string(i + 1);
-      return true;
-    }
-    why = problem;
-    names += (names.empty() ? "" : ", ") +
-             (i < source.keyNames.size() ? source.keyNames[i] : std::to_string(i + 1));
+  root = kBuiltInRoot;
+  if (!root.empty()) return true;
+#ifndef _WIN32
+  bool missing = false;
+  if (ReadSmallFile(std::string(kSystemRoot), static_cast<std::int64_t>(tuf::Limits{}.rootBytes),
+                    root, why, &missing))
+    return true;
+  if (!missing) {
+    problem = "the trusted root " + why;
+    return false;
   }
-  why = "no trusted key (" + names + ") verifies it (" + why + ")";
+#endif
+  const std::string config = ConfigPath();
+  problem = "no root is trusted for " + source.repositoryUrl +
+            " yet: give the repository's root.json (from its publisher) with --root FILE, or as a "
+            "\"root = PATH\" line in " +
+            (config.empty() ? std::string("the settings file") : config) +
+#ifndef _WIN32
+            "; for the maker's repository, install its root as " + std::string(kSystemRoot) +
+#endif
+            ". It is read on the first run only: the root kept then counts afterwards.";
   return false;
 }
 
-std::string NoKeyProblem() {
+std::string StoreFolder(const std::string& url, std::string& problem) {
   std::string error;
-  const std::string config = UserConfigFolder(error);
-  return "no key is trusted to sign firmware manifests: put the publisher's public key (.pub) in " +
-         (config.empty() ? std::string(kKeysFolder) : config + kFolderSeparator + "trusted-keys") +
-         " or give it with --trust";
-}
-
-std::string CacheFolder(std::string_view below, std::string& problem) {
-  std::string error;
-  const std::string folder = UserCacheFolder(below, error);
-  if (folder.empty())
-    problem = "no cache folder for downloaded firmware: " + error + " (" + kCacheFolderVariable +
-              " names another)";
-  return folder;
-}
-
-// Keeps a verified manifest for FindInTrustedManifests. A cache that cannot be written only
-// means local files are not recognised later, so it fails quietly.
-void KeepManifest(const std::string& url, std::string_view json, std::string_view signature) {
-  std::string problem;
-  const std::string hash = Sha256Hex(Bytes(url)).substr(0, kUrlHashChars);
-  const std::string folder =
-      CacheFolder(std::string("manifests") + kFolderSeparator + hash, problem);
-  if (folder.empty()) return;
-  const fs::path base(folder);
+  const std::string data = UserDataFolder(error);
+  if (data.empty()) {
+    problem = "no folder to keep the repository's trusted metadata in: " + error + " (" +
+              kDataFolderVariable + " names another)";
+    return {};
+  }
+  const fs::path folder =
+      fs::path(data) / kStoreFolder / Sha256Hex(Bytes(url)).substr(0, kUrlHashChars);
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    problem = "cannot make the folder " + folder.string() + ": " + ec.message() + " (" +
+              kDataFolderVariable + " names another)";
+    return {};
+  }
+  // Which repository the folder is for, for a person looking into it.
   std::string why;
-  const std::string signatureName = std::string(kCachedManifest) + std::string(kSignatureSuffix);
-  if (WriteWhole(base / signatureName, Bytes(signature), why) &&
-      WriteWhole(base / std::string(kCachedManifest), Bytes(json), why))
-    WriteWhole(base / std::string(kCachedUrl), Bytes(url), why);
+  if (LookAtPath((folder / "url").string()).kind == PathKind::kNone)
+    WriteFileAtomically((folder / "url").string(), url + "\n", why);
+  return folder.string();
+}
+
+std::string Host(std::string_view url) {
+  std::string host = UrlHost(url);
+  if (host.starts_with('[')) return host.substr(1, host.find(']') - 1);
+  return host.substr(0, host.rfind(':'));
 }
 
 }  // namespace
 
-bool AddTrustedKeyFile(FirmwareSource& source, const std::string& path, std::string& problem) {
-  std::string pem;
-  std::string why;
-  if (!ReadSmall(path, kMaxTrustedKeyBytes, pem, why)) {
-    problem = "the trusted key " + why;
-    return false;
+struct FirmwareRepository::Client {
+  explicit Client(const FirmwareSource& source) : fetcher(source) {}
+  std::unique_ptr<SeededStore> store;
+  HttpFetcher fetcher;
+  std::unique_ptr<KeptFetcher> kept;
+  std::unique_ptr<tuf::Updater> updater;
+};
+
+std::string RepositoryUrlProblem(std::string_view url, bool allowHttp) {
+  if (url.empty()) {
+    const std::string config = ConfigPath();
+    return "no firmware repository is configured: give its URL with --repository, in " +
+           std::string(kRepositoryVariable) + ", or as a \"repository = URL\" line in " +
+           (config.empty() ? std::string("the settings file") : config);
   }
-  return AddKey(source, std::move(pem), path, problem);
+  if (UrlScheme(url) != "http" || allowHttp) return {};
+  const std::string host = Host(url);
+  if (host == "127.0.0.1" || host == "::1" || host == "localhost") return {};
+  return "the repository " + std::string(url) +
+         " is refused: http:// protects nothing on the way, so anyone on the network path could "
+         "hold back new firmware. Use its https:// address, or give --allow-http if this network "
+         "is yours.";
 }
 
 bool DefaultFirmwareSource(FirmwareSource& source, std::string& problem) {
-  const char* chosen = std::getenv(kManifestVariable);
-  const bool manifestChosen = chosen != nullptr && *chosen != '\0';
-  if (manifestChosen) source.manifestUrl = chosen;
-  std::string error;
-  const std::string config = UserConfigFolder(error);
-  std::vector<std::string> keyFiles;
-  if (!config.empty()) {
-    if (!ReadConfig(config + kFolderSeparator + std::string(kConfigFile), source, manifestChosen,
-                    problem))
-      return false;
-    keyFiles = KeyFilesIn(config + kFolderSeparator + std::string(kKeysFolder));
-  }
-#ifndef _WIN32
-  for (std::string& path : KeyFilesIn(std::string(kSystemKeysFolder)))
-    keyFiles.push_back(std::move(path));
-#endif
-  for (const std::string& path : keyFiles)
-    if (!AddTrustedKeyFile(source, path, problem)) return false;
-  for (const BuiltInKey* key = kBuiltInKeys; key->name != nullptr; ++key)
-    if (!AddKey(source, key->pem, std::string("built-in key ") + key->name, problem)) return false;
+  const std::string config = ConfigPath();
+  if (!config.empty() && !ReadConfig(config, source, problem)) return false;
+  const char* chosen = std::getenv(kRepositoryVariable);
+  if (chosen != nullptr && *chosen != '\0') source.repositoryUrl = chosen;
   return true;
 }
 
-bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
-                           std::string& problem, const FetchProgress& progress) {
-  if (source.manifestUrl.empty()) {
-    std::string error;
-    const std::string config = UserConfigFolder(error);
-    problem = "no firmware manifest is configured: give its URL with --manifest, in " +
-              std::string(kManifestVariable) + ", or as a \"manifest = URL\" line in " +
-              (config.empty() ? std::string("the settings file")
-                              : config + kFolderSeparator + std::string(kConfigFile));
-    return false;
-  }
-  if (source.trustedKeys.empty()) {
-    problem = NoKeyProblem();
-    return false;
-  }
-  const std::string& url = source.manifestUrl;
-  FetchLimits limits;
-  limits.caFile = source.caFile;
-  limits.stallTimeoutMs = source.stallTimeoutMs;
-  limits.maxBytes = static_cast<std::size_t>(kMaxManifestBytes);
-  const FetchResult manifest = Fetch(url, limits, progress);
-  if (!manifest.ok) {
-    problem = "cannot get the firmware manifest: " + manifest.problem;
-    return false;
-  }
-  const std::string signatureUrl = url + std::string(kSignatureSuffix);
-  limits.maxBytes = static_cast<std::size_t>(kMaxManifestSignatureBytes);
-  const FetchResult signature = Fetch(signatureUrl, limits);
-  if (!signature.ok) {
-    problem = signature.kind == FetchResult::Problem::kNotFound ||
-                      (signature.kind == FetchResult::Problem::kFileUnreadable &&
-                       LookAtPath(signatureUrl).kind == PathKind::kNone)
-                  ? "the firmware manifest " + url + " has no signature (" + signatureUrl +
-                        " is missing), so it cannot be trusted: ask its publisher to sign it"
-                  : "cannot get the signature of the firmware manifest: " + signature.problem;
-    return false;
-  }
-  const std::string json(manifest.body.begin(), manifest.body.end());
-  const std::string signatureBytes(signature.body.begin(), signature.body.end());
-  std::string why;
-  if (!SignedByTrusted(source, json, signatureBytes, out.signedBy, why)) {
-    problem = "the firmware manifest " + url + " is refused: " + why +
-              ". It was altered, or signed by a key not trusted here: nothing was downloaded "
-              "from it";
-    return false;
-  }
-  if (!ParseManifest(json, out.manifest, why)) {
-    problem = "the firmware manifest " + url + " is signed but not usable: " + why +
-              " (a newer zorbent-fw may read it)";
-    return false;
-  }
-  out.url = url;
-  KeepManifest(url, json, signatureBytes);
-  return true;
+FirmwareRepository::FirmwareRepository(FirmwareSource source)
+    : source_(std::move(source)), client_(std::make_unique<Client>(source_)) {
+  while (source_.repositoryUrl.size() > 1 && source_.repositoryUrl.ends_with('/'))
+    source_.repositoryUrl.pop_back();
 }
 
-bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
-                const FirmwareSource& source, std::string& path, std::string& problem,
-                const FetchProgress& progress, std::vector<std::uint8_t>* bytes) {
-  std::string why;
-  if (!ManifestPathUsable(build.file, why)) {  // a manifest made in code, not parsed
-    problem = "the manifest's file \"" + build.file + "\" cannot be fetched: " + why;
-    return false;
-  }
-  const std::string folder =
-      CacheFolder(std::string("firmware") + kFolderSeparator + build.sha256, problem);
+FirmwareRepository::~FirmwareRepository() = default;
+
+bool FirmwareRepository::Open(std::string& problem, bool offlineToo, bool* offline) {
+  if (offline != nullptr) *offline = false;
+  problem = RepositoryUrlProblem(source_.repositoryUrl, source_.allowHttp);
+  if (!problem.empty()) return false;
+  const std::string& url = source_.repositoryUrl;
+  const std::string folder = StoreFolder(url, problem);
   if (folder.empty()) return false;
-  const std::string name = build.file.substr(build.file.rfind('/') + 1);
-  const fs::path target = fs::path(folder) / name;
-  const auto matches = [&build](std::span<const std::uint8_t> bytes) {
-    return static_cast<std::int64_t>(bytes.size()) == build.size &&
-           Sha256Hex(bytes) == build.sha256;
-  };
-  std::vector<std::uint8_t> cached;
-  if (LoadWholeFile(target.string(), cached, build.size) >= 0 && matches(cached)) {
-    path = target.string();
-    if (progress) progress(cached.size(), cached.size());
-    if (bytes != nullptr) *bytes = std::move(cached);
-    return true;
-  }
-  const std::string url = ResolveRelativeUrl(manifest.url, build.file);
-  FetchLimits limits;
-  limits.caFile = source.caFile;
-  limits.stallTimeoutMs = source.stallTimeoutMs;
-  limits.maxBytes = static_cast<std::size_t>(build.size);
-  const FetchResult got = Fetch(url, limits, progress);
-  const std::string refused = "the firmware file " + url + " is refused: ";
-  const std::string told = " (the signed manifest " + manifest.url +
-                           " says otherwise): it was altered or replaced, and is not kept";
-  if (!got.ok) {
-    problem = got.kind == FetchResult::Problem::kTooLarge
-                  ? refused + "it is larger than the " + std::to_string(build.size) +
-                        " bytes it should have" + told
-                  : "cannot download the firmware file: " + got.problem;
+  std::string seed;
+  if (!SeededStore(folder, {}).HasKept(tuf::kRoot) && !SeedRoot(source_, seed, problem))
     return false;
-  }
-  if (static_cast<std::int64_t>(got.body.size()) != build.size) {
-    problem = refused + "it has " + std::to_string(got.body.size()) + " bytes, not " +
-              std::to_string(build.size) + told;
-    return false;
-  }
-  if (Sha256Hex(got.body) != build.sha256) {
-    problem = refused + "its SHA-256 is not the one it should have" + told;
-    return false;
-  }
-  if (!WriteWhole(target, got.body, why)) {
-    problem = "cannot keep the downloaded firmware file: " + why;
-    return false;
-  }
-  path = target.string();
-  if (bytes != nullptr) *bytes = got.body;
-  return true;
-}
-
-bool FindInTrustedManifests(const FirmwareSource& source, std::string_view sha256,
-                            std::string& manifestUrl, ManifestBuild& build) {
-  if (source.trustedKeys.empty() || sha256.empty()) return false;
-  std::string error;
-  const std::string cache = UserCacheFolder(error);
-  if (cache.empty()) return false;
-  std::vector<fs::path> folders;
-  std::error_code ec;
-  for (fs::directory_iterator it(fs::path(cache) / "manifests", ec), end;
-       !ec && it != end && folders.size() < kMaxCachedManifests; it.increment(ec))
-    folders.push_back(it->path());
-  std::sort(folders.begin(), folders.end());
-  const std::string signatureName = std::string(kCachedManifest) + std::string(kSignatureSuffix);
-  for (const fs::path& folder : folders) {
-    std::string json;
-    std::string signature;
-    std::string url;
-    std::string why;
-    std::string signedBy;
-    Manifest manifest;
-    if (!ReadSmall((folder / std::string(kCachedManifest)).string(), kMaxManifestBytes, json,
-                   why) ||
-        !ReadSmall((folder / signatureName).string(), kMaxManifestSignatureBytes, signature, why) ||
-        !ReadSmall((folder / std::string(kCachedUrl)).string(), kMaxManifestBytes, url, why) ||
-        !SignedByTrusted(source, json, signature, signedBy, why) ||
-        !ParseManifest(json, manifest, why))
-      continue;
-    for (const ManifestBuild& each : manifest.builds) {
-      if (each.sha256 != sha256) continue;
-      manifestUrl = url;
-      build = each;
-      return true;
+  client_->store = std::make_unique<SeededStore>(folder, std::move(seed));
+  SeededStore& store = *client_->store;
+  tuf::UpdaterConfig config;
+  config.metadataUrl = url + "/" + std::string(kMetadataFolder);
+  config.targetsUrl = url + "/" + std::string(kTargetsFolder);
+  config.now = static_cast<std::int64_t>(std::time(nullptr));
+  client_->updater = std::make_unique<tuf::Updater>(config, client_->fetcher, store);
+  tuf::Problem refused;
+  bool refreshed = client_->updater->Refresh(refused);
+  if (!refreshed && offlineToo && refused.failure == tuf::Failure::kFetch &&
+      store.HasKept("timestamp")) {
+    client_->kept = std::make_unique<KeptFetcher>(config.metadataUrl, store);
+    auto keptUpdater = std::make_unique<tuf::Updater>(config, *client_->kept, store);
+    tuf::Problem keptRefused;
+    if (keptUpdater->Refresh(keptRefused)) {
+      client_->updater = std::move(keptUpdater);
+      refreshed = true;
+      if (offline != nullptr) *offline = true;
     }
   }
-  return false;
+  std::vector<tuf::Target> targets;
+  if (!refreshed || !client_->updater->ListTargets(targets, refused)) {
+    problem = tuf::ProblemSentence(refused);
+    return false;
+  }
+  std::string why;
+  if (!store.KeepSeed(why)) {
+    problem = "cannot keep the repository's trusted root: " + why;
+    return false;
+  }
+  builds_ = BuildsOf(targets, &ignored_);
+  return true;
+}
+
+bool FirmwareRepository::Download(const ReleaseBuild& build, std::string& path,
+                                  std::vector<std::uint8_t>& bytes, std::string& problem,
+                                  const FetchProgress& progress) {
+  const auto sha256 = build.target.hashes.find("sha256");
+  std::string error;
+  const std::string folder = UserCacheFolder(
+      std::string("firmware") + kFolderSeparator +
+          (sha256 != build.target.hashes.end() ? sha256->second : std::string("other")),
+      error);
+  if (folder.empty()) {
+    problem = "no cache folder for downloaded firmware: " + error + " (" + kCacheFolderVariable +
+              " names another)";
+    return false;
+  }
+  const std::string name = build.file.substr(build.file.rfind('/') + 1);
+  path = folder + kFolderSeparator + name;
+  std::string kept;
+  std::string why;
+  if (ReadSmallFile(path, build.target.length, kept, why) &&
+      tuf::Updater::Matches(build.target, Bytes(kept))) {
+    bytes.assign(kept.begin(), kept.end());
+  } else {
+    tuf::Problem refused;
+    client_->fetcher.progress = progress;
+    const bool fetched = client_->updater != nullptr &&
+                         client_->updater->DownloadTarget(build.target, bytes, refused);
+    client_->fetcher.progress = {};
+    if (!fetched) {
+      problem = tuf::ProblemSentence(refused);
+      return false;
+    }
+    if (!WriteFileAtomically(path, std::span<const std::uint8_t>(bytes), why)) {
+      problem = "cannot keep the downloaded firmware file: " + why;
+      return false;
+    }
+  }
+  return FileIsTheListedBuild(build, bytes, problem);
+}
+
+const ReleaseBuild* FirmwareRepository::FindBySha256(std::string_view sha256) const {
+  for (const ReleaseBuild& build : builds_) {
+    const auto hash = build.target.hashes.find("sha256");
+    if (hash != build.target.hashes.end() && hash->second == sha256) return &build;
+  }
+  return nullptr;
 }
 
 }  // namespace zorbent

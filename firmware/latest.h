@@ -1,76 +1,81 @@
 #pragma once
 
-// Firmware from the maker's signed manifest: where it is configured, fetching and checking the
-// manifest and its files, choosing the build for an adapter, and telling whether a local file
-// is one of a signed manifest's.
+// Firmware from the maker's repository (The Update Framework's format): where it is
+// configured, which root is trusted for it, the trusted metadata kept per repository between
+// runs, downloading a build into the cache and checking that the file is the build listed.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "firmware/manifest.h"
+#include "firmware/release_builds.h"
 #include "platform/http.h"
 
 namespace zorbent {
 
-// The environment variable that names the manifest instead of the config file.
-inline constexpr const char* kManifestVariable = "ZORBENT_FW_MANIFEST";
-// A detached signature is at most a few dozen bytes; more is no signature.
-inline constexpr std::int64_t kMaxManifestSignatureBytes = 4 * 1024;
-// A trusted key file is a PEM public key of a few hundred bytes.
-inline constexpr std::int64_t kMaxTrustedKeyBytes = 16 * 1024;
+// The environment variable that names the repository instead of the config file.
+inline constexpr const char* kRepositoryVariable = "ZORBENT_FW_REPOSITORY";
 // The config file is a few lines.
 inline constexpr std::int64_t kMaxConfigBytes = 64 * 1024;
 
-// Where firmware comes from: the manifest's URL or path and the keys trusted to sign it.
+// Where firmware comes from.
 struct FirmwareSource {
-  std::string manifestUrl;               // empty: none configured
-  std::vector<std::string> trustedKeys;  // PEM texts
-  std::vector<std::string> keyNames;     // where each came from, for messages
-  std::string caFile;                    // extra CA for https (tests, private servers)
+  std::string repositoryUrl;  // the repository's folder (metadata/, targets/); empty: none set
+  std::string rootFile;       // the root named for it (--root, "root = PATH"); empty: the maker's
+  std::string caFile;         // extra CA for https (tests, private servers)
+  bool allowHttp = false;     // http:// beyond the loopback
   // No byte for this long ends a download (a stalled server); tests shorten it.
   std::int32_t stallTimeoutMs = FetchLimits{}.stallTimeoutMs;
 };
 
-// The configured source: manifest from ZORBENT_FW_MANIFEST, else the config file's
-// "manifest = URL" line (<config folder>/config; '#' comments); keys from
-// <config folder>/trusted-keys/*.pub, /etc/zorbent-fw/trusted-keys/*.pub (not on Windows)
-// and keys built in at build time (CMake option ZORBENT_TRUSTED_KEYS: PEM files embedded;
-// none by default). A bad key file is a problem naming it. The command line adds its own
-// --manifest / --trust / --ca-file on top (the CLI does that, not this function).
+// The configured source: the repository from ZORBENT_FW_REPOSITORY, else the config file's
+// "repository = URL" line; a "root = PATH" line names its root (<config folder>/config; '#'
+// comments). A bad line is a problem naming it. The command line puts its own --repository,
+// --root, --ca-file and --allow-http on top.
 bool DefaultFirmwareSource(FirmwareSource& source, std::string& problem);
 
-// Adds the public key in path to source (its name is the path); false with a sentence naming
-// the file when it cannot be read or is no P-256 public key.
-bool AddTrustedKeyFile(FirmwareSource& source, const std::string& path, std::string& problem);
+// One repository for one run: its trusted metadata refreshed (or read as kept), its builds,
+// and their downloads.
+class FirmwareRepository {
+ public:
+  explicit FirmwareRepository(FirmwareSource source);
+  ~FirmwareRepository();
+  FirmwareRepository(const FirmwareRepository&) = delete;
+  FirmwareRepository& operator=(const FirmwareRepository&) = delete;
 
-struct VerifiedManifest {
-  Manifest manifest;
-  std::string url;       // as fetched
-  std::string signedBy;  // the keyNames entry whose key verified it
+  // The client workflow against the repository, the trusted metadata kept in the user's data
+  // folder. The first run seeds it with the source's root (or the maker's: built in or
+  // /etc/zorbent-fw/root.json); afterwards the kept root counts, never a root given again.
+  // With offlineToo, a repository that cannot be reached is read from the metadata kept, when
+  // that has not expired (offline tells it was). False with a sentence.
+  bool Open(std::string& problem, bool offlineToo = false, bool* offline = nullptr);
+  const std::string& Url() const { return source_.repositoryUrl; }
+  // The builds listed (after Open), per model newest first; ignored counts other targets.
+  const std::vector<ReleaseBuild>& Builds() const { return builds_; }
+  int Ignored() const { return ignored_; }
+
+  // The build's file from the cache folder when a copy there matches its listing, else
+  // downloaded (length and hashes checked before use) and kept there; then the file's own
+  // model, family and version compared with the listing. path is the kept file, bytes the
+  // checked bytes themselves (what an update sends). False with a sentence.
+  bool Download(const ReleaseBuild& build, std::string& path, std::vector<std::uint8_t>& bytes,
+                std::string& problem, const FetchProgress& progress = {});
+
+  // The build whose file has this SHA-256 (lower-case hex), or null.
+  const ReleaseBuild* FindBySha256(std::string_view sha256) const;
+
+ private:
+  struct Client;
+  FirmwareSource source_;
+  std::unique_ptr<Client> client_;
+  std::vector<ReleaseBuild> builds_;
+  int ignored_ = 0;
 };
 
-// Fetches the manifest and its .sig (bounded: kMaxManifestBytes, and a signature limit),
-// checks the signature against every trusted key, parses. No trusted key, a missing
-// signature, a bad one, a download failure: false with a sentence naming what and what to
-// do. A verified manifest is kept in the cache folder (with its signature and URL) so that
-// local files can be looked up later without fetching.
-bool FetchVerifiedManifest(const FirmwareSource& source, VerifiedManifest& out,
-                           std::string& problem, const FetchProgress& progress = {});
-
-// Downloads the build next to the manifest's URL (ResolveRelativeUrl) into the cache folder
-// (<cache>/firmware/<sha256>/<file name>), or reuses a cached copy whose SHA-256 matches;
-// maxBytes is the declared size (a larger body stops there and fails); checks size and
-// SHA-256; writes to a temporary name and renames. path is the checked file; bytes, when
-// given, gets the checked bytes themselves, which a caller uses instead of reading path again.
-bool FetchBuild(const VerifiedManifest& manifest, const ManifestBuild& build,
-                const FirmwareSource& source, std::string& path, std::string& problem,
-                const FetchProgress& progress = {}, std::vector<std::uint8_t>* bytes = nullptr);
-
-// Looks a local file up (by SHA-256) in the cached verified manifests, each verified again
-// against today's keys: the manifest URL and build when found.
-bool FindInTrustedManifests(const FirmwareSource& source, std::string_view sha256,
-                            std::string& manifestUrl, ManifestBuild& build);
+// Why url may not be used as a repository (a scheme without protection beyond the loopback,
+// unless allowed), or empty.
+std::string RepositoryUrlProblem(std::string_view url, bool allowHttp);
 
 }  // namespace zorbent

@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "platform/http_os.h"
 
-// The parts every system shares: URL parsing and resolving, local files, the problem texts.
+// The parts every system shares: URL parsing and resolving, local files, the facts of a failure.
 // The HTTP clients live in posix/http.cpp and win/http.cpp.
 namespace zorbent {
 namespace {
@@ -168,13 +168,17 @@ std::string FileProblem(int error) {
 FetchResult FetchLocal(const std::string& path, const FetchLimits& limits,
                        const FetchProgress& progress) {
   FetchResult result;
-  result.finalUrl = path;
   int error = 0;
   const auto maxBytes =
       static_cast<std::int64_t>(std::min<std::size_t>(limits.maxBytes, INT64_MAX));
   if (LoadWholeFile(path, result.body, maxBytes, &error) < 0) {
     if (error == EFBIG) return FetchFailure(FetchResult::Problem::kTooLarge, path, limits);
-    return FetchFailure(FetchResult::Problem::kFileUnreadable, path, limits, FileProblem(error));
+    // A missing file is what a missing page is to a server: the caller may expect it.
+    result = FetchFailure(
+        error == ENOENT ? FetchResult::Problem::kNotFound : FetchResult::Problem::kFileUnreadable,
+        path, limits, FileProblem(error));
+    result.systemCode = error;
+    return result;
   }
   if (!GoOn(progress, result.body.size(), result.body.size()))
     return FetchFailure(FetchResult::Problem::kCancelled, path, limits);
@@ -227,36 +231,30 @@ std::string ResolveRelativeUrl(std::string_view base, std::string_view relative)
 FetchResult Fetch(std::string_view url, const FetchLimits& limits, const FetchProgress& progress) {
   const std::string scheme = UrlScheme(url);
   if (url.empty()) {
-    return FetchFailure(FetchResult::Problem::kBadUrl, url, limits,
-                        "No address was given. Give an https:// URL or a file's path.");
+    return FetchFailure(FetchResult::Problem::kBadUrl, url, limits, "no address was given");
   }
   if (scheme.empty()) return FetchLocal(std::string(url), limits, progress);
   if (scheme == "file") {
     std::string path;
     std::string why;
     if (!FileUrlPath(url, path, why)) {
-      return FetchFailure(FetchResult::Problem::kBadUrl, url, limits,
-                          "Cannot use " + UrlForText(url) + ": " + why + ".");
+      return FetchFailure(FetchResult::Problem::kBadUrl, url, limits, why);
     }
     return FetchLocal(path, limits, progress);
   }
   if (scheme != "https" && scheme != "http") {
     return FetchFailure(FetchResult::Problem::kBadUrl, url, limits,
-                        "Cannot download " + UrlForText(url) + ": the scheme \"" + scheme +
-                            "\" is not supported. Give an https:// URL or a file's path.");
+                        "the scheme \"" + scheme + "\" is not supported");
   }
   const UrlParts parts = SplitUrl(url);
   for (const char c : url) {
     if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) {
       return FetchFailure(FetchResult::Problem::kBadUrl, url, limits,
-                          "Cannot download " + UrlForText(url) +
-                              ": it has spaces or control characters. Write a space as %20.");
+                          "it has spaces or control characters");
     }
   }
   if (!parts.hasAuthority || UrlHost(url).empty()) {
-    return FetchFailure(FetchResult::Problem::kBadUrl, url, limits,
-                        "Cannot download " + UrlForText(url) +
-                            ": it names no server. Write it as https://server/path.");
+    return FetchFailure(FetchResult::Problem::kBadUrl, url, limits, "it names no server");
   }
   if (!limits.caFile.empty()) {
     // A missing CA file is the user's mistake, not a certificate the server got wrong.
@@ -265,8 +263,10 @@ FetchResult Fetch(std::string_view url, const FetchLimits& limits, const FetchPr
       const int error = ca.kind == PathKind::kNone        ? ca.error
                         : ca.kind == PathKind::kDirectory ? EISDIR
                                                           : EINVAL;
-      return FetchFailure(FetchResult::Problem::kFileUnreadable, limits.caFile, limits,
-                          FileProblem(error));
+      FetchResult result = FetchFailure(FetchResult::Problem::kFileUnreadable, limits.caFile,
+                                        limits, FileProblem(error));
+      result.systemCode = error;
+      return result;
     }
   }
   return FetchRemote(url, limits, progress);
@@ -310,53 +310,14 @@ std::string DurationText(std::int32_t ms) {
 
 FetchResult FetchFailure(FetchResult::Problem kind, std::string_view url, const FetchLimits& limits,
                          std::string_view detail, long httpStatus) {
-  using Problem = FetchResult::Problem;
   FetchResult result;
   result.kind = kind;
   result.httpStatus = httpStatus;
-  const std::string shown = UrlForText(url);
-  const std::string status = std::to_string(httpStatus);
-  switch (kind) {
-    case Problem::kNone:
-    case Problem::kBadUrl:
-      result.problem = detail;
-      break;
-    case Problem::kNotFound:
-      result.problem = shown + " was not found on its server (HTTP 404). Check the address.";
-      break;
-    case Problem::kHttpStatus:
-      result.problem = "The server answered HTTP " + status + " for " + shown +
-                       ". Check the address, or try again later.";
-      break;
-    case Problem::kCannotConnect:
-      result.problem = "Cannot connect to " + UrlHost(url) + " (" + std::string(detail) +
-                       "). Check the address, the network connection and any proxy settings.";
-      break;
-    case Problem::kTimedOut:
-      result.problem = "The download of " + shown + " timed out (" + std::string(detail) +
-                       "). Check the network connection, or try again later.";
-      break;
-    case Problem::kTooLarge:
-      result.problem = shown + " is larger than " + std::to_string(limits.maxBytes) +
-                       " bytes, more than expected. Check that it is the right file.";
-      break;
-    case Problem::kTlsFailed:
-      result.problem = "The secure connection to " + UrlHost(url) +
-                       " failed: " + std::string(detail) +
-                       ". Check the address; a private server needs its CA certificate given.";
-      break;
-    case Problem::kTooManyRedirects:
-      result.problem = shown + " redirected more than " + std::to_string(limits.maxRedirects) +
-                       " times. Check the address.";
-      break;
-    case Problem::kFileUnreadable:
-      result.problem = "Cannot read " + shown + ": " + std::string(detail) +
-                       ". Check the path and its permissions.";
-      break;
-    case Problem::kCancelled:
-      result.problem = "The download of " + shown + " was cancelled.";
-      break;
-  }
+  result.url = UrlForText(url);
+  result.systemText = detail;
+  if (kind == FetchResult::Problem::kTooLarge) result.limit = limits.maxBytes;
+  if (kind == FetchResult::Problem::kTooManyRedirects)
+    result.limit = static_cast<std::size_t>(limits.maxRedirects);
   return result;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Downloads of manifests and firmware files: https:// and http:// through the system's HTTP
-// client (libcurl; WinHTTP on Windows), file:// URLs and plain local paths from disk. Every
+// Downloads of repository metadata and firmware files: https:// and http:// through the system's
+// HTTP client (libcurl; WinHTTP on Windows), file:// URLs and plain local paths from disk. Every
 // wait and the body's size are bounded; certificates are always verified.
 
 #include <cstddef>
@@ -28,7 +28,7 @@ struct FetchResult {
   enum class Problem {
     kNone,
     kBadUrl,      // malformed, an unknown scheme, or a redirect to a scheme not allowed
-    kNotFound,    // HTTP 404
+    kNotFound,    // HTTP 404, or no such local file
     kHttpStatus,  // any other status that is no success
     kCannotConnect,
     kTimedOut,
@@ -40,12 +40,13 @@ struct FetchResult {
   };
   bool ok = false;
   std::vector<std::uint8_t> body;  // empty unless ok
-  std::string problem;             // for the user: what failed and what to do
+  // What failed, as facts; the front ends word them (FetchSentence).
   Problem kind = Problem::kNone;
-  long httpStatus = 0;  // the last status seen, 0 without one
-  // Where the body came from, after redirects: UrlScheme(finalUrl) == "http" tells a download
-  // nothing protected, for the caller to warn about.
-  std::string finalUrl;
+  long httpStatus = 0;     // the last status seen, 0 without one
+  long systemCode = 0;     // the system's own code (errno, libcurl's, WinHTTP's), 0 without one
+  std::string systemText;  // the system's words, or what was wrong with the address
+  std::string url;         // the address (or the CA file) it was about, without any password
+  std::size_t limit = 0;   // the limit that was passed: bytes (kTooLarge), redirects
 };
 
 // Called as bytes arrive with the count kept so far and the announced size (0 when unknown),
@@ -57,9 +58,12 @@ using FetchProgress = std::function<bool(std::size_t done, std::size_t total)>;
 FetchResult Fetch(std::string_view url, const FetchLimits& limits,
                   const FetchProgress& progress = {});
 
-// relative read against base the way a browser would (a manifest's file names against the
-// manifest's URL). base may be a local path: the result is then a path next to it.
+// relative read against base the way a browser would (a file's name against its folder's
+// URL). base may be a local path: the result is then a path next to it.
 std::string ResolveRelativeUrl(std::string_view base, std::string_view relative);
+
+// The host (and port) of url, without any user name or password.
+std::string UrlHost(std::string_view url);
 
 // "https" for "HTTPS://host/x"; empty for a local path (a Windows drive letter is no scheme).
 std::string UrlScheme(std::string_view url);

@@ -1,6 +1,7 @@
-// Latest: the newest signed firmware for the adapter the last command found, fetched into the
-// Path field on the user's word.
+// Latest: the newest firmware the trusted repository lists for the adapter the last command
+// found, fetched into the Path field on the user's word.
 #include <string>
+#include <vector>
 
 #include "engine/text.h"
 #include "firmware/latest.h"
@@ -10,10 +11,10 @@
 namespace zorbent::ui {
 namespace {
 
-// The part of a build's release notes a question shows; the rest is in the manifest.
+// The part of a build's release notes a question shows; the rest is in the repository.
 constexpr std::size_t kNotesShown = 600;
 
-std::string NotesOf(const ManifestBuild& build) {
+std::string NotesOf(const ReleaseBuild& build) {
   if (build.notes.empty()) return {};
   std::string notes = build.notes.substr(0, kNotesShown);
   if (build.notes.size() > kNotesShown) notes += " ...";
@@ -56,33 +57,34 @@ void MainController::LatestWorker() {
     end.failed = true;
   };
   FirmwareSource source;
-  VerifiedManifest manifest;
   std::string problem;
   if (!DefaultFirmwareSource(source, problem)) {
     failed(problem);
-  } else if (source.manifestUrl.empty()) {
+  } else if (source.repositoryUrl.empty()) {
     failed(
-        "No firmware manifest is set: name its address in the environment variable "
-        "ZORBENT_FW_MANIFEST, or as a line \"manifest = ADDRESS\" in the program's config "
+        "No firmware repository is set: name its address in the environment variable "
+        "ZORBENT_FW_REPOSITORY, or as a line \"repository = ADDRESS\" in the program's config "
         "file.");
-  } else if (!FetchVerifiedManifest(source, manifest, problem)) {
+  } else if (FirmwareRepository repository(source); !repository.Open(problem)) {
     failed(problem);
   } else {
-    const BuildChoice choice = ChooseBuild(manifest.manifest, model, running, false);
-    const ManifestBuild* build = choice.build;
+    const BuildChoice choice = ChooseBuild(repository.Builds(), model, running, false);
+    const ReleaseBuild* build = choice.build;
     const std::string newest = build != nullptr ? Version(build->version) : std::string();
-    end.text += manifest.url + ": signed by " + manifest.signedBy + ".\r\n";
+    end.text += repository.Url() + ": verified.\r\n";
     switch (choice.pick) {
       case Pick::kNoBuild:
-        end.text += "Latest: the manifest has no firmware for " + model + ".\r\n";
+        end.text += "Latest: the repository has no firmware for " + model + ".\r\n";
         break;
       case Pick::kUpToDate:
         end.text += "Latest: " + model + " already runs " + Version(running) +
-                    ", the newest firmware the manifest has for it.\r\n";
+                    ", the newest firmware the repository has for it.\r\n";
         break;
       case Pick::kOnlyOlder:
-        end.text += "Latest: the manifest's newest firmware for " + model + " is " + newest +
-                    ", older than the " + Version(running) + " it runs; nothing to fetch.\r\n";
+        end.text += "Latest: the repository lists only older firmware for " + model + " (newest " +
+                    newest + "; the adapter runs " + Version(running) +
+                    "): it may be stale. Nothing was fetched.\r\n";
+        end.failed = true;
         break;
       case Pick::kNewer: {
         const std::string question =
@@ -107,14 +109,15 @@ void MainController::LatestWorker() {
           return !closing_;  // the window is going: stop
         };
         std::string path;
-        if (!FetchBuild(manifest, *build, source, path, problem, progress)) {
+        std::vector<std::uint8_t> bytes;
+        if (!repository.Download(*build, path, bytes, problem, progress)) {
           failed(problem);
           break;
         }
         end.path = path;
         end.text += "Latest: " + newest + " for " + model +
-                    " was fetched and matches its signed manifest: press Update to install "
-                    "it.\r\n";
+                    " was fetched and matches its listing in the repository: press Update to "
+                    "install it.\r\n";
         break;
       }
     }

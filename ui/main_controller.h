@@ -120,7 +120,7 @@ class MainController {
   void OnUpdate() { StartCommand(true); }
   void OnRead() { StartCommand(false); }
   // Offers the newest firmware for the adapter the last Read found, from the configured
-  // signed manifest; on Yes fetches and checks it and puts it in the Path field.
+  // firmware repository; on Yes fetches and checks it and puts it in the Path field.
   void OnLatest();
   void OnClear();
   void OnRefresh(SerialPageId page);
@@ -161,7 +161,7 @@ class MainController {
   void FinishCommand(const CommandEnd& end);
   // Closing while idle: stop request, workers joined, the dialog ended.
   void EndWindow();
-  // The Latest worker: the manifest, the choice, the question and the download, off the
+  // The Latest worker: the repository, the choice, the question and the download, off the
   // window's thread.
   void LatestWorker();
   void FinishLatest(const LatestEnd& end);

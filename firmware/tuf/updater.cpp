@@ -4,6 +4,7 @@
 #include <set>
 
 #include "firmware/tuf/directory_store.h"
+#include "firmware/tuf/fetch_words.h"
 #include "firmware/tuf/trusted_set.h"
 
 namespace zorbent::tuf {
@@ -30,7 +31,7 @@ bool FetchFailed(const FetchResult& result, std::string_view url, std::string_vi
     problem.detail = std::to_string(limit);
   } else {
     problem.failure = Failure::kFetch;
-    problem.detail = result.problem;
+    problem.detail = FetchSentence(result);
   }
   return false;
 }

@@ -81,9 +81,6 @@ FetchResult Outcome(CURL* curl, CURLcode code, Transfer& transfer, std::string_v
   const FetchLimits& limits = transfer.limits;
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  const char* effective = nullptr;
-  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
-  const std::string finalUrl = effective != nullptr ? effective : std::string(url);
   curl_off_t connectedUs = 0;
   curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectedUs);
   const std::string why = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
@@ -98,8 +95,7 @@ FetchResult Outcome(CURL* curl, CURLcode code, Transfer& transfer, std::string_v
   } else if (transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
     result = FetchFailure(Problem::kTooLarge, url, limits);
   } else if (transfer.outOfMemory || code == CURLE_OUT_OF_MEMORY) {
-    result = FetchFailure(Problem::kTooLarge, url, limits);
-    result.problem = "There is not enough memory to download " + UrlForText(url) + ".";
+    result = FetchFailure(Problem::kTooLarge, url, limits, "there is not enough memory");
   } else if (code == CURLE_OK && (status < 200 || status > 299)) {
     result = FetchFailure(Problem::kHttpStatus, url, limits, {}, status);
   } else if (code == CURLE_OK) {
@@ -117,13 +113,9 @@ FetchResult Outcome(CURL* curl, CURLcode code, Transfer& transfer, std::string_v
                               : "not done within " + DurationText(limits.totalTimeoutMs));
   } else if (code == CURLE_UNSUPPORTED_PROTOCOL) {
     result = FetchFailure(Problem::kBadUrl, url, limits,
-                          "Cannot download " + UrlForText(url) +
-                              ": it was redirected to a scheme not allowed here (" + why +
-                              "). Check the address.");
+                          "it was redirected to a scheme not allowed here (" + why + ")");
   } else if (code == CURLE_URL_MALFORMAT) {
-    result = FetchFailure(Problem::kBadUrl, url, limits,
-                          "Cannot download " + UrlForText(url) + ": it is no valid URL (" + why +
-                              "). Check the address.");
+    result = FetchFailure(Problem::kBadUrl, url, limits, "it is no valid URL (" + why + ")");
   } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
     result = FetchFailure(Problem::kTlsFailed, url, limits,
                           "its certificate is not trusted (" + why + ")");
@@ -142,7 +134,7 @@ FetchResult Outcome(CURL* curl, CURLcode code, Transfer& transfer, std::string_v
     result = FetchFailure(Problem::kCannotConnect, url, limits, why);
   }
   result.httpStatus = status;
-  result.finalUrl = finalUrl;
+  if (!result.ok) result.systemCode = code;
   return result;
 }
 

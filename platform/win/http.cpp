@@ -242,14 +242,12 @@ class Download {
     for (int redirects = 0;; ++redirects) {
       std::string next;
       FetchResult result = Request(current, next);
-      result.finalUrl = current;
       if (next.empty()) return result;
       if (redirects >= limits_.maxRedirects) return Fail(Problem::kTooManyRedirects, {});
       const std::string scheme = UrlScheme(next);
       if (scheme != "https" && (https_ || scheme != "http")) {
-        return Fail(Problem::kBadUrl, "Cannot download " + UrlForText(url_) +
-                                          ": it was redirected to a scheme not allowed here (" +
-                                          UrlForText(next) + "). Check the address.");
+        return Fail(Problem::kBadUrl,
+                    "it was redirected to a scheme not allowed here (" + UrlForText(next) + ")");
       }
       current = next;
     }
@@ -259,9 +257,7 @@ class Download {
   enum class Phase { kConnect, kAnswer, kBody };
 
   FetchResult Fail(Problem kind, std::string detail) {
-    FetchResult result = FetchFailure(kind, url_, limits_, detail, status_);
-    result.finalUrl = url_;
-    return result;
+    return FetchFailure(kind, url_, limits_, detail, status_);
   }
 
   // Each wait is the smaller of its own limit and the time left in total.
@@ -287,6 +283,12 @@ class Download {
   }
 
   FetchResult Failed(DWORD error) {
+    FetchResult result = Classified(error);
+    result.systemCode = static_cast<long>(error);
+    return result;
+  }
+
+  FetchResult Classified(DWORD error) {
     // WinHTTP's own word, or the socket's (wine passes that on).
     if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT) {
       if (totalRanOut_)
@@ -300,8 +302,7 @@ class Download {
     }
     if (IsTlsError(error)) return Fail(Problem::kTlsFailed, TlsText(tlsFlags_, error));
     if (error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME) {
-      return Fail(Problem::kBadUrl, "Cannot download " + UrlForText(url_) +
-                                        ": it is no valid URL. Check the address.");
+      return Fail(Problem::kBadUrl, "it is no valid URL");
     }
     if (error == ERROR_WINHTTP_NAME_NOT_RESOLVED)
       return Fail(Problem::kCannotConnect, "the name is unknown");
@@ -311,11 +312,7 @@ class Download {
     return Fail(Problem::kCannotConnect, SystemText(error));
   }
 
-  FetchResult OutOfMemory() {
-    FetchResult result = Fail(Problem::kTooLarge, {});
-    result.problem = "There is not enough memory to download " + UrlForText(url_) + ".";
-    return result;
-  }
+  FetchResult OutOfMemory() { return Fail(Problem::kTooLarge, "there is not enough memory"); }
 
   // One request to url: its body, a failure, or (next not empty) where it redirects.
   FetchResult Request(const std::string& url, std::string& next) {

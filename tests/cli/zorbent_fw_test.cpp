@@ -28,11 +28,13 @@
 #include "cli/ports.h"
 #include "engine/device_table.h"
 #include "firmware/history.h"
+#include "firmware/tuf/words.h"
 #include "platform/digest.h"
 #include "platform/thread.h"
 #include "sim/image/image_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sim_adapter.h"
+#include "tests/support/test_repository.h"
 #include "zorbent_version.h"
 
 namespace zorbent::cli_test {
@@ -120,20 +122,15 @@ class TempDir {
   std::string path_;
 };
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  const std::size_t at = text.find(from);
-  return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
-
 // The program keeps its history in a folder of the test's, never the user's.
 class HistoryFolder {
  public:
-  // The firmware cache and settings too: no user's manifest or key changes what a test sees.
+  // The firmware cache and settings too: no user's repository or root changes what a test sees.
   HistoryFolder() {
     setenv("ZORBENT_FW_DATA_DIR", (dir_.path() + "/data").c_str(), 1);
     setenv("ZORBENT_FW_CACHE_DIR", (dir_.path() + "/cache").c_str(), 1);
     setenv("ZORBENT_FW_CONFIG_DIR", (dir_.path() + "/config").c_str(), 1);
-    unsetenv("ZORBENT_FW_MANIFEST");
+    unsetenv("ZORBENT_FW_REPOSITORY");
   }
   std::string File() const { return dir_.path() + "/data/history.jsonl"; }
 
@@ -186,9 +183,9 @@ TEST(Usage, EachCommandLineEndsAsItShould) {
        2,
        ParameterError("com|ttyUSB1:9600x")},
       {{"read", "--port", "/dev/ttyUSB0:1"}, 2, {"--port: \"/dev/ttyUSB0:1\" cannot be given"}},
-      {{"manifest", "frob"},
+      {{"firmware", "frob"},
        2,
-       {"unknown command \"manifest frob\": the manifest commands are make, verify"}},
+       {"unknown command \"firmware frob\": the firmware commands are list"}},
       {{"read"}, 2, {"no adapter given"}},
       {{"update", "fw.txt"}, 2, {"no adapter given"}},
       {{"read", "--wifi", ":35000"}, 2, {"no host given"}},
@@ -736,85 +733,6 @@ TEST(Signals, AHangUpStopsAnUpdateOnlyBeforeItsDownload) {
   }
 }
 
-// key.pem/key.pub and other.pem/other.pub in dir, made by openssl as a maker would.
-bool MakeKeyPairs(const std::string& dir) {
-  const std::string openssl = "cd " + dir + " && openssl ";
-  for (const std::string key : {"key", "other"}) {
-    const std::string make = openssl + "ecparam -name prime256v1 -genkey -noout -out " + key +
-                             ".pem && " + openssl + "ec -in " + key + ".pem -pubout -out " + key +
-                             ".pub 2>/dev/null";
-    if (std::system(make.c_str()) != 0) return false;
-  }
-  return true;
-}
-
-// A maker's round: keys from openssl, a manifest of simulator-made files that openssl checks
-// as well, then each kind of tampering caught by verify and named.
-TEST(Manifest, MakeSignsWhatVerifyAndOpensslAcceptAndTamperingIsNamed) {
-  if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
-  TempDir dir;
-  const std::string& d = dir.path();
-  ASSERT_EQ(mkdir((d + "/files").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((d + "/bad").c_str(), 0755), 0);
-  for (const int model : {2, 5, 0}) {
-    const std::string name = "files/" + std::string(ModelName(model)) + ".txt";
-    dir.Write(name, NewerImage(model).text);
-  }
-  dir.Write("files/KTR5577.notes.txt", "Faster ATI.\r\n");
-  ASSERT_TRUE(MakeKeyPairs(d));
-  const std::string manifest = d + "/manifest.json", key = d + "/key.pem";
-  Expect({"manifest", "make", d + "/files", "--key", key, "-o", manifest}, 0,
-         {"KTR5577  line  2.2.3X   files/KTR5577.txt (", "with notes)\nKTR558   block",
-          "Wrote " + manifest + " (3 builds)\nWrote " + manifest + ".sig (signed with"});
-  EXPECT_NE(ReadFileText(manifest).find("\"notes\": \"Faster ATI.\""), std::string::npos);
-  EXPECT_EQ(std::system(("cd " + d +
-                         " && openssl dgst -sha256 -verify key.pub -signature manifest.json.sig " +
-                         "manifest.json >/dev/null")
-                            .c_str()),
-            0);
-  const std::vector<std::string> verify = {"manifest",       "verify",  manifest,      "--trust",
-                                           d + "/other.pub", "--trust", d + "/key.pub"};
-  Expect(verify, 0, {"files/KTR558.txt: ok", "and 3 of its 3 files match it."});
-
-  const std::string notSigned = "does not match " + manifest + " with any trusted key";
-  const std::string shaBad = "files/KTR558.txt: BAD: its SHA-256 is not the manifest's";
-  const std::string block = ReadFileText(d + "/files/KTR558.txt");
-  std::string flipped = block;
-  flipped[block.find('\n') + 3] ^= 1;  // a hex digit of a data record, the size kept
-  const std::string original = ReadFileText(manifest);
-  const struct {
-    std::string file, content;  // written before, the original put back after
-    std::vector<std::string> args;
-    std::vector<std::string> texts;
-  } cases[] = {
-      {"", "", {"manifest", "verify", manifest, "--trust", d + "/other.pub"}, {notSigned}},
-      {"manifest.json", Replaced(original, "\"KTR558\"", "\"KTR5688\""), verify, {notSigned}},
-      {"files/KTR558.txt", flipped, verify, {shaBad, "Verdict: BAD: 1 of the 3 files"}},
-      {"files/KTR558.txt", block + "\n", verify, {" bytes, the manifest says "}},
-      {"manifest.json.sig", "0", verify, {"manifest.json.sig: not a DER ECDSA signature"}},
-      {"manifest.json", "{}", {"manifest", "verify", manifest}, {"--trust is required"}},
-      {"", "", {"manifest", "verify", manifest, "--trust", key}, {"a private key, not a public"}},
-      {"",
-       "",
-       {"manifest", "make", d + "/files", "--key", d + "/key.pub", "-o", manifest},
-       {"key.pub: a public key, not a private key; make one with `openssl ecparam"}},
-      {"bad/fw.txt",
-       NewerImage(5).text.replace(block.find('\n') + 3, 1, "G"),
-       {"manifest", "make", d + "/bad", "--key", key, "-o", d + "/bad/m.json"},
-       {"bad/fw.txt is not a valid firmware file: line 2: ", "Nothing was written."}},
-  };
-  for (const auto& c : cases) {
-    const std::string before = c.file.empty() ? "" : ReadFileText(d + "/" + c.file);
-    if (!c.file.empty()) dir.Write(c.file, c.content);
-    const bool usage = c.args.size() == 3;
-    Expect(c.args, usage ? 2 : 1, c.texts);
-    if (!c.file.empty()) dir.Write(c.file, before);
-  }
-  EXPECT_FALSE(std::filesystem::exists(d + "/bad/m.json"));
-  std::filesystem::remove(manifest + ".sig");
-  Expect(verify, 1, {"manifest.json.sig is missing: the manifest is not signed"});
-}
-
 // A check, an update and a failing update each leave an entry, shown newest last as a line or
 // as JSON; a damaged line is skipped with a warning; a history that cannot be written is
 // warned about and changes no exit status.
@@ -930,96 +848,122 @@ TEST(Json, StdoutCarriesOneObjectPerItemAndNothingElse) {
   Expect({"--json", "demo"}, 2, {"demo has no --json output"});
 }
 
-// update --latest and firmware list against a manifest `manifest make` wrote, served over
-// loopback https: the newest build for each family is installed, an adapter on it is left
-// alone, and a manifest or model that cannot be served reaches no adapter.
-TEST(Latest, UpdatesFromTheSignedManifestAndRefusesWhatItCannotTrust) {
+// update --latest and firmware list against a repository served over loopback https: the newest
+// build for each family is installed, an adapter on it is left alone, and a repository, model or
+// file that cannot be trusted reaches no adapter.
+TEST(Latest, UpdatesFromTheTrustedRepositoryAndRefusesWhatItCannotTrust) {
 #if defined(ZORBENT_PYTHON) && defined(ZORBENT_HTTP_SERVER)
-  if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
   TempDir dir;
   const std::string& d = dir.path();
-  std::filesystem::create_directories(d + "/www/fw");
+  test::TestRepository repository(d + "/www/fw");
   for (const int model : {2, 5})
-    dir.Write("www/fw/" + std::string(ModelName(model)) + ".txt", NewerImage(model).text);
-  ASSERT_TRUE(MakeKeyPairs(d));
-  Expect({"manifest", "make", d + "/www/fw", "--key", d + "/key.pem", "-o", d + "/www/fw/m.json"},
-         0, {"(2 builds)"});
+    repository.Add(std::string(ModelName(model)) + ".txt", NewerImage(model).text);
+  // Listed as newer than the file says it is.
+  repository.Add("KTR5575.txt", NewerImage(1).text, {{"version", "2.2.9X"}});
+  repository.Publish();
   setenv("no_proxy", "*", 1);
   test::SpawnedProgram server({ZORBENT_PYTHON, ZORBENT_HTTP_SERVER, d});
-  int port = 0;
-  std::sscanf(server.ReadLine(60000).c_str(), "https=%d", &port);
+  int port = 0, httpPort = 0;
+  std::sscanf(server.ReadLine(60000).c_str(), "https=%d http=%d", &port, &httpPort);
   ASSERT_NE(port, 0) << "the test server did not start";
-  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/fw/m.json";
-  const std::vector<std::string> source = {"--manifest", url, "--ca-file", d + "/ca.pem"};
-  const auto latest = [&](RunningAdapter& adapter, const std::string& key,
-                          std::vector<std::string> flags) {
-    flags.insert(flags.end(), {"update", "--latest", "--connect", adapter.Config(), "--trust",
-                               d + "/" + key + ".pub"});
-    flags.insert(flags.end(), source.begin(), source.end());
-    return flags;
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/fw";
+  const std::vector<std::string> source = {"--repository",        url,         "--root",
+                                           repository.RootFile(), "--ca-file", d + "/ca.pem"};
+  const auto sourced = [&source](std::vector<std::string> args) {
+    args.insert(args.end(), source.begin(), source.end());
+    return args;
+  };
+  const auto latest = [&](RunningAdapter& adapter, std::vector<std::string> flags) {
+    flags.insert(flags.end(), {"update", "--latest", "--connect", adapter.Config()});
+    return sourced(flags);
   };
   // A line-mode adapter on a pseudo-terminal, with --json: the update's object names the
-  // manifest; a second run finds it up to date.
+  // repository; a second run finds it up to date.
   RunningAdapter line(AdapterModel(2));
   ProgramResult r = Expect(
-      latest(line, "key", {"--json"}), 0,
-      {"KTR5577 runs v", "; the newest in " + url + " is v2.2.3X (signed by " + d + "/key.pub)\n",
-       "verified: KTR5577.txt is KTR5577 v2.2.3X in the signed manifest " + url + "\n",
-       "Update succeeded"});
+      latest(line, {"--json"}), 0,
+      {"KTR5577 runs v", "; the newest in " + url + " is v2.2.3X\n",
+       "verified: KTR5577.txt is KTR5577 v2.2.3X, listed in " + url + "\n", "Update succeeded"});
   std::vector<nlohmann::json> objects = JsonLines(r.out);
   ASSERT_EQ(objects.size(), 1u) << r.out;
-  EXPECT_EQ(objects[0]["manifest"], url);
-  EXPECT_EQ(objects[0]["outcome"]["succeeded"], true);
+  EXPECT_EQ(objects[0]["repository"], url);
   EXPECT_EQ(line->Flashes(), 1);
-  Expect(latest(line, "key", {"-q"}), 0,
+  Expect(latest(line, {"-q"}), 0,
          {"already up to date: KTR5577 runs v2.2.3X, the newest in " + url + "\n"});
-  EXPECT_EQ(line->Flashes(), 1);
   // A block-mode adapter over TCP.
   RunningAdapter block(AdapterModel(5, true));
-  Expect(latest(block, "key", {"-q"}), 0, {"is v2.2 (signed by", "Update succeeded"});
+  Expect(latest(block, {"-q"}), 0, {"is v2.2\n", "Update succeeded"});
   EXPECT_EQ(block->Flashes(), 1);
-  // Signed by a key not trusted here: refused before any port opens. No build for the model:
-  // refused after the read, with nothing sent that changes the adapter.
-  RunningAdapter other(AdapterModel(6));
-  Expect(latest(other, "other", {"-q"}), 1,
-         {"**Failed** the firmware manifest " + url + " is refused: no trusted key (",
-          "Nothing was sent to the adapter.\n"});
-  EXPECT_EQ(other->CommandCount(), 0);
-  Expect(latest(other, "key", {"-q"}), 1,
-         {"Update failed: " + url + " has no firmware for KTR5688 (it has KTR5577, KTR558)."});
-  EXPECT_EQ(other->Flashes(), 0);
-  EXPECT_FALSE(other->InDownloadMode());
-
-  std::vector<std::string> list = {"--json", "firmware", "list", "--trust", d + "/key.pub"};
-  list.insert(list.end(), source.begin(), source.end());
-  r = Expect(list, 0, {});
-  objects = JsonLines(r.out);
-  ASSERT_EQ(objects.size(), 2u) << r.out;
-  EXPECT_EQ(objects[1]["model"], "KTR558");
-  EXPECT_EQ(objects[1]["url"], "https://127.0.0.1:" + std::to_string(port) + "/fw/KTR558.txt");
+  // Refused after the read, with nothing sent that changes the adapter: no build for the model,
+  // only older builds (the repository may be held back), a file that is not the build listed.
+  sim::SimulatorOptions ahead = AdapterModel(2);
+  ahead.adapter.deviceVersion = "2.2.9X";
+  RunningAdapter other(AdapterModel(6)), newer(ahead), mislisted(AdapterModel(1));
+  const struct {
+    RunningAdapter& adapter;
+    std::string says;
+  } refusals[] = {
+      {other, "Update failed: " + url +
+                  " has no firmware for KTR5688 (it has KTR5575, KTR5577, "
+                  "KTR558)."},
+      {newer, "Update failed: " + url +
+                  " lists only older firmware for KTR5577 (newest v2.2.3X; "
+                  "the adapter runs v2.2.9X): the repository may be stale."},
+      {mislisted,
+       "KTR5575/KTR5575.txt is refused: it is listed as KTR5575 v2.2.9X, but the file "
+       "itself says it is KTR5575 v2.2.3X."},
+  };
+  for (const auto& c : refusals) {
+    r = Expect(latest(c.adapter, {"-q"}), 1, {c.says});
+    EXPECT_EQ(r.both().find("up to date"), std::string::npos) << r.both();
+    EXPECT_EQ(r.both().find("--allow-older"), std::string::npos) << r.both();
+    EXPECT_EQ(c.adapter->Flashes(), 0);
+    EXPECT_FALSE(c.adapter->InDownloadMode());
+  }
+  // Before any adapter: http:// beyond the loopback; a timestamp older than the one trusted
+  // (a rollback) once a newer was seen.
+  Expect(
+      {"firmware", "list", "--repository", "http://192.0.2.1/fw", "--root", repository.RootFile()},
+      1, {"http://192.0.2.1/fw is refused: http:// protects nothing"});
+  const std::string older = repository.Read("metadata/timestamp.json");
+  repository.Publish();
+  objects = JsonLines(Expect(sourced({"--json", "firmware", "list"}), 0, {}).out);
+  ASSERT_EQ(objects.size(), 3u);
+  EXPECT_EQ(objects[2]["model"], "KTR558");
+  EXPECT_EQ(objects[2]["target"], "KTR558/KTR558.txt");
   EXPECT_EQ(objects[0]["newest"], true);
+  repository.Write("metadata/timestamp.json", older);
+  tuf::Problem rollback;
+  rollback.failure = tuf::Failure::kRollback;
+  rollback.role = "timestamp";
+  rollback.detail = "version 1 is older than the trusted version 2";
+  RunningAdapter untouched(AdapterModel(2));
+  Expect(latest(untouched, {"-q"}), 1,
+         {"**Failed** " + tuf::ProblemSentence(rollback) +
+          "\nUpdate failed: no firmware could be chosen. Nothing was sent to the adapter.\n"});
+  EXPECT_EQ(untouched->CommandCount(), 0);
+  repository.Publish();
 
-  // A local file: named verified when a cached signed manifest lists it; --require-signed
+  // A local file: named verified when the trusted repository lists it; --require-signed
   // refuses any other before a port is opened.
-  const std::string unlisted = dir.Write("unlisted.txt", NewerImage(1).text);
-  Expect({"update", "--require-signed", "--trust", d + "/key.pub", "--port", "/dev/zorbent-none",
-          unlisted},
-         1, {"not verified: this file is in no signed manifest\nUpdate failed: --require-signed"});
-  Expect({"update", "--check", "--require-signed", "--trust", d + "/key.pub",
-          d + "/www/fw/KTR558.txt", "--connect", block.Config()},
-         0, {"verified: KTR558.txt is KTR558 v2.2 in the signed manifest " + url + "\n"});
+  const std::string unlisted = dir.Write("unlisted.txt", NewerImage(3).text);
+  const std::string listed = dir.Write("KTR558.txt", NewerImage(5).text);
+  Expect(sourced({"update", "--require-signed", "--port", "/dev/zorbent-none", unlisted}), 1,
+         {"not verified: this file is in no trusted repository\nUpdate failed: --require-signed"});
+  Expect(sourced({"update", "--check", "--require-signed", listed, "--connect", block.Config()}), 0,
+         {"verified: KTR558.txt is KTR558 v2.2, listed in " + url + "\n"});
   Expect({"update", "--latest", "--port", "/dev/null", unlisted}, 2, {"FILE or --latest"});
 
-  // Read once: a signed file replaced while --port auto probes is neither sent nor recorded.
-  const std::string signedText = ReadFileText(d + "/www/fw/KTR5577.txt");
+  // Read once: a listed file replaced while --port auto probes is neither sent nor recorded.
+  const std::string signedText = NewerImage(2).text;
   const std::string swapped = dir.Write("swapped.txt", signedText);
   sim::SimulatorOptions swapping = AdapterModel(2);
   swapping.onCommand = [&dir, done = false](const std::string&) mutable {
     if (!std::exchange(done, true)) dir.Write("swapped.txt", NewerImage(2, 5).text);
   };
   RunningAdapter probed(swapping);
-  Expect({"-q", "--add-port", probed.Device(), "update", "--require-signed", "--trust",
-          d + "/key.pub", "--port", "auto", swapped},
+  Expect(sourced({"-q", "--add-port", probed.Device(), "update", "--require-signed", "--port",
+                  "auto", swapped}),
          0, {"verified: swapped.txt is KTR5577 v2.2.3X"});
   EXPECT_TRUE(sim::RecordsMatchImage(probed->Records(), NewerImage(2), false));
   HistoryContents history;
@@ -1028,7 +972,7 @@ TEST(Latest, UpdatesFromTheSignedManifestAndRefusesWhatItCannotTrust) {
   EXPECT_EQ(
       history.entries.back()["file_sha256"],
       Sha256Hex({reinterpret_cast<const std::uint8_t*>(signedText.data()), signedText.size()}));
-  EXPECT_EQ(history.entries.back()["manifest"], url);
+  EXPECT_EQ(history.entries.back()["repository"], url);
 #else
   GTEST_SKIP() << "no python3 for the test server";
 #endif

@@ -79,7 +79,7 @@ TEST(History, EntriesReadBackAndDamagedLinesAreSkippedByNumber) {
   EXPECT_EQ(first["time"], "2026-12-09T08:07:05Z");
   EXPECT_EQ(first["duration_s"], 13.2457);
   EXPECT_EQ(first["version_after"], nullptr);
-  EXPECT_EQ(first["manifest"], nullptr);
+  EXPECT_EQ(first["repository"], nullptr);
   EXPECT_EQ(first["outcome"], nlohmann::json::parse(R"({"succeeded": false, "stage": "transfer",
       "kind": "transfer", "state": "in_download_mode", "recovery": "power_cycle_then_update"})"));
   std::string error;

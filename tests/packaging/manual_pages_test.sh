@@ -63,9 +63,8 @@ offers_word auto --baud 9600 read --port a
 offers_word --all ports --
 offers_word --all --add-port /tmp/x ports -
 offers_word --add-port -q --a
-offers_word verify manifest v
-offers_word --trust manifest verify m.json --t
-offers_word --key manifest make dir --k
+offers_word list firmware l
+offers_word --root firmware list --repository https://h/fw --ro
 offers_word --keyid repo revoke www --role root --k
 
 [[ $failed -eq 0 ]] && echo "manual pages match the programs' --help"

@@ -1,7 +1,7 @@
 #pragma once
 
 // A P-256 key pair made by openssl (ecparam -name prime256v1 -genkey -noout, ec -pubout), the
-// private key also as PKCS#8 (pkcs8 -topk8 -nocrypt): for signing test manifests.
+// private key also as PKCS#8 (pkcs8 -topk8 -nocrypt): for signing test repositories.
 #include <string_view>
 
 namespace zorbent::testing {

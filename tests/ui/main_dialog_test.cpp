@@ -17,8 +17,8 @@
 
 #include "firmware/history.h"
 #include "platform/thread.h"
-#include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
+#include "tests/support/test_repository.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
 
@@ -609,11 +609,13 @@ TEST_F(DialogTest, FailedUpdateEndsWithTheVerdictAndTheFailureLook) {
   Shot("failure");
 }
 
-// Latest: after a Read, the newest build for that adapter from the signed manifest is offered
+// Latest: after a Read, the newest build for that adapter from the trusted repository is offered
 // with its notes, No by default; Yes fetches and checks it into the Path field, and Update
-// installs it. A build that does not match its manifest is refused and nothing is filled in.
+// installs it. A file that does not match its listing is refused and nothing is filled in.
 TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
-  const testing::ConfiguredRelease dir({{"KTR5575.txt", test::NewerImage(1).text}});
+  test::ConfiguredRepository dir;
+  dir->Add("KTR5575.txt", test::NewerImage(1).text);
+  dir->Publish();
   test::RunningAdapter adapter(test::AdapterModel(1));
   Open();
   Pick(adapter.Device());
@@ -633,7 +635,8 @@ TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
               "The newest firmware for KTR5575 is v2.2.3X; the adapter runs v2.2.2X.\n\nDownload "
               "it and put it in the Path field?\n\nRelease notes:\nFaster reads.");
     EXPECT_THAT(Output(), HasSubstr(yes ? "Latest: v2.2.3X for KTR5575 was fetched and matches its "
-                                          "signed manifest: press Update to install it.\n"
+                                          "listing in the repository: press Update to install "
+                                          "it.\n"
                                         : "Latest: v2.2.3X for KTR5575 was not fetched.\n"))
         << Output();
   }
@@ -644,18 +647,23 @@ TEST_F(DialogTest, LatestOffersTheNewestSignedBuildForTheAdapterReadFound) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_THAT(Output(), HasSubstr("Update succeeded: KTR5575 (zOrbent MC) v2.2.2X -> v2.2.3X"));
 
-  // Up to date now; then a newer build whose file was changed after signing fetches nothing.
+  // Up to date now; then a newer build whose file was changed after publishing fetches nothing.
   Click("1008");
   Click("1015");
   ASSERT_TRUE(WaitIdle());
   EXPECT_THAT(Output(), HasSubstr("Latest: KTR5575 already runs v2.2.3X, the newest firmware the "
-                                  "manifest has for it.\n"));
+                                  "repository has for it.\n"));
   sim::LineImageOptions next;
   next.deviceName = testing::LineDeviceName(1);
   next.versionText = "V2.2.4X";
-  testing::WriteSignedRelease(dir.Path() + "/release",
-                              {{"KTR5575.txt", sim::BuildLineImage(next).text}});
-  testing::WriteText(dir.Path() + "/release/KTR5575.txt", test::NewerImage(1).text);
+  const std::string nextText = sim::BuildLineImage(next).text;
+  dir->Add("KTR5575-next.txt", nextText);
+  dir->Publish();
+  dir->Write(
+      "targets/KTR5575/" +
+          Sha256Hex({reinterpret_cast<const std::uint8_t*>(nextText.data()), nextText.size()}) +
+          ".KTR5575-next.txt",
+      test::NewerImage(1).text);
   Click("1008");
   Control<QLineEdit>("1004")->clear();
   Click("1015");

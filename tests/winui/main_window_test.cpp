@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/signed_release.h"
 #include "tests/support/sim_adapter.h"
+#include "tests/support/test_repository.h"
 #include "ui/win/resource_ids.h"
 #include "zorbent_version.h"
 
@@ -539,10 +539,12 @@ TEST_F(WindowTest, UpdatesThatNeedTheUsersWordAskAndOnlyYesSendsTheDownload) {
   }
 }
 
-// Latest after a Read: the newest signed build is offered (No by default), and Yes fetches and
-// checks it into the Path field, from which Update installs it.
+// Latest after a Read: the newest build the trusted repository lists is offered (No by default),
+// and Yes fetches and checks it into the Path field, from which Update installs it.
 TEST_F(WindowTest, LatestFetchesTheNewestSignedBuildIntoThePathField) {
-  const testing::ConfiguredRelease dir({{"KTR5575.txt", test::NewerImage(1).text}});
+  test::ConfiguredRepository dir;
+  dir->Add("KTR5575.txt", test::NewerImage(1).text);
+  dir->Publish();
   test::RunningAdapter adapter(test::AdapterModel(1, true));
   UseWifi(adapter.Port());
   Click(hwnd_, IDC_READ);
