@@ -26,15 +26,15 @@ EM_ASYNC_JS(int, web_repository_fetch, (const char* url, double maxBytes), {
   try {
     got = await Module.zorbentHost.repository.fetch(UTF8ToString(url), maxBytes);
   } catch (error) {
-    got = {ok : false, kind : 'cannot_connect', problem : String(error && error.message || error)};
+    got = {ok : false, kind : "cannot_connect", problem : String(error && error.message || error)};
   }
   Module.zorbentSlot = {
     bytes : got.ok ? got.bytes : new Uint8Array(0),
     text : JSON.stringify({
-      kind : got.kind || '',
-      problem : got.problem || '',
+      kind : got.kind || "",
+      problem : got.problem || "",
       status : got.status || 0,
-      url : got.url || ''
+      url : got.url || ""
     })
   };
   return got.ok ? got.bytes.length : -1;
@@ -47,16 +47,16 @@ EM_JS(int, web_repository_load, (const char* role), {
   } catch (error) {
     text = null;
   }
-  if (typeof text !== 'string') return -1;
-  Module.zorbentSlot = {bytes : new TextEncoder().encode(text), text : ''};
+  if (typeof text !== "string") return -1;
+  Module.zorbentSlot = {bytes : new TextEncoder().encode(text), text : ""};
   return Module.zorbentSlot.bytes.length;
 });
 
 EM_JS(int, web_repository_save, (const char* role, const std::uint8_t* bytes, int size), {
-  let why = '';
+  let why = "";
   try {
-    const text = new TextDecoder('utf-8', {fatal : true}).decode(HEAPU8.slice(bytes, bytes + size));
-    why = Module.zorbentHost.repository.save(UTF8ToString(role), text) || '';
+    const text = new TextDecoder("utf-8", {fatal : true}).decode(HEAPU8.slice(bytes, bytes + size));
+    why = Module.zorbentHost.repository.save(UTF8ToString(role), text) || "";
   } catch (error) {
     why = String(error && error.message || error);
   }

@@ -1,4 +1,5 @@
 #include <emscripten/em_js.h>
+#include <emscripten/emscripten.h>
 
 #include <array>
 
@@ -17,18 +18,18 @@ EM_ASYNC_JS(int, web_verify_signature,
               const signed = copy(signature, signatureSize);
               const data = copy(message, messageSize);
               const kinds = [
-                [ 'raw', {name : 'Ed25519'}, {name : 'Ed25519'} ],
-                [ 'spki', {name : 'ECDSA', namedCurve : 'P-256'}, {name : 'ECDSA', hash : 'SHA-256'} ],
-                [ 'spki', {name : 'RSA-PSS', hash : 'SHA-256'}, {name : 'RSA-PSS', saltLength : 32} ],
+                [ "raw", {name : "Ed25519"}, {name : "Ed25519"} ],
+                [ "spki", {name : "ECDSA", namedCurve : "P-256"}, {name : "ECDSA", hash : "SHA-256"} ],
+                [ "spki", {name : "RSA-PSS", hash : "SHA-256"}, {name : "RSA-PSS", saltLength : 32} ],
               ];
               const [ format, algorithm, use ] = kinds[scheme];
               const subtle = globalThis.crypto && globalThis.crypto.subtle;
               if (!subtle) return -2;
               let imported;
               try {
-                imported = await subtle.importKey(format, keyBytes, algorithm, false, ['verify']);
+                imported = await subtle.importKey(format, keyBytes, algorithm, false, ["verify"]);
               } catch (error) {
-                return error && error.name === 'NotSupportedError' ? -2 : -1;
+                return error && error.name === "NotSupportedError" ? -2 : -1;
               }
               try {
                 return (await subtle.verify(use, imported, signed, data)) ? 1 : 0;
