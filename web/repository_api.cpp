@@ -21,6 +21,7 @@
 
 // The host's answer waits in Module.zorbentSlot ({bytes, text}) until the wasm copies it: the
 // wasm must not be called into while it is suspended.
+// clang-format off
 EM_ASYNC_JS(int, web_repository_fetch, (const char* url, double maxBytes), {
   let got;
   try {
@@ -39,7 +40,9 @@ EM_ASYNC_JS(int, web_repository_fetch, (const char* url, double maxBytes), {
   };
   return got.ok ? got.bytes.length : -1;
 });
+// clang-format on
 
+// clang-format off
 EM_JS(int, web_repository_load, (const char* role), {
   let text = null;
   try {
@@ -51,7 +54,9 @@ EM_JS(int, web_repository_load, (const char* role), {
   Module.zorbentSlot = {bytes : new TextEncoder().encode(text), text : ""};
   return Module.zorbentSlot.bytes.length;
 });
+// clang-format on
 
+// clang-format off
 EM_JS(int, web_repository_save, (const char* role, const std::uint8_t* bytes, int size), {
   let why = "";
   try {
@@ -63,13 +68,20 @@ EM_JS(int, web_repository_save, (const char* role, const std::uint8_t* bytes, in
   Module.zorbentSlot = {bytes : new Uint8Array(0), text : why};
   return why ? 0 : 1;
 });
+// clang-format on
 
+// clang-format off
 EM_JS(void, web_slot_bytes, (std::uint8_t * to), { HEAPU8.set(Module.zorbentSlot.bytes, to); });
+// clang-format on
 
+// clang-format off
 EM_JS(int, web_slot_text_size, (), { return lengthBytesUTF8(Module.zorbentSlot.text); });
+// clang-format on
 
+// clang-format off
 EM_JS(void, web_slot_text, (char* to, int size),
       { stringToUTF8(Module.zorbentSlot.text, to, size); });
+// clang-format on
 
 namespace zorbent {
 namespace {
@@ -128,10 +140,9 @@ class WebStore : public tuf::MetadataStore {
     return true;
   }
   bool Save(std::string_view role, std::string_view bytes, std::string& why) override {
-    const bool saved =
-        web_repository_save(std::string(role).c_str(),
-                            reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                            static_cast<int>(bytes.size())) != 0;
+    const bool saved = web_repository_save(std::string(role).c_str(),
+                                           reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                           static_cast<int>(bytes.size())) != 0;
     if (!saved) why = SlotText();
     return saved;
   }
@@ -140,15 +151,13 @@ class WebStore : public tuf::MetadataStore {
 // One run of the client: the start time is read once, as every check of the run uses it.
 struct Client {
   Client(const char* metadataUrl, const char* targetsUrl)
-      : updater(
-            tuf::UpdaterConfig{
-                .metadataUrl = metadataUrl,
-                .targetsUrl = targetsUrl,
-                .now = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count(),
-                .limits = {}},
-            fetcher, store) {}
+      : updater(tuf::UpdaterConfig{.metadataUrl = metadataUrl,
+                                   .targetsUrl = targetsUrl,
+                                   .now = std::chrono::duration_cast<std::chrono::seconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count(),
+                                   .limits = {}},
+                fetcher, store) {}
   WebFetcher fetcher;
   WebStore store;
   tuf::Updater updater;
@@ -168,7 +177,7 @@ std::string CustomText(const tuf::Target& target, const char* field) {
   if (!target.custom.is_object()) return {};
   const auto found = target.custom.find(field);
   return found != target.custom.end() && found->is_string() ? found->get<std::string>()
-                                                             : std::string();
+                                                            : std::string();
 }
 
 std::string Sha256Of(const tuf::Target& target) {
@@ -215,8 +224,7 @@ std::string_view PickName(Pick pick) {
 // The downloaded firmware read by the engine's own check, its model and version compared with
 // what its listing says: an empty sentence when they agree.
 std::string FirmwareProblem(const tuf::Target& target, const nlohmann::json& facts) {
-  const std::string listed =
-      CustomText(target, "model") + " v" + CustomText(target, "version");
+  const std::string listed = CustomText(target, "model") + " v" + CustomText(target, "version");
   if (!facts.value("ok", false)) {
     std::string text = facts.value("text", "");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();

@@ -9,6 +9,7 @@
 // Its calls are promises: the caller's wasm is suspended (Asyncify) until the answer. The
 // inputs are copied out of the heap before the first await. Answers: 1 good, 0 no match,
 // -1 the key was refused, -2 this browser lacks the algorithm.
+// clang-format off
 EM_ASYNC_JS(int, web_verify_signature,
             (int scheme, const std::uint8_t* key, int keySize, const std::uint8_t* signature,
              int signatureSize, const std::uint8_t* message, int messageSize),
@@ -37,6 +38,7 @@ EM_ASYNC_JS(int, web_verify_signature,
                 return 0;
               }
             });
+// clang-format on
 
 namespace zorbent {
 
