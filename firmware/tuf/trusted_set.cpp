@@ -21,15 +21,17 @@ bool Fail(Problem& problem, Failure failure, std::string_view role, std::string 
   return false;
 }
 
-std::string Version(std::int64_t version) { return "version " + std::to_string(version); }
+std::string Version(std::int64_t version) {
+  return "version " + std::to_string(version);
+}
 
 // The version as a referrer lists it: the file must carry exactly that one.
 bool ListedVersion(std::int64_t version, std::int64_t listed, std::string_view role,
                    std::string_view referrer, Problem& problem) {
   if (version == listed) return true;
-  return Fail(problem, Failure::kMismatch, role,
-              Version(version) + " came where " + std::string(referrer) + " lists " +
-                  Version(listed));
+  return Fail(
+      problem, Failure::kMismatch, role,
+      Version(version) + " came where " + std::string(referrer) + " lists " + Version(listed));
 }
 
 bool Listing(std::string_view bytes, const MetaFile& listed, std::string_view role,
@@ -47,8 +49,7 @@ bool Listing(std::string_view bytes, const MetaFile& listed, std::string_view ro
 bool SameKeys(const Root& a, const Root& b, std::string_view role) {
   const RoleKeys& left = a.roles.at(std::string(role));
   const RoleKeys& right = b.roles.at(std::string(role));
-  if (left.threshold != right.threshold || left.keyids.size() != right.keyids.size())
-    return false;
+  if (left.threshold != right.threshold || left.keyids.size() != right.keyids.size()) return false;
   for (const std::string& keyid : left.keyids) {
     const auto inA = a.keys.find(keyid);
     const auto inB = b.keys.find(keyid);
@@ -193,19 +194,20 @@ bool TrustedSet::UpdateRoot(std::string_view bytes, Problem& problem) {
     return Fail(problem, Failure::kUnsigned, kRoot, why + " (of the new root)");
   if (root.version <= root_.version)
     return Fail(problem, Failure::kRollback, kRoot,
-                Version(root.version) + " is not newer than the trusted " +
-                    Version(root_.version));
+                Version(root.version) + " is not newer than the trusted " + Version(root_.version));
   if (root.version != root_.version + 1)
-    return Fail(problem, Failure::kMismatch, kRoot,
-                Version(root.version) + " came where " + Version(root_.version + 1) +
-                    " was expected");
+    return Fail(
+        problem, Failure::kMismatch, kRoot,
+        Version(root.version) + " came where " + Version(root_.version + 1) + " was expected");
   rotatedTimestampOrSnapshot_ =
       !SameKeys(root_, root, kTimestamp) || !SameKeys(root_, root, kSnapshot);
   root_ = std::move(root);
   return true;
 }
 
-bool TrustedSet::FinishRoots(Problem& problem) { return !Expired(root_, kRoot, problem); }
+bool TrustedSet::FinishRoots(Problem& problem) {
+  return !Expired(root_, kRoot, problem);
+}
 
 bool TrustedSet::UpdateTimestamp(std::string_view bytes, bool& unchanged, Problem& problem) {
   unchanged = false;
