@@ -8,7 +8,7 @@
 // One PASS or FAIL line per scenario; exit status 0 when every scenario passed. CHROMIUM
 // names the browser (default /usr/bin/chromium).
 
-import { spawnSync } from 'node:child_process';
+import { execFile, spawnSync } from 'node:child_process';
 import {
   cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
@@ -77,6 +77,14 @@ function run(program, programArgs) {
   if (done.status !== 0)
     throw new Error(`${path.basename(program)} ${programArgs.join(' ')}: ${done.stderr || done.error}`);
 }
+
+// As run, without blocking this process: for programs that fetch from its own server.
+const runAsync = (program, programArgs) => new Promise((resolve, reject) => {
+  execFile(program, programArgs, { timeout: kStepMs }, (error, stdout, stderr) => {
+    if (error) reject(new Error(`${path.basename(program)} ${programArgs.join(' ')}: ${stderr || error.message}`));
+    else resolve();
+  });
+});
 
 function makeImage(name, imageArgs) {
   const file = path.resolve(work, name);
@@ -397,7 +405,7 @@ const scenarios = {
                     `${base}/firmware/metadata/`];
     run('node', [path.join(site, 'tuf_client_node.mjs'), client[0], client[1], 'init',
                  path.join(repo, 'metadata', '1.root.json')]);
-    run('node', [path.join(site, 'tuf_client_node.mjs'), ...client, 'refresh']);
+    await runAsync('node', [path.join(site, 'tuf_client_node.mjs'), ...client, 'refresh']);
 
     const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
     const { page } = state;
