@@ -280,7 +280,11 @@ async function onFileChosen() {
 // Whether a file chosen from this computer is one the signed firmware repository lists, said
 // after its facts; a repository that cannot be checked is said too, and the file stays chosen.
 async function sayIfPublished(bytes) {
+  state.busy = true;  // the engine runs one call at a time
+  refresh();
   const listed = await state.engine.listFirmware();
+  state.busy = false;
+  refresh();
   const digest = Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', bytes)),
                             (b) => b.toString(16).padStart(2, '0')).join('');
   const found = listed.ok ? listed.targets.find((t) => t.sha256 === digest && t.length === bytes.length)
