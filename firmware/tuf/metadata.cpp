@@ -597,9 +597,9 @@ std::string WriteEnvelope(const Json& signedPart, const std::vector<Signature>& 
   Json list = Json::array();
   for (const Signature& signature : signatures)
     list.push_back({{"keyid", signature.keyid}, {"sig", signature.sig}});
-  std::string out;
-  CanonicalJson(Json{{"signatures", list}, {"signed", signedPart}}, out);
-  return out;
+  // Plain JSON, not the canonical form: a key's PEM holds line breaks, which JSON escapes.
+  return Json{{"signatures", list}, {"signed", signedPart}}.dump(-1, ' ', false,
+                                                                 Json::error_handler_t::replace);
 }
 
 bool VerifyThreshold(const Envelope& envelope, const std::map<std::string, Key>& keys,

@@ -135,7 +135,7 @@ nlohmann::json ToJson(const Targets& targets);
 // One signature over signedPart's canonical form with a private key (PEM).
 bool SignMetadata(const nlohmann::json& signedPart, const Key& key, std::string_view privateKeyPem,
                   Signature& signature, std::string& why);
-// The file a repository serves: {"signatures": [...], "signed": {...}}, canonical.
+// The file a repository serves: {"signatures": [...], "signed": {...}}, compact JSON.
 std::string WriteEnvelope(const nlohmann::json& signedPart,
                           const std::vector<Signature>& signatures);
 

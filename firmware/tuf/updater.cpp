@@ -239,9 +239,10 @@ bool Updater::DownloadTarget(const Target& target, std::vector<std::uint8_t>& by
   const std::string url = config_.targetsUrl + name;
   const auto limit = static_cast<std::size_t>(target.length);
   FetchResult fetched = fetcher_.Fetch(url, limit);
-  if (!fetched.ok) return FetchFailed(fetched, url, target.role, limit, problem);
+  // A target's problems name no role: the file is the subject.
+  if (!fetched.ok) return FetchFailed(fetched, url, "", limit, problem);
   if (!Matches(target, fetched.body)) {
-    problem = Problem{Failure::kTargetMismatch, target.role, target.path, {}, url};
+    problem = Problem{Failure::kTargetMismatch, "", target.path, {}, url};
     return false;
   }
   bytes = std::move(fetched.body);
