@@ -7,14 +7,12 @@
 // `--outcome-only node tests/tuf/tuf_js_client.mjs` shows that tuf-js refuses the same cases.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { Repository, kPast, makeKey } from './repository.mjs';
+import { Repository, kPast, makeKey, serve } from './repository.mjs';
 
 // A hung client must not hold the run; no case comes near it.
 const kCommandLimitMs = 60_000;
-const kEndlessChunk = Buffer.alloc(64 * 1024, 0x41);
 
 const pool = new Map();
 // The n-th key of a type, made once for all cases.
@@ -194,29 +192,6 @@ const table = [
     verdict: 'TBD',
   },
 ];
-
-// Serves the repository's folder; URLs in repo.endless get data that never ends.
-function serve(repo) {
-  const server = http.createServer((req, res) => {
-    const url = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-    if (repo.current?.endless.has(url)) {
-      res.writeHead(200);
-      const more = () => { while (res.write(kEndlessChunk)); };
-      res.on('drain', more);
-      more();
-      return;
-    }
-    const file = path.join(repo.current?.dir ?? '/nonexistent', path.normalize(url));
-    fs.readFile(file, (err, bytes) => {
-      if (err) {
-        res.writeHead(404).end();
-      } else {
-        res.writeHead(200, { 'Content-Length': bytes.length }).end(bytes);
-      }
-    });
-  });
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
-}
 
 // Whether the target's bytes are in the download folder, under whatever name.
 function downloaded(dir, repo, name) {

@@ -4,6 +4,7 @@
 // that a case can play an attacker who holds some keys or replays older files.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import { canonicalize } from '@tufjs/canonical-json';
 import {
@@ -13,6 +14,7 @@ import {
 export const kFuture = '2036-01-09T10:00:00Z';
 export const kPast = '2020-01-09T10:00:00Z';
 const kSpecVersion = '1.0.31';
+const kEndlessChunk = Buffer.alloc(64 * 1024, 0x41);
 
 const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 
@@ -203,4 +205,28 @@ export class Repository {
     this.writeSnapshot();
     this.writeTimestamp();
   }
+}
+
+// Serves on the loopback the folder of served.current (a Repository or { dir }); URLs in its
+// endless set get data that never ends.
+export function serve(served) {
+  const server = http.createServer((req, res) => {
+    const url = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    if (served.current?.endless?.has(url)) {
+      res.writeHead(200);
+      const more = () => { while (res.write(kEndlessChunk)); };
+      res.on('drain', more);
+      more();
+      return;
+    }
+    const file = path.join(served.current?.dir ?? '/nonexistent', path.normalize(url));
+    fs.readFile(file, (err, bytes) => {
+      if (err) {
+        res.writeHead(404).end();
+      } else {
+        res.writeHead(200, { 'Content-Length': bytes.length }).end(bytes);
+      }
+    });
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
