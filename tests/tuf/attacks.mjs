@@ -212,7 +212,9 @@ function run(command, args) {
     const timer = setTimeout(() => child.kill('SIGKILL'), kCommandLimitMs);
     child.on('close', (status, signal) => {
       clearTimeout(timer);
-      resolve({ status: signal ? `killed (${signal})` : status, verdict: stderr.split('\n')[0] });
+      const verdict = stderr.split('\n')[0];
+      resolve(signal ? { status: signal, verdict: `${verdict} (stopped: no end in time)` }
+        : { status, verdict });
     });
   });
 }
@@ -253,7 +255,8 @@ async function main() {
       if (i < c.steps.length - 1 && got.status !== 0) got.verdict += ` (at step ${i + 1})`;
     }
     const status = c.verdict === '' ? 0 : 1;
-    rows.push({ name: c.name, expected: c.verdict, got: got.verdict,
+    const exit = got.status === status ? '' : ` (exit ${got.status})`;
+    rows.push({ name: c.name, expected: c.verdict, got: `${got.verdict || '(success)'}${exit}`,
       pass: got.status === status
         && (outcomeOnly ? (got.verdict === '') === (c.verdict === '') : got.verdict === c.verdict) });
   }
@@ -263,7 +266,7 @@ async function main() {
   console.log(`Attack table: ${command.join(' ')}`);
   for (const r of rows) {
     console.log(`${r.pass ? 'pass' : 'FAIL'}  ${r.name}`);
-    console.log(`      expected: ${r.expected || '(success)'}\n      got:      ${r.got || '(success)'}`);
+    console.log(`      expected: ${r.expected || '(success)'}\n      got:      ${r.got}`);
   }
   const failed = rows.filter((r) => !r.pass).length;
   console.log(`${rows.length - failed} of ${rows.length} cases as expected`);
