@@ -60,6 +60,9 @@ class MetadataStore {
   // False when there is none.
   virtual bool Load(std::string_view role, std::string& bytes) = 0;
   virtual bool Save(std::string_view role, std::string_view bytes, std::string& why) = 0;
+  // Drops what is kept for role (a timestamp or snapshot whose keys the root rotated); by
+  // default it is overwritten with nothing, which Load's callers take as none.
+  virtual bool Forget(std::string_view role, std::string& why) { return Save(role, {}, why); }
 };
 
 // Limits on what is fetched; far above any real repository of this program's.
@@ -111,6 +114,8 @@ class Updater {
 
  private:
   struct State;
+  // role's targets, from the store when they are still the listed version, else fetched.
+  bool LoadTargets(const std::string& role, const std::string& delegator, Problem& problem);
   UpdaterConfig config_;
   Fetcher& fetcher_;
   MetadataStore& store_;

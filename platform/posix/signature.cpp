@@ -7,6 +7,8 @@
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
 
+#include <openssl/rsa.h>
+
 #include <array>
 #include <climits>
 #include <memory>
@@ -71,6 +73,141 @@ Key PublicKey(std::string_view pem, std::string& problem) {
   return key;
 }
 
+constexpr std::size_t kEd25519Bytes = 32;
+constexpr std::size_t kEd25519SignatureBytes = 64;
+constexpr int kRsaBits = 3072;
+constexpr int kPssSaltBytes = 32;                 // the digest's length
+constexpr std::size_t kMaxSignatureBytes = 1024;  // RSA up to 8192 bits
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const std::uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+bool FromHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
+  if (text.size() % 2 != 0) return false;
+  const auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  bytes.clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]);
+    const int low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
+std::string_view SchemeKeyName(KeyScheme scheme) {
+  switch (scheme) {
+    case KeyScheme::kEd25519:
+      return "an ed25519 key";
+    case KeyScheme::kEcdsaP256Sha256:
+      return "a P-256 key";
+    case KeyScheme::kRsaPssSha256:
+      return "an RSA key";
+  }
+  return "a key";
+}
+
+bool IsOfScheme(EVP_PKEY* key, KeyScheme scheme) {
+  switch (scheme) {
+    case KeyScheme::kEd25519:
+      return EVP_PKEY_is_a(key, "ED25519") == 1;
+    case KeyScheme::kEcdsaP256Sha256:
+      return IsP256(key);
+    case KeyScheme::kRsaPssSha256:
+      return EVP_PKEY_is_a(key, "RSA") == 1 || EVP_PKEY_is_a(key, "RSA-PSS") == 1;
+  }
+  return false;
+}
+
+// The public key of a key's "public" value in scheme's form, or null with problem set.
+Key SchemePublicKey(KeyScheme scheme, std::string_view publicKey, std::string& problem) {
+  Key key;
+  if (scheme == KeyScheme::kEd25519) {
+    std::vector<std::uint8_t> raw;
+    if (!FromHex(publicKey, raw) || raw.size() != kEd25519Bytes) {
+      problem = "not an ed25519 key";
+      return nullptr;
+    }
+    key.reset(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, raw.data(), raw.size()));
+    ERR_clear_error();
+  } else {
+    problem = PublicPemProblem(publicKey);
+    if (!problem.empty()) return nullptr;
+    key = ReadKey(publicKey, false);
+  }
+  if (!key || !IsOfScheme(key.get(), scheme)) {
+    problem = "not " + std::string(SchemeKeyName(scheme));
+    return nullptr;
+  }
+  return key;
+}
+
+Key SchemePrivateKey(KeyScheme scheme, std::string_view privateKeyPem, std::string& problem) {
+  problem = PrivatePemProblem(privateKeyPem);
+  if (!problem.empty()) return nullptr;
+  Key key = ReadKey(privateKeyPem, true);
+  if (!key) {
+    problem = "not a PEM private key";
+  } else if (!IsOfScheme(key.get(), scheme)) {
+    problem = "not " + std::string(SchemeKeyName(scheme));
+    key.reset();
+  }
+  return key;
+}
+
+// The digest and padding of scheme on a DigestSign/DigestVerify context.
+bool SetUpContext(KeyScheme scheme, EVP_MD_CTX* context, EVP_PKEY* key, bool signing) {
+  const EVP_MD* digest = scheme == KeyScheme::kEd25519 ? nullptr : EVP_sha256();
+  EVP_PKEY_CTX* keyContext = nullptr;
+  const int ready = signing ? EVP_DigestSignInit(context, &keyContext, digest, nullptr, key)
+                            : EVP_DigestVerifyInit(context, &keyContext, digest, nullptr, key);
+  if (ready != 1) return false;
+  if (scheme != KeyScheme::kRsaPssSha256) return true;
+  return EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PSS_PADDING) == 1 &&
+         EVP_PKEY_CTX_set_rsa_mgf1_md(keyContext, EVP_sha256()) == 1 &&
+         EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext,
+                                          signing ? kPssSaltBytes : RSA_PSS_SALTLEN_AUTO) == 1;
+}
+
+std::string PemOf(EVP_PKEY* key, bool isPrivate) {
+  const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  if (!bio) return {};
+  const int written =
+      isPrivate ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                : PEM_write_bio_PUBKEY(bio.get(), key);
+  if (written != 1) return {};
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
+}
+
+// The public value of key in scheme's form: raw hex for ed25519, PEM for the others.
+bool PublicValue(KeyScheme scheme, EVP_PKEY* key, std::string& publicKey) {
+  if (scheme == KeyScheme::kEd25519) {
+    std::array<std::uint8_t, kEd25519Bytes> raw{};
+    std::size_t length = raw.size();
+    if (EVP_PKEY_get_raw_public_key(key, raw.data(), &length) != 1 || length != raw.size()) {
+      return false;
+    }
+    publicKey = Hex(raw);
+  } else {
+    publicKey = PemOf(key, false);
+  }
+  return !publicKey.empty();
+}
+
 }  // namespace
 
 bool CheckP256PublicKey(std::string_view publicKeyPem, std::string& problem) {
@@ -127,6 +264,84 @@ bool VerifyP256(std::span<const std::uint8_t> bytes, std::span<const std::uint8_
   ERR_clear_error();
   if (!matches) problem = "signature does not match";
   return matches;
+}
+
+bool VerifyWithKey(KeyScheme scheme, std::string_view publicKey,
+                   std::span<const std::uint8_t> signature, std::span<const std::uint8_t> message,
+                   std::string& problem) {
+  const Key key = SchemePublicKey(scheme, publicKey, problem);
+  if (!key) return false;
+  if (scheme == KeyScheme::kEd25519 && signature.size() != kEd25519SignatureBytes) {
+    problem = "signature does not match";
+    return false;
+  }
+  const Context context(EVP_MD_CTX_new());
+  const bool matches = context && SetUpContext(scheme, context.get(), key.get(), false) &&
+                       EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                                        message.data(), message.size()) == 1;
+  ERR_clear_error();
+  if (!matches) problem = "signature does not match";
+  return matches;
+}
+
+bool SignWithKey(KeyScheme scheme, std::string_view privateKeyPem,
+                 std::span<const std::uint8_t> message, std::vector<std::uint8_t>& signature,
+                 std::string& problem) {
+  signature.clear();
+  const Key key = SchemePrivateKey(scheme, privateKeyPem, problem);
+  if (!key) return false;
+  const Context context(EVP_MD_CTX_new());
+  std::size_t length = kMaxSignatureBytes;
+  signature.resize(length);
+  const bool signedOk =
+      context && SetUpContext(scheme, context.get(), key.get(), true) &&
+      EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) == 1;
+  ERR_clear_error();
+  if (!signedOk) {
+    signature.clear();
+    problem = "the system's crypto library could not sign";
+    return false;
+  }
+  signature.resize(length);
+  return true;
+}
+
+bool MakeKeyPair(KeyScheme scheme, std::string& privateKeyPem, std::string& publicKey,
+                 std::string& problem) {
+  privateKeyPem.clear();
+  publicKey.clear();
+  Key key;
+  switch (scheme) {
+    case KeyScheme::kEd25519:
+      key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+      break;
+    case KeyScheme::kEcdsaP256Sha256:
+      key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", SN_X9_62_prime256v1));
+      break;
+    case KeyScheme::kRsaPssSha256:
+      key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(kRsaBits)));
+      break;
+  }
+  const bool made = key && !(privateKeyPem = PemOf(key.get(), true)).empty() &&
+                    PublicValue(scheme, key.get(), publicKey);
+  ERR_clear_error();
+  if (!made) {
+    privateKeyPem.clear();
+    publicKey.clear();
+    problem = "the system's crypto library could not make a key";
+  }
+  return made;
+}
+
+bool PublicKeyOf(KeyScheme scheme, std::string_view privateKeyPem, std::string& publicKey,
+                 std::string& problem) {
+  publicKey.clear();
+  const Key key = SchemePrivateKey(scheme, privateKeyPem, problem);
+  if (!key) return false;
+  const bool read = PublicValue(scheme, key.get(), publicKey);
+  ERR_clear_error();
+  if (!read) problem = "the system's crypto library could not read the key";
+  return read;
 }
 
 }  // namespace zorbent

@@ -185,4 +185,33 @@ bool VerifyP256(std::span<const std::uint8_t> bytes, std::span<const std::uint8_
   return true;
 }
 
+// The repository's key kinds are not here yet: each fails, so a repository is refused
+// rather than trusted.
+namespace {
+constexpr std::string_view kNoRepositoryKeys = "this build cannot check repository keys";
+}  // namespace
+
+bool VerifyWithKey(KeyScheme, std::string_view, std::span<const std::uint8_t>,
+                   std::span<const std::uint8_t>, std::string& problem) {
+  problem = kNoRepositoryKeys;
+  return false;
+}
+
+bool SignWithKey(KeyScheme, std::string_view, std::span<const std::uint8_t>,
+                 std::vector<std::uint8_t>& signature, std::string& problem) {
+  signature.clear();
+  problem = kNoRepositoryKeys;
+  return false;
+}
+
+bool MakeKeyPair(KeyScheme, std::string&, std::string&, std::string& problem) {
+  problem = kNoRepositoryKeys;
+  return false;
+}
+
+bool PublicKeyOf(KeyScheme, std::string_view, std::string&, std::string& problem) {
+  problem = kNoRepositoryKeys;
+  return false;
+}
+
 }  // namespace zorbent

@@ -148,5 +148,33 @@ TEST(Signature, DerAndRawFormsConvertBothWays) {
   for (const auto& b : bad) EXPECT_FALSE(SignatureDerToRaw(b, back)) << b.size();
 }
 
+// Each repository key kind: a new pair signs, its public value verifies, and nothing else does.
+TEST(Signature, RepositoryKeysSignAndVerifyByKind) {
+  const std::vector<std::uint8_t> message(kMessage.begin(), kMessage.end());
+  std::vector<std::uint8_t> altered = message;
+  altered[0] ^= 1;
+  for (const KeyScheme scheme :
+       {KeyScheme::kEd25519, KeyScheme::kEcdsaP256Sha256, KeyScheme::kRsaPssSha256}) {
+    std::string privateKey, publicKey, again, problem;
+    ASSERT_TRUE(MakeKeyPair(scheme, privateKey, publicKey, problem)) << problem;
+    ASSERT_TRUE(PublicKeyOf(scheme, privateKey, again, problem)) << problem;
+    EXPECT_EQ(again, publicKey);
+    std::vector<std::uint8_t> signature;
+    ASSERT_TRUE(SignWithKey(scheme, privateKey, message, signature, problem)) << problem;
+    EXPECT_TRUE(VerifyWithKey(scheme, publicKey, signature, message, problem)) << problem;
+    EXPECT_FALSE(VerifyWithKey(scheme, publicKey, signature, altered, problem));
+    EXPECT_EQ(problem, "signature does not match");
+    const KeyScheme other =
+        scheme == KeyScheme::kEd25519 ? KeyScheme::kRsaPssSha256 : KeyScheme::kEd25519;
+    EXPECT_FALSE(VerifyWithKey(other, publicKey, signature, message, problem));
+    EXPECT_FALSE(SignWithKey(other, privateKey, message, signature, problem));
+  }
+  // openssl's SEC1 form signs as the P-256 scheme.
+  std::vector<std::uint8_t> signature;
+  std::string problem;
+  ASSERT_TRUE(SignWithKey(KeyScheme::kEcdsaP256Sha256, kKey, message, signature, problem));
+  EXPECT_TRUE(VerifyWithKey(KeyScheme::kEcdsaP256Sha256, kPublic, signature, message, problem));
+}
+
 }  // namespace
 }  // namespace zorbent
