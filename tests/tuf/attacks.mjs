@@ -44,6 +44,23 @@ const newer = (r) => {
   r.publish();
 };
 
+// The client's sentences (firmware/tuf/words.cpp), built from their facts.
+const role = (r) => `The repository's ${r} metadata`;
+const rollback = (r, facts) => `${role(r)} is older than the version already trusted (${facts}), `
+  + 'so it was refused: a server may be replaying old metadata (a rollback). Try again later, '
+  + "or from another mirror; tell the repository's publisher if it persists.";
+const unsigned = (r, facts) => `${role(r)} is not signed by enough trusted keys (${facts}), so `
+  + 'nothing from the repository was used: it may have been tampered with. Check the '
+  + "repository's address and tell its publisher.";
+const tooLarge = (what, limit) => `${what} is larger than its limit of ${limit} bytes, so it `
+  + "was not used: the server may be sending endless data. Check the repository's address, or "
+  + 'try again later.';
+const notListed = (name) => `The downloaded firmware file "${name}" is not the one the repository `
+  + 'lists (its length or hash differs), so it was not used: the server or a mirror may have '
+  + "been tampered with. Try again later; tell the repository's publisher if it persists.";
+const unknown = (name) => `The repository lists no firmware file named "${name}". Check the name `
+  + "against the repository's listing.";
+
 // Each case: how the repository starts, then steps (a change to what is served, then a client
 // command); every step but the last must succeed, the last ends in the verdict.
 const table = [
@@ -70,14 +87,14 @@ const table = [
     make: usual,
     steps: [[null, refresh], [newer, refresh],
       [(r) => r.write('metadata/timestamp.json', r.old), refresh]],
-    verdict: 'TBD',
+    verdict: rollback('timestamp', 'version 1 is older than the trusted version 2'),
   },
   {
     name: 'rollback: snapshot (timestamp key held by the attacker)',
     make: usual,
     steps: [[null, refresh], [newer, refresh],
       [(r) => r.writeTimestamp({ version: 3, snapshotVersion: 1 }), refresh]],
-    verdict: 'TBD',
+    verdict: rollback('snapshot', 'timestamp lists snapshot version 1, older than the trusted version 2'),
   },
   {
     name: 'rollback: targets (timestamp and snapshot keys held)',
@@ -86,13 +103,15 @@ const table = [
       r.writeSnapshot({ version: 3, targetsVersion: 1 });
       r.writeTimestamp({ version: 3, snapshotVersion: 3 });
     }, refresh]],
-    verdict: 'TBD',
+    verdict: rollback('targets', 'snapshot lists version 1, older than the trusted version 2'),
   },
   {
     name: 'expired timestamp (freeze)',
     make: usual,
     steps: [[(r) => r.writeTimestamp({ version: 2, expires: kPast }), refresh]],
-    verdict: 'TBD',
+    verdict: `${role('timestamp')} has expired (expired 2020-01-09T10:00:00Z), so it was refused: the `
+      + 'repository may be stale or held back by an attacker (a freeze). Try again later; tell '
+      + "the repository's publisher if it persists.",
   },
   {
     name: 'mix-and-match: snapshot does not match targets',
@@ -101,7 +120,9 @@ const table = [
       newer(r);
       r.write('metadata/2.targets.json', r.read('metadata/1.targets.json'));
     }, refresh]],
-    verdict: 'TBD',
+    verdict: `${role('targets')} is not the file the repository lists (its hashes differ from what `
+      + 'snapshot lists), so it was refused: the repository may be in the middle of a publish, '
+      + 'or mixed with another one. Try again in a few minutes.',
   },
   {
     name: 'target whose hash differs',
@@ -111,33 +132,34 @@ const table = [
       bytes[0] ^= 1;
       r.write(`targets/${r.targetUrl(kImage)}`, bytes);
     }, download()]],
-    verdict: 'TBD',
+    verdict: notListed(kImage),
   },
   {
     name: 'target whose length differs',
     make: usual,
     steps: [[(r) => r.write(`targets/${r.targetUrl(kImage)}`, image(kImage).subarray(1)),
       download()]],
-    verdict: 'TBD',
+    verdict: notListed(kImage),
   },
   {
     name: 'oversized metadata: timestamp over its limit',
     make: usual,
     steps: [[(r) => r.writeTimestamp({ version: 2, padding: 64 * 1024 }), refresh]],
-    verdict: 'TBD',
+    verdict: tooLarge(`${role('timestamp')} at $REPO/metadata/timestamp.json`, 16384),
   },
   {
     name: 'oversized target: endless data',
     make: usual,
     steps: [[(r) => r.endless.add(`/targets/${r.targetUrl(kImage)}`), download()]],
-    verdict: 'TBD',
+    verdict: tooLarge('The firmware file $REPO/targets/KTR5577/a3a82bfad096f56664a43ddce3eac3fe4fa918576684c'
+      + '775f15507a7a9b73e39.ktr5577-2.2.3X.txt', 78),
   },
   {
     name: 'threshold of two met by one key signing twice',
     make: (dir) => usual(dir, { targets: 2 }, [key('rsa'), key('rsa', 1)]),
     steps: [[null, refresh], [(r) => r.publish({ keys: [key('rsa')], repeatFirst: true }),
       refresh]],
-    verdict: 'TBD',
+    verdict: unsigned('targets', 'signed by 1 of the 2 trusted keys it needs'),
   },
   {
     name: 'revoked key: root 2 drops the timestamp key, its timestamp refused',
@@ -146,14 +168,14 @@ const table = [
       r.rotate({ timestamp: [key('ed25519', 3)] });
       r.writeTimestamp({ version: 2, keys: [key('ed25519')] });
     }, refresh]],
-    verdict: 'TBD',
+    verdict: unsigned('timestamp', 'signed by 0 of the 1 trusted keys it needs'),
   },
   {
     name: 'fast-forward attack: timestamp version 1000 with the stolen key',
     make: usual,
     steps: [[null, refresh], [(r) => r.writeTimestamp({ version: 1000 }), refresh],
       [(r) => r.publish(), refresh]],
-    verdict: 'TBD',
+    verdict: rollback('timestamp', 'version 2 is older than the trusted version 1000'),
   },
   {
     name: 'fast-forward recovery: the timestamp key rotated',
@@ -175,7 +197,7 @@ const table = [
       return r;
     },
     steps: [[null, download('KTR5577/line.txt')], [null, download('KTR6000/other.txt')]],
-    verdict: 'TBD',
+    verdict: unknown('KTR6000/other.txt'),
   },
   {
     name: 'terminating delegation: the roles after it not searched',
@@ -189,7 +211,7 @@ const table = [
       return r;
     },
     steps: [[null, download('KTR5577/line.txt')], [null, download('KTR5577/after.txt')]],
-    verdict: 'TBD',
+    verdict: unknown('KTR5577/after.txt'),
   },
 ];
 
