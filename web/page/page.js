@@ -16,8 +16,8 @@ const kOutputLines = 2000;
 // Release notes shown in the question at most.
 const kNotesShown = 600;
 const kNoRepository =
-    'This page was built without a firmware repository\'s trusted root, so it cannot offer the ' +
-    'newest firmware: choose a firmware file instead.';
+    'Newest firmware is off: this page was built without a firmware repository\'s trusted ' +
+    'root. Choose a firmware file instead.';
 const kStopQuestion =
     'Stop the update? Once the download has begun, the adapter has no working firmware until ' +
     'an update finishes.';
@@ -442,6 +442,7 @@ async function start() {
 
   try {
     state.repository = await pinnedRepository();
+    if (!state.repository) showFileFacts(`${ui.fileFacts.textContent} ${kNoRepository}`);
     // The wasm by the hash the page was built with, as the browser checks its scripts'.
     const wasm = await fetch(new URL('zorbent_engine_core.wasm', import.meta.url),
                              { integrity: kWasmIntegrity });
