@@ -434,6 +434,32 @@ const scenarios = {
     return state;
   },
 
+  // A repository (written by @tufjs/models, tests/tuf) listing a file as v2.2.3X whose own
+  // version is 2.2.4X: verified by its hash, then refused by the engine's check of its content.
+  async 'listed-not-the-file'(id) {
+    const { Repository, makeKey } = await import('../../tests/tuf/repository.mjs');
+    const repo = new Repository(path.join(site, 'mislisted'), {
+      root: [makeKey('ecdsa')], timestamp: [makeKey('ed25519')], snapshot: [makeKey('ed25519')],
+      targets: [makeKey('rsa')] });
+    repo.addTarget('KTR5577/ktr5577.txt', readFileSync(
+      makeImage('mislisted.txt', ['--model', 'KTR5577', '--version', 'V2.2.4X'])));
+    repo.publish();
+    run('node', [path.join(here, '..', 'seal_page.mjs'), site, 'mislisted/',
+                 repo.file('metadata/1.root.json')]);
+    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--device-version', '2.2.20'] });
+    const { page } = state;
+    await choosePort(page);
+    checkLook(await job(page, '#read'), 'succeeded', 'Read');
+    await page.click('#latest:enabled');
+    await page.click('#question[open] #yes');
+    await page.waitForFunction(() => /^Newest firmware: /.test(document.querySelector('#file-facts').textContent));
+    const refused = await text(page, '#file-facts');
+    check(refused.includes('is listed as KTR5577 v2.2.3X but the file itself is KTR5577 v2.2.4X') &&
+          await page.isDisabled('#update'), 'a file that is not what its listing says is refused',
+          refused);
+    return state;
+  },
+
   async unsupported(id) {
     const state = await openPage(id, { standin: false });
     const { page } = state;
