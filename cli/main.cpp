@@ -15,6 +15,7 @@
 #include "cli/latest_commands.h"
 #include "cli/manifest_commands.h"
 #include "cli/ports.h"
+#include "cli/repository_commands.h"
 #include "cli/verbose.h"
 #include "firmware/manifest.h"
 #include "platform/files.h"
@@ -413,6 +414,8 @@ int main(int argc, char** argv) {
                    "Public key (PEM) whose signature is trusted; repeat it for more")
       ->required()
       ->type_name("KEY.pub");
+
+  zorbent::cli::AddRepositoryCommands(app);
 
   // A mistyped command would otherwise only be told "A subcommand is required".
   std::vector<std::string> words(argv + 1, argv + argc);

@@ -70,7 +70,7 @@ bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string& 
 }
 
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         std::string& why) {
+                         std::string& why, FileAccess access) {
   namespace fs = std::filesystem;
   const fs::path target(path);
   // Random names, tried a few times: a name already there belongs to another writer.
@@ -88,6 +88,14 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
           std::fopen(temporary.string().c_str(), "wb"), &std::fclose);
       if (!file) {
         why = "cannot write " + temporary.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+      }
+      if (access == FileAccess::kOwnerOnly)
+        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, ec);
+      if (ec) {
+        why = "cannot write " + temporary.string() + ": " + ec.message();
+        file.reset();
+        fs::remove(temporary, ec);
         return false;
       }
       const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
@@ -112,9 +120,11 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
   return false;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why) {
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why,
+                         FileAccess access) {
   return WriteFileAtomically(
-      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), why);
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), why,
+      access);
 }
 
 std::string IntToText(std::int32_t value) {

@@ -39,9 +39,13 @@ bool ReadSmallFile(const std::string& path, std::int64_t maxBytes, std::string& 
 // path, so a reader sees the old file or the new one and never half of one, and two writers
 // never share a temporary. False with why (naming the file and the system's text); the
 // temporary is removed then.
+// kOwnerOnly: the temporary is made readable by its owner alone before anything is written
+// to it (private keys).
+enum class FileAccess { kShared, kOwnerOnly };
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         std::string& why);
-bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why);
+                         std::string& why, FileAccess access = FileAccess::kShared);
+bool WriteFileAtomically(const std::string& path, std::string_view text, std::string& why,
+                         FileAccess access = FileAccess::kShared);
 
 // Decimal text of a number, "-" for negatives, no padding.
 std::string IntToText(std::int32_t value);

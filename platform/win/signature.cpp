@@ -5,11 +5,13 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 // clang-format on
+#include <gcrypt.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "platform/digest.h"
 
@@ -185,32 +187,168 @@ bool VerifyP256(std::span<const std::uint8_t> bytes, std::span<const std::uint8_
   return true;
 }
 
-// The repository's key kinds are not here yet: each fails, so a repository is refused
-// rather than trusted.
 namespace {
-constexpr std::string_view kNoRepositoryKeys = "this build cannot check repository keys";
+
+constexpr std::size_t kEd25519Bytes = 32;
+constexpr std::size_t kEd25519SignatureBytes = 64;
+constexpr std::size_t kSha256Bytes = 32;
+constexpr std::string_view kNotHere = "not on Windows: sign on Linux";
+
+// An RSA public key: SubjectPublicKeyInfo decoded by the system into CNG's own key form.
+bool LoadRsaPublicKey(std::string_view pem, KeyHandle& handle, ULONG& bits, std::string& problem) {
+  problem = PublicPemProblem(pem);
+  if (!problem.empty()) return false;
+  std::string base64;
+  std::vector<std::uint8_t> der;
+  PemBody(pem, "PUBLIC KEY", base64);
+  const auto info =
+      Base64ToDer(base64, der) ? Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der) : nullptr;
+  if (!info) {
+    problem = "not a PEM public key";
+    return false;
+  }
+  problem = "not an RSA key";
+  if (info->Algorithm.pszObjId == nullptr ||
+      std::strcmp(info->Algorithm.pszObjId, szOID_RSA_RSA) != 0)
+    return false;
+  const auto blob = Decode<BCRYPT_RSAKEY_BLOB>(CNG_RSA_PUBLIC_KEY_BLOB,
+                                               {info->PublicKey.pbData, info->PublicKey.cbData});
+  if (!blob) return false;
+  const ULONG size = sizeof(BCRYPT_RSAKEY_BLOB) + blob->cbPublicExp + blob->cbModulus;
+  if (BCryptOpenAlgorithmProvider(&handle.algorithm, BCRYPT_RSA_ALGORITHM, nullptr, 0) != 0 ||
+      BCryptImportKeyPair(handle.algorithm, nullptr, BCRYPT_RSAPUBLIC_BLOB, &handle.key,
+                          reinterpret_cast<PUCHAR>(blob.get()), size, 0) != 0)
+    return false;
+  bits = blob->BitLength;
+  problem.clear();
+  return true;
+}
+
+// CNG takes the salt length of a PSS signature as given, where OpenSSL recovers it: try the
+// two that signers use, the digest's length and the longest the key allows.
+bool VerifyRsaPss(std::string_view publicKey, std::span<const std::uint8_t> signature,
+                  std::span<const std::uint8_t> message, std::string& problem) {
+  KeyHandle handle;
+  ULONG bits = 0;
+  if (!LoadRsaPublicKey(publicKey, handle, bits, problem)) return false;
+  if (bits < 8 * (2 * kSha256Bytes + 2) + 1) {
+    problem = "not an RSA key";
+    return false;
+  }
+  const std::size_t encodedBytes = (bits - 1 + 7) / 8;
+  Sha256Digest hash = Sha256(message);
+  for (const std::size_t salt : {kSha256Bytes, encodedBytes - kSha256Bytes - 2}) {
+    BCRYPT_PSS_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM, static_cast<ULONG>(salt)};
+    if (BCryptVerifySignature(handle.key, &padding, hash.data(), static_cast<ULONG>(hash.size()),
+                              const_cast<PUCHAR>(signature.data()),
+                              static_cast<ULONG>(signature.size()), BCRYPT_PAD_PSS) == 0)
+      return true;
+  }
+  problem = "signature does not match";
+  return false;
+}
+
+// CNG has no ed25519: libgcrypt, initialised once for the process.
+void StartGcrypt() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gcry_check_version(nullptr);
+    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+  });
+}
+
+struct Sexp {
+  gcry_sexp_t value = nullptr;
+  Sexp() = default;
+  Sexp(const Sexp&) = delete;
+  Sexp& operator=(const Sexp&) = delete;
+  ~Sexp() { gcry_sexp_release(value); }
+};
+
+bool HexToBytes(std::string_view hex, std::vector<std::uint8_t>& bytes) {
+  const auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  if (hex.size() % 2 != 0) return false;
+  bytes.clear();
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int high = digit(hex[i]), low = digit(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return true;
+}
+
+bool VerifyEd25519(std::string_view publicHex, std::span<const std::uint8_t> signature,
+                   std::span<const std::uint8_t> message, std::string& problem) {
+  std::vector<std::uint8_t> point;
+  if (!HexToBytes(publicHex, point) || point.size() != kEd25519Bytes) {
+    problem = "not an ed25519 key";
+    return false;
+  }
+  if (signature.size() != kEd25519SignatureBytes) {
+    problem = "signature does not match";
+    return false;
+  }
+  StartGcrypt();
+  Sexp key, sig, data;
+  const int half = static_cast<int>(kEd25519SignatureBytes / 2);
+  if (gcry_sexp_build(&key.value, nullptr, "(public-key(ecc(curve Ed25519)(flags eddsa)(q %b)))",
+                      static_cast<int>(point.size()), point.data()) != 0 ||
+      gcry_sexp_build(&sig.value, nullptr, "(sig-val(eddsa(r %b)(s %b)))", half, signature.data(),
+                      half, signature.data() + half) != 0 ||
+      gcry_sexp_build(&data.value, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))",
+                      static_cast<int>(message.size()), message.data()) != 0) {
+    problem = "not an ed25519 key";
+    return false;
+  }
+  if (gcry_pk_verify(sig.value, data.value, key.value) != 0) {
+    problem = "signature does not match";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-bool VerifyWithKey(KeyScheme, std::string_view, std::span<const std::uint8_t>,
-                   std::span<const std::uint8_t>, std::string& problem) {
-  problem = kNoRepositoryKeys;
+bool VerifyWithKey(KeyScheme scheme, std::string_view publicKey,
+                   std::span<const std::uint8_t> signature, std::span<const std::uint8_t> message,
+                   std::string& problem) {
+  switch (scheme) {
+    case KeyScheme::kEd25519:
+      return VerifyEd25519(publicKey, signature, message, problem);
+    case KeyScheme::kEcdsaP256Sha256:
+      return VerifyP256(message, signature, publicKey, problem);
+    case KeyScheme::kRsaPssSha256:
+      return VerifyRsaPss(publicKey, signature, message, problem);
+  }
+  problem = "unknown key scheme";
   return false;
 }
 
-bool SignWithKey(KeyScheme, std::string_view, std::span<const std::uint8_t>,
-                 std::vector<std::uint8_t>& signature, std::string& problem) {
+// Publishing runs where the maker keeps its keys; on Windows only ECDSA P-256 signs.
+bool SignWithKey(KeyScheme scheme, std::string_view privateKeyPem,
+                 std::span<const std::uint8_t> message, std::vector<std::uint8_t>& signature,
+                 std::string& problem) {
+  if (scheme == KeyScheme::kEcdsaP256Sha256)
+    return SignP256(message, privateKeyPem, signature, problem);
   signature.clear();
-  problem = kNoRepositoryKeys;
+  problem = kNotHere;
   return false;
 }
 
-bool MakeKeyPair(KeyScheme, std::string&, std::string&, std::string& problem) {
-  problem = kNoRepositoryKeys;
+bool MakeKeyPair(KeyScheme, std::string& privateKeyPem, std::string& publicKey,
+                 std::string& problem) {
+  privateKeyPem.clear();
+  publicKey.clear();
+  problem = kNotHere;
   return false;
 }
 
-bool PublicKeyOf(KeyScheme, std::string_view, std::string&, std::string& problem) {
-  problem = kNoRepositoryKeys;
+bool PublicKeyOf(KeyScheme, std::string_view, std::string& publicKey, std::string& problem) {
+  publicKey.clear();
+  problem = kNotHere;
   return false;
 }
 
