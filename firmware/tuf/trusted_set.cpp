@@ -163,7 +163,7 @@ bool TrustedSet::Read(std::string_view bytes, std::string_view role, std::string
 
 bool TrustedSet::Expired(const Common& common, std::string_view role, Problem& problem) const {
   if (common.expiresAt > now_) return false;
-  Fail(problem, Failure::kExpired, role, "expired " + common.expires);
+  Fail(problem, Failure::kExpired, role, common.expires);
   return true;
 }
 

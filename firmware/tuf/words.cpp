@@ -35,11 +35,16 @@ std::string ProblemSentence(const Problem& problem) {
       return "There is no trusted root metadata for this repository: install the program's "
              "trusted root, or name the repository's root.json to trust.";
     case Failure::kFetch:
-      return "Cannot download " + (problem.role.empty() ? file : subject) + ": " + problem.detail;
+      // The system's text usually names the address already.
+      return "Cannot download " + (problem.role.empty() ? "the firmware file" : subject) +
+             (problem.detail.find(problem.url) == std::string::npos ? " " + problem.url : "") +
+             ": " + problem.detail;
     case Failure::kTooLarge:
       return Capital(problem.role.empty() ? file : subject + " at " + problem.url) +
-             " is larger than its limit of " + problem.detail +
-             " bytes, so it was not used: the server may be sending endless data. Check the "
+             " is larger than " +
+             (problem.role.empty() ? "the " + problem.detail + " bytes the repository lists"
+                                   : "its limit of " + problem.detail + " bytes") +
+             ", so it was not used: the server may be sending endless data. Check the "
              "repository's address, or try again later.";
     case Failure::kMalformed:
       return Capital(subject) + " is not valid" + Detail(problem.detail) +
@@ -56,7 +61,8 @@ std::string ProblemSentence(const Problem& problem) {
              "Try again later, or from another mirror; tell the repository's publisher if it "
              "persists.";
     case Failure::kExpired:
-      return Capital(subject) + " has expired" + Detail(problem.detail) +
+      return Capital(subject) + " expired" +
+             (problem.detail.empty() ? "" : " at " + problem.detail) +
              ", so it was refused: the repository may be stale or held back by an attacker "
              "(a freeze). Try again later; tell the repository's publisher if it persists.";
     case Failure::kMismatch:
