@@ -52,7 +52,7 @@ const rollback = (r, facts) => `${role(r)} is older than the version already tru
 const unsigned = (r, facts) => `${role(r)} is not signed by enough trusted keys (${facts}), so `
   + 'nothing from the repository was used: it may have been tampered with. Check the '
   + "repository's address and tell its publisher.";
-const tooLarge = (what, limit) => `${what} is larger than its limit of ${limit} bytes, so it `
+const tooLarge = (what, limit) => `${what} is larger than ${limit}, so it `
   + "was not used: the server may be sending endless data. Check the repository's address, or "
   + 'try again later.';
 const notListed = (name) => `The downloaded firmware file "${name}" is not the one the repository `
@@ -109,7 +109,7 @@ const table = [
     name: 'expired timestamp (freeze)',
     make: usual,
     steps: [[(r) => r.writeTimestamp({ version: 2, expires: kPast }), refresh]],
-    verdict: `${role('timestamp')} has expired (expired 2020-01-09T10:00:00Z), so it was refused: the `
+    verdict: `${role('timestamp')} expired at 2020-01-09T10:00:00Z, so it was refused: the `
       + 'repository may be stale or held back by an attacker (a freeze). Try again later; tell '
       + "the repository's publisher if it persists.",
   },
@@ -145,14 +145,15 @@ const table = [
     name: 'oversized metadata: timestamp over its limit',
     make: usual,
     steps: [[(r) => r.writeTimestamp({ version: 2, padding: 64 * 1024 }), refresh]],
-    verdict: tooLarge(`${role('timestamp')} at $REPO/metadata/timestamp.json`, 16384),
+    verdict: tooLarge(`${role('timestamp')} at $REPO/metadata/timestamp.json`,
+      'its limit of 16384 bytes'),
   },
   {
     name: 'oversized target: endless data',
     make: usual,
     steps: [[(r) => r.endless.add(`/targets/${r.targetUrl(kImage)}`), download()]],
     verdict: tooLarge('The firmware file $REPO/targets/KTR5577/a3a82bfad096f56664a43ddce3eac3fe4fa918576684c'
-      + '775f15507a7a9b73e39.ktr5577-2.2.3X.txt', 78),
+      + '775f15507a7a9b73e39.ktr5577-2.2.3X.txt', 'the 78 bytes the repository lists'),
   },
   {
     name: 'threshold of two met by one key signing twice',

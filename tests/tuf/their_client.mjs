@@ -44,9 +44,13 @@ async function refresh(...targets) {
     config: { fetchRetries: 0 },
   });
   await updater.refresh();
+  fs.mkdirSync(path.join(top, 'downloads'), { recursive: true });
   for (const [name, file] of targets) {
     const info = await updater.getTargetInfo(name);
     if (!info) throw new Error(`tuf-js finds no target ${name}`);
+    if (info.custom.model !== name.split('/')[0] || !info.custom.version) {
+      throw new Error(`${name} lists custom fields ${JSON.stringify(info.custom)}`);
+    }
     const saved = await updater.downloadTarget(info, path.join(top, 'downloads', path.basename(name)));
     if (!fs.readFileSync(saved).equals(fs.readFileSync(file))) {
       throw new Error(`tuf-js downloaded other bytes for ${name}`);
@@ -56,8 +60,8 @@ async function refresh(...targets) {
 
 let status = 0;
 const steps = [
-  ['repo init: version 1 of every role', async () => {
-    publisher('init', repo);
+  ['repo init (root and snapshot thresholds of 2): version 1 of every role', async () => {
+    publisher('init', repo, '--threshold', 'root=2', '--threshold', 'snapshot=2');
     fs.mkdirSync(client);
     fs.copyFileSync(path.join(repo, 'metadata', '1.root.json'), path.join(client, 'root.json'));
     await refresh();
@@ -80,12 +84,13 @@ const steps = [
     publisher('publish', repo);
     await refresh([`KTR558/${path.basename(file)}`, file]);
   }],
-  ['repo revoke --role snapshot: the revoked key no longer trusted', async () => {
+  ['repo revoke --role snapshot: one of its two keys replaced', async () => {
     const [revoked] = rootKeyIds('snapshot');
     publisher('revoke', repo, '--role', 'snapshot', '--keyid', revoked);
     await refresh();
-    if (trusted('root').roles.snapshot.keyids.includes(revoked)) {
-      throw new Error('tuf-js still trusts the revoked snapshot key');
+    const now = trusted('root').roles.snapshot.keyids;
+    if (now.includes(revoked) || now.length !== 2) {
+      throw new Error(`tuf-js trusts snapshot keys ${now.join(', ')} (revoked ${revoked})`);
     }
   }],
   ['repo timestamp: a new timestamp alone', async () => {
