@@ -367,7 +367,8 @@ async function onLatest() {
 // The firmware repository built into the page (tools/web --build --root): its root is the
 // trust, so it is never fetched. The metadata verified since is kept per root and repository.
 async function pinnedRepository() {
-  if (typeof kTrustedRoot !== 'string') return null;
+  // Without a secure context there is no WebCrypto, and no Web Serial either: the page says so.
+  if (typeof kTrustedRoot !== 'string' || !globalThis.crypto?.subtle) return null;
   const base = new URL(kRepository, document.baseURI).href.replace(/\/?$/, '/');
   const digest = await crypto.subtle.digest('SHA-256', new TextEncoder().encode(kTrustedRoot));
   const root = Array.from(new Uint8Array(digest).slice(0, 8),
