@@ -443,7 +443,7 @@ async function start() {
 
   try {
     state.repository = await pinnedRepository();
-    if (!state.repository) showFileFacts(`${ui.fileFacts.textContent} ${kNoRepository}`);
+    if (typeof kTrustedRoot !== 'string') showFileFacts(`${ui.fileFacts.textContent} ${kNoRepository}`);
     // The wasm by the hash the page was built with, as the browser checks its scripts'.
     const wasm = await fetch(new URL('zorbent_engine_core.wasm', import.meta.url),
                              { integrity: kWasmIntegrity });
