@@ -52,6 +52,13 @@ mkdirSync(shots, { recursive: true });
 cpSync(distDir, site, { recursive: true });
 // A page of its own that only loads the engine, for the engine's check in the browser.
 writeFileSync(path.join(site, 'engine-check.html'), '<!doctype html><title>engine</title>');
+// The page as built (no repository root), put back after each scenario: one that builds its
+// own root into the page (sealWith) leaves the others a page without one.
+const kSealed = ['index.html', 'trust.js'];
+const built = kSealed.map((name) => readFileSync(path.join(site, name)));
+const unseal = () => kSealed.forEach((name, i) => writeFileSync(path.join(site, name), built[i]));
+const sealWith = (repository, root) =>
+  run('node', [path.join(here, '..', 'seal_page.mjs'), site, repository, root]);
 
 const sims = new Set();
 const stopAll = () => sims.forEach((child) => child.kill());
@@ -397,8 +404,7 @@ const scenarios = {
     run(fwPath, ['repo', 'init', repo, '--keys', keys]);
     run(fwPath, ['repo', 'add', repo, image, '--keys', keys]);
     run(fwPath, ['repo', 'publish', repo, '--keys', keys]);
-    run('node', [path.join(here, '..', 'seal_page.mjs'), site, 'firmware/',
-                 path.join(repo, 'metadata', '1.root.json')]);
+    sealWith('firmware/', path.join(repo, 'metadata', '1.root.json'));
     // The page's client as a command (tuf_client_node.mjs) on the same repository.
     const client = ['--metadata-dir', path.join(work, 'node-client'), '--metadata-url',
                     `${base}/firmware/metadata/`];
@@ -444,8 +450,7 @@ const scenarios = {
     repo.addTarget('KTR5577/ktr5577.txt', readFileSync(
       makeImage('mislisted.txt', ['--model', 'KTR5577', '--version', 'V2.2.4X'])));
     repo.publish();
-    run('node', [path.join(here, '..', 'seal_page.mjs'), site, 'mislisted/',
-                 repo.file('metadata/1.root.json')]);
+    sealWith('mislisted/', repo.file('metadata/1.root.json'));
     const state = await openPage(id, { sim: ['--model', 'KTR5577', '--device-version', '2.2.20'] });
     const { page } = state;
     await choosePort(page);
@@ -540,6 +545,7 @@ for (const [name, scenario] of Object.entries(scenarios)) {
     await Promise.all(contexts.splice(0).map((context) => context.close().catch(() => {})));
     stopAll();
     sims.clear();
+    unseal();
   }
 }
 await browser.close();
