@@ -1,5 +1,7 @@
 #include "firmware/release_builds.h"
 
+#include "engine/text.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -116,7 +118,7 @@ std::string_view FamilyWord(Family family) {
 }
 
 std::string VersionWords(std::string_view version) {
-  return version.empty() ? std::string("an unknown version") : "v" + std::string(version);
+  return Version(std::string(version));
 }
 
 }  // namespace zorbent

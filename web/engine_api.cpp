@@ -16,10 +16,10 @@
 #include "engine/link.h"
 #include "engine/messages.h"
 #include "engine/update_engine.h"
-#include "firmware/manifest.h"
 #include "firmware/outcome_json.h"
 #include "platform/clock.h"
 #include "ui/outcome_words.h"
+#include "web/engine_api.h"
 
 EM_JS(void, web_report_text, (const char* text),
       { Module.zorbentHost.report('text', UTF8ToString(text)); });
@@ -182,50 +182,11 @@ const char* RunJob(const char* config, const char* firmwarePath, bool update) {
                 {.update = update, .opened = channel >= 0, .seconds = TicksSince(start) / 1000.0});
 }
 
-std::string_view PickName(Pick pick) {
-  switch (pick) {
-    case Pick::kNewer:
-      return "newer";
-    case Pick::kUpToDate:
-      return "up_to_date";
-    case Pick::kOnlyOlder:
-      return "only_older";
-    case Pick::kNoBuild:
-      break;
-  }
-  return "no_build";
-}
-
 }  // namespace
-}  // namespace zorbent
 
-using namespace zorbent;
-
-extern "C" {
-
-// Reads the adapter's versions over config ("com|NAME:BAUD").
-EMSCRIPTEN_KEEPALIVE const char* zorbent_read(const char* config) {
-  return RunJob(config, "", false);
-}
-
-// Updates the adapter from the firmware file at path.
-EMSCRIPTEN_KEEPALIVE const char* zorbent_update(const char* config, const char* path, int recover,
-                                                int allowOlder) {
-  Session().engine.recover = recover != 0;
-  Session().engine.allowOlder = allowOlder != 0;
-  return RunJob(config, path, true);
-}
-
-// A stop request for the running job: it ends at its next step.
-EMSCRIPTEN_KEEPALIVE void zorbent_stop() {
-  Session().stop.Raise(StopLevel::kNow);
-}
-
-// The file at path under the update job's own rule and check, without a port: JSON with ok,
-// text (the engine's lines for a refusal, a summary for a good file) and the file's facts.
-// Never suspends, so it may run while a job waits.
-EMSCRIPTEN_KEEPALIVE const char* zorbent_check_file(const char* path) {
-  static std::string result;
+// The file at path under the update job's own rule and check, without a port: ok, text (the
+// engine's lines for a refusal, a summary for a good file) and the file's facts.
+nlohmann::json CheckFileJson(const char* path) {
   std::vector<std::uint8_t> image;
   std::string why;
   nlohmann::json facts = {{"ok", false}};
@@ -258,36 +219,37 @@ EMSCRIPTEN_KEEPALIVE const char* zorbent_check_file(const char* path) {
     }
   }
   facts["text"] = text;
-  result = facts.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  return result.c_str();
+  return facts;
 }
 
-// The build a manifest (its JSON text, signature already checked) holds for an adapter of model
-// running version: JSON with ok, problem (a manifest the strict reader refuses), pick
-// ("newer", "up_to_date", "only_older", "no_build"), build and the manifest's publisher.
-EMSCRIPTEN_KEEPALIVE const char* zorbent_choose_build(const char* manifestText, const char* model,
-                                                      const char* version, int allowOlder) {
+}  // namespace zorbent
+
+using namespace zorbent;
+
+extern "C" {
+
+// Reads the adapter's versions over config ("com|NAME:BAUD").
+EMSCRIPTEN_KEEPALIVE const char* zorbent_read(const char* config) {
+  return RunJob(config, "", false);
+}
+
+// Updates the adapter from the firmware file at path.
+EMSCRIPTEN_KEEPALIVE const char* zorbent_update(const char* config, const char* path, int recover,
+                                                int allowOlder) {
+  Session().engine.recover = recover != 0;
+  Session().engine.allowOlder = allowOlder != 0;
+  return RunJob(config, path, true);
+}
+
+// A stop request for the running job: it ends at its next step.
+EMSCRIPTEN_KEEPALIVE void zorbent_stop() {
+  Session().stop.Raise(StopLevel::kNow);
+}
+
+// CheckFileJson as text. Never suspends, so it may run while a job waits.
+EMSCRIPTEN_KEEPALIVE const char* zorbent_check_file(const char* path) {
   static std::string result;
-  Manifest manifest;
-  std::string problem;
-  nlohmann::json out = {{"ok", false}};
-  if (!ParseManifest(manifestText, manifest, problem)) {
-    out["problem"] = problem;
-  } else {
-    const BuildChoice choice = ChooseBuild(manifest, model, version, allowOlder != 0);
-    out["ok"] = true;
-    out["publisher"] = manifest.publisher;
-    out["published"] = manifest.published;
-    out["pick"] = PickName(choice.pick);
-    if (choice.build != nullptr) {
-      const ManifestBuild& build = *choice.build;
-      out["build"] = {{"model", build.model},     {"family", FamilyWord(build.family)},
-                      {"version", build.version}, {"file", build.file},
-                      {"size", build.size},       {"sha256", build.sha256},
-                      {"notes", build.notes}};
-    }
-  }
-  result = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  result = CheckFileJson(path).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return result.c_str();
 }
 

@@ -12,12 +12,20 @@
 // an outcome with its verdict, look and question (null when there is none) in the page's terms.
 //   engine.stop()
 //   engine.usePort(port)                            -> false while a job runs
-//   engine.chooseBuild(manifestText, model, version, allowOlder) -> {ok, problem, pick, build}
+//   await engine.newest(model, version, allowOlder) -> {ok, sentence, pick, build}
+//   await engine.fetchFirmware(name)                -> {ok, sentence, bytes, file}
+//   await engine.listFirmware()                     -> {ok, sentence, targets}
+//
+// The last three use the firmware repository given to createEngine as repository:
+// {metadataUrl, targetsUrl, store} (store: {load(role), save(role, text)}, repository_host.js),
+// verified by the same client as the programs'; a refusal's sentence says what failed and what
+// to do. createRepositoryClient gives them without a port (tuf_client_node.mjs).
 //
 // No method throws or rejects: every failure is a result (ok false, succeeded false). Only
 // createEngine rejects, when the WebAssembly module cannot be loaded.
 
 import createZorbentCore from './zorbent_engine_core.js';
+import { fetchLimited } from './repository_host.js';
 
 // The rate the adapters talk at until a block-mode download switches to the fast one.
 const kNormalRate = 115200;
@@ -309,7 +317,75 @@ function refusal(cause, update) {
   };
 }
 
-export async function createEngine({ port, onReport = () => {}, ask = async () => false, core = {} }) {
+// The host's side of the repository client: fetch() for downloads, store for the metadata.
+function repositoryHost(repository) {
+  const store = repository?.store;
+  return {
+    fetch: fetchLimited,
+    load: (role) => store?.load(role) ?? null,
+    save: (role, text) => (store ? store.save(role, text) : 'no store was given for the metadata'),
+  };
+}
+
+// The repository calls of a loaded core: each suspends while it downloads, so they run one at
+// a time and never beside a job (busy() tells).
+function repositoryCalls(Module, repository, busy, setBusy) {
+  const call = async (name, types, values) => {
+    if (!repository) return { ok: false, sentence: 'No firmware repository is set for this page.' };
+    if (busy()) return { ok: false, sentence: 'Another job is still running: wait for it to end.' };
+    setBusy(true);
+    try {
+      return JSON.parse(await Module.ccall(name, 'string', ['string', 'string', ...types],
+                                           [repository.metadataUrl, repository.targetsUrl, ...values],
+                                           { async: true }));
+    } catch (error) {
+      return { ok: false, sentence: `The firmware repository's client failed: ${errorText(error)}.` };
+    } finally {
+      setBusy(false);
+    }
+  };
+  const kFetched = '/firmware/repository-download';
+  const kHeld = '/firmware/repository-held';
+  const drop = (at) => {
+    try {
+      Module.FS.unlink(at);
+    } catch {
+      // not there
+    }
+  };
+  return {
+    listFirmware: () => call('zorbent_repository_refresh', [], []),
+    newest: (model, version = '', allowOlder = false) =>
+      call('zorbent_repository_choose', ['string', 'string', 'number'],
+           [String(model || ''), String(version || ''), allowOlder ? 1 : 0]),
+    // The target downloaded and verified; firmware: also the engine's file check, its model and
+    // version those the target lists. held: bytes already kept, used when they are the target.
+    async download(name, { firmware = true, held = null } = {}) {
+      drop(kFetched);
+      if (held) Module.FS.writeFile(kHeld, held);
+      try {
+        const got = await call('zorbent_repository_download',
+                               ['string', 'string', 'string', 'number'],
+                               [String(name), kFetched, held ? kHeld : '', firmware ? 1 : 0]);
+        if (got.ok) got.bytes = got.held ? held : Module.FS.readFile(kFetched);
+        return got;
+      } finally {
+        drop(kFetched);
+        drop(kHeld);
+      }
+    },
+  };
+}
+
+// The repository client alone, without a port (Node's command-line client).
+export async function createRepositoryClient({ repository, core = {} }) {
+  const Module = await createZorbentCore({ ...core, zorbentHost: { repository: repositoryHost(repository) } });
+  Module.FS.mkdir('/firmware');
+  let running = false;
+  return repositoryCalls(Module, repository, () => running, (now) => { running = now; });
+}
+
+export async function createEngine({ port, onReport = () => {}, ask = async () => false, repository = null, core = {} }) {
   const line = new SerialLine(port);
   const report = (kind, data, words = '') => {
     try {
@@ -321,6 +397,7 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
   const host = {
     line,
     report,
+    repository: repositoryHost(repository),
     async ask(question) {
       try {
         return (await ask(question)) === true;
@@ -372,7 +449,12 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
     }
   };
 
+  const calls = repositoryCalls(Module, repository, () => running, (now) => { running = now; });
   return {
+    listFirmware: calls.listFirmware,
+    newest: calls.newest,
+    fetchFirmware: (name) => calls.download(name),
+
     checkFile(bytes, name = 'firmware.txt') {
       const path = `check-${fileName(name)}`;
       const data = asBytes(bytes);
@@ -427,18 +509,6 @@ export async function createEngine({ port, onReport = () => {}, ask = async () =
       line.port = next;
       config = `com|${portName(next)}:${kNormalRate}`;
       return true;
-    },
-
-    // The manifest (its signature checked by the caller) read by the strict reader, and the
-    // build it holds for the adapter: never suspends, so it may run while a job waits.
-    chooseBuild(manifestText, model, version = '', allowOlder = false) {
-      try {
-        return JSON.parse(callWithText(
-          (text, name, have) => Module._zorbent_choose_build(text, name, have, allowOlder ? 1 : 0),
-          [String(manifestText), String(model || ''), String(version || '')]));
-      } catch (error) {
-        return { ok: false, problem: errorText(error) };
-      }
     },
   };
 }

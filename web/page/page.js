@@ -1,11 +1,12 @@
 // The page: pick the adapter's serial port, Read, choose a firmware file (or the newest build
-// from the site's signed manifest), Update with progress, and the job's end in this page's
+// from the signed firmware repository), Update with progress, and the job's end in this page's
 // terms. The engine (zorbent_engine.js) does every check and exchange and words its outcome,
 // waits and progress in this page's terms; this file shows them and keeps the buttons in step.
 
 import { createEngine } from './zorbent_engine.js';
 import { kAdapterBridges, describePort } from './adapter_bridges.js';
-import { fetchBuild, fetchVerifiedManifest, findPublished, loadSite } from './manifest.js';
+import { storageStore } from './repository_host.js';
+import { kRepository, kTrustedRoot, kWasmIntegrity } from './trust.js';
 import * as words from './words.js';
 
 // The engine's own limit for a firmware file: larger ones are refused before they are read.
@@ -14,6 +15,9 @@ const kMaxFirmwareBytes = 16 * 1024 * 1024;
 const kOutputLines = 2000;
 // Release notes shown in the question at most.
 const kNotesShown = 600;
+const kNoRepository =
+    'Newest firmware is off: this page was built without a firmware repository\'s trusted ' +
+    'root. Choose a firmware file instead.';
 const kStopQuestion =
     'Stop the update? Once the download has begun, the adapter has no working firmware until ' +
     'an update finishes.';
@@ -34,7 +38,7 @@ const state = {
   port: null,
   file: null,      // {bytes, name, facts}
   adapter: null,   // {model, version} from the last Read or update
-  site: {},
+  repository: null,  // {metadataUrl, targetsUrl, store} when the page has a trusted root
   busy: false,     // a job or a download runs
   jobRunning: false,
   updating: false,    // ... and it is an update
@@ -95,9 +99,9 @@ function refresh() {
   ui.stop.disabled = !state.busy || !state.jobRunning;
   ui.file.disabled = state.busy;
   ui.fileButton.setAttribute('aria-disabled', String(state.busy));
-  ui.latest.hidden = !state.site.manifest;
-  ui.latest.disabled = !idle || !state.adapter?.model;
-  ui.latest.title = state.adapter?.model ? '' : 'Press Read first: it finds the adapter\'s model.';
+  ui.latest.disabled = !idle || !state.adapter?.model || !state.repository;
+  ui.latest.title = !state.repository ? kNoRepository
+      : state.adapter?.model ? '' : 'Press Read first: it finds the adapter\'s model.';
   if (state.busy) document.body.dataset.busy = '1';
   else delete document.body.dataset.busy;
 }
@@ -261,7 +265,7 @@ async function onFileChosen() {
   try {
     const bytes = new Uint8Array(await chosen.arrayBuffer());
     takeFile(bytes, chosen.name, '');
-    if (state.file?.bytes === bytes && state.site.manifest) await sayIfPublished(bytes);
+    if (state.file?.bytes === bytes && state.repository) await sayIfPublished(bytes);
   } catch (error) {
     state.file = null;
     showFileFacts(`${chosen.name} could not be read: ${error?.message || error}. Choose it again.`,
@@ -270,29 +274,25 @@ async function onFileChosen() {
   }
 }
 
-// Whether a file chosen from this computer is one the site's signed manifest lists, said after
-// its facts; a manifest that cannot be checked is said too, and the file stays chosen.
+// Whether a file chosen from this computer is one the signed firmware repository lists, said
+// after its facts; a repository that cannot be checked is said too, and the file stays chosen.
 async function sayIfPublished(bytes) {
-  let manifest = await verifiedManifest();
-  const read = manifest.ok ? state.engine.chooseBuild(manifest.text, '', '') : null;
-  if (read && !read.ok) manifest = { ok: false, why: `${manifest.url}: ${read.problem}` };
-  const found = manifest.ok ? await findPublished(manifest, bytes) : null;
+  state.busy = true;  // the engine runs one call at a time
+  refresh();
+  const listed = await state.engine.listFirmware();
+  state.busy = false;
+  refresh();
+  const digest = Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', bytes)),
+                            (b) => b.toString(16).padStart(2, '0')).join('');
+  const found = listed.ok ? listed.targets.find((t) => t.sha256 === digest && t.length === bytes.length)
+                          : null;
   if (state.file?.bytes !== bytes) return;  // another file was chosen meanwhile
-  const note = !manifest.ok ? `Not checked against the site's manifest: ${manifest.why}.`
-      : found ? `Verified: ${found.model} v${found.version} in the signed manifest (signed by ` +
-                `${manifest.signedBy}).`
-      : 'Not verified: this file is in none of the site\'s signed firmware.';
+  const custom = found?.custom || {};
+  const note = !listed.ok ? `Not checked against the firmware repository: ${listed.sentence}`
+      : found ? `Verified: ${custom.model || found.name} v${custom.version || '?'} in the signed ` +
+                'firmware repository.'
+      : 'Not verified: this file is in none of the signed firmware repository\'s files.';
   showFileFacts(`${ui.fileFacts.textContent} ${note}`, 'good');
-}
-
-// The site's manifest, checked once per page: the signature does not change while it is open.
-let manifestOnce = null;
-function verifiedManifest() {
-  manifestOnce ??= fetchVerifiedManifest(state.site).then((got) => {
-    if (!got.ok) manifestOnce = null;  // a failed fetch is tried again next time
-    return got;
-  });
-  return manifestOnce;
 }
 
 function notesOf(build) {
@@ -302,36 +302,37 @@ function notesOf(build) {
   return `\n\nRelease notes:\n${notes}`;
 }
 
-// The newest build for the adapter Read found, from the site's signed manifest.
+// The newest build for the adapter Read found, from the signed firmware repository: its
+// metadata refreshed and verified, the build downloaded and verified, then checked by the
+// engine against the model and version it is listed with; those bytes are the ones flashed.
 async function onLatest() {
   const { model, version } = state.adapter;
   const have = version ? `v${version}` : 'an unknown version';
   const refuse = (why) => {
     const kept = state.file ? `\nStill chosen: ${state.file.name}.` : '';
-    showFileFacts(`Newest firmware: ${why}. Nothing was fetched.${kept}`, 'bad');
-    say(`Newest firmware: ${why}.`);
+    const text = `Newest firmware: ${why.replace(/[.\s]*$/, '.')}`;
+    showFileFacts(`${text}${kept}`, 'bad');
+    say(text);
   };
   state.busy = true;
   refresh();
-  showStatus('Fetching the list of firmware ...');
+  showStatus('Checking the firmware repository ...');
   try {
-    const manifest = await verifiedManifest();
-    if (!manifest.ok) return refuse(manifest.why);
-    say(`${manifest.url}: signed by ${manifest.signedBy}.`);
-    const choice = state.engine.chooseBuild(manifest.text, model, version);
-    if (!choice.ok) return refuse(`${manifest.url} cannot be used: ${choice.problem}`);
+    const choice = await state.engine.newest(model, version);
+    if (!choice.ok) return refuse(choice.sentence);
     const newest = choice.build ? `v${choice.build.version}` : '';
     switch (choice.pick) {
       case 'no_build':
-        return refuse(`the manifest has no firmware for ${model}`);
+        return refuse(`the firmware repository has no firmware for ${model}. Nothing was fetched`);
       case 'up_to_date':
-        say(`Newest firmware: ${model} already runs ${have}, the newest firmware the manifest ` +
+        say(`Newest firmware: ${model} already runs ${have}, the newest firmware the repository ` +
             'has for it.');
         showFileFacts(`${model} already runs ${have}, the newest firmware for it.`, 'good');
         return undefined;
       case 'only_older':
-        return refuse(`the manifest's newest firmware for ${model} is ${newest}, older than the ` +
-                      `${have} it runs`);
+        return refuse(`the firmware repository's newest firmware for ${model} is ${newest}, ` +
+                      `older than the ${have} it runs: the repository may be stale. Nothing was ` +
+                      'fetched');
       default:
         break;
     }
@@ -343,14 +344,13 @@ async function onLatest() {
       say(`Newest firmware: ${newest} for ${model} was not fetched.`);
       return undefined;
     }
-    const build = await fetchBuild(manifest.url, choice.build, (done, total) =>
-      showStatus(`Downloading the firmware: ${Math.floor((100 * done) / total)}%`));
-    if (!build.ok) return refuse(build.why);
-    say(`Newest firmware: ${newest} for ${model} was fetched and matches its signed manifest: ` +
-        'press Update to install it.');
-    takeFile(build.bytes, build.name,
-             `From the signed manifest (signed by ${manifest.signedBy}): press Update to ` +
-             'install it.');
+    showStatus('Downloading the firmware ...');
+    const build = await state.engine.fetchFirmware(choice.build.file);
+    if (!build.ok) return refuse(build.sentence);
+    say(`Newest firmware: ${newest} for ${model} was fetched and matches the signed firmware ` +
+        'repository: press Update to install it.');
+    takeFile(build.bytes, choice.build.file.split('/').pop(),
+             'From the signed firmware repository: press Update to install it.');
     return undefined;
   } finally {
     state.busy = false;
@@ -360,6 +360,40 @@ async function onLatest() {
 }
 
 // ---- start
+
+// The firmware repository built into the page (tools/web --build --root): its root is the
+// trust, so it is never fetched. The metadata verified since is kept per root and repository.
+async function pinnedRepository() {
+  // Without a secure context there is no WebCrypto, and no Web Serial either: the page says so.
+  if (typeof kTrustedRoot !== 'string' || !globalThis.crypto?.subtle) return null;
+  const base = new URL(kRepository, document.baseURI).href.replace(/\/?$/, '/');
+  const digest = await crypto.subtle.digest('SHA-256', new TextEncoder().encode(kTrustedRoot));
+  const root = Array.from(new Uint8Array(digest).slice(0, 8),
+                          (b) => b.toString(16).padStart(2, '0')).join('');
+  let storage = null;
+  try {
+    storage = window.localStorage;
+  } catch {
+    // the browser keeps storage from the page: each visit starts from the pinned root
+  }
+  return {
+    metadataUrl: `${base}metadata/`,
+    targetsUrl: `${base}targets/`,
+    store: storageStore(storage, `zorbent-tuf ${root} ${base} `, kTrustedRoot),
+  };
+}
+
+// Where the note for browsers without Web Serial points, from site.json beside the page
+// (optional, {"downloads": URL}); nothing in it is trusted.
+async function siteDownloads() {
+  try {
+    const response = await fetch(new URL('site.json', document.baseURI), { cache: 'no-store' });
+    const site = response.ok ? await response.json() : {};
+    return typeof site?.downloads === 'string' ? site.downloads : '';
+  } catch {
+    return '';
+  }
+}
 
 function explainUnsupported() {
   let why = '';
@@ -405,16 +439,21 @@ async function start() {
   ui.chooseAnyPort.addEventListener('click', () => choosePort(false));
 
   try {
-    state.engine = await createEngine({ port: null, onReport, ask });
+    state.repository = await pinnedRepository();
+    if (typeof kTrustedRoot !== 'string') showFileFacts(`${ui.fileFacts.textContent} ${kNoRepository}`);
+    // The wasm by the hash the page was built with, as the browser checks its scripts'.
+    const wasm = await fetch(new URL('zorbent_engine_core.wasm', import.meta.url),
+                             { integrity: kWasmIntegrity });
+    if (!wasm.ok) throw new Error(`zorbent_engine_core.wasm: the server answered ${wasm.status}`);
+    state.engine = await createEngine({ port: null, onReport, ask, repository: state.repository,
+                                        core: { wasmBinary: await wasm.arrayBuffer() } });
   } catch (error) {
     say(`**Failed** The page's engine could not be loaded: ${error?.message || error}. Reload ` +
         'the page.');
     return;
   }
-  const site = await loadSite();
-  if (!site.ok) say(`${site.why}: the newest-firmware choice is off.`);
-  state.site = site.ok ? site.site : {};
-  if (typeof state.site.downloads === 'string') ui.downloads.href = state.site.downloads;
+  const downloads = await siteDownloads();
+  if (downloads) ui.downloads.href = downloads;
   if (state.serialOk) {
     navigator.serial.addEventListener?.('disconnect', (event) => {
       if (event.target !== state.port || state.busy) return;

@@ -8,7 +8,7 @@
 // One PASS or FAIL line per scenario; exit status 0 when every scenario passed. CHROMIUM
 // names the browser (default /usr/bin/chromium).
 
-import { spawnSync } from 'node:child_process';
+import { execFile, spawnSync } from 'node:child_process';
 import {
   cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
@@ -52,6 +52,13 @@ mkdirSync(shots, { recursive: true });
 cpSync(distDir, site, { recursive: true });
 // A page of its own that only loads the engine, for the engine's check in the browser.
 writeFileSync(path.join(site, 'engine-check.html'), '<!doctype html><title>engine</title>');
+// The page as built (no repository root), put back after each scenario: one that builds its
+// own root into the page (sealWith) leaves the others a page without one.
+const kSealed = ['index.html', 'trust.js'];
+const built = kSealed.map((name) => readFileSync(path.join(site, name)));
+const unseal = () => kSealed.forEach((name, i) => writeFileSync(path.join(site, name), built[i]));
+const sealWith = (repository, root) =>
+  run('node', [path.join(here, '..', 'seal_page.mjs'), site, repository, root]);
 
 const sims = new Set();
 const stopAll = () => sims.forEach((child) => child.kill());
@@ -77,6 +84,14 @@ function run(program, programArgs) {
   if (done.status !== 0)
     throw new Error(`${path.basename(program)} ${programArgs.join(' ')}: ${done.stderr || done.error}`);
 }
+
+// As run, without blocking this process: for programs that fetch from its own server.
+const runAsync = (program, programArgs) => new Promise((resolve, reject) => {
+  execFile(program, programArgs, { timeout: kStepMs }, (error, stdout, stderr) => {
+    if (error) reject(new Error(`${path.basename(program)} ${programArgs.join(' ')}: ${stderr || error.message}`));
+    else resolve();
+  });
+});
 
 function makeImage(name, imageArgs) {
   const file = path.resolve(work, name);
@@ -215,6 +230,8 @@ const scenarios = {
           'Read and Update are disabled before a port is chosen');
     check(await page.isHidden('#unsupported'), '#unsupported is hidden where Web Serial is');
     check(await page.isDisabled('#stop'), 'Stop is disabled without a job');
+    await page.waitForFunction(() => /Newest firmware is off/.test(document.querySelector('#file-facts').textContent));
+    check(await page.isDisabled('#latest'), 'a page built without a root has Newest firmware off');
     check(await page.getAttribute('#verdict', 'data-look') === null, 'no verdict before a job');
     await shot(page, 'web-at-rest');
     // Cancelling the chooser leaves the page as it was.
@@ -377,48 +394,75 @@ const scenarios = {
     return state;
   },
 
-  async manifest(id) {
-    const firmware = path.join(site, 'firmware');
-    const key = path.join(work, 'key.pem');
-    mkdirSync(firmware);
-    makeImage(path.join(firmware, 'ktr5577.txt'), ['--model', 'KTR5577', '--version', 'V2.2.4X']);
-    run('openssl', ['ecparam', '-name', 'prime256v1', '-genkey', '-noout', '-out', key]);
-    run(fwPath, ['manifest', 'make', firmware, '--key', key, '-o', path.join(firmware, 'manifest.json')]);
-    // After the manifest: make takes every other file in the folder for firmware.
-    run('openssl', ['ec', '-in', key, '-pubout', '-out', path.join(firmware, 'publisher.pub')]);
-    writeFileSync(path.join(site, 'site.json'), JSON.stringify(
-      { manifest: 'firmware/manifest.json', trusted_keys: ['firmware/publisher.pub'] }));
+  // Newest firmware from a repository made by zorbent-fw repo, its root sealed into this copy
+  // of the page: fetched, verified, checked by the engine and flashed; then an older timestamp
+  // served again (a rollback) is refused with its sentence and nothing is chosen.
+  async repository(id) {
+    const repo = path.join(site, 'firmware');
+    const keys = path.join(work, 'repository-keys');
+    const image = makeImage('ktr5577-2.2.4X.txt', ['--model', 'KTR5577', '--version', 'V2.2.4X']);
+    run(fwPath, ['repo', 'init', repo, '--keys', keys]);
+    run(fwPath, ['repo', 'add', repo, image, '--keys', keys]);
+    run(fwPath, ['repo', 'publish', repo, '--keys', keys]);
+    sealWith('firmware/', path.join(repo, 'metadata', '1.root.json'));
+    // The page's client as a command (tuf_client_node.mjs) on the same repository.
+    const client = ['--metadata-dir', path.join(work, 'node-client'), '--metadata-url',
+                    `${base}/firmware/metadata/`];
+    run('node', [path.join(site, 'tuf_client_node.mjs'), client[0], client[1], 'init',
+                 path.join(repo, 'metadata', '1.root.json')]);
+    await runAsync('node', [path.join(site, 'tuf_client_node.mjs'), ...client, 'refresh']);
 
     const state = await openPage(id, { sim: ['--model', 'KTR5577'] });
     const { page } = state;
     await choosePort(page);
     checkLook(await job(page, '#read'), 'succeeded', 'Read');
-    await page.waitForSelector('#latest:enabled');
-    await page.click('#latest');
+    await page.click('#latest:enabled');
     await page.waitForSelector('#question[open]');
     const question = await text(page, '#question-text');
     check(question.includes('2.2.4X'), 'the question names the newest version', question);
     await page.click('#yes');
     await page.waitForFunction(() => document.querySelector('#file-facts').textContent.includes('2.2.4X'));
     checkLook(await job(page, '#update'), 'succeeded', 'Update with the newest firmware');
-    // A file from this computer is looked up in the signed manifest by its SHA-256.
-    await chooseFile(page, path.join(firmware, 'ktr5577.txt'), 'Verified: KTR5577 v2.2.4X');
-    await chooseFile(page, makeImage('unlisted.txt', ['--model', 'KTR5577']), 'Not verified');
-    await checkClean(state, id);
-    await state.context.close();
+    // A file from this computer is looked up in the repository by its SHA-256.
+    await chooseFile(page, image, 'Verified: KTR5577 v2.2.4X');
 
-    // A manifest changed after signing is refused, and no file is chosen.
-    const signed = path.join(firmware, 'manifest.json');
-    const bytes = readFileSync(signed);
-    bytes[bytes.indexOf('2.2.4X') + 4] ^= 1;
-    writeFileSync(signed, bytes);
-    const forged = await openPage(`${id}-forged`, { sim: ['--model', 'KTR5577'] });
-    await choosePort(forged.page);
-    checkLook(await job(forged.page, '#read'), 'succeeded', 'Read');
-    await forged.page.click('#latest:enabled');
-    await forged.page.waitForFunction(() => /signature/i.test(document.querySelector('#file-facts').textContent));
-    check(await forged.page.isDisabled('#update'), 'no file is chosen from a forged manifest');
-    return forged;
+    const timestamp = path.join(repo, 'metadata', 'timestamp.json');
+    const older = readFileSync(timestamp);
+    run(fwPath, ['repo', 'publish', repo, '--keys', keys]);
+    await page.click('#latest:enabled');
+    await page.waitForFunction(() => /already runs/.test(document.querySelector('#file-facts').textContent));
+    writeFileSync(timestamp, older);
+    await page.click('#latest:enabled');
+    await page.waitForFunction(() => /^Newest firmware: /.test(document.querySelector('#file-facts').textContent));
+    const refused = await text(page, '#file-facts');
+    check(refused.includes('replaying old metadata (a rollback)'), 'the rollback is refused with its sentence', refused);
+    await shot(page, 'web-rollback');
+    return state;
+  },
+
+  // A repository (written by @tufjs/models, tests/tuf) listing a file as v2.2.3X whose own
+  // version is 2.2.4X: verified by its hash, then refused by the engine's check of its content.
+  async 'listed-not-the-file'(id) {
+    const { Repository, makeKey } = await import('../../tests/tuf/repository.mjs');
+    const repo = new Repository(path.join(site, 'mislisted'), {
+      root: [makeKey('ecdsa')], timestamp: [makeKey('ed25519')], snapshot: [makeKey('ed25519')],
+      targets: [makeKey('rsa')] });
+    repo.addTarget('KTR5577/ktr5577.txt', readFileSync(
+      makeImage('mislisted.txt', ['--model', 'KTR5577', '--version', 'V2.2.4X'])));
+    repo.publish();
+    sealWith('mislisted/', repo.file('metadata/1.root.json'));
+    const state = await openPage(id, { sim: ['--model', 'KTR5577', '--device-version', '2.2.20'] });
+    const { page } = state;
+    await choosePort(page);
+    checkLook(await job(page, '#read'), 'succeeded', 'Read');
+    await page.click('#latest:enabled');
+    await page.click('#question[open] #yes');
+    await page.waitForFunction(() => /^Newest firmware: /.test(document.querySelector('#file-facts').textContent));
+    const refused = await text(page, '#file-facts');
+    check(refused.includes('is listed as KTR5577 v2.2.3X, but the file itself says it is KTR5577 v2.2.4X') &&
+          await page.isDisabled('#update'), 'a file that is not what its listing says is refused',
+          refused);
+    return state;
   },
 
   async unsupported(id) {
@@ -501,6 +545,7 @@ for (const [name, scenario] of Object.entries(scenarios)) {
     await Promise.all(contexts.splice(0).map((context) => context.close().catch(() => {})));
     stopAll();
     sims.clear();
+    unseal();
   }
 }
 await browser.close();

@@ -353,24 +353,7 @@ async function portChecks() {
   }
 }
 
-// The manifest's build choice in the wasm engine.
-async function manifestChecks() {
-  const engine = await createEngine({ port: undefined, core: { wasmBinary } });
-  const manifest = readFileSync(new URL('../../docs/manifest.example.json', import.meta.url), 'utf8');
-  const picks = [['KTR5577', '2.2.2X', 'newer'], ['KTR5577', '2.2.3X', 'up_to_date'],
-                 ['KTR5577', '2.2.4X', 'only_older'], ['KTR5575', '2.2.2X', 'no_build'],
-                 ['KTR558', '', 'newer']];
-  for (const [model, version, pick] of picks) {
-    const chosen = engine.chooseBuild(manifest, model, version);
-    check(chosen.ok && chosen.pick === pick, `chooseBuild ${model} ${version}`, chosen);
-  }
-  const strict = engine.chooseBuild(manifest.replace('"notes": ""', '"notes": "", "extra": 1'),
-                                    'KTR558', '');
-  check(!strict.ok && /builds\[1\]/.test(strict.problem), 'chooseBuild: the strict reader', strict);
-}
-
 try {
-  await manifestChecks();
   await portChecks();
   await lineModeChecks();
   await blockModeChecks();
