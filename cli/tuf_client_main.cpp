@@ -59,7 +59,7 @@ int Init(const Options& options) {
   std::string bytes, why;
   if (!ReadSmallFile(options.trustedRoot, static_cast<std::int64_t>(Limits{}.rootBytes), bytes,
                      why))
-    return Fail(why);
+    return Fail("Cannot use the trusted root: " + why + ". Check the path.");
   TrustedSet trusted(Now());
   Problem problem;
   if (!trusted.StartFromRoot(bytes, problem)) return Fail(ProblemSentence(problem));

@@ -16,6 +16,7 @@ using Json = nlohmann::json;
 
 constexpr std::string_view kTopRoles[] = {kRoot, kTimestamp, kSnapshot, kTargets};
 constexpr std::string_view kSupportedMajor = "1";
+constexpr int kMaxSignaturesPerKey = 4;
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -58,13 +59,15 @@ class Fields {
 
   bool IsObject() {
     if (object_.is_object()) return true;
-    return Fail(place_, "must be an object {...}");
+    return Fail(place_.empty() ? "the file" : place_, "must be an object {...}");
   }
   bool Fail(const std::string& place, const std::string& what) {
     why_ = place + " " + what;
     return false;
   }
-  std::string Place(std::string_view name) const { return place_ + "." + std::string(name); }
+  std::string Place(std::string_view name) const {
+    return place_.empty() ? std::string(name) : place_ + "." + std::string(name);
+  }
   const Json* Find(std::string_view name) const {
     const auto found = object_.find(std::string(name));
     return found == object_.end() ? nullptr : &*found;
@@ -323,8 +326,19 @@ Key MakeKey(KeyScheme scheme, std::string publicValue) {
 }
 
 bool ParseExpiry(std::string_view text, std::int64_t& seconds) {
-  // YYYY-MM-DDTHH:MM:SSZ
+  // YYYY-MM-DDTHH:MM:SSZ; a fraction of a second (as JavaScript's toISOString writes) is
+  // dropped, which can only make the metadata expire sooner.
   static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+  static constexpr std::size_t kMaxFractionDigits = 9;
+  std::string whole(text);
+  if (whole.size() > kShape.size() && whole[kShape.size() - 1] == '.' && whole.ends_with('Z')) {
+    const std::string fraction = whole.substr(kShape.size(), whole.size() - kShape.size() - 1);
+    if (fraction.empty() || fraction.size() > kMaxFractionDigits ||
+        fraction.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    whole = whole.substr(0, kShape.size() - 1) + "Z";
+  }
+  text = whole;
   if (text.size() != kShape.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
@@ -376,7 +390,7 @@ bool ReadEnvelope(std::string_view bytes, std::string_view type, Envelope& envel
   envelope = Envelope{};
   Json whole;
   if (!ReadJsonStrict(bytes, whole, why)) return false;
-  Fields fields(whole, "the file", why);
+  Fields fields(whole, "", why);
   if (!fields.IsObject()) return false;
   const Json* signedPart = fields.Need("signed");
   const Json* signatures = fields.Need("signatures");
@@ -612,12 +626,15 @@ bool VerifyThreshold(const Envelope& envelope, const std::map<std::string, Key>&
     const std::optional<KeyScheme> scheme = SchemeOf(key->second);
     const std::string value = key->second.keytype + ":" + key->second.publicValue;
     if (!scheme || counted.contains(value)) continue;
+    int tries = 0;
     for (const Signature& signature : envelope.signatures) {
       std::vector<std::uint8_t> bytes;
       std::string problem;
-      if (signature.keyid != keyid || !FromHex(signature.sig, bytes) ||
-          !VerifyWithKey(*scheme, key->second.publicValue, bytes, Bytes(envelope.canonical),
-                         problem))
+      if (signature.keyid != keyid) continue;
+      // Many signatures claiming one key cost a check each: a few are enough for any signer.
+      if (++tries > kMaxSignaturesPerKey) break;
+      if (!FromHex(signature.sig, bytes) || !VerifyWithKey(*scheme, key->second.publicValue, bytes,
+                                                           Bytes(envelope.canonical), problem))
         continue;
       counted.insert(keyid);
       counted.insert(value);

@@ -182,6 +182,8 @@ bool TrustedSet::StartFromRoot(std::string_view bytes, Problem& problem) {
 
 bool TrustedSet::UpdateRoot(std::string_view bytes, Problem& problem) {
   rotatedTimestampOrSnapshot_ = false;
+  if (timestamp_)  // the roles below were checked against the root before it
+    return Fail(problem, Failure::kMalformed, kRoot, "a new root came after the timestamp");
   Envelope envelope;
   Root root;
   std::string why;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -17,6 +18,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TufRepository;
+
+// The program checks expiry against the real clock.
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string Read(const fs::path& path) {
   std::ostringstream text;
@@ -69,7 +77,7 @@ class TufClient : public ::testing::Test {
 };
 
 TEST_F(TufClient, InitRefreshDownloadAndRefusals) {
-  TufRepository repo;
+  TufRepository repo(Now());
   repo.AddTarget(repo.targets, "KTR5577/a.txt", "line firmware\n");
   repo.Publish(Repo());
   const std::string url = Serve(true);
@@ -118,7 +126,7 @@ TEST_F(TufClient, InitRefreshDownloadAndRefusals) {
 }
 
 TEST_F(TufClient, SearchesDelegationsInOrder) {
-  TufRepository repo;
+  TufRepository repo(Now());
   const testing::TufKey lines = testing::NewTufKey(KeyScheme::kRsaPssSha256);
   const testing::TufKey all = testing::NewTufKey();
   repo.targets.delegations = Delegations{{{lines.id, lines.key}, {all.id, all.key}}, {}};
@@ -126,7 +134,7 @@ TEST_F(TufClient, SearchesDelegationsInOrder) {
                       bool terminating) {
     DelegatedRole role{name, {{key.id}, 1}, terminating, std::vector<std::string>{pattern}, {}};
     repo.targets.delegations->roles.push_back(role);
-    repo.delegated[name].expiresAt = testing::kNow + testing::kDay;
+    repo.delegated[name].expiresAt = Now() + testing::kDay;
     repo.delegatedKeys[name] = &key;
   };
   delegate(lines, "lines", "KTR5577/*", true);

@@ -178,5 +178,17 @@ TEST(TrustedSet, DelegatedRolesCoverTheirPathsOnly) {
   EXPECT_TRUE(RoleCovers(role, "x/y"));
 }
 
+TEST(TrustedSet, ReadsExpiryAsUtcSeconds) {
+  std::int64_t seconds = 0;
+  ASSERT_TRUE(ParseExpiry("2027-01-15T08:00:00Z", seconds));
+  EXPECT_EQ(seconds, kNow);
+  EXPECT_EQ(ExpiryText(seconds), "2027-01-15T08:00:00Z");
+  ASSERT_TRUE(ParseExpiry("2027-01-15T08:00:00.999Z", seconds));  // as toISOString writes
+  EXPECT_EQ(seconds, kNow);
+  for (const char* bad : {"2027-02-29T00:00:00Z", "2027-01-15T08:00:00", "2027-01-15 08:00:00Z",
+                          "2027-01-15T08:00:00.Z", "2027-01-15T24:00:00Z"})
+    EXPECT_FALSE(ParseExpiry(bad, seconds)) << bad;
+}
+
 }  // namespace
 }  // namespace zorbent::tuf

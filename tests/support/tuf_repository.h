@@ -17,7 +17,7 @@
 
 namespace zorbent::testing {
 
-inline constexpr std::int64_t kNow = 1'800'000'000;  // 2027-01-15
+inline constexpr std::int64_t kNow = 1'800'000'000;  // 2027-01-15T08:00:00Z
 inline constexpr std::int64_t kDay = 86'400;
 
 inline std::span<const std::uint8_t> TufBytes(std::string_view text) {
@@ -71,10 +71,11 @@ struct TufRepository {
   std::vector<const TufKey*> rootSigners = {&rootKey};  // who signs the next root
   std::map<std::string, const TufKey*> delegatedKeys;
 
-  TufRepository() {
+  // Every role expires 30 days after now.
+  explicit TufRepository(std::int64_t now = kNow) {
     for (tuf::Common* common :
          std::initializer_list<tuf::Common*>{&root, &timestamp, &snapshot, &targets})
-      common->expiresAt = kNow + 30 * kDay;
+      common->expiresAt = now + 30 * kDay;
     Trust(root, tuf::kRoot, {&rootKey});
     Trust(root, tuf::kTimestamp, {&timestampKey});
     Trust(root, tuf::kSnapshot, {&snapshotKey});
