@@ -412,7 +412,7 @@ bool PlacesOf(const std::string& repository, const std::string& keys, Repository
   }
   const fs::path keyFolder = fs::weakly_canonical(fs::absolute(keys, ec), ec);
   const fs::path inside = keyFolder.lexically_relative(absolute);
-  if (keys.empty() || ec || (!inside.empty() && *inside.begin() != "..")) {
+  if (!keys.empty() && (ec || (!inside.empty() && *inside.begin() != ".."))) {
     why = "the key folder " + keys + " is inside the repository " + repository +
           ", where a web server would serve the private keys: keep them in a folder of their own";
     return false;

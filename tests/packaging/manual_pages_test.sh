@@ -66,6 +66,7 @@ offers_word --add-port -q --a
 offers_word verify manifest v
 offers_word --trust manifest verify m.json --t
 offers_word --key manifest make dir --k
+offers_word --keyid repo revoke www --role root --k
 
 [[ $failed -eq 0 ]] && echo "manual pages match the programs' --help"
 exit $failed
