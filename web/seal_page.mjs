@@ -23,6 +23,13 @@ const fail = (why) => {
   process.exit(1);
 };
 
+// Plain http lets anyone on the way hold back or replay what the page fetches; the loopback is
+// for trying a repository out.
+const kLoopback = ['127.0.0.1', '[::1]', 'localhost'];
+if (/^http:/i.test(repository) && !kLoopback.includes(new URL(repository).hostname))
+  fail(`--repository ${repository}: an http:// repository is refused (only the loopback may be ` +
+       'plain http): give its https:// address');
+
 let root = null;
 if (rootFile) {
   const bytes = readFileSync(rootFile);

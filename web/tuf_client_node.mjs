@@ -8,8 +8,9 @@
 //
 // Exit status 0 on success, 1 on any failure with the verdict on stderr (one line), 2 for a
 // command line it does not take. The trusted metadata is kept in DIR as <role>.json; a target
-// is saved in --target-dir under its name as one file name (encodeURIComponent: "a/b.txt" is
-// "a%2Fb.txt"), and one already there that is the target is not fetched again. Node 20 or
+// is saved in --target-dir under its name as one file name (percent-encoded as the native
+// client does: "a/b.txt" is "a%2Fb.txt"), and one already there that is the target is not
+// fetched again. Node 20 or
 // later (fetch, and WebCrypto with Ed25519). Runs from dist/web (tools/web --build), or from
 // web/ with dist/web built.
 
@@ -68,9 +69,19 @@ function writeAtomically(file, bytes) {
   }
 }
 
+// A name as one file name, as the native client writes it: letters, digits, "-", "_" and "."
+// kept, every other byte %XX; "." and ".." are no file's name.
+function percentEncode(text) {
+  const name = Array.from(new TextEncoder().encode(text), (byte) => {
+    const c = String.fromCharCode(byte);
+    return /[A-Za-z0-9._-]/.test(c) ? c : `%${byte.toString(16).toUpperCase().padStart(2, '0')}`;
+  }).join('');
+  return name === '.' || name === '..' ? `%2E${name.slice(1)}` : name;
+}
+
 // The trusted metadata as <role>.json files in dir.
 function folderStore(dir) {
-  const file = (role) => path.join(dir, `${encodeURIComponent(role)}.json`);
+  const file = (role) => path.join(dir, `${percentEncode(role)}.json`);
   return {
     load(role) {
       try {
@@ -134,7 +145,7 @@ if (command === 'refresh') {
 
 const name = options['target-name'];
 const targetDir = options['target-dir'];
-const saved = path.join(targetDir, encodeURIComponent(name));
+const saved = path.join(targetDir, percentEncode(name));
 let held = null;
 try {
   held = new Uint8Array(readFileSync(saved));

@@ -16,8 +16,8 @@ const kOutputLines = 2000;
 // Release notes shown in the question at most.
 const kNotesShown = 600;
 const kNoRepository =
-    'This page was built without a firmware repository\'s trusted root, so it cannot offer the ' +
-    'newest firmware: choose a firmware file instead.';
+    'Newest firmware is off: this page was built without a firmware repository\'s trusted ' +
+    'root. Choose a firmware file instead.';
 const kStopQuestion =
     'Stop the update? Once the download has begun, the adapter has no working firmware until ' +
     'an update finishes.';
@@ -367,7 +367,8 @@ async function onLatest() {
 // The firmware repository built into the page (tools/web --build --root): its root is the
 // trust, so it is never fetched. The metadata verified since is kept per root and repository.
 async function pinnedRepository() {
-  if (typeof kTrustedRoot !== 'string') return null;
+  // Without a secure context there is no WebCrypto, and no Web Serial either: the page says so.
+  if (typeof kTrustedRoot !== 'string' || !globalThis.crypto?.subtle) return null;
   const base = new URL(kRepository, document.baseURI).href.replace(/\/?$/, '/');
   const digest = await crypto.subtle.digest('SHA-256', new TextEncoder().encode(kTrustedRoot));
   const root = Array.from(new Uint8Array(digest).slice(0, 8),
@@ -442,6 +443,7 @@ async function start() {
 
   try {
     state.repository = await pinnedRepository();
+    if (typeof kTrustedRoot !== 'string') showFileFacts(`${ui.fileFacts.textContent} ${kNoRepository}`);
     // The wasm by the hash the page was built with, as the browser checks its scripts'.
     const wasm = await fetch(new URL('zorbent_engine_core.wasm', import.meta.url),
                              { integrity: kWasmIntegrity });
