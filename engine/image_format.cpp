@@ -163,6 +163,56 @@ bool LooksLikeText(std::span<const std::uint8_t> image) {
   return other * 10 < head.size();
 }
 
+// A block-mode record's parts, as its shape check found them.
+struct BlockRecord {
+  bool trailer = false;    // FFF1...
+  std::size_t header = 0;  // the bytes before DATA
+  std::size_t len = 0;     // DATA's
+  std::uint8_t sum = 0;    // the record's SUM
+};
+
+// One block-mode record's shape: its digits, LEN against what the line holds and SUM against
+// DATA; its bytes into record and added to total. 0, or the failure's result with the problem
+// noted in facts.
+std::int32_t CheckBlockRecord(const ImageLine& read, std::string_view digits, std::int32_t at,
+                              std::span<std::uint8_t> record, std::uint32_t& total,
+                              BlockRecord& shape, ImageFacts& facts) {
+  const bool trailer = digits.starts_with("FFF1");
+  const std::size_t header = trailer ? 4 : 2;
+  const std::int32_t shapeError = trailer ? -1 : -2;
+  if (read.digits == 0 && read.nonBlank.column == 0)
+    return Fail(facts, at, "no hex digits on the line", -2);
+  if (std::string problem = BlockRecordProblem(read); !problem.empty())
+    return Fail(facts, at, std::move(problem), shapeError);
+  if (read.digits > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
+    return Fail(facts, at,
+                std::to_string(read.digits) + " hex digits, more than a record holds (" +
+                    std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
+                shapeError);
+  }
+  const std::size_t n = HexTextToBytes(digits, record);
+  if (n < header + 1) return Fail(facts, at, "too short for a record", shapeError);
+  const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
+  if (header + len + 1 > n) {
+    return Fail(facts, at,
+                "LEN says " + std::to_string(len) + " data bytes, the line holds " +
+                    std::to_string(n - header - 1),
+                shapeError);
+  }
+  for (std::size_t i = 0; i < header; ++i) total += record[i];
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
+  total += sum;
+  const std::uint8_t recordSum = record[header + len];
+  if ((sum & 0xFF) != recordSum) {
+    return Fail(facts, at, "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum),
+                -2);
+  }
+  total += recordSum;
+  shape = {trailer, header, len, recordSum};
+  return 0;
+}
+
 }  // namespace
 
 ImageLine ScanImageLine(std::span<const std::uint8_t> image, std::size_t position,
@@ -223,40 +273,15 @@ std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& fa
     const ImageLine read = ScanImageLine(text, position, line);
     position = read.next;
     ++recordCount;
-    const std::string_view digits = BufferText(line);
-    const bool trailer = digits.starts_with("FFF1");
-    const std::size_t header = trailer ? 4 : 2;
-    const std::int32_t shapeError = trailer ? -1 : -2;
-    if (read.digits == 0 && read.nonBlank.column == 0)
-      return Fail(facts, at, "no hex digits on the line", -2);
-    if (std::string problem = BlockRecordProblem(read); !problem.empty())
-      return Fail(facts, at, std::move(problem), shapeError);
-    if (read.digits > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
-      return Fail(facts, at,
-                  std::to_string(read.digits) + " hex digits, more than a record holds (" +
-                      std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
-                  shapeError);
-    }
-    const std::size_t n = HexTextToBytes(digits, record);
-    if (n < header + 1) return Fail(facts, at, "too short for a record", shapeError);
-    const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
-    if (header + len + 1 > n) {
-      return Fail(facts, at,
-                  "LEN says " + std::to_string(len) + " data bytes, the line holds " +
-                      std::to_string(n - header - 1),
-                  shapeError);
-    }
-    for (std::size_t i = 0; i < header; ++i) total += record[i];
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
-    total += sum;
-    const std::uint8_t recordSum = record[header + len];
-    if ((sum & 0xFF) != recordSum) {
-      return Fail(facts, at,
-                  "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum), -2);
-    }
-    total += recordSum;
-    if (!trailer) continue;
+    BlockRecord shape;
+    if (const std::int32_t failed =
+            CheckBlockRecord(read, BufferText(line), at, record, total, shape, facts);
+        failed < 0)
+      return failed;
+    if (!shape.trailer) continue;
+    const std::size_t header = shape.header;
+    const std::size_t len = shape.len;
+    const std::uint8_t recordSum = shape.sum;
 
     if (len < 7) return Fail(facts, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
     const std::span<const std::uint8_t> data(record.data() + header, len);
