@@ -77,7 +77,7 @@ void RunOne(Job& job, const JobOptions& options, std::span<const std::uint8_t> i
 }
 
 // How one job ended, for its JSON object and its history entry.
-struct Ended {
+struct FinishedJob {
   std::string connection;
   const JobOutcome& outcome;
   bool ok = false;
@@ -87,15 +87,15 @@ struct Ended {
 
 // Why a job did not end as asked, in a few words (a port's problem named as the verdict names
 // it); empty when it did.
-std::string CauseOf(const Ended& job) {
+std::string CauseOf(const FinishedJob& job) {
   return job.ok ? JobCause(job.outcome) : Reason(job.outcome);
 }
 
-// Each job's account: one JSON object per adapter on stdout with --json, and for an update or
+// Each job's record: one JSON object per adapter on stdout with --json, and for an update or
 // a check one history entry each, all in one append. A history that cannot be written is
 // warned about in one line and changes nothing else.
-void Account(const JobOptions& options, const FirmwareFacts& facts,
-             const std::vector<Ended>& jobs) {
+void WriteJobRecords(const JobOptions& options, const FirmwareFacts& facts,
+                     const std::vector<FinishedJob>& jobs) {
   JobRecord record;
   record.command = !options.update ? "read" : options.checkOnly ? "check" : "update";
   if (options.update) {
@@ -106,7 +106,7 @@ void Account(const JobOptions& options, const FirmwareFacts& facts,
     record.manifest = options.manifest;
   }
   std::vector<nlohmann::json> entries;
-  for (const Ended& job : jobs) {
+  for (const FinishedJob& job : jobs) {
     record.connection = job.connection;
     record.cause = CauseOf(job);
     record.seconds = job.seconds;
@@ -153,7 +153,7 @@ std::string StopHint(const JobOptions& options, bool downloading, int family) {
 }
 
 // The file gate, once for the whole tray: a bad file never reaches an adapter. True, said on
-// text and in every adapter's account, when the file is refused.
+// text and in every adapter's record, when the file is refused.
 bool FileRefused(const JobOptions& options, const CheckedFirmware& firmware, std::FILE* text) {
   const FirmwareFacts& facts = firmware.facts;
   if (firmware.usable) {
@@ -169,17 +169,17 @@ bool FileRefused(const JobOptions& options, const CheckedFirmware& firmware, std
                "adapter.\n",
                options.checkOnly ? "Check" : "Update");
   std::fflush(text);
-  // Every adapter's account says so, though none was reached.
+  // Every adapter's record says so, though none was reached.
   JobOutcome refused;
   refused.kind = facts.loaded ? FailureKind::kFileFormat : FailureKind::kFileUnusable;
   refused.cause = firmware.why;
   refused.fileVersion = facts.version;  // what could be read of it
   refused.family = static_cast<std::uint8_t>(facts.family);
   Conclude(refused);
-  std::vector<Ended> ended;
+  std::vector<FinishedJob> ended;
   for (const std::string& connection : options.connections)
     ended.push_back({connection, refused, false, 0, std::chrono::system_clock::now()});
-  Account(options, facts, ended);
+  WriteJobRecords(options, facts, ended);
   return true;
 }
 
@@ -219,9 +219,9 @@ class TrayInterrupts {
             bool downloading = false;
             for (const auto& job : jobs_)
               downloading = downloading || job->engine.DownloadStarted();
-            console.Note(StopHint(options, downloading, family));
+            console.WriteMessage(StopHint(options, downloading, family));
           } else {
-            console.Note("\nQuitting at once.\n");
+            console.WriteMessage("\nQuitting at once.\n");
             std::_Exit(130);
           }
         }) {}
@@ -396,11 +396,11 @@ int RunJobs(const JobOptions& options) {
   }
   if (several) PrintSummary(jobs, options, failed, unconfirmed, text);
   std::fflush(text);
-  std::vector<Ended> ended;
+  std::vector<FinishedJob> ended;
   for (const auto& job : jobs)
     ended.push_back(
         {job->connection, job->engine.outcome, job->result >= 0, job->seconds, job->ended});
-  Account(options, facts, ended);
+  WriteJobRecords(options, facts, ended);
   if (failed > 0) return 1;
   return unconfirmed > 0 ? kExitNotConfirmed : 0;
 }

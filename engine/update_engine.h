@@ -129,7 +129,7 @@ class UpdateEngine : private WaitObserver {
   bool AskUser(std::string_view question);
   // Reports a failure message (and the line after it, when there is one) and keeps the first
   // of the job as its cause: later, more general messages never replace it.
-  void Fail(FailureKind kind, std::string_view message, std::string_view detail = {});
+  void ReportFailure(FailureKind kind, std::string_view message, std::string_view detail = {});
   void EnterStage(Stage stage) { outcome.stage = stage; }
 
   // The stop request this engine's jobs obey (the process-wide one unless set).
@@ -184,10 +184,10 @@ class UpdateEngine : private WaitObserver {
   // the outcome concluded. EndJob returns the job's result.
   void BeginJob(std::int32_t channel);
   std::int32_t EndJob(std::int32_t result);
-  std::int32_t RunUpdate(Link& port, std::span<const std::uint8_t> given);
-  std::int32_t ReadBothVersions(Link& port, std::int32_t channel);
-  void ReadBackVersion(Link& port);
-  void ExplainSilence(Link& port, bool serial);
+  std::int32_t RunUpdate(Link& link, std::span<const std::uint8_t> given);
+  std::int32_t ReadBothVersions(Link& link, std::int32_t channel);
+  void ReadBackVersion(Link& link);
+  void ExplainSilence(Link& link, bool serial);
 };
 
 // Text of a NUL-terminated buffer (up to its first NUL, never past its end).

@@ -70,7 +70,7 @@ TEST(WindowVerdict, WordsEveryRecoveryAndStateInTheWindowsTerms) {
        "powered and plugged in and that the Name list shows its device"},
       {false, K::kUnanswered, S::kUnchanged, R::kRunAgain, None, "...adapter. Press Read again."},
       {true, K::kOutOfTurn, S::kUnchanged, R::kRunAgain, None, "...Press Update again."},
-      {true, K::kTransfer, S::kInDownloadMode, R::kPowerCycleThenUpdate, None,
+      {true, K::kNotAcknowledged, S::kInDownloadMode, R::kPowerCycleThenUpdate, None,
        "Update failed: Sending error on 5 line. The adapter is in download mode: it has no "
        "working firmware until an update finishes. " +
            finish},
