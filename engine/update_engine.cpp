@@ -60,11 +60,6 @@ bool MostlyNotText(std::string_view bytes) {
   return static_cast<std::size_t>(text) * 2 < bytes.size();
 }
 
-Lock& EngineLock() {
-  static Lock lock;
-  return lock;
-}
-
 void StopSignal::Raise(StopLevel level) {
   LockHolder hold(lock_);
   if (static_cast<int>(level) > static_cast<int>(level_)) level_ = level;
@@ -93,7 +88,6 @@ StopSignal& ProcessStopSignal() {
 }
 
 void RequestStop() {
-  LockHolder hold(EngineLock());
   ProcessStopSignal().Raise(StopLevel::kNow);
 }
 
@@ -121,10 +115,7 @@ UpdateEngine::~UpdateEngine() {
 }
 
 void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
-  {
-    LockHolder hold(EngineLock());
-    ProcessStopSignal().Clear();
-  }
+  ProcessStopSignal().Clear();
   callback = callbackFunction;
   callbackContext = context;
 }

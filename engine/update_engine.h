@@ -93,7 +93,6 @@ class StopSignal {
 
 // The process-wide request, which the window raises when it is closed while idle; every engine
 // reads it unless given a run's own with UseStopSignal. Init clears it.
-Lock& EngineLock();
 StopSignal& ProcessStopSignal();
 void RequestStop();
 
