@@ -33,6 +33,7 @@
 #include "sim/image/image_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sim_adapter.h"
+#include "tests/support/thread_starts.h"
 #include "zorbent_version.h"
 
 namespace zorbent::cli_test {
