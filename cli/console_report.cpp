@@ -58,7 +58,7 @@ void Console::Line(std::size_t job, std::string_view line) {
   DrawBoard();
 }
 
-void Console::Note(std::string_view text) {
+void Console::WriteMessage(std::string_view text) {
   std::lock_guard lock(mutex_);
   EraseBoard();
   if (!errDead_) {

@@ -21,7 +21,7 @@ class Console {
   void Line(std::size_t job, std::string_view line);
   void Progress(std::size_t job, int percent);
   // Plain text for the user (hints, summaries), kept clear of the progress bars.
-  void Note(std::string_view text);
+  void WriteMessage(std::string_view text);
   void Finish();
 
  private:

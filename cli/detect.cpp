@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kProbeRate = "115200";
 
 // Keeps the engine's reports (a failed open's reason) instead of printing them.
-void Keep(void* context, std::int32_t kind, std::intptr_t value) {
+void CollectReportText(void* context, std::int32_t kind, std::intptr_t value) {
   if (kind != kReportText) return;
   static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(value));
 }
@@ -62,7 +62,7 @@ DetectedDevice Probe(const std::string& name) {
   DetectedDevice found{name, {}, false, "cannot_open", {}};
   std::string reports;
   UpdateEngine engine;
-  engine.Init(&reports, &Keep);
+  engine.Init(&reports, &CollectReportText);
   const std::int32_t channel = engine.OpenPort("com|" + name + ":" + kProbeRate, "");
   if (channel < 0) {
     // The reason line follows the connection-error line.

@@ -77,7 +77,7 @@ void RunOne(Job& job, const JobOptions& options, std::span<const std::uint8_t> i
 }
 
 // How one job ended, for its JSON object and its history entry.
-struct Ended {
+struct FinishedJob {
   std::string connection;
   const JobOutcome& outcome;
   bool ok = false;
@@ -87,15 +87,15 @@ struct Ended {
 
 // Why a job did not end as asked, in a few words (a port's problem named as the verdict names
 // it); empty when it did.
-std::string CauseOf(const Ended& job) {
+std::string CauseOf(const FinishedJob& job) {
   return job.ok ? JobCause(job.outcome) : Reason(job.outcome);
 }
 
-// Each job's account: one JSON object per adapter on stdout with --json, and for an update or
+// Each job's record: one JSON object per adapter on stdout with --json, and for an update or
 // a check one history entry each, all in one append. A history that cannot be written is
 // warned about in one line and changes nothing else.
-void Account(const JobOptions& options, const FirmwareFacts& facts,
-             const std::vector<Ended>& jobs) {
+void WriteJobRecords(const JobOptions& options, const FirmwareFacts& facts,
+                     const std::vector<FinishedJob>& jobs) {
   JobRecord record;
   record.command = !options.update ? "read" : options.checkOnly ? "check" : "update";
   if (options.update) {
@@ -106,7 +106,7 @@ void Account(const JobOptions& options, const FirmwareFacts& facts,
     record.repository = options.repository;
   }
   std::vector<nlohmann::json> entries;
-  for (const Ended& job : jobs) {
+  for (const FinishedJob& job : jobs) {
     record.connection = job.connection;
     record.cause = CauseOf(job);
     record.seconds = job.seconds;
@@ -150,6 +150,152 @@ std::string StopHint(const JobOptions& options, bool downloading, int family) {
   return "\nStopping at the next transfer step. An adapter stopped in the middle of a download "
          "stays in download mode:\n" +
          RecoveryAdvice(family) + "." + again;
+}
+
+// The file gate, once for the whole tray: a bad file never reaches an adapter. True, said on
+// text and in every adapter's record, when the file is refused.
+bool FileRefused(const JobOptions& options, const CheckedFirmware& firmware, std::FILE* text) {
+  const FirmwareFacts& facts = firmware.facts;
+  if (firmware.usable) {
+    if (facts.oddLines) {
+      std::fprintf(text, "Note: %s has %s.\n", options.firmwareFile.c_str(),
+                   OddLinesNote(facts).c_str());
+    }
+    return false;
+  }
+  std::fprintf(text, "**Failed** %s\n", firmware.why.c_str());
+  std::fprintf(text,
+               "%s failed: the firmware file is not usable. Nothing was sent to any "
+               "adapter.\n",
+               options.checkOnly ? "Check" : "Update");
+  std::fflush(text);
+  // Every adapter's record says so, though none was reached.
+  JobOutcome refused;
+  refused.kind = facts.loaded ? FailureKind::kFileFormat : FailureKind::kFileUnusable;
+  refused.cause = firmware.why;
+  refused.fileVersion = facts.version;  // what could be read of it
+  refused.family = static_cast<std::uint8_t>(facts.family);
+  Conclude(refused);
+  std::vector<FinishedJob> ended;
+  for (const std::string& connection : options.connections)
+    ended.push_back({connection, refused, false, 0, std::chrono::system_clock::now()});
+  WriteJobRecords(options, facts, ended);
+  return true;
+}
+
+// A tray of adapters needs a device or socket, a wake-up and perhaps a traffic log each:
+// 256 of them go past the usual soft limit of 1024 open files.
+void RaiseOpenFilesFor(std::size_t adapters, std::FILE* text) {
+  const std::size_t needed = kFilesReserved + kFilesPerAdapter * adapters;
+  if (const std::size_t limit = RaiseOpenFileLimit(needed); limit < needed) {
+    std::fprintf(
+        text,
+        "Warning: %zu adapters need about %zu open files, but this system allows this program "
+        "%zu: some adapters may fail to open. Raise the limit (ulimit -n %zu) or update fewer "
+        "adapters at once.\n",
+        adapters, needed, limit, needed);
+  }
+}
+
+// Ctrl-C and a hang-up, from before the first job starts to the run's end: the first Ctrl-C
+// stops every job at its next step (StopHint says how), a second quits at once; a hang-up stops
+// the jobs not yet downloading and lets the process end once no download is under way.
+class TrayInterrupts {
+ public:
+  TrayInterrupts(const std::vector<std::unique_ptr<Job>>& jobs, const JobOptions& options,
+                 int family, Console& console)
+      : jobs_(jobs), watcher_([this, &options, family, &console](Interruption kind, int count) {
+          if (kind == Interruption::kHangUp) {
+            // The terminal is gone, so no hint. Jobs not yet downloading stop before their
+            // first change; downloads under way are carried to their end (a closed Windows
+            // console ends the process once none is left, or when the system no longer waits).
+            stop_.Raise(StopLevel::kBeforeChange);
+            hungUp_ = true;
+            if (!MidDownload()) watcher_.EndWouldBeHarmless();
+            return;
+          }
+          if (count == 1) {
+            stop_.Raise(StopLevel::kNow);
+            bool downloading = false;
+            for (const auto& job : jobs_)
+              downloading = downloading || job->engine.DownloadStarted();
+            console.WriteMessage(StopHint(options, downloading, family));
+          } else {
+            console.WriteMessage("\nQuitting at once.\n");
+            std::_Exit(130);
+          }
+        }) {}
+
+  StopSignal& Stop() { return stop_; }  // the run's: a job starting later must not drop it
+
+  void JobDone(Job& job) {
+    job.done = true;
+    if (hungUp_ && !MidDownload()) watcher_.EndWouldBeHarmless();
+  }
+
+ private:
+  bool MidDownload() const {
+    for (const auto& job : jobs_)
+      if (!job->done && job->engine.DownloadStarted()) return true;
+    return false;
+  }
+
+  const std::vector<std::unique_ptr<Job>>& jobs_;
+  StopSignal stop_;
+  std::atomic<bool> hungUp_{false};
+  InterruptWatcher watcher_;  // last: it calls on the members above until it is gone
+};
+
+// Runs every job, each on a thread of its own when there are several.
+void RunAll(const std::vector<std::unique_ptr<Job>>& jobs, const JobOptions& options,
+            std::span<const std::uint8_t> image, TrayInterrupts& interrupts) {
+  const auto runOne = [&](Job& job) {
+    RunOne(job, options, image, interrupts.Stop());
+    interrupts.JobDone(job);
+  };
+  if (jobs.size() == 1) {
+    runOne(*jobs.front());
+    return;
+  }
+  std::vector<std::unique_ptr<Thread>> workers;
+  for (const auto& job : jobs) {
+    workers.push_back(std::make_unique<Thread>([&job, &runOne] { runOne(*job); }));
+    // A job the system gives no thread fails alone; the others are already running.
+    if (!workers.back()->Started()) {
+      job->engine.outcome.cause = "could not start";
+      job->report->Text(
+          "**Failed** could not start: the system refused a new thread. Nothing was sent to "
+          "this adapter: run it again with fewer adapters at once.\n");
+      if (options.update) {
+        job->report->Text(std::string(options.checkOnly ? "Check" : "Update") +
+                          " failed: could not start. Nothing was sent to the adapter.\n");
+      }
+    }
+  }
+  workers.clear();  // joins every worker
+}
+
+// A tray's table: one row per adapter, then the counts.
+void PrintSummary(const std::vector<std::unique_ptr<Job>>& jobs, const JobOptions& options,
+                  int failed, int unconfirmed, std::FILE* text) {
+  std::fprintf(text, "\n%-40s %-11s %s\n", "adapter", "result", "detail");
+  for (const auto& job : jobs) {
+    const bool ok = job->result >= 0;
+    const JobOutcome& outcome = job->engine.outcome;
+    const bool notConfirmed = ok && outcome.kind == FailureKind::kNotConfirmed;
+    std::string detail = !ok                 ? Reason(outcome) + " (" + StateInBrief(outcome) + ")"
+                         : options.checkOnly ? std::string("the update would go ahead")
+                         : options.update    ? VersionChange(outcome)
+                                             : std::string("read");
+    if (!job->opened) detail = Reason(outcome) + " (not reached)";
+    if (notConfirmed) detail += " (file v" + outcome.fileVersion + ")";
+    const char* result = !ok ? "FAILED" : notConfirmed ? "unconfirmed" : "ok";
+    std::fprintf(text, "%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
+  }
+  std::fprintf(text, "%zu adapters: %zu succeeded, %d failed", jobs.size(),
+               jobs.size() - static_cast<std::size_t>(failed + unconfirmed), failed);
+  if (unconfirmed > 0) std::fprintf(text, ", %d not confirmed", unconfirmed);
+  std::fprintf(text, "\n");
 }
 
 }  // namespace
@@ -217,53 +363,12 @@ bool EachAdapterOnce(const std::vector<std::string>& connections,
 }
 
 int RunJobs(const JobOptions& options) {
-  // The file first, once for the whole tray: a bad file never reaches an adapter.
   // With --json the messages go to stderr, and stdout carries the objects alone.
   std::FILE* const text = options.json ? stderr : stdout;
   std::shared_ptr<const CheckedFirmware> firmware = options.firmware;
   if (options.update && firmware == nullptr) firmware = ReadFirmware(options.firmwareFile);
-  const FirmwareFacts facts = firmware != nullptr ? firmware->facts : FirmwareFacts{};
-  const std::span<const std::uint8_t> image = firmware != nullptr
-                                                  ? std::span<const std::uint8_t>(firmware->image)
-                                                  : std::span<const std::uint8_t>();
-  if (options.update) {
-    const std::string& why = firmware->why;
-    if (!firmware->usable) {
-      std::fprintf(text, "**Failed** %s\n", why.c_str());
-      std::fprintf(text,
-                   "%s failed: the firmware file is not usable. Nothing was sent to any "
-                   "adapter.\n",
-                   options.checkOnly ? "Check" : "Update");
-      std::fflush(text);
-      // Every adapter's account says so, though none was reached.
-      JobOutcome refused;
-      refused.kind = facts.loaded ? FailureKind::kFileFormat : FailureKind::kFileUnusable;
-      refused.cause = why;
-      refused.fileVersion = facts.version;  // what could be read of it
-      refused.family = static_cast<std::uint8_t>(facts.family);
-      Conclude(refused);
-      std::vector<Ended> ended;
-      for (const std::string& connection : options.connections)
-        ended.push_back({connection, refused, false, 0, std::chrono::system_clock::now()});
-      Account(options, facts, ended);
-      return 1;
-    }
-    if (facts.oddLines) {
-      std::fprintf(text, "Note: %s has %s.\n", options.firmwareFile.c_str(),
-                   OddLinesNote(facts).c_str());
-    }
-  }
-  // A tray of adapters needs a device or socket, a wake-up and perhaps a traffic log each:
-  // 256 of them go past the usual soft limit of 1024 open files.
-  const std::size_t needed = kFilesReserved + kFilesPerAdapter * options.connections.size();
-  if (const std::size_t limit = RaiseOpenFileLimit(needed); limit < needed) {
-    std::fprintf(
-        text,
-        "Warning: %zu adapters need about %zu open files, but this system allows this program "
-        "%zu: some adapters may fail to open. Raise the limit (ulimit -n %zu) or update fewer "
-        "adapters at once.\n",
-        options.connections.size(), needed, limit, needed);
-  }
+  if (options.update && FileRefused(options, *firmware, text)) return 1;
+  RaiseOpenFilesFor(options.connections.size(), text);
   Console console(options.quiet, text);
   const bool several = options.connections.size() > 1;
   std::vector<std::unique_ptr<Job>> jobs;
@@ -274,60 +379,12 @@ int RunJobs(const JobOptions& options) {
         std::make_unique<ConsoleReport>(console, console.AddJob(several ? connection + ": " : ""));
     jobs.push_back(std::move(job));
   }
-
-  StopSignal stop;  // the run's: a job starting later must not drop it
-  std::atomic<bool> hungUp{false};
-  const auto midDownload = [&jobs] {
-    for (const auto& job : jobs)
-      if (!job->done && job->engine.DownloadStarted()) return true;
-    return false;
-  };
-  InterruptWatcher watcher([&](Interruption kind, int count) {
-    if (kind == Interruption::kHangUp) {
-      // The terminal is gone, so no hint. Jobs not yet downloading stop before their first
-      // change; downloads under way are carried to their end (a closed Windows console ends
-      // the process once none is left, or when the system no longer waits).
-      stop.Raise(StopLevel::kBeforeChange);
-      hungUp = true;
-      if (!midDownload()) watcher.EndWouldBeHarmless();
-      return;
-    }
-    if (count == 1) {
-      stop.Raise(StopLevel::kNow);
-      bool downloading = false;
-      for (const auto& job : jobs) downloading = downloading || job->engine.DownloadStarted();
-      console.Note(StopHint(options, downloading, facts.family));
-    } else {
-      console.Note("\nQuitting at once.\n");
-      std::_Exit(130);
-    }
-  });
-  const auto runOne = [&](Job& job) {
-    RunOne(job, options, image, stop);
-    job.done = true;
-    if (hungUp && !midDownload()) watcher.EndWouldBeHarmless();
-  };
-
-  if (several) {
-    std::vector<std::unique_ptr<Thread>> workers;
-    for (auto& job : jobs) {
-      workers.push_back(std::make_unique<Thread>([&job, &runOne] { runOne(*job); }));
-      // A job the system gives no thread fails alone; the others are already running.
-      if (!workers.back()->Started()) {
-        job->engine.outcome.cause = "could not start";
-        job->report->Text(
-            "**Failed** could not start: the system refused a new thread. Nothing was sent to "
-            "this adapter: run it again with fewer adapters at once.\n");
-        if (options.update) {
-          job->report->Text(std::string(options.checkOnly ? "Check" : "Update") +
-                            " failed: could not start. Nothing was sent to the adapter.\n");
-        }
-      }
-    }
-    workers.clear();  // joins every worker
-  } else if (!jobs.empty()) {
-    runOne(*jobs.front());
-  }
+  const FirmwareFacts facts = firmware != nullptr ? firmware->facts : FirmwareFacts{};
+  TrayInterrupts interrupts(jobs, options, facts.family, console);
+  const std::span<const std::uint8_t> image = firmware != nullptr
+                                                  ? std::span<const std::uint8_t>(firmware->image)
+                                                  : std::span<const std::uint8_t>();
+  if (!jobs.empty()) RunAll(jobs, options, image, interrupts);
   console.Finish();
 
   int failed = 0;
@@ -337,32 +394,13 @@ int RunJobs(const JobOptions& options) {
     unconfirmed +=
         job->result >= 0 && job->engine.outcome.kind == FailureKind::kNotConfirmed ? 1 : 0;
   }
-  if (several) {
-    std::fprintf(text, "\n%-40s %-11s %s\n", "adapter", "result", "detail");
-    for (const auto& job : jobs) {
-      const bool ok = job->result >= 0;
-      const JobOutcome& outcome = job->engine.outcome;
-      const bool notConfirmed = ok && outcome.kind == FailureKind::kNotConfirmed;
-      std::string detail = !ok ? Reason(outcome) + " (" + StateInBrief(outcome) + ")"
-                           : options.checkOnly ? std::string("the update would go ahead")
-                           : options.update    ? VersionChange(outcome)
-                                               : std::string("read");
-      if (!job->opened) detail = Reason(outcome) + " (not reached)";
-      if (notConfirmed) detail += " (file v" + outcome.fileVersion + ")";
-      const char* result = !ok ? "FAILED" : notConfirmed ? "unconfirmed" : "ok";
-      std::fprintf(text, "%-40s %-11s %s\n", job->connection.c_str(), result, detail.c_str());
-    }
-    std::fprintf(text, "%zu adapters: %zu succeeded, %d failed", jobs.size(),
-                 jobs.size() - static_cast<std::size_t>(failed + unconfirmed), failed);
-    if (unconfirmed > 0) std::fprintf(text, ", %d not confirmed", unconfirmed);
-    std::fprintf(text, "\n");
-  }
+  if (several) PrintSummary(jobs, options, failed, unconfirmed, text);
   std::fflush(text);
-  std::vector<Ended> ended;
+  std::vector<FinishedJob> ended;
   for (const auto& job : jobs)
     ended.push_back(
         {job->connection, job->engine.outcome, job->result >= 0, job->seconds, job->ended});
-  Account(options, facts, ended);
+  WriteJobRecords(options, facts, ended);
   if (failed > 0) return 1;
   return unconfirmed > 0 ? kExitNotConfirmed : 0;
 }

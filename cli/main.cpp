@@ -1,10 +1,11 @@
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/detect.h"
@@ -251,60 +252,162 @@ void AddSourceOptions(CLI::App& command, zorbent::cli::SourceOptions& source) {
                    "Allow an http:// repository beyond this computer (refused without it)");
 }
 
-}  // namespace
+// What every command takes, given before or after the command's name.
+struct GlobalOptions {
+  bool trace = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool json = false;
+  std::vector<std::string> addedPorts;
+  zorbent::DeviceTree tree;  // the system's devices and addedPorts, once they passed
 
-int main(int argc, char** argv) {
-  zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
-  zorbent::ShowUtf8OnConsole();     // the history's arrows
-  CLI::App app{"zorbent-fw " ZORBENT_VERSION
-               ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
+  zorbent::cli::OutputFormat Format() const {
+    return json ? zorbent::cli::OutputFormat::kJson : zorbent::cli::OutputFormat::kText;
+  }
+};
+
+void AddGlobalOptions(CLI::App& app, GlobalOptions& global) {
   app.set_version_flag("--version", "zorbent-fw " ZORBENT_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // the global options also after the command name
-  bool trace = false;
-  bool quiet = false;
-  app.add_flag("--trace", trace, "Write every byte of adapter traffic to the dated traffic log");
-  app.add_flag("-q,--quiet", quiet, "Do not show progress");
-  bool verbose = false;
-  app.add_flag("-v,--verbose", verbose, "Show the conversation with the adapter on stderr");
-  bool json = false;
-  app.add_flag("--json", json,
+  app.add_flag("--trace", global.trace,
+               "Write every byte of adapter traffic to the dated traffic log");
+  app.add_flag("-q,--quiet", global.quiet, "Do not show progress");
+  app.add_flag("-v,--verbose", global.verbose, "Show the conversation with the adapter on stderr");
+  app.add_flag("--json", global.json,
                "Write only JSON Lines to stdout, one object per adapter, port, device, file or "
                "history entry or build (read, update, detect, ports, inspect, history, firmware "
                "list); the messages go to stderr");
-  std::vector<std::string> addedPorts;
-  app.add_option("--add-port", addedPorts,
+  app.add_option("--add-port", global.addedPorts,
                  "Also consider this device in ports, detect and --port auto, besides the ones "
                  "the system lists (e.g. a simulator's link); repeat it for more")
       ->type_name("PATH");
+}
 
-  Connection updateConnection;
-  Connection readConnection;
+// A command of zorbent-fw: the subcommand holding the options it declared, and what runs it
+// once they were parsed. Its options live as long as run does.
+struct Command {
+  const CLI::App* app;
+  std::function<int()> run;
+};
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", what.c_str());
+  return kExitUsage;
+}
+
+// The job options every command on adapters starts from.
+zorbent::cli::JobOptions JobOptionsFor(const GlobalOptions& global) {
+  zorbent::cli::JobOptions options;
+  options.quiet = global.quiet;
+  options.json = global.json;
+  options.keepHistory = true;
+  return options;
+}
+
+// "auto" as the device: the one adapter that detect finds. False, said, when there is none.
+bool AutoDevicesFound(std::vector<std::string>& connections, const GlobalOptions& global) {
+  for (std::string& connection : connections) {
+    if (!connection.starts_with("com|auto:")) continue;
+    std::string device;
+    std::string error;
+    std::FILE* const text = global.json ? stderr : stdout;  // stdout carries JSON alone
+    if (!zorbent::cli::AutoDevice(device, error, global.tree, text)) {
+      std::fprintf(text, "**Failed** %s", error.c_str());
+      return false;
+    }
+    connection = "com|" + device + connection.substr(8);
+  }
+  return true;
+}
+
+// The configuration strings of a command's connection options into options.connections; the
+// exit status of a usage error, or -1 to go on.
+int ConnectionsGiven(const Connection& connection, zorbent::cli::JobOptions& options) {
+  std::string error;
+  if (Connections(connection, options.connections, error)) return -1;
+  if (!error.empty()) UsageError(error);  // a bad string was told at once
+  return kExitUsage;
+}
+
+struct UpdateOptions {
+  Connection connection;
   std::string file;
-  std::string inspectFile;
+  bool latest = false;
+  bool requireSigned = false;
+  bool checkOnly = false;
+  bool recover = false;
+  bool allowOlder = false;
+  zorbent::cli::SourceOptions source;
+};
+
+// What is wrong with an update's options together, or nullptr.
+const char* UpdateMisuse(const UpdateOptions& u, std::size_t adapters) {
+  if (u.latest && !u.file.empty()) return "update: give either FILE or --latest, not both";
+  if (!u.latest && u.file.empty()) return "update: give the firmware FILE, or --latest";
+  if (u.latest && adapters > 1)
+    return "update --latest works on one adapter at a time: give one --port, --wifi or "
+           "--connect";
+  if (u.latest && (u.recover || u.requireSigned))
+    return "update --latest takes neither --recover nor --require-signed: finish an "
+           "interrupted update with its FILE and --recover";
+  return nullptr;
+}
+
+int RunUpdate(const UpdateOptions& u, const GlobalOptions& global) {
+  zorbent::cli::JobOptions options = JobOptionsFor(global);
+  options.update = true;
+  options.checkOnly = u.checkOnly;
+  options.recover = u.recover;
+  options.allowOlder = u.allowOlder;
+  options.firmwareFile = u.file;
+  if (const int misuse = ConnectionsGiven(u.connection, options); misuse >= 0) return misuse;
+  if (const char* misuse = UpdateMisuse(u, options.connections.size())) return UsageError(misuse);
+  zorbent::cli::LatestPlan plan;
+  if (u.latest) {
+    // The repository first: a refused one never reaches a device.
+    if (const int refused = zorbent::cli::PrepareLatest(u.source, options, plan); refused >= 0)
+      return refused;
+  } else {
+    // The file is read here, once: the repository look-up, the probe's decision, the jobs and
+    // the history all use these bytes, so a file replaced meanwhile is never what is sent.
+    options.firmware = zorbent::cli::ReadFirmware(u.file);
+    if (!zorbent::cli::NoteFileSignature(u.source, u.requireSigned, options)) return kExitFailed;
+  }
+  // Probing opens devices, so an update probes only with a usable file; with a bad one
+  // RunJobs refuses before any device.
+  if ((u.latest || options.firmware->usable) && !AutoDevicesFound(options.connections, global))
+    return kExitFailed;
+  const zorbent::cli::Tracing tracing(global.trace, global.verbose, options.connections.size() > 1);
+  if (u.latest) return zorbent::cli::RunLatest(plan, options);
+  return zorbent::cli::RunJobs(options);
+}
+
+Command AddUpdateCommand(CLI::App& app, const GlobalOptions& global) {
+  auto u = std::make_shared<UpdateOptions>();
   auto* update = app.add_subcommand(
       "update",
       "Update the adapter's firmware from FILE, or with --latest from the newest build "
       "in the firmware repository");
-  AddConnectionOptions(*update, updateConnection);
-  auto* fileOption = update->add_option("FILE", file, "Firmware file (none with --latest)");
+  AddConnectionOptions(*update, u->connection);
   // Required unless --latest: a required FILE is what keeps a --connect before it from taking
   // it as a second connection.
-  if (std::find_if(argv + 1, argv + argc, [](const char* word) {
-        return std::string_view(word) == "--latest";
-      }) == argv + argc)
-    fileOption->required();
-  bool latest = false;
-  update->add_flag("--latest", latest,
-                   "Instead of FILE: read the adapter, then download, verify and install the "
-                   "newest build for its model from the firmware repository (--repository or "
-                   "the settings)");
-  bool requireSigned = false;
-  update->add_flag("--require-signed", requireSigned,
+  auto* fileOption =
+      update->add_option("FILE", u->file, "Firmware file (none with --latest)")->required();
+  update
+      ->add_flag_function(
+          "--latest",
+          [u, fileOption](std::int64_t count) {
+            u->latest = count > 0;
+            fileOption->required(!u->latest);
+          },
+          "Instead of FILE: read the adapter, then download, verify and install the newest "
+          "build for its model from the firmware repository (--repository or the settings)")
+      ->trigger_on_parse();  // FILE is no longer required for what follows
+  update->add_flag("--require-signed", u->requireSigned,
                    "Refuse a FILE that the trusted firmware repository does not list, before any "
                    "port is opened");
-  zorbent::cli::SourceOptions updateSource;
-  AddSourceOptions(*update, updateSource);
+  AddSourceOptions(*update, u->source);
   update->footer(
       "An update stopped half-way leaves the adapter in download mode, where it does not "
       "identify itself. Line mode (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01): run the same "
@@ -324,160 +427,155 @@ int main(int argc, char** argv) {
       "ones, the repository or the file refused), 2 usage "
       "error (a wrong option or connection string; nothing is sent to any adapter), 3 the "
       "download finished but the adapter does not report the file's version.");
-  bool checkOnly = false;
-  update->add_flag("--check", checkOnly,
+  update->add_flag("--check", u->checkOnly,
                    "Check the file and the adapter (model, versions) and stop before the first "
                    "command that changes the adapter; exit 0 when the update would go ahead");
-  bool recover = false;
-  update->add_flag("--recover", recover,
+  update->add_flag("--recover", u->recover,
                    "Finish an interrupted update of this file's model: an adapter that does not "
                    "identify itself (in download mode) is taken to be one, without model and "
                    "version checks");
-  bool allowOlder = false;
-  update->add_flag("--allow-older", allowOlder,
+  update->add_flag("--allow-older", u->allowOlder,
                    "Install a file older than the adapter's firmware, or one whose order against "
                    "it cannot be checked (refused without it)");
+  return {update, [u, &global] { return RunUpdate(*u, global); }};
+}
+
+Command AddReadCommand(CLI::App& app, const GlobalOptions& global) {
+  auto connection = std::make_shared<Connection>();
   auto* read = app.add_subcommand("read", "Show the adapter's device and adapter versions");
-  AddConnectionOptions(*read, readConnection);
+  AddConnectionOptions(*read, *connection);
   read->footer(
       "Exit status: 0 read, 1 failed, 2 usage error (a wrong option or connection string; "
       "nothing is sent to any adapter).");
+  return {read, [connection, &global] {
+            zorbent::cli::JobOptions options = JobOptionsFor(global);
+            if (const int misuse = ConnectionsGiven(*connection, options); misuse >= 0)
+              return misuse;
+            if (!AutoDevicesFound(options.connections, global)) return kExitFailed;
+            const zorbent::cli::Tracing tracing(global.trace, global.verbose,
+                                                options.connections.size() > 1);
+            return zorbent::cli::RunJobs(options);
+          }};
+}
+
+Command AddInspectCommand(CLI::App& app, const GlobalOptions& global) {
+  auto file = std::make_shared<std::string>();
   auto* inspect = app.add_subcommand("inspect", "Check a firmware file and show what it is for");
-  inspect->add_option("FILE", inspectFile, "Firmware file")->required();
-  bool allPorts = false;
+  inspect->add_option("FILE", *file, "Firmware file")->required();
+  return {inspect, [file, &global] {
+            return zorbent::cli::ShowFirmwareInfo(*file, stdout, global.Format());
+          }};
+}
+
+Command AddPortsCommand(CLI::App& app, const GlobalOptions& global) {
+  auto all = std::make_shared<bool>(false);
   auto* ports = app.add_subcommand("ports", "List the serial devices an adapter may be on");
-  ports->add_flag("--all", allPorts, "Also list on-board serial ports");
-  std::vector<std::string> detectDevices;
+  ports->add_flag("--all", *all, "Also list on-board serial ports");
+  return {ports,
+          [all, &global] { return zorbent::cli::ShowPorts(*all, global.tree, global.Format()); }};
+}
+
+Command AddDetectCommand(CLI::App& app, const GlobalOptions& global) {
+  auto devices = std::make_shared<std::vector<std::string>>();
   auto* detect = app.add_subcommand(
       "detect",
       "Ask serial devices which adapter answers, with read-only questions at 115200. Probing "
       "opens the device, which may reset a board on it: without DEVICE only the devices of the "
       "USB-serial bridges adapters are built on (FTDI, CH340, CP210x, PL2303) and Bluetooth "
       "serial links are probed, and the others are listed as not probed");
-  detect->add_option("DEVICE", detectDevices,
+  detect->add_option("DEVICE", *devices,
                      "Devices to probe instead of the listed ones (any serial device)");
-  std::size_t historyLimit = 0;
+  return {detect, [devices, &global] {
+            return zorbent::cli::ShowDetected(*devices, global.tree, global.Format());
+          }};
+}
+
+Command AddHistoryCommand(CLI::App& app, const GlobalOptions& global) {
+  auto limit = std::make_shared<std::size_t>(0);
   auto* history = app.add_subcommand(
       "history", "Show the updates and checks made from this computer, newest last");
-  history->add_option("--limit", historyLimit, "Show only the last N entries")
+  history->add_option("--limit", *limit, "Show only the last N entries")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   history->footer("The history is kept in " + std::string(HistoryPlace()) +
                   " (history.jsonl, one JSON object per line).");
+  return {history, [limit, &global] { return zorbent::cli::ShowHistory(*limit, global.Format()); }};
+}
+
+Command AddFirmwareCommands(CLI::App& app, const GlobalOptions& global) {
+  auto source = std::make_shared<zorbent::cli::SourceOptions>();
   auto* firmware = app.add_subcommand(
       "firmware", "What the maker's firmware repository offers for each adapter model");
   firmware->require_subcommand(1);
-  zorbent::cli::SourceOptions listSource;
-  auto* firmwareList = firmware->add_subcommand(
+  auto* list = firmware->add_subcommand(
       "list",
       "Refresh and verify the repository's metadata, then list its builds per model, newest "
       "first");
-  AddSourceOptions(*firmwareList, listSource);
-  firmware->footer(
-      "Settings: " + std::string(SettingsPlace()) +
-      "\nExit status: 0 listed, 1 the repository refused or not reached, 2 usage error.");
+  AddSourceOptions(*list, *source);
+  firmware->footer("Settings: " + std::string(SettingsPlace()) +
+                   "\nExit status: 0 listed, 1 the repository refused or not reached, 2 usage error.");
+  return {list, [source, &global] { return zorbent::cli::ListFirmware(*source, global.Format()); }};
+}
+
 #if ZORBENT_HAVE_DEMO
+Command AddDemoCommand(CLI::App& app, const GlobalOptions& global) {
   auto* demo = app.add_subcommand(
       "demo", "Update simulated adapters of both families, as a real update would run");
+  return {demo, [&global] {
+            if (global.json) return UsageError("demo has no --json output: run it without --json");
+            return zorbent::cli::RunDemo(global.quiet);
+          }};
+}
 #endif
 
-  zorbent::cli::AddRepositoryCommands(app);
 
+// Parses the command line, a command's options given before its name moved after it. The exit
+// status when it ends here (help, version, a usage error), or -1 to run the command.
+int ParseCommandLine(CLI::App& app, int argc, char** argv) {
   // A mistyped command would otherwise only be told "A subcommand is required".
   std::vector<std::string> words(argv + 1, argv + argc);
   if (!CommandOptionsAfterCommand(app, words)) return kExitUsage;
   std::vector<char*> ordered = {argv[0]};
   for (std::string& word : words) ordered.push_back(word.data());
-
   try {
     app.parse(static_cast<int>(ordered.size()), ordered.data());
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
   }
-  std::string error;
-  if (!AddedPortsUsable(addedPorts, error)) {
-    std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", error.c_str());
-    return kExitUsage;
-  }
-  zorbent::DeviceTree tree;
-  tree.added = addedPorts;
-  if (trace) zorbent::SetLogLevel(3);
-  using zorbent::cli::OutputFormat;
-  const OutputFormat format = json ? OutputFormat::kJson : OutputFormat::kText;
-  if (*inspect) return zorbent::cli::ShowFirmwareInfo(inspectFile, stdout, format);
-  if (*ports) return zorbent::cli::ShowPorts(allPorts, tree, format);
-  if (*detect) return zorbent::cli::ShowDetected(detectDevices, tree, format);
-  if (*history) return zorbent::cli::ShowHistory(historyLimit, format);
-#if ZORBENT_HAVE_DEMO
-  if (*demo) {
-    if (json) {
-      std::fprintf(stderr,
-                   "zorbent-fw: demo has no --json output: run it without --json\nRun with "
-                   "--help for more information.\n");
-      return kExitUsage;
-    }
-    return zorbent::cli::RunDemo(quiet);
-  }
-#endif
-  if (*firmwareList) return zorbent::cli::ListFirmware(listSource, format);
+  return -1;
+}
 
-  zorbent::cli::JobOptions options;
-  options.quiet = quiet;
-  options.update = update->parsed();
-  options.checkOnly = checkOnly;
-  options.recover = recover;
-  options.allowOlder = allowOlder;
-  options.firmwareFile = file;
-  options.json = json;
-  options.keepHistory = true;
-  if (!Connections(*update ? updateConnection : readConnection, options.connections, error)) {
-    if (!error.empty())
-      std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n",
-                   error.c_str());
-    return kExitUsage;
-  }
-  if (options.update) {
-    const char* misuse = latest && !file.empty() ? "update: give either FILE or --latest, not both"
-                         : !latest && file.empty() ? "update: give the firmware FILE, or --latest"
-                         : latest && options.connections.size() > 1
-                             ? "update --latest works on one adapter at a time: give one --port, "
-                               "--wifi or --connect"
-                         : latest && (recover || requireSigned)
-                             ? "update --latest takes neither --recover nor --require-signed: "
-                               "finish an interrupted update with its FILE and --recover"
-                             : nullptr;
-    if (misuse != nullptr) {
-      std::fprintf(stderr, "zorbent-fw: %s\nRun with --help for more information.\n", misuse);
-      return kExitUsage;
-    }
-  }
-  // The file is read here, once: the repository look-up, the probe's decision, the jobs and the
-  // history all use these bytes, so a file replaced meanwhile is never what is sent.
-  if (options.update && !latest) options.firmware = zorbent::cli::ReadFirmware(file);
-  zorbent::cli::LatestPlan plan;
-  if (latest) {
-    // The repository first: a refused one never reaches a device.
-    if (const int refused = zorbent::cli::PrepareLatest(updateSource, options, plan); refused >= 0)
-      return refused;
-  } else if (options.update &&
-             !zorbent::cli::NoteFileSignature(updateSource, requireSigned, options)) {
-    return kExitFailed;
-  }
-  // "auto" as the device: the one adapter that detect finds. Probing opens devices, so an
-  // update probes only with a usable file; with a bad one RunJobs refuses before any device.
-  const bool mayProbe = !options.update || latest || options.firmware->usable;
-  for (std::string& connection : options.connections) {
-    if (!connection.starts_with("com|auto:") || !mayProbe) continue;
-    std::string device;
-    std::FILE* const text = json ? stderr : stdout;  // stdout carries JSON alone
-    if (!zorbent::cli::AutoDevice(device, error, tree, text)) {
-      std::fprintf(text, "**Failed** %s", error.c_str());
-      return kExitFailed;
-    }
-    connection = "com|" + device + connection.substr(8);
-  }
-  const zorbent::cli::Tracing tracing(trace, verbose, options.connections.size() > 1);
-  if (latest) return zorbent::cli::RunLatest(plan, options);
-  return zorbent::cli::RunJobs(options);
+}  // namespace
+
+int main(int argc, char** argv) {
+  zorbent::GuardStandardStreams();  // a reader that quits early must not end an update
+  zorbent::ShowUtf8OnConsole();     // the history's arrows
+  CLI::App app{"zorbent-fw " ZORBENT_VERSION
+               ": firmware updater for OBD-II adapters (ELM327 and QK commands)"};
+  GlobalOptions global;
+  AddGlobalOptions(app, global);
+  std::vector<Command> commands = {
+    AddUpdateCommand(app, global),
+    AddReadCommand(app, global),
+    AddInspectCommand(app, global),
+    AddPortsCommand(app, global),
+    AddDetectCommand(app, global),
+    AddHistoryCommand(app, global),
+    AddFirmwareCommands(app, global),
+#if ZORBENT_HAVE_DEMO
+    AddDemoCommand(app, global),
+#endif
+  };
+  // Each repo command runs from its own callback while the command line is parsed.
+  zorbent::cli::AddRepositoryCommands(app);
+
+  if (const int ended = ParseCommandLine(app, argc, argv); ended >= 0) return ended;
+  std::string error;
+  if (!AddedPortsUsable(global.addedPorts, error)) return UsageError(error);
+  global.tree.added = global.addedPorts;
+  if (global.trace) zorbent::SetLogLevel(3);
+  for (const Command& command : commands)
+    if (command.app->parsed() > 0) return command.run();
+  return kExitUsage;  // CLI11 requires one command
 }

@@ -13,7 +13,8 @@ endforeach()
 function(zorbent_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE zorbent_thread_starts ${ARG_LIBS} GTest::gtest GTest::gmock
+                                        GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   # One ctest entry per binary: every entry costs a start of wine, so cases are not split.
@@ -23,6 +24,9 @@ function(zorbent_add_test name)
 endfunction()
 
 set(zorbent_tests ${PROJECT_SOURCE_DIR}/tests)
+# Thread starts a test can make fail, in every test binary in place of the program's.
+add_library(zorbent_thread_starts OBJECT ${zorbent_tests}/support/thread_starts.cpp)
+target_include_directories(zorbent_thread_starts PRIVATE ${PROJECT_SOURCE_DIR})
 zorbent_add_test(platform_clock_test SOURCES ${zorbent_tests}/platform/clock_test.cpp
                  LIBS zorbent_platform)
 zorbent_add_test(platform_digest_test SOURCES ${zorbent_tests}/platform/digest_test.cpp

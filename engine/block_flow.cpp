@@ -12,8 +12,6 @@
 namespace zorbent {
 namespace {
 
-constexpr std::int32_t kFastBaud = kFastRate;
-constexpr std::int32_t kNormalBaud = kNormalRate;
 // The adapter restarts into its new firmware after the download has ended.
 constexpr std::int32_t kRestartWaitMs = 2000;
 // Sends of one record, and of "QKDLED", before the adapter counts as not answering.
@@ -22,7 +20,7 @@ constexpr int kEndAttempts = 3;
 
 // The length of the acknowledged reply; -1 three attempts without "OK\r"; -2 the adapter
 // rejected the record as invalid.
-std::int32_t SendBlockRecord(UpdateEngine& engine, Link& port, std::string_view line) {
+std::int32_t SendBlockRecord(UpdateEngine& engine, Link& link, std::string_view line) {
   std::string command = "QKDLDT";
   command.append(line);
   command.push_back('\r');
@@ -30,46 +28,46 @@ std::int32_t SendBlockRecord(UpdateEngine& engine, Link& port, std::string_view 
   std::array<char, 256> reply{};
   for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
     const std::int32_t r =
-        SendCommand(port, command, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
+        SendCommand(link, command, reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
     if (r >= 0 && Contains(reply, "ERR02") && engine.appMode) return -2;
   }
   return -1;
 }
 
-std::int32_t SwitchToFastBaud(Link& port, std::int32_t baud) {
+std::int32_t SwitchToFastBaud(Link& link, std::int32_t baud) {
   std::array<char, 256> reply{};
-  if (SendCommandToLineEnd(port, "QK DLBD 02\r", reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs) <
+  if (SendCommandToLineEnd(link, "QK DLBD 02\r", reply, kLongReplyTimeoutMs, kLongReplyTimeoutMs) <
       0)
     return -1;
   if (!Contains(reply, "OK")) return -2;
-  if (port.SetBaud(baud) < 0) return -3;
+  if (link.SetBaud(baud) < 0) return -3;
   reply.fill('\0');
-  const std::int32_t line = ReadLine(port, reply, kLongReplyTimeoutMs);
+  const std::int32_t line = ReadLine(link, reply, kLongReplyTimeoutMs);
   // A port that reopens for the new rate may have missed the line, or its start, while it was
   // closed: there the adapter's "OK" to the bare CR below is the proof of the new rate.
-  if (!port.LosesBytesOnRateChange()) {
+  if (!link.LosesBytesOnRateChange()) {
     if (line <= 0) {
-      port.SetBaud(kNormalBaud);
+      link.SetBaud(kNormalRate);
       return -4;
     }
     if (!Contains(reply, "KTR558 Update")) {
-      port.SetBaud(kNormalBaud);
+      link.SetBaud(kNormalRate);
       return -8;
     }
   }
   reply.fill('\0');
-  if (SendText(port, "\r", kReplyTimeoutMs) < 0) return -5;
-  if (ReadReply(port, reply, kReplyTimeoutMs) < 0) return -6;
+  if (SendText(link, "\r", kReplyTimeoutMs) < 0) return -5;
+  if (ReadReply(link, reply, kReplyTimeoutMs) < 0) return -6;
   return Contains(reply, "OK") ? 1 : -7;
 }
 
-std::int32_t EndBlockDownload(UpdateEngine& engine, Link& port) {
+std::int32_t EndBlockDownload(UpdateEngine& engine, Link& link) {
   std::array<char, 256> reply{};
   bool answered = false;
   for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
     const std::int32_t r =
-        SendCommandToLineEnd(port, "QKDLED\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+        SendCommandToLineEnd(link, "QKDLED\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
     if (r >= 0 && Contains(reply, "OK\r")) return r;
     answered = answered || r >= 0;
   }
@@ -114,12 +112,12 @@ bool RecordIsSound(std::string_view line) {
 
 // 1 finished; 0 stopped; -1 a record was not acknowledged; -2 the image (or the adapter's
 // verdict on it) is bad; -3 ending the download failed.
-std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
+std::int32_t TransferBlocks(UpdateEngine& engine, Link& link) {
   const std::span<const std::uint8_t> image(engine.image);
   int sent = 0;
   engine.ReportProgress(4);
   if (engine.StopNow()) return 0;  // still at the normal rate
-  const std::int32_t switched = SwitchToFastBaud(port, kFastBaud);
+  const std::int32_t switched = SwitchToFastBaud(link, kFastRate);
   if (switched > 0) {
     engine.ReportText("Change the baud rate to 2Mbps!\r\n");
   } else {
@@ -137,41 +135,42 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
     const std::string_view text = BufferText(line);
     if (text.starts_with("FFF1")) break;
     if (!RecordIsSound(text)) {
-      engine.Fail(FailureKind::kFileFormat, messages::kFileInvalid);
+      engine.ReportFailure(FailureKind::kFileFormat, messages::kFileInvalid);
       return -2;
     }
-    const std::int32_t r = SendBlockRecord(engine, port, text);
+    const std::int32_t r = SendBlockRecord(engine, link, text);
     if (r >= 0) {
       ++sent;
       engine.ReportProgress(static_cast<int>(sent * engine.progressStep + 5.0));
       continue;
     }
     if (r == -1) {
-      if (ReportIfGone(engine, port)) return -1;  // once, not a sending error
-      engine.Fail(FailureKind::kTransfer,
-                  "**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
+      if (ReportIfGone(engine, link)) return -1;  // once, not a sending error
+      engine.ReportFailure(
+          FailureKind::kNotAcknowledged,
+          "**Failed** Sending error on " + std::to_string(sent + 1) + " line!\r\n");
       return -1;
     }
     // Rejected: close the download cleanly, but the update has failed.
-    engine.Fail(FailureKind::kRejected, messages::kFileInvalid);
+    engine.ReportFailure(FailureKind::kRejected, messages::kFileInvalid);
     rejected = true;
     break;
   }
 
   engine.EnterStage(Stage::kClose);
-  if (EndBlockDownload(engine, port) < 0) {
-    if (ReportIfGone(engine, port)) return -3;
-    engine.Fail(engine.outcome.unanswered.empty() ? FailureKind::kCloseFailed
-                                                  : FailureKind::kCloseUnanswered,
-                "**Failed** Request stop download fail!\r\n");
+  if (EndBlockDownload(engine, link) < 0) {
+    if (ReportIfGone(engine, link)) return -3;
+    engine.ReportFailure(engine.outcome.unanswered.empty() ? FailureKind::kCloseFailed
+                                                           : FailureKind::kCloseUnanswered,
+                         "**Failed** Request stop download fail!\r\n");
     return -3;
   }
   {
-    const WaitScope wait(port, WaitFor::kRestart, {}, kRestartWaitMs);
+    const WaitScope wait(link, WaitFor::kRestart, {}, kRestartWaitMs);
     SleepMs(kRestartWaitMs);
   }
-  port.SetBaud(kNormalBaud);
-  ReportDeviceVersion(engine, port, engine.modelCode);
+  link.SetBaud(kNormalRate);
+  ReportDeviceVersion(engine, link, engine.modelCode);
   return rejected ? -2 : 1;
 }
 
@@ -180,14 +179,14 @@ std::int32_t TransferBlocks(UpdateEngine& engine, Link& port) {
 // whatever ATI answers, since what a boot loader answers there is not known; the download
 // command's "OK" confirms it. Otherwise ATI's own answer only words the refusal.
 // 1 download mode; -1 refused (reported).
-std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Link& port) {
+std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Link& link) {
   if (engine.recover && !engine.checkOnly) return AcceptDownloadMode(engine);
   std::array<char, 256> reply{};
-  const std::int32_t r = AskDeciding(port, "ATI\r", reply, [](std::string_view answer) {
+  const std::int32_t r = AskDeciding(link, "ATI\r", reply, [](std::string_view answer) {
     return answer.find("ELM327 ") != std::string_view::npos;
   });
   if (r < 0) {
-    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
+    if (!ReportIfGone(engine, link)) ReportNoAnswer(engine, r, reply);
     return -1;
   }
   engine.outcome.banner = VisibleText(BufferText(reply));
@@ -201,13 +200,13 @@ std::int32_t ConfirmDownloadMode(UpdateEngine& engine, Link& port) {
 // Decides from QKVERS's own answer whether the adapter runs block-mode firmware of the file's
 // model, and runs its read-only checks, or waits in download mode (on the user's word only).
 // 0 go on; negative refused (reported).
-std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
+std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& link) {
   std::array<char, 2048> reply{};
   // The answer decides whether download commands may follow, so it must be QKVERS's own.
-  std::int32_t r = AskDeciding(port, "QKVERS\r", reply,
+  std::int32_t r = AskDeciding(link, "QKVERS\r", reply,
                                [](std::string_view answer) { return ModelOfQkvers(answer) >= 0; });
   if (r < 0) {
-    if (!ReportIfGone(engine, port)) ReportNoAnswer(engine, r, reply);
+    if (!ReportIfGone(engine, link)) ReportNoAnswer(engine, r, reply);
     return -1;
   }
   const std::string checked(BufferText(reply));
@@ -218,10 +217,10 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
     return -1;
   }
   engine.appMode = named >= 0;
-  if (!engine.appMode) return ConfirmDownloadMode(engine, port) < 0 ? -1 : 0;
+  if (!engine.appMode) return ConfirmDownloadMode(engine, link) < 0 ? -1 : 0;
   engine.adapterModel = named;
-  ReportDeviceVersion(engine, port, engine.modelCode);
-  r = ProbeBlockAdapter(engine, port);
+  ReportDeviceVersion(engine, link, engine.modelCode);
+  r = ProbeBlockAdapter(engine, link);
   if (r == kUnanswered) {
     ReportUnanswered(engine);
     return -1;
@@ -238,7 +237,7 @@ std::int32_t ApplicationOrDownloadMode(UpdateEngine& engine, Link& port) {
 // Opens the download with the one command of the file's model: the model the adapter named,
 // or, in download mode, the one the user named by giving this file. 0 opened; -1 failed
 // (reported).
-std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& port) {
+std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& link) {
   const DeviceModel* model = ModelByCode(engine.modelCode);
   if (model == nullptr || model->family != Family::kBlock) {
     FailModelMismatch(engine);
@@ -246,15 +245,16 @@ std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& port) {
   }
   std::array<char, 256> reply{};
   const std::string command = std::string(model->downloadCommand) + "\r";
-  if (SendCommand(port, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
+  if (SendCommand(link, command, reply, kReplyTimeoutMs, kReplyTimeoutMs) < 0) {
     engine.outcome.unanswered = model->downloadCommand;
-    engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
+    engine.ReportFailure(FailureKind::kDownloadRefused, messages::kPowerOnAgain);
     return -1;
   }
   if (!BufferText(reply).starts_with("OK")) {
-    engine.Fail(FailureKind::kDownloadRefused, messages::kPowerOnAgain,
-                "The adapter did not take the download command of the " + std::string(model->name) +
-                    " (it answered \"" + VisibleText(BufferText(reply)) + "\").\r\n");
+    engine.ReportFailure(FailureKind::kDownloadRefused, messages::kPowerOnAgain,
+                         "The adapter did not take the download command of the " +
+                             std::string(model->name) + " (it answered \"" +
+                             VisibleText(BufferText(reply)) + "\").\r\n");
     return -1;
   }
   engine.adapterModel = model->code;
@@ -263,19 +263,19 @@ std::int32_t OpenBlockDownload(UpdateEngine& engine, Link& port) {
 
 }  // namespace
 
-std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& port) {
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& link) {
   engine.appMode = false;
   engine.modelCode =
       static_cast<std::uint8_t>(engine.file.model < 0 ? kNoModel : engine.file.model);
-  if (ApplicationOrDownloadMode(engine, port) < 0) return -1;
+  if (ApplicationOrDownloadMode(engine, link) < 0) return -1;
   if (engine.checkOnly && engine.appMode) {
     engine.outcome.checkOnly = true;
     return 1;
   }
   if (engine.StopBeforeChange()) return -1;
-  if (OpenBlockDownload(engine, port) < 0) return -1;
+  if (OpenBlockDownload(engine, link) < 0) return -1;
   engine.ReportProgress(3);
-  if (TransferBlocks(engine, port) > 0) return 1;
+  if (TransferBlocks(engine, link) > 0) return 1;
   engine.ReportText(messages::kPowerOnAgain);
   return -1;
 }

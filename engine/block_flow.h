@@ -8,6 +8,6 @@
 namespace zorbent {
 
 // Transfers a block-mode image: 1 when sent and the download ended, -1 (reported) otherwise.
-std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& port);
+std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& link);
 
 }  // namespace zorbent

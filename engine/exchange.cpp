@@ -13,34 +13,34 @@ constexpr char kPrompt = '>';
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 
-bool ReadByte(Link& port, char& out, std::int32_t timeoutMs) {
+bool ReadByte(Link& link, char& out, std::int32_t timeoutMs) {
   std::uint8_t byte = 0;
-  if (!port.Read(std::span(&byte, 1), timeoutMs)) return false;
+  if (!link.Read(std::span(&byte, 1), timeoutMs)) return false;
   out = static_cast<char>(byte);
   return true;
 }
 
 }  // namespace
 
-void Settle(Link& port) {
-  if (!port.AnswerOutstanding()) return;
-  const WaitScope wait(port, WaitFor::kQuietLine, {}, kSettleLimitMs);
+void Settle(Link& link) {
+  if (!link.AnswerOutstanding()) return;
+  const WaitScope wait(link, WaitFor::kQuietLine, {}, kSettleLimitMs);
   const std::uint32_t start = TickCount();
   std::uint8_t byte = 0;
   while (TicksSince(start) < static_cast<std::uint32_t>(kSettleLimitMs)) {
-    if (!port.Read(std::span(&byte, 1), kSettleQuietMs)) break;
+    if (!link.Read(std::span(&byte, 1), kSettleQuietMs)) break;
   }
-  port.SetAnswerOutstanding(false);
+  link.SetAnswerOutstanding(false);
 }
 
 namespace {
 
 // Clears the line and writes; false when the write failed. Settle comes first, outside the
 // command's own time.
-bool Start(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
-  port.Purge();
-  if (port.Write(Bytes(text), writeTimeoutMs)) return true;
-  port.SetAnswerOutstanding(true);  // part of it may have gone out
+bool Start(Link& link, std::string_view text, std::int32_t writeTimeoutMs) {
+  link.Purge();
+  if (link.Write(Bytes(text), writeTimeoutMs)) return true;
+  link.SetAnswerOutstanding(true);  // part of it may have gone out
   return false;
 }
 
@@ -51,23 +51,23 @@ std::string_view WithoutLineEnd(std::string_view command) {
 }
 
 // A failed read leaves the answer's rest, or all of it, on its way.
-std::int32_t Unanswered(Link& port, std::int32_t result) {
-  port.SetAnswerOutstanding(true);
+std::int32_t Unanswered(Link& link, std::int32_t result) {
+  link.SetAnswerOutstanding(true);
   return result;
 }
 
 // SendCommand and SendCommandToLineEnd differ only in the character that ends the reply.
 // echoSeen tells whether the reply followed the command's own echo.
-std::int32_t Exchange(Link& port, std::string_view command, std::span<char> reply,
+std::int32_t Exchange(Link& link, std::string_view command, std::span<char> reply,
                       std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs, char terminator,
                       bool* echoSeen = nullptr) {
-  if (!command.empty()) Settle(port);
+  if (!command.empty()) Settle(link);
   const std::uint32_t start = TickCount();
   if (echoSeen != nullptr) *echoSeen = false;
   if (command.empty()) return -1;
-  if (!Start(port, command, writeTimeoutMs)) return -2;
-  if (reply.size() < 2) return Unanswered(port, -3);
-  const WaitScope wait(port, WaitFor::kAnswer, WithoutLineEnd(command), replyTimeoutMs);
+  if (!Start(link, command, writeTimeoutMs)) return -2;
+  if (reply.size() < 2) return Unanswered(link, -3);
+  const WaitScope wait(link, WaitFor::kAnswer, WithoutLineEnd(command), replyTimeoutMs);
   const std::size_t limit = reply.size() - 1;  // room for the terminating NUL
   std::size_t pos = 0;
   // While the bytes so far begin the command's echo, the reply needs the rest of the echo and
@@ -78,10 +78,10 @@ std::int32_t Exchange(Link& port, std::string_view command, std::span<char> repl
     // What came before a failure stays readable: bytes that are not text tell of a wrong rate.
     reply[pos] = '\0';
     if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(replyTimeoutMs, 0)))
-      return Unanswered(port, -1);
-    port.ExpectBytes(echoing ? command.size() - echoed + 1 : 1);
+      return Unanswered(link, -1);
+    link.ExpectBytes(echoing ? command.size() - echoed + 1 : 1);
     char byte = 0;
-    if (!ReadByte(port, byte, replyTimeoutMs)) return Unanswered(port, -3);
+    if (!ReadByte(link, byte, replyTimeoutMs)) return Unanswered(link, -3);
     echoing = echoing && echoed < command.size() && byte == command[echoed];
     echoed += echoing ? 1 : 0;
     reply[pos] = byte;
@@ -99,69 +99,69 @@ std::int32_t Exchange(Link& port, std::string_view command, std::span<char> repl
     if (byte == '\0') continue;
     if (++pos >= limit) {
       reply[pos] = '\0';
-      return Unanswered(port, -3);  // longer than the caller's buffer
+      return Unanswered(link, -3);  // longer than the caller's buffer
     }
   }
 }
 
 }  // namespace
 
-std::int32_t SendCommand(Link& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommand(Link& link, std::string_view command, std::span<char> reply,
                          std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
-  return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt);
+  return Exchange(link, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt);
 }
 
-std::int32_t SendCommandToLineEnd(Link& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandToLineEnd(Link& link, std::string_view command, std::span<char> reply,
                                   std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
-  return Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kCr);
+  return Exchange(link, command, reply, replyTimeoutMs, writeTimeoutMs, kCr);
 }
 
-std::int32_t SendCommandOwnReply(Link& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandOwnReply(Link& link, std::string_view command, std::span<char> reply,
                                  std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   bool echo = false;
-  std::int32_t r = Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
+  std::int32_t r = Exchange(link, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
   if (r < 0 || echo) return r;
   // No echo: the adapter's echo is off, or this was an earlier command's late answer and this
   // command's own answer is still coming. Let the line go quiet and ask again.
   const std::string first(BufferText(reply));
-  port.SetAnswerOutstanding(true);
-  r = Exchange(port, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
+  link.SetAnswerOutstanding(true);
+  r = Exchange(link, command, reply, replyTimeoutMs, writeTimeoutMs, kPrompt, &echo);
   if (r < 0 || echo) return r;
   return BufferText(reply) == first ? r : -4;
 }
 
-std::int32_t SendCommandRetry(Link& port, std::string_view command, std::span<char> reply,
+std::int32_t SendCommandRetry(Link& link, std::string_view command, std::span<char> reply,
                               std::int32_t replyTimeoutMs, std::int32_t writeTimeoutMs) {
   std::int32_t result = -1;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    result = SendCommand(port, command, reply, replyTimeoutMs, writeTimeoutMs);
+    result = SendCommand(link, command, reply, replyTimeoutMs, writeTimeoutMs);
     if (result >= 0) break;
   }
   return result;
 }
 
-std::int32_t SendText(Link& port, std::string_view text, std::int32_t writeTimeoutMs) {
+std::int32_t SendText(Link& link, std::string_view text, std::int32_t writeTimeoutMs) {
   if (text.empty()) return -1;
-  Settle(port);
-  port.NoteSent(WithoutLineEnd(text));
-  return Start(port, text, writeTimeoutMs) ? 0 : -1;
+  Settle(link);
+  link.NoteSent(WithoutLineEnd(text));
+  return Start(link, text, writeTimeoutMs) ? 0 : -1;
 }
 
 namespace {
 
 // ReadReply and ReadLine: each byte has its own time-out, and the whole reply is bounded by
 // the same time-out too, so an adapter streaming without an end cannot hold the job.
-std::int32_t Collect(Link& port, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
+std::int32_t Collect(Link& link, std::span<char> buffer, std::int32_t timeoutMs, bool lineMode) {
   if (buffer.size() < 2) return -1;
-  const WaitScope wait(port, WaitFor::kAnswer, port.Sent(), timeoutMs);
+  const WaitScope wait(link, WaitFor::kAnswer, link.Sent(), timeoutMs);
   const std::uint32_t start = TickCount();
   const std::size_t limit = buffer.size() - 1;
   std::size_t pos = 0;
   while (true) {
     if (TicksSince(start) >= static_cast<std::uint32_t>(std::max(timeoutMs, 0)))
-      return Unanswered(port, -1);
+      return Unanswered(link, -1);
     char byte = 0;
-    if (!ReadByte(port, byte, timeoutMs)) return Unanswered(port, -1);
+    if (!ReadByte(link, byte, timeoutMs)) return Unanswered(link, -1);
     if (byte == kLf) continue;
     if (byte == kCr) {
       if (!lineMode) continue;
@@ -174,18 +174,18 @@ std::int32_t Collect(Link& port, std::span<char> buffer, std::int32_t timeoutMs,
       return static_cast<std::int32_t>(lineMode ? pos + 2 : pos + 1);
     }
     if (byte == '\0') continue;
-    if (++pos >= limit) return Unanswered(port, -1);
+    if (++pos >= limit) return Unanswered(link, -1);
   }
 }
 
 }  // namespace
 
-std::int32_t ReadReply(Link& port, std::span<char> buffer, std::int32_t timeoutMs) {
-  return Collect(port, buffer, timeoutMs, false);
+std::int32_t ReadReply(Link& link, std::span<char> buffer, std::int32_t timeoutMs) {
+  return Collect(link, buffer, timeoutMs, false);
 }
 
-std::int32_t ReadLine(Link& port, std::span<char> buffer, std::int32_t timeoutMs) {
-  return Collect(port, buffer, timeoutMs, true);
+std::int32_t ReadLine(Link& link, std::span<char> buffer, std::int32_t timeoutMs) {
+  return Collect(link, buffer, timeoutMs, true);
 }
 
 std::string_view SkipPrefix(std::string_view text, std::string_view prefix, std::size_t maxCount) {

@@ -15,8 +15,8 @@ namespace {
 constexpr std::int32_t kTimeoutMs = kReplyTimeoutMs;
 using Reply = std::array<char, 256>;
 
-// Keeps what the adapter said about itself, for the job's outcome.
-void Note(UpdateEngine& engine, std::string_view query, std::string_view answer) {
+// Records what the adapter said about itself in the job's outcome.
+void RecordAnswer(UpdateEngine& engine, std::string_view query, std::string_view answer) {
   if (query == "QKI\r") engine.outcome.qkiAnswer = VisibleText(answer);
   if (query == "QKVERS\r") engine.outcome.qkversAnswer = VisibleText(answer);
   if (query == "ATI\r") engine.outcome.banner = VisibleText(answer);
@@ -27,9 +27,9 @@ void Note(UpdateEngine& engine, std::string_view query, std::string_view answer)
 // AskChecked takes only the question's own answer (see SendCommandOwnReply): for every answer
 // a gate or a mode decision rests on. A failed exchange leaves an empty reply, which matches
 // no prefix.
-std::string_view AskUnchecked(Link& port, std::string_view query, Reply& reply) {
+std::string_view AskUnchecked(Link& link, std::string_view query, Reply& reply) {
   reply[0] = '\0';
-  if (SendText(port, query, kTimeoutMs) < 0 || ReadReply(port, reply, kTimeoutMs) < 0) {
+  if (SendText(link, query, kTimeoutMs) < 0 || ReadReply(link, reply, kTimeoutMs) < 0) {
     reply[0] = '\0';
   }
   return BufferText(reply);
@@ -37,10 +37,10 @@ std::string_view AskUnchecked(Link& port, std::string_view query, Reply& reply) 
 
 // The answer without its line ends, as AskUnchecked's would read after the echo; the result
 // of the exchange, negative when no answer of its own came (noted in the outcome).
-std::int32_t AskChecked(UpdateEngine& engine, Link& port, std::string_view query, Reply& reply,
+std::int32_t AskChecked(UpdateEngine& engine, Link& link, std::string_view query, Reply& reply,
                         std::string& answer) {
   answer.clear();
-  const std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  const std::int32_t r = SendCommandOwnReply(link, query, reply, kTimeoutMs, kTimeoutMs);
   if (r < 0) {
     engine.outcome.unanswered = query.substr(0, query.size() - 1);
     return r;
@@ -55,14 +55,14 @@ std::string_view Answer(std::string_view reply, std::string_view query) {
   return SkipPrefix(reply, query.substr(0, query.size() - 1), 255);
 }
 
-std::int32_t ReportVersion(UpdateEngine& engine, Link& port, std::int32_t code,
+std::int32_t ReportVersion(UpdateEngine& engine, Link& link, std::int32_t code,
                            std::string_view query, char letter, std::string_view label) {
   if (code < 0 || code > 6) return -1;
   Reply reply;
-  const std::string_view whole = AskUnchecked(port, query, reply);
+  const std::string_view whole = AskUnchecked(link, query, reply);
   if (whole.empty()) return kUnanswered;  // no answer at all, not one without a version
   const std::string_view answer = Answer(whole, query);
-  Note(engine, query, answer);
+  RecordAnswer(engine, query, answer);
   if (answer.find(letter) == std::string_view::npos) return -2;
   engine.ReportText(label);
   std::string shown;
@@ -80,28 +80,28 @@ constexpr std::string_view kTooOld =
 
 }  // namespace
 
-std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& port, std::int32_t code) {
+std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& link, std::int32_t code) {
   Reply reply;
   std::string answer;
-  if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
-  Note(engine, "QKI\r", answer);
+  if (AskChecked(engine, link, "QKI\r", reply, answer) < 0) return kUnanswered;
+  RecordAnswer(engine, "QKI\r", answer);
   const bool matches = code >= 0 && ModelOfQki(answer) == code;
   if (!matches) return -1;
   engine.adapterModel = code;
   std::string product;
-  if (AskChecked(engine, port, "QKPROI\r", reply, product) < 0) return kUnanswered;
+  if (AskChecked(engine, link, "QKPROI\r", reply, product) < 0) return kUnanswered;
   const std::string_view wanted = engine.file.productId;
   if (wanted.empty()) return -1;
   return product.find(wanted) != std::string_view::npos ? 0 : -1;
 }
 
-std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port) {
+std::int32_t CheckElmVersion(UpdateEngine& engine, Link& link) {
   Reply reply;
   // The answer after the echo: an adapter that ignored "ATE1" must not read as version 0, nor
   // may a lost answer.
   std::string banner;
-  if (AskChecked(engine, port, "ATI\r", reply, banner) < 0) return kUnanswered;
-  Note(engine, "ATI\r", banner);
+  if (AskChecked(engine, link, "ATI\r", reply, banner) < 0) return kUnanswered;
+  RecordAnswer(engine, "ATI\r", banner);
   // The level follows "ELM327 v" wherever the banner has it ("OBDII ELM327 v2.3"); a banner
   // without a readable one fails closed, since it would read as level 0 and pass.
   constexpr std::string_view kElm = "ELM327 v";
@@ -115,17 +115,17 @@ std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port) {
   return model != nullptr && value > model->elmLimit ? -5 : 0;
 }
 
-std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t code,
+std::int32_t CheckVersionGates(UpdateEngine& engine, Link& link, std::int32_t code,
                                std::int32_t fileVersion) {
   const DeviceModel* model = ModelByCode(code);
   if (model == nullptr || model->family != Family::kLine) return -1;
   const std::string query = std::string(model->gateQuery) + "\r";
   Reply reply;
   std::string answerText;
-  if (AskChecked(engine, port, query, reply, answerText) < 0) return kUnanswered;
+  if (AskChecked(engine, link, query, reply, answerText) < 0) return kUnanswered;
   const std::string_view answer = answerText;
   if (!model->tooOldAnswer.empty() && answer.starts_with(model->tooOldAnswer)) {
-    engine.Fail(FailureKind::kAdapterTooOld, kTooOld);
+    engine.ReportFailure(FailureKind::kAdapterTooOld, kTooOld);
     return -1;
   }
   std::string prefix(model->gateVersionPrefix);
@@ -133,13 +133,14 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t co
       model->gateAccepts.begin(), model->gateAccepts.end(),
       [answer](std::string_view start) { return !start.empty() && answer.starts_with(start); });
   if (accepted == model->gateAccepts.end()) {
-    engine.Fail(model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kNoVersion,
-                model->gateRejectText);
+    engine.ReportFailure(
+        model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kNoVersion,
+        model->gateRejectText);
     return -1;
   }
   if (prefix.empty()) prefix = std::string(*accepted) + " v";
   // The running version comes from this checked answer, never from an unchecked report.
-  Note(engine, query, answer);
+  RecordAnswer(engine, query, answer);
   engine.outcome.versionBefore = VersionInAnswer(answer);
   // The answer alone (without the echo) must give the version, or an adapter would read as
   // version 0 and let any file past the gate.
@@ -147,24 +148,25 @@ std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t co
   const std::int32_t threshold = model->gateThreshold;
   if (adapterVersion < threshold) {
     if (!model->belowGateFinal && fileVersion <= threshold) return 3;
-    engine.Fail(model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kUpgradeFirst,
-                model->belowGateText);
+    engine.ReportFailure(
+        model->belowGateFinal ? FailureKind::kNotUpdatable : FailureKind::kUpgradeFirst,
+        model->belowGateText);
     return -1;
   }
   if (fileVersion > threshold) return 2;
-  engine.Fail(FailureKind::kFirmwareHigher, kFirmwareHigher);
+  engine.ReportFailure(FailureKind::kFirmwareHigher, kFirmwareHigher);
   return -1;
 }
 
-std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
+std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& link, std::int32_t code) {
   const DeviceModel* model = ModelByCode(code);
   const DeviceModel* adapter = ModelByCode(engine.adapterModel);
   if (model == nullptr) return -1;
   const std::string query = std::string(model->adjustQuery) + "\r";
   Reply reply;
-  std::string answer(Answer(AskUnchecked(port, query, reply), query));
+  std::string answer(Answer(AskUnchecked(link, query, reply), query));
   if (answer.find("ELM327") != std::string::npos) {
-    answer = std::string(Answer(AskUnchecked(port, query, reply), query));
+    answer = std::string(Answer(AskUnchecked(link, query, reply), query));
   }
   // The Ruvo answers' version follows a "v" and a digit ("RuvoPro v2.3"); the others' follows
   // their first "V".
@@ -178,41 +180,41 @@ std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& port, std::int32_t cod
   if (VersionNumber(Without(copy, '.'), 'X') < VersionNumber(Without(floor, '.'), 'X'))
     copy = floor;
   const std::string command = std::string(model->adjustCommand) + copy + "\r";
-  return AskUnchecked(port, command, reply).find(model->adjustAck) != std::string_view::npos ? 1
+  return AskUnchecked(link, command, reply).find(model->adjustAck) != std::string_view::npos ? 1
                                                                                              : -4;
 }
 
-std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
-  return ReportVersion(engine, port, code, "QKVERS\r", 'V', "device version:");
+std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& link, std::int32_t code) {
+  return ReportVersion(engine, link, code, "QKVERS\r", 'V', "device version:");
 }
 
-std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& port, std::int32_t code) {
-  return ReportVersion(engine, port, code, "QKI\r", 'v', "Adapter version:");
+std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& link, std::int32_t code) {
+  return ReportVersion(engine, link, code, "QKI\r", 'v', "Adapter version:");
 }
 
-std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& port) {
+std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& link) {
   Reply reply;
   std::string answer;
-  if (AskChecked(engine, port, "QKI\r", reply, answer) < 0) return kUnanswered;
-  Note(engine, "QKI\r", answer);
+  if (AskChecked(engine, link, "QKI\r", reply, answer) < 0) return kUnanswered;
+  RecordAnswer(engine, "QKI\r", answer);
   return answer.find("zOrbent FS v2.2.01") != std::string_view::npos ? -1 : 1;
 }
 
-AdapterProbe ProbeAdapter(Link& port) {
+AdapterProbe ProbeAdapter(Link& link) {
   AdapterProbe probe;
   Reply reply;
   reply[0] = '\0';
   const bool answered =
-      SendText(port, "QKVERS\r", kTimeoutMs) == 0 && ReadReply(port, reply, kTimeoutMs) >= 0;
+      SendText(link, "QKVERS\r", kTimeoutMs) == 0 && ReadReply(link, reply, kTimeoutMs) >= 0;
   probe.qkvers = VisibleText(Answer(BufferText(reply), "QKVERS\r"));
-  if (answered) probe.qki = VisibleText(Answer(AskUnchecked(port, "QKI\r", reply), "QKI\r"));
+  if (answered) probe.qki = VisibleText(Answer(AskUnchecked(link, "QKI\r", reply), "QKI\r"));
   probe.model = ModelOfAnswers(probe.qki, probe.qkvers);
   if (probe.model >= 0) {
     probe.state = AdapterProbe::State::kOurs;
     return probe;
   }
   // A silent adapter is asked once more only with ATI, so a probe stays within seconds.
-  if (SendCommandOwnReply(port, "ATI\r", reply, kTimeoutMs, kTimeoutMs) < 0) return probe;
+  if (SendCommandOwnReply(link, "ATI\r", reply, kTimeoutMs, kTimeoutMs) < 0) return probe;
   probe.banner = VisibleText(BufferText(reply));
   probe.state = probe.banner.find("ELM327") != std::string::npos
                     ? AdapterProbe::State::kOther
@@ -220,12 +222,12 @@ AdapterProbe ProbeAdapter(Link& port) {
   return probe;
 }
 
-std::int32_t AskDeciding(Link& port, std::string_view query, std::span<char> reply,
+std::int32_t AskDeciding(Link& link, std::string_view query, std::span<char> reply,
                          bool (*names)(std::string_view answer)) {
-  std::int32_t r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  std::int32_t r = SendCommandOwnReply(link, query, reply, kTimeoutMs, kTimeoutMs);
   if (r < 0 || names(BufferText(reply))) return r;
   const std::string first(BufferText(reply));
-  r = SendCommandOwnReply(port, query, reply, kTimeoutMs, kTimeoutMs);
+  r = SendCommandOwnReply(link, query, reply, kTimeoutMs, kTimeoutMs);
   if (r < 0 || names(BufferText(reply))) return r;
   return VisibleText(BufferText(reply)) == VisibleText(first) ? r : -4;
 }
@@ -237,10 +239,10 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
     const std::string said = outcome.banner.empty()
                                  ? std::string("answered ATI with its prompt alone")
                                  : "answered \"" + outcome.banner + "\" to ATI";
-    engine.Fail(FailureKind::kNotIdentified,
-                "**Failed** The adapter did not identify itself (it " + said +
-                    "): it may be in download mode after an interrupted update, or it is "
-                    "another device.\r\n");
+    engine.ReportFailure(FailureKind::kNotIdentified,
+                         "**Failed** The adapter did not identify itself (it " + said +
+                             "): it may be in download mode after an interrupted update, or it is "
+                             "another device.\r\n");
     return -1;
   }
   outcome.foundInDownloadMode = true;
@@ -253,32 +255,35 @@ std::int32_t AcceptDownloadMode(UpdateEngine& engine) {
 
 void ReportNoAnswer(UpdateEngine& engine, std::int32_t result, std::span<const char> reply) {
   if (result == -4) {
-    engine.Fail(FailureKind::kOutOfTurn, messages::kPowerOnAgain,
-                "The adapter's answers did not belong to their commands (a late answer was in "
-                "the way), so nothing was sent to it.\r\n");
+    engine.ReportFailure(
+        FailureKind::kOutOfTurn, messages::kPowerOnAgain,
+        "The adapter's answers did not belong to their commands (a late answer was in "
+        "the way), so nothing was sent to it.\r\n");
     return;
   }
   const std::string_view seen = BufferText(reply);
   LineFacts& line = engine.outcome.line;
   line.bytesSeen = static_cast<std::int32_t>(seen.size());
   line.garbled = MostlyNotText(seen);
-  engine.Fail(FailureKind::kSilent, messages::kPowerOnAgain,
-              line.garbled ? "The adapter answered with bytes that are not text: the line's rate "
+  engine.ReportFailure(FailureKind::kSilent, messages::kPowerOnAgain,
+                       line.garbled
+                           ? "The adapter answered with bytes that are not text: the line's rate "
                              "is likely not the adapter's.\r\n"
                            : "The adapter did not answer.\r\n");
 }
 
-bool ReportIfGone(UpdateEngine& engine, const Link& port) {
-  if (!port.Gone()) return false;
-  engine.Fail(FailureKind::kPortGone, "**Failed** The adapter's port went away: unplugged?\r\n");
+bool ReportIfGone(UpdateEngine& engine, const Link& link) {
+  if (!link.Gone()) return false;
+  engine.ReportFailure(FailureKind::kPortGone,
+                       "**Failed** The adapter's port went away: unplugged?\r\n");
   return true;
 }
 
 void ReportUnanswered(UpdateEngine& engine) {
   const std::string& query = engine.outcome.unanswered;
-  engine.Fail(FailureKind::kUnanswered, "**Failed** The adapter gave no answer of its own to " +
-                                            query + " within " + std::to_string(kTimeoutMs / 1000) +
-                                            " s.\r\n");
+  engine.ReportFailure(FailureKind::kUnanswered,
+                       "**Failed** The adapter gave no answer of its own to " + query + " within " +
+                           std::to_string(kTimeoutMs / 1000) + " s.\r\n");
 }
 
 int CompareVersions(std::string_view a, std::string_view b, char xDigit) {
@@ -315,8 +320,9 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
                         ", so the file may be older; going ahead as asked.\r\n");
       return 0;
     }
-    engine.Fail(FailureKind::kOlderFile,
-                "**Failed** The order of the versions could not be checked: " + unknown + ".\r\n");
+    engine.ReportFailure(
+        FailureKind::kOlderFile,
+        "**Failed** The order of the versions could not be checked: " + unknown + ".\r\n");
     return -1;
   }
   const int order =
@@ -340,9 +346,9 @@ std::int32_t CheckNotOlder(UpdateEngine& engine) {
                       "; going ahead as asked.\r\n");
     return 0;
   }
-  engine.Fail(FailureKind::kOlderFile, "**Failed** The file holds " + file +
-                                           ", older than the adapter's firmware " + running +
-                                           ".\r\n");
+  engine.ReportFailure(FailureKind::kOlderFile, "**Failed** The file holds " + file +
+                                                    ", older than the adapter's firmware " +
+                                                    running + ".\r\n");
   return -1;
 }
 
@@ -360,7 +366,8 @@ void FailModelMismatch(UpdateEngine& engine) {
   JobOutcome& outcome = engine.outcome;
   const std::int32_t found = ModelOfAnswers(outcome.qkiAnswer, outcome.qkversAnswer);
   if (found >= 0 && found != engine.modelCode) outcome.adapterModel = ModelName(found);
-  engine.Fail(FailureKind::kModelMismatch, messages::kModelMismatch, DescribeMismatch(engine));
+  engine.ReportFailure(FailureKind::kModelMismatch, messages::kModelMismatch,
+                       DescribeMismatch(engine));
 }
 
 std::string DescribeMismatch(const UpdateEngine& engine) {

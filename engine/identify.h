@@ -20,14 +20,14 @@ inline constexpr std::int32_t kUnanswered = -9;
 // CheckElmVersion: ATI's answer holds no readable version after "ELM327 v".
 inline constexpr std::int32_t kNoElmVersion = -6;
 
-std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& port, std::int32_t code);
-std::int32_t CheckElmVersion(UpdateEngine& engine, Link& port);
-std::int32_t CheckVersionGates(UpdateEngine& engine, Link& port, std::int32_t code,
+std::int32_t IdentifyAdapter(UpdateEngine& engine, Link& link, std::int32_t code);
+std::int32_t CheckElmVersion(UpdateEngine& engine, Link& link);
+std::int32_t CheckVersionGates(UpdateEngine& engine, Link& link, std::int32_t code,
                                std::int32_t fileVersion);
-std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& port, std::int32_t code);
-std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& port, std::int32_t code);
-std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& port, std::int32_t code);
-std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& port);
+std::int32_t AdjustElmVersion(UpdateEngine& engine, Link& link, std::int32_t code);
+std::int32_t ReportDeviceVersion(UpdateEngine& engine, Link& link, std::int32_t code);
+std::int32_t ReportAdapterVersion(UpdateEngine& engine, Link& link, std::int32_t code);
+std::int32_t ProbeBlockAdapter(UpdateEngine& engine, Link& link);
 
 // What read-only questions (QKVERS, QKI, ATI: never a download command, never a reset) tell
 // about the adapter on a port.
@@ -39,14 +39,14 @@ struct AdapterProbe {
   std::string qkvers;
   std::string banner;
 };
-AdapterProbe ProbeAdapter(Link& port);
+AdapterProbe ProbeAdapter(Link& link);
 
 // Asks a question whose answer decides whether download commands may follow; names(reply)
 // tells whether an answer names the adapter. One that does is taken at once (checked questions
 // follow); one that does not is asked for again, since a late answer of an earlier command can
 // stand in for it: the second is taken when it names the adapter, else the two must agree.
 // The exchange's result; -4 when they disagree.
-std::int32_t AskDeciding(Link& port, std::string_view query, std::span<char> reply,
+std::int32_t AskDeciding(Link& link, std::string_view query, std::span<char> reply,
                          bool (*names)(std::string_view answer));
 
 // The adapter did not identify itself (outcome's banner: its ATI answer). Only on the user's
@@ -55,7 +55,7 @@ std::int32_t AskDeciding(Link& port, std::string_view query, std::span<char> rep
 std::int32_t AcceptDownloadMode(UpdateEngine& engine);
 
 // When the port went away (unplugged, the connection closed), says so once: true, reported.
-bool ReportIfGone(UpdateEngine& engine, const Link& port);
+bool ReportIfGone(UpdateEngine& engine, const Link& link);
 
 // "**Failed** The adapter gave no answer of its own to QKI within 2 s." for the outcome's
 // `unanswered`.

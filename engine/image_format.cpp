@@ -134,7 +134,8 @@ std::span<const std::uint8_t> TextOf(std::span<const std::uint8_t> image) {
 }
 
 // Notes the problem and passes the result on.
-std::int32_t Fail(ImageFacts& facts, std::int32_t line, std::string what, std::int32_t result) {
+std::int32_t RecordProblem(ImageFacts& facts, std::int32_t line, std::string what,
+                           std::int32_t result) {
   facts.problem = FormatProblem{line, std::move(what)};
   return facts.result = result;
 }
@@ -151,6 +152,57 @@ bool LooksLikeText(std::span<const std::uint8_t> image) {
   for (const std::uint8_t c : head)
     if (c != '\r' && c != '\n' && c != '\t' && c != kCtrlZ && (c < 0x20 || c > 0x7E)) ++other;
   return other * 10 < head.size();
+}
+
+// A block-mode record's parts, as its shape check found them.
+struct BlockRecord {
+  bool trailer = false;    // FFF1...
+  std::size_t header = 0;  // the bytes before DATA
+  std::size_t len = 0;     // DATA's
+  std::uint8_t sum = 0;    // the record's SUM
+};
+
+// One block-mode record's shape: its digits, LEN against what the line holds and SUM against
+// DATA; its bytes into record and added to total. 0, or the failure's result with the problem
+// noted in facts.
+std::int32_t CheckBlockRecord(const ImageLine& read, std::string_view digits, std::int32_t at,
+                              std::span<std::uint8_t> record, std::uint32_t& total,
+                              BlockRecord& shape, ImageFacts& facts) {
+  const bool trailer = digits.starts_with("FFF1");
+  const std::size_t header = trailer ? 4 : 2;
+  const std::int32_t shapeError = trailer ? -1 : -2;
+  if (read.digits == 0 && read.nonBlank.column == 0)
+    return RecordProblem(facts, at, "no hex digits on the line", -2);
+  if (std::string problem = BlockRecordProblem(read); !problem.empty())
+    return RecordProblem(facts, at, std::move(problem), shapeError);
+  if (read.digits > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
+    return RecordProblem(
+        facts, at,
+        std::to_string(read.digits) + " hex digits, more than a record holds (" +
+            std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
+        shapeError);
+  }
+  const std::size_t n = HexTextToBytes(digits, record);
+  if (n < header + 1) return RecordProblem(facts, at, "too short for a record", shapeError);
+  const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
+  if (header + len + 1 > n) {
+    return RecordProblem(facts, at,
+                         "LEN says " + std::to_string(len) + " data bytes, the line holds " +
+                             std::to_string(n - header - 1),
+                         shapeError);
+  }
+  for (std::size_t i = 0; i < header; ++i) total += record[i];
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
+  total += sum;
+  const std::uint8_t recordSum = record[header + len];
+  if ((sum & 0xFF) != recordSum) {
+    return RecordProblem(
+        facts, at, "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum), -2);
+  }
+  total += recordSum;
+  shape = {trailer, header, len, recordSum};
+  return 0;
 }
 
 }  // namespace
@@ -209,71 +261,48 @@ std::int32_t CheckBlockImage(std::span<const std::uint8_t> image, ImageFacts& fa
   while (true) {
     const std::int32_t at = recordCount + 1;
     if (position >= text.size())
-      return Fail(facts, at, "the file ends without a trailer record (FFF1...)", -1);
+      return RecordProblem(facts, at, "the file ends without a trailer record (FFF1...)", -1);
     const ImageLine read = ScanImageLine(text, position, line);
     position = read.next;
     ++recordCount;
-    const std::string_view digits = BufferText(line);
-    const bool trailer = digits.starts_with("FFF1");
-    const std::size_t header = trailer ? 4 : 2;
-    const std::int32_t shapeError = trailer ? -1 : -2;
-    if (read.digits == 0 && read.nonBlank.column == 0)
-      return Fail(facts, at, "no hex digits on the line", -2);
-    if (std::string problem = BlockRecordProblem(read); !problem.empty())
-      return Fail(facts, at, std::move(problem), shapeError);
-    if (read.digits > (trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits)) {
-      return Fail(facts, at,
-                  std::to_string(read.digits) + " hex digits, more than a record holds (" +
-                      std::to_string(trailer ? kMaxBlockTrailerDigits : kMaxBlockDataDigits) + ")",
-                  shapeError);
-    }
-    const std::size_t n = HexTextToBytes(digits, record);
-    if (n < header + 1) return Fail(facts, at, "too short for a record", shapeError);
-    const std::size_t len = static_cast<std::size_t>(record[header - 2]) * 256 + record[header - 1];
-    if (header + len + 1 > n) {
-      return Fail(facts, at,
-                  "LEN says " + std::to_string(len) + " data bytes, the line holds " +
-                      std::to_string(n - header - 1),
-                  shapeError);
-    }
-    for (std::size_t i = 0; i < header; ++i) total += record[i];
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < len; ++i) sum += record[header + i];
-    total += sum;
-    const std::uint8_t recordSum = record[header + len];
-    if ((sum & 0xFF) != recordSum) {
-      return Fail(facts, at,
-                  "data bytes sum to " + Hex(sum & 0xFF) + ", SUM says " + Hex(recordSum), -2);
-    }
-    total += recordSum;
-    if (!trailer) continue;
+    BlockRecord shape;
+    if (const std::int32_t failed =
+            CheckBlockRecord(read, BufferText(line), at, record, total, shape, facts);
+        failed < 0)
+      return failed;
+    if (!shape.trailer) continue;
+    const std::size_t header = shape.header;
+    const std::size_t len = shape.len;
+    const std::uint8_t recordSum = shape.sum;
 
-    if (len < 7) return Fail(facts, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
+    if (len < 7)
+      return RecordProblem(facts, at, "trailer LEN " + std::to_string(len) + " is under 7", -3);
     const std::span<const std::uint8_t> data(record.data() + header, len);
     const std::uint32_t stated = BigEndian32(data.subspan(len - 4));
     total -= recordSum;
     for (std::size_t i = len - 4; i < len; ++i) total -= data[i];
-    if (total != stated) return Fail(facts, at, "trailer TOTAL does not match the file", -1);
+    if (total != stated)
+      return RecordProblem(facts, at, "trailer TOTAL does not match the file", -1);
 
     Names names;
     std::size_t from = 1;
     const std::size_t end = len - 4;  // the names never reach into the TOTAL
     if (!UnmaskName(data, from, end, names.text[0]) ||
         !UnmaskName(data, from, end, names.text[1])) {
-      return Fail(facts, at, "trailer names run past the record", -1);
+      return RecordProblem(facts, at, "trailer names run past the record", -1);
     }
     // The version gates and the read-back comparison need the file's version.
     const std::string deviceName = NameText(names.text[1]);
     std::string version = VersionInAnswer(deviceName);
     if (version.empty()) {
-      return Fail(facts, at,
-                  "the trailer's device name \"" + VisibleText(deviceName) +
-                      "\" holds no version (block-mode files are named " +
-                      FileDeviceNames(Family::kBlock) + ")",
-                  -1);
+      return RecordProblem(facts, at,
+                           "the trailer's device name \"" + VisibleText(deviceName) +
+                               "\" holds no version (block-mode files are named " +
+                               FileDeviceNames(Family::kBlock) + ")",
+                           -1);
     }
     if (const std::int32_t extra = LineOfTextAfterTrailer(image, read.ownEnd, at); extra > 0)
-      return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
+      return RecordProblem(facts, extra, std::string(kTextAfterTrailer), -1);
     facts.productId = NameText(names.text[0]);
     facts.deviceName = deviceName;
     facts.family = Family::kBlock;
@@ -298,7 +327,7 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
     const std::string_view digits = BufferText(line);
     const bool trailer = digits.size() >= 6 && digits.substr(2, 4) == "FFF1";
     if (std::string problem = LineRecordProblem(read, trailer); !problem.empty())
-      return Fail(facts, at, std::move(problem), -1);
+      return RecordProblem(facts, at, std::move(problem), -1);
     const std::size_t span = digits.size();
     const std::size_t limit = trailer ? span - 10 : span;
     std::array<std::uint8_t, kLineRecordBytes> record{};
@@ -310,30 +339,32 @@ std::int32_t CheckLineImage(std::span<const std::uint8_t> image, ImageFacts& fac
       if (i < limit) total += byte;
     }
     if ((check & 0xFF) != 0xFF) {
-      return Fail(facts, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
+      return RecordProblem(facts, at, "bytes sum to " + Hex(check & 0xFF) + ", must be 0xFF", -1);
     }
     if (!trailer) {
       if (read.next >= text.size())
-        return Fail(facts, at + 1, "the file ends without a trailer record (..FFF1...)", -2);
+        return RecordProblem(facts, at + 1, "the file ends without a trailer record (..FFF1...)",
+                             -2);
       start = read.next;
       continue;
     }
 
     if (BigEndian32(std::span<const std::uint8_t>(record).subspan(63, 4)) != total)
-      return Fail(facts, at, "trailer TOTAL does not match the file", -1);
+      return RecordProblem(facts, at, "trailer TOTAL does not match the file", -1);
     Names names;
     std::size_t from = 7;
     for (auto& name : names.text) {
       if (!UnmaskName(record, from, kLineNamesEnd, name))
-        return Fail(facts, at, "trailer names run past the record", -1);
+        return RecordProblem(facts, at, "trailer names run past the record", -1);
     }
     const std::string_view version = BufferText(names.text[2]);
     const std::size_t v = version.find('V');
-    if (v == std::string_view::npos) return Fail(facts, at, "trailer version has no \"V\"", -1);
+    if (v == std::string_view::npos)
+      return RecordProblem(facts, at, "trailer version has no \"V\"", -1);
     // The trailing "X" follows the model this file is for, not the one of an earlier job.
     const std::int32_t model = ModelOfFile(Family::kLine, BufferText(names.text[1]));
     if (const std::int32_t extra = LineOfTextAfterTrailer(image, read.ownEnd, at); extra > 0)
-      return Fail(facts, extra, std::string(kTextAfterTrailer), -1);
+      return RecordProblem(facts, extra, std::string(kTextAfterTrailer), -1);
     facts.productId = NameText(names.text[0]);
     facts.deviceName = NameText(names.text[1]);
     facts.versionText = NameText(names.text[2]);

@@ -8,6 +8,6 @@
 namespace zorbent {
 
 // Transfers a line-mode image: 0 or more when sent and closed, negative (reported) otherwise.
-std::int32_t LineModeUpdate(UpdateEngine& engine, Link& port);
+std::int32_t LineModeUpdate(UpdateEngine& engine, Link& link);
 
 }  // namespace zorbent

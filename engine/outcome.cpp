@@ -60,7 +60,7 @@ Recovery RecoveryOf(const JobOutcome& o) {
              : o.kind == K::kPortGone      ? R::kCheckConnection
                                            : R::kNothing;
     case K::kDownloadRefused:
-    case K::kTransfer:
+    case K::kNotAcknowledged:
     case K::kCloseFailed:
     case K::kCloseUnanswered:
       return R::kPowerCycleThenUpdate;

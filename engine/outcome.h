@@ -43,7 +43,7 @@ enum class FailureKind : std::uint8_t {
   kFirmwareHigher,    // the adapter's firmware is past the file's gate
   kOlderFile,         // the file is older than the adapter's firmware
   kDownloadRefused,   // the adapter did not accept the download command
-  kTransfer,          // a record or line was not acknowledged
+  kNotAcknowledged,   // a record or line was not acknowledged
   kRejected,          // the adapter rejected the image
   kCloseFailed,       // the adapter refused to end the download
   kCloseUnanswered,   // the end of the download got no answer

@@ -23,11 +23,6 @@ constexpr std::string_view kFastRateReady = "OK>";
 
 }  // namespace
 
-Lock& EngineLock() {
-  static Lock lock;
-  return lock;
-}
-
 void StopSignal::Raise(StopLevel level) {
   LockHolder hold(lock_);
   if (static_cast<int>(level) > static_cast<int>(level_)) level_ = level;
@@ -56,7 +51,6 @@ StopSignal& ProcessStopSignal() {
 }
 
 void RequestStop() {
-  LockHolder hold(EngineLock());
   ProcessStopSignal().Raise(StopLevel::kNow);
 }
 
@@ -66,7 +60,8 @@ bool UpdateEngine::StopBeforeChange() {
     EnterStage(Stage::kDownloadStarted);
     return false;
   }
-  Fail(FailureKind::kStopped, "**Failed** Stopped on request before the download began.\r\n");
+  ReportFailure(FailureKind::kStopped,
+                "**Failed** Stopped on request before the download began.\r\n");
   return true;
 }
 
@@ -78,15 +73,13 @@ UpdateEngine::~UpdateEngine() {
 }
 
 void UpdateEngine::Init(void* context, EngineCallback callbackFunction) {
-  {
-    LockHolder hold(EngineLock());
-    ProcessStopSignal().Clear();
-  }
+  ProcessStopSignal().Clear();
   callback = callbackFunction;
   callbackContext = context;
 }
 
-void UpdateEngine::Fail(FailureKind kind, std::string_view message, std::string_view detail) {
+void UpdateEngine::ReportFailure(FailureKind kind, std::string_view message,
+                                 std::string_view detail) {
   ReportText(message);
   if (!detail.empty()) ReportText(detail);
   if (outcome.kind != FailureKind::kNone) return;
@@ -136,7 +129,7 @@ std::int32_t UpdateEngine::OpenPort(std::string_view configString, std::string_v
   outcome = JobOutcome{};
   outcome.stage = Stage::kConnect;
   const auto refuse = [this](FailureKind kind, std::string_view message, std::string detail = {}) {
-    Fail(kind, message, detail);
+    ReportFailure(kind, message, detail);
     Conclude(outcome);
     return -1;
   };
@@ -211,8 +204,8 @@ std::int32_t UpdateEngine::CheckImageFormat() {
   }
   if (file.result < 0) {
     const FormatProblem& problem = file.problem;
-    Fail(FailureKind::kFileFormat, messages::kFormatError,
-         "line " + std::to_string(problem.line) + ": " + problem.what + ".\r\n");
+    ReportFailure(FailureKind::kFileFormat, messages::kFormatError,
+                  "line " + std::to_string(problem.line) + ": " + problem.what + ".\r\n");
     ReleaseImage();
   } else {
     // What follows the trailer line (blank lines, a Ctrl-Z) is never sent.
@@ -250,24 +243,24 @@ std::int32_t UpdateEngine::Update(std::int32_t channel) {
     return Update(channel, loaded);
   BeginJob(channel);
   ReportProgress(1);
-  Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
+  ReportFailure(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
   return EndJob(-1);
 }
 
 std::int32_t UpdateEngine::Update(std::int32_t channel, std::span<const std::uint8_t> given) {
-  Link* port = ChannelLink(channel);
-  if (port == nullptr) return -1;
+  Link* link = ChannelLink(channel);
+  if (link == nullptr) return -1;
   BeginJob(channel);
-  return EndJob(RunUpdate(*port, given));
+  return EndJob(RunUpdate(*link, given));
 }
 
-std::int32_t UpdateEngine::RunUpdate(Link& port, std::span<const std::uint8_t> given) {
+std::int32_t UpdateEngine::RunUpdate(Link& link, std::span<const std::uint8_t> given) {
   ReportProgress(1);
   // Bytes a caller loaded some other way still meet the loader's size rule.
   if (const std::string why =
           FirmwareSizeProblem("the firmware", static_cast<std::int64_t>(given.size()));
       !why.empty()) {
-    Fail(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
+    ReportFailure(FailureKind::kFileUnusable, messages::kFileInvalid, why + "\r\n");
     return -1;
   }
   image = given;
@@ -280,15 +273,15 @@ std::int32_t UpdateEngine::RunUpdate(Link& port, std::span<const std::uint8_t> g
   EnterStage(Stage::kIdentify);
   std::array<char, 2048> reply{};
   // Echo on; an adapter that ignores it is fine.
-  SendCommand(port, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+  SendCommand(link, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   const std::int32_t result =
-      file.family == Family::kBlock ? BlockModeUpdate(*this, port) : LineModeUpdate(*this, port);
+      file.family == Family::kBlock ? BlockModeUpdate(*this, link) : LineModeUpdate(*this, link);
   if (result < 0 || outcome.checkOnly) return result;
   ReportText("File download finished!\r\n");
   ReportProgress(100);
   if (outcome.adapterModel.empty()) outcome.adapterModel = ModelName(modelCode);
   EnterStage(Stage::kReadBack);
-  ReadBackVersion(port);
+  ReadBackVersion(link);
   if (outcome.kind == FailureKind::kNone) EnterStage(Stage::kDone);
   return 0;
 }
@@ -296,12 +289,12 @@ std::int32_t UpdateEngine::RunUpdate(Link& port, std::span<const std::uint8_t> g
 // Reads the new version with the same read-only exchanges as a version read, and warns when
 // the adapter does not report the file's. Only an equal version confirms the update: without
 // a file version to compare there is nothing that could.
-void UpdateEngine::ReadBackVersion(Link& port) {
+void UpdateEngine::ReadBackVersion(Link& link) {
   const DeviceModel* model = ModelByCode(modelCode);
   const bool byQki = model != nullptr && model->versionInQki;
   std::array<char, 256> reply{};
   const std::string_view query = byQki ? "QKI\r" : "QKVERS\r";
-  if (SendText(port, query, kReplyTimeoutMs) < 0 || ReadReply(port, reply, kReplyTimeoutMs) < 0)
+  if (SendText(link, query, kReplyTimeoutMs) < 0 || ReadReply(link, reply, kReplyTimeoutMs) < 0)
     reply[0] = '\0';
   const std::string_view answer =
       SkipPrefix(BufferText(reply), query.substr(0, query.size() - 1), 255);
@@ -324,26 +317,26 @@ void UpdateEngine::ReadBackVersion(Link& port) {
 }
 
 std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
-  Link* port = ChannelLink(channel);
-  if (port == nullptr) return -1;
+  Link* link = ChannelLink(channel);
+  if (link == nullptr) return -1;
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
   outcome.checkOnly = true;  // a read asks only: a good one leaves the adapter unchanged
   EnterStage(Stage::kIdentify);
-  const std::int32_t result = ReadBothVersions(*port, channel);
+  const std::int32_t result = ReadBothVersions(*link, channel);
   outcome.succeeded = result >= 0;
   if (outcome.succeeded) EnterStage(Stage::kDone);
   Conclude(outcome);
   return result;
 }
 
-std::int32_t UpdateEngine::ReadBothVersions(Link& port, std::int32_t channel) {
-  const std::int32_t device = ReportDeviceVersion(*this, port, 0);
-  const std::int32_t adapter = ReportAdapterVersion(*this, port, 0);
+std::int32_t UpdateEngine::ReadBothVersions(Link& link, std::int32_t channel) {
+  const std::int32_t device = ReportDeviceVersion(*this, link, 0);
+  const std::int32_t adapter = ReportAdapterVersion(*this, link, 0);
   if (device < 0 && adapter < 0) {
     // Without this line a silent adapter would leave the user with no answer at all.
-    Fail(FailureKind::kNoVersion, messages::kNoVersion);
-    ExplainSilence(port, channels[static_cast<std::size_t>(channel)].serial);
+    ReportFailure(FailureKind::kNoVersion, messages::kNoVersion);
+    ExplainSilence(link, channels[static_cast<std::size_t>(channel)].serial);
     return -1;
   }
   // One answer came, the other not: a version is missing, and a read must not pass for whole.
@@ -366,10 +359,10 @@ std::int32_t UpdateEngine::ReadBothVersions(Link& port, std::int32_t channel) {
 }
 
 // Tells, with read-only exchanges, what an adapter that gave no versions is doing.
-void UpdateEngine::ExplainSilence(Link& port, bool serial) {
+void UpdateEngine::ExplainSilence(Link& link, bool serial) {
   std::array<char, 256> reply{};
   const std::int32_t r =
-      SendCommandOwnReply(port, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
+      SendCommandOwnReply(link, "ATI\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   const std::string banner = VisibleText(BufferText(reply));
   outcome.banner = banner;
   if (r >= 0 && banner.find("ELM327") != std::string::npos) {
@@ -390,15 +383,15 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
   if (serial) {
     // A late answer to what was asked at 115200 passes first, at that rate: after the switch
     // it would pass for the adapter's.
-    Settle(port);
-    if (port.SetBaud(kFastRate) > 0) {
+    Settle(link);
+    if (link.SetBaud(kFastRate) > 0) {
       // An interrupted block-mode download leaves the adapter at the fast rate, where it
       // answers a bare "\r" with "OK". Only that counts: any other answer (an ELM327 repeats
       // its last command; a slow link delivers an earlier one) leaves the state unknown.
       reply[0] = '\0';
-      const bool answered = SendText(port, "\r", kReplyTimeoutMs) == 0 &&
-                            ReadReply(port, reply, kReplyTimeoutMs) >= 0;
-      port.SetBaud(kNormalRate);
+      const bool answered = SendText(link, "\r", kReplyTimeoutMs) == 0 &&
+                            ReadReply(link, reply, kReplyTimeoutMs) >= 0;
+      link.SetBaud(kNormalRate);
       const std::string said = VisibleText(BufferText(reply));
       if (answered && BufferText(reply) == kFastRateReady) {
         outcome.kind = FailureKind::kSilent;
@@ -410,7 +403,7 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
         return;
       }
       if (answered) {
-        outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
+        outcome.kind = link.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
         outcome.line.late = true;
         ReportText("At 2,000,000 baud the adapter answered \"" + said +
                    "\", not \"OK\" as an adapter in a block download does: its state is not "
@@ -419,7 +412,7 @@ void UpdateEngine::ExplainSilence(Link& port, bool serial) {
       }
     }
   }
-  outcome.kind = port.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
+  outcome.kind = link.Gone() ? FailureKind::kPortGone : FailureKind::kSilent;
   const std::string_view seen = BufferText(reply);
   outcome.line.bytesSeen = static_cast<std::int32_t>(seen.size());
   outcome.line.garbled = MostlyNotText(seen);

@@ -73,7 +73,6 @@ class StopSignal {
 
 // The process-wide request, which the window raises when it is closed while idle; every engine
 // reads it unless given a run's own with UseStopSignal. Init clears it.
-Lock& EngineLock();
 StopSignal& ProcessStopSignal();
 void RequestStop();
 
@@ -109,7 +108,7 @@ class UpdateEngine : private WaitObserver {
   bool AskUser(std::string_view question);
   // Reports a failure message (and the line after it, when there is one) and keeps the first
   // of the job as its cause: later, more general messages never replace it.
-  void Fail(FailureKind kind, std::string_view message, std::string_view detail = {});
+  void ReportFailure(FailureKind kind, std::string_view message, std::string_view detail = {});
   void EnterStage(Stage stage) { outcome.stage = stage; }
 
   // The stop request this engine's jobs obey (the process-wide one unless set).
@@ -164,10 +163,10 @@ class UpdateEngine : private WaitObserver {
   // the outcome concluded. EndJob returns the job's result.
   void BeginJob(std::int32_t channel);
   std::int32_t EndJob(std::int32_t result);
-  std::int32_t RunUpdate(Link& port, std::span<const std::uint8_t> given);
-  std::int32_t ReadBothVersions(Link& port, std::int32_t channel);
-  void ReadBackVersion(Link& port);
-  void ExplainSilence(Link& port, bool serial);
+  std::int32_t RunUpdate(Link& link, std::span<const std::uint8_t> given);
+  std::int32_t ReadBothVersions(Link& link, std::int32_t channel);
+  void ReadBackVersion(Link& link);
+  void ExplainSilence(Link& link, bool serial);
 };
 
 }  // namespace zorbent

@@ -67,7 +67,7 @@ std::string_view KindName(FailureKind kind) {
       return "older_file";
     case K::kDownloadRefused:
       return "download_refused";
-    case K::kTransfer:
+    case K::kNotAcknowledged:
       return "transfer";
     case K::kRejected:
       return "rejected";

@@ -19,15 +19,16 @@ class Thread {
   void Join() {
     if (thread_.joinable()) thread_.join();
   }
-  bool IsCurrent() const { return thread_.get_id() == std::this_thread::get_id(); }
 
  private:
   std::thread thread_;
   bool started_ = false;
 };
 
-// Makes the nth Thread started from now by the calling thread fail as if the system had
-// refused it (1: the next one; 0: none). Threads started by other threads are not counted.
-void FailThreadStartForTesting(int nth);
+// Starts body on thread; false when the system refuses (too many threads, no memory).
+bool StartThreadNow(std::thread& thread, std::function<void()> body);
+// How Thread starts its thread: StartThreadNow, in a file of its own so that tests can link
+// one that refuses the starts they pick.
+bool StartSystemThread(std::thread& thread, std::function<void()> body);
 
 }  // namespace zorbent

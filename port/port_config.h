@@ -12,8 +12,6 @@ class PortConfig {
  public:
   const std::string& Get(const std::string& key) const;
   void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
-  bool Has(const std::string& key) const { return values_.count(key) != 0; }
-  const std::map<std::string, std::string>& Values() const { return values_; }
 
  private:
   std::map<std::string, std::string> values_;

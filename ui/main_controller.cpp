@@ -417,12 +417,9 @@ void MainController::EndWindow() {
 }
 
 void MainController::OnSessionEnd() {
-  {
-    // As the command line takes a hang-up: a job stops before anything that changes the
-    // adapter, while a download under way is carried to its end.
-    const LockHolder hold(EngineLock());
-    ProcessStopSignal().Raise(StopLevel::kBeforeChange);
-  }
+  // As the command line takes a hang-up: a job stops before anything that changes the
+  // adapter, while a download under way is carried to its end.
+  ProcessStopSignal().Raise(StopLevel::kBeforeChange);
   if (!running_) {
     EndWindow();
     return;

@@ -28,7 +28,7 @@ class Descriptor {
   int fd_;
 };
 
-bool Fail(std::string& error, const std::string& what, const std::string& path) {
+bool SetSystemError(std::string& error, const std::string& what, const std::string& path) {
   error = what + " " + path + ": " + std::strerror(errno);
   return false;
 }
@@ -46,15 +46,15 @@ bool AppendLines(const std::string& path, std::string_view text, std::string& er
   // O_APPEND: every write lands at the end as it is then, whoever else appends.
   const Descriptor file(
       ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFile));
-  if (file.get() < 0) return Fail(error, "cannot open", path);
+  if (file.get() < 0) return SetSystemError(error, "cannot open", path);
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) return Fail(error, "cannot read", path);
+  if (::fstat(file.get(), &info) != 0) return SetSystemError(error, "cannot read", path);
   if (!S_ISREG(info.st_mode)) {
     error = path + " is not a regular file";
     return false;
   }
-  if (!TakeLock(file.get(), LOCK_EX)) return Fail(error, "cannot lock", path);
-  if (::fstat(file.get(), &info) != 0) return Fail(error, "cannot read", path);
+  if (!TakeLock(file.get(), LOCK_EX)) return SetSystemError(error, "cannot lock", path);
+  if (::fstat(file.get(), &info) != 0) return SetSystemError(error, "cannot read", path);
   std::string lines;
   char last = '\n';
   if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) != 1) last = '\n';
@@ -64,10 +64,10 @@ bool AppendLines(const std::string& path, std::string_view text, std::string& er
   while (done < lines.size()) {
     const ssize_t n = ::write(file.get(), lines.data() + done, lines.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail(error, "cannot write", path);
+    if (n <= 0) return SetSystemError(error, "cannot write", path);
     done += static_cast<std::size_t>(n);
   }
-  if (::fsync(file.get()) != 0) return Fail(error, "cannot write", path);
+  if (::fsync(file.get()) != 0) return SetSystemError(error, "cannot write", path);
   return true;
 }
 
@@ -75,15 +75,15 @@ bool ReadLines(const std::string& path, std::string& text, std::int64_t maxBytes
                std::string& error) {
   text.clear();
   const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return errno == ENOENT || Fail(error, "cannot open", path);
+  if (file.get() < 0) return errno == ENOENT || SetSystemError(error, "cannot open", path);
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) return Fail(error, "cannot read", path);
+  if (::fstat(file.get(), &info) != 0) return SetSystemError(error, "cannot read", path);
   if (!S_ISREG(info.st_mode)) {
     error = path + " is not a regular file";
     return false;
   }
-  if (!TakeLock(file.get(), LOCK_SH)) return Fail(error, "cannot lock", path);
-  if (::fstat(file.get(), &info) != 0) return Fail(error, "cannot read", path);
+  if (!TakeLock(file.get(), LOCK_SH)) return SetSystemError(error, "cannot lock", path);
+  if (::fstat(file.get(), &info) != 0) return SetSystemError(error, "cannot read", path);
   if (info.st_size > maxBytes) {
     error = path + " holds more than " + std::to_string(maxBytes / (1024 * 1024)) +
             " MiB: move it away to start a new one";
@@ -94,7 +94,7 @@ bool ReadLines(const std::string& path, std::string& text, std::int64_t maxBytes
   while (done < text.size()) {
     const ssize_t n = ::read(file.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fail(error, "cannot read", path);
+    if (n < 0) return SetSystemError(error, "cannot read", path);
     if (n == 0) break;  // it cannot shrink while read, but stop rather than spin
     done += static_cast<std::size_t>(n);
   }

@@ -23,7 +23,7 @@ class Handle {
   HANDLE handle_;
 };
 
-bool Fail(std::string& error, const std::string& what, const std::string& path) {
+bool SetSystemError(std::string& error, const std::string& what, const std::string& path) {
   error = what + " " + path + ": " + SystemMessage(::GetLastError());
   return false;
 }
@@ -51,14 +51,15 @@ bool AppendLines(const std::string& path, std::string_view text, std::string& er
   const Handle file(::CreateFileW(WideText(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return Fail(error, "cannot open", path);
+  if (file.get() == INVALID_HANDLE_VALUE) return SetSystemError(error, "cannot open", path);
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
     error = path + " is not a regular file";
     return false;
   }
-  if (!TakeLock(file.get(), LOCKFILE_EXCLUSIVE_LOCK)) return Fail(error, "cannot lock", path);
+  if (!TakeLock(file.get(), LOCKFILE_EXCLUSIVE_LOCK))
+    return SetSystemError(error, "cannot lock", path);
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) return Fail(error, "cannot read", path);
+  if (!::GetFileSizeEx(file.get(), &size)) return SetSystemError(error, "cannot read", path);
   std::string lines;
   char last = '\n';
   if (size.QuadPart > 0) {
@@ -76,10 +77,10 @@ bool AppendLines(const std::string& path, std::string_view text, std::string& er
     DWORD wrote = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(lines.size() - done, MAXDWORD));
     if (!::WriteFile(file.get(), lines.data() + done, chunk, &wrote, nullptr) || wrote == 0)
-      return Fail(error, "cannot write", path);
+      return SetSystemError(error, "cannot write", path);
     done += wrote;
   }
-  if (!::FlushFileBuffers(file.get())) return Fail(error, "cannot write", path);
+  if (!::FlushFileBuffers(file.get())) return SetSystemError(error, "cannot write", path);
   return true;
 }
 
@@ -93,15 +94,15 @@ bool ReadLines(const std::string& path, std::string& text, std::int64_t maxBytes
   if (file.get() == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-           Fail(error, "cannot open", path);
+           SetSystemError(error, "cannot open", path);
   }
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
     error = path + " is not a regular file";
     return false;
   }
-  if (!TakeLock(file.get(), 0)) return Fail(error, "cannot lock", path);
+  if (!TakeLock(file.get(), 0)) return SetSystemError(error, "cannot lock", path);
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) return Fail(error, "cannot read", path);
+  if (!::GetFileSizeEx(file.get(), &size)) return SetSystemError(error, "cannot read", path);
   if (size.QuadPart > maxBytes) {
     error = path + " holds more than " + std::to_string(maxBytes / (1024 * 1024)) +
             " MiB: move it away to start a new one";
@@ -113,7 +114,7 @@ bool ReadLines(const std::string& path, std::string& text, std::int64_t maxBytes
     DWORD got = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, MAXDWORD));
     if (!::ReadFile(file.get(), text.data() + done, chunk, &got, nullptr))
-      return Fail(error, "cannot read", path);
+      return SetSystemError(error, "cannot read", path);
     if (got == 0) break;
     done += got;
   }

@@ -134,36 +134,43 @@ bool AddDelay(const std::string& text, std::map<std::string, int>& delays) {
   return true;
 }
 
-int Serve(int argc, char** argv) {
-  // Before any other thread, so that the signals reach the watcher alone. It only wakes the
-  // loop at the end, which does the work.
-  std::mutex mutex;
-  std::condition_variable signalled;
-  bool stop = false;
-  int powerCycles = 0;
-  zorbent::InterruptWatcher watcher(
-      [&](zorbent::Interruption kind, int) {
-        std::lock_guard lock(mutex);
-        if (kind == zorbent::Interruption::kUserSignal) {
-          ++powerCycles;
-        } else {
-          stop = true;
-        }
-        signalled.notify_all();
-      },
-      zorbent::InterruptWatcher::WithUserSignal{});
+// SIGUSR1 power cycles the adapter; Ctrl-C and SIGTERM stop it. Made before any other thread,
+// so that the signals reach the watcher alone; it only wakes the serving loop, which does the
+// work.
+class Signals {
+ public:
+  Signals()
+      : watcher_(
+            [this](zorbent::Interruption kind, int) {
+              std::lock_guard lock(mutex_);
+              if (kind == zorbent::Interruption::kUserSignal) {
+                ++powerCycles_;
+              } else {
+                stop_ = true;
+              }
+              signalled_.notify_all();
+            },
+            zorbent::InterruptWatcher::WithUserSignal{}) {}
 
-  CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
-               "adapter-sim"};
-  app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
-  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
-  app.footer(std::string("Subcommands:\n"
-                         "  make-image  writes a firmware file that fits a model, newer than the "
-                         "simulated adapter runs, e.g.\n"
-                         "              adapter-sim make-image --model KTR558 --output fw.txt\n"
-                         "              (adapter-sim make-image --help lists its options)\n"
-                         "\n") +
-             transportHelp.powerCycle);
+  // Sleeps until the next signal: true for a power cycle, false to stop.
+  bool WaitForPowerCycle() {
+    std::unique_lock lock(mutex_);
+    signalled_.wait(lock, [this] { return stop_ || powerCycles_ > 0; });
+    if (stop_) return false;
+    --powerCycles_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable signalled_;
+  bool stop_ = false;
+  int powerCycles_ = 0;
+  zorbent::InterruptWatcher watcher_;  // last: it calls on the members above until it is gone
+};
+
+// The command line as given, before it is checked and turned into the simulator's options.
+struct ServeArgs {
   zorbent::sim::SimulatorOptions options;
   bool pty = false;
   std::optional<int> tcpPort;
@@ -176,37 +183,47 @@ int Serve(int argc, char** argv) {
   bool echoOff = false;
   bool transcript = false;
   std::vector<std::string> repPack, repBlock, err02, slowAnswers, echoWhileBusy;
+  std::string linkPath;
+};
 
+// What the simulated adapter is: model, versions, answers, how it starts.
+void AddAdapterOptions(CLI::App& app, ServeArgs& a) {
+  const zorbent::sim::TransportHelp transportHelp = zorbent::sim::TransportOptionHelp();
   auto* transport = app.add_option_group("transport");
-  transport->add_flag("--pty", pty, transportHelp.pty);
-  transport->add_option("--tcp", tcpPort, transportHelp.tcp)->check(CLI::Range(0, 65535));
+  transport->add_flag("--pty", a.pty, transportHelp.pty);
+  transport->add_option("--tcp", a.tcpPort, transportHelp.tcp)->check(CLI::Range(0, 65535));
   transport->require_option(0, 1);
-  app.add_option("--model", model,
+  app.add_option("--model", a.model,
                  "Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01 (line mode), KTR558, KTR5688 "
                  "(block), generic (an ordinary ELM327)")
       ->required();
-  app.add_option("--device-version", deviceVersion, "firmware version text, e.g. 2.2.30");
-  app.add_option("--elm-version", elmVersion, "announced ELM327 version, e.g. 2.2");
-  app.add_option("--product-id", productId, "answer to QKPROI");
-  app.add_option("--banner", options.adapter.banner,
+  app.add_option("--device-version", a.deviceVersion, "firmware version text, e.g. 2.2.30");
+  app.add_option("--elm-version", a.elmVersion, "announced ELM327 version, e.g. 2.2");
+  app.add_option("--product-id", a.productId, "answer to QKPROI");
+  app.add_option("--banner", a.options.adapter.banner,
                  "whole answer to ATI, e.g. \"OBDII v1.5\" (default: ELM327 v<elm-version>)");
-  app.add_option("--flashed-version", flashedVersion,
+  app.add_option("--flashed-version", a.flashedVersion,
                  "version after a download whose version the adapter cannot read: block mode "
                  "(else the version text make-image writes into the first record), or line mode "
                  "closed by the end record (default: old version + 1)");
-  app.add_flag("--download-mode", downloadMode, "start in download mode");
-  app.add_option("--boot-banner", options.adapter.bootBanner,
+  app.add_flag("--download-mode", a.downloadMode, "start in download mode");
+  app.add_option("--boot-banner", a.options.adapter.bootBanner,
                  "whole answer to ATI in download mode, e.g. \"?\" or \"ELM327 v2.2\" "
                  "(default: zOrbent boot loader)");
-  app.add_flag("--echo-off", echoOff, "start with the echo off");
-  app.add_flag("--link-model", options.linkModel, "delay 10 bits per byte at the line rate");
-  app.add_option("--processing-us", options.processingUs, "per-command time with --link-model")
+  app.add_flag("--echo-off", a.echoOff, "start with the echo off");
+  app.add_flag("--link-model", a.options.linkModel, "delay 10 bits per byte at the line rate");
+  app.add_option("--processing-us", a.options.processingUs, "per-command time with --link-model")
       ->check(CLI::Range(0, 10000000));
-  app.add_option("--rate-line-delay", options.rateLineDelayMs,
+  app.add_option("--rate-line-delay", a.options.rateLineDelayMs,
                  "block mode: send the \"KTR558 Update\" line at the new rate MS milliseconds "
                  "after the OK to the rate command, switched or not (default " +
                      std::to_string(zorbent::sim::kRateLineDelayMs) + ")")
       ->check(CLI::Range(0, kMaxDelayMs));
+}
+
+// The faults the simulated adapter or its link shows.
+void AddFaultOptions(CLI::App& app, ServeArgs& a) {
+  zorbent::sim::SimulatorOptions& options = a.options;
   app.add_flag("--silent", options.link.silent, "never answer");
   app.add_option("--lose-answer-at", options.link.loseAnswerAt, "the N-th command is lost, once")
       ->check(CLI::Range(1, 1 << 30));
@@ -216,19 +233,19 @@ int Serve(int argc, char** argv) {
                "noise after every prompt");
   app.add_flag("--flood", options.link.floodWithoutPrompt,
                "answer every command with a long run and no prompt");
-  app.add_option("--slow-answer", slowAnswers,
+  app.add_option("--slow-answer", a.slowAnswers,
                  "answer COMMAND only after MS milliseconds (COMMAND:MS, e.g. ATE1:2500)");
   app.add_option("--late-answers", options.link.everyAnswerLateMs,
                  "answer every command not named by --slow-answer only after MS milliseconds")
       ->check(CLI::Range(0, kMaxDelayMs));
   app.add_flag("--rate-blind", options.link.rateBlind,
                "the host's line rate does not reach the adapter (a Bluetooth serial link)");
-  app.add_option("--echo-while-busy", echoWhileBusy,
+  app.add_option("--echo-while-busy", a.echoWhileBusy,
                  "answer COMMAND only after MS milliseconds, echoing at once the commands that "
                  "arrive meanwhile and answering them after it (COMMAND:MS, e.g. ATE1:800)");
-  app.add_option("--rep-pack-at", repPack, "ask to repeat record N (N or N:COUNT)");
-  app.add_option("--rep-block-at", repBlock, "ask to repeat the pair/record holding N");
-  app.add_option("--err02-at", err02, "reject record N with ERR02");
+  app.add_option("--rep-pack-at", a.repPack, "ask to repeat record N (N or N:COUNT)");
+  app.add_option("--rep-block-at", a.repBlock, "ask to repeat the pair/record holding N");
+  app.add_option("--err02-at", a.err02, "reject record N with ERR02");
   app.add_option("--disconnect-at", options.faults.disconnectAtRecord,
                  "hang up when record N arrives")
       ->check(CLI::Range(1, 1 << 30));
@@ -237,70 +254,94 @@ int Serve(int argc, char** argv) {
       ->check(CLI::Range(1, 1 << 30));
   app.add_flag("--strict-close", options.faults.strictClose,
                "line mode: refuse QKFL without the trailer line even after the end record");
-  app.add_flag("--transcript", transcript, "print every exchange when stopped");
-  std::string linkPath;
-  app.add_option("--link", linkPath,
+}
+
+// The checks CLI11 cannot make, and the values into the simulator's options. False, said on
+// stderr, for a usage error.
+bool ArgsUsable(ServeArgs& a) {
+  zorbent::sim::SimulatorOptions& options = a.options;
+  if (const std::string refusal = zorbent::sim::TransportRefusal(a.pty, a.tcpPort.has_value());
+      !refusal.empty()) {
+    std::cerr << "adapter-sim: " << refusal << "\n";
+    return false;
+  }
+  const std::optional<int> code = zorbent::sim::ParseModel(a.model);
+  if (!code) {
+    std::cerr << "adapter-sim: unknown model '" << a.model
+              << "' (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01, KTR558, KTR5688, generic)\n";
+    return false;
+  }
+  options.adapter.model = *code;
+  if (a.deviceVersion) options.adapter.deviceVersion = *a.deviceVersion;
+  if (a.elmVersion) options.adapter.elmVersion = *a.elmVersion;
+  if (a.productId) options.adapter.productId = *a.productId;
+  if (a.flashedVersion) options.adapter.flashedVersion = *a.flashedVersion;
+  options.adapter.startInDownloadMode = a.downloadMode;
+  options.adapter.echo = !a.echoOff;
+  std::string error;
+  for (const auto& [list, faults] : {std::pair{&a.repPack, &options.faults.repPack},
+                                     std::pair{&a.repBlock, &options.faults.repBlock},
+                                     std::pair{&a.err02, &options.faults.err02}}) {
+    for (const std::string& text : *list) {
+      if (!AddRecordFault(text, *faults, error)) {
+        std::cerr << "adapter-sim: " << error << "\n";
+        return false;
+      }
+    }
+  }
+  for (const auto& [flag, list, delays] :
+       {std::tuple{"--slow-answer", &a.slowAnswers, &options.link.slowAnswers},
+        std::tuple{"--echo-while-busy", &a.echoWhileBusy, &options.link.echoWhileBusy}}) {
+    for (const std::string& text : *list) {
+      if (!AddDelay(text, *delays)) {
+        std::cerr << "adapter-sim: " << flag << " '" << text
+                  << "' is not COMMAND:MS with MS from 0 to " << kMaxDelayMs << "\n";
+        return false;
+      }
+    }
+  }
+  if (a.tcpPort) {
+    if (!a.linkPath.empty()) {
+      std::cerr << "adapter-sim: --link names a pseudo-terminal: with --tcp, give the host "
+                   "the port\n";
+      return false;
+    }
+    options.tcp = true;
+    options.tcpPort = *a.tcpPort;
+  }
+  return true;
+}
+
+int Serve(int argc, char** argv) {
+  Signals signals;  // before any other thread
+  CLI::App app{"adapter-sim " ZORBENT_VERSION ": simulated OBD-II adapter for firmware updates",
+               "adapter-sim"};
+  app.set_version_flag("--version", "adapter-sim " ZORBENT_VERSION);
+  app.footer(std::string("Subcommands:\n"
+                         "  make-image  writes a firmware file that fits a model, newer than the "
+                         "simulated adapter runs, e.g.\n"
+                         "              adapter-sim make-image --model KTR558 --output fw.txt\n"
+                         "              (adapter-sim make-image --help lists its options)\n"
+                         "\n") +
+             zorbent::sim::TransportOptionHelp().powerCycle);
+  ServeArgs args;
+  AddAdapterOptions(app, args);
+  AddFaultOptions(app, args);
+  app.add_flag("--transcript", args.transcript, "print every exchange when stopped");
+  app.add_option("--link", args.linkPath,
                  "make a symbolic link at PATH to the pseudo-terminal (replacing a stale link to a "
                  "device, never anything else), removed at exit");
-
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
-  if (const std::string refusal = zorbent::sim::TransportRefusal(pty, tcpPort.has_value());
-      !refusal.empty()) {
-    std::cerr << "adapter-sim: " << refusal << "\n";
-    return 2;
-  }
+  if (!ArgsUsable(args)) return 2;
+  const zorbent::sim::SimulatorOptions& options = args.options;
 
-  const std::optional<int> code = zorbent::sim::ParseModel(model);
-  if (!code) {
-    std::cerr << "adapter-sim: unknown model '" << model
-              << "' (Ruvo03, KTR5575, KTR5577, KTR5578, Ruvo01, KTR558, KTR5688, generic)\n";
-    return 2;
-  }
-  options.adapter.model = *code;
-  if (deviceVersion) options.adapter.deviceVersion = *deviceVersion;
-  if (elmVersion) options.adapter.elmVersion = *elmVersion;
-  if (productId) options.adapter.productId = *productId;
-  if (flashedVersion) options.adapter.flashedVersion = *flashedVersion;
-  options.adapter.startInDownloadMode = downloadMode;
-  options.adapter.echo = !echoOff;
   std::string error;
-  for (const auto& [list, faults] :
-       {std::pair{&repPack, &options.faults.repPack},
-        std::pair{&repBlock, &options.faults.repBlock}, std::pair{&err02, &options.faults.err02}}) {
-    for (const std::string& text : *list) {
-      if (!AddRecordFault(text, *faults, error)) {
-        std::cerr << "adapter-sim: " << error << "\n";
-        return 2;
-      }
-    }
-  }
-  for (const auto& [flag, list, delays] :
-       {std::tuple{"--slow-answer", &slowAnswers, &options.link.slowAnswers},
-        std::tuple{"--echo-while-busy", &echoWhileBusy, &options.link.echoWhileBusy}}) {
-    for (const std::string& text : *list) {
-      if (!AddDelay(text, *delays)) {
-        std::cerr << "adapter-sim: " << flag << " '" << text
-                  << "' is not COMMAND:MS with MS from 0 to " << kMaxDelayMs << "\n";
-        return 2;
-      }
-    }
-  }
-  if (tcpPort) {
-    if (!linkPath.empty()) {
-      std::cerr << "adapter-sim: --link names a pseudo-terminal: with --tcp, give the host "
-                   "the port\n";
-      return 2;
-    }
-    options.tcp = true;
-    options.tcpPort = *tcpPort;
-  }
-
-  if (!linkPath.empty() && !DeviceLink::Clear(linkPath, error)) {
+  if (!args.linkPath.empty() && !DeviceLink::Clear(args.linkPath, error)) {
     std::cerr << "adapter-sim: " << error << "\n";
     return 1;
   }
@@ -312,27 +353,21 @@ int Serve(int argc, char** argv) {
   const std::string config = simulator.ConfigString();
   std::cout << config << std::endl;
   DeviceLink link;
-  if (!linkPath.empty()) {
+  if (!args.linkPath.empty()) {
     const std::string device = config.substr(4, config.rfind(':') - 4);  // com|DEVICE:RATE
-    if (!link.Create(linkPath, device, error)) {
+    if (!link.Create(args.linkPath, device, error)) {
       std::cerr << "adapter-sim: " << error << "\n";
       return 1;
     }
-    std::cout << "linked " << linkPath << " -> " << device << std::endl;
+    std::cout << "linked " << args.linkPath << " -> " << device << std::endl;
   }
-
-  for (std::unique_lock lock(mutex);;) {
-    signalled.wait(lock, [&] { return stop || powerCycles > 0; });
-    if (stop) break;
-    --powerCycles;
-    lock.unlock();
+  while (signals.WaitForPowerCycle()) {
     simulator.PowerCycle();
     std::cerr << "power cycled: " << PowerState(simulator, options.adapter.echo, options.tcp)
               << std::endl;
-    lock.lock();
   }
   simulator.Stop();
-  if (transcript) std::cout << simulator.TranscriptText() << std::flush;
+  if (args.transcript) std::cout << simulator.TranscriptText() << std::flush;
   return 0;
 }
 

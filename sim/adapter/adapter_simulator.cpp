@@ -217,10 +217,54 @@ struct AdapterSimulator::State {
     }
   }
 
+  // The command's time on the way in: its echo or the wire's delay, the adapter's processing,
+  // a late or busy answer's wait. sentAlready: the bytes of the answer already on the wire
+  // (the echo, sent as the command arrived or while the adapter was busy), which are not sent
+  // again. False when woken to stop or the link failed.
+  bool TakeIn(const Arrived& arrival, std::int32_t rate, bool echo, bool understood,
+              std::size_t& sentAlready) {
+    const std::string& command = arrival.command;
+    const LinkFaults& faults = options.link;
+    // An adapter echoes each character as it takes it in, so on a modelled line the echo
+    // crosses back while the command arrives; without the echo the command's time passes
+    // in silence.
+    sentAlready = arrival.echoed ? command.size() : 0;
+    const bool echoWhileArriving = options.linkModel && echo && understood && !arrival.echoed;
+    if (!arrival.echoed &&
+        (echoWhileArriving ? !Send(command, rate) : !WireDelay(command.size(), rate)))
+      return false;
+    if (echoWhileArriving) sentAlready = command.size();
+    if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs))
+      return false;
+    const std::string name = command.substr(0, command.size() - 1);
+    const auto slow = faults.slowAnswers.find(name);
+    const int lateMs = slow != faults.slowAnswers.end() ? slow->second : faults.everyAnswerLateMs;
+    if (lateMs > 0 && !SleepUnlessWoken(wake, std::int64_t{lateMs} * 1000)) return false;
+    if (const auto busy = faults.echoWhileBusy.find(name);
+        busy != faults.echoWhileBusy.end() && understood) {
+      // The echo goes out at once, the answer only when the adapter is done.
+      if (echo && sentAlready == 0) {
+        if (!Send(command, rate)) return false;
+        sentAlready = command.size();
+      }
+      if (!BusyWait(busy->second)) return false;
+    }
+    return true;
+  }
+
+  // The answer as the link's faults shape it.
+  std::string WithLinkFaults(std::string answer) const {
+    const LinkFaults& faults = options.link;
+    if (faults.floodWithoutPrompt) return std::string(kFloodBytes, 'A');
+    if (faults.nulBytes) answer = WithNoise(answer);
+    if (faults.garbageAfterPrompt && !answer.empty() && answer.back() == '>')
+      answer += "\x01~noise\x7F";
+    return answer;
+  }
+
   void HandleCommand(const Arrived& arrival) {
     const std::string& command = arrival.command;
     if (options.onCommand) options.onCommand(command);
-    const LinkFaults& faults = options.link;
     std::int32_t rate = 0;
     bool echo = false;
     CommandResult result;
@@ -237,30 +281,8 @@ struct AdapterSimulator::State {
       return;
     }
     StartWire();
-    // An adapter echoes each character as it takes it in, so on a modelled line the echo
-    // crosses back while the command arrives; without the echo the command's time passes
-    // in silence. Bytes of the answer already on the wire (that echo, or one sent while the
-    // adapter was busy) are not sent again.
-    std::size_t sentAlready = arrival.echoed ? command.size() : 0;
-    const bool echoWhileArriving = options.linkModel && echo && understood && !arrival.echoed;
-    if (!arrival.echoed &&
-        (echoWhileArriving ? !Send(command, rate) : !WireDelay(command.size(), rate)))
-      return;
-    if (echoWhileArriving) sentAlready = command.size();
-    if (options.linkModel && options.processingUs > 0 && !WireWait(options.processingUs)) return;
-    const std::string name = command.substr(0, command.size() - 1);
-    const auto slow = faults.slowAnswers.find(name);
-    const int lateMs = slow != faults.slowAnswers.end() ? slow->second : faults.everyAnswerLateMs;
-    if (lateMs > 0 && !SleepUnlessWoken(wake, std::int64_t{lateMs} * 1000)) return;
-    if (const auto busy = faults.echoWhileBusy.find(name);
-        busy != faults.echoWhileBusy.end() && understood) {
-      // The echo goes out at once, the answer only when the adapter is done.
-      if (echo && sentAlready == 0) {
-        if (!Send(command, rate)) return;
-        sentAlready = command.size();
-      }
-      if (!BusyWait(busy->second)) return;
-    }
+    std::size_t sentAlready = 0;
+    if (!TakeIn(arrival, rate, echo, understood, sentAlready)) return;
 
     std::string out;
     if (!understood) {
@@ -289,15 +311,7 @@ struct AdapterSimulator::State {
       arrived.clear();
       return;
     }
-    std::string answer = result.answer;
-    if (faults.floodWithoutPrompt) {
-      answer.assign(kFloodBytes, 'A');
-    } else {
-      if (faults.nulBytes) answer = WithNoise(answer);
-      if (faults.garbageAfterPrompt && !answer.empty() && answer.back() == '>')
-        answer += "\x01~noise\x7F";
-    }
-    out += answer;
+    out += WithLinkFaults(result.answer);
     out = AsHostSees(out, rate);
     // Recorded first: a host that has read the answer finds it in the transcript.
     Record(rate, command, out);

@@ -211,29 +211,13 @@ std::string CorruptionRefusal(Corruption corruption, ImageFamily family, int rec
   return {};
 }
 
-BuiltImage BuildBlockImage(const BlockImageOptions& o) {
-  if (o.records < 0) return Refuse("record count must not be negative");
-  if (o.recordLen < 0 || o.recordLen > kMaxBlockRecordLen) {
-    return Refuse("record length must be 0 to 121 bytes");
-  }
-  if (o.productId.size() > kNameMax || o.deviceName.size() > kNameMax) {
-    return Refuse("names hold at most 127 characters");
-  }
-  // DATA: one free byte, two names with their length bytes, TOTAL.
-  const std::size_t trailerData = 1 + 1 + o.productId.size() + 1 + o.deviceName.size() + 4;
-  if (4 + trailerData + 1 > kBlockTrailerMaxBytes) {
-    return Refuse("product ID and device name together hold at most 120 characters");
-  }
-  if (std::string why =
-          CorruptionRefusal(o.corruption, ImageFamily::kBlock, o.records, o.corruptIndex);
-      !why.empty()) {
-    return Refuse(std::move(why));
-  }
-  const Decoration d{o.lineEnd, o.blankLines, o.spaces, o.lowerCase};
-  Random random(o.seed);
-  BuiltImage image;
-  std::uint32_t total = 0;
+namespace {
 
+// The data records, each with the fault it is to carry; the sum of their bytes, for the
+// trailer's TOTAL.
+std::uint32_t EmitBlockRecords(const BlockImageOptions& o, const Decoration& d, BuiltImage& image) {
+  Random random(o.seed);
+  std::uint32_t total = 0;
   for (int r = 0; r < o.records; ++r) {
     const bool target = r == o.corruptIndex;
     if (target && o.corruption == Corruption::kNoHexLine) EmitNoHexLine(image, 4, d);
@@ -263,8 +247,11 @@ BuiltImage BuildBlockImage(const BlockImageOptions& o) {
     total += SumBytes(record);
     EmitLine(image, ToHex(record), d, true, false);
   }
-  if (o.corruption == Corruption::kNoTrailer) return image;
+  return total;
+}
 
+// The trailer record (FFF1, LEN, the names, TOTAL, SUM), with the fault it is to carry.
+Bytes BlockTrailer(const BlockImageOptions& o, std::uint32_t total) {
   Bytes data;
   data.push_back(0x01);
   AppendName(data, o.productId);
@@ -293,7 +280,34 @@ BuiltImage BuildBlockImage(const BlockImageOptions& o) {
   for (std::uint8_t b : data) sum = static_cast<std::uint8_t>(sum + b);
   trailer.insert(trailer.end(), data.begin(), data.end());
   trailer.push_back(sum);
-  EmitLine(image, ToHex(trailer), d, true, false);
+  return trailer;
+}
+
+}  // namespace
+
+BuiltImage BuildBlockImage(const BlockImageOptions& o) {
+  if (o.records < 0) return Refuse("record count must not be negative");
+  if (o.recordLen < 0 || o.recordLen > kMaxBlockRecordLen) {
+    return Refuse("record length must be 0 to 121 bytes");
+  }
+  if (o.productId.size() > kNameMax || o.deviceName.size() > kNameMax) {
+    return Refuse("names hold at most 127 characters");
+  }
+  // DATA: one free byte, two names with their length bytes, TOTAL.
+  const std::size_t trailerData = 1 + 1 + o.productId.size() + 1 + o.deviceName.size() + 4;
+  if (4 + trailerData + 1 > kBlockTrailerMaxBytes) {
+    return Refuse("product ID and device name together hold at most 120 characters");
+  }
+  if (std::string why =
+          CorruptionRefusal(o.corruption, ImageFamily::kBlock, o.records, o.corruptIndex);
+      !why.empty()) {
+    return Refuse(std::move(why));
+  }
+  const Decoration d{o.lineEnd, o.blankLines, o.spaces, o.lowerCase};
+  BuiltImage image;
+  const std::uint32_t total = EmitBlockRecords(o, d, image);
+  if (o.corruption == Corruption::kNoTrailer) return image;
+  EmitLine(image, ToHex(BlockTrailer(o, total)), d, true, false);
   image.text += o.afterTrailer;
   return image;
 }

@@ -35,6 +35,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/sim_adapter.h"
 #include "tests/support/test_repository.h"
+#include "tests/support/thread_starts.h"
 #include "zorbent_version.h"
 
 namespace zorbent::cli_test {

@@ -70,7 +70,7 @@ TEST(History, EntriesReadBackAndDamagedLinesAreSkippedByNumber) {
   const std::string path = folder.File("history.jsonl");
   JobOutcome failed;
   failed.stage = Stage::kTransfer;
-  failed.kind = FailureKind::kTransfer;
+  failed.kind = FailureKind::kNotAcknowledged;
   failed.adapterModel = "KTR5577";
   failed.versionBefore = "2.2.30";
   failed.adapterChanged = true;

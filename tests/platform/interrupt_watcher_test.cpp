@@ -13,6 +13,7 @@
 
 #include "platform/thread.h"
 #include "tests/support/child_process.h"
+#include "tests/support/thread_starts.h"
 
 namespace zorbent {
 namespace {

@@ -7,6 +7,7 @@
 #include "platform/thread.h"
 #include "tests/support/port_text.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/thread_starts.h"
 
 namespace zorbent {
 namespace {

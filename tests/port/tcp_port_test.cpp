@@ -11,6 +11,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/port_text.h"
 #include "tests/support/tcp_peer.h"
+#include "tests/support/thread_starts.h"
 
 namespace zorbent {
 namespace {

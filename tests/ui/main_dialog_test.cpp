@@ -19,6 +19,7 @@
 #include "platform/thread.h"
 #include "tests/support/sim_adapter.h"
 #include "tests/support/test_repository.h"
+#include "tests/support/thread_starts.h"
 #include "ui/qt/about_dialog.h"
 #include "zorbent_version.h"
 

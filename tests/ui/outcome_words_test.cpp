@@ -53,7 +53,7 @@ JobOutcome Failed(S state, R recovery, K kind) {
 }
 
 TEST(OutcomeWords, EveryStateAndRecoveryInEveryFrontEndsTerms) {
-  const K kinds[] = {K::kTransfer, K::kOddFileNotClosed, K::kUpgradeFirst, K::kFirmwareHigher,
+  const K kinds[] = {K::kNotAcknowledged, K::kOddFileNotClosed, K::kUpgradeFirst, K::kFirmwareHigher,
                      K::kModelMismatch};
   for (const FrontEnd& front : kFrontEnds) {
     for (int s = 0; s <= static_cast<int>(S::kUpdatedNotConfirmed); ++s) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/thread.h"
+#include "tests/support/thread_starts.h"
 
 namespace zorbent {
 namespace {

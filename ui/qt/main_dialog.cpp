@@ -76,7 +76,16 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   const DialogUnits du(font());
   setFixedSize(du.X(462), du.Y(207));
 
-  // Template order, which is also the tab order; the pages sit in the "Comm Port" box.
+  // Template order, which is also the tab order.
+  LayOutConnection(du);
+  LayOutFirmwareAndOutput(du);
+  controller_ = std::make_unique<MainController>(*this, engine, std::move(listPorts));
+  ConnectToController();
+  controller_->Initialise();
+}
+
+void MainDialog::LayOutConnection(const DialogUnits& du) {
+  // The pages sit in the "Comm Port" box.
   Group(this, du, "Device Type", 10, 10, 65, 65);
   bt_ = MakeButton<QRadioButton>(this, du, "1000", "BT", 20, 25, 24, 10);
   usb_ = MakeButton<QRadioButton>(this, du, "1001", "USB", 20, 40, 28, 10);
@@ -97,6 +106,9 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
     for (QWidget* control : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
       control->move(control->pos() + QPoint(0, shift));
   }
+}
+
+void MainDialog::LayOutFirmwareAndOutput(const DialogUnits& du) {
   Group(this, du, "Firmware", 10, 85, 190, 60);
   auto* pathLabel = new QLabel(QStringLiteral("Path:"), this);
   QRect pathRect = du.Rect(20, 100, 21, 8);
@@ -131,8 +143,9 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
   status_->setGeometry(du.Rect(210, 190, 240, 10));
   status_->setTextFormat(Qt::PlainText);
   read_ = MakeButton<QPushButton>(this, du, "1009", "Read", 220, 150, 50, 14);
+}
 
-  controller_ = std::make_unique<MainController>(*this, engine, std::move(listPorts));
+void MainDialog::ConnectToController() {
   MainController* c = controller_.get();
   connect(bt_, &QRadioButton::clicked, this, [c] { c->OnDeviceType(DeviceType::kBt); });
   connect(usb_, &QRadioButton::clicked, this, [c] { c->OnDeviceType(DeviceType::kUsb); });
@@ -157,8 +170,6 @@ MainDialog::MainDialog(UpdateEngine& engine, MainController::PortLister listPort
     });
   }
 #endif
-
-  controller_->Initialise();
 }
 
 MainDialog::~MainDialog() {

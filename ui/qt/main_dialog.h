@@ -19,6 +19,8 @@ class QMessageBox;
 
 namespace zorbent::ui {
 
+class DialogUnits;
+
 // The main window: lays out template 102 and forwards every event to MainController.
 // Controls carry their numeric IDs as object names ("1006" is "Update").
 class MainDialog : public QDialog, public MainView {
@@ -76,6 +78,9 @@ class MainDialog : public QDialog, public MainView {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  void LayOutConnection(const DialogUnits& du);         // device type, the port pages
+  void LayOutFirmwareAndOutput(const DialogUnits& du);  // file, buttons, output, progress
+  void ConnectToController();
   SerialPage* Page(SerialPageId page) const;
   QWidget* ControlWidget(Control control) const;
 

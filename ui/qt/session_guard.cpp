@@ -9,10 +9,7 @@ SessionGuard::SessionGuard()
     : watcher_([this](Interruption, int) {
         // At once, not only when the window's thread gets to it: a job about to begin its
         // download must find the stop raised.
-        {
-          const LockHolder hold(EngineLock());
-          ProcessStopSignal().Raise(StopLevel::kBeforeChange);
-        }
+        ProcessStopSignal().Raise(StopLevel::kBeforeChange);
         const std::lock_guard hold(lock_);
         ended_ = true;
         Pass();
