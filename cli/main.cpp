@@ -512,8 +512,9 @@ Command AddFirmwareCommands(CLI::App& app, const GlobalOptions& global) {
       "Refresh and verify the repository's metadata, then list its builds per model, newest "
       "first");
   AddSourceOptions(*list, *source);
-  firmware->footer("Settings: " + std::string(SettingsPlace()) +
-                   "\nExit status: 0 listed, 1 the repository refused or not reached, 2 usage error.");
+  firmware->footer(
+      "Settings: " + std::string(SettingsPlace()) +
+      "\nExit status: 0 listed, 1 the repository refused or not reached, 2 usage error.");
   return {list, [source, &global] { return zorbent::cli::ListFirmware(*source, global.Format()); }};
 }
 
@@ -527,7 +528,6 @@ Command AddDemoCommand(CLI::App& app, const GlobalOptions& global) {
           }};
 }
 #endif
-
 
 // Parses the command line, a command's options given before its name moved after it. The exit
 // status when it ends here (help, version, a usage error), or -1 to run the command.

@@ -233,12 +233,9 @@ EMSCRIPTEN_KEEPALIVE const char* zorbent_repository_choose(const char* metadataU
   nlohmann::json reply = {{"ok", true}, {"pick", PickName(choice.pick)}};
   if (choice.build != nullptr) {
     const ReleaseBuild& build = *choice.build;
-    reply["build"] = {{"model", build.model},
-                      {"family", FamilyWord(build.family)},
-                      {"version", build.version},
-                      {"file", build.target.path},
-                      {"size", build.target.length},
-                      {"sha256", Sha256Of(build.target)},
+    reply["build"] = {{"model", build.model},        {"family", FamilyWord(build.family)},
+                      {"version", build.version},    {"file", build.target.path},
+                      {"size", build.target.length}, {"sha256", Sha256Of(build.target)},
                       {"notes", build.notes}};
   }
   return Reply(reply);
@@ -277,8 +274,9 @@ EMSCRIPTEN_KEEPALIVE const char* zorbent_repository_download(const char* metadat
     const std::vector<ReleaseBuild> listed = BuildsOf({target});
     std::string refused;
     if (listed.empty()) {
-      refused = target.path + " is listed with no model and version of a firmware file. It was "
-                              "not used: tell the repository's publisher.";
+      refused = target.path +
+                " is listed with no model and version of a firmware file. It was "
+                "not used: tell the repository's publisher.";
     } else {
       FileIsTheListedBuild(listed.front(), bytes, refused);
     }

@@ -53,8 +53,8 @@ JobOutcome Failed(S state, R recovery, K kind) {
 }
 
 TEST(OutcomeWords, EveryStateAndRecoveryInEveryFrontEndsTerms) {
-  const K kinds[] = {K::kNotAcknowledged, K::kOddFileNotClosed, K::kUpgradeFirst, K::kFirmwareHigher,
-                     K::kModelMismatch};
+  const K kinds[] = {K::kNotAcknowledged, K::kOddFileNotClosed, K::kUpgradeFirst,
+                     K::kFirmwareHigher, K::kModelMismatch};
   for (const FrontEnd& front : kFrontEnds) {
     for (int s = 0; s <= static_cast<int>(S::kUpdatedNotConfirmed); ++s) {
       for (int r = 0; r <= static_cast<int>(R::kNewerProgram); ++r) {
