@@ -164,6 +164,43 @@ int PrepareLatest(const SourceOptions& options, const JobOptions& job, LatestPla
   return kExitFailed;
 }
 
+// What a choice that installs nothing says, and its exit status; -1 for a build to install.
+int RefusedChoice(const LatestPlan& plan, const JobOptions& job, const JobOutcome& outcome,
+                  const BuildChoice& choice) {
+  std::FILE* const text = job.json ? stderr : stdout;
+  FirmwareRepository& repository = *plan.repository;
+  const std::string& url = repository.Url();
+  const std::string& model = outcome.adapterModel;
+  const ReleaseBuild* build = choice.build;
+  switch (choice.pick) {
+    case Pick::kNoBuild:
+      std::fprintf(text,
+                   "Update failed: %s has no firmware for %s (it has %s). Nothing was sent that "
+                   "changes the adapter.\n",
+                   url.c_str(), model.c_str(), ModelsIn(repository.Builds()).c_str());
+      ShowUnchanged(plan, job, outcome, nullptr, "no_build");
+      return kExitFailed;
+    case Pick::kUpToDate:
+      std::fprintf(text, "already up to date: %s runs %s, the newest in %s\n", model.c_str(),
+                   VersionWords(outcome.versionBefore).c_str(), url.c_str());
+      ShowUnchanged(plan, job, outcome, build, "up_to_date");
+      return kExitOk;
+    case Pick::kOnlyOlder:
+      // Newer firmware was seen somewhere: a repository listing only older may be held back.
+      std::fprintf(text,
+                   "Update failed: %s lists only older firmware for %s (newest v%s; the adapter "
+                   "runs %s): the repository may be stale. Ask its publisher, or try again "
+                   "later. Nothing was sent that changes the adapter.\n",
+                   url.c_str(), model.c_str(), build->version.c_str(),
+                   VersionWords(outcome.versionBefore).c_str());
+      ShowUnchanged(plan, job, outcome, build, "only_older");
+      return kExitFailed;
+    case Pick::kNewer:
+      break;
+  }
+  return -1;
+}
+
 int RunLatest(const LatestPlan& plan, JobOptions job) {
   std::FILE* const text = job.json ? stderr : stdout;
   JobOutcome outcome;
@@ -192,33 +229,8 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
   }
   const BuildChoice choice =
       ChooseBuild(repository.Builds(), model, outcome.versionBefore, job.allowOlder);
+  if (const int refused = RefusedChoice(plan, job, outcome, choice); refused >= 0) return refused;
   const ReleaseBuild* build = choice.build;
-  switch (choice.pick) {
-    case Pick::kNoBuild:
-      std::fprintf(text,
-                   "Update failed: %s has no firmware for %s (it has %s). Nothing was sent that "
-                   "changes the adapter.\n",
-                   url.c_str(), model.c_str(), ModelsIn(repository.Builds()).c_str());
-      ShowUnchanged(plan, job, outcome, nullptr, "no_build");
-      return kExitFailed;
-    case Pick::kUpToDate:
-      std::fprintf(text, "already up to date: %s runs %s, the newest in %s\n", model.c_str(),
-                   VersionWords(outcome.versionBefore).c_str(), url.c_str());
-      ShowUnchanged(plan, job, outcome, build, "up_to_date");
-      return kExitOk;
-    case Pick::kOnlyOlder:
-      // Newer firmware was seen somewhere: a repository listing only older may be held back.
-      std::fprintf(text,
-                   "Update failed: %s lists only older firmware for %s (newest v%s; the adapter "
-                   "runs %s): the repository may be stale. Ask its publisher, or try again "
-                   "later. Nothing was sent that changes the adapter.\n",
-                   url.c_str(), model.c_str(), build->version.c_str(),
-                   VersionWords(outcome.versionBefore).c_str());
-      ShowUnchanged(plan, job, outcome, build, "only_older");
-      return kExitFailed;
-    case Pick::kNewer:
-      break;
-  }
   std::fprintf(text, "%s runs %s; the newest in %s is v%s\n", model.c_str(),
                VersionWords(outcome.versionBefore).c_str(), url.c_str(), build->version.c_str());
   std::fflush(text);

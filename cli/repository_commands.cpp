@@ -175,6 +175,105 @@ void AddPlaces(CLI::App& command, RepoOptions& options, const char* keysHelp, bo
 
 }  // namespace
 
+namespace {
+
+using Options = std::shared_ptr<RepoOptions>;
+
+void AddInitCommand(CLI::App& repo, const Options& options) {
+  auto* init = repo.add_subcommand(
+      "init",
+      "Make a new repository: a new ECDSA P-256 key per role (as many as its threshold) in "
+      "KEYDIR, and version 1 of root, an empty targets, snapshot and timestamp");
+  AddPlaces(*init, *options, "Folder for the new private keys (new or empty)", true);
+  init->add_option("--threshold", options->thresholds,
+                   "Signatures a role needs, e.g. root=2 (as many keys are made; default 1)")
+      ->type_name("ROLE=N");
+  init->add_option("--expires", options->expiries,
+                   "Days each new version of a role stays valid (defaults: root=365, "
+                   "targets=90, snapshot=30, timestamp=1)")
+      ->type_name("ROLE=DAYS");
+  RunsAndExits(*init, options, RunInit);
+}
+
+void AddAddCommand(CLI::App& repo, const Options& options) {
+  auto* add = repo.add_subcommand(
+      "add",
+      "Check each firmware file as inspect does, copy it to targets/<MODEL>/<sha256>.<name> "
+      "and stage it as target <MODEL>/<name> (model, family and version read from the file; "
+      "NAME.notes.txt beside it becomes its notes) for the next publish. One refused file: "
+      "nothing is written");
+  AddPlaces(*add, *options, "Accepted like the other commands'; add reads no key", false);
+  add->add_option("FILE", options->files, "Firmware files")->required();
+  RunsAndExits(*add, options, RunAdd);
+}
+
+// publish and timestamp: new versions signed with the keys the repository already has.
+void AddSigningCommands(CLI::App& repo, const Options& options) {
+  auto* publish = repo.add_subcommand(
+      "publish",
+      "Sign and write new versions: targets (with the staged files), snapshot and timestamp, "
+      "in that order, each with a fresh expiry");
+  AddPlaces(*publish, *options, "Folder with the targets, snapshot and timestamp keys", true);
+  RunsAndExits(*publish, options, [](const RepoOptions& o) {
+    return RunStep(
+        o, [](tuf::Publisher& p, tuf::Written& w, std::string& why) { return p.Publish(w, why); },
+        "Published.");
+  });
+
+  auto* timestamp = repo.add_subcommand(
+      "timestamp", "Sign and write a new timestamp alone (run it before the old one expires)");
+  AddPlaces(*timestamp, *options, "Folder with the timestamp key", true);
+  RunsAndExits(*timestamp, options, [](const RepoOptions& o) {
+    return RunStep(
+        o,
+        [](tuf::Publisher& p, tuf::Written& w, std::string& why) {
+          return p.RenewTimestamp(w, why);
+        },
+        "Timestamp renewed.");
+  });
+}
+
+// rotate and revoke: new keys for a role, and a new root that lists them.
+void AddKeyCommands(CLI::App& repo, const Options& options) {
+  const auto roleOption = [&options](CLI::App& command) {
+    command.add_option("--role", options->role, "root, targets, snapshot or timestamp")
+        ->required()
+        ->check(CLI::IsMember({"root", "targets", "snapshot", "timestamp"}));
+  };
+  auto* rotate = repo.add_subcommand(
+      "rotate",
+      "Replace every key of a role with a new one: a new root signed by the old root keys and "
+      "the new ones, then the role's metadata and those below it signed again. The old key "
+      "files are renamed to *.pem.retired");
+  AddPlaces(*rotate, *options, "Folder with the root keys and those to sign again", true);
+  roleOption(*rotate);
+  RunsAndExits(*rotate, options, [](const RepoOptions& o) {
+    return RunStep(
+        o,
+        [&o](tuf::Publisher& p, tuf::Written& w, std::string& why) {
+          return p.RotateKeys(o.role, w, why);
+        },
+        "Rotated the " + o.role + " keys.");
+  });
+
+  auto* revoke = repo.add_subcommand(
+      "revoke", "Replace one key of a role (a lost or exposed one) with a new one, as rotate does");
+  AddPlaces(*revoke, *options, "Folder with the root keys and those to sign again", true);
+  roleOption(*revoke);
+  revoke->add_option("--keyid", options->keyid, "The key's id, or its first 8 or more digits")
+      ->required();
+  RunsAndExits(*revoke, options, [](const RepoOptions& o) {
+    return RunStep(
+        o,
+        [&o](tuf::Publisher& p, tuf::Written& w, std::string& why) {
+          return p.RevokeKey(o.role, o.keyid, w, why);
+        },
+        "Revoked " + o.role + " key " + o.keyid + ".");
+  });
+}
+
+}  // namespace
+
 void AddRepositoryCommands(CLI::App& app) {
   auto options = std::make_shared<RepoOptions>();
   auto* repo = app.add_subcommand(
@@ -193,89 +292,10 @@ void AddRepositoryCommands(CLI::App& app) {
       "targets keys can stay offline. See docs/repository.md.\n"
       "Exit status: 0 done, 1 refused or failed (a bad file, a missing key, a write that "
       "failed), 2 usage error.");
-
-  auto* init = repo->add_subcommand(
-      "init",
-      "Make a new repository: a new ECDSA P-256 key per role (as many as its threshold) in "
-      "KEYDIR, and version 1 of root, an empty targets, snapshot and timestamp");
-  AddPlaces(*init, *options, "Folder for the new private keys (new or empty)", true);
-  init->add_option("--threshold", options->thresholds,
-                   "Signatures a role needs, e.g. root=2 (as many keys are made; default 1)")
-      ->type_name("ROLE=N");
-  init->add_option("--expires", options->expiries,
-                   "Days each new version of a role stays valid (defaults: root=365, "
-                   "targets=90, snapshot=30, timestamp=1)")
-      ->type_name("ROLE=DAYS");
-  RunsAndExits(*init, options, RunInit);
-
-  auto* add = repo->add_subcommand(
-      "add",
-      "Check each firmware file as inspect does, copy it to targets/<MODEL>/<sha256>.<name> "
-      "and stage it as target <MODEL>/<name> (model, family and version read from the file; "
-      "NAME.notes.txt beside it becomes its notes) for the next publish. One refused file: "
-      "nothing is written");
-  AddPlaces(*add, *options, "Accepted like the other commands'; add reads no key", false);
-  add->add_option("FILE", options->files, "Firmware files")->required();
-  RunsAndExits(*add, options, RunAdd);
-
-  auto* publish = repo->add_subcommand(
-      "publish",
-      "Sign and write new versions: targets (with the staged files), snapshot and timestamp, "
-      "in that order, each with a fresh expiry");
-  AddPlaces(*publish, *options, "Folder with the targets, snapshot and timestamp keys", true);
-  RunsAndExits(*publish, options, [](const RepoOptions& o) {
-    return RunStep(
-        o, [](tuf::Publisher& p, tuf::Written& w, std::string& why) { return p.Publish(w, why); },
-        "Published.");
-  });
-
-  auto* timestamp = repo->add_subcommand(
-      "timestamp", "Sign and write a new timestamp alone (run it before the old one expires)");
-  AddPlaces(*timestamp, *options, "Folder with the timestamp key", true);
-  RunsAndExits(*timestamp, options, [](const RepoOptions& o) {
-    return RunStep(
-        o,
-        [](tuf::Publisher& p, tuf::Written& w, std::string& why) {
-          return p.RenewTimestamp(w, why);
-        },
-        "Timestamp renewed.");
-  });
-
-  const auto roleOption = [&options](CLI::App& command) {
-    command.add_option("--role", options->role, "root, targets, snapshot or timestamp")
-        ->required()
-        ->check(CLI::IsMember({"root", "targets", "snapshot", "timestamp"}));
-  };
-  auto* rotate = repo->add_subcommand(
-      "rotate",
-      "Replace every key of a role with a new one: a new root signed by the old root keys and "
-      "the new ones, then the role's metadata and those below it signed again. The old key "
-      "files are renamed to *.pem.retired");
-  AddPlaces(*rotate, *options, "Folder with the root keys and those to sign again", true);
-  roleOption(*rotate);
-  RunsAndExits(*rotate, options, [](const RepoOptions& o) {
-    return RunStep(
-        o,
-        [&o](tuf::Publisher& p, tuf::Written& w, std::string& why) {
-          return p.RotateKeys(o.role, w, why);
-        },
-        "Rotated the " + o.role + " keys.");
-  });
-
-  auto* revoke = repo->add_subcommand(
-      "revoke", "Replace one key of a role (a lost or exposed one) with a new one, as rotate does");
-  AddPlaces(*revoke, *options, "Folder with the root keys and those to sign again", true);
-  roleOption(*revoke);
-  revoke->add_option("--keyid", options->keyid, "The key's id, or its first 8 or more digits")
-      ->required();
-  RunsAndExits(*revoke, options, [](const RepoOptions& o) {
-    return RunStep(
-        o,
-        [&o](tuf::Publisher& p, tuf::Written& w, std::string& why) {
-          return p.RevokeKey(o.role, o.keyid, w, why);
-        },
-        "Revoked " + o.role + " key " + o.keyid + ".");
-  });
+  AddInitCommand(*repo, options);
+  AddAddCommand(*repo, options);
+  AddSigningCommands(*repo, options);
+  AddKeyCommands(*repo, options);
 }
 
 }  // namespace zorbent::cli

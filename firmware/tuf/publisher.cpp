@@ -423,11 +423,10 @@ bool PlacesOf(const std::string& repository, const std::string& keys, Repository
   return true;
 }
 
-Publisher::Publisher(RepositoryPlaces places, std::int64_t now)
-    : places_(std::move(places)), now_(now) {}
+namespace {
 
-bool Publisher::Init(const RoleSettings& settings, Written& written, std::string& why) {
-  State state;
+// Thresholds and expiries only for the four roles, each in its range.
+bool SettingsUsable(const RoleSettings& settings, std::string& why) {
   for (const auto& [name, values, top] :
        {std::tuple{"threshold", &settings.thresholds, kMaxThreshold},
         std::tuple{"expiry", &settings.expiryDays, kMaxExpiryDays}})
@@ -443,6 +442,17 @@ bool Publisher::Init(const RoleSettings& settings, Written& written, std::string
         return false;
       }
     }
+  return true;
+}
+
+}  // namespace
+
+Publisher::Publisher(RepositoryPlaces places, std::int64_t now)
+    : places_(std::move(places)), now_(now) {}
+
+bool Publisher::Init(const RoleSettings& settings, Written& written, std::string& why) {
+  State state;
+  if (!SettingsUsable(settings, why)) return false;
   bool missing = false;
   std::string ignored;
   if (ReadSmallFile(MetadataPath(places_, "1.root.json"), kMaxMetadataBytes, ignored, why,
