@@ -22,34 +22,6 @@ std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-bool FromHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
-  bytes.clear();
-  if (text.size() % 2 != 0) return false;
-  const auto digit = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = digit(text[i]);
-    const int low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-  }
-  return true;
-}
-
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 // Reads the fields of one JSON object, naming the first problem with the field's place
 // ("signed.roles.root.threshold").
 class Fields {

@@ -1,4 +1,5 @@
 #include "platform/signature.h"
+#include "platform/digest.h"
 
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
@@ -78,34 +79,6 @@ constexpr std::size_t kEd25519SignatureBytes = 64;
 constexpr int kRsaBits = 3072;
 constexpr int kPssSaltBytes = 32;                 // the digest's length
 constexpr std::size_t kMaxSignatureBytes = 1024;  // RSA up to 8192 bits
-
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-bool FromHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
-  if (text.size() % 2 != 0) return false;
-  const auto digit = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  bytes.clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = digit(text[i]);
-    const int low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-  }
-  return true;
-}
 
 std::string_view SchemeKeyName(KeyScheme scheme) {
   switch (scheme) {
