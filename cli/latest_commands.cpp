@@ -182,7 +182,7 @@ int RefusedChoice(const LatestPlan& plan, const JobOptions& job, const JobOutcom
       return kExitFailed;
     case Pick::kUpToDate:
       std::fprintf(text, "already up to date: %s runs %s, the newest in %s\n", model.c_str(),
-                   VersionWords(outcome.versionBefore).c_str(), url.c_str());
+                   Version(outcome.versionBefore).c_str(), url.c_str());
       ShowUnchanged(plan, job, outcome, build, "up_to_date");
       return kExitOk;
     case Pick::kOnlyOlder:
@@ -192,7 +192,7 @@ int RefusedChoice(const LatestPlan& plan, const JobOptions& job, const JobOutcom
                    "runs %s): the repository may be stale. Ask its publisher, or try again "
                    "later. Nothing was sent that changes the adapter.\n",
                    url.c_str(), model.c_str(), build->version.c_str(),
-                   VersionWords(outcome.versionBefore).c_str());
+                   Version(outcome.versionBefore).c_str());
       ShowUnchanged(plan, job, outcome, build, "only_older");
       return kExitFailed;
     case Pick::kNewer:
@@ -232,7 +232,7 @@ int RunLatest(const LatestPlan& plan, JobOptions job) {
   if (const int refused = RefusedChoice(plan, job, outcome, choice); refused >= 0) return refused;
   const ReleaseBuild* build = choice.build;
   std::fprintf(text, "%s runs %s; the newest in %s is v%s\n", model.c_str(),
-               VersionWords(outcome.versionBefore).c_str(), url.c_str(), build->version.c_str());
+               Version(outcome.versionBefore).c_str(), url.c_str(), build->version.c_str());
   std::fflush(text);
   std::string path;
   std::string problem;

@@ -95,7 +95,7 @@ BuildChoice ChooseBuild(const std::vector<ReleaseBuild>& builds, std::string_vie
 bool FileIsTheListedBuild(const ReleaseBuild& build, std::span<const std::uint8_t> bytes,
                           std::string& problem) {
   const ImageFacts facts = CheckImage(bytes);
-  const std::string listed = build.model + " " + VersionWords(build.version);
+  const std::string listed = build.model + " " + Version(build.version);
   if (facts.result < 0) {
     problem = build.target.path + " is refused: it is listed as " + listed +
               ", but it is no firmware file this program can use (line " +
@@ -108,17 +108,12 @@ bool FileIsTheListedBuild(const ReleaseBuild& build, std::span<const std::uint8_
     return true;
   problem = build.target.path + " is refused: it is listed as " + listed +
             ", but the file itself says it is " + (model.empty() ? "no known model" : model) + " " +
-            VersionWords(facts.version) +
-            ". Nothing was installed; tell the repository's publisher.";
+            Version(facts.version) + ". Nothing was installed; tell the repository's publisher.";
   return false;
 }
 
 std::string_view FamilyWord(Family family) {
   return family == Family::kLine ? "line" : family == Family::kBlock ? "block" : "none";
-}
-
-std::string VersionWords(std::string_view version) {
-  return Version(std::string(version));
 }
 
 }  // namespace zorbent

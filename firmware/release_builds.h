@@ -61,7 +61,4 @@ bool FileIsTheListedBuild(const ReleaseBuild& build, std::span<const std::uint8_
 // "line" / "block", as the custom fields name families.
 std::string_view FamilyWord(Family family);
 
-// "v2.2.3X", or "an unknown version" for an empty one.
-std::string VersionWords(std::string_view version);
-
 }  // namespace zorbent

@@ -1,4 +1,5 @@
 #include "ui/outcome_words.h"
+#include "engine/text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -196,8 +197,8 @@ std::string PowerCycle(const JobOutcome& o, const Terms& terms, const JobFacts& 
 std::string Succeeded(const JobOutcome& o, const Terms& terms, const JobFacts& job) {
   if (!job.update) {
     if (o.adapterModel.empty()) {
-      return "Read: " + VersionWords(o.versionBefore) + ", from a model " +
-             std::string(terms.program) + " does not know";
+      return "Read: " + Version(o.versionBefore) + ", from a model " + std::string(terms.program) +
+             " does not know";
     }
     if (o.versionBefore.empty())
       return "Read: " + o.adapterModel + ", which did not report its firmware version";
@@ -210,11 +211,11 @@ std::string Succeeded(const JobOutcome& o, const Terms& terms, const JobFacts& j
     // Passed only on the user's word to take an older file: the order was not checked.
     const std::string unchecked =
         o.versionUnknown ? ", but the order of the versions could not be checked" : "";
-    return "Check passed: " + Adapter(o) + " " + VersionWords(o.versionBefore) + how +
-           VersionWords(o.fileVersion) + unchecked + ". " + std::string(kNothingSent);
+    return "Check passed: " + Adapter(o) + " " + Version(o.versionBefore) + how +
+           Version(o.fileVersion) + unchecked + ". " + std::string(kNothingSent);
   }
   const std::string file =
-      " (file " + VersionWords(o.fileVersion) + "); " + std::string(terms.checkVersion) + ".";
+      " (file " + Version(o.fileVersion) + "); " + std::string(terms.checkVersion) + ".";
   if (o.kind == K::kNotConfirmed && o.versionAfter.empty()) {
     return "Update not confirmed: the download finished, but the adapter did not report its "
            "new version" +
@@ -223,7 +224,7 @@ std::string Succeeded(const JobOutcome& o, const Terms& terms, const JobFacts& j
   if (o.kind == K::kNotConfirmed) {
     const bool unchanged = o.versionAfter == o.versionBefore;
     return "Update not confirmed: the adapter " + std::string(unchanged ? "still " : "") +
-           "reports " + VersionWords(o.versionAfter) + file;
+           "reports " + Version(o.versionAfter) + file;
   }
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", job.seconds);
@@ -314,14 +315,10 @@ OutcomeLook LookOf(const JobOutcome& o, bool opened) {
   return o.kind == K::kNotConfirmed ? OutcomeLook::kNotConfirmed : OutcomeLook::kSucceeded;
 }
 
-std::string VersionWords(const std::string& version) {
-  return version.empty() ? std::string("an unknown version") : "v" + version;
-}
-
 std::string VersionChange(const JobOutcome& o) {
   const std::string before =
-      o.foundInDownloadMode ? std::string("(was in download mode)") : VersionWords(o.versionBefore);
-  return Adapter(o) + " " + before + " -> " + VersionWords(o.versionAfter);
+      o.foundInDownloadMode ? std::string("(was in download mode)") : Version(o.versionBefore);
+  return Adapter(o) + " " + before + " -> " + Version(o.versionAfter);
 }
 
 std::string WaitWords(const WaitReport& wait, const Terms& terms) {

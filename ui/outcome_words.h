@@ -67,8 +67,6 @@ std::string RecoverQuestion(const JobOutcome& outcome, const JobFacts& job);
 // a success nor a failure.
 OutcomeLook LookOf(const JobOutcome& outcome, bool opened);
 
-// "v2.2.3X", or "an unknown version".
-std::string VersionWords(const std::string& version);
 // "KTR5577 (zOrbent BM) v2.2.30 -> v2.2.4X".
 std::string VersionChange(const JobOutcome& outcome);
 
