@@ -112,7 +112,7 @@ class WebFetcher : public tuf::Fetcher {
     FetchResult result;
     const int size = web_repository_fetch(std::string(url).c_str(), static_cast<double>(maxBytes));
     const nlohmann::json facts = nlohmann::json::parse(SlotText(), nullptr, false);
-    result.finalUrl = facts.is_object() ? facts.value("url", std::string(url)) : std::string(url);
+    result.url = facts.is_object() ? facts.value("url", std::string(url)) : std::string(url);
     if (size >= 0) {
       result.ok = true;
       result.body.resize(static_cast<std::size_t>(size));
@@ -121,10 +121,11 @@ class WebFetcher : public tuf::Fetcher {
     }
     if (facts.is_object()) {
       result.kind = FetchKind(facts.value("kind", ""));
-      result.problem = facts.value("problem", "");
+      result.systemText = facts.value("problem", "");
       result.httpStatus = facts.value("status", 0L);
     }
-    if (result.problem.empty()) result.problem = "the download failed";
+    if (result.kind == FetchResult::Problem::kTooLarge) result.limit = maxBytes;
+    if (result.systemText.empty()) result.systemText = "the download failed";
     return result;
   }
 };
