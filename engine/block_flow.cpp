@@ -269,7 +269,7 @@ std::int32_t BlockModeUpdate(UpdateEngine& engine, Link& link) {
       static_cast<std::uint8_t>(engine.file.model < 0 ? kNoModel : engine.file.model);
   if (ApplicationOrDownloadMode(engine, link) < 0) return -1;
   if (engine.checkOnly && engine.appMode) {
-    engine.outcome.checkOnly = true;
+    engine.outcome.stoppedBeforeChange = true;
     return 1;
   }
   if (engine.StopBeforeChange()) return -1;

@@ -268,7 +268,7 @@ std::int32_t LineModeUpdate(UpdateEngine& engine, Link& link) {
     r = RunLineGates(engine, link);
     if (r < 0) return r;
     if (engine.checkOnly) {
-      engine.outcome.checkOnly = true;
+      engine.outcome.stoppedBeforeChange = true;
       return 0;
     }
   }

@@ -9,7 +9,7 @@ using R = Recovery;
 
 AdapterState StateOf(const JobOutcome& o) {
   if (o.kind == K::kNotConfirmed) return S::kUpdatedNotConfirmed;
-  if (o.succeeded) return o.checkOnly ? S::kUnchanged : S::kUpdatedConfirmed;
+  if (o.succeeded) return o.stoppedBeforeChange ? S::kUnchanged : S::kUpdatedConfirmed;
   if (o.stage <= Stage::kConnect) return S::kNotReached;
   if (!o.adapterChanged) return o.foundInDownloadMode ? S::kInDownloadMode : S::kUnchanged;
   // A download command or the close that got no answer: it may have been taken or not.

@@ -92,21 +92,21 @@ struct JobOutcome {
   FailureKind kind = FailureKind::kNone;
   AdapterState state = AdapterState::kNotReached;
   Recovery recovery = Recovery::kNothing;
-  bool succeeded = false;     // finished (for a check: would go ahead); see kind kNotConfirmed
-  bool checkOnly = false;     // stopped before the first command that changes the adapter
-  std::string cause;          // the first specific failure reported, as one line without
-                              // "**Failed** " ("Sending error on 5 line!")
-  std::string detail;         // what the engine said about it on the next line, when it did
-  std::string unanswered;     // the question a decision waited for in vain ("QKI")
-  PortFacts port;             // for kPortUnavailable and kPortGone
-  LineFacts line;             // for kSilent
-  std::uint8_t family = 0;    // the file's: 1 block mode, 2 line mode, 0 unknown
-  std::string adapterModel;   // "KTR5577", empty when not known
-  std::string adapterName;    // what the adapter calls itself ("zOrbent BM")
-  std::string versionBefore;  // the adapter's firmware version before the job
-  std::string versionAfter;   // ... after it, read back once the update finished
-  std::string fileVersion;    // the version the file holds
-  std::string fileModel;      // the model the file is for ("KTR5577")
+  bool succeeded = false;  // finished (for a check: would go ahead); see kind kNotConfirmed
+  bool stoppedBeforeChange = false;  // stopped before the first command that changes the adapter
+  std::string cause;                 // the first specific failure reported, as one line without
+                                     // "**Failed** " ("Sending error on 5 line!")
+  std::string detail;                // what the engine said about it on the next line, when it did
+  std::string unanswered;            // the question a decision waited for in vain ("QKI")
+  PortFacts port;                    // for kPortUnavailable and kPortGone
+  LineFacts line;                    // for kSilent
+  std::uint8_t family = 0;           // the file's: 1 block mode, 2 line mode, 0 unknown
+  std::string adapterModel;          // "KTR5577", empty when not known
+  std::string adapterName;           // what the adapter calls itself ("zOrbent BM")
+  std::string versionBefore;         // the adapter's firmware version before the job
+  std::string versionAfter;          // ... after it, read back once the update finished
+  std::string fileVersion;           // the version the file holds
+  std::string fileModel;             // the model the file is for ("KTR5577")
   bool foundInDownloadMode = false;  // taken to be in download mode before this job
   bool adapterChanged = false;       // a download was started: the old firmware is gone
   bool notIdentified = false;        // the adapter did not name itself

@@ -276,7 +276,7 @@ std::int32_t UpdateEngine::RunUpdate(Link& link, std::span<const std::uint8_t> g
   SendCommand(link, "ATE1\r", reply, kReplyTimeoutMs, kReplyTimeoutMs);
   const std::int32_t result =
       file.family == Family::kBlock ? BlockModeUpdate(*this, link) : LineModeUpdate(*this, link);
-  if (result < 0 || outcome.checkOnly) return result;
+  if (result < 0 || outcome.stoppedBeforeChange) return result;
   ReportText("File download finished!\r\n");
   ReportProgress(100);
   if (outcome.adapterModel.empty()) outcome.adapterModel = ModelName(modelCode);
@@ -321,7 +321,7 @@ std::int32_t UpdateEngine::ReadVersions(std::int32_t channel) {
   if (link == nullptr) return -1;
   outcome = JobOutcome{};
   outcome.port.tcp = !channels[static_cast<std::size_t>(channel)].serial;
-  outcome.checkOnly = true;  // a read asks only: a good one leaves the adapter unchanged
+  outcome.stoppedBeforeChange = true;  // a read asks only: a good one leaves the adapter unchanged
   EnterStage(Stage::kIdentify);
   const std::int32_t result = ReadBothVersions(*link, channel);
   outcome.succeeded = result >= 0;

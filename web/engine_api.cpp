@@ -118,7 +118,7 @@ nlohmann::json ResultJson(const JobOutcome& outcome, const ui::JobFacts& job) {
   result["recovery_sentence"] =
       TextOrNull(failed ? ui::RecoverySentence(outcome, ui::kPageTerms, job) : std::string());
   result["question"] = TextOrNull(ui::RecoverQuestion(outcome, job));
-  result["check_only"] = outcome.checkOnly;
+  result["check_only"] = outcome.stoppedBeforeChange;
   result["cause"] = TextOrNull(outcome.cause);
   result["brief"] = TextOrNull(CauseInBrief(outcome));
   result["detail"] = TextOrNull(outcome.detail);

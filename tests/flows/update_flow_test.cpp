@@ -714,7 +714,7 @@ TEST(CheckOnly, StopsBeforeTheFirstCommandThatChangesTheAdapter) {
   const JobRun run = block.Update(ImageFor(6), engine);
   EXPECT_EQ(run.result, 0) << run.text;
   EXPECT_FALSE(run.Finished()) << run.text;
-  EXPECT_TRUE(engine.outcome.checkOnly);
+  EXPECT_TRUE(engine.outcome.stoppedBeforeChange);
   EXPECT_EQ(engine.outcome.adapterModel, "KTR5688");
   EXPECT_EQ(engine.outcome.versionBefore, "2.1");
   EXPECT_EQ(FirstOf(block.simulator, kDownloadCommands), -1) << block.simulator.TranscriptText();
