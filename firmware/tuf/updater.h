@@ -1,6 +1,6 @@
 #pragma once
 
-// The client of a firmware repository in The Update Framework's format (specification 1.0):
+// The client of a firmware repository in the format of The Update Framework (TUF 1.0):
 // root.json, timestamp.json, snapshot.json, targets.json and delegated targets roles, each
 // signed by a threshold of its role's keys. The checks are pure: they work on bytes handed to
 // them against one start time, and keep the trusted set in memory; fetching, storage and the
