@@ -94,18 +94,22 @@ bool ImportKey(ULONG magic, LPCWSTR blobType, std::vector<std::uint8_t> numbers,
                              static_cast<ULONG>(blob.size()), 0) == 0;
 }
 
-bool LoadPublicKey(std::string_view pem, KeyHandle& handle, std::string& problem) {
+// The SubjectPublicKeyInfo of a PEM public key, decoded by the system; null with problem.
+Decoded<CERT_PUBLIC_KEY_INFO> PublicKeyInfo(std::string_view pem, std::string& problem) {
   problem = PublicPemProblem(pem);
-  if (!problem.empty()) return false;
+  if (!problem.empty()) return nullptr;
   std::string base64;
   std::vector<std::uint8_t> der;
   PemBody(pem, "PUBLIC KEY", base64);
-  const auto info =
+  auto info =
       Base64ToDer(base64, der) ? Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der) : nullptr;
-  if (!info) {
-    problem = "not a PEM public key";
-    return false;
-  }
+  if (!info) problem = "not a PEM public key";
+  return info;
+}
+
+bool LoadPublicKey(std::string_view pem, KeyHandle& handle, std::string& problem) {
+  const auto info = PublicKeyInfo(pem, problem);
+  if (!info) return false;
   std::vector<std::uint8_t> numbers;
   if (info->Algorithm.pszObjId == nullptr ||
       std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
@@ -196,17 +200,8 @@ constexpr std::string_view kNotHere = "not on Windows: sign on Linux";
 
 // An RSA public key: SubjectPublicKeyInfo decoded by the system into CNG's own key form.
 bool LoadRsaPublicKey(std::string_view pem, KeyHandle& handle, ULONG& bits, std::string& problem) {
-  problem = PublicPemProblem(pem);
-  if (!problem.empty()) return false;
-  std::string base64;
-  std::vector<std::uint8_t> der;
-  PemBody(pem, "PUBLIC KEY", base64);
-  const auto info =
-      Base64ToDer(base64, der) ? Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der) : nullptr;
-  if (!info) {
-    problem = "not a PEM public key";
-    return false;
-  }
+  const auto info = PublicKeyInfo(pem, problem);
+  if (!info) return false;
   problem = "not an RSA key";
   if (info->Algorithm.pszObjId == nullptr ||
       std::strcmp(info->Algorithm.pszObjId, szOID_RSA_RSA) != 0)
